@@ -1,0 +1,27 @@
+#pragma once
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+#include <utility>
+
+namespace nimbo::Pasteboard {
+
+using Dimensions = std::optional<std::pair<qint64, qint64>>;
+
+void writeImage(const QByteArray& png);
+void writeImageAndURL(const QByteArray& png, const QString& url, Dimensions dimensions);
+void writeVideoAndURL(const QString& videoPath, const std::optional<QString>& url);
+// Puts only the link, formatted by the Markdown setting, on the clipboard.
+void writeURL(const QString& url, Dimensions dimensions);
+
+QString formattedURLString(const QString& url, Dimensions dimensions);
+
+// "Nimbo-yyyy-MM-dd-at-HH.mm.ss.png" in the temporary folder, for `when` in
+// local time.
+QString temporaryPNGPath(const QDateTime& when);
+// Writes the copy and returns its path; nothing when it could not be written.
+std::optional<QString> temporaryPNGFile(const QByteArray& png);
+
+}  // namespace nimbo::Pasteboard

@@ -1,0 +1,209 @@
+#include "capture/png_writer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace nimbo::png {
+namespace {
+
+void put32(std::vector<uint8_t>& out, uint32_t v) {
+  out.push_back(uint8_t(v >> 24));
+  out.push_back(uint8_t(v >> 16));
+  out.push_back(uint8_t(v >> 8));
+  out.push_back(uint8_t(v));
+}
+
+void chunk(std::vector<uint8_t>& out, const char type[4], const uint8_t* data, size_t len) {
+  put32(out, uint32_t(len));
+  const size_t typeAt = out.size();
+  out.insert(out.end(), type, type + 4);
+  if (len) out.insert(out.end(), data, data + len);
+  uLong crc = crc32(0L, out.data() + typeAt, uInt(4 + len));
+  put32(out, uint32_t(crc));
+}
+
+inline uint8_t paethPredict(int a, int b, int c) {
+  const int p = a + b - c;
+  const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+  if (pa <= pb && pa <= pc) return uint8_t(a);
+  return pb <= pc ? uint8_t(b) : uint8_t(c);
+}
+
+// Converts one source row to PNG samples (RGB or RGBA).
+void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
+  if (opaque) {
+    for (int x = 0; x < width; ++x, src += 4, dst += 3) {
+      dst[0] = src[2];
+      dst[1] = src[1];
+      dst[2] = src[0];
+    }
+  } else {
+    for (int x = 0; x < width; ++x, src += 4, dst += 4) {
+      dst[0] = src[2];
+      dst[1] = src[1];
+      dst[2] = src[0];
+      dst[3] = src[3];
+    }
+  }
+}
+
+void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
+  out[0] = uint8_t(f);
+  uint8_t* o = out + 1;
+  switch (f) {
+    case Filter::none:
+      std::memcpy(o, cur, n);
+      break;
+    case Filter::sub:
+      for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - (i >= size_t(bpp) ? cur[i - bpp] : 0));
+      break;
+    case Filter::up:
+      for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - (prev ? prev[i] : 0));
+      break;
+    case Filter::average:
+      for (size_t i = 0; i < n; ++i) {
+        const int a = i >= size_t(bpp) ? cur[i - bpp] : 0;
+        const int b = prev ? prev[i] : 0;
+        o[i] = uint8_t(cur[i] - ((a + b) >> 1));
+      }
+      break;
+    case Filter::paeth:
+      for (size_t i = 0; i < n; ++i) {
+        const int a = i >= size_t(bpp) ? cur[i - bpp] : 0;
+        const int b = prev ? prev[i] : 0;
+        const int c = (prev && i >= size_t(bpp)) ? prev[i - bpp] : 0;
+        o[i] = uint8_t(cur[i] - paethPredict(a, b, c));
+      }
+      break;
+  }
+}
+
+struct Strip {
+  int firstRow = 0, rows = 0;
+  bool last = false;
+  std::vector<uint8_t> deflated;
+  uLong adler = 1;
+  size_t rawLength = 0;
+  bool ok = false;
+};
+
+void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool opaque,
+                   const Options& opt) {
+  const int bpp = opaque ? 3 : 4;
+  const size_t rowBytes = size_t(width) * bpp;
+  std::vector<uint8_t> prev(rowBytes), cur(rowBytes), filtered(rowBytes + 1);
+
+  z_stream z{};
+  // Raw deflate: the zlib header and checksum are written once for the whole
+  // image, around the joined strips.
+  if (deflateInit2(&z, opt.level, Z_DEFLATED, -15, 8, opt.rle ? Z_RLE : Z_DEFAULT_STRATEGY) != Z_OK)
+    return;
+  s.deflated.resize(deflateBound(&z, uLong((rowBytes + 1) * s.rows)) + 64);
+  z.next_out = s.deflated.data();
+  z.avail_out = uInt(s.deflated.size());
+
+  // Filters look one row up; the first row of a strip still sees the last
+  // row of the strip above, so the joined stream decodes as one image.
+  const bool hasPrev = s.firstRow > 0;
+  if (hasPrev) unpackRow(pixels + size_t(s.firstRow - 1) * stride, prev.data(), width, opaque);
+  for (int r = 0; r < s.rows; ++r) {
+    const int y = s.firstRow + r;
+    unpackRow(pixels + size_t(y) * stride, cur.data(), width, opaque);
+    filterRow(opt.filter, cur.data(), (y > 0) ? prev.data() : nullptr, filtered.data(), rowBytes, bpp);
+    s.adler = adler32(s.adler, filtered.data(), uInt(filtered.size()));
+    s.rawLength += filtered.size();
+    z.next_in = filtered.data();
+    z.avail_in = uInt(filtered.size());
+    const bool lastRow = r == s.rows - 1;
+    const int flush = lastRow ? (s.last ? Z_FINISH : Z_SYNC_FLUSH) : Z_NO_FLUSH;
+    int rc;
+    do {
+      if (z.avail_out == 0) {
+        const size_t used = s.deflated.size();
+        s.deflated.resize(used * 2);
+        z.next_out = s.deflated.data() + used;
+        z.avail_out = uInt(s.deflated.size() - used);
+      }
+      rc = deflate(&z, flush);
+    } while (z.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END) ||
+             (flush == Z_SYNC_FLUSH && z.avail_out == 0));
+    std::swap(prev, cur);
+  }
+  s.deflated.resize(z.total_out);
+  deflateEnd(&z);
+  s.ok = true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int stride, bool opaque,
+                            const Options& opt) {
+  if (!pixels || width <= 0 || height <= 0) return {};
+  int threads = opt.threads > 0 ? opt.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  // Small images are not worth a thread.
+  if (size_t(width) * height < 256 * 1024) threads = 1;
+  threads = std::min(threads, height);
+
+  std::vector<Strip> strips(threads);
+  for (int i = 0, row = 0; i < threads; ++i) {
+    const int rows = height / threads + (i < height % threads ? 1 : 0);
+    strips[i].firstRow = row;
+    strips[i].rows = rows;
+    strips[i].last = i == threads - 1;
+    row += rows;
+  }
+  std::vector<std::thread> workers;
+  for (int i = 1; i < threads; ++i)
+    workers.emplace_back(compressStrip, std::ref(strips[i]), pixels, width, stride, opaque, std::cref(opt));
+  compressStrip(strips[0], pixels, width, stride, opaque, opt);
+  for (auto& w : workers) w.join();
+
+  size_t total = 0;
+  uLong adler = 1;
+  for (const Strip& s : strips) {
+    if (!s.ok) return {};
+    total += s.deflated.size();
+    adler = adler32_combine(adler, s.adler, z_off_t(s.rawLength));
+  }
+
+  std::vector<uint8_t> out;
+  out.reserve(total + 128);
+  static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  out.insert(out.end(), sig, sig + 8);
+  uint8_t ihdr[13];
+  const uint32_t w = uint32_t(width), h = uint32_t(height);
+  ihdr[0] = uint8_t(w >> 24); ihdr[1] = uint8_t(w >> 16); ihdr[2] = uint8_t(w >> 8); ihdr[3] = uint8_t(w);
+  ihdr[4] = uint8_t(h >> 24); ihdr[5] = uint8_t(h >> 16); ihdr[6] = uint8_t(h >> 8); ihdr[7] = uint8_t(h);
+  ihdr[8] = 8;                  // bits per sample
+  ihdr[9] = opaque ? 2 : 6;     // RGB or RGBA
+  ihdr[10] = ihdr[11] = ihdr[12] = 0;
+  chunk(out, "IHDR", ihdr, sizeof ihdr);
+
+  // One IDAT holding the zlib stream: header, the strips, the checksum.
+  std::vector<uint8_t> idat;
+  idat.reserve(total + 6);
+  idat.push_back(0x78);
+  idat.push_back(0x01);
+  for (const Strip& s : strips) idat.insert(idat.end(), s.deflated.begin(), s.deflated.end());
+  idat.push_back(uint8_t(adler >> 24));
+  idat.push_back(uint8_t(adler >> 16));
+  idat.push_back(uint8_t(adler >> 8));
+  idat.push_back(uint8_t(adler));
+  chunk(out, "IDAT", idat.data(), idat.size());
+  chunk(out, "IEND", nullptr, 0);
+  return out;
+}
+
+bool readSize(const uint8_t* d, size_t n, int* width, int* height) {
+  static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (n < 24 || std::memcmp(d, sig, 8) != 0 || std::memcmp(d + 12, "IHDR", 4) != 0) return false;
+  *width = int(uint32_t(d[16]) << 24 | uint32_t(d[17]) << 16 | uint32_t(d[18]) << 8 | d[19]);
+  *height = int(uint32_t(d[20]) << 24 | uint32_t(d[21]) << 16 | uint32_t(d[22]) << 8 | d[23]);
+  return true;
+}
+
+}  // namespace nimbo::png

@@ -1,0 +1,29 @@
+#pragma once
+// The PNG encoder behind every capture the app stores or copies. Written for
+// speed on large screenshots: rows are filtered and deflated in strips on all
+// cores, and the strips are joined into one zlib stream (as pigz does).
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nimbo::png {
+
+enum class Filter : uint8_t { none = 0, sub = 1, up = 2, average = 3, paeth = 4 };
+
+struct Options {
+  Filter filter = Filter::up;
+  int level = 1;        // zlib level
+  bool rle = false;     // Z_RLE strategy instead of the default
+  int threads = 0;      // 0: one strip per core
+};
+
+// `pixels` are 32-bit B G R A in memory (Qt's ARGB32 / RGB32 on little-endian
+// machines), non-premultiplied. With `opaque` the alpha byte is ignored and
+// an RGB PNG is written; otherwise RGBA.
+std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int stride,
+                            bool opaque, const Options& options = {});
+
+// Parses the header of a PNG: width, height; false when not a PNG.
+bool readSize(const uint8_t* data, size_t size, int* width, int* height);
+
+}  // namespace nimbo::png

@@ -1,0 +1,224 @@
+#include "capture/region_selector.h"
+
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace nimbo {
+namespace {
+
+QPointer<RegionSelector> g_active;
+const QColor kDim(0, 0, 0, int(0.35 * 255 + 0.5));
+const QColor kLabelBack(0, 0, 0, int(0.70 * 255 + 0.5));
+constexpr qreal kMinSide = 4;
+
+QRectF spanned(QPointF a, QPointF b) {
+  return QRectF(QPointF(std::min(a.x(), b.x()), std::min(a.y(), b.y())),
+                QPointF(std::max(a.x(), b.x()), std::max(a.y(), b.y())));
+}
+
+QFont labelFont() {
+  QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  f.setPixelSize(11);
+  f.setWeight(QFont::Medium);
+  return f;
+}
+
+}  // namespace
+
+RegionOverlayWindow::RegionOverlayWindow(const ScreenInfo& screen, QScreen* qscreen,
+                                         RegionSelector* selector)
+    : QWidget(nullptr,
+              Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint |
+                  Qt::Tool),
+      screen_(screen),
+      qscreen_(qscreen),
+      selector_(selector) {
+  setAttribute(Qt::WA_TranslucentBackground);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setWindowTitle(QStringLiteral("Nimbo selection"));
+  setObjectName(QStringLiteral("NimboRegionOverlay"));
+  setCursor(Qt::CrossCursor);
+  setMouseTracking(false);
+  setFocusPolicy(Qt::StrongFocus);
+  if (qscreen) {
+    setScreen(qscreen);
+    setGeometry(qscreen->geometry());
+  }
+}
+
+void RegionOverlayWindow::setFrozenImage(const QImage& image) {
+  frozen_ = image;
+  update();
+}
+
+std::optional<QRectF> RegionOverlayWindow::dragRect() const {
+  if (!start_ || !current_) return std::nullopt;
+  return spanned(*start_, *current_);
+}
+
+QString RegionOverlayWindow::labelText(const QRectF& r) {
+  return QStringLiteral("%1 \u00D7 %2").arg(qint64(r.width())).arg(qint64(r.height()));
+}
+
+QRectF RegionOverlayWindow::labelRect(const QRectF& r, QSizeF text, QSizeF view) {
+  // Measured y-up from the bottom of the view, the text sits 6 points under
+  // the rectangle's lower right corner but never lower than 4 points above
+  // the bottom edge.
+  const qreal x = r.right() - text.width() - 6;
+  const qreal rMinYUp = view.height() - r.bottom();
+  const qreal yUp = std::max<qreal>(rMinYUp - text.height() - 6, 4);
+  const QRectF textRect(x, view.height() - yUp - text.height(), text.width(), text.height());
+  return textRect.adjusted(-3, -2, 3, 2);
+}
+
+void RegionOverlayWindow::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QRectF bounds = rect();
+  if (!frozen_.isNull()) {
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(bounds, frozen_);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  }
+  const std::optional<QRectF> drag = dragRect();
+  if (!drag) {
+    p.fillRect(bounds, kDim);
+    return;
+  }
+  const QRectF r = *drag;
+  p.fillRect(QRectF(0, 0, bounds.width(), r.top()), kDim);
+  p.fillRect(QRectF(0, r.bottom(), bounds.width(), bounds.height() - r.bottom()), kDim);
+  p.fillRect(QRectF(0, r.top(), r.left(), r.height()), kDim);
+  p.fillRect(QRectF(r.right(), r.top(), bounds.width() - r.right(), r.height()), kDim);
+
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(Qt::white, 1));
+  p.setBrush(Qt::NoBrush);
+  p.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
+
+  const QString text = labelText(r);
+  p.setFont(labelFont());
+  const QFontMetricsF fm(p.font());
+  const QSizeF textSize(fm.horizontalAdvance(text), fm.height());
+  const QRectF back = labelRect(r, textSize, bounds.size());
+  QPainterPath pill;
+  pill.addRoundedRect(back, 3, 3);
+  p.fillPath(pill, kLabelBack);
+  p.setPen(Qt::white);
+  p.drawText(back.adjusted(3, 2, -3, -2), Qt::AlignLeft | Qt::AlignVCenter, text);
+}
+
+void RegionOverlayWindow::mousePressEvent(QMouseEvent* e) {
+  start_ = current_ = e->position();
+  update();
+}
+
+void RegionOverlayWindow::mouseMoveEvent(QMouseEvent* e) {
+  if (!start_) return;
+  current_ = e->position();
+  update();
+}
+
+void RegionOverlayWindow::mouseReleaseEvent(QMouseEvent* e) {
+  if (start_) current_ = e->position();
+  const std::optional<QRectF> drag = dragRect();
+  start_.reset();
+  current_.reset();
+  update();
+  if (!drag) return;
+  const QRectF r = *drag;
+  if (r.width() >= kMinSide && r.height() >= kMinSide && qscreen_) {
+    // Window coordinates (top-left origin) to global points, y up.
+    const QRectF& f = screen_.frame;
+    RegionSelection s;
+    s.selected = true;
+    s.rect = QRectF(f.x() + r.x(), f.y() + f.height() - r.bottom(), r.width(), r.height());
+    s.screen = screen_;
+    send(s);
+  } else {
+    send(RegionSelection::cancelled());
+  }
+}
+
+void RegionOverlayWindow::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Escape) send(RegionSelection::cancelled());
+  else QWidget::keyPressEvent(e);
+}
+
+void RegionOverlayWindow::send(RegionSelection selection) {
+  if (selector_) selector_->handle(std::move(selection));
+}
+
+RegionSelector* RegionSelector::active() { return g_active; }
+
+void RegionSelector::present(const std::vector<ScreenInfo>& screens, const FrozenImages& frozen,
+                             std::function<void(RegionSelection)> completion) {
+  if (g_active) g_active->finish(RegionSelection::cancelled());
+  auto* selector = new RegionSelector;
+  g_active = selector;
+  selector->start(screens, frozen, std::move(completion));
+}
+
+void RegionSelector::start(const std::vector<ScreenInfo>& screens, const FrozenImages& frozen,
+                           std::function<void(RegionSelection)> completion) {
+  completion_ = std::move(completion);
+  const QList<QScreen*> qscreens = QGuiApplication::screens();
+  for (const ScreenInfo& s : screens) {
+    QScreen* qs = nullptr;
+    for (QScreen* candidate : qscreens)
+      if (reinterpret_cast<quintptr>(candidate) == s.key) qs = candidate;
+    auto* w = new RegionOverlayWindow(s, qs, this);
+    auto it = frozen.find(s.key);
+    if (it != frozen.end()) w->setFrozenImage(it->second);
+    windows_.push_back(w);
+  }
+  for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) (*it)->show();
+  if (!windows_.empty()) {
+    RegionOverlayWindow* first = windows_.front();
+    first->raise();
+    first->activateWindow();
+    first->setFocus();
+    // Override-redirect windows get no focus from the window manager; take
+    // the keyboard so Escape reaches us whatever was focused before.
+    first->grabKeyboard();
+  }
+}
+
+void RegionSelector::handle(RegionSelection selection) {
+  QPointer<RegionSelector> self(this);
+  QTimer::singleShot(0, this, [self, selection] {
+    if (self) self->finish(selection);
+  });
+}
+
+void RegionSelector::finish(RegionSelection selection) {
+  if (finished_) return;  // a second event after the first ended it
+  finished_ = true;
+  auto completion = std::move(completion_);
+  completion_ = nullptr;
+  std::vector<RegionOverlayWindow*> windows;
+  windows.swap(windows_);
+  if (g_active == this) g_active = nullptr;
+  for (RegionOverlayWindow* w : windows) {
+    w->releaseKeyboard();
+    w->hide();
+  }
+  // The completion runs on a later turn, after the overlays are gone; the
+  // windows and this selector are released once it has run.
+  QTimer::singleShot(0, [completion = std::move(completion), selection, windows, self = this] {
+    if (completion) completion(selection);
+    for (RegionOverlayWindow* w : windows) w->deleteLater();
+    self->deleteLater();
+  });
+}
+
+}  // namespace nimbo

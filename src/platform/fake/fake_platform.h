@@ -1,0 +1,163 @@
+#pragma once
+// In-memory stand-ins for every platform service, for unit tests.
+#include <QMimeData>
+#include <QStringList>
+#include <QUrl>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace nimbo::fake {
+
+class FakeScreens : public Screens {
+ public:
+  std::vector<ScreenInfo> screens;
+  std::optional<quintptr> mainKey;
+  QPointF cursor;
+  std::vector<ScreenInfo> list() override { return screens; }
+  std::optional<ScreenInfo> main() override;
+  QPointF cursorPosition() override { return cursor; }
+};
+
+class FakeScreenCapture : public ScreenCaptureService {
+ public:
+  bool allowed = true;
+  ShareableContent content;
+  std::map<quint32, QImage> images;      // by display number
+  std::set<quint32> failing;             // displays whose capture fails
+  bool declined = false;                 // every capture reports a refusal
+  std::atomic<int> contentQueries{0};
+  std::atomic<int> captures{0};
+
+  bool preflightAccess() override { return allowed; }
+  Result<ShareableContent> shareableContent() override;
+  Result<QImage> captureDisplay(const CapturableDisplay& display, QSize pixelSize,
+                                const std::vector<quint32>& excludedWindows) override;
+};
+
+class FakeClipboard : public Clipboard {
+ public:
+  std::unique_ptr<QMimeData> data;
+  int writes = 0;
+  void setMimeData(QMimeData* d) override {
+    data.reset(d);
+    ++writes;
+  }
+};
+
+class FakeSound : public SoundPlayer {
+ public:
+  std::mutex mutex;
+  QStringList played;
+  void play(const QString& id) override {
+    std::lock_guard l(mutex);
+    played << id;
+  }
+};
+
+class FakeWorkspace : public Workspace {
+ public:
+  std::optional<quint64> frontmost;
+  std::set<quint64> own, existing;
+  std::vector<quint64> activated;
+  std::vector<QUrl> opened;
+  int privacySettingsOpened = 0;
+  std::optional<quint64> frontmostWindow() override { return frontmost; }
+  bool isOwnWindow(quint64 w) override { return own.count(w) > 0; }
+  bool windowExists(quint64 w) override { return existing.count(w) > 0; }
+  void activate(quint64 w) override { activated.push_back(w); }
+  void openUrl(const QUrl& url) override { opened.push_back(url); }
+  void openScreenCapturePrivacySettings() override { ++privacySettingsOpened; }
+};
+
+class FakeMedia : public MediaReader {
+ public:
+  std::optional<VideoInfo> info;
+  std::optional<QImage> frame;
+  std::vector<double> requestedTimes;
+  std::optional<VideoInfo> probe(const QString&) override { return info; }
+  std::optional<QImage> frameAt(const QString&, double s) override {
+    requestedTimes.push_back(s);
+    return frame;
+  }
+};
+
+// Holds each upload until the test answers it.
+class FakeUploader : public Uploader {
+ public:
+  struct Pending {
+    QByteArray png;
+    QString videoPath;
+    Callback<QString> done;
+  };
+  std::deque<Pending> pending;
+  void uploadImage(const QByteArray& png, Callback<QString> done) override {
+    pending.push_back({png, {}, std::move(done)});
+  }
+  void uploadVideo(const QString& path, Callback<QString> done) override {
+    pending.push_back({{}, path, std::move(done)});
+  }
+  void answer(Result<QString> r) {
+    Pending p = std::move(pending.front());
+    pending.pop_front();
+    p.done(std::move(r));
+  }
+};
+
+class FakeEditorHost : public EditorHost {
+ public:
+  QStringList opened;
+  void open(const QString& id) override { opened << id; }
+};
+
+// Records each presentation; the test answers it with `complete`.
+class FakeRegionPresenter : public RegionPresenter {
+ public:
+  struct Call {
+    std::vector<ScreenInfo> screens;
+    FrozenImages frozen;
+  };
+  std::vector<Call> calls;
+  std::function<void(RegionSelection)> completion;
+  void present(const std::vector<ScreenInfo>& screens, const FrozenImages& frozen,
+               std::function<void(RegionSelection)> done) override {
+    calls.push_back({screens, frozen});
+    completion = std::move(done);
+  }
+  void complete(RegionSelection s) {
+    auto c = std::move(completion);
+    completion = nullptr;
+    if (c) c(std::move(s));
+  }
+};
+
+class FakeDialogs : public Dialogs {
+ public:
+  bool answerOpenSettings = false;
+  int shown = 0;
+  bool screenCapturePermissionAlert() override {
+    ++shown;
+    return answerOpenSettings;
+  }
+};
+
+// A registry of fakes with typed access for assertions.
+struct FakePlatform {
+  FakeScreens* screens;
+  FakeScreenCapture* capture;
+  FakeClipboard* clipboard;
+  FakeSound* sound;
+  FakeWorkspace* workspace;
+  FakeMedia* media;
+  FakeUploader* uploader;
+  FakeEditorHost* editor;
+  FakeRegionPresenter* presenter;
+  FakeDialogs* dialogs;
+};
+// Installs a fresh set of fakes as the platform and returns handles to them.
+FakePlatform installFakes();
+
+}  // namespace nimbo::fake

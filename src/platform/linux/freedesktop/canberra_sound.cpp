@@ -1,0 +1,28 @@
+#include "platform/linux/freedesktop/canberra_sound.h"
+
+#include <canberra.h>
+
+namespace nimbo {
+
+CanberraSound::~CanberraSound() {
+  if (ctx_) ca_context_destroy(ctx_);
+}
+
+void CanberraSound::play(const QString& eventId) {
+  std::lock_guard lock(mutex_);
+  if (failed_) return;
+  if (!ctx_) {
+    if (ca_context_create(&ctx_) != CA_SUCCESS) {
+      failed_ = true;
+      ctx_ = nullptr;
+      return;
+    }
+    ca_context_change_props(ctx_, CA_PROP_APPLICATION_NAME, "Nimbo", CA_PROP_APPLICATION_ID,
+                            "com.vantori.screenshot", nullptr);
+  }
+  // A missing theme or sound server is not the user's problem: stay quiet.
+  ca_context_play(ctx_, 0, CA_PROP_EVENT_ID, eventId.toUtf8().constData(),
+                  CA_PROP_EVENT_DESCRIPTION, "Screenshot taken", nullptr);
+}
+
+}  // namespace nimbo

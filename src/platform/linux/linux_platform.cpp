@@ -1,0 +1,79 @@
+#include "platform/linux/linux_platform.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "capture/region_selector.h"
+#include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
+#include "platform/linux/freedesktop/canberra_sound.h"
+#include "platform/linux/qt_screens.h"
+#include "platform/linux/x11/x11_grabber.h"
+#include "platform/linux/x11/x11_screen_capture.h"
+#include "util/log.h"
+
+namespace nimbo {
+namespace {
+
+// Until the share client is wired in, an upload reports the same error the
+// app gives when no server answers.
+class UnavailableUploader : public Uploader {
+ public:
+  void uploadImage(const QByteArray&, Callback<QString> done) override { fail(std::move(done)); }
+  void uploadVideo(const QString&, Callback<QString> done) override { fail(std::move(done)); }
+
+ private:
+  static void fail(Callback<QString> done) {
+    done(Error{QStringLiteral("Nimbo couldn't reach the server. Try again in a moment.")});
+  }
+};
+
+class UnavailableEditorHost : public EditorHost {
+ public:
+  void open(const QString& historyID) override {
+    logLine("Nimbo: the editor is not available in this build; capture " + historyID);
+  }
+};
+
+class MessageBoxDialogs : public Dialogs {
+ public:
+  bool screenCapturePermissionAlert() override {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Nimbo"),
+                    QStringLiteral("Screen Recording permission needed"));
+    box.setInformativeText(QStringLiteral(
+        "If Settings already shows Nimbo toggled on, the grant is for a previous build. In "
+        "Terminal, run:\n\n  make reset-permissions\n\nfrom the mac-app/ directory. Then quit "
+        "Nimbo and relaunch it — Linux will ask fresh."));
+    QPushButton* open = box.addButton(QStringLiteral("Open System Settings"), QMessageBox::AcceptRole);
+    box.addButton(QStringLiteral("Close"), QMessageBox::RejectRole);
+    box.activateWindow();
+    box.exec();
+    return box.clickedButton() == open;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makeLinuxPlatform(QString* error) {
+  std::string why;
+  std::shared_ptr<x11::Grabber> x = x11::Grabber::open(nullptr, &why);
+  if (!x) {
+    if (error) *error = QString::fromStdString(why);
+    return nullptr;
+  }
+  auto capture = std::make_unique<X11ScreenCapture>(x);
+  X11ScreenCapture* cap = capture.get();
+  auto p = std::make_unique<Platform>();
+  p->screens = std::make_unique<QtScreens>([cap](const QString& name) { return cap->displayIdForName(name); });
+  p->screenCapture = std::move(capture);
+  p->clipboard = std::make_unique<QtClipboard>();
+  p->sound = std::make_unique<CanberraSound>();
+  p->workspace = std::make_unique<X11Workspace>(x);
+  p->media = std::make_unique<FfmpegVideoReader>();
+  p->uploader = std::make_unique<UnavailableUploader>();
+  p->editorHost = std::make_unique<UnavailableEditorHost>();
+  p->regionPresenter = std::make_unique<OverlayRegionPresenter>();
+  p->dialogs = std::make_unique<MessageBoxDialogs>();
+  return p;
+}
+
+}  // namespace nimbo

@@ -1,0 +1,163 @@
+#pragma once
+// One interface per operating-system service. The product logic reaches the
+// system only through `platform()`, which start-up fills with the Linux
+// implementations and unit tests fill with fakes.
+#include <QImage>
+#include <QPointF>
+#include <QRect>
+#include <QRectF>
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "util/result.h"
+
+class QMimeData;
+class QUrl;
+
+namespace nimbo {
+
+// A screen as the capture logic sees it. `frame` is in global points with the
+// origin at the bottom-left of the primary screen and y growing upwards.
+struct ScreenInfo {
+  quintptr key = 0;                   // identity of the screen object
+  QString name;                       // what the user calls it
+  QRectF frame;
+  qreal scale = 1.0;                  // device pixels per point
+  std::optional<quint32> displayId;   // the capture service's display number
+  bool operator==(const ScreenInfo&) const = default;
+};
+
+class Screens {
+ public:
+  virtual ~Screens() = default;
+  virtual std::vector<ScreenInfo> list() = 0;  // platform order
+  virtual std::optional<ScreenInfo> main() = 0;
+  virtual QPointF cursorPosition() = 0;        // global points, y up
+};
+
+struct CapturableDisplay {
+  quint32 displayID = 0;
+  QRect pixelRect;  // device pixels on the capture surface
+};
+struct CapturableWindow {
+  quint32 windowID = 0;
+};
+struct ShareableContent {
+  std::vector<CapturableDisplay> displays;
+  std::vector<CapturableWindow> windows;
+};
+
+// Thread-safe: the capture logic calls it from several pool threads at once.
+class ScreenCaptureService {
+ public:
+  static constexpr int kUserDeclined = -3801;
+  virtual ~ScreenCaptureService() = default;
+  virtual bool preflightAccess() = 0;
+  virtual Result<ShareableContent> shareableContent() = 0;
+  // A still of one display at `pixelSize`, without the pointer and without
+  // the listed windows. An error whose code is kUserDeclined means the user
+  // refused screen capture.
+  virtual Result<QImage> captureDisplay(const CapturableDisplay& display, QSize pixelSize,
+                                        const std::vector<quint32>& excludedWindows) = 0;
+};
+
+class Clipboard {
+ public:
+  virtual ~Clipboard() = default;
+  // Replaces the clipboard contents; takes ownership.
+  virtual void setMimeData(QMimeData* data) = 0;
+};
+
+class SoundPlayer {
+ public:
+  virtual ~SoundPlayer() = default;
+  // A freedesktop sound-theme event id; a missing sound is skipped silently.
+  virtual void play(const QString& eventId) = 0;
+};
+
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  virtual std::optional<quint64> frontmostWindow() = 0;
+  // Whether the window belongs to this process.
+  virtual bool isOwnWindow(quint64 window) = 0;
+  virtual bool windowExists(quint64 window) = 0;
+  virtual void activate(quint64 window) = 0;
+  virtual void openUrl(const QUrl& url) = 0;
+  virtual void openScreenCapturePrivacySettings() = 0;
+};
+
+struct VideoInfo {
+  double durationSeconds = 0;
+  int width = 0;
+  int height = 0;
+};
+
+class MediaReader {
+ public:
+  virtual ~MediaReader() = default;
+  virtual std::optional<VideoInfo> probe(const QString& path) = 0;
+  virtual std::optional<QImage> frameAt(const QString& path, double seconds) = 0;
+};
+
+// Product seams whose full implementations live in other subsystems.
+class Uploader {
+ public:
+  virtual ~Uploader() = default;
+  virtual void uploadImage(const QByteArray& png, Callback<QString> done) = 0;
+  virtual void uploadVideo(const QString& path, Callback<QString> done) = 0;
+};
+
+class EditorHost {
+ public:
+  virtual ~EditorHost() = default;
+  virtual void open(const QString& historyID) = 0;
+};
+
+struct RegionSelection {
+  bool selected = false;
+  QRectF rect;        // global points, y up
+  ScreenInfo screen;
+  static RegionSelection cancelled() { return {}; }
+};
+using FrozenImages = std::map<quintptr, QImage>;
+
+class RegionPresenter {
+ public:
+  virtual ~RegionPresenter() = default;
+  virtual void present(const std::vector<ScreenInfo>& screens, const FrozenImages& frozen,
+                       std::function<void(RegionSelection)> completion) = 0;
+};
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  // The screen-capture permission alert; true when the user chose to open
+  // the system's settings.
+  virtual bool screenCapturePermissionAlert() = 0;
+};
+
+struct Platform {
+  std::unique_ptr<Screens> screens;
+  std::unique_ptr<ScreenCaptureService> screenCapture;
+  std::unique_ptr<Clipboard> clipboard;
+  std::unique_ptr<SoundPlayer> sound;
+  std::unique_ptr<Workspace> workspace;
+  std::unique_ptr<MediaReader> media;
+  std::unique_ptr<Uploader> uploader;
+  std::unique_ptr<EditorHost> editorHost;
+  std::unique_ptr<RegionPresenter> regionPresenter;
+  std::unique_ptr<Dialogs> dialogs;
+};
+
+Platform& platform();
+// Installs a new registry and returns the previous one.
+std::unique_ptr<Platform> installPlatform(std::unique_ptr<Platform> p);
+
+}  // namespace nimbo

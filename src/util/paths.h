@@ -1,0 +1,19 @@
+#pragma once
+#include <QString>
+
+namespace nimbo::paths {
+
+inline constexpr char kAppId[] = "com.vantori.screenshot";
+
+// $XDG_DATA_HOME/com.vantori.screenshot (history, originals, thumbnails,
+// recordings). Falls back to the temporary folder when no data home can be
+// found. Not created here.
+QString appSupportDir();
+// $XDG_CONFIG_HOME/com.vantori.screenshot (the settings file).
+QString configDir();
+// $TMPDIR, or /tmp.
+QString tempDir();
+// Where the single-instance socket lives ($XDG_RUNTIME_DIR, else tempDir()).
+QString runtimeDir();
+
+}  // namespace nimbo::paths
