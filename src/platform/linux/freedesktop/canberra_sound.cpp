@@ -17,6 +17,9 @@ void CanberraSound::play(const QString& eventId) {
       ctx_ = nullptr;
       return;
     }
+    // PipeWire and PulseAudio both speak the pulse protocol; without either,
+    // falling back to raw ALSA only fills the log with device errors.
+    ca_context_set_driver(ctx_, "pulse");
     ca_context_change_props(ctx_, CA_PROP_APPLICATION_NAME, "Nimbo", CA_PROP_APPLICATION_ID,
                             "com.vantori.screenshot", nullptr);
   }

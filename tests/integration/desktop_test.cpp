@@ -1,0 +1,3 @@
+// Drives the real app in the virtual desktop.
+#include <gtest/gtest.h>
+int main(int argc, char** argv) { ::testing::InitGoogleTest(&argc, argv); return RUN_ALL_TESTS(); }

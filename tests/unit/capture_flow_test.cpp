@@ -1,0 +1,240 @@
+#include <QMimeData>
+
+#include "capture/capture_flow.h"
+#include "capture/capture_history.h"
+#include "support.h"
+#include "ui/upload_toast.h"
+
+namespace nimbo {
+namespace {
+
+using test::logged;
+using test::waitUntil;
+
+class CaptureFlowTest : public test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    left = {1, "Left", QRectF(0, 0, 1000, 500), 1.0, 11};
+    right = {2, "Right", QRectF(1000, 0, 400, 300), 2.0, 22};
+    fakes.screens->screens = {left, right};
+    fakes.screens->mainKey = 1;
+    fakes.screens->cursor = QPointF(10, 10);
+    fakes.capture->content.displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
+    fakes.capture->images[11] = gradient(QSize(1000, 500));
+    fakes.capture->images[22] = gradient(QSize(800, 600));
+    fakes.workspace->frontmost = 5;
+    fakes.workspace->existing = {5};
+  }
+  void TearDown() override {
+    // No capture may outlive its test.
+    EXPECT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+    PlatformTest::TearDown();
+  }
+  static QImage gradient(QSize s) {
+    QImage i(s, QImage::Format_RGB32);
+    for (int y = 0; y < s.height(); ++y)
+      for (int x = 0; x < s.width(); ++x) i.setPixel(x, y, qRgb(x & 255, y & 255, (x + y) & 255));
+    return i;
+  }
+  void waitForOverlay(size_t n = 1) {
+    ASSERT_TRUE(waitUntil([&] { return fakes.presenter->calls.size() == n && fakes.presenter->completion; }));
+  }
+  void select(const QRectF& rect, const ScreenInfo& screen) {
+    RegionSelection s;
+    s.selected = true;
+    s.rect = rect;
+    s.screen = screen;
+    fakes.presenter->complete(s);
+  }
+  void finishCapture() {
+    ASSERT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+  }
+  QByteArray clipboardPng() const {
+    return fakes.clipboard->data ? fakes.clipboard->data->data("image/png") : QByteArray();
+  }
+  ScreenInfo left, right;
+};
+
+TEST_F(CaptureFlowTest, ClipboardCaptureFilesTheCropAndOffersUploadAndMarkup) {
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  EXPECT_EQ(logged().value(0), "Screenshot: CaptureFlow.run(mode: clipboardOnly) invoked");
+  waitForOverlay();
+  EXPECT_EQ(fakes.presenter->calls[0].frozen.size(), 2u);
+  select(QRectF(100, 200, 640.7, 80.2), left);
+  finishCapture();
+
+  EXPECT_TRUE(logged().contains("Screenshot: selection 640x80 on Left"));
+  const auto& items = CaptureHistory::shared().items();
+  ASSERT_EQ(items.size(), 1u);
+  const CaptureItem item = items[0];
+  EXPECT_EQ(item.mediaType, MediaType::image);
+  EXPECT_EQ(item.width, 641);  // 100 to 740.7 takes in the whole last pixel
+  EXPECT_EQ(item.height, 81);
+  const QImage png = QImage::fromData(clipboardPng(), "PNG");
+  ASSERT_EQ(png.size(), QSize(641, 81));
+  // Top-left of the cut: x 100, and 500-200-80.2 = 219.8 from the top.
+  EXPECT_EQ(png.pixel(0, 0), fakes.capture->images[11].pixel(100, 219));
+  EXPECT_TRUE(QFile::exists(CaptureHistory::shared().originalPath(item.id)));
+  EXPECT_EQ(QImage(CaptureHistory::shared().thumbnailPath(item.id)).width(), 320);
+  EXPECT_EQ(fakes.sound->played, QStringList{"screen-capture"});
+  EXPECT_EQ(fakes.workspace->activated, std::vector<quint64>{5});
+
+  UploadToast* toast = UploadToast::current();
+  ASSERT_TRUE(toast);
+  EXPECT_EQ(toast->message(), "Copied to clipboard");
+  EXPECT_TRUE(toast->success());
+  EXPECT_EQ(toast->actionLabel(), "Upload & Copy Link");
+  EXPECT_EQ(toast->secondaryActionLabel(), "Markup");
+  EXPECT_EQ(toast->layout().visibleDuration, 4.5);
+
+  toast->triggerSecondaryAction();
+  EXPECT_EQ(fakes.editor->opened, QStringList{item.id});
+
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  toast->triggerAction();
+  ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }));
+  EXPECT_EQ(UploadToast::current()->message(), "Uploading…");
+  fakes.uploader->answer(QString("https://s/i/k"));
+  EXPECT_EQ(fakes.clipboard->data->formats(), QStringList{"text/plain"});
+  EXPECT_EQ(fakes.clipboard->data->text(), QString::fromUtf8("![641×81](https://s/i/k.png)"));
+  EXPECT_EQ(UploadToast::current()->message(), "Copied: https://s/i/k");
+  EXPECT_EQ(*CaptureHistory::shared().items()[0].shareURL, "https://s/i/k");
+}
+
+TEST_F(CaptureFlowTest, ASecondPressWhileSelectingIsIgnored) {
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  CaptureFlow::run(CaptureMode::uploadAndCopyURL);
+  waitForOverlay();
+  ASSERT_TRUE(waitUntil([] {
+    return logged().contains("Screenshot: capture already in progress; ignoring hotkey");
+  }));
+  fakes.presenter->complete(RegionSelection::cancelled());
+  finishCapture();
+  EXPECT_EQ(fakes.presenter->calls.size(), 1u);
+}
+
+TEST_F(CaptureFlowTest, PointerOnTheSecondDisplayPutsItFirstAndCropsAtItsScale) {
+  fakes.screens->cursor = QPointF(1200, 100);
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  waitForOverlay();
+  ASSERT_EQ(fakes.presenter->calls[0].screens.size(), 2u);
+  EXPECT_EQ(fakes.presenter->calls[0].screens[0].key, right.key);
+  EXPECT_EQ(fakes.presenter->calls[0].screens[1].key, left.key);
+  select(QRectF(1100, 100, 50, 40), right);
+  finishCapture();
+  const QImage png = QImage::fromData(clipboardPng(), "PNG");
+  EXPECT_EQ(png.size(), QSize(100, 80));
+  EXPECT_EQ(png.pixel(0, 0), fakes.capture->images[22].pixel(200, 320));
+}
+
+TEST_F(CaptureFlowTest, CancelLogsAndReturnsFocusButNeverToOurOwnWindow) {
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  waitForOverlay();
+  fakes.presenter->complete(RegionSelection::cancelled());
+  finishCapture();
+  EXPECT_TRUE(logged().contains("Screenshot: selection cancelled"));
+  EXPECT_TRUE(CaptureHistory::shared().items().empty());
+  EXPECT_EQ(fakes.clipboard->writes, 0);
+  EXPECT_EQ(fakes.workspace->activated, std::vector<quint64>{5});
+
+  fakes.workspace->own = {5};
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  waitForOverlay(2);
+  fakes.presenter->complete(RegionSelection::cancelled());
+  finishCapture();
+  EXPECT_EQ(fakes.workspace->activated.size(), 1u);
+}
+
+TEST_F(CaptureFlowTest, MissingPermissionShowsTheDialogAndNothingElse) {
+  fakes.capture->allowed = false;
+  fakes.dialogs->answerOpenSettings = true;
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  finishCapture();
+  ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->shown == 1; }));
+  EXPECT_TRUE(logged().contains(
+      "Screenshot: Screen Recording permission NOT granted — showing Settings dialog"));
+  EXPECT_EQ(fakes.workspace->privacySettingsOpened, 1);
+  EXPECT_TRUE(fakes.presenter->calls.empty());
+
+  fakes.dialogs->answerOpenSettings = false;  // "Close"
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->shown == 2; }));
+  finishCapture();
+  EXPECT_EQ(fakes.workspace->privacySettingsOpened, 1);
+}
+
+TEST_F(CaptureFlowTest, FreezeFailureIsLoggedAndToasted) {
+  fakes.capture->failing = {22};
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  finishCapture();
+  ASSERT_TRUE(waitUntil([] {
+    return logged().contains("Screenshot: freeze-screen capture failed: Failed to capture screen.");
+  }));
+  ASSERT_TRUE(UploadToast::current());
+  EXPECT_EQ(UploadToast::current()->message(), "Failed to capture screen.");
+  EXPECT_FALSE(UploadToast::current()->success());
+  EXPECT_EQ(UploadToast::current()->layout().visibleDuration, 5.0);
+  EXPECT_TRUE(fakes.presenter->calls.empty());
+}
+
+TEST_F(CaptureFlowTest, UploadModeCopiesTheLinkOrFallsBackToTheImage) {
+  Preferences::setValue(Preferences::kSoundOnCapture, false);
+  CaptureFlow::run(CaptureMode::uploadAndCopyURL);
+  waitForOverlay();
+  select(QRectF(0, 0, 30, 20), left);
+  ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }));
+  EXPECT_TRUE(CaptureFlow::captureInProgress());  // the upload is part of the capture
+  EXPECT_EQ(UploadToast::current()->message(), "Uploading…");
+  fakes.uploader->answer(QString("https://s/i/up"));
+  finishCapture();
+  EXPECT_EQ(fakes.clipboard->data->text(), "https://s/i/up");
+  EXPECT_FALSE(clipboardPng().isEmpty());
+  EXPECT_EQ(Preferences::stringValue(Preferences::kLastShareURL), "https://s/i/up");
+  EXPECT_EQ(*CaptureHistory::shared().items()[0].shareURL, "https://s/i/up");
+  EXPECT_EQ(UploadToast::current()->message(), "Copied: https://s/i/up");
+  EXPECT_TRUE(fakes.sound->played.isEmpty());
+
+  CaptureFlow::run(CaptureMode::uploadAndCopyURL);
+  waitForOverlay(2);
+  select(QRectF(0, 0, 30, 20), left);
+  ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }));
+  fakes.uploader->answer(Error{"Upload failed (HTTP 500): boom"});
+  finishCapture();
+  EXPECT_FALSE(fakes.clipboard->data->formats().contains("text/plain"));
+  EXPECT_FALSE(clipboardPng().isEmpty());
+  EXPECT_EQ(UploadToast::current()->message(), "Upload failed (HTTP 500): boom");
+  EXPECT_FALSE(UploadToast::current()->success());
+  EXPECT_EQ(CaptureHistory::shared().items().size(), 2u);
+  EXPECT_FALSE(CaptureHistory::shared().items()[0].shareURL);
+}
+
+TEST_F(CaptureFlowTest, MissingFrozenImageFallsBackToAFreshCapture) {
+  ScreenInfo third{3, "Third", QRectF(-300, 0, 300, 200), 1.0, 33};
+  fakes.screens->screens.push_back(third);
+  fakes.capture->content.displays.push_back({33, QRect(0, 0, 300, 200)});
+  fakes.capture->images[33] = gradient(QSize(300, 200));
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  waitForOverlay();
+  // A screen the flow froze nothing for (as when a display was plugged in
+  // while the overlay was up) is captured afresh.
+  ScreenInfo renamed = third;
+  renamed.key = 99;
+  select(QRectF(-290, 10, 20, 10), renamed);
+  finishCapture();
+  EXPECT_EQ(QImage::fromData(clipboardPng(), "PNG").size(), QSize(20, 10));
+
+  CaptureFlow::run(CaptureMode::clipboardOnly);
+  waitForOverlay(2);
+  ScreenInfo gone = renamed;
+  gone.displayId = 404;
+  select(QRectF(-290, 10, 20, 10), gone);
+  finishCapture();
+  EXPECT_TRUE(logged().contains(
+      "Screenshot: capture error: Couldn't find a display for the selection."));
+  EXPECT_EQ(UploadToast::current()->message(), "Couldn't find a display for the selection.");
+  EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
+}
+
+}  // namespace
+}  // namespace nimbo

@@ -1,0 +1,242 @@
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include "capture/capture_history.h"
+#include "support.h"
+
+namespace nimbo {
+namespace {
+
+using test::PlatformTest;
+
+QByteArray readAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(bytes);
+}
+
+CaptureItem image(int n) {
+  CaptureItem item = CaptureItem::newImage(100 + n, 50 + n);
+  return item;
+}
+
+class CaptureHistoryTest : public PlatformTest {
+ protected:
+  QString base() const { return paths::appSupportDir(); }
+};
+
+TEST_F(CaptureHistoryTest, RecordRoundTripsThroughTheIndexWithOptionalKeysLeftOut) {
+  CaptureItem video = CaptureItem::newImage(1920, 1080);
+  video.mediaType = MediaType::video;
+  video.durationMS = 4200;
+  video.videoPath = "/tmp/x.mp4";
+  video.shareURL = "https://s.example/v/abc";
+  CaptureItem plain = image(1);
+  {
+    CaptureHistory h(base());
+    h.add(video, std::nullopt, "thumb");
+    h.add(plain, QByteArray("orig"), "thumb");
+  }
+  const QJsonArray arr = QJsonDocument::fromJson(readAll(base() + "/history.json")).array();
+  ASSERT_EQ(arr.size(), 2);
+  const QJsonObject first = arr[0].toObject();
+  EXPECT_EQ(first["id"].toString(), plain.id);
+  EXPECT_EQ(first["mediaType"].toString(), "image");
+  EXPECT_FALSE(first.contains("shareURL"));
+  EXPECT_FALSE(first.contains("durationMS"));
+  EXPECT_FALSE(first.contains("videoPath"));
+  EXPECT_TRUE(first["createdAt"].toString().endsWith('Z'));
+  EXPECT_EQ(first["createdAt"].toString().size(), 20);  // whole seconds
+
+  CaptureHistory reloaded(base());
+  ASSERT_EQ(reloaded.items().size(), 2u);
+  EXPECT_EQ(reloaded.items()[0], plain);
+  EXPECT_EQ(reloaded.items()[1], video);
+  EXPECT_EQ(readAll(reloaded.originalPath(plain.id)), "orig");
+  EXPECT_FALSE(QFile::exists(reloaded.originalPath(video.id)));
+}
+
+TEST_F(CaptureHistoryTest, LegacyEntriesDecodeAndBadOnesMakeTheWholeIndexUnreadable) {
+  const QByteArray legacy =
+      R"([{"id":"A","createdAt":"2024-05-01T09:30:00Z","width":10,"height":20}])";
+  auto decoded = decodeHistory(legacy);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->at(0).mediaType, MediaType::image);
+  EXPECT_FALSE(decoded->at(0).shareURL);
+  EXPECT_EQ(decoded->at(0).createdAt, QDateTime(QDate(2024, 5, 1), QTime(9, 30), Qt::UTC));
+
+  EXPECT_FALSE(decodeHistory(R"([{"id":"A","createdAt":"2024-05-01T09:30:00Z","height":20}])"));
+  EXPECT_FALSE(decodeHistory(
+      R"([{"id":"A","createdAt":"2024-05-01T09:30:00Z","width":1,"height":2,"mediaType":"gif"}])"));
+  EXPECT_FALSE(decodeHistory(R"([{"id":"A","createdAt":"yesterday","width":1,"height":2}])"));
+  EXPECT_FALSE(decodeHistory(R"([{"id":"A","createdAt":"2024-05-01T09:30:00Z","width":1.5,"height":2}])"));
+  EXPECT_FALSE(decodeHistory(R"({"id":"A"})"));
+}
+
+TEST_F(CaptureHistoryTest, UnreadableIndexIsSetAsideNotOverwritten) {
+  const QByteArray broken = R"([{"id":"A","createdAt":"2024-05-01T09:30:00Z","height":20}])";
+  writeAll(base() + "/history.json", broken);
+  CaptureHistory h(base());
+  EXPECT_TRUE(h.items().empty());
+  const QStringList aside = QDir(base()).entryList({"history.json.unreadable-*"}, QDir::Files);
+  ASSERT_EQ(aside.size(), 1);
+  EXPECT_EQ(readAll(base() + "/" + aside[0]), broken);
+  EXPECT_TRUE(test::logged().join('\n').contains("history index could not be read"));
+
+  h.add(image(1), QByteArray("o"), "t");
+  EXPECT_EQ(readAll(base() + "/" + aside[0]), broken);  // a later save leaves it alone
+}
+
+TEST_F(CaptureHistoryTest, The31stCaptureEvictsTheOldestRecordAndItsFilesButNotItsVideo) {
+  CaptureHistory h(base());
+  const QString mp4 = base() + "/keep.mp4";
+  writeAll(mp4, "video");
+  CaptureItem oldestVideo = CaptureItem::newImage(640, 480);
+  oldestVideo.mediaType = MediaType::video;
+  oldestVideo.videoPath = mp4;
+  h.add(oldestVideo, std::nullopt, "thumb");
+  CaptureItem secondOldest = image(0);
+  h.add(secondOldest, QByteArray("png"), "thumb");
+  for (int i = 1; i < 29; ++i) h.add(image(i), QByteArray("png"), "thumb");
+  ASSERT_EQ(h.items().size(), 30u);
+
+  h.add(image(99), QByteArray("png"), "thumb");
+  ASSERT_EQ(h.items().size(), 30u);
+  EXPECT_FALSE(h.find(oldestVideo.id));
+  EXPECT_FALSE(QFile::exists(h.thumbnailPath(oldestVideo.id)));
+  EXPECT_TRUE(QFile::exists(mp4));
+  EXPECT_EQ(h.items().back().id, secondOldest.id);
+
+  h.add(image(100), QByteArray("png"), "thumb");
+  EXPECT_FALSE(QFile::exists(h.originalPath(secondOldest.id)));
+  EXPECT_FALSE(QFile::exists(h.thumbnailPath(secondOldest.id)));
+  EXPECT_EQ(CaptureHistory(base()).items().size(), 30u);
+}
+
+TEST_F(CaptureHistoryTest, ReplaceContentsKeepsIdentityAndPlaceButDropsTheLink) {
+  CaptureHistory h(base());
+  CaptureItem a = image(1), b = image(2);
+  h.add(a, QByteArray("a1"), "ta1");
+  h.add(b, QByteArray("b1"), "tb1");
+  h.updateShareURL(a.id, "https://x/i/a");
+  h.replaceContents(a.id, "a2", "ta2");
+  ASSERT_EQ(h.items().size(), 2u);
+  const CaptureItem& after = h.items()[1];
+  EXPECT_EQ(after.id, a.id);
+  EXPECT_EQ(after.createdAt, a.createdAt);
+  EXPECT_EQ(after.width, a.width);
+  EXPECT_FALSE(after.shareURL);
+  EXPECT_EQ(readAll(h.originalPath(a.id)), "a2");
+  EXPECT_EQ(readAll(h.thumbnailPath(a.id)), "ta2");
+
+  h.replaceContents("NOPE", "x", "y");
+  EXPECT_FALSE(QFile::exists(h.originalPath("NOPE")));
+}
+
+TEST_F(CaptureHistoryTest, DeleteRemovesFilesEvenWhenAlreadyGoneAndUnknownIdsChangeNothing) {
+  CaptureHistory h(base());
+  const QString mp4 = base() + "/rec.mp4";
+  writeAll(mp4, "video");
+  CaptureItem v = CaptureItem::newImage(10, 10);
+  v.mediaType = MediaType::video;
+  v.videoPath = mp4;
+  CaptureItem gone = image(3);
+  h.add(v, std::nullopt, "t");
+  h.add(gone, QByteArray("o"), "t");
+  QFile::remove(h.originalPath(gone.id));
+  QFile::remove(h.thumbnailPath(gone.id));
+
+  h.remove(v);
+  EXPECT_FALSE(QFile::exists(mp4));
+  h.remove(gone);
+  EXPECT_TRUE(h.items().empty());
+  EXPECT_EQ(QJsonDocument::fromJson(readAll(h.historyFile())).array().size(), 0);
+
+  h.add(image(4), QByteArray("o"), "t");
+  const QByteArray before = readAll(h.historyFile());
+  const QDateTime mtime = QFileInfo(h.historyFile()).lastModified();
+  QTest::qSleep(20);
+  h.updateShareURL("UNKNOWN", "https://x");
+  EXPECT_EQ(readAll(h.historyFile()), before);
+  EXPECT_EQ(QFileInfo(h.historyFile()).lastModified(), mtime);
+}
+
+TEST_F(CaptureHistoryTest, ClearAllOnAnEmptyHistoryStillWritesAnEmptyArray) {
+  CaptureHistory h(base());
+  EXPECT_FALSE(QFile::exists(h.historyFile()));
+  h.clearAll();
+  const QJsonDocument doc = QJsonDocument::fromJson(readAll(h.historyFile()));
+  EXPECT_TRUE(doc.isArray());
+  EXPECT_EQ(doc.array().size(), 0);
+}
+
+TEST(CaptureItemTest, RelativeTimeLabelBoundaries) {
+  const QDateTime now(QDate(2024, 5, 10), QTime(12, 0), Qt::UTC);
+  auto label = [&](qint64 ms) {
+    CaptureItem item;
+    item.createdAt = now.addMSecs(-ms);
+    return item.relativeTimeLabel(now);
+  };
+  EXPECT_EQ(label(-5000), "just now");
+  EXPECT_EQ(label(59900), "just now");
+  EXPECT_EQ(label(60000), "1m");
+  EXPECT_EQ(label(3599000), "59m");
+  EXPECT_EQ(label(3600000), "1h");
+  EXPECT_EQ(label(86400000 - 1), "23h");
+  EXPECT_EQ(label(6 * 86400000LL + 86399000), "6d");
+  EXPECT_EQ(label(7 * 86400000LL), "old");
+}
+
+TEST_F(CaptureHistoryTest, UploadExistingFollowsItsOrderOfChecks) {
+  CaptureHistory& h = CaptureHistory::shared();
+  std::optional<Result<QString>> got;
+  auto capture = [&](Result<QString> r) { got = r; };
+
+  h.uploadExisting("MISSING", capture);
+  ASSERT_TRUE(got && !got->ok());
+  EXPECT_EQ(got->error(), (Error{"Capture is no longer in history.", "Nimbo", -1}));
+
+  CaptureItem linked = image(1);
+  linked.shareURL = "https://x/i/1";
+  h.add(linked, QByteArray("o"), "t");
+  got.reset();
+  h.uploadExisting(linked.id, capture);
+  EXPECT_EQ(got->value(), "https://x/i/1");
+  EXPECT_TRUE(fakes.uploader->pending.empty());
+
+  CaptureItem noFile = image(2);
+  h.add(noFile, QByteArray("o"), "t");
+  QFile::remove(h.originalPath(noFile.id));
+  h.uploadExisting(noFile.id, capture);
+  EXPECT_EQ(got->error().description, "Couldn't read the original PNG for this capture.");
+  EXPECT_EQ(got->error().code, -2);
+
+  CaptureItem video = image(3);
+  video.mediaType = MediaType::video;
+  video.videoPath = "/nonexistent/rec.mp4";
+  h.add(video, std::nullopt, "t");
+  h.uploadExisting(video.id, capture);
+  EXPECT_EQ(got->error(), (Error{"The video file for this recording is gone.", "Nimbo", -3}));
+
+  CaptureItem fresh = image(4);
+  h.add(fresh, QByteArray("pngbytes"), "t");
+  got.reset();
+  h.uploadExisting(fresh.id, capture);
+  ASSERT_EQ(fakes.uploader->pending.size(), 1u);
+  EXPECT_EQ(fakes.uploader->pending.front().png, "pngbytes");
+  fakes.uploader->answer(QString("https://x/i/4"));
+  EXPECT_EQ(got->value(), "https://x/i/4");
+  EXPECT_EQ(*h.find(fresh.id)->shareURL, "https://x/i/4");
+  EXPECT_EQ(Preferences::stringValue(Preferences::kLastShareURL), "https://x/i/4");
+}
+
+}  // namespace
+}  // namespace nimbo

@@ -1,0 +1,109 @@
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "capture/screenshotter.h"
+#include "support.h"
+
+namespace nimbo {
+namespace {
+
+// Two displays side by side: a 1000x500 point one at scale 1 and, to its
+// right, a 400x300 point one at scale 2.
+class ScreenshotterTest : public test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    left = {1, "Left", QRectF(0, 0, 1000, 500), 1.0, 11};
+    right = {2, "Right", QRectF(1000, 0, 400, 300), 2.0, 22};
+    fakes.screens->screens = {left, right};
+    fakes.screens->mainKey = 1;
+    fakes.capture->content.displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
+    fakes.capture->content.windows = {{7}, {8}};
+    fakes.capture->images[11] = filled(QSize(1000, 500), Qt::red);
+    fakes.capture->images[22] = filled(QSize(800, 600), Qt::blue);
+  }
+  static QImage filled(QSize s, QColor c) {
+    QImage i(s, QImage::Format_RGB32);
+    i.fill(c);
+    return i;
+  }
+  ScreenInfo left, right;
+};
+
+TEST_F(ScreenshotterTest, FreezesEveryDisplayAtItsPixelSize) {
+  Result<FrozenImages> r = Screenshotter::captureAllDisplays({}).result();
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r.value().size(), 2u);
+  EXPECT_EQ(r.value().at(left.key).size(), QSize(1000, 500));
+  EXPECT_EQ(r.value().at(right.key).size(), QSize(800, 600));
+  // Both displays shared one query of the display list.
+  EXPECT_EQ(fakes.capture->contentQueries.load(), 1);
+}
+
+TEST_F(ScreenshotterTest, OneFailingDisplayFailsTheWholeFreeze) {
+  fakes.capture->failing = {22};
+  Result<FrozenImages> r = Screenshotter::captureAllDisplays({}).result();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().description, "Failed to capture screen.");
+}
+
+TEST_F(ScreenshotterTest, ErrorsCarryTheirUserTexts) {
+  fakes.capture->declined = true;
+  EXPECT_EQ(Screenshotter::captureFullDisplay(left, {}).error().description,
+            "Screen Recording permission is required. Enable it in System Settings and try again.");
+  ScreenInfo unplugged = left;
+  unplugged.displayId = 99;
+  EXPECT_EQ(Screenshotter::captureFullDisplay(unplugged, {}).error().description,
+            "Couldn't find a display for the selection.");
+  unplugged.displayId.reset();
+  EXPECT_EQ(Screenshotter::captureFullDisplay(unplugged, {}).error().description,
+            "Couldn't find a display for the selection.");
+}
+
+TEST_F(ScreenshotterTest, DisplayListIsReusedForTwoSecondsUnlessWindowsAreExcluded) {
+  ASSERT_TRUE(Screenshotter::captureFullDisplay(left, {}).ok());
+  ASSERT_TRUE(Screenshotter::captureFullDisplay(right, {}).ok());
+  EXPECT_EQ(fakes.capture->contentQueries.load(), 1);
+  ASSERT_TRUE(Screenshotter::captureFullDisplay(left, {7}).ok());
+  ASSERT_TRUE(Screenshotter::captureFullDisplay(left, {7}).ok());
+  EXPECT_EQ(fakes.capture->contentQueries.load(), 3);
+  // A fresh list replaced the cache, so a plain capture reuses it.
+  ASSERT_TRUE(Screenshotter::captureFullDisplay(left, {}).ok());
+  EXPECT_EQ(fakes.capture->contentQueries.load(), 3);
+}
+
+TEST_F(ScreenshotterTest, ConcurrentCapturesSeeWholeCacheEntries) {
+  std::vector<QFuture<Result<QImage>>> runs;
+  for (int i = 0; i < 16; ++i)
+    runs.push_back(QtConcurrent::run([this, i] {
+      return Screenshotter::captureFullDisplay(i % 2 ? left : right, i % 3 == 0 ? Screenshotter::WindowIDs{8}
+                                                                               : Screenshotter::WindowIDs{});
+    }));
+  for (auto& f : runs) EXPECT_TRUE(f.result().ok());
+}
+
+TEST_F(ScreenshotterTest, CropFollowsTheDisplayFrameAndScaleAndClipsAtTheEdge) {
+  QImage display(800, 600, QImage::Format_RGB32);
+  for (int y = 0; y < 600; ++y)
+    for (int x = 0; x < 800; ++x) display.setPixel(x, y, qRgb(x % 256, y % 256, (x / 256) * 64 + y / 256));
+  // 50x40 points at 10 points from the display's left and 20 from its
+  // bottom: at scale 2 a 100x80 pixel cut, 2*(300-20-40)=480 pixels down.
+  const QRectF sel(1010, 20, 50, 40);
+  auto cut = cropToSelection(display, right, sel);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(cut->size(), QSize(100, 80));
+  EXPECT_EQ(cut->pixel(0, 0), display.pixel(20, 480));
+
+  auto edge = cropToSelection(display, right, QRectF(1380, 280, 50, 50));
+  ASSERT_TRUE(edge);
+  EXPECT_EQ(edge->size(), QSize(40, 40));
+  EXPECT_FALSE(cropToSelection(display, right, QRectF(0, 0, 50, 50)));
+
+  Result<QImage> live = Screenshotter::capture(QRectF(100, 100, 30, 20), left).result();
+  ASSERT_TRUE(live.ok());
+  EXPECT_EQ(live.value().size(), QSize(30, 20));
+  EXPECT_EQ(Screenshotter::capture(QRectF(-500, -500, 10, 10), left).result().error().description,
+            "Failed to capture screen.");
+}
+
+}  // namespace
+}  // namespace nimbo

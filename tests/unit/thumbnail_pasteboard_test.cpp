@@ -1,0 +1,134 @@
+#include <QFile>
+#include <QMimeData>
+#include <QUrl>
+
+#include "capture/pasteboard.h"
+#include "capture/thumbnail_maker.h"
+#include "support.h"
+
+namespace nimbo {
+namespace {
+
+using test::PlatformTest;
+
+QSize pngSize(const QByteArray& png) {
+  return QImage::fromData(png, "PNG").size();
+}
+
+TEST(ThumbnailTest, LongestEdgeIsAtMost320AndSmallImagesKeepTheirSize) {
+  struct Case {
+    QSize in, out;
+  } cases[] = {{{3024, 1964}, {320, 207}}, {{200, 100}, {200, 100}}, {{5000, 2}, {320, 1}},
+               {{1964, 3024}, {207, 320}}, {{320, 320}, {320, 320}}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(ThumbnailMaker::thumbnailSize(c.in, 320), c.out);
+    QImage img(c.in, QImage::Format_RGB32);
+    img.fill(Qt::darkCyan);
+    auto png = ThumbnailMaker::pngData(img, 320);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(pngSize(*png), c.out);
+  }
+  EXPECT_FALSE(ThumbnailMaker::pngData(QImage(), 320));
+}
+
+TEST(ThumbnailTest, ShrinkingAveragesInsteadOfSkippingPixels) {
+  // One-pixel black and white stripes shrink to grey, not to one of them.
+  QImage stripes(1280, 40, QImage::Format_RGB32);
+  for (int x = 0; x < 1280; ++x)
+    for (int y = 0; y < 40; ++y) stripes.setPixel(x, y, x % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+  const QImage t = QImage::fromData(*ThumbnailMaker::pngData(stripes, 320), "PNG");
+  const int grey = qRed(t.pixel(160, 5));
+  EXPECT_GT(grey, 90);
+  EXPECT_LT(grey, 165);
+}
+
+class PosterTest : public PlatformTest {};
+
+TEST_F(PosterTest, ShortClipsUseTheirMiddleFrameAndLongOnesHalfASecond) {
+  QImage frame(1280, 720, QImage::Format_RGB32);
+  frame.fill(Qt::green);
+  fakes.media->frame = frame;
+  fakes.media->info = VideoInfo{0.4, 1280, 720};
+  auto poster = ThumbnailMaker::videoPoster("/x.mp4");
+  ASSERT_TRUE(poster);
+  EXPECT_DOUBLE_EQ(fakes.media->requestedTimes.back(), 0.2);
+  EXPECT_EQ(poster->durationMS, 400);
+  EXPECT_EQ(poster->width, 1280);
+  EXPECT_EQ(pngSize(poster->png), QSize(320, 180));
+
+  fakes.media->info = VideoInfo{12.3456, 1280, 720};
+  poster = ThumbnailMaker::videoPoster("/x.mp4");
+  EXPECT_DOUBLE_EQ(fakes.media->requestedTimes.back(), 0.5);
+  EXPECT_EQ(poster->durationMS, 12345);
+
+  fakes.media->info.reset();  // no video track
+  EXPECT_FALSE(ThumbnailMaker::videoPoster("/x.mp4"));
+  fakes.media->info = VideoInfo{0, 1280, 720};
+  EXPECT_FALSE(ThumbnailMaker::videoPoster("/x.mp4"));
+  fakes.media->info = VideoInfo{std::numeric_limits<double>::infinity(), 1280, 720};
+  EXPECT_FALSE(ThumbnailMaker::videoPoster("/x.mp4"));
+}
+
+class PasteboardTest : public PlatformTest {
+ protected:
+  const QMimeData& clip() { return *fakes.clipboard->data; }
+};
+
+TEST_F(PasteboardTest, LinksArePlainUnlessMarkdownEmbedIsOn) {
+  EXPECT_EQ(Pasteboard::formattedURLString("https://s/i/ab", std::make_pair(1600, 900)), "https://s/i/ab");
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  EXPECT_EQ(Pasteboard::formattedURLString("https://s/i/ab", std::make_pair(1600, 900)),
+            QString::fromUtf8("![1600×900](https://s/i/ab.png)"));
+  EXPECT_EQ(Pasteboard::formattedURLString("https://s/i/ab.png", std::make_pair(1600, 900)),
+            QString::fromUtf8("![1600×900](https://s/i/ab.png)"));
+  EXPECT_EQ(Pasteboard::formattedURLString("https://s/i/ab.PNG", std::nullopt),
+            "![](https://s/i/ab.PNG.png)");
+  EXPECT_EQ(Pasteboard::formattedURLString("https://s/i/ab", std::nullopt), "![](https://s/i/ab.png)");
+}
+
+TEST_F(PasteboardTest, ImagesGoOnTheClipboardAsPngAndAsATemporaryFile) {
+  Pasteboard::writeImage("PNGDATA");
+  EXPECT_EQ(clip().data("image/png"), "PNGDATA");
+  EXPECT_FALSE(clip().formats().contains("text/plain"));
+  const QList<QUrl> urls = clip().urls();
+  ASSERT_EQ(urls.size(), 1);
+  const QString file = urls[0].toLocalFile();
+  EXPECT_TRUE(file.startsWith(paths::tempDir() + "/Nimbo-"));
+  EXPECT_TRUE(QRegularExpression(R"(/Nimbo-\d{4}-\d\d-\d\d-at-\d\d\.\d\d\.\d\d\.png$)").match(file).hasMatch());
+  QFile f(file);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), "PNGDATA");
+  EXPECT_EQ(clip().data("x-special/gnome-copied-files"), "copy\n" + urls[0].toEncoded());
+
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  Pasteboard::writeImageAndURL("PNG2", "https://s/i/x", std::make_pair(3, 4));
+  EXPECT_EQ(clip().data("image/png"), "PNG2");
+  EXPECT_EQ(clip().text(), QString::fromUtf8("![3×4](https://s/i/x.png)"));
+  EXPECT_EQ(clip().urls().size(), 1);
+}
+
+TEST_F(PasteboardTest, UnwritableTemporaryFolderStillCopiesTheImage) {
+  const QByteArray old = qgetenv("TMPDIR");
+  qputenv("TMPDIR", "/nonexistent/dir");
+  Pasteboard::writeImage("PNGDATA");
+  qputenv("TMPDIR", old);
+  EXPECT_EQ(clip().data("image/png"), "PNGDATA");
+  EXPECT_FALSE(clip().hasUrls());
+}
+
+TEST_F(PasteboardTest, VideosGoAsFilesWithTheLinkNeverAsMarkdown) {
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  Pasteboard::writeVideoAndURL("/home/u/Nimbo-1.mp4", std::nullopt);
+  EXPECT_EQ(clip().formats(), QStringList({"text/uri-list", "x-special/gnome-copied-files"}));
+  Pasteboard::writeVideoAndURL("/home/u/Nimbo-1.mp4", QString("https://s/v/1"));
+  EXPECT_EQ(clip().text(), "https://s/v/1");
+  EXPECT_EQ(clip().urls().value(0).toLocalFile(), "/home/u/Nimbo-1.mp4");
+}
+
+TEST(PasteboardNameTest, TemporaryNameUsesLocalTimeInAFixedPattern) {
+  const QDateTime t(QDate(2024, 5, 1), QTime(9, 30, 0), Qt::LocalTime);
+  EXPECT_TRUE(Pasteboard::temporaryPNGPath(t).endsWith("/Nimbo-2024-05-01-at-09.30.00.png"));
+}
+
+}  // namespace
+}  // namespace nimbo
