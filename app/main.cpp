@@ -1,7 +1,13 @@
 // Nimbo: keyboard-first screenshots from the tray.
 #include <QApplication>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +39,30 @@ const char kUsage[] =
     "\n"
     "On Wayland sessions, bind these commands to keys in the desktop's keyboard\n"
     "settings, for example: nimbo capture-to-clipboard\n";
+
+// SIGTERM (logout, systemd, kill) and SIGINT end the event loop normally, so
+// the instance socket is removed and nothing is cut off mid-write.
+int g_signalPipe[2] = {-1, -1};
+
+void quitOnTerminationSignals() {
+  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+    char c;
+    while (::read(g_signalPipe[0], &c, 1) > 0) {
+    }
+    QCoreApplication::quit();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = [](int) {
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+  };
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
 
 bool hasDisplay() {
   const char* d = std::getenv("DISPLAY");
@@ -79,7 +109,14 @@ int main(int argc, char** argv) {
     if (SingleInstance::send(action.isEmpty() ? QStringLiteral("activate") : action, 1500)) return 0;
     if (!action.isEmpty()) {
       // No instance yet: start one that runs the action once it is up.
-      if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {"--then", action})) {
+      // Its output goes nowhere: this process and whoever reads our pipes are
+      // about to go away. Its log lines still reach the system log.
+      QProcess instance;
+      instance.setProgram(QCoreApplication::applicationFilePath());
+      instance.setArguments({"--then", action});
+      instance.setStandardOutputFile(QProcess::nullDevice());
+      instance.setStandardErrorFile(QProcess::nullDevice());
+      if (!instance.startDetached()) {
         std::fprintf(stderr, "nimbo: could not start the Nimbo instance\n");
         return 1;
       }
@@ -87,7 +124,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  // A closed log pipe must not take the app down with it.
+  std::signal(SIGPIPE, SIG_IGN);
   QApplication app(argc, argv);
+  quitOnTerminationSignals();
   QApplication::setApplicationName(QStringLiteral("Nimbo"));
   QApplication::setDesktopFileName(QStringLiteral("com.vantori.screenshot"));
   QApplication::setQuitOnLastWindowClosed(false);

@@ -1,3 +1,346 @@
-// Drives the real app in the virtual desktop.
+// Drives the real app in the virtual desktop of scripts/with-desktop: known
+// pixels on both monitors, captures requested from the command line, drags
+// and keys through XTest (xdotool), the clipboard read back with xclip.
 #include <gtest/gtest.h>
-int main(int argc, char** argv) { ::testing::InitGoogleTest(&argc, argv); return RUN_ALL_TESTS(); }
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPainter>
+#include <QProcess>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+#include <csignal>
+#include <memory>
+
+#include "capture/capture_item.h"
+
+namespace {
+
+// A colour for every pixel of the X screen, so a crop that is off by one
+// pixel in any direction cannot match.
+QRgb pattern(int x, int y) {
+  return qRgb((x * 7 + y * 3) & 255, ((x * 13) ^ (y * 5)) & 255, ((x >> 8) * 40 + (y >> 8) * 90 + x + y) & 255);
+}
+
+QImage patternImage(QRect pixels) {
+  QImage img(pixels.size(), QImage::Format_RGB32);
+  for (int y = 0; y < pixels.height(); ++y) {
+    auto* row = reinterpret_cast<QRgb*>(img.scanLine(y));
+    for (int x = 0; x < pixels.width(); ++x) row[x] = pattern(pixels.x() + x, pixels.y() + y);
+  }
+  return img;
+}
+
+// Covers one monitor with the pattern, drawn in device pixels.
+class PatternWindow : public QWidget {
+ public:
+  explicit PatternWindow(QScreen* s)
+      : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool) {
+    setScreen(s);
+    setGeometry(s->geometry());
+    const qreal dpr = s->devicePixelRatio();
+    // Monitors sit side by side from the origin, so a monitor's pixel origin
+    // is its logical origin.
+    image_ = patternImage(QRect(s->geometry().topLeft(), s->geometry().size() * dpr));
+    image_.setDevicePixelRatio(dpr);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.drawImage(QPointF(0, 0), image_);
+  }
+
+ private:
+  QImage image_;
+};
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QTest::qWait(25);
+  }
+  return true;
+}
+
+struct ProcResult {
+  int exitCode = -1;
+  QByteArray out, err;
+};
+
+ProcResult run(const QString& program, const QStringList& args, const QProcessEnvironment& env = {},
+        const QByteArray& input = {}) {
+  QProcess p;
+  if (!env.isEmpty()) p.setProcessEnvironment(env);
+  p.start(program, args);
+  if (!input.isEmpty()) {
+    p.write(input);
+    p.closeWriteChannel();
+  }
+  waitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
+  if (p.state() != QProcess::NotRunning) p.kill(), p.waitForFinished();
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+          p.readAllStandardError()};
+}
+
+void xdotool(const QStringList& args) { ASSERT_EQ(run("xdotool", args).exitCode, 0) << args.join(' ').toStdString(); }
+
+void drag(QPoint from, QPoint to) {
+  const QPoint mid = (from + to) / 2;
+  xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1", "mousemove",
+           QString::number(mid.x()), QString::number(mid.y()), "mousemove", QString::number(to.x()),
+           QString::number(to.y()), "mouseup", "1"});
+}
+
+QByteArray clipboard(const QString& type) {
+  return run("xclip", {"-selection", "clipboard", "-t", type, "-o"}).out;
+}
+
+// The app under test, with its own data, settings and temporary folders.
+class AppFixture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (QScreen* s : QGuiApplication::screens()) {
+      auto* w = new PatternWindow(s);
+      w->show();
+      patterns().push_back(std::unique_ptr<QWidget>(w));
+    }
+    QTest::qWait(500);
+  }
+  static void TearDownTestSuite() { patterns().clear(); }
+  static std::vector<std::unique_ptr<QWidget>>& patterns() {
+    static std::vector<std::unique_ptr<QWidget>> p;
+    return p;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(home.isValid());
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("TMPDIR", home.filePath("tmp"));
+    QDir().mkpath(home.filePath("tmp"));
+    dataDir = home.filePath("data/com.vantori.screenshot");
+  }
+  void TearDown() override { stopApp(); }
+
+  void startApp() {
+    app = std::make_unique<QProcess>();
+    app->setProcessEnvironment(env);
+    app->setProcessChannelMode(QProcess::MergedChannels);
+    app->start(NIMBO_BINARY, {});
+    ASSERT_TRUE(app->waitForStarted());
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: started"); })) << log().toStdString();
+  }
+  void stopApp() {
+    if (!app) return;
+    app->terminate();
+    if (!app->waitForFinished(3000)) app->kill(), app->waitForFinished();
+    app.reset();
+  }
+  QString log() {
+    if (app) logText += QString::fromUtf8(app->readAll());
+    return logText;
+  }
+  int count(const QString& line) { return log().split('\n').count(line); }
+
+  ProcResult cli(const QStringList& args) { return run(NIMBO_BINARY, args, env); }
+
+  void requestCapture() {
+    ASSERT_EQ(cli({"capture-to-clipboard"}).exitCode, 0);
+    ASSERT_TRUE(waitFor([] {
+      return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
+    })) << "the overlay never covered both monitors";
+    QTest::qWait(150);
+  }
+
+  std::vector<nimbo::CaptureItem> history() {
+    QFile f(dataDir + "/history.json");
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    auto items = nimbo::decodeHistory(f.readAll());
+    return items ? *items : std::vector<nimbo::CaptureItem>{};
+  }
+
+  void expectCapture(QRect pixels, const QString& logLine) {
+    ASSERT_TRUE(waitFor([&] { return log().contains(logLine); })) << log().toStdString();
+    QImage png;
+    ASSERT_TRUE(waitFor([&] {
+      png = QImage::fromData(clipboard("image/png"), "PNG");
+      return !png.isNull() && png.size() == pixels.size();
+    })) << "clipboard holds " << png.width() << "x" << png.height();
+    EXPECT_EQ(png.convertToFormat(QImage::Format_RGB32), patternImage(pixels));
+  }
+
+  QTemporaryDir home;
+  QProcessEnvironment env;
+  QString dataDir;
+  std::unique_ptr<QProcess> app;
+  QString logText;
+};
+
+TEST_F(AppFixture, CaptureOnEachMonitorLandsOnTheClipboardAndInTheHistory) {
+  startApp();
+  requestCapture();
+  drag({100, 120}, {300, 270});
+  expectCapture(QRect(100, 120, 200, 150), "Screenshot: selection 200x150 on DUMMY0");
+  EXPECT_TRUE(log().contains("Screenshot: CaptureFlow.run(mode: clipboardOnly) invoked"));
+
+  auto items = history();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].width, 200);
+  EXPECT_EQ(items[0].height, 150);
+  QFile original(dataDir + "/originals/" + items[0].id + ".png");
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  EXPECT_EQ(original.readAll(), clipboard("image/png"));
+  const QImage thumb(dataDir + "/thumbnails/" + items[0].id + ".png");
+  EXPECT_EQ(thumb.size(), QSize(200, 150));
+  // The copy offered to file managers is the same PNG.
+  const QString uri = QString::fromUtf8(clipboard("text/uri-list")).trimmed();
+  QFile copy(QUrl(uri).toLocalFile());
+  ASSERT_TRUE(copy.open(QIODevice::ReadOnly)) << uri.toStdString();
+  EXPECT_EQ(copy.readAll(), clipboard("image/png"));
+
+  // The second monitor sits at x 1920 and is scaled x2: a 100-point drag is
+  // 200 pixels.
+  requestCapture();
+  drag({2000, 100}, {2200, 300});
+  expectCapture(QRect(2000, 100, 200, 200), "Screenshot: selection 100x100 on DUMMY1");
+  items = history();
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].width, 200);
+  EXPECT_EQ(QImage(dataDir + "/thumbnails/" + items[0].id + ".png").size(), QSize(200, 200));
+}
+
+TEST_F(AppFixture, EscapeClickAndTinyDragCancelWithoutTouchingTheClipboard) {
+  startApp();
+  // xclip keeps serving this text until someone else takes the clipboard.
+  ASSERT_EQ(run("xclip", {"-selection", "clipboard", "-i"}, {}, "sentinel").exitCode, 0);
+  ASSERT_EQ(clipboard("UTF8_STRING"), "sentinel");
+
+  requestCapture();
+  xdotool({"key", "Escape"});
+  ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == 1; })) << log().toStdString();
+
+  requestCapture();
+  xdotool({"mousemove", "600", "400", "click", "1"});
+  ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == 2; }));
+
+  requestCapture();
+  drag({600, 300}, {603, 600});
+  ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == 3; }));
+
+  EXPECT_EQ(clipboard("UTF8_STRING"), "sentinel");
+  EXPECT_TRUE(history().empty());
+  // Focus never stays on the vanished overlay.
+  EXPECT_FALSE(run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.contains('\n'));
+}
+
+TEST_F(AppFixture, ActionStartsTheInstanceWhenNoneRunsAndASecondLaunchDefersToIt) {
+  ProcResult r = cli({"capture-to-clipboard"});
+  ASSERT_EQ(r.exitCode, 0);
+  ASSERT_TRUE(waitFor([] {
+    return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
+  }));
+  QTest::qWait(150);
+  drag({40, 40}, {140, 90});
+  ASSERT_TRUE(waitFor([&] { return history().size() == 1; }));
+  EXPECT_EQ(QImage::fromData(clipboard("image/png"), "PNG").size(), QSize(100, 50));
+
+  QElapsedTimer t;
+  t.start();
+  EXPECT_EQ(cli({}).exitCode, 0);  // the running one answers; this exits
+  EXPECT_LT(t.elapsed(), 5000);
+  run("pkill", {"-f", QString(NIMBO_BINARY) + " --then"});
+}
+
+TEST_F(AppFixture, KillingTheAppDuringABurstNeverLeavesAnUnreadableIndex) {
+  for (int round = 0; round < 3; ++round) {
+    startApp();
+    for (int i = 0; i < 3 + round; ++i) {
+      requestCapture();
+      drag({50 + i * 10, 50}, {250 + i * 10, 200});
+      // Kill at a different moment of the last capture of every round.
+      if (i == 2 + round) QTest::qWait(round * 40);
+      else waitFor([&] { return count("Screenshot: selection 200x150 on DUMMY0") > i; });
+    }
+    ::kill(pid_t(app->processId()), SIGKILL);
+    app->waitForFinished();
+    app.reset();
+    logText.clear();
+    QFile f(dataDir + "/history.json");
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(nimbo::decodeHistory(f.readAll())) << "round " << round;
+  }
+  startApp();
+  EXPECT_FALSE(log().contains("could not be read"));
+  EXPECT_TRUE(QDir(dataDir).entryList({"history.json.unreadable-*"}).isEmpty());
+  EXPECT_GE(history().size(), 9u);
+}
+
+TEST_F(AppFixture, OneShotScreenshotWritesExactPixels) {
+  const QString out = home.filePath("shot.png");
+  ProcResult r = cli({"screenshot", "--screen", "DUMMY1", "-o", out});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(QImage(out).convertToFormat(QImage::Format_RGB32), patternImage(QRect(1920, 0, 1920, 1080)));
+
+  r = cli({"screenshot", "--region", "1900,10,50,40", "-o", out});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(QImage(out).convertToFormat(QImage::Format_RGB32), patternImage(QRect(1900, 10, 50, 40)));
+
+  r = cli({"screenshot", "-o", out});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_EQ(QImage(out).size(), QSize(3840, 1080));
+
+  r = cli({"screenshot", "--screen", "HDMI-9", "-o", out});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("no screen named 'HDMI-9' (screens: DUMMY0, DUMMY1)")) << r.err.toStdString();
+  r = cli({"screenshot", "--region", "1,2,0,4", "-o", out});
+  EXPECT_EQ(r.exitCode, 1);
+  r = cli({"screenshot", "-o", "/nonexistent/dir/x.png"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("cannot write /nonexistent/dir/x.png"));
+}
+
+TEST_F(AppFixture, WithoutADisplayTheAppSaysWhatToDo) {
+  QProcessEnvironment bare = env;
+  bare.remove("DISPLAY");
+  bare.remove("WAYLAND_DISPLAY");
+  for (const QStringList& args : {QStringList{}, QStringList{"capture-to-clipboard"}}) {
+    ProcResult r = run(NIMBO_BINARY, args, bare);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("no X display found")) << r.err.toStdString();
+  }
+  ProcResult bad = cli({"capture-everything"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_TRUE(bad.err.contains("unknown action 'capture-everything'"));
+  EXPECT_TRUE(cli({"--help"}).out.contains("capture-and-upload"));
+}
+
+TEST_F(AppFixture, TrayIconFollowsTheTrayHost) {
+  startApp();
+  const bool hasTray = qEnvironmentVariable("NIMBO_WITH_TRAY") == "1";
+  ASSERT_TRUE(waitFor([&] {
+    return log().contains(hasTray ? "Nimbo: tray icon shown" : "Nimbo: no system tray; running without an icon");
+  })) << log().toStdString();
+  // Without an icon, the command line still reaches the app.
+  requestCapture();
+  drag({700, 100}, {760, 160});
+  expectCapture(QRect(700, 100, 60, 60), "Screenshot: selection 60x60 on DUMMY0");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
