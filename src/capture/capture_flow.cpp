@@ -14,6 +14,7 @@
 #include "shell/preferences.h"
 #include "ui/upload_toast.h"
 #include "util/log.h"
+#include "util/trace.h"
 
 namespace nimbo {
 
@@ -163,6 +164,7 @@ void runGuarded(CaptureMode mode, Done done) {
           failureToast(frozen.error().description);
           return done();
         }
+        trace::mark(QStringLiteral("frozen"));
         const std::optional<quint64> previous = platform().workspace->frontmostWindow();
         const FrozenImages images = frozen.value();
         platform().regionPresenter->present(
@@ -188,6 +190,7 @@ void runGuarded(CaptureMode mode, Done done) {
 bool captureInProgress() { return g_inProgress; }
 
 void run(CaptureMode mode) {
+  trace::start();
   logLine("Screenshot: CaptureFlow.run(mode: " + captureModeName(mode) + ") invoked");
   later([mode] {
     if (g_inProgress) {

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "util/trace.h"
+
 namespace nimbo {
 namespace {
 
@@ -82,6 +84,10 @@ QRectF RegionOverlayWindow::labelRect(const QRectF& r, QSizeF text, QSizeF view)
 }
 
 void RegionOverlayWindow::paintEvent(QPaintEvent*) {
+  if (!painted_) {
+    painted_ = true;
+    if (selector_) selector_->overlayPainted();
+  }
   QPainter p(this);
   const QRectF bounds = rect();
   if (!frozen_.isNull()) {
@@ -191,6 +197,10 @@ void RegionSelector::start(const std::vector<ScreenInfo>& screens, const FrozenI
     // the keyboard so Escape reaches us whatever was focused before.
     first->grabKeyboard();
   }
+}
+
+void RegionSelector::overlayPainted() {
+  if (++painted_ == int(windows_.size())) trace::mark(QStringLiteral("overlay-visible"));
 }
 
 void RegionSelector::handle(RegionSelection selection) {

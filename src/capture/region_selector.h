@@ -47,6 +47,7 @@ class RegionOverlayWindow : public QWidget {
   QPointer<RegionSelector> selector_;
   QImage frozen_;
   std::optional<QPointF> start_, current_;
+  bool painted_ = false;
 };
 
 class RegionSelector : public QObject {
@@ -59,6 +60,9 @@ class RegionSelector : public QObject {
   static RegionSelector* active();
 
   void handle(RegionSelection selection);
+  // Each overlay reports its first paint; the last one means all displays
+  // show the frozen picture.
+  void overlayPainted();
   const std::vector<RegionOverlayWindow*>& windows() const { return windows_; }
 
  private:
@@ -69,6 +73,7 @@ class RegionSelector : public QObject {
   std::vector<RegionOverlayWindow*> windows_;
   std::function<void(RegionSelection)> completion_;
   bool finished_ = false;
+  int painted_ = 0;
 };
 
 // The platform seam the capture flow uses, backed by RegionSelector.
