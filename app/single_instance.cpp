@@ -4,24 +4,12 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
-#include "util/paths.h"
+#include "util/instance_socket.h"
 
 namespace nimbo {
 
 QString SingleInstance::socketPath() {
-  return paths::runtimeDir() + "/" + paths::kAppId + ".sock";
-}
-
-bool SingleInstance::send(const QString& command, int timeoutMs) {
-  QLocalSocket socket;
-  socket.connectToServer(socketPath());
-  if (!socket.waitForConnected(timeoutMs)) return false;
-  socket.write(command.toUtf8() + '\n');
-  if (!socket.waitForBytesWritten(timeoutMs)) return false;
-  while (!socket.canReadLine()) {
-    if (!socket.waitForReadyRead(timeoutMs)) return false;
-  }
-  return socket.readLine().trimmed() == "ok";
+  return QString::fromStdString(instance_socket::path());
 }
 
 SingleInstance::SingleInstance(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {

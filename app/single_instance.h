@@ -12,8 +12,6 @@ class SingleInstance : public QObject {
   Q_OBJECT
  public:
   static QString socketPath();
-  // Sends one command line to the running instance; true once it acknowledged.
-  static bool send(const QString& command, int timeoutMs = 3000);
 
   explicit SingleInstance(QObject* parent = nullptr);
   // Starts listening; false when another instance already answers.

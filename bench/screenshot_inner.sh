@@ -15,14 +15,19 @@ convert -size "${w}x${h}" xc:'#2b2d31' \
   -fill '#5865f2' -draw "roundrectangle $((w / 5)),$((h / 60)) $((w / 5 + w / 12)),$((h / 24)) 6,6" \
   -fill '#3ba55c' -draw "roundrectangle $((w / 5 + w / 10)),$((h / 60)) $((w / 5 + w / 10 + w / 12)),$((h / 24)) 6,6" \
   "$dir/base.png"
-text=$(for i in $(seq 60); do printf 'Line %d: The quick brown fox jumps over the lazy dog; pack my box with five dozen liquor jugs. 0123456789 ' "$i"; done)
-convert -size "$((w * 2 / 5))x$((h * 3 / 4))" -background '#313338' -fill '#dbdee1' -font Inter-Regular \
-  -pointsize $((h / 70)) caption:"$text" "$dir/text.png"
+# A page of text, one line every 1.6 em.
+pt=$((h / 70))
+lines=()
+for i in $(seq $((h * 3 / 4 / (pt * 8 / 5)))); do
+  lines+=(-annotate "+10+$((i * pt * 8 / 5))" "Line $i: The quick brown fox jumps over the lazy dog; pack my box with five dozen jugs. 0123456789")
+done
+convert -size "$((w * 2 / 5))x$((h * 3 / 4))" xc:'#313338' -font DejaVu-Sans -pointsize "$pt" \
+  -fill '#dbdee1' "${lines[@]}" "$dir/text.png"
 convert -seed 42 -size "$((w * 2 / 5))x$((h * 3 / 5))" plasma:fractal -blur 0x3 \
   -attenuate 0.4 +noise Gaussian "$dir/photo.png"
 convert "$dir/base.png" "$dir/text.png" -geometry "+$((w / 5))+$((h / 10))" -composite \
   "$dir/photo.png" -geometry "+$((w * 3 / 5 + w / 40))+$((h / 10))" -composite "$dir/content.png"
-display -window root "$dir/content.png"
+feh --no-fehbg --bg-center "$dir/content.png"
 sleep 0.5
 
 # (a) Request to overlay visible with every display frozen, measured inside the

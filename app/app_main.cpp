@@ -1,0 +1,86 @@
+// The tray application: everything that needs Qt, loaded by the launcher.
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "app/single_instance.h"
+#include "app/tray_app.h"
+#include "capture/capture_history.h"
+#include "platform/linux/linux_platform.h"
+#include "util/instance_socket.h"
+#include "util/log.h"
+
+namespace {
+
+// SIGTERM (logout, systemd, kill) and SIGINT end the event loop normally, so
+// the instance socket is removed and nothing is cut off mid-write.
+int g_signalPipe[2] = {-1, -1};
+
+void quitOnTerminationSignals() {
+  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+    char c;
+    while (::read(g_signalPipe[0], &c, 1) > 0) {
+    }
+    QCoreApplication::quit();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = [](int) {
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+  };
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, char** argv,
+                                                                     const char* actionName) {
+  using namespace nimbo;
+  const QString action = QString::fromUtf8(actionName ? actionName : "");
+  // Captures read the X server; on a Wayland session that means XWayland.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+  // A closed log pipe must not take the app down with it.
+  std::signal(SIGPIPE, SIG_IGN);
+  QApplication app(argc, argv);
+  quitOnTerminationSignals();
+  QApplication::setApplicationName(QStringLiteral("Nimbo"));
+  QApplication::setDesktopFileName(QStringLiteral("com.vantori.screenshot"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  QString error;
+  std::unique_ptr<Platform> real = makeLinuxPlatform(&error);
+  if (!real) {
+    std::fprintf(stderr, "nimbo: %s\n", qPrintable(error));
+    return 2;
+  }
+  installPlatform(std::move(real));
+
+  SingleInstance instance;
+  if (!instance.listen()) {
+    // Another instance won the race to start; hand it our action.
+    if (!action.isEmpty()) instance_socket::send(action.toStdString(), 3000);
+    return 0;
+  }
+  logLine(QStringLiteral("Nimbo: started"));
+  CaptureHistory::shared();
+  TrayApp tray;
+  QObject::connect(&instance, &SingleInstance::commandReceived, &tray, [&tray](const QString& c) {
+    if (c == QLatin1String("activate")) return;  // nothing to bring forward yet
+    if (!tray.dispatch(c)) logLine("Nimbo: unknown command " + c);
+  });
+  if (!action.isEmpty()) QTimer::singleShot(0, &tray, [&tray, action] { tray.dispatch(action); });
+  const int rc = app.exec();
+  installPlatform(nullptr);
+  return rc;
+}

@@ -1,0 +1,146 @@
+// Nimbo: keyboard-first screenshots from the tray.
+//
+// This executable stays small on purpose: the one-shot capture and the
+// command-line actions never load Qt, FFmpeg or the rest of the GUI, so they
+// start in a few milliseconds. The tray application lives in libnimbo_app.so,
+// loaded only when an instance has to run.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/one_shot.h"
+#include "util/instance_socket.h"
+
+extern char** environ;
+
+namespace {
+
+const char kUsage[] =
+    "Usage: nimbo [ACTION]\n"
+    "       nimbo screenshot [--screen NAME | --region X,Y,W,H] -o FILE.png\n"
+    "\n"
+    "Without an action, starts Nimbo in the tray (or brings the running one forward).\n"
+    "\n"
+    "Actions (sent to the running Nimbo, which is started when needed):\n"
+    "  capture-to-clipboard   drag a region; the PNG goes to the clipboard\n"
+    "  capture-and-upload     drag a region; it is uploaded and the link copied\n"
+    "\n"
+    "  screenshot             capture without the GUI: the whole X screen, one\n"
+    "                         monitor (--screen DP-1) or a rectangle in pixels;\n"
+    "                         -o - writes the PNG to standard output\n"
+    "  --help, --version\n"
+    "\n"
+    "On Wayland sessions, bind these commands to keys in the desktop's keyboard\n"
+    "settings, for example: nimbo capture-to-clipboard\n";
+
+bool isKnownAction(const std::string& a) {
+  return a == "capture-to-clipboard" || a == "capture-and-upload";
+}
+
+bool hasDisplay() {
+  const char* d = std::getenv("DISPLAY");
+  return d && *d;
+}
+
+int noDisplay() {
+  std::fprintf(stderr,
+               "nimbo: no X display found (DISPLAY is not set).\n"
+               "Nimbo runs inside an X11 desktop session (GNOME or KDE on Xorg). Start it from\n"
+               "your desktop's application menu or a terminal in that session, or point it at\n"
+               "a running X server, for example: DISPLAY=:0 nimbo\n");
+  return 2;
+}
+
+std::string selfPath() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  return std::string(buf, size_t(n));
+}
+
+// Starts `nimbo --then ACTION` in its own session, detached from our
+// terminal and pipes (whoever reads them may be gone before it is).
+bool spawnInstance(const std::string& action) {
+  const std::string self = selfPath();
+  if (self.empty()) return false;
+  posix_spawn_file_actions_t fa;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawnattr_init(&attr);
+  for (int fd = 0; fd <= 2; ++fd)
+    posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  std::string then = "--then";
+  char* argv[] = {const_cast<char*>(self.c_str()), then.data(), const_cast<char*>(action.c_str()), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, self.c_str(), &fa, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  return rc == 0;
+}
+
+int runApp(int argc, char** argv, const std::string& action) {
+  const std::string self = selfPath();
+  const std::string dir = self.substr(0, self.rfind('/'));
+  void* lib = nullptr;
+  std::string tried;
+  for (const std::string& candidate : {dir + "/libnimbo_app.so", dir + "/../lib/nimbo/libnimbo_app.so"}) {
+    lib = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib) break;
+    tried += std::string("\n  ") + ::dlerror();
+  }
+  if (!lib) {
+    std::fprintf(stderr, "nimbo: cannot load the application library:%s\n", tried.c_str());
+    return 1;
+  }
+  using Entry = int (*)(int, char**, const char*);
+  auto entry = reinterpret_cast<Entry>(::dlsym(lib, "nimbo_app_main"));
+  if (!entry) {
+    std::fprintf(stderr, "nimbo: the application library has no entry point\n");
+    return 1;
+  }
+  return entry(argc, argv, action.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string first = argc > 1 ? argv[1] : "";
+  if (first == "--help" || first == "-h") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (first == "--version") {
+    std::printf("nimbo %s\n", NIMBO_VERSION);
+    return 0;
+  }
+  if (first == "screenshot") return hasDisplay() ? nimbo::runOneShot(argc, argv) : noDisplay();
+
+  // `--then ACTION` is how a command-line action starts the instance it needs.
+  const bool spawned = first == "--then";
+  const std::string action = spawned ? (argc > 2 ? argv[2] : "") : first;
+  if (!action.empty() && !isKnownAction(action)) {
+    std::fprintf(stderr, "nimbo: unknown action '%s'\n\n%s", action.c_str(), kUsage);
+    return 2;
+  }
+  if (!hasDisplay()) return noDisplay();
+
+  if (!spawned) {
+    using nimbo::instance_socket::SendResult;
+    const SendResult r = nimbo::instance_socket::send(action.empty() ? "activate" : action, 3000);
+    if (r == SendResult::acknowledged) return 0;
+    if (!action.empty()) {
+      if (spawnInstance(action)) return 0;
+      std::fprintf(stderr, "nimbo: could not start the Nimbo instance\n");
+      return 1;
+    }
+  }
+  return runApp(argc, argv, action);
+}

@@ -1,0 +1,15 @@
+#pragma once
+// The running instance's command socket. Plain C++ (no Qt): the command-line
+// launcher talks to the instance without loading the GUI libraries.
+#include <string>
+
+namespace nimbo::instance_socket {
+
+// $XDG_RUNTIME_DIR/com.vantori.screenshot.sock ($TMPDIR or /tmp without one).
+std::string path();
+
+enum class SendResult { acknowledged, noInstance, failed };
+// Sends one command line and waits up to `timeoutMs` for the "ok" reply.
+SendResult send(const std::string& command, int timeoutMs);
+
+}  // namespace nimbo::instance_socket
