@@ -1,6 +1,8 @@
 #include "app/one_shot.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,10 +70,25 @@ int runOneShot(int argc, char** argv) {
     if (w <= 0 || h <= 0) return fail("the region lies outside the screen");
   }
 
-  auto frame = grabber->grab(x, y, w, h, &error);
+  auto frame = grabber->begin(w, h, &error);
   if (!frame) return fail(error);
-  const std::vector<uint8_t> png = png::encode(frame->data(), frame->width(), frame->height(),
-                                               frame->stride(), /*opaque=*/true);
+  // The encoder starts on the first rows while the server copies the rest.
+  std::atomic<int> rowsReady{0};
+  std::vector<uint8_t> png;
+  std::thread encoder([&] {
+    png = png::encode(frame->data(), w, h, frame->stride(), /*opaque=*/true, png::Options{}, &rowsReady);
+  });
+  const int band = std::max(16, h / 16);
+  bool grabbed = true;
+  for (int row = 0; row < h && grabbed; row += band) {
+    const int rows = std::min(band, h - row);
+    grabbed = grabber->fill(*frame, x, y, row, rows, &error);
+    rowsReady.store(grabbed ? row + rows : h, std::memory_order_release);
+    rowsReady.notify_all();
+  }
+  encoder.join();
+  grabber->end(*frame);
+  if (!grabbed) return fail(error);
   if (png.empty()) return fail("PNG encoding failed");
 
   FILE* f = std::strcmp(output, "-") == 0 ? stdout : std::fopen(output, "wb");

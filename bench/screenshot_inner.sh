@@ -68,7 +68,7 @@ order=(nimbo scrot maim import flameshot)
 declare -A secs bytes
 for t in "${order[@]}"; do
   if ! timeout 30 bash -c "${cmd[$t]}" >/dev/null 2>&1; then secs[$t]=failed; continue; fi
-  hyperfine --style none --warmup 2 --runs "$runs" --export-json "$dir/$t.json" "${cmd[$t]}" >/dev/null 2>&1 ||
+  hyperfine -N --style none --warmup 2 --runs "$runs" --export-json "$dir/$t.json" "${cmd[$t]}" >/dev/null 2>&1 ||
     { secs[$t]=failed; continue; }
   secs[$t]=$(python3 -c "import json;print(json.load(open('$dir/$t.json'))['results'][0]['mean'])")
   f=$(ls -t "$dir"/shots/"$t"*.png | head -1)

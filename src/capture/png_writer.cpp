@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace nimbo::png {
@@ -85,14 +86,24 @@ void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, 
 struct Strip {
   int firstRow = 0, rows = 0;
   bool last = false;
-  std::vector<uint8_t> deflated;
+  // Uninitialised on purpose: zero-filling a buffer the size of the image
+  // costs more than compressing a flat part of it.
+  std::unique_ptr<uint8_t[]> deflated;
+  size_t capacity = 0, length = 0;
   uLong adler = 1;
   size_t rawLength = 0;
   bool ok = false;
 };
 
+void waitForRow(const std::atomic<int>* ready, int row) {
+  if (!ready) return;
+  for (int seen = ready->load(std::memory_order_acquire); seen <= row;
+       seen = ready->load(std::memory_order_acquire))
+    ready->wait(seen, std::memory_order_acquire);
+}
+
 void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool opaque,
-                   const Options& opt) {
+                   const Options& opt, const std::atomic<int>* ready) {
   const int bpp = opaque ? 3 : 4;
   const size_t rowBytes = size_t(width) * bpp;
   std::vector<uint8_t> prev(rowBytes), cur(rowBytes), filtered(rowBytes + 1);
@@ -102,16 +113,19 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
   // image, around the joined strips.
   if (deflateInit2(&z, opt.level, Z_DEFLATED, -15, 8, opt.rle ? Z_RLE : Z_DEFAULT_STRATEGY) != Z_OK)
     return;
-  s.deflated.resize(deflateBound(&z, uLong((rowBytes + 1) * s.rows)) + 64);
-  z.next_out = s.deflated.data();
-  z.avail_out = uInt(s.deflated.size());
+  s.capacity = deflateBound(&z, uLong((rowBytes + 1) * s.rows)) + 64;
+  s.deflated.reset(new uint8_t[s.capacity]);
+  z.next_out = s.deflated.get();
+  z.avail_out = uInt(s.capacity);
 
   // Filters look one row up; the first row of a strip still sees the last
   // row of the strip above, so the joined stream decodes as one image.
   const bool hasPrev = s.firstRow > 0;
+  waitForRow(ready, s.firstRow);
   if (hasPrev) unpackRow(pixels + size_t(s.firstRow - 1) * stride, prev.data(), width, opaque);
   for (int r = 0; r < s.rows; ++r) {
     const int y = s.firstRow + r;
+    waitForRow(ready, y);
     unpackRow(pixels + size_t(y) * stride, cur.data(), width, opaque);
     filterRow(opt.filter, cur.data(), (y > 0) ? prev.data() : nullptr, filtered.data(), rowBytes, bpp);
     s.adler = adler32(s.adler, filtered.data(), uInt(filtered.size()));
@@ -123,17 +137,21 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
     int rc;
     do {
       if (z.avail_out == 0) {
-        const size_t used = s.deflated.size();
-        s.deflated.resize(used * 2);
-        z.next_out = s.deflated.data() + used;
-        z.avail_out = uInt(s.deflated.size() - used);
+        // deflateBound makes this unreachable; stay correct regardless.
+        const size_t used = s.capacity;
+        std::unique_ptr<uint8_t[]> bigger(new uint8_t[used * 2]);
+        std::memcpy(bigger.get(), s.deflated.get(), used);
+        s.deflated = std::move(bigger);
+        s.capacity = used * 2;
+        z.next_out = s.deflated.get() + used;
+        z.avail_out = uInt(s.capacity - used);
       }
       rc = deflate(&z, flush);
     } while (z.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END) ||
              (flush == Z_SYNC_FLUSH && z.avail_out == 0));
     std::swap(prev, cur);
   }
-  s.deflated.resize(z.total_out);
+  s.length = z.total_out;
   deflateEnd(&z);
   s.ok = true;
 }
@@ -142,6 +160,11 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
 
 std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int stride, bool opaque,
                             const Options& opt) {
+  return encode(pixels, width, height, stride, opaque, opt, nullptr);
+}
+
+std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int stride, bool opaque,
+                            const Options& opt, const std::atomic<int>* ready) {
   if (!pixels || width <= 0 || height <= 0) return {};
   int threads = opt.threads > 0 ? opt.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   // Small images are not worth a thread.
@@ -158,15 +181,16 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int st
   }
   std::vector<std::thread> workers;
   for (int i = 1; i < threads; ++i)
-    workers.emplace_back(compressStrip, std::ref(strips[i]), pixels, width, stride, opaque, std::cref(opt));
-  compressStrip(strips[0], pixels, width, stride, opaque, opt);
+    workers.emplace_back(compressStrip, std::ref(strips[i]), pixels, width, stride, opaque, std::cref(opt),
+                         ready);
+  compressStrip(strips[0], pixels, width, stride, opaque, opt, ready);
   for (auto& w : workers) w.join();
 
   size_t total = 0;
   uLong adler = 1;
   for (const Strip& s : strips) {
     if (!s.ok) return {};
-    total += s.deflated.size();
+    total += s.length;
     adler = adler32_combine(adler, s.adler, z_off_t(s.rawLength));
   }
 
@@ -183,17 +207,14 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int st
   ihdr[10] = ihdr[11] = ihdr[12] = 0;
   chunk(out, "IHDR", ihdr, sizeof ihdr);
 
-  // One IDAT holding the zlib stream: header, the strips, the checksum.
-  std::vector<uint8_t> idat;
-  idat.reserve(total + 6);
-  idat.push_back(0x78);
-  idat.push_back(0x01);
-  for (const Strip& s : strips) idat.insert(idat.end(), s.deflated.begin(), s.deflated.end());
-  idat.push_back(uint8_t(adler >> 24));
-  idat.push_back(uint8_t(adler >> 16));
-  idat.push_back(uint8_t(adler >> 8));
-  idat.push_back(uint8_t(adler));
-  chunk(out, "IDAT", idat.data(), idat.size());
+  // One IDAT holding the zlib stream: header, the strips, the checksum,
+  // assembled in place.
+  put32(out, uint32_t(total + 6));
+  const size_t typeAt = out.size();
+  out.insert(out.end(), {'I', 'D', 'A', 'T', 0x78, 0x01});
+  for (const Strip& s : strips) out.insert(out.end(), s.deflated.get(), s.deflated.get() + s.length);
+  put32(out, uint32_t(adler));
+  put32(out, uint32_t(crc32(0L, out.data() + typeAt, uInt(out.size() - typeAt))));
   chunk(out, "IEND", nullptr, 0);
   return out;
 }

@@ -60,7 +60,35 @@ RegionOverlayWindow::RegionOverlayWindow(const ScreenInfo& screen, QScreen* qscr
 
 void RegionOverlayWindow::setFrozenImage(const QImage& image) {
   frozen_ = image;
+  // A frozen picture covers the whole display: an opaque window is enough,
+  // and copying an opaque picture is far cheaper than blending one.
+  setAttribute(Qt::WA_TranslucentBackground, frozen_.isNull());
+  dimmed_ = QImage();
   update();
+}
+
+const QImage& RegionOverlayWindow::dimmedFrozenImage() {
+  if (dimmed_.isNull() && !frozen_.isNull()) {
+    // Dimmed once; every later paint copies the parts it needs.
+    dimmed_ = frozen_.convertToFormat(QImage::Format_RGB32);
+    QPainter p(&dimmed_);
+    p.fillRect(dimmed_.rect(), kDim);
+    p.end();
+    dimmed_.setDevicePixelRatio(qreal(frozen_.width()) / std::max(1, width()));
+  }
+  return dimmed_;
+}
+
+void RegionOverlayWindow::updateAround(const std::optional<QRectF>& r) {
+  if (!r) return update();
+  // The rectangle with its outline, and its size label: under the lower
+  // right corner, or held up by the bottom edge. 200 points take the widest
+  // label.
+  QRectF area = r->adjusted(-2, -2, 2, 2);
+  const qreal labelLeft = r->right() - 200;
+  area |= QRectF(labelLeft, r->bottom(), 206, 40);
+  area |= QRectF(labelLeft, height() - 40, 206, 40);
+  update(area.toAlignedRect());
 }
 
 std::optional<QRectF> RegionOverlayWindow::dragRect() const {
@@ -90,21 +118,33 @@ void RegionOverlayWindow::paintEvent(QPaintEvent*) {
   }
   QPainter p(this);
   const QRectF bounds = rect();
-  if (!frozen_.isNull()) {
-    p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.drawImage(bounds, frozen_);
-    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
-  }
   const std::optional<QRectF> drag = dragRect();
-  if (!drag) {
-    p.fillRect(bounds, kDim);
-    return;
+  if (!frozen_.isNull()) {
+    // The dimmed picture everywhere, the clear picture inside the rectangle:
+    // the same as four dimming bands over the picture.
+    p.drawImage(QPointF(0, 0), dimmedFrozenImage());
+    if (drag) {
+      const qreal sx = qreal(frozen_.width()) / std::max(1, width());
+      const qreal sy = qreal(frozen_.height()) / std::max(1, height());
+      const QRectF& r = *drag;
+      p.drawImage(r, frozen_, QRectF(r.x() * sx, r.y() * sy, r.width() * sx, r.height() * sy));
+    }
+  } else {
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(bounds, Qt::transparent);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    if (!drag) {
+      p.fillRect(bounds, kDim);
+    } else {
+      const QRectF& r = *drag;
+      p.fillRect(QRectF(0, 0, bounds.width(), r.top()), kDim);
+      p.fillRect(QRectF(0, r.bottom(), bounds.width(), bounds.height() - r.bottom()), kDim);
+      p.fillRect(QRectF(0, r.top(), r.left(), r.height()), kDim);
+      p.fillRect(QRectF(r.right(), r.top(), bounds.width() - r.right(), r.height()), kDim);
+    }
   }
+  if (!drag) return;
   const QRectF r = *drag;
-  p.fillRect(QRectF(0, 0, bounds.width(), r.top()), kDim);
-  p.fillRect(QRectF(0, r.bottom(), bounds.width(), bounds.height() - r.bottom()), kDim);
-  p.fillRect(QRectF(0, r.top(), r.left(), r.height()), kDim);
-  p.fillRect(QRectF(r.right(), r.top(), bounds.width() - r.right(), r.height()), kDim);
 
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(QPen(Qt::white, 1));
@@ -124,14 +164,19 @@ void RegionOverlayWindow::paintEvent(QPaintEvent*) {
 }
 
 void RegionOverlayWindow::mousePressEvent(QMouseEvent* e) {
+  const std::optional<QRectF> before = dragRect();
   start_ = current_ = e->position();
-  update();
+  updateAround(before);
+  updateAround(dragRect());
 }
 
 void RegionOverlayWindow::mouseMoveEvent(QMouseEvent* e) {
   if (!start_) return;
+  // Only what changed is repainted: a full 4K repaint per pointer move lags.
+  const std::optional<QRectF> before = dragRect();
   current_ = e->position();
-  update();
+  updateAround(before);
+  updateAround(dragRect());
 }
 
 void RegionOverlayWindow::mouseReleaseEvent(QMouseEvent* e) {

@@ -41,11 +41,14 @@ class RegionOverlayWindow : public QWidget {
 
  private:
   void send(RegionSelection selection);
+  const QImage& dimmedFrozenImage();
+  void updateAround(const std::optional<QRectF>& dragRect);
 
   ScreenInfo screen_;
   QPointer<QScreen> qscreen_;
   QPointer<RegionSelector> selector_;
   QImage frozen_;
+  QImage dimmed_;
   std::optional<QPointF> start_, current_;
   bool painted_ = false;
 };

@@ -98,46 +98,77 @@ std::vector<Monitor> Grabber::monitors() {
 }
 
 std::unique_ptr<Frame> Grabber::grab(int x, int y, int w, int h, std::string* error) {
+  std::unique_ptr<Frame> frame = begin(w, h, error);
+  if (!frame) return nullptr;
+  const bool ok = fill(*frame, x, y, 0, h, error);
+  end(*frame);
+  return ok ? std::move(frame) : nullptr;
+}
+
+std::unique_ptr<Frame> Grabber::begin(int w, int h, std::string* error) {
   if (w <= 0 || h <= 0) {
     if (error) *error = "empty grab rectangle";
     return nullptr;
   }
-  if (!shm_) return grabWithoutShm(x, y, w, h, error);
   const size_t stride = size_t(w) * 4;
   const size_t size = stride * size_t(h);
+  auto heap = [&]() -> std::unique_ptr<Frame> {
+    auto* data = static_cast<uint8_t*>(std::malloc(size));
+    if (!data) {
+      if (error) *error = "out of memory";
+      return nullptr;
+    }
+    return std::make_unique<Frame>(data, w, h, int(stride), -1);
+  };
+  if (!shm_) return heap();
   const int shmId = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-  if (shmId < 0) return grabWithoutShm(x, y, w, h, error);
+  if (shmId < 0) return heap();
   auto* data = static_cast<uint8_t*>(shmat(shmId, nullptr, 0));
   // Marked for removal at once: it disappears when both sides detach, even if
   // this process dies mid-grab.
   shmctl(shmId, IPC_RMID, nullptr);
-  if (data == reinterpret_cast<uint8_t*>(-1)) return grabWithoutShm(x, y, w, h, error);
+  if (data == reinterpret_cast<uint8_t*>(-1)) return heap();
   auto frame = std::make_unique<Frame>(data, w, h, int(stride), shmId);
-
   const xcb_shm_seg_t seg = xcb_generate_id(conn_);
   xcb_void_cookie_t attach = xcb_shm_attach_checked(conn_, seg, shmId, 0);
   if (xcb_generic_error_t* e = xcb_request_check(conn_, attach)) {
-    std::free(e);
     // A remote display cannot share memory with us.
-    frame.reset();
-    return grabWithoutShm(x, y, w, h, error);
+    std::free(e);
+    return heap();
+  }
+  frame->seg_ = seg;
+  return frame;
+}
+
+bool Grabber::fill(Frame& f, int x, int y, int firstRow, int rows, std::string* error) {
+  if (f.shmId_ < 0) {
+    auto part = grabWithoutShm(x, y + firstRow, f.width(), rows, error);
+    if (!part) return false;
+    std::memcpy(f.data() + size_t(firstRow) * f.stride(), part->data(), size_t(rows) * f.stride());
+    return true;
   }
   xcb_generic_error_t* err = nullptr;
   xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(
       conn_,
-      xcb_shm_get_image(conn_, root_, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u,
-                        XCB_IMAGE_FORMAT_Z_PIXMAP, seg, 0),
+      xcb_shm_get_image(conn_, root_, int16_t(x), int16_t(y + firstRow), uint16_t(f.width()),
+                        uint16_t(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, f.seg_,
+                        uint32_t(size_t(firstRow) * f.stride())),
       &err);
-  xcb_shm_detach(conn_, seg);
-  xcb_flush(conn_);
   if (!reply) {
     if (error) *error = "the X server refused the grab (error " +
                         std::to_string(err ? err->error_code : 0) + ")";
     std::free(err);
-    return nullptr;
+    return false;
   }
   std::free(reply);
-  return frame;
+  return true;
+}
+
+void Grabber::end(Frame& f) {
+  if (!f.seg_) return;
+  xcb_shm_detach(conn_, f.seg_);
+  xcb_flush(conn_);
+  f.seg_ = 0;
 }
 
 std::unique_ptr<Frame> Grabber::grabWithoutShm(int x, int y, int w, int h, std::string* error) {

@@ -35,6 +35,8 @@ class Frame {
   uint8_t* data_;
   int width_, height_, stride_;
   int shmId_;  // -1 for a heap buffer
+  uint32_t seg_ = 0;  // attached X segment while a grab is in progress
+  friend class Grabber;
 };
 
 class Grabber {
@@ -52,6 +54,13 @@ class Grabber {
   int depth() const { return depth_; }
   // Safe to call from several threads at once (XCB serialises requests).
   std::unique_ptr<Frame> grab(int x, int y, int width, int height, std::string* error);
+
+  // A grab in steps, so a consumer can start on the first rows while the
+  // server copies the rest: begin(), then fill() bands top to bottom, then
+  // end(). The frame's memory stays valid after end().
+  std::unique_ptr<Frame> begin(int width, int height, std::string* error);
+  bool fill(Frame& frame, int x, int y, int firstRow, int rows, std::string* error);
+  void end(Frame& frame);
 
   xcb_connection_t* connection() const { return conn_; }
   uint32_t root() const { return root_; }
