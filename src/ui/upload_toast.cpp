@@ -114,7 +114,8 @@ class ToastRoot : public NimboHostingView {
 };
 
 QPushButton* capsuleButton(const QString& label, bool filled, QWidget* parent) {
-  auto* b = new QPushButton(label, parent);
+  // "&" would otherwise mark a keyboard mnemonic ("Upload & Copy Link").
+  auto* b = new QPushButton(QString(label).replace('&', QLatin1String("&&")), parent);
   b->setFont(nimboFont(FontFamily::interface, 12, QFont::DemiBold));
   b->setCursor(Qt::PointingHandCursor);
   b->setFlat(true);
@@ -163,6 +164,11 @@ UploadToast::UploadToast(const QString& message, bool success, const QString& ac
   root->setWindowTitle(QStringLiteral("Nimbo toast"));
   root->setObjectName(QStringLiteral("NimboToast"));
   root->setFixedSize(layout_.panelSize);
+  // Without a compositing manager the transparent corners would show black;
+  // the mask cuts them off either way.
+  QPainterPath shape;
+  shape.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(layout_.panelSize)), 10, 10);
+  root->setMask(QRegion(shape.toFillPolygon().toPolygon()));
   panel_ = root;
 
   auto* row = new QHBoxLayout(root);
