@@ -11,31 +11,17 @@ namespace {
 using test::logged;
 using test::waitUntil;
 
-class CaptureFlowTest : public test::PlatformTest {
+class CaptureFlowTest : public test::TwoDisplayTest {
  protected:
   void SetUp() override {
-    PlatformTest::SetUp();
-    left = {1, "Left", QRectF(0, 0, 1000, 500), 1.0, 11};
-    right = {2, "Right", QRectF(1000, 0, 400, 300), 2.0, 22};
-    fakes.screens->screens = {left, right};
-    fakes.screens->mainKey = 1;
-    fakes.screens->cursor = QPointF(10, 10);
-    fakes.capture->content.displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
-    fakes.capture->images[11] = gradient(QSize(1000, 500));
-    fakes.capture->images[22] = gradient(QSize(800, 600));
+    TwoDisplayTest::SetUp();
     fakes.workspace->frontmost = 5;
     fakes.workspace->existing = {5};
   }
   void TearDown() override {
     // No capture may outlive its test.
     EXPECT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); }));
-    PlatformTest::TearDown();
-  }
-  static QImage gradient(QSize s) {
-    QImage i(s, QImage::Format_RGB32);
-    for (int y = 0; y < s.height(); ++y)
-      for (int x = 0; x < s.width(); ++x) i.setPixel(x, y, qRgb(x & 255, y & 255, (x + y) & 255));
-    return i;
+    TwoDisplayTest::TearDown();
   }
   void waitForOverlay(size_t n = 1) {
     ASSERT_TRUE(waitUntil([&] { return fakes.presenter->calls.size() == n && fakes.presenter->completion; }));
@@ -53,7 +39,6 @@ class CaptureFlowTest : public test::PlatformTest {
   QByteArray clipboardPng() const {
     return fakes.clipboard->data ? fakes.clipboard->data->data("image/png") : QByteArray();
   }
-  ScreenInfo left, right;
 };
 
 TEST_F(CaptureFlowTest, ClipboardCaptureFilesTheCropAndOffersUploadAndMarkup) {

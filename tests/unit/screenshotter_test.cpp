@@ -6,28 +6,7 @@
 namespace nimbo {
 namespace {
 
-// Two displays side by side: a 1000x500 point one at scale 1 and, to its
-// right, a 400x300 point one at scale 2.
-class ScreenshotterTest : public test::PlatformTest {
- protected:
-  void SetUp() override {
-    PlatformTest::SetUp();
-    left = {1, "Left", QRectF(0, 0, 1000, 500), 1.0, 11};
-    right = {2, "Right", QRectF(1000, 0, 400, 300), 2.0, 22};
-    fakes.screens->screens = {left, right};
-    fakes.screens->mainKey = 1;
-    fakes.capture->content.displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
-    fakes.capture->content.windows = {{7}, {8}};
-    fakes.capture->images[11] = filled(QSize(1000, 500), Qt::red);
-    fakes.capture->images[22] = filled(QSize(800, 600), Qt::blue);
-  }
-  static QImage filled(QSize s, QColor c) {
-    QImage i(s, QImage::Format_RGB32);
-    i.fill(c);
-    return i;
-  }
-  ScreenInfo left, right;
-};
+using ScreenshotterTest = test::TwoDisplayTest;
 
 TEST_F(ScreenshotterTest, FreezesEveryDisplayAtItsPixelSize) {
   Result<FrozenImages> r = Screenshotter::captureAllDisplays({}).result();

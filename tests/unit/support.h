@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QStringList>
 #include <QTest>
 
@@ -55,6 +56,32 @@ class PlatformTest : public ::testing::Test {
     CaptureHistory::resetSharedForTesting();
   }
   fake::FakePlatform fakes{};
+};
+
+// Two displays side by side: a 1000x500 point one at scale 1 ("Left", the
+// main one) and, to its right, a 400x300 point one at scale 2 ("Right").
+// Each display shows a gradient unique to its pixels.
+class TwoDisplayTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    left = {1, "Left", QRectF(0, 0, 1000, 500), 1.0, 11};
+    right = {2, "Right", QRectF(1000, 0, 400, 300), 2.0, 22};
+    fakes.screens->screens = {left, right};
+    fakes.screens->mainKey = 1;
+    fakes.screens->cursor = QPointF(10, 10);
+    fakes.capture->content.displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
+    fakes.capture->content.windows = {{7}, {8}};
+    fakes.capture->images[11] = gradient(QSize(1000, 500));
+    fakes.capture->images[22] = gradient(QSize(800, 600));
+  }
+  static QImage gradient(QSize s) {
+    QImage i(s, QImage::Format_RGB32);
+    for (int y = 0; y < s.height(); ++y)
+      for (int x = 0; x < s.width(); ++x) i.setPixel(x, y, qRgb(x & 255, y & 255, (x + y) & 255));
+    return i;
+  }
+  ScreenInfo left, right;
 };
 
 }  // namespace nimbo::test
