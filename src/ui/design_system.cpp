@@ -9,14 +9,10 @@
 
 namespace nimbo {
 
-bool fontFamilyInstalled(const QString& family) {
-  return QFontDatabase::families().contains(family);
-}
-
 QFont nimboFont(FontFamily family, qreal points, QFont::Weight weight) {
   static const char* names[] = {"Inter", "Inter Tight", "JetBrains Mono"};
   const QString name = QString::fromLatin1(names[int(family)]);
-  QFont f = fontFamilyInstalled(name) ? QFont(name)
+  QFont f = QFontDatabase::families().contains(name) ? QFont(name)
                                       : QFontDatabase::systemFont(family == FontFamily::mono
                                                                       ? QFontDatabase::FixedFont
                                                                       : QFontDatabase::GeneralFont);

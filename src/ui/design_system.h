@@ -36,8 +36,6 @@ inline const QColor violet{171, 111, 214};
 enum class FontFamily { interface, display, mono };
 // The family at `points` and `weight`, or the system font when it is missing.
 QFont nimboFont(FontFamily family, qreal points, QFont::Weight weight);
-// Registers nothing; answers whether the family is installed.
-bool fontFamilyInstalled(const QString& family);
 
 enum class NimboButtonKind { primary, ghost, subtle };
 enum class NimboButtonSize { sm, md, lg };

@@ -43,9 +43,5 @@ QString tempDir() {
   return t.isEmpty() ? QStringLiteral("/tmp") : t;
 }
 
-QString runtimeDir() {
-  QString r = envDir("XDG_RUNTIME_DIR");
-  return r.isEmpty() ? tempDir() : r;
-}
 
 }  // namespace nimbo::paths

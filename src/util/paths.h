@@ -13,7 +13,5 @@ QString appSupportDir();
 QString configDir();
 // $TMPDIR, or /tmp.
 QString tempDir();
-// Where the single-instance socket lives ($XDG_RUNTIME_DIR, else tempDir()).
-QString runtimeDir();
 
 }  // namespace nimbo::paths
