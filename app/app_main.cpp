@@ -7,9 +7,17 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <memory>
 #include <cstdio>
 
 #include "app/single_instance.h"
+#include "recording/recording_flow.h"
+#include "shell/app_visibility.h"
+#include "shell/hotkey_action.h"
+#include "shell/hotkeys.h"
+#include "shell/preferences.h"
+#include "shell/welcome_window.h"
+#include "x11_hot_key_backend.h"
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
 #include "platform/linux/linux_platform.h"
@@ -42,6 +50,26 @@ void quitOnTerminationSignals() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
+// The start-up sequence, in its fixed order.
+void startUp() {
+  using namespace nimbo;
+  logLine(QStringLiteral("Nimbo: applicationDidFinishLaunching fired"));
+  if (RecordSmokeTest::runIfRequested()) return;
+  Preferences::registerDefaults();
+  // X11 needs no screen-capture grant; nothing to request.
+  std::string error;
+  if (auto backend = hotkey::X11HotKeyBackend::create(&error)) {
+    hotkey::HotKeysController::setBackend(std::move(backend));
+  } else {
+    logLine("Nimbo: global shortcuts unavailable: " + QString::fromStdString(error));
+  }
+  for (HotkeyAction action : kAllHotkeyActions) Hotkeys::registerAction(action);
+  logLine(QStringLiteral("Nimbo: Hotkeys registered"));
+  AppVisibility::applyDockVisibility();
+  AppVisibility::applyLaunchAtLogin();
+  WelcomeAgreement::presentIfNeeded();
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, char** argv,
@@ -66,21 +94,26 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   }
   installPlatform(std::move(real));
 
-  SingleInstance instance;
+  std::unique_ptr<TrayApp> tray;
+  SingleInstance instance([&tray](const QString& command) {
+    return tray ? tray->run(command) : QStringLiteral("still starting");
+  });
   if (!instance.listen()) {
     // Another instance won the race to start; hand it our action.
     if (!action.isEmpty()) instance_socket::send(action.toStdString(), 3000);
     return 0;
   }
-  logLine(QStringLiteral("Nimbo: started"));
   CaptureHistory::shared();
-  TrayApp tray;
-  QObject::connect(&instance, &SingleInstance::commandReceived, &tray, [&tray](const QString& c) {
-    if (c == QLatin1String("activate")) return;  // nothing to bring forward yet
-    if (!tray.dispatch(c)) logLine("Nimbo: unknown command " + c);
+  tray = std::make_unique<TrayApp>();
+  startUp();
+  if (!action.isEmpty()) QTimer::singleShot(0, tray.get(), [&tray, action] {
+    const QString error = tray->run(action);
+    if (!error.isEmpty()) logLine("Nimbo: " + error);
   });
-  if (!action.isEmpty()) QTimer::singleShot(0, &tray, [&tray, action] { tray.dispatch(action); });
   const int rc = app.exec();
+  tray.reset();
+  Hotkeys::unregisterAllForTesting();
+  hotkey::HotKeysController::setBackend(nullptr);
   installPlatform(nullptr);
   return rc;
 }

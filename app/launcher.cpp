@@ -31,6 +31,14 @@ const char kUsage[] =
     "Actions (sent to the running Nimbo, which is started when needed):\n"
     "  capture-to-clipboard   drag a region; the PNG goes to the clipboard\n"
     "  capture-and-upload     drag a region; it is uploaded and the link copied\n"
+    "  record-and-upload      open the recorder, set to share a link\n"
+    "  record-to-file         open the recorder, set to save a video file\n"
+    "  shortcut set ACTION COMBINATION   rebind a global shortcut, e.g.\n"
+    "                         nimbo shortcut set captureToClipboard Ctrl+Shift+X\n"
+    "  shortcut reset ACTION  back to the default shortcut\n"
+    "\n"
+    "Default shortcuts: Ctrl+` capture to clipboard, Shift+Super+U capture and\n"
+    "upload, Ctrl+Shift+R record & copy link, Ctrl+Shift+S record to file.\n"
     "\n"
     "  screenshot             capture without the GUI: the whole X screen, one\n"
     "                         monitor (--screen DP-1) or a rectangle in pixels;\n"
@@ -41,7 +49,8 @@ const char kUsage[] =
     "settings, for example: nimbo capture-to-clipboard\n";
 
 bool isKnownAction(const std::string& a) {
-  return a == "capture-to-clipboard" || a == "capture-and-upload";
+  return a == "capture-to-clipboard" || a == "capture-and-upload" || a == "record-and-upload" ||
+         a == "record-to-file" || a == "shortcut";
 }
 
 bool hasDisplay() {
@@ -68,6 +77,7 @@ std::string selfPath() {
 // Starts `nimbo --then ACTION` in its own session, detached from our
 // terminal and pipes (whoever reads them may be gone before it is).
 bool spawnInstance(const std::string& action) {
+  // The instance splits the command again; argv keeps it in one piece.
   const std::string self = selfPath();
   if (self.empty()) return false;
   posix_spawn_file_actions_t fa;
@@ -125,8 +135,11 @@ int main(int argc, char** argv) {
 
   // `--then ACTION` is how a command-line action starts the instance it needs.
   const bool spawned = first == "--then";
-  const std::string action = spawned ? (argc > 2 ? argv[2] : "") : first;
-  if (!action.empty() && !isKnownAction(action)) {
+  // The whole command line after the program (or after --then) is the action.
+  std::string action;
+  for (int i = spawned ? 2 : 1; i < argc; ++i) action += (action.empty() ? "" : " ") + std::string(argv[i]);
+  const std::string verb = action.substr(0, action.find(' '));
+  if (!action.empty() && (!isKnownAction(verb) || (verb != "shortcut" && verb != action))) {
     std::fprintf(stderr, "nimbo: unknown action '%s'\n\n%s", action.c_str(), kUsage);
     return 2;
   }
@@ -134,8 +147,13 @@ int main(int argc, char** argv) {
 
   if (!spawned) {
     using nimbo::instance_socket::SendResult;
-    const SendResult r = nimbo::instance_socket::send(action.empty() ? "activate" : action, 3000);
+    std::string reply;
+    const SendResult r = nimbo::instance_socket::send(action.empty() ? "activate" : action, 3000, &reply);
     if (r == SendResult::acknowledged) return 0;
+    if (r == SendResult::refused) {
+      std::fprintf(stderr, "nimbo: %s\n", reply.c_str());
+      return 1;
+    }
     if (!action.empty()) {
       if (spawnInstance(action)) return 0;
       std::fprintf(stderr, "nimbo: could not start the Nimbo instance\n");

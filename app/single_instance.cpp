@@ -12,16 +12,17 @@ QString SingleInstance::socketPath() {
   return QString::fromStdString(instance_socket::path());
 }
 
-SingleInstance::SingleInstance(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {
+SingleInstance::SingleInstance(Handler handler, QObject* parent)
+    : QObject(parent), handler_(std::move(handler)), server_(new QLocalServer(this)) {
   connect(server_, &QLocalServer::newConnection, this, [this] {
     while (QLocalSocket* s = server_->nextPendingConnection()) {
       connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
       connect(s, &QLocalSocket::readyRead, this, [this, s] {
         while (s->canReadLine()) {
           const QString command = QString::fromUtf8(s->readLine()).trimmed();
-          s->write("ok\n");
+          const QString error = handler_(command);
+          s->write(error.isEmpty() ? QByteArray("ok\n") : "error " + error.toUtf8() + '\n');
           s->flush();
-          Q_EMIT commandReceived(command);
         }
       });
     }

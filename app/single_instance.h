@@ -2,6 +2,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QLocalServer;
 
 namespace nimbo {
@@ -13,14 +15,14 @@ class SingleInstance : public QObject {
  public:
   static QString socketPath();
 
-  explicit SingleInstance(QObject* parent = nullptr);
+  // `handler` runs each command and returns an error text, or "" when done.
+  using Handler = std::function<QString(const QString& command)>;
+  SingleInstance(Handler handler, QObject* parent = nullptr);
   // Starts listening; false when another instance already answers.
   bool listen();
 
- Q_SIGNALS:
-  void commandReceived(const QString& command);
-
  private:
+  Handler handler_;
   QLocalServer* server_;
 };
 

@@ -1,13 +1,21 @@
 #include "app/tray_app.h"
 
 #include <QApplication>
+#include <QSettings>
+#include <QDesktopServices>
+#include <QUrl>
+#include <QWidget>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include "capture/capture_flow.h"
+#include "shell/hotkey_store.h"
+#include "shell/hotkeys.h"
+#include "shell/preferences.h"
+#include "shell/welcome_window.h"
+#include "ui/upload_toast.h"
 #include "ui/design_system.h"
 #include "util/log.h"
 
@@ -45,22 +53,21 @@ QIcon drawnIcon() {
 
 }  // namespace
 
-bool isKnownAction(const QString& action) {
-  return action == QLatin1String("capture-to-clipboard") ||
-         action == QLatin1String("capture-and-upload");
-}
-
-TrayApp::TrayApp(QObject* parent) : QObject(parent) {
-  setUpTrayIcon();
-}
+TrayApp::TrayApp(QObject* parent) : QObject(parent) { setUpTrayIcon(); }
 
 void TrayApp::setUpTrayIcon() {
   auto* menu = new QMenu;
-  menu->addAction(QStringLiteral("Capture to clipboard"), this,
-                  [] { CaptureFlow::run(CaptureMode::clipboardOnly); });
-  menu->addAction(QStringLiteral("Capture and upload"), this,
-                  [] { CaptureFlow::run(CaptureMode::uploadAndCopyURL); });
+  for (HotkeyAction action : kAllHotkeyActions) {
+    // "&" marks a mnemonic in menu texts ("Record & copy link").
+    QString title = actionTitle(action);
+    menu->addAction(title.replace('&', QLatin1String("&&")), this, [action] { Hotkeys::handle(action); });
+  }
   menu->addSeparator();
+  menu->addAction(QStringLiteral("Settings…"), this, [] {
+    // Until the settings window exists, the settings file is the settings.
+    Preferences::store().sync();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Preferences::store().fileName()));
+  });
   menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
 
   tray_ = new QSystemTrayIcon(drawnIcon(), this);
@@ -84,16 +91,52 @@ void TrayApp::setUpTrayIcon() {
   }
 }
 
-bool TrayApp::dispatch(const QString& action) {
-  if (action == QLatin1String("capture-to-clipboard")) {
-    CaptureFlow::run(CaptureMode::clipboardOnly);
-    return true;
+void TrayApp::reopen() {
+  // A window of ours on screen comes forward; with none, say where we are
+  // (on a desktop without a tray this is the only sign the app runs).
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->isVisible() && !(w->windowFlags() & Qt::X11BypassWindowManagerHint)) {
+      w->raise();
+      w->activateWindow();
+      return;
+    }
   }
-  if (action == QLatin1String("capture-and-upload")) {
-    CaptureFlow::run(CaptureMode::uploadAndCopyURL);
-    return true;
+  if (!WelcomeAgreement::agreed()) return WelcomeAgreement::presentIfNeeded();
+  const Shortcut s = HotkeyStore::shared().effective(HotkeyAction::captureToClipboard);
+  UploadToast::show("Nimbo is running. " + displayKeycaps(s).join('+') + " captures to the clipboard.", true);
+}
+
+QString TrayApp::shortcutCommand(const QStringList& words) {
+  // shortcut set ACTION COMBO | shortcut reset ACTION
+  const QString verb = words.value(1);
+  const std::optional<HotkeyAction> action = actionFromId(words.value(2));
+  if (!action) return "unknown action '" + words.value(2) + "' (captureToClipboard, captureAndUpload, recordAndUpload, recordToFile)";
+  if (verb == QLatin1String("reset") && words.size() == 3) {
+    HotkeyStore::shared().rebind(*action, std::nullopt);
+    return {};
   }
-  return false;
+  if (verb == QLatin1String("set") && words.size() == 4) {
+    const std::optional<Shortcut> s = parseShortcut(words[3]);
+    if (!s) return "cannot read the shortcut '" + words[3] + "' (for example Ctrl+Shift+X)";
+    HotkeyStore::shared().rebind(*action, *s);
+    return Hotkeys::isBound(*action) ? QString() : QStringLiteral("the shortcut could not be registered");
+  }
+  return QStringLiteral("usage: shortcut set ACTION COMBINATION | shortcut reset ACTION");
+}
+
+QString TrayApp::run(const QString& command) {
+  const QStringList words = command.split(' ', Qt::SkipEmptyParts);
+  const QString first = words.value(0);
+  if (first == QLatin1String("activate")) {
+    reopen();
+    return {};
+  }
+  if (first == QLatin1String("shortcut")) return shortcutCommand(words);
+  if (const std::optional<HotkeyAction> action = actionFromCommand(first); action && words.size() == 1) {
+    Hotkeys::handle(*action);
+    return {};
+  }
+  return "unknown command '" + command + "'";
 }
 
 }  // namespace nimbo

@@ -6,21 +6,21 @@ class QSystemTrayIcon;
 
 namespace nimbo {
 
-// The running application: tray icon, command dispatch and start-up.
+// The running application's tray icon and the commands it accepts from the
+// command line (through the instance socket).
 class TrayApp : public QObject {
   Q_OBJECT
  public:
   explicit TrayApp(QObject* parent = nullptr);
-  // Runs one command-line action ("capture-to-clipboard", …); false when the
-  // action is unknown.
-  bool dispatch(const QString& action);
+  // Runs one command line ("capture-to-clipboard", "shortcut set …",
+  // "activate"); returns an error text, or "" when it ran.
+  QString run(const QString& command);
 
  private:
   void setUpTrayIcon();
+  void reopen();
+  QString shortcutCommand(const QStringList& words);
   QSystemTrayIcon* tray_ = nullptr;
 };
-
-// The actions accepted on the command line and over the instance socket.
-bool isKnownAction(const QString& action);
 
 }  // namespace nimbo

@@ -35,7 +35,7 @@ sleep 0.5
 # (command launched → overlay mapped, polled).
 NIMBO_TRACE_TIMING=1 "$nimbo" >"$dir/app.log" 2>&1 &
 app=$!
-for _ in $(seq 100); do grep -q 'Nimbo: started' "$dir/app.log" && break; sleep 0.05; done
+for _ in $(seq 100); do grep -q 'Nimbo: Hotkeys registered' "$dir/app.log" && break; sleep 0.05; done
 internal=() external=()
 for i in $(seq "$runs"); do
   before=$(grep -c 'timing overlay-visible' "$dir/app.log" || true)

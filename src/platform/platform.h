@@ -91,6 +91,8 @@ class Workspace {
   virtual void activate(quint64 window) = 0;
   virtual void openUrl(const QUrl& url) = 0;
   virtual void openScreenCapturePrivacySettings() = 0;
+  // Shows or hides a mapped top-level window's taskbar entry.
+  virtual void setTaskbarPresence(quint64 window, bool shown) = 0;
 };
 
 struct VideoInfo {

@@ -2,6 +2,7 @@
 
 #include <QSettings>
 
+#include <map>
 #include <memory>
 
 #include "util/paths.h"
@@ -9,6 +10,10 @@
 namespace nimbo::Preferences {
 namespace {
 std::unique_ptr<QSettings> g_store;
+std::map<QString, QVariant>& registered() {
+  static std::map<QString, QVariant> r;
+  return r;
+}
 }
 
 QSettings& store() {
@@ -29,7 +34,22 @@ bool boolValue(const QString& key, bool fallback) {
   return fallback;
 }
 
-QString stringValue(const QString& key) { return store().value(key).toString(); }
+QString stringValue(const QString& key) {
+  if (store().contains(key)) return store().value(key).toString();
+  auto it = registered().find(key);
+  return it != registered().end() ? it->second.toString() : QString();
+}
+
+void registerDefaults() {
+  registered()[kUploadEndpoint] = QString::fromLatin1(kDefaultUploadEndpoint);
+  if (!store().contains(kUploadEndpoint)) return;
+  QString v = store().value(kUploadEndpoint).toString();
+  // Only spaces and tabs are trimmed; the stored text is rewritten only when
+  // it names the legacy server.
+  while (!v.isEmpty() && (v.front() == ' ' || v.front() == '\t')) v.remove(0, 1);
+  while (!v.isEmpty() && (v.back() == ' ' || v.back() == '\t')) v.chop(1);
+  if (v == QLatin1String(kLegacyUploadEndpoint)) setValue(kUploadEndpoint, QString::fromLatin1(kDefaultUploadEndpoint));
+}
 
 bool contains(const QString& key) { return store().contains(key); }
 
@@ -43,6 +63,9 @@ void remove(const QString& key) {
   store().sync();
 }
 
-void resetForTesting() { g_store.reset(); }
+void resetForTesting() {
+  g_store.reset();
+  registered().clear();
+}
 
 }  // namespace nimbo::Preferences

@@ -14,10 +14,23 @@ inline constexpr char kSoundOnCapture[] = "soundOnCapture";
 inline constexpr char kMarkdownEmbedOnCopy[] = "markdownEmbedOnCopy";
 inline constexpr char kLastShareURL[] = "lastShareURL";
 inline constexpr char kUploadEndpoint[] = "uploadEndpoint";
+inline constexpr char kShowInDock[] = "showInDock";
+inline constexpr char kLaunchAtLogin[] = "launchAtLogin";
+inline constexpr char kWelcomeAgreedAt[] = "nimbo.welcomeAgreedAt";
+
+// The share server bundled with the app, on loopback.
+inline constexpr char kDefaultUploadEndpoint[] = "http://127.0.0.1:8787/";
+// Earlier builds pointed at "localhost", which resolves to ::1 first on many
+// systems while the bundled server listens on 127.0.0.1 only.
+inline constexpr char kLegacyUploadEndpoint[] = "http://localhost:8787/";
+
+// Registers the default endpoint and moves a legacy endpoint to it.
+void registerDefaults();
 
 QSettings& store();
 // A missing or non-boolean value reads as `fallback`.
 bool boolValue(const QString& key, bool fallback);
+// The stored text, else the registered default, else empty.
 QString stringValue(const QString& key);
 bool contains(const QString& key);
 void setValue(const QString& key, const QVariant& value);

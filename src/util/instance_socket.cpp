@@ -28,7 +28,7 @@ std::string path() {
   return dir + "/com.vantori.screenshot.sock";
 }
 
-SendResult send(const std::string& command, int timeoutMs) {
+SendResult send(const std::string& command, int timeoutMs, std::string* error) {
   const std::string p = path();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -60,7 +60,13 @@ SendResult send(const std::string& command, int timeoutMs) {
     if (n <= 0) return SendResult::failed;
     reply.append(buf, size_t(n));
   }
-  return reply.substr(0, reply.find('\n')) == "ok" ? SendResult::acknowledged : SendResult::failed;
+  const std::string answer = reply.substr(0, reply.find('\n'));
+  if (answer == "ok") return SendResult::acknowledged;
+  if (answer.rfind("error ", 0) == 0) {
+    if (error) *error = answer.substr(6);
+    return SendResult::refused;
+  }
+  return SendResult::failed;
 }
 
 }  // namespace nimbo::instance_socket

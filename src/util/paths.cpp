@@ -32,11 +32,12 @@ QString appSupportDir() {
   return base + '/' + kAppId;
 }
 
-QString configDir() {
+QString configHome() {
   QString base = envDir("XDG_CONFIG_HOME");
-  if (base.isEmpty()) base = home() + "/.config";
-  return base + '/' + kAppId;
+  return base.isEmpty() ? home() + "/.config" : base;
 }
+
+QString configDir() { return configHome() + '/' + kAppId; }
 
 QString tempDir() {
   QString t = envDir("TMPDIR");

@@ -11,6 +11,8 @@ inline constexpr char kAppId[] = "com.vantori.screenshot";
 QString appSupportDir();
 // $XDG_CONFIG_HOME/com.vantori.screenshot (the settings file).
 QString configDir();
+// $XDG_CONFIG_HOME itself (~/.config), home of the autostart folder.
+QString configHome();
 // $TMPDIR, or /tmp.
 QString tempDir();
 

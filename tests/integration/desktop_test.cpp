@@ -139,7 +139,7 @@ class AppFixture : public ::testing::Test {
     app->setProcessChannelMode(QProcess::MergedChannels);
     app->start(NIMBO_BINARY, {});
     ASSERT_TRUE(app->waitForStarted());
-    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: started"); })) << log().toStdString();
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: Hotkeys registered"); })) << log().toStdString();
   }
   void stopApp() {
     if (!app) return;

@@ -71,6 +71,8 @@ class FakeWorkspace : public Workspace {
   void activate(quint64 w) override { activated.push_back(w); }
   void openUrl(const QUrl& url) override { opened.push_back(url); }
   void openScreenCapturePrivacySettings() override { ++privacySettingsOpened; }
+  std::map<quint64, bool> taskbar;
+  void setTaskbarPresence(quint64 w, bool shown) override { taskbar[w] = shown; }
 };
 
 class FakeMedia : public MediaReader {

@@ -121,6 +121,23 @@ void X11Workspace::activate(quint64 window) {
   xcb_flush(c);
 }
 
+void X11Workspace::setTaskbarPresence(quint64 window, bool shown) {
+  // EWMH state change request; the window manager owns the state itself.
+  xcb_connection_t* c = x_->connection();
+  xcb_client_message_event_t ev{};
+  ev.response_type = XCB_CLIENT_MESSAGE;
+  ev.format = 32;
+  ev.window = xcb_window_t(window);
+  ev.type = atom(c, "_NET_WM_STATE");
+  ev.data.data32[0] = shown ? 0 : 1;  // remove or add
+  ev.data.data32[1] = atom(c, "_NET_WM_STATE_SKIP_TASKBAR");
+  ev.data.data32[3] = 1;  // a normal application asks
+  xcb_send_event(c, 0, x_->root(),
+                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                 reinterpret_cast<const char*>(&ev));
+  xcb_flush(c);
+}
+
 void X11Workspace::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
 
 void X11Workspace::openScreenCapturePrivacySettings() {

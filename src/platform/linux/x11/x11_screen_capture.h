@@ -35,6 +35,7 @@ class X11Workspace : public Workspace {
   void activate(quint64 window) override;
   void openUrl(const QUrl& url) override;
   void openScreenCapturePrivacySettings() override;
+  void setTaskbarPresence(quint64 window, bool shown) override;
 
  private:
   std::shared_ptr<x11::Grabber> x_;

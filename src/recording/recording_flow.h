@@ -1,0 +1,18 @@
+#pragma once
+
+namespace nimbo {
+
+enum class RecordingDestination { shareLink, localFile };
+
+namespace RecordingFlow {
+// Opens the recorder panel preset to a destination, or stops a recording
+// (or countdown) in progress.
+void requestPanel(RecordingDestination preset);
+}  // namespace RecordingFlow
+
+namespace RecordSmokeTest {
+// True when a self-test run takes over the process.
+bool runIfRequested();
+}  // namespace RecordSmokeTest
+
+}  // namespace nimbo

@@ -1,0 +1,56 @@
+#include "shell/hotkeys.h"
+
+#include <map>
+#include <memory>
+
+#include "capture/capture_flow.h"
+#include "hot_key.h"
+#include "recording/recording_flow.h"
+#include "shell/hotkey_store.h"
+#include "util/log.h"
+
+namespace nimbo::Hotkeys {
+namespace {
+std::map<HotkeyAction, std::unique_ptr<hotkey::HotKey>>& table() {
+  static std::map<HotkeyAction, std::unique_ptr<hotkey::HotKey>> t;
+  return t;
+}
+}  // namespace
+
+void registerAction(HotkeyAction action) {
+  // The old combination is released before the new one is taken.
+  table().erase(action);
+  const Shortcut s = HotkeyStore::shared().effective(action);
+  const quint32 flags = s.modifiers & 0xffff0000u;
+  const std::optional<hotkey::Key> key = hotkey::keyFromCarbonKeyCode(s.keyCode);
+  if (!key) {
+    logLine(QStringLiteral("Nimbo: unsupported keyCode %1 for %2").arg(s.keyCode).arg(actionId(action)));
+    return;
+  }
+  auto hk = std::make_unique<hotkey::HotKey>(hotkey::KeyCombo(*key, flags));
+  if (!hk->isRegistered()) {
+    // Usually another application holds the same combination.
+    logLine(QStringLiteral("Nimbo: shortcut %1 for %2 could not be registered (another application may "
+                           "hold it); it stays unbound")
+                .arg(displayKeycaps(s).join('+'), actionId(action)));
+    return;
+  }
+  hk->keyDownHandler = [action] { handle(action); };
+  table()[action] = std::move(hk);
+}
+
+bool isBound(HotkeyAction action) { return table().count(action) > 0; }
+
+void unregisterAllForTesting() { table().clear(); }
+
+void handle(HotkeyAction action) {
+  logLine("Nimbo: " + actionId(action) + " fired");
+  switch (action) {
+    case HotkeyAction::captureToClipboard: return CaptureFlow::run(CaptureMode::clipboardOnly);
+    case HotkeyAction::captureAndUpload: return CaptureFlow::run(CaptureMode::uploadAndCopyURL);
+    case HotkeyAction::recordAndUpload: return RecordingFlow::requestPanel(RecordingDestination::shareLink);
+    case HotkeyAction::recordToFile: return RecordingFlow::requestPanel(RecordingDestination::localFile);
+  }
+}
+
+}  // namespace nimbo::Hotkeys
