@@ -7,16 +7,21 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPainter>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
 
+#include <xcb/xcb.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 
 #include "capture/capture_item.h"
@@ -130,6 +135,21 @@ class AppFixture : public ::testing::Test {
     env.insert("TMPDIR", home.filePath("tmp"));
     QDir().mkpath(home.filePath("tmp"));
     dataDir = home.filePath("data/com.vantori.screenshot");
+    settingsFile = home.filePath("config/com.vantori.screenshot/settings.ini");
+    // The welcome window has its own test; elsewhere it would cover the
+    // pattern the captures are checked against.
+    if (welcomeAgreed) writeSettings("nimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\n");
+  }
+  void writeSettings(const QByteArray& lines) {
+    QDir().mkpath(QFileInfo(settingsFile).path());
+    QFile f(settingsFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Append));
+    if (f.size() == 0) f.write("[General]\n");
+    f.write(lines);
+  }
+  QString settingsText() {
+    QFile f(settingsFile);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
   }
   void TearDown() override { stopApp(); }
 
@@ -156,10 +176,19 @@ class AppFixture : public ::testing::Test {
   ProcResult cli(const QStringList& args) { return run(NIMBO_BINARY, args, env); }
 
   void requestCapture() {
-    ASSERT_EQ(cli({"capture-to-clipboard"}).exitCode, 0);
-    ASSERT_TRUE(waitFor([] {
-      return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
-    })) << "the overlay never covered both monitors";
+    // A request that lands while the previous capture is still being filed
+    // is ignored by design; ask again until the overlay is up.
+    bool shown = false;
+    for (int attempt = 0; attempt < 20 && !shown; ++attempt) {
+      const int ignored = count("Screenshot: capture already in progress; ignoring hotkey");
+      ASSERT_EQ(cli({"capture-to-clipboard"}).exitCode, 0);
+      waitFor([&] {
+        shown = run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
+        return shown || count("Screenshot: capture already in progress; ignoring hotkey") > ignored;
+      });
+      if (!shown) QTest::qWait(100);
+    }
+    ASSERT_TRUE(shown) << "the overlay never covered both monitors\n" << log().toStdString();
     QTest::qWait(150);
   }
 
@@ -182,7 +211,8 @@ class AppFixture : public ::testing::Test {
 
   QTemporaryDir home;
   QProcessEnvironment env;
-  QString dataDir;
+  QString dataDir, settingsFile;
+  bool welcomeAgreed = true;
   std::unique_ptr<QProcess> app;
   QString logText;
 };
@@ -335,6 +365,175 @@ TEST_F(AppFixture, TrayIconFollowsTheTrayHost) {
   requestCapture();
   drag({700, 100}, {760, 160});
   expectCapture(QRect(700, 100, 60, 60), "Screenshot: selection 60x60 on DUMMY0");
+}
+
+// Holds Ctrl+Shift+S on the root window from a second X client, as another
+// application would.
+xcb_connection_t* g_holder = nullptr;
+
+bool grabKeyElsewhere() {
+  g_holder = xcb_connect(nullptr, nullptr);
+  if (xcb_connection_has_error(g_holder)) return false;
+  const xcb_setup_t* setup = xcb_get_setup(g_holder);
+  const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
+  xcb_get_keyboard_mapping_reply_t* map = xcb_get_keyboard_mapping_reply(
+      g_holder, xcb_get_keyboard_mapping(g_holder, setup->min_keycode, setup->max_keycode - setup->min_keycode + 1),
+      nullptr);
+  if (!map) return false;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map);
+  xcb_keycode_t code = 0;
+  for (int k = 0; k <= setup->max_keycode - setup->min_keycode && !code; ++k)
+    if (syms[k * map->keysyms_per_keycode] == 0x73) code = xcb_keycode_t(setup->min_keycode + k);
+  free(map);
+  if (!code) return false;
+  xcb_generic_error_t* e = xcb_request_check(
+      g_holder, xcb_grab_key_checked(g_holder, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT, code,
+                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+  free(e);
+  return e == nullptr;
+}
+
+void releaseKeyElsewhere() {
+  if (g_holder) xcb_disconnect(g_holder);
+  g_holder = nullptr;
+}
+
+// Shortcuts pressed through XTest reach the app's passive grabs.
+class Shortcuts : public AppFixture {
+ protected:
+  void key(const QString& combo) { xdotool({"key", "--clearmodifiers", combo}); }
+  void expectFired(const QString& action, int times) {
+    ASSERT_TRUE(waitFor([&] { return count("Nimbo: " + action + " fired") == times; }, 5000))
+        << action.toStdString() << "\n" << log().toStdString();
+  }
+  void expectOverlayThenEscape() {
+    ASSERT_TRUE(waitFor([] {
+      return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
+    }));
+    const int cancelled = count("Screenshot: selection cancelled");
+    xdotool({"key", "Escape"});
+    ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == cancelled + 1; }));
+  }
+  static bool lockOn(const char* name) {
+    return QRegularExpression(QString(name) + R"(:\s+on\b)").match(QString::fromUtf8(run("xset", {"q"}).out)).hasMatch();
+  }
+};
+
+TEST_F(Shortcuts, DefaultsFireWhateverTheLockKeys) {
+  startApp();
+  EXPECT_FALSE(settingsText().contains("hotkeyShortcuts"));
+  key("ctrl+grave");
+  expectFired("captureToClipboard", 1);
+  expectOverlayThenEscape();
+  key("shift+super+u");
+  expectFired("captureAndUpload", 1);
+  expectOverlayThenEscape();
+  key("ctrl+shift+r");
+  expectFired("recordAndUpload", 1);
+  key("ctrl+shift+s");
+  expectFired("recordToFile", 1);
+
+  xdotool({"key", "Caps_Lock"});
+  ASSERT_TRUE(lockOn("Caps Lock"));
+  key("ctrl+grave");
+  expectFired("captureToClipboard", 2);
+  expectOverlayThenEscape();
+  xdotool({"key", "Caps_Lock", "Num_Lock"});
+  ASSERT_TRUE(lockOn("Num Lock"));
+  key("ctrl+shift+r");
+  expectFired("recordAndUpload", 2);
+  xdotool({"key", "Num_Lock"});
+  ASSERT_FALSE(lockOn("Num Lock"));
+}
+
+TEST_F(Shortcuts, RebindingTakesEffectAtOnceAndResetRestoresTheDefault) {
+  startApp();
+  ProcResult r = cli({"shortcut", "set", "captureToClipboard", "Shift+Super+X"});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_TRUE(settingsText().contains("hotkeyShortcuts"));
+  key("ctrl+grave");
+  QTest::qWait(600);
+  EXPECT_EQ(count("Nimbo: captureToClipboard fired"), 0);
+  key("shift+super+x");
+  expectFired("captureToClipboard", 1);
+  expectOverlayThenEscape();
+
+  r = cli({"shortcut", "set", "captureToClipboard", "Hyper+X"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("cannot read the shortcut 'Hyper+X'")) << r.err.toStdString();
+
+  ASSERT_EQ(cli({"shortcut", "reset", "captureToClipboard"}).exitCode, 0);
+  key("shift+super+x");
+  QTest::qWait(600);
+  EXPECT_EQ(count("Nimbo: captureToClipboard fired"), 1);
+  key("ctrl+grave");
+  expectFired("captureToClipboard", 2);
+  expectOverlayThenEscape();
+}
+
+TEST_F(Shortcuts, UnsupportedStoredKeyAndTakenCombinationAreReportedAndTheAppRunsOn) {
+  writeSettings(R"x(hotkeyShortcuts="@ByteArray({\"captureToClipboard\":{\"keyCode\":127,\"modifiers\":262144,\"character\":\"x\"}})")x"
+                "\n");
+  // Another client holds Ctrl+Shift+S before Nimbo starts.
+  ASSERT_TRUE(grabKeyElsewhere());
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: unsupported keyCode 127 for captureToClipboard"); }))
+      << log().toStdString();
+  ASSERT_TRUE(waitFor([&] {
+    return log().contains("Nimbo: shortcut Ctrl+Shift+S for recordToFile could not be registered");
+  })) << log().toStdString();
+  releaseKeyElsewhere();
+  key("ctrl+shift+r");
+  expectFired("recordAndUpload", 1);
+  EXPECT_EQ(app->state(), QProcess::Running);
+}
+
+TEST_F(Shortcuts, FirstStartShowsTheWelcomeUntilAgreed) {
+  // Fresh settings: this fixture's SetUp agreed already, so start over.
+  QFile::remove(settingsFile);
+  startApp();
+  ASSERT_TRUE(waitFor([] {
+    return !run("xdotool", {"search", "--onlyvisible", "--name", "Welcome to Nimbo"}).out.isEmpty();
+  })) << log().toStdString();
+  const QByteArray id = run("xdotool", {"search", "--onlyvisible", "--name", "Welcome to Nimbo"}).out.trimmed();
+  EXPECT_TRUE(run("xprop", {"-id", id, "_NET_WM_STATE"}).out.contains("_NET_WM_STATE_SKIP_TASKBAR"));
+  xdotool({"windowactivate", "--sync", id});
+  xdotool({"key", "Return"});
+  ASSERT_TRUE(waitFor([&] { return settingsText().contains("nimbo.welcomeAgreedAt="); }));
+  stopApp();
+  logText.clear();
+  startApp();
+  QTest::qWait(1000);
+  EXPECT_TRUE(run("xdotool", {"search", "--onlyvisible", "--name", "Welcome to Nimbo"}).out.isEmpty());
+}
+
+TEST_F(Shortcuts, ReopeningTheRunningAppShowsWhereItIs) {
+  startApp();
+  ASSERT_EQ(cli({}).exitCode, 0);
+  // No window of ours is open: a toast names the capture shortcut.
+  ASSERT_TRUE(waitFor([] {
+    return !run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo toast"}).out.isEmpty();
+  }));
+  EXPECT_EQ(app->state(), QProcess::Running);
+  EXPECT_EQ(count("Nimbo: applicationDidFinishLaunching fired"), 1);  // still the one instance
+}
+
+TEST_F(Shortcuts, LaunchAtLoginFollowsTheSetting) {
+  const QString entry = home.filePath("config/autostart/com.vantori.screenshot.desktop");
+  writeSettings("launchAtLogin=true\n");
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return QFile::exists(entry); }));
+  QFile f(entry);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(f.readAll().contains("Exec=\"" NIMBO_BINARY "\""));
+  stopApp();
+  QString text = settingsText().replace("launchAtLogin=true", "launchAtLogin=false");
+  QFile s(settingsFile);
+  ASSERT_TRUE(s.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  s.write(text.toUtf8());
+  s.close();
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return !QFile::exists(entry); }));
 }
 
 }  // namespace

@@ -1,0 +1,288 @@
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QTest>
+
+#include "hot_key.h"
+#include "key_combo.h"
+#include "shell/app_visibility.h"
+#include "shell/hotkey_store.h"
+#include "shell/hotkeys.h"
+#include "shell/welcome_window.h"
+#include "capture/capture_flow.h"
+#include "support.h"
+
+namespace nimbo {
+namespace {
+
+using namespace hotkey;
+using test::logged;
+
+// Grabs nothing; remembers what is registered and refuses what it is told to.
+class FakeBackend : public HotKeyBackend {
+ public:
+  struct Reg {
+    uint32_t code, mods;
+    EventHotKeyID id;
+  };
+  std::map<uintptr_t, Reg> live;
+  std::set<std::pair<uint32_t, uint32_t>> taken;
+  int handlerInstalls = 0;
+  uintptr_t next = 1;
+  std::optional<uintptr_t> registerHotKey(uint32_t code, uint32_t mods, EventHotKeyID id) override {
+    if (taken.count({code, mods})) return std::nullopt;
+    live[next] = {code, mods, id};
+    return next++;
+  }
+  void unregisterHotKey(uintptr_t ref) override { live.erase(ref); }
+  void installEventHandler() override { ++handlerInstalls; }
+  // Presses whatever is registered for the combination, as the X server would.
+  void press(uint32_t code, uint32_t mods, uint32_t kind = HotKeysController::kEventHotKeyPressed) {
+    std::vector<EventHotKeyID> ids;
+    for (auto& [ref, r] : live)
+      if (r.code == code && r.mods == mods) ids.push_back(r.id);
+    for (auto id : ids) HotKeysController::handleEvent(id, kind);
+  }
+};
+
+class HotkeyTest : public test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    Hotkeys::unregisterAllForTesting();
+    HotkeyStore::resetSharedForTesting();
+    auto b = std::make_unique<FakeBackend>();
+    backend = b.get();
+    HotKeysController::setBackend(std::move(b));
+  }
+  void TearDown() override {
+    Hotkeys::unregisterAllForTesting();
+    HotKeysController::setBackend(nullptr);
+    PlatformTest::TearDown();
+  }
+  FakeBackend* backend = nullptr;
+};
+
+TEST(KeyTest, AllKeysRoundTripThroughTheirCodesAndUnknownCodesGiveNothing) {
+  std::set<uint32_t> codes;
+  for (int i = 0; i < kKeyCount; ++i) {
+    const Key k = Key(i);
+    const uint32_t code = carbonKeyCode(k);
+    ASSERT_EQ(keyFromCarbonKeyCode(code), k) << keyName(k);
+    codes.insert(code);
+  }
+  EXPECT_EQ(kKeyCount, 114);
+  EXPECT_EQ(codes.size(), 114u);
+  EXPECT_EQ(carbonKeyCode(Key::a), 0u);
+  EXPECT_EQ(carbonKeyCode(Key::s), 1u);
+  EXPECT_EQ(carbonKeyCode(Key::section), 10u);
+  EXPECT_EQ(carbonKeyCode(Key::r), 15u);
+  EXPECT_EQ(carbonKeyCode(Key::u), 32u);
+  EXPECT_EQ(carbonKeyCode(Key::grave), 50u);
+  EXPECT_EQ(carbonKeyCode(Key::escape), 53u);
+  EXPECT_EQ(carbonKeyCode(Key::f1), 122u);
+  EXPECT_EQ(carbonKeyCode(Key::upArrow), 126u);
+  EXPECT_FALSE(keyFromCarbonKeyCode(127));
+  EXPECT_FALSE(keyFromCarbonKeyCode(0x5D));  // a Japanese-keyboard key
+  EXPECT_EQ(keysym(Key::grave), 0x60u);
+  EXPECT_EQ(keysym(Key::u), 0x75u);  // the unshifted symbol is what X grabs
+}
+
+TEST(KeyComboTest, ModifierConversionsKeepOnlyTheFourModifiers) {
+  const KeyCombo c(Key::u, ModifierFlags::shift | ModifierFlags::command | ModifierFlags::capsLock |
+                               ModifierFlags::function | ModifierFlags::numericPad);
+  EXPECT_EQ(c.carbonKeyCode, 32u);
+  EXPECT_EQ(c.carbonModifiers, CarbonModifiers::shift | CarbonModifiers::command);
+  EXPECT_EQ(c.modifiers(), ModifierFlags::shift | ModifierFlags::command);
+  EXPECT_EQ(KeyCombo(Key::a, ModifierFlags::control | ModifierFlags::option).carbonModifiers, 0x1800u);
+  EXPECT_EQ(KeyCombo::flagsFromCarbonModifiers(0x1B00),
+            ModifierFlags::command | ModifierFlags::shift | ModifierFlags::option | ModifierFlags::control);
+}
+
+TEST_F(HotkeyTest, ControllerNumbersAreNeverReusedAndForeignEventsAreNotHandled) {
+  int down = 0, up = 0;
+  const uint32_t before = HotKeysController::hotKeysCount();
+  auto a = std::make_unique<HotKey>(KeyCombo(Key::a, ModifierFlags::control), [&] { ++down; }, [&] { ++up; });
+  const uint32_t first = HotKeysController::hotKeysCount();
+  EXPECT_EQ(first, before + 1);
+  EXPECT_TRUE(a->isRegistered());
+  EXPECT_EQ(backend->handlerInstalls, 1);
+
+  EXPECT_EQ(HotKeysController::handleEvent(EventHotKeyID{HotKeysController::eventHotKeySignature, first}, 5), 0);
+  EXPECT_EQ(HotKeysController::handleEvent(EventHotKeyID{HotKeysController::eventHotKeySignature, first}, 6), 0);
+  EXPECT_EQ(down, 1);
+  EXPECT_EQ(up, 1);
+  EXPECT_EQ(HotKeysController::handleEvent(EventHotKeyID{0x41424344, first}, 5), -9874);
+  EXPECT_EQ(HotKeysController::handleEvent(std::nullopt, 5), -9874);
+  EXPECT_EQ(HotKeysController::handleEvent(EventHotKeyID{HotKeysController::eventHotKeySignature, first}, 7), -9874);
+
+  a.reset();
+  EXPECT_TRUE(backend->live.empty());
+  EXPECT_EQ(HotKeysController::handleEvent(EventHotKeyID{HotKeysController::eventHotKeySignature, first}, 5), -9874);
+  HotKey b(KeyCombo(Key::b, 0));
+  EXPECT_EQ(HotKeysController::hotKeysCount(), first + 1);
+  EXPECT_EQ(backend->handlerInstalls, 1);  // installed once for the process
+}
+
+TEST_F(HotkeyTest, StartUpRegistersTheDefaultsAndPressesFireTheirActions) {
+  for (HotkeyAction a : kAllHotkeyActions) Hotkeys::registerAction(a);
+  EXPECT_EQ(backend->live.size(), 4u);
+  EXPECT_FALSE(Preferences::contains("hotkeyShortcuts"));
+  backend->press(50, CarbonModifiers::control);
+  backend->press(32, CarbonModifiers::shift | CarbonModifiers::command);
+  backend->press(15, CarbonModifiers::control | CarbonModifiers::shift);
+  backend->press(1, CarbonModifiers::control | CarbonModifiers::shift);
+  EXPECT_TRUE(logged().contains("Nimbo: captureToClipboard fired"));
+  EXPECT_TRUE(logged().contains("Screenshot: CaptureFlow.run(mode: clipboardOnly) invoked"));
+  EXPECT_TRUE(logged().contains("Nimbo: captureAndUpload fired"));
+  EXPECT_TRUE(logged().contains("Nimbo: recordAndUpload fired"));
+  EXPECT_TRUE(logged().contains("Nimbo: recordToFile fired"));
+  EXPECT_TRUE(test::waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+}
+
+TEST_F(HotkeyTest, RebindingReleasesTheOldCombinationAndResetReturnsToTheDefault) {
+  Hotkeys::registerAction(HotkeyAction::captureToClipboard);
+  Hotkeys::registerAction(HotkeyAction::captureToClipboard);
+  EXPECT_EQ(backend->live.size(), 1u);  // registering twice leaves one
+
+  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, *parseShortcut("Shift+Super+X"));
+  ASSERT_EQ(backend->live.size(), 1u);
+  EXPECT_EQ(backend->live.begin()->second.code, 7u);
+  EXPECT_EQ(backend->live.begin()->second.mods, CarbonModifiers::shift | CarbonModifiers::command);
+  backend->press(50, CarbonModifiers::control);
+  EXPECT_FALSE(logged().contains("Nimbo: captureToClipboard fired"));
+  backend->press(7, CarbonModifiers::shift | CarbonModifiers::command);
+  EXPECT_TRUE(logged().contains("Nimbo: captureToClipboard fired"));
+  const QJsonObject stored =
+      QJsonDocument::fromJson(Preferences::store().value("hotkeyShortcuts").toByteArray()).object();
+  EXPECT_EQ(stored.keys(), QStringList{"captureToClipboard"});
+  EXPECT_EQ(stored["captureToClipboard"].toObject()["keyCode"].toInt(), 7);
+
+  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, std::nullopt);
+  EXPECT_EQ(backend->live.begin()->second.code, 50u);
+  EXPECT_TRUE(QJsonDocument::fromJson(Preferences::store().value("hotkeyShortcuts").toByteArray()).object().isEmpty());
+  EXPECT_TRUE(test::waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+}
+
+TEST_F(HotkeyTest, UnsupportedCodesAndRefusedCombinationsLeaveTheActionUnbound) {
+  Preferences::setValue("hotkeyShortcuts",
+                        QByteArray(R"({"captureToClipboard":{"keyCode":127,"modifiers":262144,"character":"x"}})"));
+  HotkeyStore::resetSharedForTesting();
+  Hotkeys::registerAction(HotkeyAction::captureToClipboard);
+  EXPECT_TRUE(logged().contains("Nimbo: unsupported keyCode 127 for captureToClipboard"));
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::captureToClipboard));
+  EXPECT_TRUE(backend->live.empty());
+
+  backend->taken.insert({32, CarbonModifiers::shift | CarbonModifiers::command});
+  Hotkeys::registerAction(HotkeyAction::captureAndUpload);
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::captureAndUpload));
+  EXPECT_TRUE(logged().contains("Nimbo: shortcut Shift+Super+U for captureAndUpload could not be registered "
+                                "(another application may hold it); it stays unbound"));
+
+  // Caps lock in a stored binding registers the same combination as without.
+  Preferences::setValue("hotkeyShortcuts",
+                        QByteArray(R"({"recordToFile":{"keyCode":1,"modifiers":458752,"character":"s"}})"));
+  HotkeyStore::resetSharedForTesting();
+  Hotkeys::registerAction(HotkeyAction::recordToFile);
+  ASSERT_EQ(backend->live.size(), 1u);
+  EXPECT_EQ(backend->live.begin()->second.mods, CarbonModifiers::control | CarbonModifiers::shift);
+}
+
+TEST(HotkeyStoreTest, DecodingSkipsUnknownActionsAndFallsBackOnBadData) {
+  auto m = HotkeyStore::decode(R"({"captureAndUpload":{"keyCode":7,"modifiers":1179648,"character":"x"},
+                                   "paintTheHouse":{"keyCode":1,"modifiers":0,"character":"s"}})");
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[HotkeyAction::captureAndUpload], (Shortcut{7, 0x120000, "x"}));
+  EXPECT_TRUE(HotkeyStore::decode("not json").empty());
+  EXPECT_TRUE(HotkeyStore::decode(R"({"captureAndUpload":{"keyCode":7,"modifiers":0}})").empty());
+  EXPECT_TRUE(HotkeyStore::decode(R"({"captureAndUpload":{"keyCode":70000,"modifiers":0,"character":""}})").empty());
+  EXPECT_TRUE(HotkeyStore::decode("[]").empty());
+  const auto round = HotkeyStore::decode(HotkeyStore::encode({{HotkeyAction::recordToFile, {1, 0x60000, "S"}}}));
+  EXPECT_EQ(round.at(HotkeyAction::recordToFile), (Shortcut{1, 0x60000, "S"}));
+}
+
+TEST(ShortcutTextTest, KeycapsAndParsing) {
+  EXPECT_EQ(displayKeycaps(defaultShortcut(HotkeyAction::captureAndUpload)), QStringList({"Shift", "Super", "U"}));
+  EXPECT_EQ(displayKeycaps(defaultShortcut(HotkeyAction::captureToClipboard)), QStringList({"Ctrl", "`"}));
+  EXPECT_EQ(displayKeycaps(Shortcut{0, 0x1E0000, ""}), QStringList({"Ctrl", "Alt", "Shift", "Super", "?"}));
+  EXPECT_EQ(displayKeycaps(Shortcut{0, 0, "q"}), QStringList({"Q"}));
+  EXPECT_EQ(parseShortcut("ctrl+shift+r"), (Shortcut{15, 0x60000, "R"}));
+  EXPECT_EQ(parseShortcut("Super+F5")->keyCode, 0x60);
+  EXPECT_EQ(parseShortcut("Alt+`")->keyCode, 50);
+  EXPECT_FALSE(parseShortcut("Hyper+X"));
+  EXPECT_FALSE(parseShortcut("Ctrl+Nope"));
+}
+
+class ShellTest : public test::PlatformTest {};
+
+TEST_F(ShellTest, LegacyEndpointMovesToTheDefaultAndOthersStay) {
+  Preferences::registerDefaults();
+  EXPECT_EQ(Preferences::stringValue("uploadEndpoint"), "http://127.0.0.1:8787/");
+  EXPECT_FALSE(Preferences::contains("uploadEndpoint"));
+
+  Preferences::setValue("uploadEndpoint", "  http://localhost:8787/\t");
+  Preferences::registerDefaults();
+  EXPECT_EQ(Preferences::store().value("uploadEndpoint").toString(), "http://127.0.0.1:8787/");
+
+  Preferences::setValue("uploadEndpoint", " https://share.example.org/ ");
+  Preferences::registerDefaults();
+  EXPECT_EQ(Preferences::store().value("uploadEndpoint").toString(), " https://share.example.org/ ");
+}
+
+TEST_F(ShellTest, LaunchAtLoginWritesAndRemovesTheAutostartEntryAndReportsFailures) {
+  const QString entry = AppVisibility::autostartPath();
+  EXPECT_TRUE(entry.endsWith("/autostart/com.vantori.screenshot.desktop"));
+  AppVisibility::applyLaunchAtLogin();
+  EXPECT_FALSE(QFile::exists(entry));
+  Preferences::setValue("launchAtLogin", true);
+  AppVisibility::applyLaunchAtLogin();
+  QFile f(entry);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(f.readAll());
+  EXPECT_TRUE(text.contains("Exec=\"" + QCoreApplication::applicationFilePath() + "\""));
+  Preferences::setValue("launchAtLogin", false);
+  AppVisibility::applyLaunchAtLogin();
+  EXPECT_FALSE(QFile::exists(entry));
+
+  // An autostart "folder" that is a file cannot take the entry.
+  QDir().mkpath(QFileInfo(entry).path() + "/..");
+  QDir(QFileInfo(entry).path()).removeRecursively();
+  QFile blocker(QFileInfo(entry).path());
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  Preferences::setValue("launchAtLogin", true);
+  AppVisibility::applyLaunchAtLogin();
+  blocker.remove();
+  ASSERT_FALSE(logged().isEmpty());
+  EXPECT_TRUE(logged().last().startsWith("Nimbo: launch-at-login change failed: ")) << logged().last().toStdString();
+}
+
+TEST_F(ShellTest, WelcomeShowsUntilAgreedAndAgreementIsATimestamp) {
+  WelcomeAgreement::resetForTesting();
+  WelcomeAgreement::presentIfNeeded();
+  WelcomeWindow* w = WelcomeAgreement::window();
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->windowTitle(), "Welcome to Nimbo");
+  EXPECT_EQ(w->size(), QSize(440, 460));
+  EXPECT_EQ(fakes.workspace->taskbar.at(w->winId()), false);  // not in the taskbar by default
+
+  w->close();  // closing without agreeing records nothing
+  EXPECT_FALSE(WelcomeAgreement::agreed());
+  WelcomeAgreement::presentIfNeeded();
+  EXPECT_TRUE(w->isVisible());
+
+  QTest::keyClick(w, Qt::Key_Return);
+  EXPECT_FALSE(w->isVisible());
+  const QString at = Preferences::stringValue("nimbo.welcomeAgreedAt");
+  ASSERT_TRUE(parseIsoDate(at)) << at.toStdString();
+  EXPECT_LE(std::abs(parseIsoDate(at)->secsTo(QDateTime::currentDateTimeUtc())), 5);
+  WelcomeAgreement::resetForTesting();
+  WelcomeAgreement::presentIfNeeded();
+  EXPECT_FALSE(WelcomeAgreement::window());
+}
+
+}  // namespace
+}  // namespace nimbo
