@@ -105,33 +105,27 @@ bool X11Workspace::windowExists(quint64 window) {
 }
 
 void X11Workspace::activate(quint64 window) {
-  // EWMH activation request; source 2 says a pager/tool asks on the user's
-  // behalf, which window managers honour without focus-stealing checks.
-  xcb_connection_t* c = x_->connection();
-  xcb_client_message_event_t ev{};
-  ev.response_type = XCB_CLIENT_MESSAGE;
-  ev.format = 32;
-  ev.window = xcb_window_t(window);
-  ev.type = atom(c, "_NET_ACTIVE_WINDOW");
-  ev.data.data32[0] = 2;
-  ev.data.data32[1] = XCB_CURRENT_TIME;
-  xcb_send_event(c, 0, x_->root(),
-                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                 reinterpret_cast<const char*>(&ev));
-  xcb_flush(c);
+  // Source 2: a pager/tool asks on the user's behalf, which window managers
+  // honour without focus-stealing checks.
+  sendToWindowManager(window, "_NET_ACTIVE_WINDOW", {2, XCB_CURRENT_TIME, 0, 0, 0});
 }
 
 void X11Workspace::setTaskbarPresence(quint64 window, bool shown) {
-  // EWMH state change request; the window manager owns the state itself.
+  // Remove (0) or add (1) the skip-taskbar state; source 1: an application.
+  sendToWindowManager(window, "_NET_WM_STATE",
+                      {shown ? 0u : 1u, atom(x_->connection(), "_NET_WM_STATE_SKIP_TASKBAR"), 0, 1, 0});
+}
+
+void X11Workspace::sendToWindowManager(quint64 window, const char* type, std::array<uint32_t, 5> data) {
+  // EWMH requests are client messages to the root window; the window
+  // manager acts on them.
   xcb_connection_t* c = x_->connection();
   xcb_client_message_event_t ev{};
   ev.response_type = XCB_CLIENT_MESSAGE;
   ev.format = 32;
   ev.window = xcb_window_t(window);
-  ev.type = atom(c, "_NET_WM_STATE");
-  ev.data.data32[0] = shown ? 0 : 1;  // remove or add
-  ev.data.data32[1] = atom(c, "_NET_WM_STATE_SKIP_TASKBAR");
-  ev.data.data32[3] = 1;  // a normal application asks
+  ev.type = atom(c, type);
+  for (size_t i = 0; i < data.size(); ++i) ev.data.data32[i] = data[i];
   xcb_send_event(c, 0, x_->root(),
                  XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                  reinterpret_cast<const char*>(&ev));

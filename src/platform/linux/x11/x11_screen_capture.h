@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -38,6 +40,7 @@ class X11Workspace : public Workspace {
   void setTaskbarPresence(quint64 window, bool shown) override;
 
  private:
+  void sendToWindowManager(quint64 window, const char* type, std::array<uint32_t, 5> data);
   std::shared_ptr<x11::Grabber> x_;
 };
 
