@@ -1,0 +1,223 @@
+#include "share_store.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace nimbo::server {
+
+std::string randomToken(size_t bytes) {
+  std::string raw(bytes, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), int(bytes)) != 1) std::abort();
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (unsigned char c : raw) {
+    acc = (acc << 8) | c;
+    bits += 8;
+    while (bits >= 6) {
+      out += alphabet[(acc >> (bits - 6)) & 63];
+      bits -= 6;
+    }
+  }
+  if (bits > 0) out += alphabet[(acc << (6 - bits)) & 63];
+  return out;
+}
+
+static std::string hex(const unsigned char* d, size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[d[i] >> 4];
+    s += digits[d[i] & 15];
+  }
+  return s;
+}
+
+std::string sha256Hex(const std::string& data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr);
+  return hex(md, len);
+}
+
+std::string hmacSha256Hex(const std::string& key, const std::string& data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
+       data.size(), md, &len);
+  return hex(md, len);
+}
+
+bool isSlug(const std::string& s) {
+  if (s.size() != 22) return false;
+  for (char c : s)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) return false;
+  return true;
+}
+
+std::unique_ptr<ShareStore> ShareStore::open(const std::string& dataDir, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(fs::path(dataDir) / "images", ec);
+  fs::create_directories(fs::path(dataDir) / "videos", ec);
+  fs::create_directories(fs::path(dataDir) / "incoming", ec);
+  if (ec) {
+    *error = "cannot create " + dataDir + ": " + ec.message();
+    return nullptr;
+  }
+  std::unique_ptr<ShareStore> s(new ShareStore);
+  s->dir_ = dataDir;
+  // Leftovers of uploads cut off by a crash are never referenced again.
+  for (const auto& e : fs::directory_iterator(fs::path(dataDir) / "incoming", ec)) fs::remove(e.path(), ec);
+
+  const std::string secretPath = dataDir + "/secret";
+  std::ifstream in(secretPath, std::ios::binary);
+  std::getline(in, s->secret_);
+  if (s->secret_.size() < 32) {
+    s->secret_ = randomToken(32);
+    const int fd = ::open(secretPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || ::write(fd, s->secret_.data(), s->secret_.size()) != ssize_t(s->secret_.size())) {
+      *error = "cannot write " + secretPath;
+      if (fd >= 0) ::close(fd);
+      return nullptr;
+    }
+    ::close(fd);
+  }
+  if (sqlite3_open((dataDir + "/share.db").c_str(), &s->db_) != SQLITE_OK) {
+    *error = "cannot open the database in " + dataDir;
+    return nullptr;
+  }
+  sqlite3_busy_timeout(s->db_, 5000);
+  if (!s->exec("PRAGMA journal_mode=WAL;"
+               "CREATE TABLE IF NOT EXISTS tokens(hash TEXT PRIMARY KEY, created INTEGER);"
+               "CREATE TABLE IF NOT EXISTS images(slug TEXT PRIMARY KEY, size INTEGER, created INTEGER);"
+               "CREATE TABLE IF NOT EXISTS recordings(slug TEXT PRIMARY KEY, state TEXT, size INTEGER,"
+               " created INTEGER);")) {
+    *error = std::string("database set-up failed: ") + sqlite3_errmsg(s->db_);
+    return nullptr;
+  }
+  return s;
+}
+
+ShareStore::~ShareStore() {
+  if (db_) sqlite3_close(db_);
+}
+
+bool ShareStore::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+namespace {
+// One statement, text parameters bound in order; true when it ran to the end
+// (and, with `row`, the first column of the first row).
+bool run(sqlite3* db, const char* sql, std::initializer_list<std::string> params, std::string* row = nullptr,
+         int* changes = nullptr) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) return false;
+  int i = 1;
+  for (const std::string& p : params) sqlite3_bind_text(st, i++, p.c_str(), int(p.size()), SQLITE_TRANSIENT);
+  int rc = sqlite3_step(st);
+  bool ok = rc == SQLITE_DONE || rc == SQLITE_ROW;
+  if (rc == SQLITE_ROW && row) row->assign(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+  if (row && rc != SQLITE_ROW) ok = false;
+  sqlite3_finalize(st);
+  if (changes) *changes = sqlite3_changes(db);
+  return ok;
+}
+std::string now() { return std::to_string(std::time(nullptr)); }
+}  // namespace
+
+std::string ShareStore::registerDevice() {
+  const std::string token = randomToken(32);  // 256 bits
+  std::lock_guard l(mutex_);
+  run(db_, "INSERT INTO tokens(hash, created) VALUES(?, ?)", {sha256Hex(token), now()});
+  return token;
+}
+
+bool ShareStore::isValidToken(const std::string& token) {
+  if (token.empty()) return false;
+  std::string found;
+  std::lock_guard l(mutex_);
+  return run(db_, "SELECT hash FROM tokens WHERE hash = ?", {sha256Hex(token)}, &found);
+}
+
+std::string ShareStore::imagePath(const std::string& slug) const { return dir_ + "/images/" + slug + ".png"; }
+std::string ShareStore::videoPath(const std::string& slug) const { return dir_ + "/videos/" + slug + ".mp4"; }
+
+std::string ShareStore::temporaryPath() const {
+  return dir_ + "/incoming/" + randomToken(12) + ".part";
+}
+
+std::optional<std::string> ShareStore::addImage(const std::string& tempFile, uint64_t size) {
+  const std::string slug = randomToken(16);
+  std::error_code ec;
+  fs::rename(tempFile, imagePath(slug), ec);
+  if (ec) {
+    fs::remove(tempFile, ec);
+    return std::nullopt;
+  }
+  std::lock_guard l(mutex_);
+  run(db_, "INSERT INTO images(slug, size, created) VALUES(?, ?, ?)", {slug, std::to_string(size), now()});
+  return slug;
+}
+
+std::string ShareStore::createRecording() {
+  const std::string slug = randomToken(16);
+  std::lock_guard l(mutex_);
+  run(db_, "INSERT INTO recordings(slug, state, size, created) VALUES(?, 'pending', 0, ?)", {slug, now()});
+  return slug;
+}
+
+bool ShareStore::claimUpload(const std::string& slug) {
+  int changes = 0;
+  std::lock_guard l(mutex_);
+  // The state moves on in the same statement that checks it: two racing
+  // PUTs cannot both win.
+  run(db_, "UPDATE recordings SET state = 'uploading' WHERE slug = ? AND state = 'pending'", {slug}, nullptr,
+      &changes);
+  return changes == 1;
+}
+
+void ShareStore::finishUpload(const std::string& slug, const std::string& tempFile, uint64_t size) {
+  std::error_code ec;
+  fs::rename(tempFile, videoPath(slug), ec);
+  std::lock_guard l(mutex_);
+  if (ec) {
+    fs::remove(tempFile, ec);
+    run(db_, "UPDATE recordings SET state = 'failed' WHERE slug = ?", {slug});
+    return;
+  }
+  run(db_, "UPDATE recordings SET state = 'ready', size = ? WHERE slug = ?", {std::to_string(size), slug});
+}
+
+void ShareStore::failUpload(const std::string& slug) {
+  std::lock_guard l(mutex_);
+  run(db_, "UPDATE recordings SET state = 'failed' WHERE slug = ?", {slug});
+}
+
+bool ShareStore::imageExists(const std::string& slug) {
+  std::string found;
+  std::lock_guard l(mutex_);
+  return run(db_, "SELECT slug FROM images WHERE slug = ?", {slug}, &found);
+}
+
+bool ShareStore::recordingReady(const std::string& slug) {
+  std::string found;
+  std::lock_guard l(mutex_);
+  return run(db_, "SELECT slug FROM recordings WHERE slug = ? AND state = 'ready'", {slug}, &found);
+}
+
+}  // namespace nimbo::server

@@ -1,0 +1,54 @@
+#pragma once
+// Storage of the share server: device tokens (hashed), images and recordings
+// on disk with their metadata in SQLite. Thread-safe.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+struct sqlite3;
+
+namespace nimbo::server {
+
+std::string randomToken(size_t bytes);            // URL-safe base64, no padding
+std::string sha256Hex(const std::string& data);
+std::string hmacSha256Hex(const std::string& key, const std::string& data);
+bool isSlug(const std::string& s);                // what randomToken(16) makes
+
+class ShareStore {
+ public:
+  // Opens (creating) the data folder, its database and its signing secret.
+  static std::unique_ptr<ShareStore> open(const std::string& dataDir, std::string* error);
+  ~ShareStore();
+
+  std::string registerDevice();  // returns the new token; only its hash is kept
+  bool isValidToken(const std::string& token);
+
+  std::string imagePath(const std::string& slug) const;
+  std::string videoPath(const std::string& slug) const;
+  // A fresh temporary file in the data folder, for a body being received.
+  std::string temporaryPath() const;
+  // Moves a received image into place and records it; the slug.
+  std::optional<std::string> addImage(const std::string& tempFile, uint64_t size);
+
+  std::string createRecording();  // slug of a new, empty upload slot
+  // Claims the slot for its one upload: false when used, unknown or done.
+  bool claimUpload(const std::string& slug);
+  void finishUpload(const std::string& slug, const std::string& tempFile, uint64_t size);
+  void failUpload(const std::string& slug);
+  bool imageExists(const std::string& slug);
+  bool recordingReady(const std::string& slug);
+
+  const std::string& secret() const { return secret_; }
+
+ private:
+  ShareStore() = default;
+  bool exec(const char* sql);
+  std::string dir_;
+  std::string secret_;
+  sqlite3* db_ = nullptr;
+  std::mutex mutex_;
+};
+
+}  // namespace nimbo::server
