@@ -17,6 +17,7 @@
 #include "shell/hotkeys.h"
 #include "shell/preferences.h"
 #include "shell/welcome_window.h"
+#include "sharing/device_token.h"
 #include "x11_hot_key_backend.h"
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
@@ -67,6 +68,7 @@ void startUp() {
   logLine(QStringLiteral("Nimbo: Hotkeys registered"));
   AppVisibility::applyDockVisibility();
   AppVisibility::applyLaunchAtLogin();
+  DeviceRegistration::ensureTokenIfNeeded();
   WelcomeAgreement::presentIfNeeded();
 }
 

@@ -154,6 +154,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "nimbo: %s\n", reply.c_str());
       return 1;
     }
+    if (r == SendResult::failed) {
+      // Something listens but does not answer: starting a second instance
+      // would only add to it.
+      std::fprintf(stderr, "nimbo: the running Nimbo did not answer\n");
+      return 1;
+    }
     if (!action.empty()) {
       if (spawnInstance(action)) return 0;
       std::fprintf(stderr, "nimbo: could not start the Nimbo instance\n");

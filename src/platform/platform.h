@@ -108,6 +108,17 @@ class MediaReader {
   virtual std::optional<QImage> frameAt(const QString& path, double seconds) = 0;
 };
 
+// The per-user secret store (the keyring): one generic secret per service
+// and account.
+class SecretStore {
+ public:
+  enum class Status { ok, notFound, failed };
+  virtual ~SecretStore() = default;
+  virtual std::optional<QByteArray> read(const QString& service, const QString& account) = 0;
+  virtual Status update(const QString& service, const QString& account, const QByteArray& value) = 0;
+  virtual Status add(const QString& service, const QString& account, const QByteArray& value) = 0;
+};
+
 // Product seams whose full implementations live in other subsystems.
 class Uploader {
  public:
@@ -152,6 +163,7 @@ struct Platform {
   std::unique_ptr<SoundPlayer> sound;
   std::unique_ptr<Workspace> workspace;
   std::unique_ptr<MediaReader> media;
+  std::unique_ptr<SecretStore> secrets;
   std::unique_ptr<Uploader> uploader;
   std::unique_ptr<EditorHost> editorHost;
   std::unique_ptr<RegionPresenter> regionPresenter;

@@ -33,6 +33,7 @@ FakePlatform installFakes() {
   p->sound.reset(f.sound = new FakeSound);
   p->workspace.reset(f.workspace = new FakeWorkspace);
   p->media.reset(f.media = new FakeMedia);
+  p->secrets.reset(f.secrets = new FakeSecretStore);
   p->uploader.reset(f.uploader = new FakeUploader);
   p->editorHost.reset(f.editor = new FakeEditorHost);
   p->regionPresenter.reset(f.presenter = new FakeRegionPresenter);

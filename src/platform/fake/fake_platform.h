@@ -87,6 +87,29 @@ class FakeMedia : public MediaReader {
   }
 };
 
+class FakeSecretStore : public SecretStore {
+ public:
+  std::map<std::pair<QString, QString>, QByteArray> items;
+  int updates = 0, adds = 0;
+  std::optional<QByteArray> read(const QString& s, const QString& a) override {
+    auto it = items.find({s, a});
+    if (it == items.end()) return std::nullopt;
+    return it->second;
+  }
+  Status update(const QString& s, const QString& a, const QByteArray& v) override {
+    ++updates;
+    auto it = items.find({s, a});
+    if (it == items.end()) return Status::notFound;
+    it->second = v;
+    return Status::ok;
+  }
+  Status add(const QString& s, const QString& a, const QByteArray& v) override {
+    ++adds;
+    items[{s, a}] = v;
+    return Status::ok;
+  }
+};
+
 // Holds each upload until the test answers it.
 class FakeUploader : public Uploader {
  public:
@@ -154,6 +177,7 @@ struct FakePlatform {
   FakeSound* sound;
   FakeWorkspace* workspace;
   FakeMedia* media;
+  FakeSecretStore* secrets;
   FakeUploader* uploader;
   FakeEditorHost* editor;
   FakeRegionPresenter* presenter;

@@ -6,6 +6,8 @@
 #include "capture/region_selector.h"
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/linux/freedesktop/canberra_sound.h"
+#include "platform/linux/freedesktop/secret_service_store.h"
+#include "sharing/share_uploader.h"
 #include "platform/linux/qt_screens.h"
 #include "platform/linux/x11/x11_grabber.h"
 #include "platform/linux/x11/x11_screen_capture.h"
@@ -13,19 +15,6 @@
 
 namespace nimbo {
 namespace {
-
-// Until the share client is wired in, an upload reports the same error the
-// app gives when no server answers.
-class UnavailableUploader : public Uploader {
- public:
-  void uploadImage(const QByteArray&, Callback<QString> done) override { fail(std::move(done)); }
-  void uploadVideo(const QString&, Callback<QString> done) override { fail(std::move(done)); }
-
- private:
-  static void fail(Callback<QString> done) {
-    done(Error{QStringLiteral("Nimbo couldn't reach the server. Try again in a moment.")});
-  }
-};
 
 class UnavailableEditorHost : public EditorHost {
  public:
@@ -69,7 +58,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(QString* error) {
   p->sound = std::make_unique<CanberraSound>();
   p->workspace = std::make_unique<X11Workspace>(x);
   p->media = std::make_unique<FfmpegVideoReader>();
-  p->uploader = std::make_unique<UnavailableUploader>();
+  p->secrets = std::make_unique<SecretServiceStore>();
+  p->uploader = std::make_unique<ShareUploader>();
   p->editorHost = std::make_unique<UnavailableEditorHost>();
   p->regionPresenter = std::make_unique<OverlayRegionPresenter>();
   p->dialogs = std::make_unique<MessageBoxDialogs>();
