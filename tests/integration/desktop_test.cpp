@@ -11,7 +11,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPainter>
+#include <QHostAddress>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -141,7 +144,7 @@ class AppFixture : public ::testing::Test {
     if (welcomeAgreed) writeSettings("nimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\n");
     // No uploads unless a test brings its own server: an empty endpoint keeps
     // the app from starting the bundled one on the shared port.
-    writeSettings("uploadEndpoint=\n");
+    writeSettings("uploadEndpoint=" + shareEndpoint + "\n");
   }
   void writeSettings(const QByteArray& lines) {
     QDir().mkpath(QFileInfo(settingsFile).path());
@@ -178,13 +181,13 @@ class AppFixture : public ::testing::Test {
 
   ProcResult cli(const QStringList& args) { return run(NIMBO_BINARY, args, env); }
 
-  void requestCapture() {
+  void requestCapture(const QString& action = "capture-to-clipboard") {
     // A request that lands while the previous capture is still being filed
     // is ignored by design; ask again until the overlay is up.
     bool shown = false;
     for (int attempt = 0; attempt < 20 && !shown; ++attempt) {
       const int ignored = count("Screenshot: capture already in progress; ignoring hotkey");
-      ASSERT_EQ(cli({"capture-to-clipboard"}).exitCode, 0);
+      ASSERT_EQ(cli({action}).exitCode, 0);
       waitFor([&] {
         shown = run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
         return shown || count("Screenshot: capture already in progress; ignoring hotkey") > ignored;
@@ -216,6 +219,7 @@ class AppFixture : public ::testing::Test {
   QProcessEnvironment env;
   QString dataDir, settingsFile;
   bool welcomeAgreed = true;
+  QByteArray shareEndpoint;
   std::unique_ptr<QProcess> app;
   QString logText;
 };
@@ -492,8 +496,10 @@ TEST_F(Shortcuts, UnsupportedStoredKeyAndTakenCombinationAreReportedAndTheAppRun
 }
 
 TEST_F(Shortcuts, FirstStartShowsTheWelcomeUntilAgreed) {
-  // Fresh settings: this fixture's SetUp agreed already, so start over.
+  // Fresh settings: this fixture's SetUp agreed already, so start over
+  // (keeping uploads off).
   QFile::remove(settingsFile);
+  writeSettings("uploadEndpoint=\n");
   startApp();
   ASSERT_TRUE(waitFor([] {
     return !run("xdotool", {"search", "--onlyvisible", "--name", "Welcome to Nimbo"}).out.isEmpty();
@@ -537,6 +543,90 @@ TEST_F(Shortcuts, LaunchAtLoginFollowsTheSetting) {
   s.close();
   startApp();
   ASSERT_TRUE(waitFor([&] { return !QFile::exists(entry); }));
+}
+
+// The real app against the real share server on loopback.
+class Sharing : public AppFixture {
+ protected:
+  void SetUp() override {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    port = probe.serverPort();
+    probe.close();
+    shareEndpoint = "http://127.0.0.1:" + QByteArray::number(port) + "/";
+    AppFixture::SetUp();
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(NIMBO_SHARE_SERVER, {"--listen", "127.0.0.1:" + QString::number(port), "--data",
+                                      home.filePath("server")});
+    ASSERT_TRUE(server.waitForStarted());
+    ASSERT_TRUE(waitFor([&] {
+      QTcpSocket s;
+      s.connectToHost("127.0.0.1", port);
+      return s.waitForConnected(100);
+    }));
+  }
+  void TearDown() override {
+    AppFixture::TearDown();
+    server.terminate();
+    server.waitForFinished();
+  }
+  QByteArray fetch(const QString& url) { return run("curl", {"-sf", url}).out; }
+  QString uploadCapture() {
+    const int before = count("Screenshot: selection 200x150 on DUMMY0");
+    requestCapture("capture-and-upload");
+    drag({100, 120}, {300, 270});
+    EXPECT_TRUE(waitFor([&] { return count("Screenshot: selection 200x150 on DUMMY0") > before; }));
+    QString text;
+    waitFor([&] {
+      text = QString::fromUtf8(clipboard("UTF8_STRING"));
+      return text.contains("/i/");
+    });
+    return text;
+  }
+  quint16 port = 0;
+  QProcess server;
+};
+
+TEST_F(Sharing, CaptureAndUploadCopiesTheLinkAndTheServerHoldsTheSameBytes) {
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: device registered (token prefix "); }))
+      << log().toStdString();
+  const QByteArray token = run("secret-tool", {"lookup", "service", "com.vantori.screenshot", "account",
+                                               "upload-device-token"}).out;
+  EXPECT_GE(token.size(), 22) << "the token is in the keyring";
+
+  const QString link = uploadCapture();
+  ASSERT_TRUE(link.startsWith(QString::fromLatin1(shareEndpoint) + "i/")) << link.toStdString();
+  auto items = history();
+  ASSERT_EQ(items.size(), 1u);
+  ASSERT_TRUE(items[0].shareURL);
+  EXPECT_EQ(*items[0].shareURL, link);
+  EXPECT_TRUE(waitFor([&] { return settingsText().contains("lastShareURL=" + link); }));
+  QFile original(dataDir + "/originals/" + items[0].id + ".png");
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  EXPECT_EQ(fetch(link + ".png"), original.readAll());
+  EXPECT_TRUE(fetch(link).contains("og:image"));
+
+  stopApp();
+  logText.clear();
+  writeSettings("markdownEmbedOnCopy=true\n");
+  startApp();
+  const QString markdown = uploadCapture();
+  const QString second = *history()[0].shareURL;
+  EXPECT_EQ(markdown, QString::fromUtf8("![200×150](") + second + ".png)");
+}
+
+TEST_F(Sharing, WithoutASecretServiceTheTokenGoesToAPrivateFile) {
+  env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: device registered"); })) << log().toStdString();
+  EXPECT_TRUE(log().contains("Nimbo: no Secret Service ("));
+  const QString file = home.filePath("config/com.vantori.screenshot/secrets/com.vantori.screenshot.upload-device-token");
+  QFileInfo info(file);
+  ASSERT_TRUE(info.exists());
+  EXPECT_EQ(info.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
+  const QString link = uploadCapture();
+  EXPECT_TRUE(link.startsWith(QString::fromLatin1(shareEndpoint) + "i/")) << link.toStdString();
 }
 
 }  // namespace
