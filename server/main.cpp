@@ -4,6 +4,8 @@
 //                      [--max-image-bytes N] [--max-video-bytes N] [--upload-ttl SECONDS]
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +58,20 @@ std::string html(const std::string& s) {
 std::string bearer(const httplib::Request& req) {
   const std::string h = req.get_header_value("Authorization");
   return h.rfind("Bearer ", 0) == 0 ? h.substr(7) : std::string();
+}
+
+// Reads and drops a refused request's body (up to 1 MiB), so the client sees
+// the answer instead of a connection cut while it is still sending.
+void drain(const httplib::ContentReader& reader) {
+  size_t seen = 0;
+  reader([&](const char*, size_t len) {
+    seen += len;
+    return seen < (1u << 20);
+  });
+}
+
+uint64_t declaredLength(const httplib::Request& req) {
+  return std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
 }
 
 void plain(httplib::Response& res, int status, const std::string& text) {
@@ -177,7 +193,14 @@ int main(int argc, char** argv) {
   });
 
   svr.Post("/api/upload", [&](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-    if (!store->isValidToken(bearer(req))) return plain(res, 401, "missing or unknown device token\n");
+    if (!store->isValidToken(bearer(req))) {
+      drain(reader);
+      return plain(res, 401, "missing or unknown device token\n");
+    }
+    if (declaredLength(req) > cfg.maxImage) {
+      drain(reader);
+      return plain(res, 413, "image too large\n");
+    }
     const std::string tmp = store->temporaryPath();
     uint64_t size = 0;
     const int failure = receive(reader, tmp, cfg.maxImage, [](const std::string& h) {
@@ -216,6 +239,10 @@ int main(int argc, char** argv) {
       return plain(res, 403, "invalid upload link\n");
     if (until < std::time(nullptr)) return plain(res, 403, "upload link expired\n");
     if (!store->claimUpload(slug)) return plain(res, 409, "upload link already used\n");
+    if (declaredLength(req) > cfg.maxVideo) {
+      store->failUpload(slug);
+      return plain(res, 413, "video too large\n");
+    }
     if (req.get_header_value("Content-Type") != "video/mp4") {
       store->failUpload(slug);
       return plain(res, 415, "Content-Type must be video/mp4\n");
@@ -276,10 +303,20 @@ int main(int argc, char** argv) {
 
   std::signal(SIGTERM, [](int) { if (g_server) g_server->stop(); });
   std::signal(SIGINT, [](int) { if (g_server) g_server->stop(); });
+  int listenFd = -1;
+  svr.set_socket_options([&listenFd](socket_t fd) {
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listenFd = fd;
+  });
   if (!svr.bind_to_port(cfg.host, cfg.port)) {
     std::fprintf(stderr, "nimbo-share-server: cannot listen on %s:%d\n", cfg.host.c_str(), cfg.port);
     return 1;
   }
+  // The library listens with a backlog of 5; a burst of clients (a team
+  // pasting at once, a load test) would overflow it and see dropped
+  // connections. Listening again raises the backlog.
+  if (listenFd >= 0) ::listen(listenFd, SOMAXCONN);
   std::fprintf(stderr, "nimbo-share-server: listening on %s:%d, data in %s, links under %s\n", cfg.host.c_str(),
                cfg.port, cfg.dataDir.c_str(), cfg.publicUrl.c_str());
   svr.listen_after_bind();

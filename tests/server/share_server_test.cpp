@@ -1,0 +1,230 @@
+// nimbo-share-server as a process on loopback, driven over HTTP.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <thread>
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string pngBytes(size_t extra, unsigned seed) {
+  std::string s("\x89PNG\r\n\x1a\n", 8);
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < extra; ++i) s += char(rng());
+  return s;
+}
+
+std::string mp4Bytes(size_t size) {
+  std::string s("\0\0\0\x18" "ftypisom", 12);
+  s.resize(size, 'v');
+  return s;
+}
+
+// A port nobody listens on right now.
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The status of an answer; -1 when the connection failed.
+int status(const httplib::Result& r) {
+  if (!r) std::fprintf(stderr, "request failed: %s\n", httplib::to_string(r.error()).c_str());
+  return r ? r->status : -1;
+}
+
+size_t filesIn(const fs::path& dir) {
+  size_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir)) n += e.is_regular_file();
+  return n;
+}
+
+std::string field(const std::string& json, const std::string& key) {
+  std::smatch m;
+  if (std::regex_search(json, m, std::regex("\"" + key + "\":\"([^\"]*)\""))) return m[1];
+  return {};
+}
+
+class Server {
+ public:
+  explicit Server(std::vector<std::string> extra = {}) {
+    dir = fs::temp_directory_path() / ("nimbo-server-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(dir);
+    port = freePort();
+    std::vector<std::string> args = {NIMBO_SHARE_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--data",
+                                     dir.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    for (int i = 0; i < 100; ++i) {
+      httplib::Client c("127.0.0.1", port);
+      if (c.Get("/terms")) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+  }
+  ~Server() {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    fs::remove_all(dir);
+  }
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(30, 0);
+    return c;
+  }
+  std::string token() {
+    auto r = client().Post("/api/register", "", "application/json");
+    return r ? field(r->body, "token") : "";
+  }
+  static httplib::Headers bearer(const std::string& t) { return {{"Authorization", "Bearer " + t}}; }
+  std::string pathOf(const std::string& url) const { return url.substr(url.find('/', 8)); }
+
+  fs::path dir;
+  int port = 0;
+  pid_t pid = 0;
+  static inline int counter = 0;
+};
+
+TEST(ShareServerTest, TokensAreLongRandomAndOnlyTheirHashIsStored) {
+  Server s;
+  const std::string a = s.token(), b = s.token();
+  EXPECT_GE(a.size(), 22u);  // at least 128 bits in URL-safe base64
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(std::regex_match(a, std::regex("[A-Za-z0-9_-]+")));
+  std::ifstream db(s.dir / "share.db", std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(db)), {});
+  EXPECT_EQ(content.find(a), std::string::npos);
+}
+
+TEST(ShareServerTest, BadUploadsAreRefusedAndLeaveNothing) {
+  Server s({"--max-image-bytes", "5000"});
+  const std::string t = s.token();
+  auto r = s.client().Post("/api/upload", Server::bearer("wrong"), pngBytes(100, 1), "image/png");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(status(r), 401);
+  r = s.client().Post("/api/upload", pngBytes(100, 1), "image/png");
+  EXPECT_EQ(status(r), 401);
+  r = s.client().Post("/api/upload", Server::bearer(t), std::string("GIF89a-not-a-png"), "image/png");
+  EXPECT_EQ(status(r), 415);
+  r = s.client().Post("/api/upload", Server::bearer(t), pngBytes(9000, 2), "image/png");
+  EXPECT_EQ(status(r), 413);
+  r = s.client().Post("/api/recordings/create", Server::bearer("wrong"), "", "application/json");
+  EXPECT_EQ(status(r), 401);
+  EXPECT_EQ(filesIn(s.dir / "images"), 0u);
+  EXPECT_EQ(filesIn(s.dir / "incoming"), 0u);
+
+  // Requests built to leave the data folder find nothing.
+  for (const char* path : {"/i/../secret", "/i/..%2F..%2Fsecret", "/i/%2e%2e%2fshare.db.png", "/v/../share.db",
+                           "/i/AAAAAAAAAAAAAAAAAAAAAA.png", "/v/AAAAAAAAAAAAAAAAAAAAAA.mp4"}) {
+    auto g = s.client().Get(path);
+    ASSERT_TRUE(g) << path;
+    EXPECT_EQ(g->status, 404) << path;
+    EXPECT_EQ(g->body.find(s.dir.string()), std::string::npos);
+  }
+}
+
+TEST(ShareServerTest, ImageLinksServeTheExactBytesAndAPage) {
+  Server s;
+  const std::string t = s.token();
+  const std::string png = pngBytes(40000, 3);
+  auto r = s.client().Post("/api/upload", Server::bearer(t), png, "image/png");
+  ASSERT_EQ(status(r), 201);
+  const std::string url = field(r->body, "url");
+  ASSERT_TRUE(std::regex_match(url, std::regex("http://127\\.0\\.0\\.1:\\d+/i/[A-Za-z0-9_-]{22}"))) << url;
+  auto raw = s.client().Get(s.pathOf(url) + ".png");
+  EXPECT_EQ(raw->body, png);
+  EXPECT_EQ(raw->get_header_value("Content-Type"), "image/png");
+  auto page = s.client().Get(s.pathOf(url));
+  EXPECT_NE(page->body.find("og:image\" content=\"" + url + ".png\""), std::string::npos);
+}
+
+TEST(ShareServerTest, UploadLinksWorkOnceAndOnlyUntilTheyExpire) {
+  Server s({"--max-video-bytes", "100000"});
+  const std::string t = s.token();
+  auto create = [&] { return s.client().Post("/api/recordings/create", Server::bearer(t), "", "application/json"); };
+  auto r = create();
+  ASSERT_EQ(status(r), 201);
+  const std::string upload = field(r->body, "uploadUrl"), share = field(r->body, "shareUrl");
+  const std::string video = mp4Bytes(50000);
+  auto put = s.client().Put(s.pathOf(upload), video, "video/mp4");
+  EXPECT_EQ(status(put), 200);
+  EXPECT_EQ(status(s.client().Put(s.pathOf(upload), video, "video/mp4")), 409);
+  EXPECT_EQ(filesIn(s.dir / "videos"), 1u);
+
+  httplib::Headers range{{"Range", "bytes=100-199"}};
+  auto part = s.client().Get(s.pathOf(share) + ".mp4", range);
+  ASSERT_EQ(status(part), 206);
+  EXPECT_EQ(part->body, video.substr(100, 100));
+  EXPECT_NE(s.client().Get(s.pathOf(share))->body.find("og:video"), std::string::npos);
+
+  // A forged signature, a file that is no MP4, and one over the limit.
+  std::string forged = s.pathOf(field(create()->body, "uploadUrl"));
+  forged.back() = forged.back() == '0' ? '1' : '0';
+  EXPECT_EQ(status(s.client().Put(forged, video, "video/mp4")), 403);
+  EXPECT_EQ(s.client().Put(s.pathOf(field(create()->body, "uploadUrl")), std::string(5000, 'x'), "video/mp4")->status,
+            415);
+  EXPECT_EQ(s.client().Put(s.pathOf(field(create()->body, "uploadUrl")), mp4Bytes(200000), "video/mp4")->status,
+            413);
+  EXPECT_EQ(filesIn(s.dir / "videos"), 1u);
+  EXPECT_EQ(filesIn(s.dir / "incoming"), 0u);
+
+  Server expired({"--upload-ttl", "-5"});
+  const std::string t2 = expired.token();
+  auto slot = expired.client().Post("/api/recordings/create", Server::bearer(t2), "", "application/json");
+  EXPECT_EQ(status(expired.client().Put(expired.pathOf(field(slot->body, "uploadUrl")), video, "video/mp4")), 403);
+  EXPECT_EQ(filesIn(expired.dir / "videos"), 0u);
+}
+
+TEST(ShareServerTest, TwoHundredConcurrentUploadsAreEachStoredOnceAndIntact) {
+  Server s;
+  const std::string t = s.token();
+  constexpr int kUploads = 200;
+  std::vector<std::string> urls(kUploads);
+  std::vector<std::thread> clients;
+  std::atomic<int> created{0};
+  for (int i = 0; i < kUploads; ++i)
+    clients.emplace_back([&, i] {
+      auto c = s.client();
+      auto r = s.client().Post("/api/upload", Server::bearer(t), pngBytes(20000 + i, 100 + i), "image/png");
+      if (!r) std::fprintf(stderr, "upload %d: %s\n", i, httplib::to_string(r.error()).c_str());
+      else if (r->status != 201) std::fprintf(stderr, "upload %d: status %d\n", i, r->status);
+      if (r && r->status == 201) {
+        urls[i] = field(r->body, "url");
+        ++created;
+      }
+    });
+  for (auto& th : clients) th.join();
+  EXPECT_EQ(created.load(), kUploads);
+  EXPECT_EQ(filesIn(s.dir / "images"), size_t(kUploads));
+  std::set<std::string> distinct(urls.begin(), urls.end());
+  EXPECT_EQ(distinct.size(), size_t(kUploads));
+  for (int i = 0; i < kUploads; ++i) {
+    auto r = s.client().Get(s.pathOf(urls[i]) + ".png");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->body, pngBytes(20000 + i, 100 + i)) << i;
+  }
+}
+
+}  // namespace
