@@ -10,7 +10,6 @@
 #include <QProcess>
 #include <QStringDecoder>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
 
 #include "shell/preferences.h"
@@ -48,11 +47,11 @@ bool isBundledServer(const QUrl& url) {
   return url.scheme() == def.scheme() && url.host() == def.host() && url.port() == def.port();
 }
 
-// Starts the bundled server (data under the app's data folder) and waits
-// until it accepts connections; false when it did not come up.
-bool startBundledServer() {
+// Starts the bundled server (data under the app's data folder) and calls
+// `ready` with whether it accepts connections within 5 seconds. The wait
+// polls from the event loop, so the app stays responsive meanwhile.
+void startBundledServer(std::function<void(bool)> ready) {
   const QString program = QCoreApplication::applicationDirPath() + "/nimbo-share-server";
-  if (!QFile::exists(program)) return false;
   const QUrl def(QString::fromLatin1(Preferences::kDefaultUploadEndpoint));
   QProcess p;
   p.setProgram(program);
@@ -61,17 +60,21 @@ bool startBundledServer() {
   p.setStandardInputFile(QProcess::nullDevice());
   p.setStandardOutputFile(QProcess::nullDevice());
   p.setStandardErrorFile(QProcess::nullDevice());
-  if (!p.startDetached()) return false;
+  if (!QFile::exists(program) || !p.startDetached()) return ready(false);
   logLine("Nimbo: started the bundled share server on " + def.host() + ':' + QString::number(def.port()));
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < 5000) {
+  auto* timer = new QTimer(QCoreApplication::instance());
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, def, ready] {
     QTcpSocket s;
     s.connectToHost(def.host(), quint16(def.port()));
-    if (s.waitForConnected(200)) return true;
-    QThread::msleep(50);
-  }
-  return false;
+    const bool up = s.waitForConnected(50);
+    if (!up && clock->elapsed() < 5000) return;
+    timer->deleteLater();
+    delete clock;
+    ready(up);
+  });
+  timer->start(100);
 }
 
 void sendOnce(const HttpRequest& r, bool mayStartServer, std::function<void(HttpResult)> done) {
@@ -105,10 +108,13 @@ void sendOnce(const HttpRequest& r, bool mayStartServer, std::function<void(Http
       res.body = reply->readAll();
       return done(res);
     }
-    if (mayStartServer && reply->error() == QNetworkReply::ConnectionRefusedError && isBundledServer(r.url) &&
-        startBundledServer())
-      return sendOnce(r, false, done);
     res.transportError = reply->errorString();
+    if (mayStartServer && reply->error() == QNetworkReply::ConnectionRefusedError && isBundledServer(r.url)) {
+      return startBundledServer([r, done, res](bool up) {
+        if (up) sendOnce(r, false, done);
+        else done(res);
+      });
+    }
     done(res);
   });
 }

@@ -629,6 +629,25 @@ TEST_F(Sharing, WithoutASecretServiceTheTokenGoesToAPrivateFile) {
   EXPECT_TRUE(link.startsWith(QString::fromLatin1(shareEndpoint) + "i/")) << link.toStdString();
 }
 
+TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {
+  // No endpoint set: the default one on 127.0.0.1:8787, where nothing runs yet.
+  QFile::remove(settingsFile);
+  writeSettings("nimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\n");
+  const QString serverData = dataDir + "/share-server";
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: device registered"); }, 15000)) << log().toStdString();
+  EXPECT_TRUE(log().contains("Nimbo: started the bundled share server on 127.0.0.1:8787"));
+  requestCapture("capture-and-upload");
+  drag({100, 120}, {300, 270});
+  QString link;
+  EXPECT_TRUE(waitFor([&] {
+    link = QString::fromUtf8(clipboard("UTF8_STRING"));
+    return link.startsWith("http://127.0.0.1:8787/i/");
+  })) << link.toStdString() << log().toStdString();
+  EXPECT_FALSE(QDir(serverData + "/images").entryList(QDir::Files).isEmpty());
+  run("pkill", {"-f", "nimbo-share-server --listen 127.0.0.1:8787 --data " + serverData});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
