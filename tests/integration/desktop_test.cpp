@@ -142,6 +142,9 @@ class AppFixture : public ::testing::Test {
     // The welcome window has its own test; elsewhere it would cover the
     // pattern the captures are checked against.
     if (welcomeAgreed) writeSettings("nimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\n");
+    // Every test starts as a new installation: no device token in the
+    // session's keyring from an earlier test.
+    run("secret-tool", {"clear", "service", "com.vantori.screenshot", "account", "upload-device-token"});
     // No uploads unless a test brings its own server: an empty endpoint keeps
     // the app from starting the bundled one on the shared port.
     writeSettings("uploadEndpoint=" + shareEndpoint + "\n");
