@@ -11,27 +11,11 @@
 
 #include "capture/capture_item.h"
 #include "editor/annotation.h"
+#include "editor/annotation_tool.h"
 #include "editor/undo_manager.h"
 #include "util/result.h"
 
 namespace nimbo {
-
-// What receives pointer gestures on the canvas. The drawing tools build on
-// this; the canvas only needs to tell the select tool apart.
-class AnnotationTool {
- public:
-  virtual ~AnnotationTool() = default;
-  virtual QString name() const = 0;
-  virtual QString shortcut() const = 0;
-  virtual bool isSelectTool() const { return false; }
-};
-
-class SelectTool : public AnnotationTool {
- public:
-  QString name() const override { return QStringLiteral("Select"); }
-  QString shortcut() const override { return QStringLiteral("V"); }
-  bool isSelectTool() const override { return true; }
-};
 
 // The document of one editing of a capture: its base image and the
 // annotations over it, with selection, per-tool colours and undo. Main

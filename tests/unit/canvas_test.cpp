@@ -7,12 +7,6 @@
 namespace nimbo {
 namespace {
 
-class ArrowTool : public AnnotationTool {
- public:
-  QString name() const override { return "Arrow"; }
-  QString shortcut() const override { return "A"; }
-};
-
 ArrowAnnotation arrow(double x) { return {QPointF(x, 10), QPointF(x + 20, 30), Qt::red, 5}; }
 RectAnnotation rect(QRectF r) { return {r, Qt::blue, 4, false, 1}; }
 
