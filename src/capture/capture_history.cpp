@@ -44,12 +44,15 @@ void CaptureHistory::resetSharedForTesting() { g_shared.reset(); }
 
 CaptureHistory::CaptureHistory(QString baseDir, QObject* parent)
     : QObject(parent), base_(std::move(baseDir)) {
-  ensureDir(base_);
+  // Made once here, not on every path lookup; failures show up later as
+  // writes that fail silently.
+  ensureDir(originalsDir());
+  ensureDir(thumbnailsDir());
   load();
 }
 
-QString CaptureHistory::originalsDir() const { return ensureDir(base_ + "/originals"); }
-QString CaptureHistory::thumbnailsDir() const { return ensureDir(base_ + "/thumbnails"); }
+QString CaptureHistory::originalsDir() const { return base_ + "/originals"; }
+QString CaptureHistory::thumbnailsDir() const { return base_ + "/thumbnails"; }
 
 const CaptureItem* CaptureHistory::find(const QString& id) const {
   for (const CaptureItem& item : items_)

@@ -16,12 +16,18 @@ QRectF normalisedRect(QPointF p, QPointF q) {
 
 void SelectTool::start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) { canvas.selectAnnotation(at); }
 
-// Arrow
+// Drag tools
 
-void ArrowTool::start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) {
-  strokeColor = canvas.color(this);
+void DragTool::start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) {
+  if (usesColor()) strokeColor = canvas.color(this);
   origin = current = at;
 }
+
+void DragTool::update(QPointF to, Canvas&, Qt::KeyboardModifiers m) {
+  if (origin) current = endPoint(to, m);
+}
+
+// Arrow
 
 QPointF ArrowTool::endPoint(QPointF p, Qt::KeyboardModifiers m) const {
   if (!(m & Qt::ShiftModifier) || !origin) return p;
@@ -30,10 +36,6 @@ QPointF ArrowTool::endPoint(QPointF p, Qt::KeyboardModifiers m) const {
   const double snapped = std::round(std::atan2(d.y(), d.x()) / (M_PI / 4)) * (M_PI / 4);
   const double length = std::hypot(d.x(), d.y());
   return *origin + length * QPointF(std::cos(snapped), std::sin(snapped));
-}
-
-void ArrowTool::update(QPointF to, Canvas&, Qt::KeyboardModifiers m) {
-  if (origin) current = endPoint(to, m);
 }
 
 std::optional<Annotation> ArrowTool::finish(QPointF at, Canvas&, Qt::KeyboardModifiers m) {
@@ -54,20 +56,11 @@ void ArrowTool::drawActive(QPainter& p) const {
 
 // Rectangle
 
-void RectTool::start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) {
-  strokeColor = canvas.color(this);
-  origin = current = at;
-}
-
 QPointF RectTool::endPoint(QPointF p, Qt::KeyboardModifiers m) const {
   if (!(m & Qt::ShiftModifier) || !origin) return p;
   const QPointF d = p - *origin;
   const double side = std::max(std::abs(d.x()), std::abs(d.y()));
   return *origin + QPointF(d.x() < 0 ? -side : side, d.y() < 0 ? -side : side);
-}
-
-void RectTool::update(QPointF to, Canvas&, Qt::KeyboardModifiers m) {
-  if (origin) current = endPoint(to, m);
 }
 
 std::optional<Annotation> RectTool::finish(QPointF at, Canvas&, Qt::KeyboardModifiers m) {
@@ -117,12 +110,6 @@ void TextTool::start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) {
 }
 
 // Blur
-
-void BlurTool::start(QPointF at, Canvas&, Qt::KeyboardModifiers) { origin = current = at; }
-
-void BlurTool::update(QPointF to, Canvas&, Qt::KeyboardModifiers) {
-  if (origin) current = to;
-}
 
 std::optional<Annotation> BlurTool::finish(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) {
   if (!origin) return std::nullopt;

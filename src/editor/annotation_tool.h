@@ -43,40 +43,50 @@ class SelectTool : public AnnotationTool {
   void start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) override;
 };
 
-// Arrow (A): Shift snaps the direction to 45° steps.
-class ArrowTool : public AnnotationTool {
+// The gesture state the drag tools (arrow, rectangle, blur) share: where the
+// press was and where the pointer is, the end point shaped by Shift.
+class DragTool : public AnnotationTool {
  public:
-  static constexpr double thickness = 5;
-  QString name() const override { return QStringLiteral("Arrow"); }
-  QString shortcut() const override { return QStringLiteral("A"); }
   void start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) override;
   void update(QPointF to, Canvas& canvas, Qt::KeyboardModifiers m) override;
-  std::optional<Annotation> finish(QPointF at, Canvas& canvas, Qt::KeyboardModifiers m) override;
-  void drawActive(QPainter& p) const override;
   void cancel() override { origin.reset(), current.reset(); }
   std::optional<QPointF> origin, current;
-  QColor strokeColor = Qt::red;
+  QColor strokeColor;
 
- private:
-  QPointF endPoint(QPointF p, Qt::KeyboardModifiers m) const;
+ protected:
+  explicit DragTool(QColor initial) : strokeColor(initial) {}
+  // The pointer point as the tool sees it (snapped, squared); unchanged by default.
+  virtual QPointF endPoint(QPointF p, Qt::KeyboardModifiers m) const { return p; }
+  // Whether `start` takes the canvas colour for this tool.
+  virtual bool usesColor() const { return true; }
+};
+
+// Arrow (A): Shift snaps the direction to 45° steps.
+class ArrowTool : public DragTool {
+ public:
+  static constexpr double thickness = 5;
+  ArrowTool() : DragTool(Qt::red) {}
+  QString name() const override { return QStringLiteral("Arrow"); }
+  QString shortcut() const override { return QStringLiteral("A"); }
+  std::optional<Annotation> finish(QPointF at, Canvas& canvas, Qt::KeyboardModifiers m) override;
+  void drawActive(QPainter& p) const override;
+
+ protected:
+  QPointF endPoint(QPointF p, Qt::KeyboardModifiers m) const override;
 };
 
 // Rectangle (R): Shift makes a square.
-class RectTool : public AnnotationTool {
+class RectTool : public DragTool {
  public:
   static constexpr double thickness = 4;
+  RectTool() : DragTool(Qt::white) {}
   QString name() const override { return QStringLiteral("Rectangle"); }
   QString shortcut() const override { return QStringLiteral("R"); }
-  void start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) override;
-  void update(QPointF to, Canvas& canvas, Qt::KeyboardModifiers m) override;
   std::optional<Annotation> finish(QPointF at, Canvas& canvas, Qt::KeyboardModifiers m) override;
   void drawActive(QPainter& p) const override;
-  void cancel() override { origin.reset(), current.reset(); }
-  std::optional<QPointF> origin, current;
-  QColor strokeColor = Qt::white;
 
- private:
-  QPointF endPoint(QPointF p, Qt::KeyboardModifiers m) const;
+ protected:
+  QPointF endPoint(QPointF p, Qt::KeyboardModifiers m) const override;
 };
 
 // Highlighter (H): a translucent freehand stroke.
@@ -104,17 +114,17 @@ class TextTool : public AnnotationTool {
 };
 
 // Blur (B): pixellates the rectangle dragged, baked once.
-class BlurTool : public AnnotationTool {
+class BlurTool : public DragTool {
  public:
   static constexpr int pixelScale = 16;
+  BlurTool() : DragTool(QColor()) {}
   QString name() const override { return QStringLiteral("Blur"); }
   QString shortcut() const override { return QStringLiteral("B"); }
-  void start(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) override;
-  void update(QPointF to, Canvas& canvas, Qt::KeyboardModifiers) override;
   std::optional<Annotation> finish(QPointF at, Canvas& canvas, Qt::KeyboardModifiers) override;
   void drawActive(QPainter& p) const override;
-  void cancel() override { origin.reset(), current.reset(); }
-  std::optional<QPointF> origin, current;
+
+ protected:
+  bool usesColor() const override { return false; }
 };
 
 // The six shared tools, in toolbar order, and lookup by key (any case).

@@ -14,22 +14,17 @@ void UndoManager::setActionName(const QString& name) {
   if (!t.empty()) t.back().name = name;
 }
 
-void UndoManager::undo() {
-  if (undo_.empty() || mode_ != Mode::normal) return;
-  Step s = std::move(undo_.back());
-  undo_.pop_back();
-  mode_ = Mode::undoing;
+void UndoManager::replay(std::vector<Step>& from, Mode mode) {
+  if (from.empty() || mode_ != Mode::normal) return;
+  Step s = std::move(from.back());
+  from.pop_back();
+  // Steps the replayed one registers land on the opposite stack.
+  mode_ = mode;
   s.run();
   mode_ = Mode::normal;
 }
 
-void UndoManager::redo() {
-  if (redo_.empty() || mode_ != Mode::normal) return;
-  Step s = std::move(redo_.back());
-  redo_.pop_back();
-  mode_ = Mode::redoing;
-  s.run();
-  mode_ = Mode::normal;
-}
+void UndoManager::undo() { replay(undo_, Mode::undoing); }
+void UndoManager::redo() { replay(redo_, Mode::redoing); }
 
 }  // namespace nimbo

@@ -29,6 +29,7 @@ class UndoManager {
   };
   enum class Mode { normal, undoing, redoing };
   std::vector<Step>& target();
+  void replay(std::vector<Step>& from, Mode mode);
   std::vector<Step> undo_, redo_;
   Mode mode_ = Mode::normal;
 };
