@@ -36,6 +36,8 @@ const char kUsage[] =
     "  shortcut set ACTION COMBINATION   rebind a global shortcut, e.g.\n"
     "                         nimbo shortcut set captureToClipboard Ctrl+Shift+X\n"
     "  shortcut reset ACTION  back to the default shortcut\n"
+    "  edit [ID|last]         open a capture of the history in the editor\n"
+    "                         (the newest one without an ID)\n"
     "\n"
     "Default shortcuts: Ctrl+` capture to clipboard, Shift+Super+U capture and\n"
     "upload, Ctrl+Shift+R record & copy link, Ctrl+Shift+S record to file.\n"
@@ -50,7 +52,7 @@ const char kUsage[] =
 
 bool isKnownAction(const std::string& a) {
   return a == "capture-to-clipboard" || a == "capture-and-upload" || a == "record-and-upload" ||
-         a == "record-to-file" || a == "shortcut";
+         a == "record-to-file" || a == "shortcut" || a == "edit";
 }
 
 bool hasDisplay() {
@@ -139,7 +141,7 @@ int main(int argc, char** argv) {
   std::string action;
   for (int i = spawned ? 2 : 1; i < argc; ++i) action += (action.empty() ? "" : " ") + std::string(argv[i]);
   const std::string verb = action.substr(0, action.find(' '));
-  if (!action.empty() && (!isKnownAction(verb) || (verb != "shortcut" && verb != action))) {
+  if (!action.empty() && (!isKnownAction(verb) || (verb != "shortcut" && verb != "edit" && verb != action))) {
     std::fprintf(stderr, "nimbo: unknown action '%s'\n\n%s", action.c_str(), kUsage);
     return 2;
   }

@@ -11,6 +11,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "capture/capture_history.h"
+#include "platform/platform.h"
 #include "shell/hotkey_store.h"
 #include "shell/hotkeys.h"
 #include "shell/preferences.h"
@@ -124,6 +126,25 @@ QString TrayApp::shortcutCommand(const QStringList& words) {
   return QStringLiteral("usage: shortcut set ACTION COMBINATION | shortcut reset ACTION");
 }
 
+QString TrayApp::editCommand(const QStringList& words) {
+  if (words.size() > 2) return QStringLiteral("usage: edit [ID|last]");
+  const QString which = words.value(1, QStringLiteral("last"));
+  const std::vector<CaptureItem>& items = CaptureHistory::shared().items();
+  if (which == QLatin1String("last")) {
+    for (const CaptureItem& item : items) {
+      if (item.mediaType != MediaType::image) continue;
+      platform().editorHost->open(item.id);
+      return {};
+    }
+    return QStringLiteral("the history has no screenshots to edit");
+  }
+  const CaptureItem* item = CaptureHistory::shared().find(which);
+  if (item && item->mediaType != MediaType::image) return "capture " + which + " is a recording; only screenshots can be edited";
+  // An unknown id gets the editor's own "not in history" toast too.
+  platform().editorHost->open(which);
+  return item ? QString() : "no capture " + which + " in the history";
+}
+
 QString TrayApp::run(const QString& command) {
   const QStringList words = command.split(' ', Qt::SkipEmptyParts);
   const QString first = words.value(0);
@@ -132,6 +153,7 @@ QString TrayApp::run(const QString& command) {
     return {};
   }
   if (first == QLatin1String("shortcut")) return shortcutCommand(words);
+  if (first == QLatin1String("edit")) return editCommand(words);
   if (const std::optional<HotkeyAction> action = actionFromCommand(first); action && words.size() == 1) {
     Hotkeys::handle(*action);
     return {};

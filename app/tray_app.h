@@ -20,6 +20,7 @@ class TrayApp : public QObject {
   void setUpTrayIcon();
   void reopen();
   QString shortcutCommand(const QStringList& words);
+  QString editCommand(const QStringList& words);
   QSystemTrayIcon* tray_ = nullptr;
 };
 

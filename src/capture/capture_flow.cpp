@@ -1,5 +1,7 @@
 #include "capture/capture_flow.h"
 
+#include <QScopeGuard>
+
 #include <QCoreApplication>
 #include <QFuture>
 #include <QTimer>
@@ -202,9 +204,12 @@ void run(CaptureMode mode) {
   });
 }
 
-void uploadRetroactively(const QString& id) {
+void uploadRetroactively(const QString& id, std::function<void()> finished) {
   UploadToast::show(QStringLiteral("Uploading…"), true);
-  CaptureHistory::shared().uploadExisting(id, [id](Result<QString> r) {
+  CaptureHistory::shared().uploadExisting(id, [id, finished](Result<QString> r) {
+    const auto report = qScopeGuard([&] {
+      if (finished) finished();
+    });
     if (!r.ok()) return failureToast(r.error().description);
     const QString url = r.value();
     Pasteboard::Dimensions dims;

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <QString>
 
 namespace nimbo {
@@ -13,7 +14,8 @@ namespace CaptureFlow {
 // Returns at once; the capture runs on later turns of the event loop.
 void run(CaptureMode mode);
 // Uploads a capture already in the history and copies its link.
-void uploadRetroactively(const QString& id);
+// `finished` runs once the upload has succeeded or failed.
+void uploadRetroactively(const QString& id, std::function<void()> finished = {});
 // True from the start of a capture until it has fully ended.
 bool captureInProgress();
 

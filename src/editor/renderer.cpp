@@ -131,7 +131,11 @@ std::optional<QImage> Flattener::image(const Canvas& canvas) { return composite(
 std::optional<QByteArray> Flattener::pngData(const Canvas& canvas) {
   std::optional<QImage> img = composite(canvas);
   if (!img) return std::nullopt;
-  QByteArray png = encodePng(*img);
+  return pngData(*img);
+}
+
+std::optional<QByteArray> Flattener::pngData(const QImage& flattened) {
+  QByteArray png = encodePng(flattened);
   if (png.isEmpty()) return std::nullopt;
   return png;
 }

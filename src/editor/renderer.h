@@ -23,6 +23,8 @@ void drawAnnotation(QPainter& p, const Annotation& a);
 namespace Flattener {
 std::optional<QImage> image(const Canvas& canvas);
 std::optional<QByteArray> pngData(const Canvas& canvas);
+// The PNG of an image already flattened by image().
+std::optional<QByteArray> pngData(const QImage& flattened);
 }  // namespace Flattener
 
 // The region under `rect` (image pixels, y up) of the canvas as it stands,

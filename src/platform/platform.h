@@ -20,6 +20,8 @@
 class QMimeData;
 class QUrl;
 
+class QWidget;
+
 namespace nimbo {
 
 // A screen as the capture logic sees it. `frame` is in global points with the
@@ -148,9 +150,13 @@ class RegionPresenter {
                        std::function<void(RegionSelection)> completion) = 0;
 };
 
+enum class EditorCloseChoice { save, saveAsNew, cancel, discard };
+
 class Dialogs {
  public:
   virtual ~Dialogs() = default;
+  // "Save your edits before closing?", over the editor window.
+  virtual EditorCloseChoice editorClosePrompt(QWidget* window) = 0;
   // The screen-capture permission alert; true when the user chose to open
   // the system's settings.
   virtual bool screenCapturePermissionAlert() = 0;

@@ -24,6 +24,8 @@ class Result {
   Result(Error error) : error_(std::move(error)) {}
   bool ok() const { return value_.has_value(); }
   const T& value() const { return *value_; }
+  // Moves the value out (for move-only values).
+  T take() { return std::move(*value_); }
   const Error& error() const { return error_; }
 
  private:

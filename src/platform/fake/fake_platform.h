@@ -167,6 +167,12 @@ class FakeDialogs : public Dialogs {
     ++shown;
     return answerOpenSettings;
   }
+  EditorCloseChoice closeAnswer = EditorCloseChoice::cancel;
+  int closePrompts = 0;
+  EditorCloseChoice editorClosePrompt(QWidget*) override {
+    ++closePrompts;
+    return closeAnswer;
+  }
 };
 
 // A registry of fakes with typed access for assertions.

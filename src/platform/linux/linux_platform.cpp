@@ -4,6 +4,7 @@
 #include <QPushButton>
 
 #include "capture/region_selector.h"
+#include "editor/editor_window.h"
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/linux/freedesktop/canberra_sound.h"
 #include "platform/linux/freedesktop/secret_service_store.h"
@@ -15,13 +16,6 @@
 
 namespace nimbo {
 namespace {
-
-class UnavailableEditorHost : public EditorHost {
- public:
-  void open(const QString& historyID) override {
-    logLine("Nimbo: the editor is not available in this build; capture " + historyID);
-  }
-};
 
 class MessageBoxDialogs : public Dialogs {
  public:
@@ -37,6 +31,28 @@ class MessageBoxDialogs : public Dialogs {
     box.activateWindow();
     box.exec();
     return box.clickedButton() == open;
+  }
+
+  EditorCloseChoice editorClosePrompt(QWidget* window) override {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Nimbo"), QStringLiteral("Save your edits before closing?"),
+                    QMessageBox::NoButton, window);
+    box.setWindowModality(Qt::WindowModal);
+    box.setInformativeText(QStringLiteral(
+        "You can replace the original capture, save your annotated version as a new capture, or discard the "
+        "changes entirely."));
+    // One role for all four keeps them in this order whatever the desktop's
+    // button layout.
+    QPushButton* save = box.addButton(QStringLiteral("Save"), QMessageBox::ActionRole);
+    QPushButton* saveAsNew = box.addButton(QStringLiteral("Save as New"), QMessageBox::ActionRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::ActionRole);
+    QPushButton* discard = box.addButton(QStringLiteral("Discard"), QMessageBox::ActionRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == save) return EditorCloseChoice::save;
+    if (box.clickedButton() == saveAsNew) return EditorCloseChoice::saveAsNew;
+    if (box.clickedButton() == discard) return EditorCloseChoice::discard;
+    return EditorCloseChoice::cancel;
   }
 };
 
@@ -60,7 +76,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(QString* error) {
   p->media = std::make_unique<FfmpegVideoReader>();
   p->secrets = std::make_unique<SecretServiceStore>();
   p->uploader = std::make_unique<ShareUploader>();
-  p->editorHost = std::make_unique<UnavailableEditorHost>();
+  p->editorHost = std::make_unique<WindowEditorHost>();
   p->regionPresenter = std::make_unique<OverlayRegionPresenter>();
   p->dialogs = std::make_unique<MessageBoxDialogs>();
   return p;

@@ -1,0 +1,402 @@
+// The editor window on the offscreen platform: loading, pointer gestures,
+// keys, inline text, both saves, the close prompt and the two strips.
+#include <QApplication>
+#include <QBuffer>
+#include <QFile>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QTest>
+
+#include "capture/capture_history.h"
+#include "capture/png_writer.h"
+#include "editor/editor_toolbar.h"
+#include "editor/editor_view.h"
+#include "editor/editor_window.h"
+#include "editor/renderer.h"
+#include "shell/preferences.h"
+#include "support.h"
+#include "ui/design_system.h"
+#include "ui/upload_toast.h"
+
+namespace nimbo {
+namespace {
+
+using test::waitUntil;
+
+class EditorWindowTest : public test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    EditorWindowController::resetForTesting();
+    base = QImage(400, 200, QImage::Format_RGB32);
+    base.fill(QColor(40, 80, 120));
+    item = CaptureItem::newImage(400, 200);
+    CaptureHistory::shared().add(item, pngBytes(base), pngBytes(base.scaled(320, 160)));
+  }
+  void TearDown() override {
+    EditorWindowController::resetForTesting();
+    PlatformTest::TearDown();
+  }
+  static QByteArray pngBytes(const QImage& img) {
+    QByteArray out;
+    QBuffer b(&out);
+    b.open(QIODevice::WriteOnly);
+    img.save(&b, "PNG");
+    return out;
+  }
+  QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  EditorWindowController& open() {
+    platform().editorHost = std::make_unique<WindowEditorHost>();
+    platform().editorHost->open(item.id);
+    EditorWindowController& c = EditorWindowController::shared();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(c.window()));
+    return c;
+  }
+  // A view point for an image pixel (y up).
+  QPoint at(EditorView* v, double x, double y) { return v->viewPoint(QPointF(x, y)).toPoint(); }
+  void dragOn(EditorView* v, QPoint from, QPoint to, Qt::KeyboardModifiers m = {}) {
+    QTest::mousePress(v, Qt::LeftButton, m, from);
+    QMouseEvent move(QEvent::MouseMove, (from + to) / 2, v->mapToGlobal((from + to) / 2), Qt::NoButton,
+                     Qt::LeftButton, m);
+    QApplication::sendEvent(v, &move);
+    QMouseEvent move2(QEvent::MouseMove, to, v->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, m);
+    QApplication::sendEvent(v, &move2);
+    QTest::mouseRelease(v, Qt::LeftButton, m, to);
+  }
+  void key(int k, Qt::KeyboardModifiers m = {}, QWidget* to = nullptr) {
+    QTest::keyClick(to ? to : QApplication::focusWidget(), Qt::Key(k), m);
+  }
+  QString toast() { return UploadToast::current() ? UploadToast::current()->message() : QString(); }
+
+  QImage base;
+  CaptureItem item;
+};
+
+TEST_F(EditorWindowTest, OpensTheCaptureFittedInTheReusedWindow) {
+  EditorWindowController& c = open();
+  QWidget* w = c.window();
+  EXPECT_EQ(w->windowTitle(), QString::fromUtf8("Nimbo — Edit · 400×200"));
+  EXPECT_EQ(w->size(), QSize(1100, 760));
+  EXPECT_EQ(w->minimumSize(), QSize(720, 520));
+  ASSERT_TRUE(c.currentCanvas());
+  EXPECT_EQ(c.currentItem()->id, item.id);
+
+  EditorView* v = c.view();
+  // At most 1:1, centred in the view inset by 24 points.
+  const QRectF r = v->imageRect();
+  EXPECT_EQ(r.size(), QSizeF(400, 200));
+  EXPECT_EQ(r.center(), QRectF(v->rect()).center());
+  EXPECT_EQ(v->pixelPoint(r.bottomLeft() + QPointF(10, -5)), QPointF(10, 5));
+  EXPECT_FALSE(v->pixelPoint(r.topLeft() - QPointF(1, 1)));
+
+  // A view too small for the image shrinks it, keeping the aspect.
+  v->resize(248, 248);
+  EXPECT_EQ(v->imageRect().size(), QSizeF(200, 100));
+  v->resize(40, 40);
+  EXPECT_TRUE(v->imageRect().isEmpty());
+}
+
+TEST_F(EditorWindowTest, UnknownAndUndecodableCapturesSayWhy) {
+  platform().editorHost = std::make_unique<WindowEditorHost>();
+  platform().editorHost->open("NOPE");
+  EXPECT_EQ(toast(), "Couldn't find that capture in history");
+  EXPECT_FALSE(UploadToast::current()->success());
+
+  QFile f(CaptureHistory::shared().originalPath(item.id));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("not a png");
+  f.close();
+  platform().editorHost->open(item.id);
+  EXPECT_EQ(toast(), QString::fromUtf8("Couldn't load that capture — the image file may be corrupt"));
+  EXPECT_FALSE(EditorWindowController::shared().window()->isVisible());
+  EXPECT_FALSE(EditorWindowController::shared().currentCanvas());
+}
+
+TEST_F(EditorWindowTest, ARestoredSmallFrameIsEnlargedAndAFrameIsRemembered) {
+  Preferences::setValue(EditorWindowController::kFrameKey, "100 100 800 560");
+  EditorWindowController& c = open();
+  EXPECT_EQ(c.window()->size(), QSize(1100, 760));
+  c.window()->resize(1000, 700);
+  EXPECT_TRUE(waitUntil([] {
+    return Preferences::stringValue(EditorWindowController::kFrameKey).endsWith(" 1000 700");
+  }));
+}
+
+TEST_F(EditorWindowTest, GesturesBecomeAnnotationsOnlyWhenTheyStartOnTheImage) {
+  EditorWindowController& c = open();
+  EditorView* v = c.view();
+  Canvas* canvas = c.currentCanvas();
+  key(Qt::Key_A);
+  ASSERT_EQ(canvas->currentTool()->name(), "Arrow");
+  dragOn(v, at(v, 20, 20), at(v, 120, 80));
+  ASSERT_EQ(canvas->annotations().size(), 1u);
+  const auto& a = std::get<ArrowAnnotation>(canvas->annotations()[0]);
+  EXPECT_NEAR(a.from.x(), 20, 1);
+  EXPECT_NEAR(a.from.y(), 20, 1);
+  EXPECT_NEAR(a.to.x(), 120, 1);
+  EXPECT_NEAR(a.to.y(), 80, 1);
+  EXPECT_TRUE(canvas->hasUnsavedChanges());
+
+  // Pressed outside the image, released inside: no start, nothing made.
+  const QPoint outside = (v->imageRect().topLeft() - QPointF(10, 10)).toPoint();
+  dragOn(v, outside, at(v, 100, 100));
+  key(Qt::Key_R);
+  dragOn(v, outside, at(v, 100, 100));
+  EXPECT_EQ(canvas->annotations().size(), 1u);
+  // Released outside: the gesture is dropped.
+  dragOn(v, at(v, 10, 10), outside);
+  EXPECT_EQ(canvas->annotations().size(), 1u);
+
+  key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_TRUE(canvas->annotations().empty());
+  key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(canvas->annotations().size(), 1u);
+}
+
+TEST_F(EditorWindowTest, KeysSwitchToolsDeleteAndLeaveTheRestToTheWindow) {
+  EditorWindowController& c = open();
+  Canvas* canvas = c.currentCanvas();
+  key(Qt::Key_B);
+  EXPECT_EQ(canvas->currentTool()->name(), "Blur");
+  key(Qt::Key_H, Qt::ShiftModifier);  // Shift alone still switches
+  EXPECT_EQ(canvas->currentTool()->name(), "Highlighter");
+  key(Qt::Key_R, Qt::AltModifier);  // with Alt the letter is not ours
+  EXPECT_EQ(canvas->currentTool()->name(), "Highlighter");
+  key(Qt::Key_Escape);
+  EXPECT_TRUE(canvas->currentTool()->isSelectTool());
+
+  // Delete without a selection goes on to the window.
+  int reachedWindow = 0;
+  struct Spy : QObject {
+    int* n;
+    explicit Spy(int* n) : n(n) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::KeyPress) ++*n;
+      return false;
+    }
+  } spy(&reachedWindow);
+  c.window()->installEventFilter(&spy);
+  key(Qt::Key_Delete);
+  EXPECT_EQ(reachedWindow, 1);
+
+  canvas->commit(RectAnnotation{QRectF(10, 10, 50, 50), Qt::red, 4, false, 1});
+  key(Qt::Key_Backspace);
+  EXPECT_TRUE(canvas->annotations().empty());
+  EXPECT_EQ(reachedWindow, 1);
+  c.window()->removeEventFilter(&spy);
+}
+
+TEST_F(EditorWindowTest, InlineTextTakesTheKeysUntilCommittedOrCancelled) {
+  EditorWindowController& c = open();
+  EditorView* v = c.view();
+  Canvas* canvas = c.currentCanvas();
+  key(Qt::Key_T);
+  QTest::mouseClick(v, Qt::LeftButton, {}, at(v, 50, 100));
+  QLineEdit* field = v->activeTextField();
+  ASSERT_TRUE(field);
+  EXPECT_FALSE(canvas->pendingTextEntry());
+  EXPECT_EQ(QApplication::focusWidget(), field);
+  // On screen at the committed size: 18 pixels at 1:1, its baseline on the
+  // clicked point.
+  EXPECT_EQ(field->font().pixelSize(), 18);
+  const QFontMetricsF fm(field->font());
+  EXPECT_NEAR(field->geometry().top() + 4 + fm.ascent(), at(v, 50, 100).y(), 1.5);
+
+  QTest::keyClicks(field, "  r ");
+  EXPECT_EQ(canvas->currentTool()->name(), "Text");  // the r went into the field
+  QTest::keyClick(field, Qt::Key_Escape);
+  EXPECT_FALSE(v->activeTextField());
+  EXPECT_TRUE(canvas->annotations().empty());
+  EXPECT_EQ(canvas->currentTool()->name(), "Text");
+  key(Qt::Key_Escape);
+  EXPECT_TRUE(canvas->currentTool()->isSelectTool());
+
+  key(Qt::Key_T);
+  QTest::mouseClick(v, Qt::LeftButton, {}, at(v, 60, 40));
+  ASSERT_TRUE(v->activeTextField());
+  QTest::keyClicks(v->activeTextField(), "  Hello ");
+  QTest::keyClick(v->activeTextField(), Qt::Key_Return);
+  ASSERT_EQ(canvas->annotations().size(), 1u);
+  const auto& t = std::get<TextAnnotation>(canvas->annotations()[0]);
+  EXPECT_EQ(t.text, "Hello");
+  EXPECT_EQ(t.fontSize, 18);
+  EXPECT_TRUE(t.hasPillBackground);
+  EXPECT_NEAR(t.baselinePosition.x(), 60, 1);
+  EXPECT_NEAR(t.baselinePosition.y(), 40, 1);
+
+  // Only white space adds nothing.
+  QTest::mouseClick(v, Qt::LeftButton, {}, at(v, 60, 140));
+  QTest::keyClicks(v->activeTextField(), "   ");
+  QTest::keyClick(v->activeTextField(), Qt::Key_Return);
+  EXPECT_EQ(canvas->annotations().size(), 1u);
+}
+
+TEST_F(EditorWindowTest, SavingInPlaceRewritesTheRecordAndKeepsTheBase) {
+  CaptureHistory::shared().updateShareURL(item.id, "https://s/i/x");
+  EditorWindowController& c = open();
+  Canvas* canvas = c.currentCanvas();
+  // Nothing changed yet: Ctrl+S still saves.
+  key(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(toast(), "Saved");
+  EXPECT_TRUE(UploadToast::current()->success());
+  EXPECT_FALSE(CaptureHistory::shared().find(item.id)->shareURL);
+
+  canvas->commit(RectAnnotation{QRectF(0, 0, 400, 200), QColor(255, 0, 0), 4, true, 1});
+  key(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_FALSE(canvas->hasUnsavedChanges());
+  const QImage saved = QImage::fromData(fileBytes(CaptureHistory::shared().originalPath(item.id)));
+  EXPECT_EQ(saved.size(), QSize(400, 200));
+  EXPECT_EQ(saved.pixelColor(200, 100), QColor(255, 0, 0));
+  EXPECT_EQ(QImage(CaptureHistory::shared().thumbnailPath(item.id)).size(), QSize(320, 160));
+  // The canvas still draws over the base it opened with.
+  EXPECT_EQ(canvas->baseImage().pixelColor(200, 100), QColor(40, 80, 120));
+  EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
+}
+
+TEST_F(EditorWindowTest, SavingAsNewAddsARecordAndStaysOnTheOpenedOne) {
+  EditorWindowController& c = open();
+  const QByteArray original = fileBytes(CaptureHistory::shared().originalPath(item.id));
+  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  key(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(toast(), "Saved as new capture");
+  const auto& items = CaptureHistory::shared().items();
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_NE(items[0].id, item.id);
+  EXPECT_EQ(items[0].width, 400);
+  EXPECT_EQ(items[0].height, 200);
+  EXPECT_EQ(items[1].id, item.id);
+  EXPECT_EQ(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
+  EXPECT_NE(fileBytes(CaptureHistory::shared().originalPath(items[0].id)), original);
+  EXPECT_EQ(c.currentItem()->id, item.id);
+  EXPECT_EQ(c.window()->windowTitle(), QString::fromUtf8("Nimbo — Edit · 400×200"));
+}
+
+TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
+  EditorWindowController& c = open();
+  const QByteArray original = fileBytes(CaptureHistory::shared().originalPath(item.id));
+  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+
+  fakes.dialogs->closeAnswer = EditorCloseChoice::cancel;
+  c.window()->close();
+  ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->closePrompts == 1; }));
+  QTest::qWait(20);
+  EXPECT_TRUE(c.window()->isVisible());
+  ASSERT_TRUE(c.currentCanvas());
+
+  fakes.dialogs->closeAnswer = EditorCloseChoice::discard;
+  c.window()->close();
+  ASSERT_TRUE(waitUntil([&] { return !c.window()->isVisible(); }));
+  EXPECT_FALSE(c.currentCanvas());
+  EXPECT_FALSE(c.currentItem());
+  EXPECT_EQ(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
+  EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
+
+  // A clean window closes without a prompt; "Save" saves and closes.
+  open();
+  c.window()->close();
+  EXPECT_FALSE(c.window()->isVisible());
+  EXPECT_EQ(fakes.dialogs->closePrompts, 2);
+  open();
+  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  fakes.dialogs->closeAnswer = EditorCloseChoice::save;
+  c.window()->close();
+  ASSERT_TRUE(waitUntil([&] { return !c.window()->isVisible(); }));
+  EXPECT_EQ(toast(), "Saved");
+  EXPECT_NE(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
+}
+
+TEST_F(EditorWindowTest, OpeningAnotherCaptureDropsUnsavedEditsWithoutAsking) {
+  EditorWindowController& c = open();
+  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  CaptureItem other = CaptureItem::newImage(64, 32);
+  CaptureHistory::shared().add(other, pngBytes(QImage(64, 32, QImage::Format_RGB32)), pngBytes(base));
+  platform().editorHost->open(other.id);
+  EXPECT_EQ(fakes.dialogs->closePrompts, 0);
+  EXPECT_EQ(c.currentItem()->id, other.id);
+  EXPECT_TRUE(c.currentCanvas()->annotations().empty());
+  EXPECT_EQ(c.window()->windowTitle(), QString::fromUtf8("Nimbo — Edit · 64×32"));
+}
+
+TEST_F(EditorWindowTest, TheInspectorFollowsTheToolAndItsColour) {
+  EditorWindowController& c = open();
+  Canvas* canvas = c.currentCanvas();
+  EditorInspectorView* inspector = c.inspector();
+  EXPECT_FALSE(inspector->isVisible());  // select tool
+  key(Qt::Key_A);
+  EXPECT_TRUE(inspector->isVisible());
+  EXPECT_EQ(inspector->selectedSwatch(), 0);  // coral
+  EXPECT_EQ(inspector->swatches()[0]->toolTip(), "Selected");
+  EXPECT_EQ(inspector->swatches()[3]->toolTip(), "Pick color");
+  const int viewHeight = c.view()->height();
+  key(Qt::Key_B);
+  QApplication::processEvents();
+  EXPECT_FALSE(inspector->isVisible());
+  EXPECT_GT(c.view()->height(), viewHeight);  // the view takes the strip's room
+
+  key(Qt::Key_A);
+  inspector->swatches()[3]->click();
+  EXPECT_EQ(canvas->color(toolForShortcut("A")), editorPalette()[3]);
+  EXPECT_EQ(inspector->selectedSwatch(), 3);
+  key(Qt::Key_R);
+  EXPECT_EQ(inspector->selectedSwatch(), 0);  // the rectangle keeps coral
+
+  // A colour off by rounding still marks its swatch.
+  canvas->setColor(canvas->currentTool(), QColor::fromRgbF(0.3647f, 0.749f, 0.9995f));
+  EXPECT_EQ(inspector->selectedSwatch(), 3);
+  EXPECT_FALSE(colorsEqual(editorPalette()[3], QColor::fromRgbF(0.3647f, 0.77f, 1.0f)));
+}
+
+TEST_F(EditorWindowTest, ToolbarButtonsCopyUploadAndShowTheTools) {
+  EditorWindowController& c = open();
+  EditorToolbarView* bar = c.toolbar();
+  ASSERT_EQ(bar->toolButtons().size(), 6u);
+  EXPECT_EQ(bar->toolButtons()[0]->toolTip(),
+            QString::fromUtf8("Select (V) — click an annotation to select it, then press Delete to remove"));
+  EXPECT_EQ(bar->toolButtons()[1]->toolTip(), "Arrow (A)");
+  EXPECT_EQ(bar->toolButtons()[5]->toolTip(), "Blur (B)");
+  EXPECT_TRUE(bar->toolButtons()[0]->active());
+  bar->toolButtons()[2]->click();
+  EXPECT_EQ(c.currentCanvas()->currentTool()->name(), "Rectangle");
+  EXPECT_TRUE(bar->toolButtons()[2]->active());
+  EXPECT_FALSE(bar->toolButtons()[0]->active());
+
+  // Copy Image carries the unsaved annotations; the history is untouched.
+  const QByteArray original = fileBytes(CaptureHistory::shared().originalPath(item.id));
+  c.currentCanvas()->commit(RectAnnotation{QRectF(0, 0, 400, 200), QColor(0, 0, 255), 4, true, 1});
+  bar->copyImageButton()->click();
+  EXPECT_EQ(toast(), "Copied image to clipboard");
+  ASSERT_TRUE(fakes.clipboard->data);
+  EXPECT_EQ(QImage::fromData(fakes.clipboard->data->data("image/png")).pixelColor(5, 5), QColor(0, 0, 255));
+  EXPECT_EQ(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
+
+  // One upload however often the button is clicked; then it copies the link.
+  EXPECT_EQ(bar->shareButton()->text(), "Upload & Copy Link");
+  bar->shareButton()->click();
+  bar->shareButton()->click();
+  EXPECT_EQ(bar->shareButton()->text(), QString::fromUtf8("Uploading…"));
+  EXPECT_FALSE(bar->shareButton()->isEnabled());
+  ASSERT_EQ(fakes.uploader->pending.size(), 1u);
+  EXPECT_EQ(fakes.uploader->pending[0].png, original);  // the stored image, not the edits
+  fakes.uploader->answer(QStringLiteral("https://s/i/abc"));
+  EXPECT_EQ(bar->shareButton()->text(), "Copy Link");
+  EXPECT_TRUE(bar->shareButton()->isEnabled());
+  fakes.clipboard->data.reset();
+  bar->shareButton()->click();
+  EXPECT_EQ(toast(), "Copied: https://s/i/abc");
+  ASSERT_TRUE(fakes.clipboard->data);
+  EXPECT_EQ(fakes.clipboard->data->text(), "https://s/i/abc");
+
+  // A record deleted meanwhile: the button offers the upload again and
+  // copying a link does nothing.
+  CaptureHistory::shared().remove(*CaptureHistory::shared().find(item.id));
+  EXPECT_EQ(bar->shareButton()->text(), "Upload & Copy Link");
+  fakes.clipboard->data.reset();
+  bar->copyLink();
+  EXPECT_FALSE(fakes.clipboard->data);
+}
+
+}  // namespace
+}  // namespace nimbo
