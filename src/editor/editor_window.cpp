@@ -16,6 +16,7 @@
 #include "editor/editor_view.h"
 #include "editor/renderer.h"
 #include "shell/app_visibility.h"
+#include "shell/hotkeys.h"
 #include "shell/preferences.h"
 #include "ui/upload_toast.h"
 #include "util/log.h"
@@ -113,9 +114,17 @@ void EditorWindowController::resetForTesting() { sharedController().reset(); }
 
 EditorWindowController::EditorWindowController() : window_(std::make_unique<EditorWindow>(this)) {
   window_->setAttribute(Qt::WA_DeleteOnClose, false);
+  // Our own global shortcuts are grabbed from the X server, so their keys
+  // never reach the window; the editor gets them first while it is in front.
+  Hotkeys::setLocalKeyHandler([this](int key, Qt::KeyboardModifiers mods) {
+    if (!window_->isActiveWindow()) return false;
+    QKeyEvent e(QEvent::KeyPress, key, mods, mods & Qt::ShiftModifier ? QString(QChar(key)) : QString(QChar(key)).toLower());
+    return handleKey(&e);
+  });
 }
 
 EditorWindowController::~EditorWindowController() {
+  Hotkeys::setLocalKeyHandler(nullptr);
   if (keyMonitor_ && qApp) qApp->removeEventFilter(this);
   window_.reset();
 }

@@ -15,7 +15,26 @@ std::map<HotkeyAction, std::unique_ptr<hotkey::HotKey>>& table() {
   static std::map<HotkeyAction, std::unique_ptr<hotkey::HotKey>> t;
   return t;
 }
+LocalKeyHandler& localHandler() {
+  static LocalKeyHandler h;
+  return h;
+}
 }  // namespace
+
+void setLocalKeyHandler(LocalKeyHandler handler) { localHandler() = std::move(handler); }
+
+std::pair<int, Qt::KeyboardModifiers> qtKeys(hotkey::Key key, quint32 flags) {
+  using namespace hotkey::ModifierFlags;
+  Qt::KeyboardModifiers m;
+  if (flags & shift) m |= Qt::ShiftModifier;
+  if (flags & control) m |= Qt::ControlModifier;
+  if (flags & option) m |= Qt::AltModifier;
+  if (flags & command) m |= Qt::MetaModifier;
+  // Latin-1 keysyms are Qt's key codes, letters in upper case.
+  const uint32_t sym = hotkey::keysym(key);
+  if (sym < 0x20 || sym > 0xff) return {0, m};
+  return {int(sym >= 'a' && sym <= 'z' ? sym - 'a' + 'A' : sym), m};
+}
 
 void registerAction(HotkeyAction action) {
   // The old combination is released before the new one is taken.
@@ -35,7 +54,14 @@ void registerAction(HotkeyAction action) {
                 .arg(displayKeycaps(s).join('+'), actionId(action)));
     return;
   }
-  hk->keyDownHandler = [action] { handle(action); };
+  hk->keyDownHandler = [action, key = *key, flags] {
+    const auto [qtKey, qtMods] = qtKeys(key, flags);
+    if (qtKey && localHandler() && localHandler()(qtKey, qtMods)) {
+      logLine("Nimbo: " + actionId(action) + " keys taken by the focused window");
+      return;
+    }
+    handle(action);
+  };
   table()[action] = std::move(hk);
 }
 

@@ -24,6 +24,8 @@
 #include <xcb/xcb.h>
 
 #include <csignal>
+#include <cstring>
+#include <optional>
 #include <cstdlib>
 #include <memory>
 
@@ -652,6 +654,190 @@ TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {
 }
 
 }  // namespace
+
+// The editor on a plain desktop (no pattern windows): a seeded capture is
+// opened with `nimbo edit`, drawn on with XTest and saved both ways.
+class Editor : public AppFixture {
+ protected:
+  static void SetUpTestSuite() {}
+  static void TearDownTestSuite() {}
+
+  static constexpr int W = 600, H = 400;
+
+  // Puts one capture in the history before the app starts.
+  QString seed(const QImage& img) {
+    nimbo::CaptureItem item = nimbo::CaptureItem::newImage(img.width(), img.height());
+    QDir().mkpath(dataDir + "/originals");
+    QDir().mkpath(dataDir + "/thumbnails");
+    EXPECT_TRUE(img.save(dataDir + "/originals/" + item.id + ".png"));
+    EXPECT_TRUE(img.scaled(320, 213).save(dataDir + "/thumbnails/" + item.id + ".png"));
+    QFile index(dataDir + "/history.json");
+    EXPECT_TRUE(index.open(QIODevice::WriteOnly));
+    index.write(nimbo::encodeHistory({item}));
+    return item.id;
+  }
+  QByteArray editorWindow() {
+    return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo — Edit"}).out.trimmed();
+  }
+  QImage screen() { return QImage::fromData(run(NIMBO_BINARY, {"screenshot", "--screen", "DUMMY0", "-o", "-"}).out); }
+  // Where the capture's top-left pixel shows on the screen, found by its
+  // pixels (the editor shows it 1:1).
+  std::optional<QPoint> locate(const QImage& shot, const QImage& img) {
+    const QImage s = shot.convertToFormat(QImage::Format_RGB32), i = img.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y + i.height() <= s.height(); ++y)
+      for (int x = 0; x + i.width() <= s.width(); ++x) {
+        if (s.pixel(x, y) != i.pixel(0, 0)) continue;
+        bool all = true;
+        for (QPoint p : {QPoint(1, 0), QPoint(0, 1), QPoint(W - 1, H - 1), QPoint(W / 2, H / 3), QPoint(7, H - 2)})
+          all = all && s.pixel(x + p.x(), y + p.y()) == i.pixel(p);
+        // The pattern repeats; only the whole picture decides.
+        if (all && s.copy(x, y, i.width(), i.height()) == i) return QPoint(x, y);
+      }
+    return std::nullopt;
+  }
+  // The screen point of an image point (image pixels count y upwards from
+  // the bottom edge, so the pointer at a row's top edge is at H - row).
+  QPoint on(int x, int y) const { return origin + QPoint(x, H - y); }
+  void dragIn(QPoint from, QPoint to, int steps = 4) {
+    QStringList a{"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1"};
+    for (int i = 1; i <= steps; ++i) {
+      const QPoint p = from + (to - from) * i / steps;
+      a << "mousemove" << QString::number(p.x()) << QString::number(p.y()) << "sleep" << "0.03";
+    }
+    a << "mouseup" << "1";
+    xdotool(a);
+  }
+  void keys(const QString& k) { xdotool({"key", "--clearmodifiers", k}); }
+  // What a window manager's close button sends.
+  void askToClose(const QByteArray& window) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    auto atom = [c](const char* name) {
+      xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(name), name), nullptr);
+      const xcb_atom_t a = r ? r->atom : 0;
+      free(r);
+      return a;
+    };
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = window.toUInt();
+    ev.type = atom("WM_PROTOCOLS");
+    ev.data.data32[0] = atom("WM_DELETE_WINDOW");
+    ev.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
+    xcb_flush(c);
+    xcb_disconnect(c);
+  }
+  QByteArray bytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  QPoint origin;
+};
+
+TEST_F(Editor, DrawEveryKindSaveBothWaysAndDiscardOnClose) {
+  QImage base = patternImage(QRect(300, 200, W, H));
+  const QString id = seed(base);
+  startApp();
+  ASSERT_EQ(cli({"edit", "last"}).exitCode, 0);
+  ASSERT_TRUE(waitFor([&] { return !editorWindow().isEmpty(); })) << log().toStdString();
+  const QByteArray win = editorWindow();
+  EXPECT_TRUE(run("xdotool", {"getwindowname", win}).out.contains("600×400"));
+  xdotool({"windowactivate", "--sync", win});
+  QTest::qWait(300);
+  // The colour strip shows for the drawing tools and hides for select and
+  // blur, moving the centred image: find it both ways.
+  std::optional<QPoint> at;
+  keys("b");
+  ASSERT_TRUE(waitFor([&] { return (at = locate(screen(), base)).has_value(); })) << "the capture is not on screen";
+  const QPoint withoutStrip = *at;
+  keys("a");
+  ASSERT_TRUE(waitFor([&] { return (at = locate(screen(), base)) && *at != withoutStrip; }));
+  origin = *at;
+
+  dragIn(on(40, 360), on(240, 260));
+  keys("r");
+  dragIn(on(300, 100), on(500, 300));
+  keys("h");
+  dragIn(on(40, 60), on(260, 60), 10);
+  keys("b");
+  origin = withoutStrip;
+  dragIn(on(16, 120), on(16 + 160, 120 + 96));
+  keys("t");
+  origin = *at;
+  xdotool({"mousemove", QString::number(on(320, 40).x()), QString::number(on(320, 40).y()), "click", "1"});
+  QTest::qWait(200);
+  xdotool({"type", "--delay", "30", "Hi there"});
+  keys("Return");
+  QTest::qWait(200);
+
+  keys("ctrl+s");
+  ASSERT_TRUE(waitFor([&] { return log().contains("Editor: saved over " + id); })) << log().toStdString();
+  const QByteArray savedBytes = bytes(dataDir + "/originals/" + id + ".png");
+  const QImage saved = QImage::fromData(savedBytes).convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(saved.size(), QSize(W, H));
+  auto px = [&](int x, int y) { return QColor(saved.pixel(x, H - 1 - y)); };
+  const QColor coral(255, 107, 107);
+  // The arrow's shaft (coral, drawn 5 wide) midway along it.
+  EXPECT_EQ(px(140, 310), coral);
+  // The rectangle's 4-pixel outline runs inside its edge; its middle is the base.
+  EXPECT_EQ(px(301, 200), coral);
+  EXPECT_EQ(px(400, 200), QColor(base.pixel(400, H - 1 - 200)));
+  // The highlighter tints in yellow without hiding what is under it.
+  const QColor hl = px(150, 60), under = QColor(base.pixel(150, H - 1 - 60));
+  EXPECT_NE(hl, under);
+  EXPECT_GT(hl.red() + hl.green(), under.red() + under.green() - 40);
+  // The blur is 16-pixel cells of one colour from the lower-left corner.
+  for (int cy = 0; cy < 6; ++cy)
+    for (int cx = 0; cx < 10; ++cx) {
+      const QColor c = px(16 + cx * 16, 120 + cy * 16);
+      for (QPoint d : {QPoint(15, 0), QPoint(0, 15), QPoint(15, 15), QPoint(7, 9)})
+        ASSERT_EQ(px(16 + cx * 16 + d.x(), 120 + cy * 16 + d.y()), c) << cx << "," << cy;
+    }
+  // The text pill changed the pixels to the right of the click.
+  int changed = 0;
+  for (int x = 320; x < 380; ++x) changed += px(x, 44) != QColor(base.pixel(x, H - 1 - 44));
+  EXPECT_GT(changed, 30);
+  EXPECT_EQ(QImage(dataDir + "/thumbnails/" + id + ".png").size(), QSize(320, 213));
+
+  keys("ctrl+shift+s");
+  ASSERT_TRUE(waitFor([&] { return log().contains("as new capture"); })) << log().toStdString();
+  auto items = history();
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_NE(items[0].id, id);
+  EXPECT_EQ(items[1].id, id);
+  EXPECT_EQ(items[0].width, W);
+  EXPECT_EQ(QImage(dataDir + "/originals/" + items[0].id + ".png").convertToFormat(QImage::Format_RGB32), saved);
+  EXPECT_EQ(bytes(dataDir + "/originals/" + id + ".png"), savedBytes);
+  EXPECT_TRUE(run("xdotool", {"getwindowname", win}).out.contains("600×400"));
+
+  // One more arrow, then close: "Discard" leaves every file as it was.
+  keys("a");
+  dragIn(on(400, 380), on(560, 340));
+  QTest::qWait(100);
+  askToClose(win);
+  QByteArray prompt;
+  ASSERT_TRUE(waitFor([&] {
+    prompt = run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.trimmed();
+    return !prompt.isEmpty();
+  })) << "no close prompt";
+  xdotool({"windowactivate", "--sync", prompt.split('\n').last()});
+  // Save is the default; Discard is the fourth button.
+  keys("Tab");
+  keys("Tab");
+  keys("Tab");
+  keys("space");
+  ASSERT_TRUE(waitFor([&] { return editorWindow().isEmpty(); })) << "the editor stayed open";
+  QTest::qWait(300);
+  EXPECT_EQ(bytes(dataDir + "/originals/" + id + ".png"), savedBytes);
+  EXPECT_EQ(history().size(), 2u);
+  EXPECT_EQ(count("Editor: saved over " + id), 1);
+
+  // An unknown id is refused with a reason.
+  const ProcResult unknown = cli({"edit", "NOT-AN-ID"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_TRUE(unknown.err.contains("no capture NOT-AN-ID in the history")) << unknown.err.toStdString();
+}
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);

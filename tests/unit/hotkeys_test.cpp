@@ -286,3 +286,35 @@ TEST_F(ShellTest, WelcomeShowsUntilAgreedAndAgreementIsATimestamp) {
 
 }  // namespace
 }  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+TEST_F(HotkeyTest, TheFocusedWindowGetsTheFirstSayOverAGlobalShortcutsKeys) {
+  for (HotkeyAction a : kAllHotkeyActions) Hotkeys::registerAction(a);
+  std::vector<std::pair<int, Qt::KeyboardModifiers>> offered;
+  bool take = true;
+  Hotkeys::setLocalKeyHandler([&](int key, Qt::KeyboardModifiers m) {
+    offered.emplace_back(key, m);
+    return take;
+  });
+  backend->press(1, CarbonModifiers::control | CarbonModifiers::shift);  // Ctrl+Shift+S
+  ASSERT_EQ(offered.size(), 1u);
+  EXPECT_EQ(offered[0].first, Qt::Key_S);
+  EXPECT_EQ(offered[0].second, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_FALSE(logged().contains("Nimbo: recordToFile fired"));
+  EXPECT_TRUE(logged().contains("Nimbo: recordToFile keys taken by the focused window"));
+
+  take = false;
+  backend->press(32, CarbonModifiers::shift | CarbonModifiers::command);  // Shift+Super+U
+  EXPECT_EQ(offered.back().first, Qt::Key_U);
+  EXPECT_EQ(offered.back().second, Qt::ShiftModifier | Qt::MetaModifier);
+  EXPECT_TRUE(logged().contains("Nimbo: captureAndUpload fired"));
+  Hotkeys::setLocalKeyHandler(nullptr);
+  EXPECT_EQ(Hotkeys::qtKeys(Key::grave, ModifierFlags::control).first, Qt::Key_QuoteLeft);
+  EXPECT_EQ(Hotkeys::qtKeys(Key::f5, 0).first, 0);
+  EXPECT_TRUE(test::waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+}
+
+}  // namespace
+}  // namespace nimbo
