@@ -4,7 +4,13 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <QThread>
+#include <QtConcurrent/QtConcurrentMap>
+
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <vector>
 
 #include "capture/png_image.h"
 #include "editor/canvas.h"
@@ -102,19 +108,55 @@ struct Draw {
   }
 };
 
-std::optional<QImage> composite(const Canvas& canvas) {
+// Bands smaller than this are painted on the calling thread.
+constexpr qint64 kParallelPixels = 1 << 20;
+// Strokes, heads and pills never reach further than this beyond an
+// annotation's bounding box.
+constexpr double kPaintMargin = 64;
+
+// The flattened canvas for `region` (image rows counted from the top), the
+// full canvas when `region` is empty. Horizontal bands are painted on the
+// thread pool, each clipped to its rows and given only the annotations that
+// can reach them.
+std::optional<QImage> composite(const Canvas& canvas, QRect region = {}) {
   const QImage& base = canvas.baseImage();
   if (base.width() < 1 || base.height() < 1) return std::nullopt;
-  QImage out(base.size(), QImage::Format_ARGB32_Premultiplied);
-  if (out.isNull()) return std::nullopt;
-  out.fill(Qt::transparent);
-  QPainter p(&out);
-  p.drawImage(QPoint(0, 0), base);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setRenderHint(QPainter::TextAntialiasing);
-  p.setTransform(imageSpace(base.height()));
-  for (const Annotation& a : canvas.annotations()) drawAnnotation(p, a);
-  p.end();
+  const QRect whole = base.rect();
+  region = region.isEmpty() ? whole : region.intersected(whole);
+  if (region.isEmpty()) return std::nullopt;
+  QImage out = region == whole ? base : base.copy(region);
+  out = std::move(out).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  if (out.isNull() || out.size() != region.size()) return std::nullopt;
+  const std::vector<Annotation>& annotations = canvas.annotations();
+  if (annotations.empty()) return out;
+
+  const int bands = out.width() * qint64(out.height()) >= 2 * kParallelPixels
+                        ? std::max(1, std::min(QThread::idealThreadCount() * 2, out.height() / 64))
+                        : 1;
+  const int H = base.height();
+  auto paintBand = [&](int band) {
+    const int y0 = out.height() * band / bands, y1 = out.height() * (band + 1) / bands;
+    if (y1 <= y0) return;
+    QImage rows(out.scanLine(y0), out.width(), y1 - y0, out.bytesPerLine(), out.format());
+    // The band's rows in image pixels with y up.
+    const QRectF reach(region.x(), H - (region.y() + y1), region.width(), y1 - y0);
+    QPainter p(&rows);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    p.translate(-region.x(), -(region.y() + y0));
+    p.setTransform(imageSpace(H), true);
+    for (const Annotation& a : annotations) {
+      const QRectF box = boundingBox(a).adjusted(-kPaintMargin, -kPaintMargin, kPaintMargin, kPaintMargin);
+      if (box.intersects(reach)) drawAnnotation(p, a);
+    }
+  };
+  if (bands == 1) {
+    paintBand(0);
+  } else {
+    std::vector<int> indices(bands);
+    std::iota(indices.begin(), indices.end(), 0);
+    QtConcurrent::blockingMap(indices, paintBand);
+  }
   return out;
 }
 
@@ -141,35 +183,47 @@ std::optional<QByteArray> Flattener::pngData(const QImage& flattened) {
 }
 
 std::optional<QImage> bakePixelate(const Canvas& canvas, const QRectF& rect, int cell) {
-  std::optional<QImage> full = composite(canvas);
-  if (!full || cell < 1) return std::nullopt;
-  const int W = full->width(), H = full->height();
+  const QImage& base = canvas.baseImage();
+  const int W = base.width(), H = base.height();
+  if (cell < 1 || W < 1 || H < 1) return std::nullopt;
   const QRectF inside = rect.intersected(QRectF(0, 0, W, H));
   if (inside.isEmpty() || inside.width() <= 0 || inside.height() <= 0) return std::nullopt;
   const int left = int(std::floor(inside.left())), right = int(std::ceil(inside.right()));
   const int bottom = int(std::floor(inside.top())), top = int(std::ceil(inside.bottom()));  // y up
-  // Rows counted from the top of the image.
-  QImage cut = full->copy(QRect(left, H - top, right - left, top - bottom)).convertToFormat(QImage::Format_ARGB32);
-  if (cut.isNull()) return std::nullopt;
+  // Only the cut-out is flattened; rows counted from the top of the image.
+  std::optional<QImage> cutOut = composite(canvas, QRect(left, H - top, right - left, top - bottom));
+  if (!cutOut) return std::nullopt;
+  QImage& cut = *cutOut;
   const int w = cut.width(), h = cut.height();
-  // Cells start at the lower-left corner: the bottom row of the cut is row h-1.
-  for (int cy = 0; cy < h; cy += cell) {
-    const int y1 = h - cy, y0 = std::max(0, y1 - cell);
+  // Cells start at the lower-left corner: the bottom row of the cut is row
+  // h-1. Each cell is the mean of its premultiplied pixels.
+  const int cellRows = (h + cell - 1) / cell;
+  auto pixelateRow = [&](int cy) {
+    const int y1 = h - cy * cell, y0 = std::max(0, y1 - cell);
     for (int x0 = 0; x0 < w; x0 += cell) {
       const int x1 = std::min(w, x0 + cell);
-      quint64 r = 0, g = 0, b = 0, a = 0, n = 0;
+      quint32 r = 0, g = 0, b = 0, a = 0;
       for (int y = y0; y < y1; ++y) {
         const QRgb* row = reinterpret_cast<const QRgb*>(cut.constScanLine(y));
-        for (int x = x0; x < x1; ++x, ++n) {
-          r += qRed(row[x]), g += qGreen(row[x]), b += qBlue(row[x]), a += qAlpha(row[x]);
+        for (int x = x0; x < x1; ++x) {
+          const QRgb c = row[x];
+          r += qRed(c), g += qGreen(c), b += qBlue(c), a += qAlpha(c);
         }
       }
-      const QRgb c = qRgba(int(r / n), int(g / n), int(b / n), int(a / n));
+      const quint32 n = quint32((y1 - y0) * (x1 - x0)), half = n / 2;
+      const QRgb c = qRgba(int((r + half) / n), int((g + half) / n), int((b + half) / n), int((a + half) / n));
       for (int y = y0; y < y1; ++y) {
         QRgb* row = reinterpret_cast<QRgb*>(cut.scanLine(y));
-        for (int x = x0; x < x1; ++x) row[x] = c;
+        std::fill(row + x0, row + x1, c);
       }
     }
+  };
+  if (w * qint64(h) < kParallelPixels) {
+    for (int cy = 0; cy < cellRows; ++cy) pixelateRow(cy);
+  } else {
+    std::vector<int> rows(cellRows);
+    std::iota(rows.begin(), rows.end(), 0);
+    QtConcurrent::blockingMap(rows, pixelateRow);
   }
   return cut;
 }
