@@ -145,15 +145,12 @@ void EditorWindowController::show(const CaptureItem& item) {
   }
   QWidget* w = c.window_.get();
   AppVisibility::applyTo(w);
-  if (w->isVisible() && (w->width() < kSmallestRestored.width() || w->height() < kSmallestRestored.height())) {
-    w->resize(kContentSize);
-    centre(w);
-  }
-  w->show();
+  // A frame restored smaller than the editor needs is put back to its size.
   if (w->width() < kSmallestRestored.width() || w->height() < kSmallestRestored.height()) {
     w->resize(kContentSize);
     centre(w);
   }
+  w->show();
   w->raise();
   w->activateWindow();
   if (c.view_) c.view_->setFocus(Qt::ActiveWindowFocusReason);
