@@ -245,27 +245,26 @@ void EditorView::commitTextEntry() {
   if (!field_ || !request_) return;
   const QString text = field_->text().trimmed();
   const Canvas::TextEntryRequest request = *request_;
-  QLineEdit* field = field_;
-  field_ = nullptr;
-  request_.reset();
-  field->disconnect(this);
-  field->hide();
-  field->deleteLater();
-  setFocus(Qt::OtherFocusReason);
+  closeTextField();
   if (text.isEmpty() || !canvas_) return;
   canvas_->commit(TextAnnotation{request.point, text, 18, request.color, true});
 }
 
 void EditorView::cancelTextEntry() {
   if (!field_) return;
+  closeTextField();
+  update();
+}
+
+void EditorView::closeTextField() {
   QLineEdit* field = field_;
   field_ = nullptr;
   request_.reset();
+  // Disconnected first: losing focus would otherwise commit it again.
   field->disconnect(this);
   field->hide();
   field->deleteLater();
   setFocus(Qt::OtherFocusReason);
-  update();
 }
 
 }  // namespace nimbo

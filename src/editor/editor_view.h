@@ -46,6 +46,7 @@ class EditorView : public QWidget {
  private:
   void canvasChanged();
   void beginTextEntry(const Canvas::TextEntryRequest& request);
+  void closeTextField();
   const QImage& shadowFor(QSizeF size);
 
   QPointer<Canvas> canvas_;
