@@ -1,8 +1,7 @@
 #pragma once
+#include "recording/recorder_config.h"
 
 namespace nimbo {
-
-enum class RecordingDestination { shareLink, localFile };
 
 namespace RecordingFlow {
 // Opens the recorder panel preset to a destination, or stops a recording

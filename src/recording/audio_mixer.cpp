@@ -1,0 +1,154 @@
+#include "recording/audio_mixer.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <QString>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "util/log.h"
+
+namespace nimbo {
+
+AudioChunk AudioChunk::fromFloats(const std::vector<float>& interleaved, int64_t ptsNs, int sampleRate,
+                                  int channels) {
+  AudioChunk c;
+  c.format = {AV_SAMPLE_FMT_FLT, sampleRate, channels};
+  c.ptsNs = ptsNs;
+  c.frames = int(interleaved.size() / size_t(channels));
+  c.planes.emplace_back(reinterpret_cast<const uint8_t*>(interleaved.data()),
+                        reinterpret_cast<const uint8_t*>(interleaved.data() + interleaved.size()));
+  return c;
+}
+
+AudioMixer::~AudioMixer() {
+  swr_free(&system_.swr);
+  swr_free(&mic_.swr);
+}
+
+void AudioMixer::append(const AudioChunk& chunk, bool isSystem) {
+  if (!chunk.ready) return;
+  const std::optional<std::vector<float>> samples = convert(chunk, isSystem);
+  if (!samples) return;
+  if (!anchor_) {
+    anchor_ = chunk.ptsNs;
+    accStart_ = accEnd_ = 0;
+  }
+  // Frames from the anchor, rounded half away from zero.
+  const double frames = double(chunk.ptsNs - *anchor_) * kSampleRate / 1e9;
+  if (!std::isfinite(frames)) return;
+  add(*samples, std::llround(frames));
+  emit(accEnd_ - kHoldback);
+}
+
+std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, bool isSystem) {
+  const AudioFormat& f = chunk.format;
+  if (chunk.frames < 1 || chunk.planes.empty() || f.channels < 1 || f.sampleRate < 1) return std::nullopt;
+  // Already 48 kHz float stereo: copied straight out.
+  if (f.sampleFormat == AV_SAMPLE_FMT_FLT && f.sampleRate == kSampleRate && f.channels == 2) {
+    const size_t n = size_t(chunk.frames) * 2;
+    if (chunk.planes[0].size() < n * sizeof(float)) return std::nullopt;
+    std::vector<float> out(n);
+    std::memcpy(out.data(), chunk.planes[0].data(), n * sizeof(float));
+    return out;
+  }
+  Slot& slot = isSystem ? system_ : mic_;
+  if (!slot.format || *slot.format != f) {
+    // A new source format: a new converter, so no state of the old one
+    // leaks into the new stream.
+    swr_free(&slot.swr);
+    slot.format = f;
+  }
+  const auto format = AVSampleFormat(f.sampleFormat);
+  const bool planar = av_sample_fmt_is_planar(format);
+  const size_t bytesPerPlane = size_t(chunk.frames) * av_get_bytes_per_sample(format) * (planar ? 1 : f.channels);
+  if (chunk.planes.size() < size_t(planar ? f.channels : 1)) return std::nullopt;
+  for (size_t i = 0; i < size_t(planar ? f.channels : 1); ++i)
+    if (chunk.planes[i].size() < bytesPerPlane) return std::nullopt;
+  if (!slot.swr) {
+    AVChannelLayout in{}, out{};
+    av_channel_layout_default(&in, f.channels);
+    av_channel_layout_default(&out, 2);
+    SwrContext* swr = nullptr;
+    bool ok = swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_FLT, kSampleRate, &in, format, f.sampleRate, 0, nullptr) >= 0;
+    // A mono microphone goes to both ears at its own level (the default
+    // up-mix would lower it by 3 dB).
+    const double monoToStereo[2] = {1.0, 1.0};
+    if (ok && f.channels == 1) ok = swr_set_matrix(swr, monoToStereo, 1) >= 0;
+    if (!ok || swr_init(swr) < 0) {
+      swr_free(&swr);
+      return std::nullopt;
+    }
+    slot.swr = swr;
+    ++slot.made;
+  }
+  const int capacity = int(double(kSampleRate) / f.sampleRate * chunk.frames) + kConverterMargin;
+  std::vector<float> out(size_t(capacity) * 2);
+  uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(out.data())};
+  std::vector<const uint8_t*> inPlanes;
+  for (const auto& p : chunk.planes) inPlanes.push_back(p.data());
+  const int got = swr_convert(slot.swr, outPlanes, capacity, inPlanes.data(), chunk.frames);
+  if (got < 0) {
+    char why[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(got, why, sizeof why);
+    logLine(QStringLiteral("Nimbo: audio conversion failed: ") + QString::fromUtf8(why));
+    return std::nullopt;
+  }
+  if (got == 0) return std::nullopt;
+  out.resize(size_t(got) * 2);
+  return out;
+}
+
+void AudioMixer::add(const std::vector<float>& samples, int64_t offset) {
+  if (samples.size() < 2) return;
+  const int64_t frames = int64_t(samples.size() / 2);
+  size_t s = 0;
+  int64_t p = offset;
+  // Late: the part already handed out is cut off.
+  if (accStart_ > p) {
+    const int64_t skip = std::min(accStart_ - p, frames);
+    p += skip;
+    s = size_t(2 * skip);
+    if (s >= samples.size()) return;
+  }
+  // Overlap with held audio: summed.
+  const int64_t m = std::min(accEnd_ - p, int64_t((samples.size() - s) / 2));
+  if (m >= 1) {
+    float* dst = acc_.data() + 2 * (p - accStart_);
+    for (int64_t j = 0; j < 2 * m; ++j) dst[j] += samples[s + size_t(j)];
+    s += size_t(2 * m);
+    p += m;
+  }
+  // A hole between the held audio and this chunk: silence.
+  if (accEnd_ < p) {
+    acc_.insert(acc_.end(), size_t(2 * (p - accEnd_)), 0.0f);
+    accEnd_ = p;
+  }
+  if (s < samples.size()) {
+    acc_.insert(acc_.end(), samples.begin() + std::ptrdiff_t(s), samples.end());
+    accEnd_ += int64_t((samples.size() - s) / 2);
+  }
+}
+
+void AudioMixer::emit(int64_t upto) {
+  const int64_t end = std::min(upto, accEnd_);
+  if (end <= accStart_ || !anchor_) return;
+  const int64_t n = end - accStart_;
+  MixedAudio out;
+  out.samples.assign(acc_.begin(), acc_.begin() + std::ptrdiff_t(2 * n));
+  acc_.erase(acc_.begin(), acc_.begin() + std::ptrdiff_t(2 * n));
+  const int64_t first = accStart_;
+  accStart_ = end;
+  for (float& v : out.samples) v = std::clamp(v, -1.0f, 1.0f);
+  out.ptsNs = *anchor_ + first * 1000000000LL / kSampleRate;
+  if (onOutput) onOutput(std::move(out));
+}
+
+}  // namespace nimbo

@@ -1,0 +1,84 @@
+#pragma once
+// Mixes the computer's sound and the microphone into one 48 kHz float stereo
+// stream on a shared timeline, holding back the newest 50 ms so the slower
+// source can still land in it. Not thread-safe: the recorder calls it under
+// its sample lock.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+struct SwrContext;
+
+namespace nimbo {
+
+// A source's sample layout: FFmpeg sample format (AVSampleFormat), rate and
+// channel count.
+struct AudioFormat {
+  int sampleFormat = 3;  // AV_SAMPLE_FMT_FLT: float, interleaved
+  int sampleRate = 48000;
+  int channels = 2;
+  bool operator==(const AudioFormat&) const = default;
+};
+
+// One captured chunk. Interleaved formats use one plane, planar ones one per
+// channel. Times are nanoseconds on the monotonic clock.
+struct AudioChunk {
+  AudioFormat format;
+  int64_t ptsNs = 0;
+  int frames = 0;
+  std::vector<std::vector<uint8_t>> planes;
+  bool ready = true;
+
+  // 48 kHz float stereo from interleaved samples.
+  static AudioChunk fromFloats(const std::vector<float>& interleaved, int64_t ptsNs, int sampleRate = 48000,
+                               int channels = 2);
+};
+
+// Mixed output: interleaved stereo floats, each clamped to ±1.
+struct MixedAudio {
+  int64_t ptsNs = 0;
+  std::vector<float> samples;
+  int frames() const { return int(samples.size() / 2); }
+};
+
+class AudioMixer {
+ public:
+  static constexpr int kSampleRate = 48000;
+  static constexpr int64_t kHoldback = 2400;
+  static constexpr int kConverterMargin = 64;
+
+  AudioMixer() = default;
+  ~AudioMixer();
+  AudioMixer(const AudioMixer&) = delete;
+  AudioMixer& operator=(const AudioMixer&) = delete;
+
+  std::function<void(MixedAudio)> onOutput;
+
+  void append(const AudioChunk& chunk, bool isSystem);
+  // Hands out everything before timeline frame `upto`; the recorder flushes
+  // with accEnd() when it stops.
+  void emit(int64_t upto);
+
+  std::optional<int64_t> anchor() const { return anchor_; }
+  int64_t accStart() const { return accStart_; }
+  int64_t accEnd() const { return accEnd_; }
+  // How many converters a source has had (a new one per format change).
+  int convertersMade(bool isSystem) const { return (isSystem ? system_ : mic_).made; }
+
+ private:
+  struct Slot {
+    SwrContext* swr = nullptr;
+    std::optional<AudioFormat> format;
+    int made = 0;
+  };
+  std::optional<std::vector<float>> convert(const AudioChunk& chunk, bool isSystem);
+  void add(const std::vector<float>& samples, int64_t offset);
+
+  std::optional<int64_t> anchor_;
+  std::vector<float> acc_;
+  int64_t accStart_ = 0, accEnd_ = 0;
+  Slot system_, mic_;
+};
+
+}  // namespace nimbo

@@ -1,0 +1,79 @@
+// The stored recorder settings: defaults, the older audio key, removals and
+// the rectangle text form.
+#include <QSettings>
+
+#include "recording/recorder_config.h"
+#include "shell/preferences.h"
+#include "support.h"
+
+namespace nimbo {
+namespace {
+
+class RecorderConfigTest : public test::PlatformTest {};
+
+TEST_F(RecorderConfigTest, AnEmptyStoreLoadsTheDefaults) {
+  const RecorderConfig c = RecorderConfig::load();
+  EXPECT_EQ(c, RecorderConfig{});
+  EXPECT_EQ(c.target, RecordTarget::screen);
+  EXPECT_FALSE(c.region);
+  EXPECT_FALSE(c.systemAudio);
+  EXPECT_TRUE(c.mic);
+  EXPECT_FALSE(c.camera);
+  EXPECT_EQ(c.destination, RecordingDestination::shareLink);
+}
+
+TEST_F(RecorderConfigTest, TheOlderAudioKeyDecidesUntilTheFirstSave) {
+  Preferences::setValue("recorderAudioSource", "system");
+  RecorderConfig c = RecorderConfig::load();
+  EXPECT_TRUE(c.systemAudio);
+  EXPECT_FALSE(c.mic);
+  c.save();
+  EXPECT_FALSE(Preferences::contains("recorderAudioSource"));
+  EXPECT_TRUE(Preferences::boolValue("recorderSystemAudio", false));
+  EXPECT_FALSE(Preferences::boolValue("recorderMic", true));
+
+  Preferences::remove("recorderSystemAudio");
+  Preferences::setValue("recorderAudioSource", "microphone");
+  c = RecorderConfig::load();
+  EXPECT_FALSE(c.systemAudio);
+  EXPECT_TRUE(c.mic);
+  Preferences::setValue("recorderAudioSource", "none");
+  c = RecorderConfig::load();
+  EXPECT_FALSE(c.systemAudio);
+  EXPECT_FALSE(c.mic);
+}
+
+TEST_F(RecorderConfigTest, SavingRoundTripsAndRemovesWhatIsAbsent) {
+  RecorderConfig c;
+  c.target = RecordTarget::window;
+  c.windowID = 77;
+  c.region = QRectF(10.5, -20, 300, 200.25);
+  c.micDeviceID = "alsa_input.usb-mic";
+  c.camera = true;
+  c.destination = RecordingDestination::localFile;
+  c.save();
+  EXPECT_EQ(Preferences::stringValue("recorderRegion"), "{{10.5, -20}, {300, 200.25}}");
+  RecorderConfig back = RecorderConfig::load();
+  EXPECT_FALSE(back.windowID);  // a window is picked again every time
+  back.windowID = 77;
+  EXPECT_EQ(back, c);
+
+  c.region.reset();
+  c.micDeviceID = QString();
+  c.save();
+  EXPECT_FALSE(Preferences::contains("recorderRegion"));
+  EXPECT_FALSE(Preferences::contains("recorderMicDeviceID"));
+  // An empty id written by someone else reads back as it is.
+  Preferences::setValue("recorderMicDeviceID", "");
+  EXPECT_EQ(RecorderConfig::load().micDeviceID, QString(""));
+
+  Preferences::setValue("recorderTarget", "everything");
+  Preferences::setValue("recorderDestination", "cloud");
+  EXPECT_EQ(RecorderConfig::load().target, RecordTarget::screen);
+  EXPECT_EQ(RecorderConfig::load().destination, RecordingDestination::shareLink);
+  EXPECT_EQ(rectFromString("{{1, 2}, {3}}"), QRectF(1, 2, 3, 0));
+  EXPECT_EQ(rectFromString("junk"), QRectF());
+}
+
+}  // namespace
+}  // namespace nimbo
