@@ -1,0 +1,61 @@
+#pragma once
+// One recording's MP4: H.264 video and, when audio is on, AAC 48 kHz. Frames
+// are converted on the caller's thread and encoded on the writer's own
+// thread; a frame that finds the encoder busy is dropped, never queued
+// without bound. While recording the file is fragmented MP4, so a killed
+// process leaves a playable file; finish() rewrites it as a regular MP4 with
+// its index at the front.
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "util/result.h"
+
+namespace nimbo {
+
+struct MixedAudio;
+
+class VideoWriter {
+ public:
+  static constexpr int kMaxPendingFrames = 3;
+
+  // `width` and `height` are the video's (even) pixel size; frames of any
+  // size are scaled to it.
+  static Result<std::unique_ptr<VideoWriter>> create(const QString& path, int width, int height, bool audioEnabled,
+                                                     int audioChannels = 2);
+  ~VideoWriter();
+
+  // BGRA (or BGRX) pixels stamped on the monotonic clock. The first frame
+  // starts the session. False when the frame was dropped.
+  bool appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs);
+  // Dropped unless audio is attached, the session has started and the
+  // buffer is not older than its start.
+  void appendAudio(const MixedAudio& audio);
+  // Ends the file. `endPtsNs`: when the picture stood still until then, the
+  // last frame is shown until that time. The completion runs on the writer's
+  // thread with the finished file, or nothing when no frame was written.
+  void finish(std::optional<int64_t> endPtsNs, std::function<void(std::optional<QString>)> completion);
+
+  QString path() const;
+  bool started() const;
+  bool finished() const;
+  bool audioAttached() const;
+  std::optional<int64_t> sessionStart() const;
+  int framesWritten() const;
+  int framesDropped() const;
+  QString encoderName() const;
+
+ private:
+  VideoWriter();
+  struct Impl;
+  std::unique_ptr<Impl> d;
+};
+
+// "Nimbo-yyyy-MM-dd-at-HH.mm.ss.mp4" in the recordings folder (created when
+// missing; the temporary folder when it cannot be).
+QString makeRecordingPath();
+
+}  // namespace nimbo

@@ -1,0 +1,171 @@
+// The MP4 writer end to end with FFmpeg: tracks, timing, audio before the
+// first frame, finishing twice, nothing recorded, and a killed writer.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSize>
+#include <QTemporaryDir>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+
+#include "recording/audio_mixer.h"
+#include "recording/media_probe.h"
+#include "recording/video_writer.h"
+
+namespace nimbo {
+namespace {
+
+constexpr int64_t kSecond = 1000000000;
+constexpr int64_t kStart = 1000 * kSecond;
+
+std::vector<uint8_t> picture(int w, int h, int n) {
+  std::vector<uint8_t> px(size_t(w * h * 4));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &px[size_t((y * w + x) * 4)];
+      p[0] = uint8_t(x + n * 4), p[1] = uint8_t(y * 2), p[2] = uint8_t((x + y + n) * 3), p[3] = 255;
+    }
+  return px;
+}
+
+MixedAudio tone(int64_t pts, int frames, int first) {
+  MixedAudio a;
+  a.ptsNs = pts;
+  for (int i = 0; i < frames; ++i) {
+    const float v = 0.5f * float(std::sin(2 * M_PI * 440 * (first + i) / 48000.0));
+    a.samples.push_back(v), a.samples.push_back(v);
+  }
+  return a;
+}
+
+struct Finished {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::optional<QString> path;
+  std::function<void(std::optional<QString>)> callback() {
+    return [this](std::optional<QString> p) {
+      std::lock_guard l(m);
+      path = p;
+      done = true;
+      cv.notify_all();
+    };
+  }
+  std::optional<QString> wait() {
+    std::unique_lock l(m);
+    cv.wait_for(l, std::chrono::seconds(30), [&] { return done; });
+    return path;
+  }
+};
+
+// Feeds `seconds` of 30 fps video (and audio when asked) without pacing;
+// waits for the encoder so no frame is dropped.
+void feed(VideoWriter& w, double seconds, bool audio) {
+  const int frames = int(seconds * 30);
+  for (int f = 0; f < frames; ++f) {
+    const int64_t pts = kStart + f * kSecond / 30;
+    const auto px = picture(320, 240, f);
+    while (!w.appendVideo(px.data(), 320, 240, 320 * 4, pts)) usleep(2000);
+    if (audio) w.appendAudio(tone(pts, 1600, f * 1600));
+  }
+}
+
+TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {
+  QTemporaryDir dir;
+  auto made = VideoWriter::create(dir.filePath("a.mp4"), 320, 240, true);
+  ASSERT_TRUE(made.ok()) << made.error().description.toStdString();
+  std::unique_ptr<VideoWriter> w = made.take();
+  // Audio before the first frame never reaches the file.
+  w->appendAudio(tone(kStart - 10000000, 4800, 0));
+  feed(*w, 2.0, true);
+  Finished done;
+  w->finish(kStart + 2 * kSecond, done.callback());
+  const std::optional<QString> path = done.wait();
+  ASSERT_TRUE(path);
+  EXPECT_EQ(*path, dir.filePath("a.mp4"));
+  EXPECT_FALSE(QFile::exists(*path + ".part"));
+  const auto probe = MediaProbe::read(*path);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->videoTracks, 1);
+  EXPECT_EQ(probe->videoCodec, "h264");
+  EXPECT_EQ(QSize(probe->width, probe->height), QSize(320, 240));
+  EXPECT_EQ(probe->audioTracks, 1);
+  EXPECT_EQ(probe->audioCodec, "aac");
+  EXPECT_EQ(probe->sampleRate, 48000);
+  EXPECT_EQ(probe->channels, 2);
+  EXPECT_TRUE(probe->audioDecodes);
+  EXPECT_NEAR(probe->audioRms, 0.5 / std::sqrt(2.0), 0.03);
+  EXPECT_NEAR(probe->durationSeconds, 2.0, 0.1);
+  EXPECT_TRUE(probe->indexAtFront);
+  EXPECT_EQ(w->framesWritten(), 61);  // 60, and the last one again at 2.0 s
+
+  // A second finish reports nothing at once.
+  Finished again;
+  w->finish(std::nullopt, again.callback());
+  EXPECT_TRUE(again.done);
+  EXPECT_FALSE(again.path);
+}
+
+TEST(VideoWriterTest, AStillPictureLastsUntilTheEndAndSilentRecordingsHaveOneTrack) {
+  QTemporaryDir dir;
+  auto w = VideoWriter::create(dir.filePath("b.mp4"), 320, 240, false).take();
+  const auto px = picture(320, 240, 0);
+  ASSERT_TRUE(w->appendVideo(px.data(), 320, 240, 320 * 4, kStart));
+  // Same time again: not a new frame.
+  EXPECT_FALSE(w->appendVideo(px.data(), 320, 240, 320 * 4, kStart));
+  Finished done;
+  w->finish(kStart + 3 * kSecond, done.callback());
+  const auto path = done.wait();
+  ASSERT_TRUE(path);
+  const auto probe = MediaProbe::read(*path);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->audioTracks, 0);
+  EXPECT_GE(probe->durationSeconds, 2.9);
+}
+
+TEST(VideoWriterTest, NothingRecordedLeavesNoFileAndFramesAreScaledToTheOutput) {
+  QTemporaryDir dir;
+  auto w = VideoWriter::create(dir.filePath("c.mp4"), 320, 240, true).take();
+  Finished done;
+  w->finish(std::nullopt, done.callback());
+  EXPECT_FALSE(done.wait());
+  EXPECT_FALSE(QFile::exists(dir.filePath("c.mp4")));
+
+  // A 641x481 source into a 320x240 video.
+  auto s = VideoWriter::create(dir.filePath("d.mp4"), 320, 240, false).take();
+  const auto big = picture(641, 481, 3);
+  ASSERT_TRUE(s->appendVideo(big.data(), 641, 481, 641 * 4, kStart));
+  Finished scaled;
+  s->finish(kStart + kSecond, scaled.callback());
+  const auto probe = MediaProbe::read(*scaled.wait());
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(QSize(probe->width, probe->height), QSize(320, 240));
+  EXPECT_FALSE(VideoWriter::create(dir.filePath("e.mp4"), 0, 240, false).ok());
+}
+
+TEST(VideoWriterTest, AKilledWriterLeavesAPlayableFileUpToItsLastFragment) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("killed.mp4");
+  const pid_t child = fork();
+  if (child == 0) {
+    auto w = VideoWriter::create(path, 320, 240, true).take();
+    feed(*w, 5.0, true);
+    usleep(500000);  // let the encoder catch up, then die without finishing
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  const auto probe = MediaProbe::read(path);
+  ASSERT_TRUE(probe) << "the file of a killed recording must open";
+  EXPECT_EQ(probe->videoTracks, 1);
+  EXPECT_GE(probe->durationSeconds, 3.0);  // at most a fragment or two lost
+}
+
+}  // namespace
+}  // namespace nimbo
