@@ -6,6 +6,7 @@
 #include <QPointF>
 #include <QRect>
 #include <QRectF>
+#include <QSize>
 #include <QString>
 
 #include <functional>
@@ -162,6 +163,69 @@ class Dialogs {
   virtual bool screenCapturePermissionAlert() = 0;
 };
 
+// One frame of a recording stream: B G R X pixels, valid only during the
+// callback; the time is the monotonic clock's, in nanoseconds.
+struct ScreenFrame {
+  const uint8_t* pixels = nullptr;
+  int width = 0, height = 0, stride = 0;
+  int64_t ptsNs = 0;
+};
+
+struct StreamRequest {
+  std::optional<quint32> displayID;  // a display (with `source` inside it) …
+  QRect source;                      // display pixels; empty: the whole display
+  std::optional<quint32> windowID;   // … or one window, whole even when covered
+  double frameInterval = 1.0 / 60;   // seconds
+  bool showsCursor = true;
+};
+
+// A running stream; it stops when destroyed.
+class ScreenStream {
+ public:
+  virtual ~ScreenStream() = default;
+  virtual int framesCaptured() const = 0;
+  virtual int framesIdle() const = 0;  // nothing changed: not delivered
+};
+
+class ScreenStreamService {
+ public:
+  virtual ~ScreenStreamService() = default;
+  // Frames arrive on the stream's own thread. A frame in which nothing
+  // changed is not delivered, except about once a second.
+  virtual Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
+                                                      std::function<void(const ScreenFrame&)> onFrame) = 0;
+  // A display's rectangle in screen pixels.
+  virtual std::optional<QRect> displayPixels(quint32 displayID) = 0;
+  // A window's size in pixels; nothing when it is gone.
+  virtual std::optional<QSize> windowPixels(quint32 windowID) = 0;
+};
+
+struct AudioChunk;
+
+enum class AudioSource { system, microphone };
+
+class AudioStream {
+ public:
+  virtual ~AudioStream() = default;  // stops the capture
+};
+
+struct AudioDevice {
+  QString id;    // stable unique identifier
+  QString name;  // what the user sees
+};
+
+class AudioCaptureService {
+ public:
+  virtual ~AudioCaptureService() = default;
+  // Microphones in the system's order, and which is the default.
+  virtual std::vector<AudioDevice> microphones() = 0;
+  virtual std::optional<AudioDevice> defaultMicrophone() = 0;
+  // The system's sound output, or a microphone by id (the default when the
+  // id is empty or names no device). Chunks arrive on the stream's thread.
+  virtual Result<std::unique_ptr<AudioStream>> start(AudioSource source, const QString& deviceID,
+                                                     std::function<void(const AudioChunk&)> onChunk) = 0;
+};
+
 struct Platform {
   std::unique_ptr<Screens> screens;
   std::unique_ptr<ScreenCaptureService> screenCapture;
@@ -174,6 +238,8 @@ struct Platform {
   std::unique_ptr<EditorHost> editorHost;
   std::unique_ptr<RegionPresenter> regionPresenter;
   std::unique_ptr<Dialogs> dialogs;
+  std::unique_ptr<ScreenStreamService> screenStreams;
+  std::unique_ptr<AudioCaptureService> audioCapture;
 };
 
 Platform& platform();

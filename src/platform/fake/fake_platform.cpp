@@ -38,6 +38,8 @@ FakePlatform installFakes() {
   p->editorHost.reset(f.editor = new FakeEditorHost);
   p->regionPresenter.reset(f.presenter = new FakeRegionPresenter);
   p->dialogs.reset(f.dialogs = new FakeDialogs);
+  p->screenStreams.reset(f.streams = new FakeScreenStreams);
+  p->audioCapture.reset(f.audio = new FakeAudioCapture);
   installPlatform(std::move(p));
   return f;
 }

@@ -175,6 +175,64 @@ class FakeDialogs : public Dialogs {
   }
 };
 
+// Streams that deliver only what the test hands them.
+class FakeScreenStreams : public ScreenStreamService {
+ public:
+  struct Stream : ScreenStream {
+    FakeScreenStreams* owner;
+    explicit Stream(FakeScreenStreams* o) : owner(o) {}
+    ~Stream() override { owner->running = false; }
+    int framesCaptured() const override { return 0; }
+    int framesIdle() const override { return 0; }
+  };
+  std::vector<StreamRequest> requests;
+  std::function<void(const ScreenFrame&)> onFrame;
+  bool running = false;
+  std::optional<QString> failWith;
+  std::map<quint32, QRect> displays;
+  std::map<quint32, QSize> windows;
+  Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& r,
+                                              std::function<void(const ScreenFrame&)> f) override {
+    requests.push_back(r);
+    if (failWith) return Error{*failWith, "Fake.Stream", 1};
+    onFrame = std::move(f);
+    running = true;
+    return std::unique_ptr<ScreenStream>(new Stream(this));
+  }
+  std::optional<QRect> displayPixels(quint32 id) override {
+    auto it = displays.find(id);
+    return it == displays.end() ? std::nullopt : std::optional<QRect>(it->second);
+  }
+  std::optional<QSize> windowPixels(quint32 id) override {
+    auto it = windows.find(id);
+    return it == windows.end() ? std::nullopt : std::optional<QSize>(it->second);
+  }
+};
+
+class FakeAudioCapture : public AudioCaptureService {
+ public:
+  struct Stream : AudioStream {
+    FakeAudioCapture* owner;
+    AudioSource source;
+    Stream(FakeAudioCapture* o, AudioSource s) : owner(o), source(s) {}
+    ~Stream() override { owner->handlers.erase(source); }
+  };
+  std::vector<AudioDevice> mics;
+  std::optional<AudioDevice> defaultMic;
+  std::map<AudioSource, std::function<void(const AudioChunk&)>> handlers;
+  std::vector<std::pair<AudioSource, QString>> started;
+  std::vector<AudioDevice> microphones() override { return mics; }
+  std::optional<AudioDevice> defaultMicrophone() override { return defaultMic; }
+  Result<std::unique_ptr<AudioStream>> start(AudioSource source, const QString& id,
+                                             std::function<void(const AudioChunk&)> f) override {
+    if (source == AudioSource::microphone && mics.empty())
+      return Error{"Couldn't start recording. No microphone found.", "Nimbo.Recording", 1};
+    started.emplace_back(source, id);
+    handlers[source] = std::move(f);
+    return std::unique_ptr<AudioStream>(new Stream(this, source));
+  }
+};
+
 // A registry of fakes with typed access for assertions.
 struct FakePlatform {
   FakeScreens* screens;
@@ -188,6 +246,8 @@ struct FakePlatform {
   FakeEditorHost* editor;
   FakeRegionPresenter* presenter;
   FakeDialogs* dialogs;
+  FakeScreenStreams* streams;
+  FakeAudioCapture* audio;
 };
 // Installs a fresh set of fakes as the platform and returns handles to them.
 FakePlatform installFakes();

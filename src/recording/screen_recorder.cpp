@@ -1,0 +1,254 @@
+#include "recording/screen_recorder.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+#include <chrono>
+#include <cmath>
+
+#include "recording/audio_mixer.h"
+#include "recording/camera.h"
+#include "recording/video_writer.h"
+#include "util/log.h"
+
+namespace nimbo {
+
+Error RecordingError::setupFailed(const QString& message) {
+  return Error{"Couldn't start recording. " + message, kDomain, 1};
+}
+Error RecordingError::alreadyRecording() {
+  return Error{QStringLiteral("A recording is already in progress."), kDomain, 2};
+}
+Error RecordingError::noDisplay() { return Error{QStringLiteral("Couldn't find a display to record."), kDomain, 3}; }
+
+int64_t monotonicNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+namespace {
+
+// The primary screen's top edge in y-up points: where top-left coordinates
+// start.
+double primaryMaxY(const std::vector<ScreenInfo>& screens) {
+  return screens.empty() ? 0 : screens.front().frame.y() + screens.front().frame.height();
+}
+
+// A y-up global rectangle in top-left global points.
+QRectF flipped(const QRectF& r, double maxY) { return QRectF(r.x(), maxY - (r.y() + r.height()), r.width(), r.height()); }
+
+int evenDown(double v) { return int(std::floor(v)) & ~1; }
+
+// The mixed level for the meters: RMS in decibels mapped onto 0…1.
+std::optional<float> audioLevel(const MixedAudio& a) {
+  if (a.samples.empty()) return std::nullopt;
+  double sum = 0;
+  for (float v : a.samples) sum += double(v) * v;
+  const double rms = std::sqrt(sum / double(a.samples.size()));
+  const double db = 20 * std::log10(std::max(rms, 1e-9));
+  return float(std::clamp((db + 60) / 60, 0.0, 1.0));
+}
+
+}  // namespace
+
+QSize ScreenRecorder::outputSize(double w, double h, double scale) {
+  const double pw = w * scale, ph = h * scale;
+  if (pw <= 3840 && ph <= 3840) return QSize(evenDown(pw), evenDown(ph));
+  const double factor = std::min(3840 / pw, 3840 / ph);
+  return QSize(int(std::lround(factor * pw)) & ~1, int(std::lround(factor * ph)) & ~1);
+}
+
+std::optional<ScreenInfo> ScreenRecorder::displayContainingMostOf(const QRectF& rect,
+                                                                  const std::vector<ScreenInfo>& screens) {
+  if (screens.empty()) return std::nullopt;
+  if (screens.size() == 1) return screens.front();
+  const double maxY = primaryMaxY(screens);
+  const QRectF r = flipped(rect, maxY);
+  std::optional<ScreenInfo> best;
+  double bestArea = -1;
+  for (const ScreenInfo& s : screens) {
+    const QRectF i = flipped(s.frame, maxY).intersected(r);
+    const double area = i.isEmpty() ? 0 : i.width() * i.height();
+    if (area > bestArea) best = s, bestArea = area;
+  }
+  return best;
+}
+
+ScreenRecorder::ScreenRecorder() = default;
+
+ScreenRecorder::~ScreenRecorder() {
+  teardown();
+  if (writer_) writer_->finish(std::nullopt, nullptr);
+}
+
+int ScreenRecorder::framesWritten() const { return writer_ ? writer_->framesWritten() : 0; }
+int ScreenRecorder::framesDropped() const { return writer_ ? writer_->framesDropped() : 0; }
+
+Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, CameraCapture* camera) {
+  if (recording_) return RecordingError::alreadyRecording();
+  ScreenStreamService& streams = *platform().screenStreams;
+  const std::vector<ScreenInfo> screens = platform().screens->list();
+  StreamRequest request;
+  QSize size;
+  switch (config.target) {
+    case RecordTarget::screen: {
+      // X11 displays are pixels: the whole monitor at its own pixel size.
+      const std::optional<QRect> pixels = screen.displayId ? streams.displayPixels(*screen.displayId) : std::nullopt;
+      if (!pixels) return RecordingError::noDisplay();
+      request.displayID = screen.displayId;
+      size = outputSize(pixels->width(), pixels->height(), 1);
+      break;
+    }
+    case RecordTarget::window: {
+      const std::optional<QSize> pixels = config.windowID ? streams.windowPixels(*config.windowID) : std::nullopt;
+      if (!pixels) return RecordingError::setupFailed(QStringLiteral("That window is gone — pick another one."));
+      request.windowID = config.windowID;
+      size = outputSize(pixels->width(), pixels->height(), 1);
+      break;
+    }
+    case RecordTarget::region: {
+      if (!config.region || config.region->width() < 4 || config.region->height() < 4)
+        return RecordingError::setupFailed(QStringLiteral("No region chosen — drag one first."));
+      std::optional<ScreenInfo> display = displayContainingMostOf(*config.region, screens);
+      if (!display) display = screen;
+      const std::optional<QRect> pixels = display->displayId ? streams.displayPixels(*display->displayId) : std::nullopt;
+      if (!pixels) return RecordingError::noDisplay();
+      const double maxY = primaryMaxY(screens);
+      const QRectF displayFrame = flipped(display->frame, maxY);
+      const QRectF local = flipped(*config.region, maxY)
+                               .translated(-displayFrame.topLeft())
+                               .intersected(QRectF(0, 0, displayFrame.width(), displayFrame.height()));
+      if (local.width() < 4 || local.height() < 4)
+        return RecordingError::setupFailed(QStringLiteral("That region is off-screen now — drag a new one."));
+      const double scale = display->scale;
+      request.displayID = display->displayId;
+      const double w = std::trunc(local.width()), h = std::trunc(local.height());
+      request.source = QRect(int(std::lround(local.x() * scale)), int(std::lround(local.y() * scale)),
+                             int(std::lround(w * scale)), int(std::lround(h * scale)))
+                           .intersected(QRect(QPoint(0, 0), pixels->size()));
+      size = outputSize(w, h, scale);
+      break;
+    }
+  }
+  if (size.width() < 2 || size.height() < 2) return RecordingError::noDisplay();
+  const bool audioEnabled = config.systemAudio || config.mic;
+  request.frameInterval = camera || config.target == RecordTarget::window ? 1.0 / 30 : 1.0 / 60;
+  request.showsCursor = true;
+
+  Result<std::unique_ptr<VideoWriter>> made = VideoWriter::create(makeRecordingPath(), size.width(), size.height(),
+                                                                  audioEnabled, 2);
+  if (!made.ok()) return RecordingError::setupFailed(made.error().description);
+  std::unique_ptr<VideoWriter> writer = made.take();
+  const QString path = writer->path();
+  {
+    std::lock_guard l(samples_);
+    writer_ = std::move(writer);
+    if (camera) {
+      camera_ = camera;
+      compositor_ = std::make_unique<FrameCompositor>();
+    }
+    if (audioEnabled) {
+      mixer_ = std::make_unique<AudioMixer>();
+      mixer_->onOutput = [this](MixedAudio mixed) {
+        if (writer_) writer_->appendAudio(mixed);
+        if (onAudioLevel)
+          if (const std::optional<float> level = audioLevel(mixed)) onAudioLevel(*level);
+      };
+    }
+  }
+  auto fail = [&](const Error& e) -> Result<QString> {
+    teardown();
+    std::unique_ptr<VideoWriter> w;
+    {
+      std::lock_guard l(samples_);
+      w = std::move(writer_);
+    }
+    if (w) w->finish(std::nullopt, nullptr);
+    return e;
+  };
+  AudioCaptureService& audio = *platform().audioCapture;
+  auto feed = [this](bool isSystem) {
+    return [this, isSystem](const AudioChunk& chunk) {
+      std::lock_guard l(samples_);
+      if (mixer_) mixer_->append(chunk, isSystem);
+    };
+  };
+  if (config.systemAudio) {
+    Result<std::unique_ptr<AudioStream>> s = audio.start(AudioSource::system, QString(), feed(true));
+    if (!s.ok()) return fail(RecordingError::setupFailed(s.error().description));
+    systemAudio_ = s.take();
+  }
+  if (config.mic) {
+    // Its errors reach the user as they are ("… No microphone found.").
+    Result<std::unique_ptr<AudioStream>> m = audio.start(AudioSource::microphone, config.micDeviceID.value_or(QString()),
+                                                         feed(false));
+    if (!m.ok()) return fail(m.error());
+    microphone_ = m.take();
+  }
+  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, [this](const ScreenFrame& f) { onFrame(f); });
+  if (!s.ok()) return fail(RecordingError::setupFailed(s.error().description));
+  stream_ = s.take();
+  request_ = request;
+  size_ = size;
+  recording_ = true;
+  return path;
+}
+
+void ScreenRecorder::onFrame(const ScreenFrame& frame) {
+  std::lock_guard l(samples_);
+  if (!writer_ || writer_->finished()) return;
+  if (compositor_ && camera_) {
+    const QImage face = camera_->latestFrame();
+    if (!face.isNull())
+      if (const std::optional<ScreenFrame> out = compositor_->composite(frame, face)) {
+        writer_->appendVideo(out->pixels, out->width, out->height, out->stride, frame.ptsNs);
+        return;
+      }
+  }
+  writer_->appendVideo(frame.pixels, frame.width, frame.height, frame.stride, frame.ptsNs);
+}
+
+void ScreenRecorder::teardown() {
+  // Sources first, so nothing arrives while the writer closes.
+  microphone_.reset();
+  systemAudio_.reset();
+  stream_.reset();
+  std::lock_guard l(samples_);
+  camera_ = nullptr;
+  compositor_.reset();
+}
+
+void ScreenRecorder::stop(std::function<void(std::optional<QString>)> done) {
+  if (!recording_) {
+    if (done) done(std::nullopt);
+    return;
+  }
+  recording_ = false;
+  const int64_t end = monotonicNs();
+  teardown();
+  std::unique_ptr<VideoWriter> writer;
+  {
+    std::lock_guard l(samples_);
+    if (mixer_) mixer_->emit(mixer_->accEnd());
+    mixer_.reset();
+    writer = std::move(writer_);
+  }
+  if (!writer) {
+    if (done) done(std::nullopt);
+    return;
+  }
+  VideoWriter* w = writer.release();
+  w->finish(end, [w, done](std::optional<QString> path) {
+    // Back on the main thread; the writer's thread has ended by the time
+    // this runs, so it can be destroyed there.
+    QMetaObject::invokeMethod(
+        qApp,
+        [w, done, path] {
+          delete w;
+          if (done) done(path);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+}  // namespace nimbo

@@ -1,0 +1,81 @@
+#pragma once
+// Turns a recorder configuration into a running capture: the screen stream,
+// the microphone and the system sound, mixed and written to one MP4.
+#include <QObject>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/platform.h"
+#include "recording/recorder_config.h"
+#include "util/result.h"
+
+namespace nimbo {
+
+class AudioMixer;
+class CameraCapture;
+class FrameCompositor;
+class VideoWriter;
+
+namespace RecordingError {
+inline constexpr char kDomain[] = "Nimbo.Recording";
+Error setupFailed(const QString& message);  // "Couldn't start recording. " + message
+Error alreadyRecording();
+Error noDisplay();
+}  // namespace RecordingError
+
+// Nanoseconds on the monotonic clock, the time base of every frame and chunk.
+int64_t monotonicNs();
+
+class ScreenRecorder : public QObject {
+  Q_OBJECT
+ public:
+  ScreenRecorder();
+  ~ScreenRecorder() override;
+
+  // Starts recording and returns the path of the file being written.
+  // `screen` is the screen the countdown ran on.
+  Result<QString> start(const ScreenInfo& screen, const RecorderConfig& config, CameraCapture* camera = nullptr);
+  // Stops; `done` runs on the main thread with the finished file, or
+  // nothing when nothing usable was written.
+  void stop(std::function<void(std::optional<QString>)> done);
+  bool isRecording() const { return recording_; }
+
+  // Mixed audio level for the meters, from the sample thread.
+  std::function<void(float)> onAudioLevel;
+
+  // What the last start chose, for tests and the self-test.
+  StreamRequest lastRequest() const { return request_; }
+  QSize outputSize() const { return size_; }
+  int framesWritten() const;
+  int framesDropped() const;
+
+  // Pixel size of a capture of w × h points at `scale`: never above 3840
+  // on either side (scaled down keeping the shape), always even.
+  static QSize outputSize(double w, double h, double scale);
+  // The screen with the largest share of `rect` (global points, y up); the
+  // first one on ties and when it touches none.
+  static std::optional<ScreenInfo> displayContainingMostOf(const QRectF& rect, const std::vector<ScreenInfo>& screens);
+
+ private:
+  void onFrame(const ScreenFrame& frame);
+  void teardown();
+
+  std::atomic<bool> recording_{false};
+  std::mutex samples_;  // every frame, chunk, mix and write
+  std::unique_ptr<VideoWriter> writer_;
+  std::unique_ptr<AudioMixer> mixer_;
+  std::unique_ptr<ScreenStream> stream_;
+  std::unique_ptr<AudioStream> microphone_, systemAudio_;
+  CameraCapture* camera_ = nullptr;
+  std::unique_ptr<FrameCompositor> compositor_;
+  StreamRequest request_;
+  QSize size_;
+};
+
+}  // namespace nimbo

@@ -1,0 +1,187 @@
+// The recorder against fake streams: what it asks the platform for, its
+// errors, and what reaches the file.
+#include <QFile>
+
+#include <cmath>
+
+#include "recording/audio_mixer.h"
+#include "recording/camera.h"
+#include "recording/media_probe.h"
+#include "recording/screen_recorder.h"
+#include "support.h"
+
+namespace nimbo {
+namespace {
+
+class RecorderTest : public test::TwoDisplayTest {
+ protected:
+  void SetUp() override {
+    TwoDisplayTest::SetUp();
+    fakes.streams->displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
+    fakes.audio->mics = {{"mic-1", "USB Microphone"}};
+    fakes.audio->defaultMic = fakes.audio->mics[0];
+  }
+  RecorderConfig config(RecordTarget t) {
+    RecorderConfig c;
+    c.target = t;
+    c.mic = false;
+    return c;
+  }
+  // Frames of a moving picture at 30 fps, audio alongside when a source runs.
+  void play(int frames, int width, int height) {
+    std::vector<uint8_t> px(size_t(width * height * 4));
+    for (int f = 0; f < frames; ++f) {
+      for (size_t i = 0; i < px.size(); ++i) px[i] = uint8_t(i + f * 7);
+      const int64_t pts = t0 + f * 1000000000LL / 30;
+      fakes.streams->onFrame(ScreenFrame{px.data(), width, height, width * 4, pts});
+      for (auto& [source, handler] : fakes.audio->handlers) {
+        std::vector<float> tone;
+        for (int i = 0; i < 1600; ++i) {
+          const float v = 0.3f * float(std::sin(2 * M_PI * 330 * (f * 1600 + i) / 48000.0));
+          tone.push_back(v), tone.push_back(v);
+        }
+        handler(AudioChunk::fromFloats(tone, pts));
+      }
+      QTest::qSleep(2);  // the encoder's queue is short by design
+    }
+  }
+  std::optional<QString> stop(ScreenRecorder& r) {
+    bool done = false;
+    std::optional<QString> path;
+    r.stop([&](std::optional<QString> p) { path = p, done = true; });
+    EXPECT_TRUE(test::waitUntil([&] { return done; }, 20000));
+    return path;
+  }
+  int64_t t0 = monotonicNs();
+};
+
+TEST(RecorderSizes, OutputSizesAreCappedAndEven) {
+  EXPECT_EQ(ScreenRecorder::outputSize(2560, 1600, 2), QSize(3840, 2400));
+  EXPECT_EQ(ScreenRecorder::outputSize(1000, 500, 2), QSize(2000, 1000));
+  EXPECT_EQ(ScreenRecorder::outputSize(301, 201, 1), QSize(300, 200));
+  EXPECT_EQ(ScreenRecorder::outputSize(1080, 7680, 1), QSize(540, 3840));
+  const BubbleGeometry g = BubbleGeometry::forFrame(1920, 1080);
+  EXPECT_NEAR(g.diameter, 237.6, 1e-9);
+  EXPECT_NEAR(g.margin, 32.4, 1e-9);
+}
+
+TEST_F(RecorderTest, RegionsAreCheckedAndCutFromTheDisplayHoldingMostOfThem) {
+  ScreenRecorder r;
+  RecorderConfig c = config(RecordTarget::region);
+  EXPECT_EQ(r.start(left, c).error().description, "Couldn't start recording. No region chosen — drag one first.");
+  c.region = QRectF(10, 10, 3, 300);
+  EXPECT_EQ(r.start(left, c).error().description, "Couldn't start recording. No region chosen — drag one first.");
+  // Where an unplugged display used to be: it falls to the first display
+  // and misses it.
+  c.region = QRectF(5000, 100, 200, 100);
+  EXPECT_EQ(r.start(left, c).error().description,
+            QString::fromUtf8("Couldn't start recording. That region is off-screen now — drag a new one."));
+
+  // Mostly on the right display (scale 2, 300 points high, its top at y 300
+  // in y-up points): cut in its pixels.
+  c.region = QRectF(1090, 100, 101.7, 50.2);
+  Result<QString> started = r.start(left, c);
+  ASSERT_TRUE(started.ok()) << started.error().description.toStdString();
+  EXPECT_EQ(r.lastRequest().displayID, 22u);
+  // The right display spans y-up 0…300 under a primary 500 high, so its
+  // top-left origin is at (1000, 200); the region's top-left corner is
+  // (1090, 349.8), (90, 149.8) on that display, whole points 101 × 50,
+  // twice that in pixels.
+  EXPECT_EQ(r.lastRequest().source, QRect(180, 300, 202, 100));
+  EXPECT_EQ(r.outputSize(), QSize(202, 100));
+  EXPECT_EQ(r.lastRequest().frameInterval, 1.0 / 60);
+  EXPECT_EQ(r.start(left, c).error().description, "A recording is already in progress.");
+  EXPECT_FALSE(stop(r));  // no frame arrived: no file
+  EXPECT_FALSE(stop(r));  // and stopping again is harmless
+}
+
+TEST_F(RecorderTest, WindowsAndDisplaysAndTheirErrors) {
+  ScreenRecorder r;
+  RecorderConfig c = config(RecordTarget::window);
+  EXPECT_EQ(r.start(left, c).error().description,
+            QString::fromUtf8("Couldn't start recording. That window is gone — pick another one."));
+  c.windowID = 7;
+  fakes.streams->windows[7] = QSize(1001, 501);
+  ASSERT_TRUE(r.start(left, c).ok());
+  EXPECT_EQ(r.lastRequest().windowID, 7u);
+  EXPECT_EQ(r.outputSize(), QSize(1000, 500));
+  EXPECT_EQ(r.lastRequest().frameInterval, 1.0 / 30);
+  stop(r);
+
+  ScreenInfo nowhere = left;
+  nowhere.displayId = 99;
+  EXPECT_EQ(r.start(nowhere, config(RecordTarget::screen)).error().description, "Couldn't find a display to record.");
+  fakes.streams->failWith = "the X server refused";
+  EXPECT_EQ(r.start(left, config(RecordTarget::screen)).error().description,
+            "Couldn't start recording. the X server refused");
+  EXPECT_FALSE(r.isRecording());
+
+  fakes.streams->failWith.reset();
+  fakes.audio->mics.clear();
+  RecorderConfig withMic = config(RecordTarget::screen);
+  withMic.mic = true;
+  EXPECT_EQ(r.start(left, withMic).error().description, "Couldn't start recording. No microphone found.");
+  EXPECT_FALSE(fakes.streams->running);
+}
+
+TEST_F(RecorderTest, SilentRecordingsHaveNoAudioTrackAndMixedOnesDo) {
+  ScreenRecorder r;
+  const auto path = r.start(right, config(RecordTarget::screen));
+  ASSERT_TRUE(path.ok());
+  EXPECT_EQ(r.outputSize(), QSize(800, 600));  // the display's own pixels
+  play(30, 800, 600);
+  const auto silent = stop(r);
+  ASSERT_TRUE(silent);
+  EXPECT_EQ(*silent, path.value());
+  auto probe = MediaProbe::read(*silent);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->audioTracks, 0);
+  EXPECT_EQ(QSize(probe->width, probe->height), QSize(800, 600));
+
+  RecorderConfig both = config(RecordTarget::screen);
+  both.systemAudio = true;
+  both.mic = true;
+  both.micDeviceID = "mic-1";
+  float level = -1;
+  r.onAudioLevel = [&](float l) { level = l; };
+  t0 = monotonicNs();
+  ASSERT_TRUE(r.start(left, both).ok());
+  ASSERT_EQ(fakes.audio->started.size(), 2u);
+  EXPECT_EQ(fakes.audio->started[1], std::make_pair(AudioSource::microphone, QString("mic-1")));
+  play(45, 1000, 500);
+  const auto mixed = stop(r);
+  ASSERT_TRUE(mixed);
+  probe = MediaProbe::read(*mixed);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->audioTracks, 1);
+  EXPECT_NEAR(probe->durationSeconds, 1.5, 0.3);
+  // Two sources of the same tone: summed.
+  EXPECT_NEAR(probe->audioRms, 0.6 / std::sqrt(2.0), 0.05);
+  EXPECT_GT(level, 0.5f);
+  EXPECT_TRUE(fakes.audio->handlers.empty());  // both sources stopped
+}
+
+TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
+  FrameCompositor c;
+  std::vector<uint8_t> px(size_t(400 * 300 * 4), 0);
+  const ScreenFrame screen{px.data(), 400, 300, 400 * 4, 0};
+  QImage face(64, 48, QImage::Format_RGB32);
+  face.fill(QColor(250, 10, 10));
+  const auto out = c.composite(screen, face);
+  ASSERT_TRUE(out);
+  const QImage img(out->pixels, 400, 300, out->stride, QImage::Format_RGB32);
+  // d = 66, margin 9: the bubble's centre is at (42, 300 - 42).
+  EXPECT_EQ(QColor(img.pixel(42, 258)), QColor(250, 10, 10));
+  EXPECT_EQ(QColor(img.pixel(10, 290)), QColor(0, 0, 0));  // the circle's corner stays screen
+  EXPECT_EQ(QColor(img.pixel(200, 150)), QColor(0, 0, 0));
+  EXPECT_EQ(c.circleMask(66).size(), QSize(66, 66));
+  c.composite(screen, face);
+  EXPECT_EQ(c.poolsMade(), 1);
+  const ScreenFrame other{px.data(), 200, 150, 400 * 4, 0};
+  c.composite(other, face);
+  EXPECT_EQ(c.poolsMade(), 2);
+  EXPECT_FALSE(c.composite(screen, QImage()));
+}
+
+}  // namespace
+}  // namespace nimbo
