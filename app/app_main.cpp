@@ -55,7 +55,6 @@ void quitOnTerminationSignals() {
 void startUp() {
   using namespace nimbo;
   logLine(QStringLiteral("Nimbo: applicationDidFinishLaunching fired"));
-  if (RecordSmokeTest::runIfRequested()) return;
   Preferences::registerDefaults();
   // X11 needs no screen-capture grant; nothing to request.
   std::string error;
@@ -95,6 +94,8 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
     return 2;
   }
   installPlatform(std::move(real));
+  // The recording self-test runs on its own, beside any running instance.
+  if (RecordSmokeTest::runIfRequested()) return app.exec();
 
   std::unique_ptr<TrayApp> tray;
   SingleInstance instance([&tray](const QString& command) {

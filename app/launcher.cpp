@@ -45,6 +45,9 @@ const char kUsage[] =
     "  screenshot             capture without the GUI: the whole X screen, one\n"
     "                         monitor (--screen DP-1) or a rectangle in pixels;\n"
     "                         -o - writes the PNG to standard output\n"
+    "  --smoke [--smoke-target=screen|window|region] [--smoke-audio=none|system|mic|both]\n"
+    "          [--smoke-seconds=N] [--smoke-self-noise=1] [--smoke-expect-signal=1]\n"
+    "          [--smoke-log=FILE]  record once and check the file (exit status 0 = all passed)\n"
     "  --help, --version\n"
     "\n"
     "On Wayland sessions, bind these commands to keys in the desktop's keyboard\n"
@@ -134,6 +137,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (first == "screenshot") return hasDisplay() ? nimbo::runOneShot(argc, argv) : noDisplay();
+  // The recording self-test runs on its own, beside any running instance.
+  const char* smokeEnv = std::getenv("NIMBO_SMOKE");
+  bool smoke = smokeEnv && std::strcmp(smokeEnv, "1") == 0;
+  for (int i = 1; i < argc; ++i) smoke = smoke || std::strcmp(argv[i], "--smoke") == 0;
+  if (smoke) return hasDisplay() ? runApp(argc, argv, "") : noDisplay();
 
   // `--then ACTION` is how a command-line action starts the instance it needs.
   const bool spawned = first == "--then";

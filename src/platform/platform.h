@@ -198,6 +198,12 @@ class ScreenStreamService {
   virtual std::optional<QRect> displayPixels(quint32 displayID) = 0;
   // A window's size in pixels; nothing when it is gone.
   virtual std::optional<QSize> windowPixels(quint32 windowID) = 0;
+  // Other applications' windows, front to back: id, title, application.
+  struct WindowInfo {
+    quint32 id = 0;
+    QString title, application;
+  };
+  virtual std::vector<WindowInfo> windows() = 0;
 };
 
 struct AudioChunk;

@@ -13,6 +13,4 @@ void RecordingFlow::requestPanel(RecordingDestination preset) {
               .arg(preset == RecordingDestination::shareLink ? "shareLink" : "localFile"));
 }
 
-bool RecordSmokeTest::runIfRequested() { return false; }
-
 }  // namespace nimbo

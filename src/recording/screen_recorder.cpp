@@ -81,8 +81,8 @@ ScreenRecorder::~ScreenRecorder() {
   if (writer_) writer_->finish(std::nullopt, nullptr);
 }
 
-int ScreenRecorder::framesWritten() const { return writer_ ? writer_->framesWritten() : 0; }
-int ScreenRecorder::framesDropped() const { return writer_ ? writer_->framesDropped() : 0; }
+int ScreenRecorder::framesWritten() const { return writer_ ? writer_->framesWritten() : finalWritten_; }
+int ScreenRecorder::framesDropped() const { return writer_ ? writer_->framesDropped() : finalDropped_; }
 
 Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, CameraCapture* camera) {
   if (recording_) return RecordingError::alreadyRecording();
@@ -238,12 +238,14 @@ void ScreenRecorder::stop(std::function<void(std::optional<QString>)> done) {
     return;
   }
   VideoWriter* w = writer.release();
-  w->finish(end, [w, done](std::optional<QString> path) {
+  QPointer<ScreenRecorder> self(this);
+  w->finish(end, [w, done, self](std::optional<QString> path) {
     // Back on the main thread; the writer's thread has ended by the time
     // this runs, so it can be destroyed there.
     QMetaObject::invokeMethod(
         qApp,
-        [w, done, path] {
+        [w, done, path, self] {
+          if (self) self->finalWritten_ = w->framesWritten(), self->finalDropped_ = w->framesDropped();
           delete w;
           if (done) done(path);
         },

@@ -76,6 +76,7 @@ class ScreenRecorder : public QObject {
   std::unique_ptr<FrameCompositor> compositor_;
   StreamRequest request_;
   QSize size_;
+  int finalWritten_ = 0, finalDropped_ = 0;  // of the last finished recording
 };
 
 }  // namespace nimbo

@@ -101,7 +101,7 @@ TEST_F(RecorderTest, WindowsAndDisplaysAndTheirErrors) {
   EXPECT_EQ(r.start(left, c).error().description,
             QString::fromUtf8("Couldn't start recording. That window is gone — pick another one."));
   c.windowID = 7;
-  fakes.streams->windows[7] = QSize(1001, 501);
+  fakes.streams->windowSizes[7] = QSize(1001, 501);
   ASSERT_TRUE(r.start(left, c).ok());
   EXPECT_EQ(r.lastRequest().windowID, 7u);
   EXPECT_EQ(r.outputSize(), QSize(1000, 500));

@@ -190,7 +190,7 @@ class FakeScreenStreams : public ScreenStreamService {
   bool running = false;
   std::optional<QString> failWith;
   std::map<quint32, QRect> displays;
-  std::map<quint32, QSize> windows;
+  std::map<quint32, QSize> windowSizes;
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& r,
                                               std::function<void(const ScreenFrame&)> f) override {
     requests.push_back(r);
@@ -203,9 +203,11 @@ class FakeScreenStreams : public ScreenStreamService {
     auto it = displays.find(id);
     return it == displays.end() ? std::nullopt : std::optional<QRect>(it->second);
   }
+  std::vector<WindowInfo> windowList;
+  std::vector<WindowInfo> windows() override { return windowList; }
   std::optional<QSize> windowPixels(quint32 id) override {
-    auto it = windows.find(id);
-    return it == windows.end() ? std::nullopt : std::optional<QSize>(it->second);
+    auto it = windowSizes.find(id);
+    return it == windowSizes.end() ? std::nullopt : std::optional<QSize>(it->second);
   }
 };
 

@@ -12,6 +12,8 @@
 #include "platform/linux/qt_screens.h"
 #include "platform/linux/x11/x11_grabber.h"
 #include "platform/linux/x11/x11_screen_capture.h"
+#include "platform/linux/x11/x11_screen_stream.h"
+#include "platform/linux/pulse/pulse_audio.h"
 #include "util/log.h"
 
 namespace nimbo {
@@ -79,6 +81,8 @@ std::unique_ptr<Platform> makeLinuxPlatform(QString* error) {
   p->editorHost = std::make_unique<WindowEditorHost>();
   p->regionPresenter = std::make_unique<OverlayRegionPresenter>();
   p->dialogs = std::make_unique<MessageBoxDialogs>();
+  p->screenStreams = std::make_unique<X11ScreenStreams>(x);
+  p->audioCapture = std::make_unique<PulseAudioCapture>();
   return p;
 }
 

@@ -1,0 +1,323 @@
+#include "platform/linux/x11/x11_screen_stream.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <QByteArray>
+#include <QList>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <unistd.h>
+
+#include "platform/linux/x11/x11_grabber.h"
+#include "recording/screen_recorder.h"
+#include "util/log.h"
+
+namespace nimbo {
+
+namespace {
+
+// A shared-memory buffer the server writes grabs into.
+struct ShmBuffer {
+  xcb_connection_t* c = nullptr;
+  int id = -1;
+  uint8_t* data = nullptr;
+  xcb_shm_seg_t seg = 0;
+  size_t size = 0;
+  bool make(xcb_connection_t* conn, size_t bytes) {
+    release();
+    c = conn;
+    id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id < 0) return false;
+    data = static_cast<uint8_t*>(shmat(id, nullptr, 0));
+    shmctl(id, IPC_RMID, nullptr);  // gone once both sides detach
+    if (data == reinterpret_cast<uint8_t*>(-1)) {
+      data = nullptr;
+      return false;
+    }
+    seg = xcb_generate_id(c);
+    xcb_void_cookie_t ck = xcb_shm_attach_checked(c, seg, uint32_t(id), 0);
+    if (xcb_generic_error_t* e = xcb_request_check(c, ck)) {
+      free(e);
+      shmdt(data);
+      data = nullptr;
+      return false;
+    }
+    size = bytes;
+    return true;
+  }
+  void release() {
+    if (!data) return;
+    xcb_shm_detach(c, seg);
+    xcb_flush(c);
+    shmdt(data);
+    data = nullptr;
+    size = 0;
+  }
+  ~ShmBuffer() { release(); }
+};
+
+// Draws the pointer image (premultiplied ARGB) over a B G R X frame whose
+// top-left corner is at `origin` in root coordinates.
+void drawCursor(uint8_t* px, int w, int h, int stride, const xcb_xfixes_get_cursor_image_reply_t* cur, int ox,
+                int oy) {
+  const uint32_t* img = xcb_xfixes_get_cursor_image_cursor_image(cur);
+  const int left = cur->x - cur->xhot - ox, top = cur->y - cur->yhot - oy;
+  for (int y = 0; y < cur->height; ++y) {
+    const int fy = top + y;
+    if (fy < 0 || fy >= h) continue;
+    auto* row = reinterpret_cast<uint32_t*>(px + size_t(fy) * size_t(stride));
+    for (int x = 0; x < cur->width; ++x) {
+      const int fx = left + x;
+      if (fx < 0 || fx >= w) continue;
+      const uint32_t s = img[y * cur->width + x];
+      const uint32_t a = s >> 24;
+      if (a == 0) continue;
+      const uint32_t d = row[fx];
+      auto mix = [&](int shift) {
+        const uint32_t sc = (s >> shift) & 255, dc = (d >> shift) & 255;
+        return std::min<uint32_t>(255, sc + dc * (255 - a) / 255) << shift;
+      };
+      row[fx] = 0xff000000u | mix(16) | mix(8) | mix(0);
+    }
+  }
+}
+
+class X11Stream : public ScreenStream {
+ public:
+  X11Stream(StreamRequest r, QRect area, std::function<void(const ScreenFrame&)> f)
+      : request_(std::move(r)), area_(area), onFrame_(std::move(f)) {}
+  ~X11Stream() override {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (c_) xcb_disconnect(c_);
+  }
+  int framesCaptured() const override { return captured_; }
+  int framesIdle() const override { return idle_; }
+
+  Result<bool> open() {
+    c_ = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c_)) return Error{QStringLiteral("cannot connect to the X server")};
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+    auto hasExtension = [&](xcb_extension_t* ext) {
+      const xcb_query_extension_reply_t* r = xcb_get_extension_data(c_, ext);
+      return r && r->present;
+    };
+    if (!hasExtension(&xcb_shm_id)) return Error{QStringLiteral("the X server has no shared-memory extension")};
+    if (!hasExtension(&xcb_xfixes_id) || !hasExtension(&xcb_damage_id))
+      return Error{QStringLiteral("the X server lacks the XFixes or Damage extension")};
+    free(xcb_xfixes_query_version_reply(c_, xcb_xfixes_query_version(c_, 4, 0), nullptr));
+    free(xcb_damage_query_version_reply(c_, xcb_damage_query_version(c_, 1, 1), nullptr));
+    damageEvent_ = xcb_get_extension_data(c_, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+    target_ = root_;
+    if (request_.windowID) {
+      if (!hasExtension(&xcb_composite_id)) return Error{QStringLiteral("the X server has no Composite extension")};
+      free(xcb_composite_query_version_reply(c_, xcb_composite_query_version(c_, 0, 4), nullptr));
+      target_ = *request_.windowID;
+      // Redirected, the window keeps its own pixels even under others.
+      xcb_composite_redirect_window(c_, target_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+      if (!namePixmap()) return Error{QStringLiteral("That window is gone — pick another one.")};
+    }
+    damage_ = xcb_generate_id(c_);
+    xcb_damage_create(c_, damage_, target_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    xcb_flush(c_);
+    thread_ = std::thread([this] { run(); });
+    return true;
+  }
+
+ private:
+  // The window's current pixmap and size; false when the window is gone.
+  bool namePixmap() {
+    xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, target_), nullptr);
+    if (!g) return false;
+    const QSize size(g->width, g->height);
+    free(g);
+    if (pixmap_ && size == area_.size()) return true;
+    if (pixmap_) xcb_free_pixmap(c_, pixmap_);
+    pixmap_ = xcb_generate_id(c_);
+    xcb_void_cookie_t ck = xcb_composite_name_window_pixmap_checked(c_, target_, pixmap_);
+    if (xcb_generic_error_t* e = xcb_request_check(c_, ck)) {
+      free(e);
+      pixmap_ = 0;
+      return false;
+    }
+    area_ = QRect(QPoint(0, 0), size);
+    return true;
+  }
+
+  void run() {
+    using clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::nanoseconds(int64_t(request_.frameInterval * 1e9));
+    auto next = clock::now();
+    int64_t lastDelivered = 0;
+    int lastX = -1, lastY = -1;
+    uint32_t lastSerial = 0;
+    bool first = true;
+    while (!stop_) {
+      next += interval;
+      const auto now = clock::now();
+      if (next < now - interval) next = now;  // fell behind: do not race to catch up
+      std::this_thread::sleep_until(next);
+      bool dirty = first;
+      while (xcb_generic_event_t* ev = xcb_poll_for_event(c_)) {
+        if ((ev->response_type & 0x7f) == damageEvent_) dirty = true;
+        free(ev);
+      }
+      if (xcb_connection_has_error(c_)) break;
+      xcb_xfixes_get_cursor_image_reply_t* cur =
+          request_.showsCursor ? xcb_xfixes_get_cursor_image_reply(c_, xcb_xfixes_get_cursor_image(c_), nullptr)
+                               : nullptr;
+      if (cur && (cur->x != lastX || cur->y != lastY || cur->cursor_serial != lastSerial)) {
+        dirty = true;
+        lastX = cur->x, lastY = cur->y, lastSerial = cur->cursor_serial;
+      }
+      const int64_t t = monotonicNs();
+      // Nothing changed: an idle frame, except for one a second so a crash
+      // never loses more than that.
+      if (!dirty && t - lastDelivered < 1000000000LL) {
+        ++idle_;
+        free(cur);
+        continue;
+      }
+      if (dirty) xcb_damage_subtract(c_, damage_, XCB_NONE, XCB_NONE);
+      if (pixmap_ && !namePixmap()) {
+        free(cur);
+        if (!goneLogged_) logLine("Nimbo: the recorded window is gone; its last picture stays");
+        goneLogged_ = true;
+        continue;
+      }
+      const size_t bytes = size_t(area_.width()) * size_t(area_.height()) * 4;
+      if (bytes > shm_.size && !shm_.make(c_, bytes)) {
+        free(cur);
+        logLine("Nimbo: no shared memory for recording frames");
+        break;
+      }
+      const xcb_drawable_t drawable = pixmap_ ? pixmap_ : root_;
+      const int64_t pts = monotonicNs();
+      xcb_shm_get_image_reply_t* img = xcb_shm_get_image_reply(
+          c_,
+          xcb_shm_get_image(c_, drawable, int16_t(area_.x()), int16_t(area_.y()), uint16_t(area_.width()),
+                            uint16_t(area_.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_.seg, 0),
+          nullptr);
+      if (!img) {
+        free(cur);
+        continue;
+      }
+      free(img);
+      if (cur) {
+        int ox = area_.x(), oy = area_.y();
+        if (pixmap_) {
+          xcb_translate_coordinates_reply_t* tr =
+              xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, target_, root_, 0, 0), nullptr);
+          if (tr) ox = tr->dst_x, oy = tr->dst_y;
+          free(tr);
+        }
+        drawCursor(shm_.data, area_.width(), area_.height(), area_.width() * 4, cur, ox, oy);
+      }
+      free(cur);
+      first = false;
+      lastDelivered = t;
+      ++captured_;
+      onFrame_(ScreenFrame{shm_.data, area_.width(), area_.height(), area_.width() * 4, pts});
+    }
+  }
+
+  StreamRequest request_;
+  QRect area_;
+  std::function<void(const ScreenFrame&)> onFrame_;
+  xcb_connection_t* c_ = nullptr;
+  xcb_window_t root_ = 0, target_ = 0;
+  xcb_pixmap_t pixmap_ = 0;
+  xcb_damage_damage_t damage_ = 0;
+  uint8_t damageEvent_ = 0;
+  ShmBuffer shm_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> captured_{0}, idle_{0};
+  bool goneLogged_ = false;
+};
+
+}  // namespace
+
+X11ScreenStreams::X11ScreenStreams(std::shared_ptr<x11::Grabber> grabber) : grabber_(std::move(grabber)) {}
+
+std::optional<QRect> X11ScreenStreams::displayPixels(quint32 displayID) {
+  for (const x11::Monitor& m : grabber_->monitors())
+    if (m.id == displayID) return QRect(m.x, m.y, m.width, m.height);
+  return std::nullopt;
+}
+
+std::optional<QSize> X11ScreenStreams::windowPixels(quint32 windowID) {
+  xcb_connection_t* c = grabber_->connection();
+  xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c, xcb_get_geometry(c, windowID), nullptr);
+  if (!g) return std::nullopt;
+  const QSize s(g->width, g->height);
+  free(g);
+  return s;
+}
+
+namespace {
+QByteArray property(xcb_connection_t* c, xcb_window_t w, const char* name, xcb_atom_t type) {
+  xcb_intern_atom_reply_t* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+  if (!a) return {};
+  xcb_get_property_reply_t* r =
+      xcb_get_property_reply(c, xcb_get_property(c, 0, w, a->atom, type, 0, 1 << 16), nullptr);
+  free(a);
+  if (!r) return {};
+  const QByteArray v(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
+  free(r);
+  return v;
+}
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+  xcb_intern_atom_reply_t* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+  const xcb_atom_t v = a ? a->atom : XCB_ATOM_NONE;
+  free(a);
+  return v;
+}
+}  // namespace
+
+std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
+  xcb_connection_t* c = grabber_->connection();
+  const QByteArray list = property(c, grabber_->root(), "_NET_CLIENT_LIST_STACKING", XCB_ATOM_WINDOW);
+  const auto* ids = reinterpret_cast<const uint32_t*>(list.constData());
+  std::vector<WindowInfo> out;
+  const uint32_t self = uint32_t(getpid());
+  for (int i = int(list.size() / 4) - 1; i >= 0; --i) {  // the stacking list is bottom to top
+    const QByteArray pid = property(c, ids[i], "_NET_WM_PID", XCB_ATOM_CARDINAL);
+    if (pid.size() >= 4 && *reinterpret_cast<const uint32_t*>(pid.constData()) == self) continue;
+    WindowInfo w;
+    w.id = ids[i];
+    w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", atom(c, "UTF8_STRING")));
+    if (w.title.isEmpty()) w.title = QString::fromLatin1(property(c, ids[i], "WM_NAME", XCB_ATOM_STRING));
+    // WM_CLASS holds the instance and the class name, each ending in NUL.
+    const QList<QByteArray> cls = property(c, ids[i], "WM_CLASS", XCB_ATOM_STRING).split('\0');
+    w.application = QString::fromUtf8(cls.value(1).isEmpty() ? cls.value(0) : cls.value(1));
+    out.push_back(w);
+  }
+  return out;
+}
+
+Result<std::unique_ptr<ScreenStream>> X11ScreenStreams::start(const StreamRequest& request,
+                                                              std::function<void(const ScreenFrame&)> onFrame) {
+  QRect area;
+  if (!request.windowID) {
+    const std::optional<QRect> display = request.displayID ? displayPixels(*request.displayID) : std::nullopt;
+    if (!display) return Error{QStringLiteral("Couldn't find a display to record.")};
+    area = request.source.isEmpty() ? *display : request.source.translated(display->topLeft()).intersected(*display);
+  }
+  auto stream = std::make_unique<X11Stream>(request, area, std::move(onFrame));
+  Result<bool> opened = stream->open();
+  if (!opened.ok()) return opened.error();
+  return std::unique_ptr<ScreenStream>(std::move(stream));
+}
+
+}  // namespace nimbo
