@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 
+#include "platform/platform.h"
 #include "shell/preferences.h"
 
 namespace nimbo {
@@ -45,6 +46,16 @@ QRectF rectFromString(const QString& s) {
   int i = 0;
   for (auto it = numberPattern.globalMatch(s); it.hasNext() && i < 4;) v[i++] = it.next().captured().toDouble();
   return QRectF(v[0], v[1], v[2], v[3]);
+}
+
+std::vector<MicInput> MicrophoneCapture::availableInputs() {
+  AudioCaptureService& audio = *platform().audioCapture;
+  const std::optional<AudioDevice> def = audio.defaultMicrophone();
+  std::vector<MicInput> out{{QString(), def ? QString::fromUtf8("System Default — ") + def->name
+                                            : QStringLiteral("System Default")}};
+  for (const AudioDevice& d : audio.microphones())
+    if (!def || d.id != def->id) out.push_back({d.id, d.name});
+  return out;
 }
 
 RecorderConfig RecorderConfig::load() {

@@ -38,6 +38,12 @@ struct MicInput {
   bool operator==(const MicInput&) const = default;
 };
 
+namespace MicrophoneCapture {
+// The microphone chooser's list: the system default first ("System Default —
+// " and its name), then every other microphone.
+std::vector<MicInput> availableInputs();
+}  // namespace MicrophoneCapture
+
 // The rectangle as text, "{{x, y}, {w, h}}", and back. Reading takes the
 // numbers in order; missing ones are 0.
 QString rectToString(const QRectF& r);

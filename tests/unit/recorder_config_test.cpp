@@ -77,3 +77,21 @@ TEST_F(RecorderConfigTest, SavingRoundTripsAndRemovesWhatIsAbsent) {
 
 }  // namespace
 }  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+TEST_F(RecorderConfigTest, TheMicrophoneListStartsWithTheSystemDefault) {
+  EXPECT_EQ(MicrophoneCapture::availableInputs(), (std::vector<MicInput>{{"", "System Default"}}));
+  fakes.audio->mics = {{"usb", "USB Mic"}};
+  fakes.audio->defaultMic = fakes.audio->mics[0];
+  EXPECT_EQ(MicrophoneCapture::availableInputs(),
+            (std::vector<MicInput>{{"", QString::fromUtf8("System Default — USB Mic")}}));
+  fakes.audio->mics.push_back({"built-in", "Built-in Microphone"});
+  EXPECT_EQ(MicrophoneCapture::availableInputs(),
+            (std::vector<MicInput>{{"", QString::fromUtf8("System Default — USB Mic")},
+                                   {"built-in", "Built-in Microphone"}}));
+}
+
+}  // namespace
+}  // namespace nimbo

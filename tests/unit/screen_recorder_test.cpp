@@ -185,3 +185,27 @@ TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
 
 }  // namespace
 }  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+TEST(CameraTest, KeepsTheLatestFrameOfAnFFmpegSourceAndNamesAMissingCamera) {
+  CameraCapture missing(QStringLiteral("video4linux2"), QStringLiteral("/dev/video-nowhere"));
+  const Result<bool> r = missing.start();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().description, "Couldn't start recording. No camera found.");
+
+  CameraCapture camera(QStringLiteral("lavfi"), QStringLiteral("testsrc2=size=320x240:rate=30,realtime"));
+  ASSERT_TRUE(camera.start().ok());
+  EXPECT_TRUE(camera.start().ok());  // already running: nothing happens
+  ASSERT_TRUE(test::waitUntil([&] { return !camera.latestFrame().isNull(); }, 5000));
+  const QImage first = camera.latestFrame();
+  EXPECT_EQ(first.size(), QSize(320, 240));
+  // It moves on: a later frame differs (the test source counts frames).
+  EXPECT_TRUE(test::waitUntil([&] { return camera.latestFrame() != first; }, 5000));
+  camera.stop();
+  EXPECT_FALSE(camera.isRunning());
+}
+
+}  // namespace
+}  // namespace nimbo
