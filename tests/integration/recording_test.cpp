@@ -1,0 +1,290 @@
+// The recorder in the virtual desktop (scripts/with-desktop): a recording
+// killed mid-way, and picture and sound kept in step over a minute.
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <pulse/simple.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPainter>
+#include <QProcess>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <thread>
+
+#include "recording/media_probe.h"
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QTest::qWait(50);
+  }
+  return true;
+}
+
+class Recording : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(home.isValid());
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  }
+  QString log() {
+    QFile f(home.filePath("smoke.txt"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+  }
+  QStringList recordings() {
+    QDir d(home.filePath("data/com.vantori.screenshot/recordings"));
+    QStringList out;
+    for (const QString& f : d.entryList({"*.mp4"}, QDir::Files)) out << d.filePath(f);
+    return out;
+  }
+  void startSmoke(QProcess& p, const QStringList& extra) {
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(NIMBO_BINARY, QStringList{"--smoke", "--smoke-log=" + home.filePath("smoke.txt")} + extra);
+    ASSERT_TRUE(p.waitForStarted());
+  }
+  QTemporaryDir home;
+  QProcessEnvironment env;
+};
+
+TEST_F(Recording, AKilledRecordingKeepsAllButItsLastSeconds) {
+  QProcess nimbo;
+  startSmoke(nimbo, {"--smoke-target=screen", "--smoke-audio=both", "--smoke-seconds=60", "--smoke-self-noise=1"});
+  ASSERT_TRUE(waitFor([&] { return log().contains("SMOKE INFO recording target="); }, 15000)) << log().toStdString();
+  QTest::qWait(10000);
+  ::kill(pid_t(nimbo.processId()), SIGKILL);
+  nimbo.waitForFinished();
+  const QStringList files = recordings();
+  ASSERT_EQ(files.size(), 1) << log().toStdString();
+  // What ffprobe reports, as a user's player would see it.
+  QProcess probe;
+  probe.start("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", files[0]});
+  ASSERT_TRUE(probe.waitForFinished(30000));
+  const double duration = probe.readAllStandardOutput().trimmed().toDouble();
+  EXPECT_GE(duration, 8.0) << "ffprobe: " << probe.readAllStandardError().toStdString();
+  const auto media = nimbo::MediaProbe::read(files[0]);
+  ASSERT_TRUE(media);
+  EXPECT_EQ(media->audioTracks, 1);
+  EXPECT_TRUE(media->audioDecodes);
+  EXPECT_GT(media->audioRms, 0.0005);
+}
+
+// A window that turns white and a beep that starts at the same instants,
+// every two seconds; the beep's playback delay is measured so both reach
+// the screen and the speakers together.
+class FlashAndBeep : public QWidget {
+ public:
+  FlashAndBeep() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool) {
+    setGeometry(0, 0, 1920, 1080);
+  }
+  ~FlashAndBeep() override {
+    stop_ = true;
+    if (audio_.joinable()) audio_.join();
+  }
+  bool startSound() {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 1};
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = 48000 * 4 * 20 / 1000;  // 20 ms ahead
+    attr.prebuf = uint32_t(-1);
+    attr.minreq = uint32_t(-1);
+    int err = 0;
+    out_ = pa_simple_new(nullptr, "av-sync", PA_STREAM_PLAYBACK, nullptr, "beeps", &spec, nullptr, &attr, &err);
+    if (!out_) return false;
+    audio_ = std::thread([this] { run(); });
+    return true;
+  }
+  std::atomic<int> beeps{0};
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.fillRect(rect(), white_ ? Qt::white : Qt::black);
+  }
+
+ private:
+  void run() {
+    std::vector<float> chunk(480);
+    int64_t written = 0;
+    const int64_t period = 2 * 48000, beepLength = 48000 / 5;
+    while (!stop_) {
+      for (int i = 0; i < 480; ++i) {
+        const int64_t n = written + i;
+        const int64_t phase = n % period;
+        chunk[size_t(i)] = n > 48000 && phase < beepLength ? 0.6f * float(std::sin(2 * M_PI * 1000 * n / 48000.0)) : 0;
+      }
+      // A beep starts in this chunk: it will be heard once everything
+      // already queued has played.
+      const int64_t startIndex = (period - written % period) % period;
+      if (written > 48000 && startIndex < 480) {
+        int err = 0;
+        const double delayMs = pa_simple_get_latency(out_, &err) / 1000.0 + startIndex / 48.0;
+        ++beeps;
+        QMetaObject::invokeMethod(
+            this, [this, delayMs] { QTimer::singleShot(int(std::lround(delayMs)), Qt::PreciseTimer, this, [this] { flash(); }); },
+            Qt::QueuedConnection);
+      }
+      int err = 0;
+      if (pa_simple_write(out_, chunk.data(), chunk.size() * sizeof(float), &err) < 0) return;
+      written += 480;
+    }
+    int err = 0;
+    pa_simple_drain(out_, &err);
+    pa_simple_free(out_);
+  }
+  void flash() {
+    white_ = true;
+    repaint();
+    QTimer::singleShot(200, this, [this] {
+      white_ = false;
+      repaint();
+    });
+  }
+  bool white_ = false;
+  pa_simple* out_ = nullptr;
+  std::thread audio_;
+  std::atomic<bool> stop_{false};
+};
+
+// Instants (seconds) where the picture turns bright and where the sound
+// starts, read back from the file.
+struct Onsets {
+  std::vector<double> flashes, beeps;
+};
+
+Onsets findOnsets(const QString& path) {
+  Onsets o;
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return o;
+  avformat_find_stream_info(fmt, nullptr);
+  AVCodecContext* dec[8] = {};
+  for (unsigned i = 0; i < fmt->nb_streams && i < 8; ++i) {
+    const AVCodec* c = avcodec_find_decoder(fmt->streams[i]->codecpar->codec_id);
+    dec[i] = avcodec_alloc_context3(c);
+    avcodec_parameters_to_context(dec[i], fmt->streams[i]->codecpar);
+    avcodec_open2(dec[i], c, nullptr);
+  }
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* f = av_frame_alloc();
+  bool bright = false, loud = false;
+  double quietSince = 0;
+  std::vector<std::pair<double, double>> windows;  // (time, rms) of 5 ms audio windows
+  double sum = 0;
+  int count = 0;
+  double windowStart = -1;
+  auto handle = [&](unsigned s) {
+    while (avcodec_receive_frame(dec[s], f) == 0) {
+      const AVStream* st = fmt->streams[s];
+      // Both tracks on the file's one timeline, as a player places them.
+      const double t = f->best_effort_timestamp * av_q2d(st->time_base);
+      if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        double luma = 0;
+        int n = 0;
+        for (int y = 0; y < f->height; y += 16)
+          for (int x = 0; x < f->width; x += 16, ++n) luma += f->data[0][y * f->linesize[0] + x];
+        const bool now = luma / n > 128;
+        if (now && !bright) o.flashes.push_back(t);
+        bright = now;
+      } else if (f->format == AV_SAMPLE_FMT_FLTP) {
+        const auto* left = reinterpret_cast<const float*>(f->extended_data[0]);
+        for (int i = 0; i < f->nb_samples; ++i) {
+          const double ts = t + i / 48000.0;
+          if (windowStart < 0) windowStart = ts;
+          sum += left[i] * left[i];
+          if (++count == 240) {
+            const double rms = std::sqrt(sum / count);
+            const bool now = rms > 0.1;
+            if (now && !loud && windowStart - quietSince > 0.5) o.beeps.push_back(windowStart);
+            if (!now && loud) quietSince = windowStart;
+            if (!now && !loud && quietSince == 0) quietSince = windowStart;
+            loud = now;
+            sum = 0, count = 0, windowStart = -1;
+          }
+        }
+      }
+    }
+  };
+  while (av_read_frame(fmt, pkt) >= 0) {
+    const unsigned s = unsigned(pkt->stream_index);
+    if (s < 8 && dec[s] && avcodec_send_packet(dec[s], pkt) == 0) handle(s);
+    av_packet_unref(pkt);
+  }
+  for (unsigned s = 0; s < fmt->nb_streams && s < 8; ++s)
+    if (dec[s] && avcodec_send_packet(dec[s], nullptr) == 0) handle(s);
+  av_frame_free(&f);
+  av_packet_free(&pkt);
+  for (auto& d : dec) avcodec_free_context(&d);
+  avformat_close_input(&fmt);
+  return o;
+}
+
+TEST_F(Recording, PictureAndSoundStayInStepForAMinute) {
+  FlashAndBeep client;
+  client.show();
+  ASSERT_TRUE(client.startSound()) << "no sound server";
+  QTest::qWait(1500);
+  QProcess nimbo;
+  startSmoke(nimbo, {"--smoke-target=screen", "--smoke-audio=system", "--smoke-seconds=60"});
+  ASSERT_TRUE(waitFor([&] { return nimbo.state() == QProcess::NotRunning; }, 150000)) << log().toStdString();
+  ASSERT_EQ(nimbo.exitCode(), 0) << log().toStdString();
+  const QStringList files = recordings();
+  ASSERT_EQ(files.size(), 1);
+  const Onsets o = findOnsets(files[0]);
+  ASSERT_GE(o.flashes.size(), 25u) << "flashes seen: " << o.flashes.size();
+  ASSERT_GE(o.beeps.size(), 25u) << "beeps heard: " << o.beeps.size();
+  std::vector<double> offsets;
+  for (double flash : o.flashes) {
+    double best = 1e9;
+    for (double beep : o.beeps)
+      if (std::abs(beep - flash) < std::abs(best)) best = beep - flash;
+    if (std::abs(best) < 0.5) offsets.push_back(best);
+  }
+  ASSERT_GE(offsets.size(), 25u);
+  double worst = 0;
+  for (double d : offsets) worst = std::max(worst, std::abs(d));
+  std::printf("A/V offsets over %zu pairs: first %+.1f ms, last %+.1f ms, worst %.1f ms\n", offsets.size(),
+              offsets.front() * 1000, offsets.back() * 1000, worst * 1000);
+  QStringList all;
+  for (double d : offsets) all << QString::number(d * 1000, 'f', 0);
+  std::printf("  each (ms): %s\n", qPrintable(all.join(' ')));
+  EXPECT_LE(worst, 0.050);
+  // No drift: the last pairs sit where the first ones did (medians of five,
+  // as each flash lands in the next captured frame, up to 1/60 s late).
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double early = median({offsets.begin(), offsets.begin() + 5});
+  const double late = median({offsets.end() - 5, offsets.end()});
+  EXPECT_LE(std::abs(late - early), 0.020);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
