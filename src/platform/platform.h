@@ -184,7 +184,8 @@ class ScreenStream {
  public:
   virtual ~ScreenStream() = default;
   virtual int framesCaptured() const = 0;
-  virtual int framesIdle() const = 0;  // nothing changed: not delivered
+  virtual int framesIdle() const = 0;    // nothing changed: not delivered
+  virtual int framesMissed() const = 0;  // ticks lost because capturing fell behind
 };
 
 class ScreenStreamService {

@@ -212,6 +212,7 @@ void ScreenRecorder::teardown() {
   // Sources first, so nothing arrives while the writer closes.
   microphone_.reset();
   systemAudio_.reset();
+  if (stream_) idle_ = stream_->framesIdle(), missed_ = stream_->framesMissed();
   stream_.reset();
   std::lock_guard l(samples_);
   camera_ = nullptr;

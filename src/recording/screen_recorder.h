@@ -54,6 +54,10 @@ class ScreenRecorder : public QObject {
   QSize outputSize() const { return size_; }
   int framesWritten() const;
   int framesDropped() const;
+  // Of the last recording: frames in which nothing changed (not written),
+  // and ticks the capture missed because it fell behind.
+  int framesIdle() const { return idle_; }
+  int framesMissed() const { return missed_; }
 
   // Pixel size of a capture of w × h points at `scale`: never above 3840
   // on either side (scaled down keeping the shape), always even.
@@ -77,6 +81,7 @@ class ScreenRecorder : public QObject {
   StreamRequest request_;
   QSize size_;
   int finalWritten_ = 0, finalDropped_ = 0;  // of the last finished recording
+  int idle_ = 0, missed_ = 0;
 };
 
 }  // namespace nimbo

@@ -17,6 +17,7 @@
 #include "recording/audio_mixer.h"
 #include "recording/media_probe.h"
 #include "recording/video_writer.h"
+#include "recording/yuv.h"
 
 namespace nimbo {
 namespace {
@@ -74,6 +75,31 @@ void feed(VideoWriter& w, double seconds, bool audio) {
     while (!w.appendVideo(px.data(), 320, 240, 320 * 4, pts)) usleep(2000);
     if (audio) w.appendAudio(tone(pts, 1600, f * 1600));
   }
+}
+
+TEST(YuvTest, KnownColoursLandOnTheirBt709Values) {
+  // Each 2x2 block one colour: white, black, red, green, blue, grey, and a
+  // block mixing black and white (its chroma stays neutral).
+  const uint32_t colours[] = {0xffffff, 0x000000, 0xff0000, 0x00ff00, 0x0000ff, 0x808080};
+  const int w = 14, h = 2;
+  std::vector<uint32_t> px(size_t(w * h));
+  for (int i = 0; i < 6; ++i)
+    for (int dy = 0; dy < 2; ++dy)
+      for (int dx = 0; dx < 2; ++dx) px[size_t(dy * w + 2 * i + dx)] = colours[i];
+  px[12] = 0xffffff, px[13] = 0, px[w + 12] = 0, px[w + 13] = 0xffffff;
+  std::vector<uint8_t> y(size_t(w * h)), u(size_t(w / 2)), v(size_t(w / 2));
+  bgrxToI420Parallel(reinterpret_cast<const uint8_t*>(px.data()), w * 4, w, h, y.data(), w, u.data(), v.data(), w / 2);
+  const int expected[6][3] = {{235, 128, 128}, {16, 128, 128}, {63, 102, 240},
+                              {173, 42, 26},   {32, 240, 118}, {126, 128, 128}};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_NEAR(y[size_t(2 * i)], expected[i][0], 1) << i;
+    EXPECT_NEAR(u[size_t(i)], expected[i][1], 1) << i;
+    EXPECT_NEAR(v[size_t(i)], expected[i][2], 1) << i;
+  }
+  EXPECT_EQ(y[12], 235);
+  EXPECT_EQ(y[13], 16);
+  EXPECT_EQ(u[6], 128);
+  EXPECT_EQ(v[6], 128);
 }
 
 TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {

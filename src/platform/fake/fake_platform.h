@@ -184,6 +184,7 @@ class FakeScreenStreams : public ScreenStreamService {
     ~Stream() override { owner->running = false; }
     int framesCaptured() const override { return 0; }
     int framesIdle() const override { return 0; }
+    int framesMissed() const override { return 0; }
   };
   std::vector<StreamRequest> requests;
   std::function<void(const ScreenFrame&)> onFrame;

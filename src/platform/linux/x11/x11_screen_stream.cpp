@@ -99,10 +99,13 @@ class X11Stream : public ScreenStream {
   ~X11Stream() override {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+    // The segment is detached on the connection, so before it closes.
+    shm_.release();
     if (c_) xcb_disconnect(c_);
   }
   int framesCaptured() const override { return captured_; }
   int framesIdle() const override { return idle_; }
+  int framesMissed() const override { return missed_; }
 
   Result<bool> open() {
     c_ = xcb_connect(nullptr, nullptr);
@@ -165,7 +168,10 @@ class X11Stream : public ScreenStream {
     while (!stop_) {
       next += interval;
       const auto now = clock::now();
-      if (next < now - interval) next = now;  // fell behind: do not race to catch up
+      if (next < now - interval) {  // fell behind: do not race to catch up
+        missed_ += int((now - next) / interval);
+        next = now;
+      }
       std::this_thread::sleep_until(next);
       bool dirty = first;
       while (xcb_generic_event_t* ev = xcb_poll_for_event(c_)) {
@@ -242,7 +248,7 @@ class X11Stream : public ScreenStream {
   ShmBuffer shm_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> captured_{0}, idle_{0};
+  std::atomic<int> captured_{0}, idle_{0}, missed_{0};
   bool goneLogged_ = false;
 };
 

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Inside the virtual desktop: see record_bench.sh.
+set -euo pipefail
+size=$1 fps=$2 seconds=$3 dir=$4
+mkdir -p "$dir"
+cd "$(dirname "$0")/.."
+build/motion_window &
+motion=$!
+sleep 1
+# A tone on the speakers, so both record real audio.
+ffmpeg -nostdin -loglevel error -re -f lavfi -i "sine=frequency=440:sample_rate=48000" -f pulse "tone" &
+tone=$!
+trap 'kill $motion $tone 2>/dev/null' EXIT
+measure() {  # name, command…: CPU seconds and peak RSS of the command
+  local name=$1
+  shift
+  /usr/bin/time -f "%U %S %M" -o "$dir/$name.time" "$@" >"$dir/$name.out" 2>&1 || true
+}
+export XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config"
+measure nimbo build/nimbo --smoke --smoke-target=screen --smoke-audio=system --smoke-seconds="$seconds" \
+  --smoke-log="$dir/nimbo.log"
+nimbo_file=$(sed -n 's/^SMOKE PASS file saved: //p' "$dir/nimbo.log")
+measure ffmpeg ffmpeg -nostdin -y -f x11grab -framerate "$fps" -video_size "$size" -draw_mouse 1 -i "$DISPLAY+0,0" \
+  -f pulse -i nimbo_speakers.monitor -c:v libx264 -preset ultrafast -crf 23 -pix_fmt yuv420p \
+  -c:a aac -b:a 128k -ar 48000 -ac 2 -t "$seconds" "$dir/ffmpeg.mp4"
+frames() { ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
+duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
+expected=$((seconds * fps))
+{
+  echo "== $size, full motion, ${seconds} s (Nimbo records displays at up to 60 fps; ffmpeg asked for $fps fps)"
+  for name in nimbo ffmpeg; do
+    file=$([[ $name == nimbo ]] && echo "$nimbo_file" || echo "$dir/ffmpeg.mp4")
+    read -r user sys rss <"$dir/$name.time"
+    n=$(frames "$file")
+    d=$(duration "$file")
+    want=$([[ $name == nimbo ]] && echo $((seconds * 60)) || echo "$expected")
+    printf '%-7s frames %5d of %5d (%5.1f%%)  CPU %.2f s per recorded s  peak RSS %4d MiB  file %6.1f MiB  (%.1f s)\n' \
+      "$name" "$n" "$want" "$(awk -v a="$n" -v b="$want" 'BEGIN {print 100 * a / b}')" \
+      "$(awk -v u="$user" -v s="$sys" -v d="$d" 'BEGIN {print (u + s) / d}')" $((rss / 1024)) \
+      "$(awk -v b="$(stat -c %s "$file")" 'BEGIN {print b / 1048576}')" "$d"
+  done
+  grep -h 'frames written' "$dir/nimbo.log" | sed 's/^SMOKE INFO /nimbo   /'
+} >"$dir/report.txt"

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+
+namespace nimbo {
+
+// B G R X pixels to planar 4:2:0 (BT.709, limited range) at the same size,
+// chroma from the mean of each 2 × 2 block; `width` and `height` even.
+// Rows [firstRow, endRow) only (both even), so bands can run in parallel.
+void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
+                uint8_t* u, uint8_t* v, int chromaStride);
+
+// The whole frame, split over the available cores.
+void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,
+                        uint8_t* v, int chromaStride);
+
+}  // namespace nimbo
