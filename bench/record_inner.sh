@@ -39,5 +39,11 @@ expected=$((seconds * fps))
       "$(awk -v u="$user" -v s="$sys" -v d="$d" 'BEGIN {print (u + s) / d}')" $((rss / 1024)) \
       "$(awk -v b="$(stat -c %s "$file")" 'BEGIN {print b / 1048576}')" "$d"
   done
-  grep -h 'frames written' "$dir/nimbo.log" | sed 's/^SMOKE INFO /nimbo   /'
+  # Frames in which nothing changed are not written (the picture stays as it
+  # was); with them, the ticks Nimbo served:
+  read -r w u m dr < <(sed -n 's/.*frames written \([0-9]*\), unchanged \([0-9]*\), missed \([0-9]*\), dropped by the encoder \([0-9]*\).*/\1 \2 \3 \4/p' "$dir/nimbo.log")
+  ticks=$((seconds * 60))
+  printf 'nimbo   ticks served %d of %d (%.1f%%): %d written, %d unchanged; %d missed, %d dropped by the encoder\n' \
+    $((w + u)) "$ticks" "$(awk -v a=$((w + u)) -v b="$ticks" 'BEGIN {print 100 * a / b}')" "$w" "$u" "$m" "$dr"
+  echo "nimbo   libx264 preset ${NIMBO_X264_PRESET:-ultrafast}"
 } >"$dir/report.txt"

@@ -281,6 +281,82 @@ TEST_F(Recording, PictureAndSoundStayInStepForAMinute) {
   EXPECT_LE(std::abs(late - early), 0.020);
 }
 
+// The mean colour of the middle frame of a recording's video.
+QColor middleFrameColour(const QString& path) {
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return {};
+  avformat_find_stream_info(fmt, nullptr);
+  const AVCodec* codec = nullptr;
+  const int vs = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  AVCodecContext* dec = avcodec_alloc_context3(codec);
+  avcodec_parameters_to_context(dec, fmt->streams[vs]->codecpar);
+  avcodec_open2(dec, codec, nullptr);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* f = av_frame_alloc();
+  std::vector<QColor> colours;
+  auto take = [&] {
+    while (avcodec_receive_frame(dec, f) == 0) {
+      // BT.709 limited range back to RGB, averaged over a grid.
+      double r = 0, g = 0, b = 0;
+      int n = 0;
+      for (int y = 8; y < f->height - 8; y += 8)
+        for (int x = 8; x < f->width - 8; x += 8, ++n) {
+          const double Y = (f->data[0][y * f->linesize[0] + x] - 16) / 219.0;
+          const double U = (f->data[1][y / 2 * f->linesize[1] + x / 2] - 128) / 224.0;
+          const double V = (f->data[2][y / 2 * f->linesize[2] + x / 2] - 128) / 224.0;
+          r += Y + 1.5748 * V, g += Y - 0.1873 * U - 0.4681 * V, b += Y + 1.8556 * U;
+        }
+      colours.push_back(QColor::fromRgbF(float(std::clamp(r / n, 0.0, 1.0)), float(std::clamp(g / n, 0.0, 1.0)),
+                                         float(std::clamp(b / n, 0.0, 1.0))));
+    }
+  };
+  while (av_read_frame(fmt, pkt) >= 0) {
+    if (pkt->stream_index == vs && avcodec_send_packet(dec, pkt) == 0) take();
+    av_packet_unref(pkt);
+  }
+  avcodec_send_packet(dec, nullptr);
+  take();
+  av_frame_free(&f);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  avformat_close_input(&fmt);
+  return colours.empty() ? QColor() : colours[colours.size() / 2];
+}
+
+class Solid : public QWidget {
+ public:
+  Solid(QColor c, Qt::WindowFlags flags) : QWidget(nullptr, flags), colour_(c) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour_); }
+
+ private:
+  QColor colour_;
+};
+
+TEST_F(Recording, ACoveredWindowIsRecordedWhole) {
+  Solid target(QColor(40, 200, 60), Qt::Window);
+  target.setWindowTitle("Recording target");
+  target.setGeometry(300, 200, 640, 360);
+  target.show();
+  // Half of it hidden under a window that is not part of the recording.
+  Solid cover(QColor(230, 0, 230), Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool);
+  cover.setGeometry(250, 150, 400, 500);
+  cover.show();
+  QTest::qWait(1000);
+  QProcess nimbo;
+  startSmoke(nimbo, {"--smoke-target=window", "--smoke-audio=none", "--smoke-seconds=3"});
+  ASSERT_TRUE(waitFor([&] { return nimbo.state() == QProcess::NotRunning; }, 60000)) << log().toStdString();
+  ASSERT_EQ(nimbo.exitCode(), 0) << log().toStdString();
+  EXPECT_TRUE(log().contains("window target: \"Recording target\"")) << log().toStdString();
+  const QStringList files = recordings();
+  ASSERT_EQ(files.size(), 1);
+  const QColor seen = middleFrameColour(files[0]);
+  EXPECT_NEAR(seen.red(), 40, 12);
+  EXPECT_NEAR(seen.green(), 200, 12);
+  EXPECT_NEAR(seen.blue(), 60, 12);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

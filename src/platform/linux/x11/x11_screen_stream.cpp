@@ -300,13 +300,24 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
   for (int i = int(list.size() / 4) - 1; i >= 0; --i) {  // the stacking list is bottom to top
     const QByteArray pid = property(c, ids[i], "_NET_WM_PID", XCB_ATOM_CARDINAL);
     if (pid.size() >= 4 && *reinterpret_cast<const uint32_t*>(pid.constData()) == self) continue;
+    // Ordinary windows only: no panels, docks, desktops or menus, nothing
+    // smaller than 60 × 60.
+    const QByteArray types = property(c, ids[i], "_NET_WM_WINDOW_TYPE", XCB_ATOM_ATOM);
+    bool ordinary = types.isEmpty();
+    for (int t = 0; t + 4 <= types.size(); t += 4) {
+      const uint32_t a = *reinterpret_cast<const uint32_t*>(types.constData() + t);
+      ordinary = ordinary || a == atom(c, "_NET_WM_WINDOW_TYPE_NORMAL") || a == atom(c, "_NET_WM_WINDOW_TYPE_DIALOG");
+    }
+    const std::optional<QSize> size = windowPixels(ids[i]);
+    if (!ordinary || !size || size->width() < 60 || size->height() < 60) continue;
     WindowInfo w;
     w.id = ids[i];
-    w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", atom(c, "UTF8_STRING")));
-    if (w.title.isEmpty()) w.title = QString::fromLatin1(property(c, ids[i], "WM_NAME", XCB_ATOM_STRING));
+    w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", atom(c, "UTF8_STRING"))).trimmed();
+    if (w.title.isEmpty()) w.title = QString::fromLatin1(property(c, ids[i], "WM_NAME", XCB_ATOM_STRING)).trimmed();
     // WM_CLASS holds the instance and the class name, each ending in NUL.
     const QList<QByteArray> cls = property(c, ids[i], "WM_CLASS", XCB_ATOM_STRING).split('\0');
     w.application = QString::fromUtf8(cls.value(1).isEmpty() ? cls.value(0) : cls.value(1));
+    if (w.application.isEmpty()) w.application = QStringLiteral("Unknown");
     out.push_back(w);
   }
   return out;
