@@ -4,8 +4,15 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <condition_variable>
+#include <mutex>
 
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
+#include "platform/platform.h"
+#include "recording/camera.h"
+#include "recording/video_writer.h"
 
 namespace nimbo {
 namespace {
@@ -50,6 +57,59 @@ TEST(FfmpegReaderTest, FilesWithoutVideoGiveNothing) {
   EXPECT_FALSE(reader.probe(audio));
   EXPECT_FALSE(reader.frameAt(audio, 0.1));
   EXPECT_FALSE(reader.probe(dir.filePath("missing.mp4")));
+}
+
+}  // namespace
+}  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+// Our own recordings read back in colour: the writer's conversion and the
+// camera bubble, as the history's poster frame sees them.
+TEST(FfmpegReaderTest, ARecordingWithTheCameraBubbleReadsBackInItsColours) {
+  QTemporaryDir dir;
+  auto writer = VideoWriter::create(dir.filePath("rec.mp4"), 640, 360, false).take();
+  QImage screen(640, 360, QImage::Format_RGB32);
+  screen.fill(QColor(30, 90, 200));
+  QImage face(160, 120, QImage::Format_RGB32);
+  face.fill(QColor(240, 200, 20));
+  FrameCompositor compositor;
+  const int64_t t0 = 5000000000LL;
+  for (int f = 0; f < 30; ++f) {
+    const ScreenFrame frame{screen.constBits(), 640, 360, int(screen.bytesPerLine()), t0 + f * 33333333LL};
+    const auto out = compositor.composite(frame, face);
+    ASSERT_TRUE(out);
+    while (!writer->appendVideo(out->pixels, out->width, out->height, out->stride, frame.ptsNs)) QTest::qSleep(2);
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  std::optional<QString> path;
+  bool done = false;
+  writer->finish(t0 + 1000000000LL, [&](std::optional<QString> p) {
+    std::lock_guard l(m);
+    path = p, done = true;
+    cv.notify_all();
+  });
+  {
+    std::unique_lock l(m);
+    cv.wait_for(l, std::chrono::seconds(30), [&] { return done; });
+  }
+  ASSERT_TRUE(path);
+  FfmpegVideoReader reader;
+  const auto info = reader.probe(*path);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(QSize(info->width, info->height), QSize(640, 360));
+  const auto picture = reader.frameAt(*path, 0.5);
+  ASSERT_TRUE(picture);
+  auto near = [](QColor a, QColor b) {
+    return std::abs(a.red() - b.red()) < 12 && std::abs(a.green() - b.green()) < 12 && std::abs(a.blue() - b.blue()) < 12;
+  };
+  // The screen in the middle; the bubble (diameter 79, margin 10.8) centred
+  // at (50, 360 - 50).
+  EXPECT_TRUE(near(picture->pixelColor(320, 180), QColor(30, 90, 200))) << qPrintable(picture->pixelColor(320, 180).name());
+  EXPECT_TRUE(near(picture->pixelColor(50, 310), QColor(240, 200, 20))) << qPrintable(picture->pixelColor(50, 310).name());
+  EXPECT_TRUE(near(picture->pixelColor(14, 350), QColor(30, 90, 200)));  // outside the circle
 }
 
 }  // namespace
