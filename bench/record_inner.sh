@@ -25,6 +25,9 @@ measure ffmpeg ffmpeg -nostdin -y -f x11grab -framerate "$fps" -video_size "$siz
   -c:a aac -b:a 128k -ar 48000 -ac 2 -t "$seconds" "$dir/ffmpeg.mp4"
 frames() { ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
 duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
+# Frames that differ from the one before (ffmpeg's duplicates of an
+# unchanged screen are cheap to encode, so CPU is compared per distinct frame).
+distinct() { ffmpeg -nostdin -v error -i "$1" -an -vf mpdecimate=hi=64:lo=64:frac=0 -f framemd5 - 2>/dev/null | grep -vc '^#'; }
 expected=$((seconds * fps))
 {
   echo "== $size, full motion, ${seconds} s (Nimbo records displays at up to 60 fps; ffmpeg asked for $fps fps)"
@@ -34,9 +37,11 @@ expected=$((seconds * fps))
     n=$(frames "$file")
     d=$(duration "$file")
     want=$([[ $name == nimbo ]] && echo $((seconds * 60)) || echo "$expected")
-    printf '%-7s frames %5d of %5d (%5.1f%%)  CPU %.2f s per recorded s  peak RSS %4d MiB  file %6.1f MiB  (%.1f s)\n' \
-      "$name" "$n" "$want" "$(awk -v a="$n" -v b="$want" 'BEGIN {print 100 * a / b}')" \
-      "$(awk -v u="$user" -v s="$sys" -v d="$d" 'BEGIN {print (u + s) / d}')" $((rss / 1024)) \
+    k=$(distinct "$file")
+    printf '%-7s frames %5d of %5d (%5.1f%%), %5d distinct  CPU %.2f s per recorded s, %.1f ms per distinct frame  peak RSS %4d MiB  file %6.1f MiB  (%.1f s)\n' \
+      "$name" "$n" "$want" "$(awk -v a="$n" -v b="$want" 'BEGIN {print 100 * a / b}')" "$k" \
+      "$(awk -v u="$user" -v s="$sys" -v d="$d" 'BEGIN {print (u + s) / d}')" \
+      "$(awk -v u="$user" -v s="$sys" -v k="$k" 'BEGIN {print 1000 * (u + s) / k}')" $((rss / 1024)) \
       "$(awk -v b="$(stat -c %s "$file")" 'BEGIN {print b / 1048576}')" "$d"
   done
   # Frames in which nothing changed are not written (the picture stays as it
