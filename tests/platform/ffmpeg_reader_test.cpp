@@ -12,6 +12,8 @@
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/platform.h"
 #include "recording/camera.h"
+#include "recording/screen_recorder.h"
+#include "unit/support.h"
 #include "recording/video_writer.h"
 
 namespace nimbo {
@@ -110,6 +112,48 @@ TEST(FfmpegReaderTest, ARecordingWithTheCameraBubbleReadsBackInItsColours) {
   EXPECT_TRUE(near(picture->pixelColor(320, 180), QColor(30, 90, 200))) << qPrintable(picture->pixelColor(320, 180).name());
   EXPECT_TRUE(near(picture->pixelColor(50, 310), QColor(240, 200, 20))) << qPrintable(picture->pixelColor(50, 310).name());
   EXPECT_TRUE(near(picture->pixelColor(14, 350), QColor(30, 90, 200)));  // outside the circle
+}
+
+}  // namespace
+}  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+// The recorder with a real camera (FFmpeg's test colour) over fake screen
+// frames: the bubble is in the file once the camera has a frame.
+TEST(FfmpegReaderTest, TheRecorderDrawsTheCameraBubbleIntoItsFrames) {
+  fake::FakePlatform fakes = fake::installFakes();
+  const ScreenInfo screen{1, "Main", QRectF(0, 0, 640, 360), 1.0, 11};
+  fakes.screens->screens = {screen};
+  fakes.streams->displays = {{11, QRect(0, 0, 640, 360)}};
+  CameraCapture camera(QStringLiteral("lavfi"), QStringLiteral("color=c=0xF0C814:size=320x240:rate=30,realtime"));
+  ASSERT_TRUE(camera.start().ok());
+  ASSERT_TRUE(test::waitUntil([&] { return !camera.latestFrame().isNull(); }, 5000));
+  ScreenRecorder recorder;
+  RecorderConfig config;
+  config.mic = false;
+  ASSERT_TRUE(recorder.start(screen, config, &camera).ok());
+  EXPECT_EQ(recorder.lastRequest().frameInterval, 1.0 / 30);  // with the camera
+  QImage frame(640, 360, QImage::Format_RGB32);
+  frame.fill(QColor(30, 90, 200));
+  const int64_t t0 = monotonicNs();
+  for (int f = 0; f < 30; ++f) {
+    fakes.streams->onFrame(ScreenFrame{frame.constBits(), 640, 360, int(frame.bytesPerLine()), t0 + f * 33333333LL});
+    QTest::qSleep(5);
+  }
+  std::optional<QString> path;
+  bool done = false;
+  recorder.stop([&](std::optional<QString> p) { path = p, done = true; });
+  ASSERT_TRUE(test::waitUntil([&] { return done; }, 20000));
+  camera.stop();
+  ASSERT_TRUE(path);
+  FfmpegVideoReader reader;
+  const auto picture = reader.frameAt(*path, 0.5);
+  ASSERT_TRUE(picture);
+  EXPECT_LT(std::abs(picture->pixelColor(50, 310).red() - 240), 14) << qPrintable(picture->pixelColor(50, 310).name());
+  EXPECT_LT(std::abs(picture->pixelColor(50, 310).blue() - 20), 14);
+  EXPECT_LT(std::abs(picture->pixelColor(320, 180).blue() - 200), 14);
 }
 
 }  // namespace
