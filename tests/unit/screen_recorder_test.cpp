@@ -65,6 +65,15 @@ TEST(RecorderSizes, OutputSizesAreCappedAndEven) {
   EXPECT_NEAR(g.margin, 32.4, 1e-9);
 }
 
+TEST_F(RecorderTest, TheDisplayHoldingMostOfARectangleWinsAndTheFirstOnTies) {
+  const std::vector<ScreenInfo> both{left, right};
+  EXPECT_EQ(ScreenRecorder::displayContainingMostOf(QRectF(900, 100, 300, 100), both)->name, "Right");
+  EXPECT_EQ(ScreenRecorder::displayContainingMostOf(QRectF(900, 100, 200, 100), both)->name, "Left");  // a tie
+  EXPECT_EQ(ScreenRecorder::displayContainingMostOf(QRectF(-900, -900, 10, 10), both)->name, "Left");
+  EXPECT_EQ(ScreenRecorder::displayContainingMostOf(QRectF(1100, 0, 50, 50), {right})->name, "Right");
+  EXPECT_FALSE(ScreenRecorder::displayContainingMostOf(QRectF(0, 0, 5, 5), {}));
+}
+
 TEST_F(RecorderTest, RegionsAreCheckedAndCutFromTheDisplayHoldingMostOfThem) {
   ScreenRecorder r;
   RecorderConfig c = config(RecordTarget::region);
