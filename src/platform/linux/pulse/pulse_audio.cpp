@@ -2,7 +2,8 @@
 
 #include <pulse/error.h>
 #include <pulse/pulseaudio.h>
-#include <pulse/simple.h>
+
+#include <QScopeGuard>
 
 #include <atomic>
 #include <chrono>
@@ -77,39 +78,108 @@ PulseState queryServer() {
 
 constexpr int kChunkFrames = 480;  // 10 ms at 48 kHz
 
-// Reads 48 kHz float stereo from one source on its own thread; the server
-// converts whatever the device delivers.
+// Records 48 kHz float stereo from one source; the server converts whatever
+// the device delivers. Runs on PulseAudio's own threaded main loop, so
+// stopping never waits on a device that has gone quiet.
 class PulseStream : public AudioStream {
  public:
-  PulseStream(pa_simple* s, std::function<void(const AudioChunk&)> f) : s_(s), onChunk_(std::move(f)) {
-    thread_ = std::thread([this] { run(); });
+  static Result<std::unique_ptr<AudioStream>> open(const QByteArray& device, const char* name,
+                                                   std::function<void(const AudioChunk&)> onChunk, QString* why) {
+    std::unique_ptr<PulseStream> p(new PulseStream(std::move(onChunk)));
+    if (!p->connect(device, name, why)) return Error{*why};
+    return std::unique_ptr<AudioStream>(std::move(p));
   }
   ~PulseStream() override {
-    stop_ = true;
-    thread_.join();
-    pa_simple_free(s_);
+    if (!loop_) return;
+    pa_threaded_mainloop_lock(loop_);
+    if (stream_) {
+      pa_stream_set_read_callback(stream_, nullptr, nullptr);
+      pa_stream_disconnect(stream_);
+      pa_stream_unref(stream_);
+    }
+    if (context_) {
+      pa_context_disconnect(context_);
+      pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
   }
 
  private:
-  void run() {
-    std::vector<float> buf(kChunkFrames * 2);
-    while (!stop_) {
-      int err = 0;
-      if (pa_simple_read(s_, buf.data(), buf.size() * sizeof(float), &err) < 0) {
-        logLine(QStringLiteral("Nimbo: audio capture stopped: ") + QString::fromUtf8(pa_strerror(err)));
-        return;
+  explicit PulseStream(std::function<void(const AudioChunk&)> f) : onChunk_(std::move(f)) {}
+
+  bool connect(const QByteArray& device, const char* name, QString* why) {
+    loop_ = pa_threaded_mainloop_new();
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Nimbo");
+    auto signal = [](pa_context*, void* u) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(u), 0); };
+    pa_context_set_state_callback(context_, signal, loop_);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 || pa_threaded_mainloop_start(loop_) < 0) {
+      *why = QString::fromUtf8(pa_strerror(pa_context_errno(context_)));
+      return false;
+    }
+    pa_threaded_mainloop_lock(loop_);
+    const auto unlock = qScopeGuard([this] { pa_threaded_mainloop_unlock(loop_); });
+    for (;;) {
+      const pa_context_state_t st = pa_context_get_state(context_);
+      if (st == PA_CONTEXT_READY) break;
+      if (!PA_CONTEXT_IS_GOOD(st)) {
+        *why = QString::fromUtf8(pa_strerror(pa_context_errno(context_)));
+        return false;
       }
-      // The chunk's first sample was heard this long before now: what is
-      // still buffered plus the chunk itself.
-      const pa_usec_t latency = pa_simple_get_latency(s_, &err);
-      const int64_t pts = monotonicNs() - int64_t(latency) * 1000 - int64_t(kChunkFrames) * 1000000000LL / 48000;
-      onChunk_(AudioChunk::fromFloats(buf, pts));
+      pa_threaded_mainloop_wait(loop_);
+    }
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    stream_ = pa_stream_new(context_, name, &spec, nullptr);
+    pa_stream_set_state_callback(
+        stream_, [](pa_stream*, void* u) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(u), 0); },
+        loop_);
+    pa_stream_set_read_callback(
+        stream_, [](pa_stream* s, size_t, void* u) { static_cast<PulseStream*>(u)->read(s); }, this);
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.fragsize = kChunkFrames * 2 * sizeof(float);
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                         PA_STREAM_INTERPOLATE_TIMING);
+    if (pa_stream_connect_record(stream_, device.constData(), &attr, flags) < 0) {
+      *why = QString::fromUtf8(pa_strerror(pa_context_errno(context_)));
+      return false;
+    }
+    for (;;) {
+      const pa_stream_state_t st = pa_stream_get_state(stream_);
+      if (st == PA_STREAM_READY) return true;
+      if (!PA_STREAM_IS_GOOD(st)) {
+        *why = QString::fromUtf8(pa_strerror(pa_context_errno(context_)));
+        return false;
+      }
+      pa_threaded_mainloop_wait(loop_);
     }
   }
-  pa_simple* s_;
+
+  // On the main loop's thread, with its lock held.
+  void read(pa_stream* s) {
+    while (pa_stream_readable_size(s) > 0) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) return;
+      if (data) {
+        // Everything still buffered, this fragment first, was heard this
+        // long ago.
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(s, &latency, &negative) < 0 || negative) latency = 0;
+        const auto* f = static_cast<const float*>(data);
+        std::vector<float> samples(f, f + bytes / sizeof(float));
+        onChunk_(AudioChunk::fromFloats(samples, monotonicNs() - int64_t(latency) * 1000));
+      }
+      pa_stream_drop(s);
+    }
+  }
+
   std::function<void(const AudioChunk&)> onChunk_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
 };
 
 }  // namespace
@@ -142,20 +212,13 @@ Result<std::unique_ptr<AudioStream>> PulseAudioCapture::start(AudioSource source
     else
       device = st.microphones.front().id.toUtf8();
   }
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
-  pa_buffer_attr attr{};
-  attr.maxlength = uint32_t(-1);
-  attr.fragsize = kChunkFrames * 2 * sizeof(float);
-  int err = 0;
-  pa_simple* s = pa_simple_new(nullptr, "Nimbo", PA_STREAM_RECORD, device.constData(),
-                               source == AudioSource::system ? "System sound" : "Microphone", &spec, nullptr, &attr,
-                               &err);
-  if (!s) {
-    if (source == AudioSource::microphone)
-      return RecordingError::setupFailed(QStringLiteral("Couldn't attach the microphone."));
-    return Error{QStringLiteral("the system sound cannot be recorded: ") + QString::fromUtf8(pa_strerror(err))};
-  }
-  return std::unique_ptr<AudioStream>(new PulseStream(s, std::move(onChunk)));
+  QString why;
+  Result<std::unique_ptr<AudioStream>> stream = PulseStream::open(
+      device, source == AudioSource::system ? "System sound" : "Microphone", std::move(onChunk), &why);
+  if (stream.ok()) return stream;
+  if (source == AudioSource::microphone)
+    return RecordingError::setupFailed(QStringLiteral("Couldn't attach the microphone."));
+  return Error{"the system sound cannot be recorded: " + why};
 }
 
 }  // namespace nimbo
