@@ -12,32 +12,13 @@
 #include <unistd.h>
 
 #include "platform/linux/x11/x11_grabber.h"
+#include "platform/linux/x11/x11_properties.h"
 
 namespace nimbo {
 namespace {
 
-xcb_atom_t atom(xcb_connection_t* c, const char* name) {
-  xcb_intern_atom_reply_t* r =
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-  if (!r) return XCB_ATOM_NONE;
-  const xcb_atom_t a = r->atom;
-  std::free(r);
-  return a;
-}
-
-std::vector<uint32_t> cardinals(xcb_connection_t* c, xcb_window_t w, const char* prop,
-                                xcb_atom_t type) {
-  std::vector<uint32_t> out;
-  xcb_get_property_reply_t* r = xcb_get_property_reply(
-      c, xcb_get_property(c, 0, w, atom(c, prop), type, 0, 65536), nullptr);
-  if (!r) return out;
-  if (r->format == 32) {
-    const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r));
-    out.assign(v, v + xcb_get_property_value_length(r) / 4);
-  }
-  std::free(r);
-  return out;
-}
+using x11::atom;
+using x11::cardinals;
 
 }  // namespace
 

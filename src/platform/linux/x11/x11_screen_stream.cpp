@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "platform/linux/x11/x11_grabber.h"
+#include "platform/linux/x11/x11_properties.h"
 #include "recording/screen_recorder.h"
 #include "util/log.h"
 
@@ -273,22 +274,9 @@ std::optional<QSize> X11ScreenStreams::windowPixels(quint32 windowID) {
 
 namespace {
 QByteArray property(xcb_connection_t* c, xcb_window_t w, const char* name, xcb_atom_t type) {
-  xcb_intern_atom_reply_t* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
-  if (!a) return {};
-  xcb_get_property_reply_t* r =
-      xcb_get_property_reply(c, xcb_get_property(c, 0, w, a->atom, type, 0, 1 << 16), nullptr);
-  free(a);
-  if (!r) return {};
-  const QByteArray v(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
-  free(r);
-  return v;
+  return QByteArray::fromStdString(x11::propertyBytes(c, w, name, type));
 }
-xcb_atom_t atom(xcb_connection_t* c, const char* name) {
-  xcb_intern_atom_reply_t* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
-  const xcb_atom_t v = a ? a->atom : XCB_ATOM_NONE;
-  free(a);
-  return v;
-}
+using x11::atom;
 }  // namespace
 
 std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
