@@ -115,13 +115,13 @@ void paintSymbol(QPainter& p, const Symbol& s, const QRectF& r, const QColor& in
 }
 
 // A button icon: the theme's, else the glyph drawn in the button's ink.
-QIcon actionIcon(const QString& themeName, void (*draw)(QPainter&, const QRectF&)) {
+QIcon actionIcon(const QString& themeName, void (*draw)(QPainter&, const QRectF&), const QColor& ink) {
   if (QIcon::hasThemeIcon(themeName)) return QIcon::fromTheme(themeName);
   QPixmap pm(32, 32);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(QPen(NimboTokens::ink1, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
   draw(p, QRectF(4, 4, 24, 24));
   return QIcon(pm);
 }
@@ -213,7 +213,7 @@ EditorToolbarView::EditorToolbarView(Canvas* canvas, CaptureHistory* history, QW
   }
   row->addStretch(1);
   copyImage_ = new NimboButton(QStringLiteral("Copy Image"), NimboButtonKind::ghost, NimboButtonSize::sm,
-                               [this] { copyImage(); }, this, actionIcon("edit-copy", drawCopies));
+                               [this] { copyImage(); }, this, actionIcon("edit-copy", drawCopies, NimboTokens::ink1));
   share_ = new NimboButton(QString(), NimboButtonKind::primary, NimboButtonSize::sm, [this] {
     const CaptureItem* item = canvas_ ? history_->find(canvas_->itemID()) : nullptr;
     if (item && item->shareURL && !item->shareURL->isEmpty())
@@ -243,7 +243,7 @@ void EditorToolbarView::refresh() {
   const bool hasLink = item && item->shareURL && !item->shareURL->isEmpty();
   if (hasLink) {
     share_->setText(QStringLiteral("Copy Link"));
-    share_->setIcon(actionIcon("insert-link", drawLink));
+    share_->setIcon(actionIcon("insert-link", drawLink, NimboTokens::accentInk));
     share_->setEnabled(true);
   } else if (uploading_) {
     share_->setText(QStringLiteral("Uploading…"));
@@ -251,7 +251,7 @@ void EditorToolbarView::refresh() {
     share_->setEnabled(false);
   } else {
     share_->setText(QStringLiteral("Upload & Copy Link"));
-    share_->setIcon(actionIcon("go-up", drawUpload));
+    share_->setIcon(actionIcon("go-up", drawUpload, NimboTokens::accentInk));
     share_->setEnabled(true);
   }
   share_->updateGeometry();

@@ -106,7 +106,12 @@ class EditorWindow : public QWidget {
 
 EditorWindowController& EditorWindowController::shared() {
   auto& c = sharedController();
-  if (!c) c.reset(new EditorWindowController());
+  if (!c) {
+    c.reset(new EditorWindowController());
+    // Its window must go while the application still exists.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, c.get(), [] { sharedController().reset(); },
+                     Qt::DirectConnection);
+  }
   return *c;
 }
 
