@@ -179,7 +179,10 @@ class X11Stream : public ScreenStream {
         if ((ev->response_type & 0x7f) == damageEvent_) dirty = true;
         free(ev);
       }
-      if (xcb_connection_has_error(c_)) break;
+      if (xcb_connection_has_error(c_)) {
+        logLine(QStringLiteral("Nimbo: the X server connection for recording was lost; no more frames"));
+        break;
+      }
       xcb_xfixes_get_cursor_image_reply_t* cur =
           request_.showsCursor ? xcb_xfixes_get_cursor_image_reply(c_, xcb_xfixes_get_cursor_image(c_), nullptr)
                                : nullptr;
