@@ -839,6 +839,29 @@ TEST_F(Editor, DrawEveryKindSaveBothWaysAndDiscardOnClose) {
   EXPECT_TRUE(unknown.err.contains("no capture NOT-AN-ID in the history")) << unknown.err.toStdString();
 }
 
+TEST_F(Editor, TheCaptureToastsMarkupButtonOpensTheCaptureInTheEditor) {
+  startApp();
+  requestCapture();
+  drag({100, 120}, {300, 270});
+  ASSERT_TRUE(waitFor([&] { return log().contains("Screenshot: selection 200x150 on DUMMY0"); })) << log().toStdString();
+  QByteArray toast;
+  ASSERT_TRUE(waitFor([&] {
+    toast = run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo toast"}).out.trimmed();
+    return !toast.isEmpty();
+  }));
+  // "Markup" is the last button, at the panel's right end.
+  const QString geometry = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", toast.split('\n').last()}).out);
+  auto value = [&](const QString& key) {
+    const QRegularExpressionMatch m = QRegularExpression("^" + key + "=(\\d+)$", QRegularExpression::MultilineOption).match(geometry);
+    return m.captured(1).toInt();
+  };
+  const QPoint markup(value("X") + value("WIDTH") - 32, value("Y") + value("HEIGHT") / 2);
+  xdotool({"mousemove", QString::number(markup.x()), QString::number(markup.y()), "click", "1"});
+  ASSERT_TRUE(waitFor([&] {
+    return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo — Edit · 200×150"}).out.size() > 0;
+  })) << "the editor did not open\n" << log().toStdString();
+}
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
