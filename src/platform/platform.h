@@ -183,7 +183,6 @@ struct StreamRequest {
 class ScreenStream {
  public:
   virtual ~ScreenStream() = default;
-  virtual int framesCaptured() const = 0;
   virtual int framesIdle() const = 0;    // nothing changed: not delivered
   virtual int framesMissed() const = 0;  // ticks lost because capturing fell behind
 };

@@ -60,7 +60,6 @@ class AudioMixer {
   // with accEnd() when it stops.
   void emit(int64_t upto);
 
-  std::optional<int64_t> anchor() const { return anchor_; }
   int64_t accStart() const { return accStart_; }
   int64_t accEnd() const { return accEnd_; }
   // How many converters a source has had (a new one per format change).

@@ -111,7 +111,6 @@ std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) 
       const double start = s->start_time != AV_NOPTS_VALUE ? s->start_time * av_q2d(s->time_base) : 0;
       end = std::max(end, (pkt->pts + pkt->duration) * av_q2d(s->time_base) - start);
     }
-    if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++p.videoFrames;
     if (dec && pkt->stream_index == audioIndex && avcodec_send_packet(dec, pkt) == 0) take();
     av_packet_unref(pkt);
   }

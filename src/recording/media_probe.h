@@ -13,7 +13,6 @@ struct MediaProbe {
   int width = 0, height = 0;
   QString videoCodec, audioCodec;
   int sampleRate = 0, channels = 0;
-  qint64 videoFrames = 0;
   bool audioDecodes = false;
   double audioRms = 0;        // over every decoded sample of the first audio track
   bool indexAtFront = false;  // "moov" before "mdat"

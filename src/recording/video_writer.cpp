@@ -104,7 +104,6 @@ struct VideoWriter::Impl {
   QString path;
   int width = 0, height = 0, channels = 2;
   bool audio = false;
-  QString encoder;
   AVFormatContext* oc = nullptr;
   AVCodecContext* venc = nullptr;
   AVCodecContext* aenc = nullptr;
@@ -326,7 +325,6 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   const AVCodec* vc = avcodec_find_encoder_by_name("libx264");
   if (!vc) vc = avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!vc) return Error{"No H.264 encoder is available.", "Nimbo.VideoWriter", 2};
-  d.encoder = QString::fromUtf8(vc->name);
   d.venc = avcodec_alloc_context3(vc);
   d.venc->width = d.width;
   d.venc->height = d.height;
@@ -514,13 +512,9 @@ void VideoWriter::finish(std::optional<int64_t> endPtsNs, std::function<void(std
 }
 
 QString VideoWriter::path() const { return d->path; }
-bool VideoWriter::started() const { return d->started; }
 bool VideoWriter::finished() const { return d->finished; }
-bool VideoWriter::audioAttached() const { return d->aenc != nullptr; }
-std::optional<int64_t> VideoWriter::sessionStart() const { return d->session; }
 int VideoWriter::framesWritten() const { return d->written; }
 int VideoWriter::framesDropped() const { return d->dropped; }
-QString VideoWriter::encoderName() const { return d->encoder; }
 
 QString makeRecordingPath() {
   QString dir = paths::appSupportDir() + "/recordings";

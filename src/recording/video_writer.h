@@ -40,13 +40,9 @@ class VideoWriter {
   void finish(std::optional<int64_t> endPtsNs, std::function<void(std::optional<QString>)> completion);
 
   QString path() const;
-  bool started() const;
   bool finished() const;
-  bool audioAttached() const;
-  std::optional<int64_t> sessionStart() const;
   int framesWritten() const;
   int framesDropped() const;
-  QString encoderName() const;
 
  private:
   VideoWriter();

@@ -182,7 +182,6 @@ class FakeScreenStreams : public ScreenStreamService {
     FakeScreenStreams* owner;
     explicit Stream(FakeScreenStreams* o) : owner(o) {}
     ~Stream() override { owner->running = false; }
-    int framesCaptured() const override { return 0; }
     int framesIdle() const override { return 0; }
     int framesMissed() const override { return 0; }
   };

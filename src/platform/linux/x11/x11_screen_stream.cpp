@@ -104,14 +104,17 @@ class X11Stream : public ScreenStream {
     shm_.release();
     if (c_) xcb_disconnect(c_);
   }
-  int framesCaptured() const override { return captured_; }
   int framesIdle() const override { return idle_; }
   int framesMissed() const override { return missed_; }
 
   Result<bool> open() {
-    c_ = xcb_connect(nullptr, nullptr);
+    int screen = 0;
+    c_ = xcb_connect(nullptr, &screen);
     if (xcb_connection_has_error(c_)) return Error{QStringLiteral("cannot connect to the X server")};
-    root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c_));
+    for (int i = 0; i < screen && it.rem; ++i) xcb_screen_next(&it);
+    if (!it.rem) return Error{QStringLiteral("the X display has no screen")};
+    root_ = it.data->root;
     auto hasExtension = [&](xcb_extension_t* ext) {
       const xcb_query_extension_reply_t* r = xcb_get_extension_data(c_, ext);
       return r && r->present;
@@ -236,7 +239,6 @@ class X11Stream : public ScreenStream {
       free(cur);
       first = false;
       lastDelivered = t;
-      ++captured_;
       onFrame_(ScreenFrame{shm_.data, area_.width(), area_.height(), area_.width() * 4, pts});
     }
   }
@@ -252,7 +254,7 @@ class X11Stream : public ScreenStream {
   ShmBuffer shm_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> captured_{0}, idle_{0}, missed_{0};
+  std::atomic<int> idle_{0}, missed_{0};
   bool goneLogged_ = false;
 };
 
@@ -288,6 +290,8 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
   const auto* ids = reinterpret_cast<const uint32_t*>(list.constData());
   std::vector<WindowInfo> out;
   const uint32_t self = uint32_t(getpid());
+  const xcb_atom_t normal = atom(c, "_NET_WM_WINDOW_TYPE_NORMAL"), dialog = atom(c, "_NET_WM_WINDOW_TYPE_DIALOG");
+  const xcb_atom_t utf8 = atom(c, "UTF8_STRING");
   for (int i = int(list.size() / 4) - 1; i >= 0; --i) {  // the stacking list is bottom to top
     const QByteArray pid = property(c, ids[i], "_NET_WM_PID", XCB_ATOM_CARDINAL);
     if (pid.size() >= 4 && *reinterpret_cast<const uint32_t*>(pid.constData()) == self) continue;
@@ -297,13 +301,13 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
     bool ordinary = types.isEmpty();
     for (int t = 0; t + 4 <= types.size(); t += 4) {
       const uint32_t a = *reinterpret_cast<const uint32_t*>(types.constData() + t);
-      ordinary = ordinary || a == atom(c, "_NET_WM_WINDOW_TYPE_NORMAL") || a == atom(c, "_NET_WM_WINDOW_TYPE_DIALOG");
+      ordinary = ordinary || a == normal || a == dialog;
     }
     const std::optional<QSize> size = windowPixels(ids[i]);
     if (!ordinary || !size || size->width() < 60 || size->height() < 60) continue;
     WindowInfo w;
     w.id = ids[i];
-    w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", atom(c, "UTF8_STRING"))).trimmed();
+    w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", utf8)).trimmed();
     if (w.title.isEmpty()) w.title = QString::fromLatin1(property(c, ids[i], "WM_NAME", XCB_ATOM_STRING)).trimmed();
     // WM_CLASS holds the instance and the class name, each ending in NUL.
     const QList<QByteArray> cls = property(c, ids[i], "WM_CLASS", XCB_ATOM_STRING).split('\0');
