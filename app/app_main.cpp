@@ -1,5 +1,6 @@
 // The tray application: everything that needs Qt, loaded by the launcher.
 #include <QApplication>
+#include <QLocalServer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -22,6 +23,8 @@
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/x11/display_loss.h"
+#include "util/emergency.h"
 #include "util/instance_socket.h"
 #include "util/log.h"
 
@@ -94,6 +97,14 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
     return 2;
   }
   installPlatform(std::move(real));
+  // Logging out takes the X server away under us. Qt and Xlib would then
+  // call exit() with our threads still running; end on our own terms
+  // instead, after finishing what must not be cut off.
+  watchForDisplayLoss([] {
+    logLine(QStringLiteral("Nimbo: the display went away; quitting"));
+    Emergency::runAll();
+    ::_exit(1);
+  });
   // The recording self-test runs on its own, beside any running instance.
   if (RecordSmokeTest::runIfRequested()) return app.exec();
 
@@ -106,6 +117,7 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
     if (!action.isEmpty()) instance_socket::send(action.toStdString(), 3000);
     return 0;
   }
+  Emergency::add([] { QLocalServer::removeServer(SingleInstance::socketPath()); });
   CaptureHistory::shared();
   tray = std::make_unique<TrayApp>();
   startUp();

@@ -15,6 +15,12 @@
 #include "recording/recording_flow.h"
 #include "recording/screen_recorder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace nimbo {
 
 namespace {
@@ -235,9 +241,19 @@ bool RecordSmokeTest::runIfRequested() {
     if (a.startsWith(QLatin1String("--smoke-log="))) log = a.mid(12);
   if (log.isEmpty() && args.contains(QStringLiteral("--smoke"))) log = QStringLiteral("/tmp/nimbo-smoke.txt");
   if (!log.isEmpty()) {
+    // Opened first and only then put in place of both streams: a log that
+    // cannot be written leaves standard output and error as they were.
     const QByteArray path = log.toLocal8Bit();
-    if (!std::freopen(path.constData(), "w", stdout)) std::fprintf(stderr, "nimbo: cannot write %s\n", path.constData());
-    std::freopen(path.constData(), "a", stderr);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      std::fprintf(stderr, "nimbo: cannot write %s: %s\n", path.constData(), std::strerror(errno));
+    } else {
+      std::fflush(stdout);
+      std::fflush(stderr);
+      ::dup2(fd, STDOUT_FILENO);
+      ::dup2(fd, STDERR_FILENO);
+      ::close(fd);
+    }
   }
   QTimer::singleShot(0, qApp, [env] {
     const int status = run(env);

@@ -1,5 +1,7 @@
 #include "recording/screen_recorder.h"
 
+#include "util/emergency.h"
+
 #include <QCoreApplication>
 #include <QPointer>
 
@@ -77,6 +79,7 @@ std::optional<ScreenInfo> ScreenRecorder::displayContainingMostOf(const QRectF& 
 ScreenRecorder::ScreenRecorder() = default;
 
 ScreenRecorder::~ScreenRecorder() {
+  Emergency::remove(emergencyHook_);
   teardown();
   if (writer_) writer_->finish(std::nullopt, nullptr);
 }
@@ -191,6 +194,9 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   request_ = request;
   size_ = size;
   recording_ = true;
+  // Should the process have to end at once, the file is still closed
+  // properly on the way out.
+  emergencyHook_ = Emergency::add([this] { finishNow(); });
   return path;
 }
 
@@ -219,12 +225,32 @@ void ScreenRecorder::teardown() {
   compositor_.reset();
 }
 
+void ScreenRecorder::finishNow() {
+  if (!recording_) return;
+  recording_ = false;
+  emergencyHook_ = 0;
+  const int64_t end = monotonicNs();
+  teardown();
+  std::unique_ptr<VideoWriter> writer;
+  {
+    std::lock_guard l(samples_);
+    if (mixer_) mixer_->emit(mixer_->accEnd());
+    mixer_.reset();
+    writer = std::move(writer_);
+  }
+  if (!writer) return;
+  writer->finish(end, nullptr);
+  writer.reset();  // joins the writer's thread, which has written the index by then
+}
+
 void ScreenRecorder::stop(std::function<void(std::optional<QString>)> done) {
   if (!recording_) {
     if (done) done(std::nullopt);
     return;
   }
   recording_ = false;
+  Emergency::remove(emergencyHook_);
+  emergencyHook_ = 0;
   const int64_t end = monotonicNs();
   teardown();
   std::unique_ptr<VideoWriter> writer;

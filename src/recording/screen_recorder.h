@@ -45,6 +45,9 @@ class ScreenRecorder : public QObject {
   // nothing when nothing usable was written.
   void stop(std::function<void(std::optional<QString>)> done);
   bool isRecording() const { return recording_; }
+  // Stops and closes the file before returning, blocking the caller: for a
+  // process that is about to end.
+  void finishNow();
 
   // Mixed audio level for the meters, from the sample thread.
   std::function<void(float)> onAudioLevel;
@@ -82,6 +85,7 @@ class ScreenRecorder : public QObject {
   QSize size_;
   int finalWritten_ = 0, finalDropped_ = 0;  // of the last finished recording
   int idle_ = 0, missed_ = 0;
+  int emergencyHook_ = 0;
 };
 
 }  // namespace nimbo
