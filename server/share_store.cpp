@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -64,6 +66,33 @@ std::string hmacSha256Hex(const std::string& key, const std::string& data) {
   return hex(md, len);
 }
 
+bool writeFileAtomically(const std::string& path, const std::string& data, unsigned mode, bool replace,
+                         std::string* error) {
+  const std::string tmp = path + "." + randomToken(9) + ".tmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) {
+    *error = "cannot create " + tmp + ": " + std::strerror(errno);
+    return false;
+  }
+  // The mode goes through the umask, so a private data folder stays private.
+  bool ok = ::write(fd, data.data(), data.size()) == ssize_t(data.size()) &&
+            ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (ok) {
+    if (replace) {
+      ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+    } else {
+      // A hard link never replaces: of two servers starting at once on one
+      // folder, the first file wins and both read it back.
+      ok = ::link(tmp.c_str(), path.c_str()) == 0 || errno == EEXIST;
+    }
+  }
+  const int saved = errno;
+  if (!ok || !replace) ::unlink(tmp.c_str());
+  if (!ok) *error = "cannot write " + path + ": " + std::strerror(saved);
+  return ok;
+}
+
 bool isSlug(const std::string& s) {
   if (s.size() != 22) return false;
   for (char c : s)
@@ -98,6 +127,22 @@ std::unique_ptr<ShareStore> ShareStore::open(const std::string& dataDir, std::st
     }
     ::close(fd);
   }
+  // The identity lets the app tell its own server from another user's on the
+  // same port: only someone who can read this folder knows it.
+  const std::string identityPath = dataDir + "/identity";
+  if (!fs::exists(identityPath, ec)) {
+    unsigned char raw[32];
+    if (RAND_bytes(raw, sizeof raw) != 1) std::abort();
+    if (!writeFileAtomically(identityPath, hex(raw, sizeof raw), 0600, false, error)) return nullptr;
+  }
+  std::ifstream idIn(identityPath, std::ios::binary);
+  s->identity_.assign(std::istreambuf_iterator<char>(idIn), {});
+  if (s->identity_.size() != 64 ||
+      s->identity_.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    *error = identityPath + " is not 64 hex digits; move it away to have a new one made";
+    return nullptr;
+  }
+
   if (sqlite3_open((dataDir + "/share.db").c_str(), &s->db_) != SQLITE_OK) {
     *error = "cannot open the database in " + dataDir;
     return nullptr;
@@ -109,6 +154,16 @@ std::unique_ptr<ShareStore> ShareStore::open(const std::string& dataDir, std::st
                "CREATE TABLE IF NOT EXISTS recordings(slug TEXT PRIMARY KEY, state TEXT, size INTEGER,"
                " created INTEGER);")) {
     *error = std::string("database set-up failed: ") + sqlite3_errmsg(s->db_);
+    return nullptr;
+  }
+  // Folders from before posters existed lack their columns.
+  sqlite3_stmt* probe = nullptr;
+  const bool hasPosters =
+      sqlite3_prepare_v2(s->db_, "SELECT poster_width FROM recordings LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+  sqlite3_finalize(probe);
+  if (!hasPosters && !s->exec("ALTER TABLE recordings ADD COLUMN poster_width INTEGER;"
+                              "ALTER TABLE recordings ADD COLUMN poster_height INTEGER;")) {
+    *error = std::string("database upgrade failed: ") + sqlite3_errmsg(s->db_);
     return nullptr;
   }
   return s;
@@ -156,6 +211,7 @@ bool ShareStore::isValidToken(const std::string& token) {
 
 std::string ShareStore::imagePath(const std::string& slug) const { return dir_ + "/images/" + slug + ".png"; }
 std::string ShareStore::videoPath(const std::string& slug) const { return dir_ + "/videos/" + slug + ".mp4"; }
+std::string ShareStore::posterPath(const std::string& slug) const { return dir_ + "/videos/" + slug + ".jpg"; }
 
 std::string ShareStore::temporaryPath() const {
   return dir_ + "/incoming/" + randomToken(12) + ".part";
@@ -191,16 +247,17 @@ bool ShareStore::claimUpload(const std::string& slug) {
   return changes == 1;
 }
 
-void ShareStore::finishUpload(const std::string& slug, const std::string& tempFile, uint64_t size) {
+bool ShareStore::finishUpload(const std::string& slug, const std::string& tempFile, uint64_t size) {
   std::error_code ec;
   fs::rename(tempFile, videoPath(slug), ec);
   std::lock_guard l(mutex_);
   if (ec) {
     fs::remove(tempFile, ec);
     run(db_, "UPDATE recordings SET state = 'failed' WHERE slug = ?", {slug});
-    return;
+    return false;
   }
   run(db_, "UPDATE recordings SET state = 'ready', size = ? WHERE slug = ?", {std::to_string(size), slug});
+  return true;
 }
 
 void ShareStore::failUpload(const std::string& slug) {
@@ -218,6 +275,39 @@ bool ShareStore::recordingReady(const std::string& slug) {
   std::string found;
   std::lock_guard l(mutex_);
   return run(db_, "SELECT slug FROM recordings WHERE slug = ? AND state = 'ready'", {slug}, &found);
+}
+
+void ShareStore::setPoster(const std::string& slug, int width, int height) {
+  std::lock_guard l(mutex_);
+  run(db_, "UPDATE recordings SET poster_width = ?, poster_height = ? WHERE slug = ?",
+      {std::to_string(width), std::to_string(height), slug});
+}
+
+std::optional<ShareStore::PosterSize> ShareStore::poster(const std::string& slug) {
+  std::lock_guard l(mutex_);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db_,
+                         "SELECT poster_width, poster_height FROM recordings WHERE slug = ? AND state = 'ready'"
+                         " AND poster_width > 0 AND poster_height > 0",
+                         -1, &st, nullptr) != SQLITE_OK)
+    return std::nullopt;
+  sqlite3_bind_text(st, 1, slug.c_str(), int(slug.size()), SQLITE_TRANSIENT);
+  std::optional<PosterSize> out;
+  if (sqlite3_step(st) == SQLITE_ROW) out = PosterSize{sqlite3_column_int(st, 0), sqlite3_column_int(st, 1)};
+  sqlite3_finalize(st);
+  return out;
+}
+
+std::vector<std::string> ShareStore::recordingsWithoutPoster() {
+  std::lock_guard l(mutex_);
+  std::vector<std::string> out;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT slug FROM recordings WHERE state = 'ready' AND poster_width IS NULL", -1,
+                         &st, nullptr) != SQLITE_OK)
+    return out;
+  while (sqlite3_step(st) == SQLITE_ROW) out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+  sqlite3_finalize(st);
+  return out;
 }
 
 }  // namespace nimbo::server

@@ -1,0 +1,343 @@
+#include "routes.h"
+
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <vector>
+
+#include "http_file.h"
+#include "poster.h"
+#include "share_store.h"
+
+namespace nimbo::server {
+namespace {
+
+// Pages carry no script at all; they show one image or video from this
+// server with inline styles.
+constexpr const char* kPagePolicy =
+    "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; base-uri 'none'; "
+    "form-action 'none'";
+// How long a page fetched before its poster existed may be reused.
+constexpr const char* kPageCache = "public, max-age=300";
+// How long a page may wait for a poster still being made.
+constexpr std::chrono::milliseconds kPosterWait{3000};
+
+std::string jsonString(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (static_cast<unsigned char>(c) < 0x20) continue;
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string html(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string bearer(const httplib::Request& req) {
+  const std::string h = req.get_header_value("Authorization");
+  return h.rfind("Bearer ", 0) == 0 ? h.substr(7) : std::string();
+}
+
+// Reads and drops a refused request's body (up to 1 MiB), so the client sees
+// the answer instead of a connection cut while it is still sending.
+void drain(const httplib::ContentReader& reader) {
+  size_t seen = 0;
+  reader([&](const char*, size_t len) {
+    seen += len;
+    return seen < (1u << 20);
+  });
+}
+
+uint64_t declaredLength(const httplib::Request& req) {
+  return std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
+}
+
+void plain(httplib::Response& res, int status, const std::string& text) {
+  res.status = status;
+  res.set_content(text, "text/plain; charset=utf-8");
+}
+
+void json(httplib::Response& res, int status, const std::string& body) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(body, "application/json");
+}
+
+// Receives a body into `path` without holding it in memory. `check` sees the
+// first bytes once 8 have arrived. Returns 0 when stored, else the status to
+// answer with; the partial file is removed on failure.
+int receive(const httplib::ContentReader& reader, const std::string& path, uint64_t limit,
+            const std::function<bool(const std::string& head)>& check, uint64_t* size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::string head;
+  int failure = 0;
+  *size = 0;
+  reader([&](const char* data, size_t len) {
+    *size += len;
+    if (*size > limit) {
+      failure = 413;
+      return false;
+    }
+    if (head.size() < 8) {
+      head.append(data, std::min(len, 8 - head.size()));
+      if (head.size() == 8 && !check(head)) {
+        failure = 415;
+        return false;
+      }
+    }
+    out.write(data, std::streamsize(len));
+    return bool(out);
+  });
+  out.close();
+  if (!failure && head.size() < 8) failure = 415;  // too short to be either format
+  if (!failure && !out) failure = 507;
+  if (failure) std::remove(path.c_str());
+  return failure;
+}
+
+void sendPage(httplib::Response& res, const std::string& title, const std::string& head, const std::string& body) {
+  res.status = 200;
+  res.set_header("Content-Security-Policy", kPagePolicy);
+  // Links are secrets of sorts: never hand one on as a referrer.
+  res.set_header("Referrer-Policy", "no-referrer");
+  res.set_header("Cache-Control", kPageCache);
+  res.set_header("Accept-Ranges", "none");
+  res.set_content(
+      "<!doctype html><html><head><meta charset=\"utf-8\"><title>" + html(title) +
+          "</title><meta name=\"viewport\" content=\"width=device-width\">" + head +
+          "<style>body{margin:0;background:#1c1d20;color:#f6f6f7;font-family:Inter,sans-serif;display:flex;"
+          "min-height:100vh;align-items:center;justify-content:center}img,video{max-width:96vw;max-height:92vh}"
+          "</style></head><body>" + body + "</body></html>",
+      "text/html; charset=utf-8");
+}
+
+// Width and height from a PNG's header, when it has a sane one.
+std::optional<std::pair<uint32_t, uint32_t>> pngSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char h[24];
+  if (!in.read(reinterpret_cast<char*>(h), sizeof h) || std::string(reinterpret_cast<char*>(h + 12), 4) != "IHDR")
+    return std::nullopt;
+  auto be = [&](int at) { return uint32_t(h[at]) << 24 | uint32_t(h[at + 1]) << 16 | uint32_t(h[at + 2]) << 8 | h[at + 3]; };
+  if (be(16) == 0 || be(20) == 0) return std::nullopt;
+  return std::make_pair(be(16), be(20));
+}
+
+bool isHexNonce(const std::string& s) {
+  return s.size() >= 8 && s.size() <= 128 && s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+// GET and HEAD routes, dispatched here rather than by the library so that a
+// request it answered early (a Range it could not parse) can still be routed.
+class GetRoutes {
+ public:
+  void add(const char* pattern, Handler h) { routes_.push_back({std::regex(pattern), std::move(h)}); }
+  void dispatch(const httplib::Request& req, httplib::Response& res) const {
+    // The library's Request is not const where it lives; matches belong to it.
+    auto& matches = const_cast<httplib::Request&>(req).matches;
+    for (const auto& [pattern, handler] : routes_)
+      if (std::regex_match(req.path, matches, pattern)) return handler(req, res);
+    plain(res, 404, "not found\n");
+  }
+
+ private:
+  std::vector<std::pair<std::regex, Handler>> routes_;
+};
+
+}  // namespace
+
+void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters, const Config& cfg) {
+  auto gets = std::make_shared<GetRoutes>();
+
+  svr.set_pre_routing_handler([](const httplib::Request& creq, httplib::Response&) {
+    auto& req = const_cast<httplib::Request&>(creq);
+    // A request with neither length nor chunks has an empty body (RFC 9112
+    // section 6.3); the library would instead wait for the connection to end.
+    const bool takesBody = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+                           req.method == "DELETE";
+    if (takesBody && !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding"))
+      req.set_header("Content-Length", "0");
+    // Ranges are served by serveImmutableFile from the header itself; the
+    // library's own slicing must not run on top of that, nor on pages.
+    req.ranges.clear();
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  svr.set_error_handler(httplib::Server::HandlerWithResponse([gets](const httplib::Request& creq,
+                                                                     httplib::Response& res) {
+    // The library answers 416 before routing when it cannot parse a Range;
+    // RFC 9110 says to ignore such a header instead.
+    if (res.status != 416 || res.has_header("Content-Range") || (creq.method != "GET" && creq.method != "HEAD"))
+      return httplib::Server::HandlerResponse::Unhandled;
+    auto& req = const_cast<httplib::Request&>(creq);
+    req.ranges.clear();
+    req.headers.erase("Range");
+    res.status = -1;
+    gets->dispatch(req, res);
+    return httplib::Server::HandlerResponse::Handled;
+  }));
+  svr.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Date", httpDate(std::time(nullptr)));
+    // A 304 has no content; a Content-Length on it would have to be the full
+    // file's, and the library adds a 0.
+    if (res.status == 304) res.headers.erase("Content-Length");
+  });
+
+  svr.Post("/api/register", [&store](const httplib::Request&, httplib::Response& res) {
+    json(res, 200, "{\"token\":" + jsonString(store.registerDevice()) + "}");
+  });
+
+  svr.Post("/api/upload", [&store, &cfg](const httplib::Request& req, httplib::Response& res,
+                                         const httplib::ContentReader& reader) {
+    if (!store.isValidToken(bearer(req))) {
+      drain(reader);
+      return plain(res, 401, "missing or unknown device token\n");
+    }
+    if (declaredLength(req) > cfg.maxImage) {
+      drain(reader);
+      return plain(res, 413, "image too large\n");
+    }
+    const std::string tmp = store.temporaryPath();
+    uint64_t size = 0;
+    const int failure = receive(reader, tmp, cfg.maxImage, [](const std::string& h) {
+      return h == std::string("\x89PNG\r\n\x1a\n", 8);
+    }, &size);
+    if (failure == 413) return plain(res, 413, "image too large\n");
+    if (failure == 415) return plain(res, 415, "not a PNG image\n");
+    if (failure) return plain(res, failure, "could not store the image\n");
+    const auto slug = store.addImage(tmp, size);
+    if (!slug) return plain(res, 507, "could not store the image\n");
+    json(res, 201, "{\"url\":" + jsonString(cfg.publicUrl + "/i/" + *slug) + "}");
+  });
+
+  svr.Post("/api/recordings/create", [&store, &cfg](const httplib::Request& req, httplib::Response& res) {
+    if (!store.isValidToken(bearer(req))) return plain(res, 401, "missing or unknown device token\n");
+    const std::string slug = store.createRecording();
+    const std::string expires = std::to_string(std::time(nullptr) + cfg.uploadTtl);
+    const std::string sig = hmacSha256Hex(store.secret(), slug + "\n" + expires);
+    const std::string uploadUrl = cfg.publicUrl + "/upload/" + slug + "?expires=" + expires + "&sig=" + sig;
+    json(res, 201, "{\"slug\":" + jsonString(slug) + ",\"shareUrl\":" + jsonString(cfg.publicUrl + "/v/" + slug) +
+                       ",\"uploadUrl\":" + jsonString(uploadUrl) + "}");
+  });
+
+  svr.Put(R"(/upload/([A-Za-z0-9_-]{22}))", [&store, &posters, &cfg](const httplib::Request& req,
+                                                                     httplib::Response& res,
+                                                                     const httplib::ContentReader& reader) {
+    const std::string slug = req.matches[1];
+    const std::string expires = req.get_param_value("expires");
+    const std::string sig = req.get_param_value("sig");
+    const long until = std::atol(expires.c_str());
+    // Constant-time comparison is not needed against a random 256-bit MAC
+    // that is checked once per claim, but the signature must match exactly.
+    if (sig.empty() || sig != hmacSha256Hex(store.secret(), slug + "\n" + expires))
+      return plain(res, 403, "invalid upload link\n");
+    if (until < std::time(nullptr)) return plain(res, 403, "upload link expired\n");
+    if (!store.claimUpload(slug)) return plain(res, 409, "upload link already used\n");
+    if (declaredLength(req) > cfg.maxVideo) {
+      store.failUpload(slug);
+      return plain(res, 413, "video too large\n");
+    }
+    if (req.get_header_value("Content-Type") != "video/mp4") {
+      store.failUpload(slug);
+      return plain(res, 415, "Content-Type must be video/mp4\n");
+    }
+    const std::string tmp = store.temporaryPath();
+    uint64_t size = 0;
+    const int failure = receive(reader, tmp, cfg.maxVideo, [](const std::string& h) {
+      return h.compare(4, 4, "ftyp") == 0;
+    }, &size);
+    if (failure) {
+      store.failUpload(slug);
+      return plain(res, failure, failure == 413 ? "video too large\n"
+                                 : failure == 415 ? "not an MP4 file\n" : "could not store the video\n");
+    }
+    if (!store.finishUpload(slug, tmp, size)) return plain(res, 507, "could not store the video\n");
+    posters.add(slug);
+    plain(res, 200, "stored\n");
+  });
+
+  gets->add("/api/identity", [&store, &cfg](const httplib::Request& req, httplib::Response& res) {
+    const std::string nonce = req.get_param_value("nonce");
+    if (!isHexNonce(nonce)) return plain(res, 400, "nonce must be 8 to 128 hex digits\n");
+    // The port is part of the proof so that a server on another port cannot
+    // pass our answer off as its own.
+    json(res, 200, "{\"proof\":" + jsonString(hmacSha256Hex(store.identity(), nonce + ":" + std::to_string(cfg.port))) +
+                       "}");
+  });
+  gets->add(R"(/i/([A-Za-z0-9_-]{22})\.png)", [&store](const httplib::Request& req, httplib::Response& res) {
+    const std::string slug = req.matches[1];
+    if (!store.imageExists(slug)) return plain(res, 404, "not found\n");
+    serveImmutableFile(req, res, store.imagePath(slug), "image/png");
+  });
+  gets->add(R"(/i/([A-Za-z0-9_-]{22}))", [&store, &cfg](const httplib::Request& req, httplib::Response& res) {
+    const std::string slug = req.matches[1];
+    if (!store.imageExists(slug)) return plain(res, 404, "not found\n");
+    const std::string img = cfg.publicUrl + "/i/" + slug + ".png";
+    std::string meta = "<meta property=\"og:type\" content=\"website\"><meta property=\"og:image\" content=\"" +
+                       html(img) + "\"><meta property=\"og:image:type\" content=\"image/png\">";
+    if (const auto size = pngSize(store.imagePath(slug)))
+      meta += "<meta property=\"og:image:width\" content=\"" + std::to_string(size->first) +
+              "\"><meta property=\"og:image:height\" content=\"" + std::to_string(size->second) + "\">";
+    meta += "<meta name=\"twitter:card\" content=\"summary_large_image\">";
+    // Relative, so the page works under whatever host name it was reached by
+    // and stays within img-src 'self'.
+    sendPage(res, "Nimbo capture", meta, "<img src=\"" + html(slug) + ".png\" alt=\"Capture\">");
+  });
+  gets->add(R"(/v/([A-Za-z0-9_-]{22})\.mp4)", [&store](const httplib::Request& req, httplib::Response& res) {
+    const std::string slug = req.matches[1];
+    if (!store.recordingReady(slug)) return plain(res, 404, "not found\n");
+    serveImmutableFile(req, res, store.videoPath(slug), "video/mp4");
+  });
+  gets->add(R"(/v/([A-Za-z0-9_-]{22})\.jpg)", [&store, &posters](const httplib::Request& req,
+                                                                 httplib::Response& res) {
+    const std::string slug = req.matches[1];
+    posters.waitFor(slug, kPosterWait);
+    if (!store.poster(slug)) return plain(res, 404, "not found\n");
+    serveImmutableFile(req, res, store.posterPath(slug), "image/jpeg");
+  });
+  gets->add(R"(/v/([A-Za-z0-9_-]{22}))", [&store, &posters, &cfg](const httplib::Request& req,
+                                                                  httplib::Response& res) {
+    const std::string slug = req.matches[1];
+    if (!store.recordingReady(slug)) return plain(res, 404, "not found\n");
+    // A page asked for right after its upload should already name the poster.
+    posters.waitFor(slug, kPosterWait);
+    const auto poster = store.poster(slug);
+    const std::string base = cfg.publicUrl + "/v/" + slug;
+    std::string meta = "<meta property=\"og:type\" content=\"video.other\"><meta property=\"og:video\" content=\"" +
+                       html(base + ".mp4") + "\"><meta property=\"og:video:type\" content=\"video/mp4\">";
+    std::string attrs = " src=\"" + html(slug) + ".mp4\"";
+    if (poster) {
+      meta += "<meta property=\"og:image\" content=\"" + html(base + ".jpg") +
+              "\"><meta property=\"og:image:type\" content=\"image/jpeg\"><meta property=\"og:image:width\" "
+              "content=\"" + std::to_string(poster->width) + "\"><meta property=\"og:image:height\" content=\"" +
+              std::to_string(poster->height) + "\">";
+      attrs += " poster=\"" + html(slug) + ".jpg\"";
+    }
+    sendPage(res, "Nimbo recording", meta, "<video" + attrs + " controls playsinline preload=\"metadata\"></video>");
+  });
+  gets->add("/terms", [](const httplib::Request&, httplib::Response& res) {
+    sendPage(res, "Terms", "", "<p>This is a self-hosted share server. Its operator sets the terms.</p>");
+  });
+  gets->add("/privacy", [](const httplib::Request&, httplib::Response& res) {
+    sendPage(res, "Privacy", "", "<p>Uploaded captures are stored on this server and shown to anyone with their link.</p>");
+  });
+
+  svr.Get(".*", [gets](const httplib::Request& req, httplib::Response& res) { gets->dispatch(req, res); });
+}
+
+}  // namespace nimbo::server
