@@ -21,12 +21,23 @@ std::unique_ptr<CaptureHistory> g_shared;
 
 // Failures are swallowed on purpose: the user learns of a missing file
 // through the operation that later needs it.
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(bytes);
+bool writeFile(const QString& path, const QByteArray& bytes) {
+  QSaveFile f(path);
+  if (!f.open(QIODevice::WriteOnly)) return false;
+  f.write(bytes);
+  return f.commit();
 }
 
 void removeFile(const QString& path) { QFile::remove(path); }
+
+// A recording's file is removed with its record only when it lies in our own
+// folder: the path comes from history.json, which anything running as the
+// user could have rewritten.
+bool isInside(const QString& path, const QString& folder) {
+  const QString file = QFileInfo(path).canonicalFilePath();
+  const QString dir = QFileInfo(folder).canonicalFilePath();
+  return !file.isEmpty() && !dir.isEmpty() && file.startsWith(dir + '/');
+}
 
 QString ensureDir(const QString& path) {
   QDir().mkpath(path);
@@ -91,21 +102,24 @@ void CaptureHistory::save() {
 
 void CaptureHistory::evictBeyondLimit() {
   while (int(items_.size()) > maxItems) {
-    const QString id = items_.back().id;
+    const CaptureItem evicted = items_.back();
     items_.pop_back();
-    removeFile(thumbnailPath(id));
-    removeFile(originalPath(id));
+    removeFile(thumbnailPath(evicted.id));
+    removeFile(originalPath(evicted.id));
   }
 }
 
-void CaptureHistory::add(const CaptureItem& item, const std::optional<QByteArray>& originalPNG,
+bool CaptureHistory::add(const CaptureItem& item, const std::optional<QByteArray>& originalPNG,
                          const QByteArray& thumbnailPNG) {
-  if (originalPNG) writeFile(originalPath(item.id), *originalPNG);
+  // An id that is not a UUID would name files outside our folders.
+  if (!isValidCaptureId(item.id)) return false;
+  const bool written = !originalPNG || writeFile(originalPath(item.id), *originalPNG);
   writeFile(thumbnailPath(item.id), thumbnailPNG);
   items_.insert(items_.begin(), item);
   evictBeyondLimit();
   save();
   Q_EMIT itemsChanged();
+  return written;
 }
 
 void CaptureHistory::updateShareURL(const QString& id, const QString& url) {
@@ -118,34 +132,36 @@ void CaptureHistory::updateShareURL(const QString& id, const QString& url) {
   }
 }
 
-void CaptureHistory::replaceContents(const QString& id, const QByteArray& originalPNG,
+bool CaptureHistory::replaceContents(const QString& id, const QByteArray& originalPNG,
                                      const QByteArray& thumbnail) {
   for (CaptureItem& item : items_) {
     if (item.id != id) continue;
-    writeFile(originalPath(id), originalPNG);
+    if (!writeFile(originalPath(id), originalPNG)) return false;
     writeFile(thumbnailPath(id), thumbnail);
     item.shareURL.reset();
     save();
     Q_EMIT itemsChanged();
-    return;
+    return true;
   }
+  return false;
+}
+
+void CaptureHistory::removeFilesOf(const CaptureItem& item) {
+  if (!isValidCaptureId(item.id)) return;
+  removeFile(thumbnailPath(item.id));
+  removeFile(originalPath(item.id));
+  if (item.videoPath && isInside(*item.videoPath, base_)) removeFile(*item.videoPath);
 }
 
 void CaptureHistory::remove(const CaptureItem& item) {
   std::erase_if(items_, [&](const CaptureItem& i) { return i.id == item.id; });
-  removeFile(thumbnailPath(item.id));
-  removeFile(originalPath(item.id));
-  if (item.videoPath) removeFile(*item.videoPath);
+  removeFilesOf(item);
   save();
   Q_EMIT itemsChanged();
 }
 
 void CaptureHistory::clearAll() {
-  for (const CaptureItem& item : items_) {
-    removeFile(thumbnailPath(item.id));
-    removeFile(originalPath(item.id));
-    if (item.videoPath) removeFile(*item.videoPath);
-  }
+  for (const CaptureItem& item : items_) removeFilesOf(item);
   items_.clear();
   save();
   Q_EMIT itemsChanged();

@@ -34,10 +34,14 @@ class CaptureHistory : public QObject {
   QString originalPath(const QString& id) const { return originalsDir() + '/' + id + ".png"; }
   QString thumbnailPath(const QString& id) const { return thumbnailsDir() + '/' + id + ".png"; }
 
-  void add(const CaptureItem& item, const std::optional<QByteArray>& originalPNG,
+  // False when the original could not be written (the record is filed all
+  // the same, as before; callers that promise the user a file check it).
+  bool add(const CaptureItem& item, const std::optional<QByteArray>& originalPNG,
            const QByteArray& thumbnailPNG);
   void updateShareURL(const QString& id, const QString& url);
-  void replaceContents(const QString& id, const QByteArray& originalPNG, const QByteArray& thumbnail);
+  // False, and nothing written, when no record has that id any more (evicted
+  // or deleted); false too when the original could not be written.
+  bool replaceContents(const QString& id, const QByteArray& originalPNG, const QByteArray& thumbnail);
   void remove(const CaptureItem& item);  // the design's delete(_:)
   void clearAll();
 
@@ -51,6 +55,7 @@ class CaptureHistory : public QObject {
   void load();
   void save();
   void evictBeyondLimit();
+  void removeFilesOf(const CaptureItem& item);
 
   QString base_;
   std::vector<CaptureItem> items_;

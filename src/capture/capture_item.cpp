@@ -112,6 +112,12 @@ std::optional<CaptureItem> CaptureItem::fromJson(const QJsonObject& o) {
   return item;
 }
 
+bool isValidCaptureId(const QString& id) {
+  static const QRegularExpression re(QStringLiteral(
+      "^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"));
+  return re.match(id).hasMatch();
+}
+
 std::optional<std::vector<CaptureItem>> decodeHistory(const QByteArray& json) {
   QJsonParseError err{};
   const QJsonDocument doc = QJsonDocument::fromJson(json, &err);
@@ -121,6 +127,7 @@ std::optional<std::vector<CaptureItem>> decodeHistory(const QByteArray& json) {
     if (!v.isObject()) return std::nullopt;
     auto item = CaptureItem::fromJson(v.toObject());
     if (!item) return std::nullopt;
+    if (!isValidCaptureId(item->id)) continue;
     items.push_back(std::move(*item));
   }
   return items;

@@ -38,6 +38,10 @@ struct CaptureItem {
 };
 
 // The whole index: nothing when any record fails to decode.
+// Whether `id` is a UUID in its hyphenated text form: the only ids that may
+// name files in the history folders.
+bool isValidCaptureId(const QString& id);
+// Records whose id is not a UUID are left out; the rest still load.
 std::optional<std::vector<CaptureItem>> decodeHistory(const QByteArray& json);
 QByteArray encodeHistory(const std::vector<CaptureItem>& items);
 

@@ -37,6 +37,8 @@ class Canvas : public QObject {
   Canvas(QString itemID, QImage baseImage);
 
   const QString& itemID() const { return itemID_; }
+  // The record the canvas saves onto, once its edits went to a new one.
+  void setItemID(const QString& id) { itemID_ = id; }
   const QImage& baseImage() const { return baseImage_; }
   const std::vector<Annotation>& annotations() const { return annotations_; }
   std::optional<int> selectedAnnotationIndex() const { return selected_; }

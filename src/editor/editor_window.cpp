@@ -141,6 +141,14 @@ EditorInspectorView* EditorWindowController::inspector() const { return inspecto
 
 void EditorWindowController::show(const CaptureItem& item) {
   EditorWindowController& c = shared();
+  // The close prompt belongs to what is open now: loading another capture
+  // under it would apply its answer to the wrong one. The newest request
+  // waits for the answer.
+  if (c.promptOpen_) {
+    logLine("Editor: " + item.id + " opens once the close prompt is answered");
+    c.pendingOpen_ = item;
+    return;
+  }
   // A capture that cannot be loaded leaves the window closed; the failure
   // toast says why.
   if (!c.load(item)) return;
@@ -215,17 +223,28 @@ bool EditorWindowController::windowShouldClose() {
   // The prompt runs after this close request has been turned down, and
   // closes the window itself.
   QTimer::singleShot(0, this, [this] {
-    if (!canvas_) return;
+    if (!canvas_ || promptOpen_) return;
+    promptOpen_ = true;
+    const Canvas* asked = canvas_.get();
+    QPointer<EditorWindowController> self(this);
     const EditorCloseChoice choice = platform().dialogs->editorClosePrompt(window_.get());
-    if (!canvas_) return;
+    if (!self) return;  // the application ended while the prompt was up
+    promptOpen_ = false;
+    std::optional<CaptureItem> pending = std::exchange(pendingOpen_, std::nullopt);
+    if (canvas_.get() != asked) return;
     switch (choice) {
-      case EditorCloseChoice::cancel: return;
+      case EditorCloseChoice::cancel:
+        // The user chose to keep editing what is open; it is not dropped
+        // for the capture asked for meanwhile.
+        if (pending) logLine("Editor: kept the open capture; " + pending->id + " was not opened");
+        return;
       case EditorCloseChoice::save: saveInPlace(*canvas_); break;
       case EditorCloseChoice::saveAsNew: saveAsNew(*canvas_); break;
       case EditorCloseChoice::discard: canvas_->setHasUnsavedChanges(false); break;
     }
     // Closed even when the save failed and said so.
     closeWithoutAsking();
+    if (pending) show(*pending);
   });
   return false;
 }
@@ -259,20 +278,37 @@ void flattenFailed() { UploadToast::show(QStringLiteral("Couldn't save — faile
 void EditorWindowController::saveInPlace(Canvas& canvas) {
   const std::optional<Flattened> f = flatten(canvas);
   if (!f) return flattenFailed();
-  CaptureHistory::shared().replaceContents(canvas.itemID(), f->png, f->thumbnail);
-  canvas.setHasUnsavedChanges(false);
-  logLine("Editor: saved over " + canvas.itemID());
-  UploadToast::show(QStringLiteral("Saved"), true);
+  CaptureHistory& history = CaptureHistory::shared();
+  if (history.find(canvas.itemID())) {
+    if (!history.replaceContents(canvas.itemID(), f->png, f->thumbnail))
+      return UploadToast::show(QStringLiteral("Couldn't save — the capture's file could not be written"), false);
+    canvas.setHasUnsavedChanges(false);
+    logLine("Editor: saved over " + canvas.itemID());
+    return UploadToast::show(QStringLiteral("Saved"), true);
+  }
+  // The record went while the editor was open (30 newer captures, or it was
+  // deleted): the edits are kept as a new capture instead of going nowhere.
+  logLine("Editor: " + canvas.itemID() + " is no longer in history; saving as a new capture");
+  saveAsNew(canvas, QStringLiteral("The original is gone — saved as a new capture"));
 }
 
-void EditorWindowController::saveAsNew(Canvas& canvas) {
+void EditorWindowController::saveAsNew(Canvas& canvas) { saveAsNew(canvas, QStringLiteral("Saved as new capture")); }
+
+void EditorWindowController::saveAsNew(Canvas& canvas, const QString& toast) {
   const std::optional<Flattened> f = flatten(canvas);
   if (!f) return flattenFailed();
   const CaptureItem item = CaptureItem::newImage(f->size.width(), f->size.height());
-  CaptureHistory::shared().add(item, f->png, f->thumbnail);
+  if (!CaptureHistory::shared().add(item, f->png, f->thumbnail))
+    return UploadToast::show(QStringLiteral("Couldn't save — the capture's file could not be written"), false);
+  const QString from = canvas.itemID();
+  // When the record under edit is gone, the next save goes to the new one.
+  if (!CaptureHistory::shared().find(from)) {
+    canvas.setItemID(item.id);
+    if (item_ && item_->id == from) item_ = item;
+  }
   canvas.setHasUnsavedChanges(false);
-  logLine("Editor: saved " + canvas.itemID() + " as new capture " + item.id);
-  UploadToast::show(QStringLiteral("Saved as new capture"), true);
+  logLine("Editor: saved " + from + " as new capture " + item.id);
+  UploadToast::show(toast, true);
 }
 
 bool EditorWindowController::eventFilter(QObject* watched, QEvent* event) {

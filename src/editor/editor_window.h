@@ -65,6 +65,10 @@ class EditorWindowController : public QObject {
   QPointer<EditorView> view_;
   QPointer<EditorToolbarView> toolbar_;
   QPointer<EditorInspectorView> inspector_;
+  void saveAsNew(Canvas& canvas, const QString& toast);
+
+  std::optional<CaptureItem> pendingOpen_;  // asked for while the close prompt was up
+  bool promptOpen_ = false;
   bool keyMonitor_ = false;
   bool closingAnyway_ = false;
 };

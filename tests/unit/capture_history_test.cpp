@@ -66,7 +66,7 @@ TEST_F(CaptureHistoryTest, RecordRoundTripsThroughTheIndexWithOptionalKeysLeftOu
 
 TEST_F(CaptureHistoryTest, LegacyEntriesDecodeAndBadOnesMakeTheWholeIndexUnreadable) {
   const QByteArray legacy =
-      R"([{"id":"A","createdAt":"2024-05-01T09:30:00Z","width":10,"height":20}])";
+      R"([{"id":"0F6A7B9C-1234-4ABC-8DEF-0123456789AB","createdAt":"2024-05-01T09:30:00Z","width":10,"height":20}])";
   auto decoded = decodeHistory(legacy);
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->at(0).mediaType, MediaType::image);
@@ -236,6 +236,47 @@ TEST_F(CaptureHistoryTest, UploadExistingFollowsItsOrderOfChecks) {
   EXPECT_EQ(got->value(), "https://x/i/4");
   EXPECT_EQ(*h.find(fresh.id)->shareURL, "https://x/i/4");
   EXPECT_EQ(Preferences::stringValue(Preferences::kLastShareURL), "https://x/i/4");
+}
+
+TEST_F(CaptureHistoryTest, IdsThatAreNotUuidsNeverBecomePaths) {
+  // Files a hostile index would reach through its ids and video paths.
+  const QString outside = base() + "/../outside";
+  writeAll(outside + "/x.png", "keep");
+  writeAll(outside + "/clip.mp4", "keep");
+  const CaptureItem good = image(1);
+  writeAll(base() + "/originals/" + good.id + ".png", "o");
+  writeAll(base() + "/history.json", QStringLiteral(R"([
+    {"id":"../../outside/x","createdAt":"2024-05-01T09:30:00Z","width":1,"height":2},
+    {"id":"%1","createdAt":"2024-05-01T09:30:00Z","width":3,"height":4,"mediaType":"video",
+     "videoPath":"%2"},
+    {"id":"%3","createdAt":"2024-05-01T09:30:00Z","width":5,"height":6}
+  ])").arg(CaptureItem::newId(), outside + "/clip.mp4", good.id).toUtf8());
+
+  CaptureHistory h(base());
+  ASSERT_EQ(h.items().size(), 2u);  // the rest of the history still loads
+  EXPECT_EQ(h.items()[1].id, good.id);
+  h.remove(h.items()[0]);           // its video lies outside our folder
+  EXPECT_TRUE(QFile::exists(outside + "/clip.mp4"));
+  CaptureItem hostile = image(2);
+  hostile.id = "../../outside/x";
+  EXPECT_FALSE(h.add(hostile, QByteArray("o"), "t"));
+  h.remove(hostile);
+  h.clearAll();
+  EXPECT_TRUE(QFile::exists(outside + "/x.png"));
+  EXPECT_FALSE(QFile::exists(h.originalPath(good.id)));
+  EXPECT_TRUE(isValidCaptureId(CaptureItem::newId()));
+  EXPECT_FALSE(isValidCaptureId(CaptureItem::newId() + "/.."));
+}
+
+TEST_F(CaptureHistoryTest, ReplacingTheContentsOfAGoneRecordSaysSoAndWritesNothing) {
+  CaptureHistory h(base());
+  const CaptureItem item = image(1);
+  h.add(item, QByteArray("old"), "t");
+  EXPECT_TRUE(h.replaceContents(item.id, "new", "t2"));
+  EXPECT_EQ(readAll(h.originalPath(item.id)), "new");
+  h.remove(item);
+  EXPECT_FALSE(h.replaceContents(item.id, "newer", "t3"));
+  EXPECT_FALSE(QFile::exists(h.originalPath(item.id)));
 }
 
 }  // namespace

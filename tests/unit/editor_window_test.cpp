@@ -308,6 +308,62 @@ TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
   EXPECT_NE(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
 }
 
+TEST_F(EditorWindowTest, ACaptureAskedForWhileTheClosePromptIsUpWaitsForTheAnswer) {
+  EditorWindowController& c = open();
+  const QByteArray original = fileBytes(CaptureHistory::shared().originalPath(item.id));
+  CaptureItem other = CaptureItem::newImage(64, 32);
+  const QByteArray otherPng = pngBytes(QImage(64, 32, QImage::Format_RGB32));
+  CaptureHistory::shared().add(other, otherPng, pngBytes(base));
+
+  // "Keep editing": the open capture stays, with its edits.
+  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  fakes.dialogs->whilePrompting = [&] { platform().editorHost->open(other.id); };
+  fakes.dialogs->closeAnswer = EditorCloseChoice::cancel;
+  c.window()->close();
+  ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->closePrompts == 1; }));
+  QTest::qWait(20);
+  ASSERT_TRUE(c.currentCanvas());
+  EXPECT_EQ(c.currentItem()->id, item.id);
+  EXPECT_TRUE(c.currentCanvas()->hasUnsavedChanges());
+  EXPECT_TRUE(c.window()->isVisible());
+
+  // "Save": the answer goes to the capture it was asked about, then the
+  // other one opens.
+  fakes.dialogs->closeAnswer = EditorCloseChoice::save;
+  c.window()->close();
+  ASSERT_TRUE(waitUntil([&] { return c.currentItem() && c.currentItem()->id == other.id; }));
+  EXPECT_NE(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
+  EXPECT_EQ(fileBytes(CaptureHistory::shared().originalPath(other.id)), otherPng);
+  EXPECT_TRUE(c.currentCanvas()->annotations().empty());
+  EXPECT_EQ(c.window()->windowTitle(), QString::fromUtf8("Nimbo — Edit · 64×32"));
+  EXPECT_TRUE(c.window()->isVisible());
+}
+
+TEST_F(EditorWindowTest, SavingOntoARecordThatIsGoneKeepsTheEditsAsANewCapture) {
+  EditorWindowController& c = open();
+  Canvas* canvas = c.currentCanvas();
+  canvas->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  CaptureHistory::shared().remove(item);  // deleted (or evicted) meanwhile
+
+  key(Qt::Key_S, Qt::ControlModifier, c.view());
+  EXPECT_EQ(toast(), QString::fromUtf8("The original is gone — saved as a new capture"));
+  const auto& items = CaptureHistory::shared().items();
+  ASSERT_EQ(items.size(), 1u);
+  const QString savedAs = items[0].id;
+  EXPECT_NE(savedAs, item.id);
+  const QImage written = QImage::fromData(fileBytes(CaptureHistory::shared().originalPath(savedAs)));
+  ASSERT_EQ(written.size(), base.size());
+  EXPECT_NE(written, base.convertToFormat(written.format()));  // the arrow is in it
+  EXPECT_FALSE(canvas->hasUnsavedChanges());
+
+  // Later saves go onto the new record.
+  canvas->commit(ArrowAnnotation{QPointF(20, 20), QPointF(100, 50), Qt::red, 5});
+  key(Qt::Key_S, Qt::ControlModifier, c.view());
+  EXPECT_EQ(toast(), "Saved");
+  EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
+  EXPECT_EQ(c.currentItem()->id, savedAs);
+}
+
 TEST_F(EditorWindowTest, OpeningAnotherCaptureDropsUnsavedEditsWithoutAsking) {
   EditorWindowController& c = open();
   c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});

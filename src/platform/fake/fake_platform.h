@@ -1,5 +1,6 @@
 #pragma once
 // In-memory stand-ins for every platform service, for unit tests.
+#include <functional>
 #include <QMimeData>
 #include <QStringList>
 #include <QUrl>
@@ -169,8 +170,10 @@ class FakeDialogs : public Dialogs {
   }
   EditorCloseChoice closeAnswer = EditorCloseChoice::cancel;
   int closePrompts = 0;
+  std::function<void()> whilePrompting;  // runs as if from the prompt's own event loop
   EditorCloseChoice editorClosePrompt(QWidget*) override {
     ++closePrompts;
+    if (whilePrompting) whilePrompting();
     return closeAnswer;
   }
 };
