@@ -179,15 +179,13 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
   });
   svr.set_error_handler(httplib::Server::HandlerWithResponse([gets](const httplib::Request& creq,
                                                                      httplib::Response& res) {
-    // The library answers 416 before routing when it cannot parse a Range;
-    // RFC 9110 says to ignore such a header instead.
+    // The library answers 416 before routing when it cannot parse a Range
+    // (even "BYTES=0-1"); route it anyway and let our own parser judge.
     if (res.status != 416 || res.has_header("Content-Range") || (creq.method != "GET" && creq.method != "HEAD"))
       return httplib::Server::HandlerResponse::Unhandled;
-    auto& req = const_cast<httplib::Request&>(creq);
-    req.ranges.clear();
-    req.headers.erase("Range");
+    const_cast<httplib::Request&>(creq).ranges.clear();
     res.status = -1;
-    gets->dispatch(req, res);
+    gets->dispatch(creq, res);
     return httplib::Server::HandlerResponse::Handled;
   }));
   svr.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {

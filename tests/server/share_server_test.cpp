@@ -1,111 +1,12 @@
 // nimbo-share-server as a process on loopback, driven over HTTP.
-#include <gtest/gtest.h>
-#include <httplib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <regex>
-#include <thread>
+#include <set>
 
-extern char** environ;
-namespace fs = std::filesystem;
+#include "server_harness.h"
+
+using namespace nimbo::servertest;
 
 namespace {
-
-std::string pngBytes(size_t extra, unsigned seed) {
-  std::string s("\x89PNG\r\n\x1a\n", 8);
-  std::mt19937 rng(seed);
-  for (size_t i = 0; i < extra; ++i) s += char(rng());
-  return s;
-}
-
-std::string mp4Bytes(size_t size) {
-  std::string s("\0\0\0\x18" "ftypisom", 12);
-  s.resize(size, 'v');
-  return s;
-}
-
-// A port nobody listens on right now.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-// The status of an answer; -1 when the connection failed.
-int status(const httplib::Result& r) {
-  if (!r) std::fprintf(stderr, "request failed: %s\n", httplib::to_string(r.error()).c_str());
-  return r ? r->status : -1;
-}
-
-size_t filesIn(const fs::path& dir) {
-  size_t n = 0;
-  for (const auto& e : fs::directory_iterator(dir)) n += e.is_regular_file();
-  return n;
-}
-
-std::string field(const std::string& json, const std::string& key) {
-  std::smatch m;
-  if (std::regex_search(json, m, std::regex("\"" + key + "\":\"([^\"]*)\""))) return m[1];
-  return {};
-}
-
-class Server {
- public:
-  explicit Server(std::vector<std::string> extra = {}) {
-    dir = fs::temp_directory_path() / ("nimbo-server-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(dir);
-    port = freePort();
-    std::vector<std::string> args = {NIMBO_SHARE_SERVER, "--listen", "127.0.0.1:" + std::to_string(port), "--data",
-                                     dir.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    for (int i = 0; i < 100; ++i) {
-      httplib::Client c("127.0.0.1", port);
-      if (c.Get("/terms")) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
-  }
-  ~Server() {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    fs::remove_all(dir);
-  }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", port);
-    c.set_read_timeout(30, 0);
-    return c;
-  }
-  std::string token() {
-    auto r = client().Post("/api/register", "", "application/json");
-    return r ? field(r->body, "token") : "";
-  }
-  static httplib::Headers bearer(const std::string& t) { return {{"Authorization", "Bearer " + t}}; }
-  std::string pathOf(const std::string& url) const { return url.substr(url.find('/', 8)); }
-
-  fs::path dir;
-  int port = 0;
-  pid_t pid = 0;
-  static inline int counter = 0;
-};
 
 TEST(ShareServerTest, TokensAreLongRandomAndOnlyTheirHashIsStored) {
   Server s;

@@ -1,0 +1,318 @@
+// What the share server keeps on disk and tells about itself: posters for
+// recordings, the data folder's modes, the identity handshake and the port file.
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sqlite3.h>
+
+#include "server_harness.h"
+
+using namespace nimbo::servertest;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string hmacHex(const std::string& key, const std::string& message) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
+       message.size(), md, &len);
+  std::string out;
+  char b[3];
+  for (unsigned i = 0; i < len; ++i) {
+    std::snprintf(b, sizeof b, "%02x", md[i]);
+    out += b;
+  }
+  return out;
+}
+
+struct Rgb {
+  int width = 0, height = 0;
+  std::string pixels;
+};
+
+// Decodes any picture or a video's frame at `at` seconds into RGB24 with the
+// ffmpeg tool (which turns videos the way their tracks say).
+Rgb decode(const fs::path& file, const std::string& before = {}, const std::string& filter = {}) {
+  Rgb out;
+  const fs::path raw = file.string() + ".rgb";
+  const fs::path size = file.string() + ".size";
+  const std::string vf = filter.empty() ? "" : " -vf " + filter;
+  if (sh("ffmpeg -v error -y " + before + " -i '" + file.string() + "'" + vf +
+         " -frames:v 1 -f rawvideo -pix_fmt rgb24 '" + raw.string() + "' </dev/null") != 0)
+    return out;
+  if (sh("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" + file.string() +
+         "' > '" + size.string() + "'") != 0)
+    return out;
+  out.pixels = readFile(raw);
+  std::sscanf(readFile(size).c_str(), "%dx%d", &out.width, &out.height);
+  return out;
+}
+
+double meanDifference(const Rgb& a, const Rgb& b) {
+  if (a.pixels.size() != b.pixels.size() || a.pixels.empty()) return 1e9;
+  double sum = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i)
+    sum += std::abs(int(uint8_t(a.pixels[i])) - int(uint8_t(b.pixels[i])));
+  return sum / double(a.pixels.size());
+}
+
+std::string meta(const std::string& page, const std::string& property) {
+  std::smatch m;
+  if (std::regex_search(page, m, std::regex("<meta property=\"" + property + "\" content=\"([^\"]*)\">"))) return m[1];
+  return {};
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    path = fs::temp_directory_path() / ("nimbo-server-files-" + std::to_string(getpid()) + "-" + std::to_string(n++));
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+  fs::path path;
+  static inline int n = 0;
+};
+
+TEST(ShareServerFilesTest, RecordingsGetTheAppsPosterFrameTurnedAsShown) {
+  TempDir tmp;
+  // One plain, one whose track asks players to turn it a quarter clockwise.
+  const std::string plain = makeMp4(tmp.path / "plain.mp4");
+  ASSERT_FALSE(plain.empty());
+  ASSERT_EQ(sh("ffmpeg -v error -y -i '" + (tmp.path / "plain.mp4").string() +
+               "' -c copy -metadata:s:v:0 rotate=90 '" + (tmp.path / "turned.mp4").string() + "' </dev/null"),
+            0);
+  const std::string turned = readFile(tmp.path / "turned.mp4");
+  Server s;
+  struct Want {
+    std::string mp4;
+    fs::path source;
+    int width, height;
+  };
+  for (const Want& w : {Want{plain, tmp.path / "plain.mp4", 320, 240}, Want{turned, tmp.path / "turned.mp4", 240, 320}}) {
+    SCOPED_TRACE(w.source.filename().string());
+    const std::string page = s.uploadVideo(w.mp4);
+    ASSERT_FALSE(page.empty());
+    // Asked for right after the upload, the page already names the poster.
+    auto r = s.client().Get(page);
+    ASSERT_EQ(status(r), 200);
+    const std::string slug = page.substr(3);
+    const std::string base = "http://127.0.0.1:" + std::to_string(s.port) + page;
+    EXPECT_EQ(meta(r->body, "og:image"), base + ".jpg");
+    EXPECT_EQ(meta(r->body, "og:image:width"), std::to_string(w.width));
+    EXPECT_EQ(meta(r->body, "og:image:height"), std::to_string(w.height));
+    EXPECT_NE(r->body.find("poster=\"" + slug + ".jpg\""), std::string::npos) << r->body;
+    EXPECT_TRUE(fs::exists(s.dir / "videos" / (slug + ".jpg")));
+
+    auto jpg = s.client().Get(page + ".jpg");
+    ASSERT_EQ(status(jpg), 200);
+    EXPECT_EQ(jpg->get_header_value("Content-Type"), "image/jpeg");
+    EXPECT_EQ(jpg->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
+    EXPECT_EQ(jpg->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_FALSE(jpg->get_header_value("ETag").empty());
+    EXPECT_FALSE(jpg->get_header_value("Last-Modified").empty());
+    RawAnswer again = rawRequest(s.port, "GET " + page + ".jpg HTTP/1.1\r\nHost: x\r\nIf-None-Match: " +
+                                             jpg->get_header_value("ETag") + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(again.status, 304);
+    ASSERT_EQ(jpg->body.compare(0, 3, "\xff\xd8\xff"), 0);  // a JPEG
+
+    const fs::path posterFile = tmp.path / (slug + ".jpg");
+    writeFile(posterFile, jpg->body);
+    const Rgb poster = decode(posterFile);
+    EXPECT_EQ(poster.width, w.width);
+    EXPECT_EQ(poster.height, w.height);
+    // The frame at min(duration / 2, 0.5 s) as a player shows it, not the
+    // first frame and not turned the other way.
+    const Rgb shown = decode(w.source, "-ss 0.5");
+    const Rgb first = decode(w.source);
+    const Rgb upsideDown = decode(w.source, "-ss 0.5", "hflip,vflip");
+    ASSERT_EQ(shown.pixels.size(), size_t(w.width) * w.height * 3);
+    const double near = meanDifference(poster, shown);
+    EXPECT_LT(near, 6.0);
+    EXPECT_GT(meanDifference(poster, upsideDown), near + 10);
+    EXPECT_GT(meanDifference(poster, first), near + 5);
+  }
+}
+
+TEST(ShareServerFilesTest, AVideoThatCannotBeDecodedStillGetsItsPage) {
+  Server s;
+  std::string junk = mp4Bytes(20000);
+  for (size_t i = 12; i < junk.size(); ++i) junk[i] = char(i * 31);
+  const std::string page = s.uploadVideo(junk);
+  ASSERT_FALSE(page.empty());
+  auto r = s.client().Get(page);
+  ASSERT_EQ(status(r), 200);
+  EXPECT_NE(r->body.find("og:video"), std::string::npos);
+  EXPECT_EQ(r->body.find("og:image"), std::string::npos);
+  EXPECT_EQ(r->body.find("poster="), std::string::npos);
+  EXPECT_EQ(status(s.client().Get(page + ".jpg")), 404);
+  auto raw = s.client().Get(page + ".mp4");
+  ASSERT_EQ(status(raw), 200);
+  EXPECT_TRUE(raw->body == junk) << raw->body.size() << " bytes";
+  EXPECT_FALSE(fs::exists(s.dir / "videos" / (page.substr(3) + ".jpg")));
+  // Nobody else's slug has a poster either.
+  EXPECT_EQ(status(s.client().Get("/v/AAAAAAAAAAAAAAAAAAAAAA.jpg")), 404);
+}
+
+TEST(ShareServerFilesTest, RecordingsFromBeforePostersGetOneAtTheNextStart) {
+  TempDir tmp;
+  const std::string mp4 = makeMp4(tmp.path / "v.mp4");
+  ASSERT_FALSE(mp4.empty());
+  const fs::path data = tmp.path / "data";
+  std::string page;
+  {
+    Server s(Server::Options{{}, data, false});
+    page = s.uploadVideo(mp4);
+    ASSERT_FALSE(page.empty());
+    ASSERT_EQ(status(s.client().Get(page + ".jpg")), 200);
+  }
+  // As if made by a server that had no posters: file gone, never tried.
+  const std::string slug = page.substr(3);
+  fs::remove(data / "videos" / (slug + ".jpg"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((data / "share.db").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE recordings SET poster_width = NULL, poster_height = NULL", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Server s(Server::Options{{}, data, false});
+  auto r = s.client().Get(page);
+  ASSERT_EQ(status(r), 200);
+  EXPECT_EQ(meta(r->body, "og:image:width"), "320");
+  EXPECT_EQ(status(s.client().Get(page + ".jpg")), 200);
+}
+
+TEST(ShareServerFilesTest, PrivateDataFolderIsTheOwnersAlone) {
+  TempDir tmp;
+  const std::string mp4 = makeMp4(tmp.path / "v.mp4");
+  ASSERT_FALSE(mp4.empty());
+  // What an earlier run with an open umask left behind.
+  const fs::path data = tmp.path / "data";
+  fs::create_directories(data / "images");
+  ::chmod(data.c_str(), 0755);
+  ::chmod((data / "images").c_str(), 0755);
+  writeFile(data / "images" / "old.png", "x");
+  ::chmod((data / "images" / "old.png").c_str(), 0644);
+
+  const mode_t saved = ::umask(022);
+  Server s(Server::Options{{"--private"}, data, false});
+  ::umask(saved);
+  ASSERT_FALSE(s.uploadImage(pngBytes(2000, 5)).empty());
+  const std::string page = s.uploadVideo(mp4);
+  ASSERT_FALSE(page.empty());
+  ASSERT_EQ(status(s.client().Get(page + ".jpg")), 200);
+
+  // A body still on its way sits in a temporary file: private too.
+  auto slot = s.client().Post("/api/recordings/create", Server::bearer(s.token()), "", "application/json");
+  ASSERT_EQ(status(slot), 201);
+  RawConnection c(s.port);
+  ASSERT_TRUE(c.send("PUT " + s.pathOf(field(slot->body, "uploadUrl")) +
+                     " HTTP/1.1\r\nHost: x\r\nContent-Type: video/mp4\r\nContent-Length: " +
+                     std::to_string(mp4.size()) + "\r\nConnection: close\r\n\r\n" + mp4.substr(0, 4096)));
+  fs::path part;
+  for (int i = 0; i < 100 && part.empty(); ++i) {
+    for (const auto& e : fs::directory_iterator(data / "incoming")) part = e.path();
+    if (part.empty()) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_FALSE(part.empty());
+  EXPECT_EQ(modeOf(part), 0600u) << part;
+  ASSERT_TRUE(c.send(mp4.substr(4096)));
+  EXPECT_EQ(parseAnswer(c.readAll(10s)).status, 200);
+  ASSERT_EQ(status(s.client().Get(s.pathOf(field(slot->body, "shareUrl")) + ".jpg")), 200);
+
+  EXPECT_EQ(modeOf(data), 0700u);
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(data)) {
+    SCOPED_TRACE(e.path().string());
+    if (e.is_directory()) {
+      EXPECT_EQ(modeOf(e.path()), 0700u);
+    } else {
+      EXPECT_EQ(modeOf(e.path()), 0600u);
+      ++files;
+    }
+  }
+  // share.db, its journal files, secret, identity, old.png, an image, two videos and posters.
+  EXPECT_GE(files, 10u);
+}
+
+TEST(ShareServerFilesTest, WithoutPrivateTheUmaskDecides) {
+  const mode_t saved = ::umask(022);
+  Server s;
+  ::umask(saved);
+  const std::string page = s.uploadImage(pngBytes(2000, 6));
+  ASSERT_FALSE(page.empty());
+  EXPECT_EQ(modeOf(s.dir), 0755u);
+  EXPECT_EQ(modeOf(s.dir / "images"), 0755u);
+  EXPECT_EQ(modeOf(s.dir / "images" / (page.substr(3) + ".png")), 0644u);
+  EXPECT_EQ(modeOf(s.dir / "share.db"), 0644u);
+  // The keys stay the owner's in any case.
+  EXPECT_EQ(modeOf(s.dir / "secret"), 0600u);
+  EXPECT_EQ(modeOf(s.dir / "identity"), 0600u);
+}
+
+TEST(ShareServerFilesTest, IdentityProofIsAnHmacOverTheNonceAndTheListeningPort) {
+  TempDir tmp;
+  const fs::path data = tmp.path / "data";
+  std::string identity;
+  {
+    Server s(Server::Options{{}, data, false});
+    identity = readFile(data / "identity");
+    ASSERT_TRUE(std::regex_match(identity, std::regex("[0-9a-f]{64}"))) << identity;
+    EXPECT_EQ(modeOf(data / "identity"), 0600u);
+    for (const std::string& nonce : std::vector<std::string>{"0123abcd", "DEADBEEFcafe0042", std::string(128, 'f')}) {
+      auto r = s.client().Get("/api/identity?nonce=" + nonce);
+      ASSERT_EQ(status(r), 200) << nonce;
+      EXPECT_EQ(r->get_header_value("Content-Type"), "application/json");
+      EXPECT_EQ(r->get_header_value("Cache-Control"), "no-store");
+      EXPECT_EQ(r->body, "{\"proof\":\"" + hmacHex(identity, nonce + ":" + std::to_string(s.port)) + "\"}");
+    }
+    for (const std::string& bad : std::vector<std::string>{"", "?nonce=", "?nonce=0123abc", "?nonce=0123abcg", "?nonce=" + std::string(129, 'a'),
+                                  "?nonce=01234567%00", "?other=01234567"}) {
+      EXPECT_EQ(status(s.client().Get("/api/identity" + bad)), 400) << bad;
+    }
+  }
+  // A second start keeps the identity; it never leaves the temporary file behind.
+  {
+    Server s(Server::Options{{}, data, false});
+    EXPECT_EQ(readFile(data / "identity"), identity);
+    auto r = s.client().Get("/api/identity?nonce=00000000");
+    EXPECT_EQ(field(r->body, "proof"), hmacHex(identity, "00000000:" + std::to_string(s.port)));
+  }
+  for (const auto& e : fs::directory_iterator(data))
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+
+  // An identity someone put there is used as it is.
+  const fs::path other = tmp.path / "other";
+  fs::create_directories(other);
+  const std::string mine(64, 'a');
+  writeFile(other / "identity", mine);
+  Server s(Server::Options{{}, other, false});
+  auto r = s.client().Get("/api/identity?nonce=abcdef0123456789");
+  ASSERT_EQ(status(r), 200);
+  EXPECT_EQ(field(r->body, "proof"), hmacHex(mine, "abcdef0123456789:" + std::to_string(s.port)));
+  EXPECT_EQ(readFile(other / "identity"), mine);
+}
+
+TEST(ShareServerFilesTest, AnyFreePortIsWrittenToThePortFile) {
+  Server s(Server::Options{{}, {}, true});
+  ASSERT_GT(s.port, 0);
+  const std::string text = readFile(s.portFile);
+  EXPECT_EQ(text, std::to_string(s.port) + "\n");
+  EXPECT_EQ(modeOf(s.portFile), 0600u);
+  auto r = s.client().Get("/api/identity?nonce=0011223344556677");
+  ASSERT_EQ(status(r), 200);
+  const std::string identity = readFile(s.dir / "identity");
+  EXPECT_EQ(field(r->body, "proof"), hmacHex(identity, "0011223344556677:" + std::to_string(s.port)));
+  // Links name the port actually in use.
+  auto created = s.client().Post("/api/recordings/create", Server::bearer(s.token()), "", "application/json");
+  EXPECT_EQ(field(created->body, "shareUrl").rfind("http://127.0.0.1:" + std::to_string(s.port) + "/v/", 0), 0u);
+
+  // A second server asking for any port gets another one.
+  Server t(Server::Options{{}, {}, true});
+  ASSERT_GT(t.port, 0);
+  EXPECT_NE(t.port, s.port);
+  EXPECT_NE(field(t.client().Get("/api/identity?nonce=0011223344556677")->body, "proof"),
+            field(r->body, "proof"));
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+// The share server's HTTP manners: bodiless requests, byte ranges, caching
+// and conditional requests, and the headers pages and files carry.
+#include "server_harness.h"
+
+using namespace nimbo::servertest;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Case {
+  std::string range;
+  int status;           // expected
+  std::string content;  // expected Content-Range for 206/416 with one part
+  uint64_t from = 0, to = 0;  // expected bytes for 206 (inclusive)
+};
+
+// The parts of a multipart/byteranges body: (Content-Range, bytes).
+std::vector<std::pair<std::string, std::string>> parts(const std::string& contentType, const std::string& body) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const std::string key = "boundary=";
+  const size_t at = contentType.find(key);
+  if (contentType.rfind("multipart/byteranges;", 0) != 0 || at == std::string::npos) return out;
+  const std::string delimiter = "--" + contentType.substr(at + key.size());
+  size_t pos = body.find(delimiter);
+  while (pos != std::string::npos) {
+    pos += delimiter.size();
+    if (body.compare(pos, 2, "--") == 0) break;  // the closing delimiter
+    const size_t headEnd = body.find("\r\n\r\n", pos);
+    if (headEnd == std::string::npos) return {};
+    const std::string head = body.substr(pos, headEnd - pos);
+    std::smatch m;
+    if (!std::regex_search(head, m, std::regex("Content-Range: ([^\r]*)"))) return {};
+    const size_t next = body.find("\r\n" + delimiter, headEnd + 4);
+    if (next == std::string::npos) return {};
+    out.emplace_back(m[1], body.substr(headEnd + 4, next - headEnd - 4));
+    pos = next + 2;
+  }
+  return out;
+}
+
+void checkRanges(Server& s, const std::string& path, const std::string& data) {
+  const uint64_t n = data.size();
+  const std::string N = std::to_string(n), last = std::to_string(n - 1);
+  const std::vector<Case> cases = {
+      {"bytes=0-9", 206, "bytes 0-9/" + N, 0, 9},
+      {"bytes=100-199", 206, "bytes 100-199/" + N, 100, 199},
+      {"bytes=10-", 206, "bytes 10-" + last + "/" + N, 10, n - 1},
+      {"bytes=-20", 206, "bytes " + std::to_string(n - 20) + "-" + last + "/" + N, n - 20, n - 1},
+      {"bytes=-999999999", 206, "bytes 0-" + last + "/" + N, 0, n - 1},  // longer than the file: all of it
+      {"bytes=5-999999999", 206, "bytes 5-" + last + "/" + N, 5, n - 1},  // last beyond the end clamps
+      {"bytes=" + last + "-", 206, "bytes " + last + "-" + last + "/" + N, n - 1, n - 1},
+      {"bytes=0-4,3-9", 206, "bytes 0-9/" + N, 0, 9},                       // overlapping: merged
+      {"bytes=20-29, 0-19", 206, "bytes 0-29/" + N, 0, 29},                 // adjacent, out of order
+      {"bytes=999999999-,0-1", 206, "bytes 0-1/" + N, 0, 1},                // the unsatisfiable one is dropped
+      {"BYTES=0-0", 206, "bytes 0-0/" + N, 0, 0},                           // the unit is case-insensitive
+      {"bytes=999999999-", 416, "bytes */" + N},
+      {"bytes=" + N + "-", 416, "bytes */" + N},
+      {"bytes=" + N + "-" + std::to_string(n + 10), 416, "bytes */" + N},
+      {"bytes=-0", 416, "bytes */" + N},
+      {"bytes=99999999999999999999999-", 416, "bytes */" + N},  // past 64 bits
+      // Malformed or foreign: the header is ignored.
+      {"bytes=abc", 200, ""},
+      {"bytes=5-2", 200, ""},
+      {"bytes=", 200, ""},
+      {"bytes=-", 200, ""},
+      {"bytes=1-2-3", 200, ""},
+      {"bytes 0-1", 200, ""},
+      {"items=0-1", 200, ""},
+      {"bytes=0-1,x", 200, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(path + " Range: " + c.range);
+    auto r = s.client().Get(path, {{"Range", c.range}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status);
+    if (c.status == 206) {
+      EXPECT_EQ(r->get_header_value("Content-Range"), c.content);
+      EXPECT_TRUE(r->body == data.substr(c.from, c.to - c.from + 1)) << r->body.size() << " bytes";
+      EXPECT_EQ(r->get_header_value("Content-Length"), std::to_string(c.to - c.from + 1));
+    } else if (c.status == 416) {
+      EXPECT_EQ(r->get_header_value("Content-Range"), c.content);
+      EXPECT_NE(r->body.size(), n);
+    } else {
+      EXPECT_FALSE(r->has_header("Content-Range"));
+      EXPECT_TRUE(r->body == data) << r->body.size() << " bytes";
+    }
+    // HEAD takes no ranges and describes the whole file.
+    auto h = s.client().Head(path, {{"Range", c.range}});
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->status, 200);
+    EXPECT_EQ(h->get_header_value("Content-Length"), N);
+    EXPECT_TRUE(h->body.empty());
+  }
+
+  // Two distant ranges come back as multipart/byteranges, in file order.
+  auto multi = s.client().Get(path, {{"Range", "bytes=3000-3009,0-1"}});
+  ASSERT_TRUE(multi);
+  EXPECT_EQ(multi->status, 206);
+  EXPECT_FALSE(multi->has_header("Content-Range"));
+  EXPECT_EQ(multi->get_header_value("Content-Length"), std::to_string(multi->body.size()));
+  const auto got = parts(multi->get_header_value("Content-Type"), multi->body);
+  ASSERT_EQ(got.size(), 2u) << multi->get_header_value("Content-Type");
+  EXPECT_EQ(got[0].first, "bytes 0-1/" + N);
+  EXPECT_EQ(got[0].second, data.substr(0, 2));
+  EXPECT_EQ(got[1].first, "bytes 3000-3009/" + N);
+  EXPECT_EQ(got[1].second, data.substr(3000, 10));
+
+  // Very many small pieces: the whole file instead.
+  std::string many = "bytes=";
+  for (int i = 0; i < 64; ++i) many += (i ? "," : "") + std::to_string(i * 500) + "-" + std::to_string(i * 500 + 1);
+  auto whole = s.client().Get(path, {{"Range", many}});
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->status, 200);
+  EXPECT_TRUE(whole->body == data) << whole->body.size() << " bytes";
+}
+
+TEST(ShareServerHttpTest, PostsWithoutABodyAreAnsweredAtOnce) {
+  Server s;
+  const auto started = std::chrono::steady_clock::now();
+  RawAnswer reg = rawRequest(s.port, "POST /api/register HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(reg.status, 200);
+  const std::string token = field(reg.body, "token");
+  EXPECT_GE(token.size(), 22u);
+  RawAnswer create = rawRequest(s.port, "POST /api/recordings/create HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
+                                        "Bearer " + token + "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(create.status, 201);
+  EXPECT_FALSE(field(create.body, "uploadUrl").empty());
+  // Uploads with no body are empty, so no image and no video.
+  RawAnswer upload = rawRequest(s.port, "POST /api/upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                                            token + "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(upload.status, 415);
+  const std::string uploadUrl = field(create.body, "uploadUrl");
+  RawAnswer put = rawRequest(s.port, "PUT " + s.pathOf(uploadUrl) +
+                                         " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\n"
+                                         "Connection: close\r\n\r\n");
+  EXPECT_EQ(put.status, 415);
+  // None of these waited for the connection to end.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+
+  // A keep-alive connection carries on with the next request after one.
+  RawConnection c(s.port);
+  ASSERT_TRUE(c.send("POST /api/register HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  const RawAnswer one = parseAnswer(c.readAll(500ms));
+  EXPECT_EQ(one.status, 200);
+  EXPECT_FALSE(field(one.body, "token").empty());
+  ASSERT_TRUE(c.send("GET /terms HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+  const RawAnswer two = parseAnswer(c.readAll(5s));
+  EXPECT_EQ(two.status, 200);
+  EXPECT_NE(two.body.find("self-hosted share server"), std::string::npos);
+}
+
+TEST(ShareServerHttpTest, RangesOnImagesAndVideos) {
+  Server s;
+  const std::string png = pngBytes(40000, 7);
+  const std::string page = s.uploadImage(png);
+  ASSERT_FALSE(page.empty());
+  checkRanges(s, page + ".png", png);
+
+  std::string mp4 = mp4Bytes(50000);
+  for (size_t i = 12; i < mp4.size(); ++i) mp4[i] = char(i * 7 + i / 251);
+  const std::string video = s.uploadVideo(mp4);
+  ASSERT_FALSE(video.empty());
+  checkRanges(s, video + ".mp4", mp4);
+
+  // The library would refuse this one before any route runs; it is ignored.
+  RawAnswer junk = rawRequest(s.port, "GET " + page + ".png HTTP/1.1\r\nHost: x\r\nRange: bytes=zz\r\n"
+                                      "Connection: close\r\n\r\n");
+  EXPECT_EQ(junk.status, 200);
+  EXPECT_TRUE(junk.body == png) << junk.body.size() << " bytes";
+  // Pages are not ranged.
+  auto ranged = s.client().Get(page, {{"Range", "bytes=0-5"}});
+  ASSERT_TRUE(ranged);
+  EXPECT_EQ(ranged->status, 200);
+  EXPECT_NE(ranged->body.find("</html>"), std::string::npos);
+}
+
+TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
+  Server s;
+  const std::string png = pngBytes(5000, 9);
+  const std::string page = s.uploadImage(png);
+  ASSERT_FALSE(page.empty());
+  const std::string raw = page + ".png";
+  auto first = s.client().Get(raw);
+  ASSERT_EQ(status(first), 200);
+  EXPECT_EQ(first->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
+  EXPECT_EQ(first->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(first->get_header_value("Accept-Ranges"), "bytes");
+  const std::string etag = first->get_header_value("ETag");
+  ASSERT_TRUE(std::regex_match(etag, std::regex("\"[!#-~]+\""))) << etag;  // strong: no W/
+  const std::string modified = first->get_header_value("Last-Modified");
+  ASSERT_TRUE(std::regex_match(modified, std::regex("[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} GMT")))
+      << modified;
+  EXPECT_EQ(s.client().Get(raw)->get_header_value("ETag"), etag);  // stable
+
+  auto ask = [&](const std::string& headers, const std::string& method = "GET") {
+    return rawRequest(s.port, method + " " + raw + " HTTP/1.1\r\nHost: x\r\n" + headers + "Connection: close\r\n\r\n");
+  };
+  for (const std::string& h : {"If-None-Match: " + etag + "\r\n", "If-None-Match: \"other\", " + etag + "\r\n",
+                               "If-None-Match: W/" + etag + "\r\n", std::string("If-None-Match: *\r\n"),
+                               "If-Modified-Since: " + modified + "\r\n",
+                               std::string("If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n")}) {
+    for (const std::string method : {std::string("GET"), std::string("HEAD")}) {
+      SCOPED_TRACE(method + " " + h);
+      RawAnswer a = ask(h, method);
+      EXPECT_EQ(a.status, 304);
+      EXPECT_TRUE(a.body.empty());
+      EXPECT_FALSE(a.has("content-length"));
+      EXPECT_EQ(a.get("etag"), etag);
+      EXPECT_EQ(a.get("cache-control"), "public, max-age=31536000, immutable");
+    }
+  }
+  for (const std::string& h : {std::string("If-None-Match: \"other\"\r\n"),
+                               std::string("If-Modified-Since: Thu, 01 Jan 1970 00:00:01 GMT\r\n"),
+                               std::string("If-Modified-Since: yesterday\r\n"),
+                               // If-None-Match wins over a date that would match.
+                               "If-None-Match: \"other\"\r\nIf-Modified-Since: " + modified + "\r\n"}) {
+    SCOPED_TRACE(h);
+    RawAnswer a = ask(h);
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(a.body == png) << a.body.size() << " bytes";
+  }
+  // If-Range: the range only while the validator is current.
+  RawAnswer a = ask("Range: bytes=0-3\r\nIf-Range: " + etag + "\r\n");
+  EXPECT_EQ(a.status, 206);
+  EXPECT_EQ(a.body, png.substr(0, 4));
+  a = ask("Range: bytes=0-3\r\nIf-Range: " + modified + "\r\n");
+  EXPECT_EQ(a.status, 206);
+  for (const std::string& stale : {std::string("\"stale\""), "W/" + etag, std::string("Thu, 01 Jan 1970 00:00:01 GMT")}) {
+    a = ask("Range: bytes=0-3\r\nIf-Range: " + stale + "\r\n");
+    EXPECT_EQ(a.status, 200) << stale;
+    EXPECT_TRUE(a.body == png) << stale;
+  }
+  // If-Match and If-Unmodified-Since guard too.
+  EXPECT_EQ(ask("If-Match: \"other\"\r\n").status, 412);
+  EXPECT_EQ(ask("If-Match: " + etag + "\r\n").status, 200);
+  EXPECT_EQ(ask("If-Unmodified-Since: Thu, 01 Jan 1970 00:00:01 GMT\r\n").status, 412);
+}
+
+TEST(ShareServerHttpTest, PagesAllowNoScriptAndSayHowToCacheAndRefer) {
+  Server s;
+  const std::string page = s.uploadImage(pngBytes(3000, 11));
+  ASSERT_FALSE(page.empty());
+  const std::string video = s.uploadVideo(mp4Bytes(3000));
+  ASSERT_FALSE(video.empty());
+  for (const std::string& path : {page, video, std::string("/terms"), std::string("/privacy")}) {
+    SCOPED_TRACE(path);
+    auto r = s.client().Get(path);
+    ASSERT_EQ(status(r), 200);
+    const std::string csp = r->get_header_value("Content-Security-Policy");
+    EXPECT_EQ(csp.rfind("default-src 'none';", 0), 0u) << csp;
+    EXPECT_EQ(csp.find("script-src"), std::string::npos);
+    EXPECT_NE(csp.find("img-src 'self'"), std::string::npos);
+    EXPECT_NE(csp.find("media-src 'self'"), std::string::npos);
+    EXPECT_EQ(r->get_header_value("Referrer-Policy"), "no-referrer");
+    EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(r->get_header_value("Cache-Control"), "public, max-age=300");
+    EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(r->body.find("<script"), std::string::npos);
+  }
+  // The media on a page is same-origin whatever host name reached it.
+  const std::string slug = page.substr(3);
+  EXPECT_NE(s.client().Get(page)->body.find("<img src=\"" + slug + ".png\""), std::string::npos);
+  auto raw = s.client().Get(video + ".mp4");
+  ASSERT_EQ(status(raw), 200);
+  EXPECT_EQ(raw->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(raw->get_header_value("Content-Type"), "video/mp4");
+  // API answers are never cached.
+  auto reg = s.client().Post("/api/register", "", "application/json");
+  EXPECT_EQ(reg->get_header_value("Cache-Control"), "no-store");
+}
+
+}  // namespace
