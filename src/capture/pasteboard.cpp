@@ -1,6 +1,8 @@
 #include "capture/pasteboard.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QMimeData>
 #include <QUrl>
@@ -36,14 +38,32 @@ QString formattedURLString(const QString& url, Dimensions dimensions) {
 QString temporaryPNGPath(const QDateTime& when) {
   const QString stamp =
       QLocale::c().toString(when.toLocalTime(), QStringLiteral("yyyy-MM-dd-'at'-HH.mm.ss"));
-  return paths::tempDir() + "/Nimbo-" + stamp + ".png";
+  return paths::privateTempDir() + "/Nimbo-" + stamp + ".png";
+}
+
+void pruneTemporaryPNGs(const QString& keep) {
+  // The copies only need to outlive the paste they were made for.
+  QDir dir(QFileInfo(keep).path());
+  const QFileInfoList files =
+      dir.entryInfoList({QStringLiteral("Nimbo-*.png")}, QDir::Files | QDir::NoSymLinks, QDir::Time);
+  const QDateTime dayAgo = QDateTime::currentDateTime().addDays(-1);
+  int kept = 0;
+  for (const QFileInfo& f : files) {
+    if (f.absoluteFilePath() == QFileInfo(keep).absoluteFilePath()) continue;
+    if (++kept >= kTemporaryPNGsKept || f.lastModified() < dayAgo) QFile::remove(f.absoluteFilePath());
+  }
 }
 
 std::optional<QString> temporaryPNGFile(const QByteArray& png) {
+  if (paths::privateTempDir().isEmpty()) return std::nullopt;  // no private folder to be had
   const QString path = temporaryPNGPath(QDateTime::currentDateTime());
   QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return std::nullopt;
+  const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, ownerOnly)) return std::nullopt;
+  f.setPermissions(ownerOnly);  // a file of the same second may exist already
   if (f.write(png) != png.size()) return std::nullopt;
+  f.close();
+  pruneTemporaryPNGs(path);
   return path;
 }
 

@@ -18,10 +18,13 @@ void writeURL(const QString& url, Dimensions dimensions);
 
 QString formattedURLString(const QString& url, Dimensions dimensions);
 
-// "Nimbo-yyyy-MM-dd-at-HH.mm.ss.png" in the temporary folder, for `when` in
-// local time.
+// "Nimbo-yyyy-MM-dd-at-HH.mm.ss.png" in the user's private temporary folder
+// (paths::privateTempDir), for `when` in local time.
 QString temporaryPNGPath(const QDateTime& when);
-// Writes the copy and returns its path; nothing when it could not be written.
+// Writes the copy (readable by the user alone) and returns its path; nothing
+// when it could not be written. Copies beyond the newest few, or older than
+// a day, are removed.
+inline constexpr int kTemporaryPNGsKept = 10;
 std::optional<QString> temporaryPNGFile(const QByteArray& png);
 
 }  // namespace nimbo::Pasteboard

@@ -518,7 +518,8 @@ int VideoWriter::framesDropped() const { return d->dropped; }
 
 QString makeRecordingPath() {
   QString dir = paths::appSupportDir() + "/recordings";
-  if (!QDir().mkpath(dir)) dir = QDir::tempPath();
+  // Never the shared temporary folder: a recording is as private as a screenshot.
+  if (!QDir().mkpath(dir)) dir = paths::privateTempDir();
   const QString stamp = QLocale(QLocale::English, QLocale::UnitedStates)
                             .toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd-'at'-HH.mm.ss"));
   return dir + "/Nimbo-" + stamp + ".mp4";

@@ -15,5 +15,11 @@ QString configDir();
 QString configHome();
 // $TMPDIR, or /tmp.
 QString tempDir();
+// A folder only this user can enter, for files handed to other applications
+// (the clipboard's PNG copies): $XDG_RUNTIME_DIR/com.vantori.screenshot when
+// the runtime folder is ours, else $XDG_CACHE_HOME/com.vantori.screenshot/tmp.
+// Made (0700) or tightened here; never a symbolic link or another user's
+// folder. Empty when neither can be had.
+QString privateTempDir();
 
 }  // namespace nimbo::paths

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
   setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
   setenv("TMPDIR", (root + "/tmp").constData(), 1);
   QDir().mkpath(home.path() + "/tmp");
+  setenv("XDG_CACHE_HOME", (root + "/cache").constData(), 1);
+  setenv("XDG_RUNTIME_DIR", (root + "/runtime").constData(), 1);
+  QDir().mkpath(home.path() + "/runtime");
+  QFile::setPermissions(home.path() + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);

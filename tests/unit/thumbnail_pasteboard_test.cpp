@@ -1,4 +1,8 @@
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <sys/stat.h>
 #include <QMimeData>
 #include <QUrl>
 
@@ -93,7 +97,7 @@ TEST_F(PasteboardTest, ImagesGoOnTheClipboardAsPngAndAsATemporaryFile) {
   const QList<QUrl> urls = clip().urls();
   ASSERT_EQ(urls.size(), 1);
   const QString file = urls[0].toLocalFile();
-  EXPECT_TRUE(file.startsWith(paths::tempDir() + "/Nimbo-"));
+  EXPECT_TRUE(file.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/com.vantori.screenshot/Nimbo-"));
   EXPECT_TRUE(QRegularExpression(R"(/Nimbo-\d{4}-\d\d-\d\d-at-\d\d\.\d\d\.\d\d\.png$)").match(file).hasMatch());
   QFile f(file);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -108,12 +112,56 @@ TEST_F(PasteboardTest, ImagesGoOnTheClipboardAsPngAndAsATemporaryFile) {
 }
 
 TEST_F(PasteboardTest, UnwritableTemporaryFolderStillCopiesTheImage) {
-  const QByteArray old = qgetenv("TMPDIR");
-  qputenv("TMPDIR", "/nonexistent/dir");
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR"), cache = qgetenv("XDG_CACHE_HOME");
+  qputenv("XDG_RUNTIME_DIR", "/dev/null/runtime");
+  qputenv("XDG_CACHE_HOME", "/dev/null/cache");
   Pasteboard::writeImage("PNGDATA");
-  qputenv("TMPDIR", old);
+  qputenv("XDG_RUNTIME_DIR", runtime);
+  qputenv("XDG_CACHE_HOME", cache);
   EXPECT_EQ(clip().data("image/png"), "PNGDATA");
   EXPECT_FALSE(clip().hasUrls());
+}
+
+mode_t modeOf(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
+TEST_F(PasteboardTest, TemporaryCopiesAreTheUsersAloneAndDoNotPileUp) {
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  const QString folder = runtime + "/com.vantori.screenshot";
+  QDir(folder).removeRecursively();
+  QDir().mkpath(folder);
+  ::chmod(QFile::encodeName(folder).constData(), 0755);  // left too open by someone
+  // Older copies: fifteen of today and three from two days ago.
+  const QDateTime now = QDateTime::currentDateTime();
+  for (int i = 0; i < 18; ++i) {
+    QFile f(folder + QStringLiteral("/Nimbo-2020-01-01-at-00.00.%1.png").arg(i, 2, 10, QChar('0')));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.setFileTime(i < 3 ? now.addDays(-2) : now.addSecs(-60 * (18 - i)), QFileDevice::FileModificationTime);
+  }
+  Pasteboard::writeImage("PNGDATA");
+  const QString file = clip().urls().value(0).toLocalFile();
+  EXPECT_EQ(QFileInfo(file).path(), folder);
+  EXPECT_EQ(modeOf(folder), 0700u);
+  EXPECT_EQ(modeOf(file), 0600u);
+  const QStringList left = QDir(folder).entryList({"Nimbo-*.png"}, QDir::Files, QDir::Time);
+  ASSERT_EQ(left.size(), Pasteboard::kTemporaryPNGsKept);
+  EXPECT_EQ(left.first(), QFileInfo(file).fileName());
+  EXPECT_EQ(left.last(), "Nimbo-2020-01-01-at-00.00.09.png");  // the newest nine older ones stay
+
+  // A runtime folder that is not private, or a link planted where ours
+  // goes, is not used: the copy goes to the cache folder instead.
+  const QString elsewhere = qEnvironmentVariable("TMPDIR") + "/planted";
+  QDir().mkpath(elsewhere);
+  QDir(folder).removeRecursively();
+  ASSERT_TRUE(QFile::link(elsewhere, folder));
+  Pasteboard::writeImage("PNG2");
+  const QString cached = clip().urls().value(0).toLocalFile();
+  EXPECT_TRUE(cached.startsWith(qEnvironmentVariable("XDG_CACHE_HOME") + "/com.vantori.screenshot/tmp/Nimbo-"));
+  EXPECT_EQ(modeOf(QFileInfo(cached).path()), 0700u);
+  EXPECT_TRUE(QDir(elsewhere).isEmpty());
+  QFile::remove(folder);
 }
 
 TEST_F(PasteboardTest, VideosGoAsFilesWithTheLinkNeverAsMarkdown) {
