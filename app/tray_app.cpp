@@ -120,8 +120,11 @@ QString TrayApp::shortcutCommand(const QStringList& words) {
   if (verb == QLatin1String("set") && words.size() == 4) {
     const std::optional<Shortcut> s = parseShortcut(words[3]);
     if (!s) return "cannot read the shortcut '" + words[3] + "' (for example Ctrl+Shift+X)";
-    HotkeyStore::shared().rebind(*action, *s);
-    return Hotkeys::isBound(*action) ? QString() : QStringLiteral("the shortcut could not be registered");
+    if (HotkeyStore::shared().tryRebind(*action, *s)) return {};
+    const Shortcut kept = HotkeyStore::shared().effective(*action);
+    return "the shortcut " + displayKeycaps(*s).join('+') +
+           " could not be registered (another application may hold it); " + displayKeycaps(kept).join('+') +
+           " stays";
   }
   return QStringLiteral("usage: shortcut set ACTION COMBINATION | shortcut reset ACTION");
 }

@@ -79,4 +79,15 @@ void HotkeyStore::rebind(HotkeyAction action, const std::optional<Shortcut>& sho
   Q_EMIT shortcutsChanged();
 }
 
+bool HotkeyStore::tryRebind(HotkeyAction action, const std::optional<Shortcut>& shortcut) {
+  std::optional<Shortcut> previous;
+  if (auto it = shortcuts_.find(action); it != shortcuts_.end()) previous = it->second;
+  rebind(action, shortcut);
+  if (Hotkeys::isBound(action)) return true;
+  // Usually another application holds the new combination: the user keeps
+  // the one that worked rather than none at all.
+  rebind(action, previous);
+  return false;
+}
+
 }  // namespace nimbo

@@ -22,6 +22,9 @@ class HotkeyStore : public QObject {
   // Sets (or with nothing, resets to the default) one binding, saves, and
   // registers the action again: the three always go together.
   void rebind(HotkeyAction action, const std::optional<Shortcut>& shortcut);
+  // rebind, but when the new binding cannot be registered the previous one
+  // is put back (stored and registered again) and false returned.
+  bool tryRebind(HotkeyAction action, const std::optional<Shortcut>& shortcut);
 
   void load();
   void save() const;

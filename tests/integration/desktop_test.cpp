@@ -463,9 +463,9 @@ TEST_F(Shortcuts, RebindingTakesEffectAtOnceAndResetRestoresTheDefault) {
   ProcResult r = cli({"shortcut", "set", "captureToClipboard", "Shift+Super+X"});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_TRUE(settingsText().contains("hotkeyShortcuts"));
+  // The old keys, then the new ones: events arrive in order, so by the time
+  // the new keys fired the old ones would have too.
   key("ctrl+grave");
-  QTest::qWait(600);
-  EXPECT_EQ(count("Nimbo: captureToClipboard fired"), 0);
   key("shift+super+x");
   expectFired("captureToClipboard", 1);
   expectOverlayThenEscape();
@@ -476,8 +476,6 @@ TEST_F(Shortcuts, RebindingTakesEffectAtOnceAndResetRestoresTheDefault) {
 
   ASSERT_EQ(cli({"shortcut", "reset", "captureToClipboard"}).exitCode, 0);
   key("shift+super+x");
-  QTest::qWait(600);
-  EXPECT_EQ(count("Nimbo: captureToClipboard fired"), 1);
   key("ctrl+grave");
   expectFired("captureToClipboard", 2);
   expectOverlayThenEscape();
@@ -494,9 +492,20 @@ TEST_F(Shortcuts, UnsupportedStoredKeyAndTakenCombinationAreReportedAndTheAppRun
   ASSERT_TRUE(waitFor([&] {
     return log().contains("Nimbo: shortcut Ctrl+Shift+S for recordToFile could not be registered");
   })) << log().toStdString();
-  releaseKeyElsewhere();
+  // Moving an action onto the taken combination keeps its old binding, now
+  // and after the next start.
+  ProcResult r = cli({"shortcut", "set", "recordAndUpload", "Ctrl+Shift+S"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("Ctrl+Shift+R stays")) << r.err.toStdString();
+  EXPECT_FALSE(settingsText().contains("recordAndUpload"));
   key("ctrl+shift+r");
   expectFired("recordAndUpload", 1);
+  stopApp();
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return count("Nimbo: Hotkeys registered") == 2; }));
+  key("ctrl+shift+r");
+  expectFired("recordAndUpload", 2);
+  releaseKeyElsewhere();
   EXPECT_EQ(app->state(), QProcess::Running);
 }
 
@@ -517,7 +526,12 @@ TEST_F(Shortcuts, FirstStartShowsTheWelcomeUntilAgreed) {
   stopApp();
   logText.clear();
   startApp();
-  QTest::qWait(1000);
+  // Reopening shows the welcome while it is not agreed, else a toast: once
+  // the toast is up, the welcome has had every chance to appear.
+  ASSERT_EQ(cli({}).exitCode, 0);
+  ASSERT_TRUE(waitFor([] {
+    return !run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo toast"}).out.isEmpty();
+  })) << log().toStdString();
   EXPECT_TRUE(run("xdotool", {"search", "--onlyvisible", "--name", "Welcome to Nimbo"}).out.isEmpty());
 }
 
