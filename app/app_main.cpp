@@ -16,7 +16,7 @@
 #include "shell/app_visibility.h"
 #include "shell/hotkey_action.h"
 #include "shell/hotkeys.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "shell/welcome_window.h"
 #include "sharing/device_token.h"
 #include "x11_hot_key_backend.h"

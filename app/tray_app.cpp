@@ -15,7 +15,7 @@
 #include "platform/platform.h"
 #include "shell/hotkey_store.h"
 #include "shell/hotkeys.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "shell/welcome_window.h"
 #include "ui/upload_toast.h"
 #include "ui/design_system.h"

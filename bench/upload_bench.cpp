@@ -12,7 +12,7 @@
 
 #include "platform/fake/fake_platform.h"
 #include "sharing/share_uploader.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 
 namespace {
 long peakKiB() {

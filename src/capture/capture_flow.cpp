@@ -13,7 +13,7 @@
 #include "capture/screenshotter.h"
 #include "capture/thumbnail_maker.h"
 #include "platform/platform.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "ui/upload_toast.h"
 #include "util/log.h"
 #include "util/trace.h"
@@ -73,8 +73,6 @@ Encoded cropAndEncode(const QRectF& rect, const ScreenInfo& screen, const QImage
   out.thumbnail = ThumbnailMaker::pngData(*image, ThumbnailMaker::kMaxEdge).value_or(out.png);
   out.width = image->width();
   out.height = image->height();
-  if (Preferences::boolValue(Preferences::kSoundOnCapture, true))
-    platform().sound->play(QStringLiteral("screen-capture"));
   return out;
 }
 
@@ -121,6 +119,9 @@ void perform(CaptureMode mode, const QRectF& rect, const ScreenInfo& screen,
           failureToast(QStringLiteral("Failed to encode PNG"));
           return done();
         }
+        // Back on the main thread, where the settings may be read.
+        if (Preferences::boolValue(Preferences::kSoundOnCapture, true))
+          platform().sound->play(QStringLiteral("screen-capture"));
         const CaptureItem item = CaptureItem::newImage(e.width, e.height);
         CaptureHistory::shared().add(item, e.png, e.thumbnail);
         deliver(mode, item, e.png, done);

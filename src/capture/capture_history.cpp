@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "util/log.h"
 #include "util/paths.h"
 

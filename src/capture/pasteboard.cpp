@@ -8,7 +8,7 @@
 #include <QUrl>
 
 #include "platform/platform.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "util/paths.h"
 
 namespace nimbo::Pasteboard {

@@ -17,7 +17,7 @@
 #include "editor/renderer.h"
 #include "shell/app_visibility.h"
 #include "shell/hotkeys.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "ui/upload_toast.h"
 #include "util/log.h"
 

@@ -4,7 +4,7 @@
 #include <QSettings>
 
 #include "platform/platform.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 
 namespace nimbo {
 

@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "sharing/share_api.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "util/log.h"
 
 namespace nimbo {

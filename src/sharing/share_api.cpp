@@ -12,7 +12,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "util/log.h"
 #include "util/paths.h"
 

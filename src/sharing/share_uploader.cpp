@@ -5,7 +5,7 @@
 
 #include "sharing/device_token.h"
 #include "sharing/share_api.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 
 namespace nimbo {
 namespace {

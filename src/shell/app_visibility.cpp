@@ -8,7 +8,7 @@
 #include <QWidget>
 
 #include "platform/platform.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "util/log.h"
 #include "util/paths.h"
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "shell/hotkeys.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 
 namespace nimbo {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "capture/capture_item.h"
 #include "shell/app_visibility.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "ui/design_system.h"
 
 namespace nimbo {

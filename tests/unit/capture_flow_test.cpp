@@ -64,6 +64,7 @@ TEST_F(CaptureFlowTest, ClipboardCaptureFilesTheCropAndOffersUploadAndMarkup) {
   EXPECT_EQ(QImage(CaptureHistory::shared().thumbnailPath(item.id)).width(), 320);
   EXPECT_EQ(fakes.sound->played, QStringList{"screen-capture"});
   EXPECT_EQ(fakes.workspace->activated, std::vector<quint64>{5});
+  EXPECT_EQ(Preferences::offThreadUsesForTesting(), 0);  // the encoding thread read no settings
 
   UploadToast* toast = UploadToast::current();
   ASSERT_TRUE(toast);

@@ -13,7 +13,7 @@
 #include "editor/editor_view.h"
 #include "editor/editor_window.h"
 #include "editor/renderer.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "support.h"
 #include "ui/design_system.h"
 #include "ui/upload_toast.h"

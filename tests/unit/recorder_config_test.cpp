@@ -3,7 +3,7 @@
 #include <QSettings>
 
 #include "recording/recorder_config.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "support.h"
 
 namespace nimbo {

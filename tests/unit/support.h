@@ -13,7 +13,7 @@
 #include "capture/capture_history.h"
 #include "capture/screenshotter.h"
 #include "platform/fake/fake_platform.h"
-#include "shell/preferences.h"
+#include "util/preferences.h"
 #include "util/log.h"
 #include "util/paths.h"
 

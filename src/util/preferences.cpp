@@ -1,10 +1,15 @@
-#include "shell/preferences.h"
+#include "util/preferences.h"
 
+#include <QCoreApplication>
 #include <QSettings>
+#include <QThread>
+
+#include <atomic>
 
 #include <map>
 #include <memory>
 
+#include "util/log.h"
 #include "util/paths.h"
 
 namespace nimbo::Preferences {
@@ -14,9 +19,24 @@ std::map<QString, QVariant>& registered() {
   static std::map<QString, QVariant> r;
   return r;
 }
+
+std::atomic<int> g_offThread{0};
+
+// QSettings is not to be shared between threads, and the main thread writes
+// it: work for other threads reads what it needs before it is dispatched.
+void checkThread() {
+  const QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() == app->thread()) return;
+  if (g_offThread++ == 0) logLine(QStringLiteral("Nimbo: settings used off the main thread"));
+  Q_ASSERT_X(false, "Preferences", "settings used off the main thread");
 }
 
+}  // namespace
+
+int offThreadUsesForTesting() { return g_offThread; }
+
 QSettings& store() {
+  checkThread();
   if (!g_store) {
     g_store = std::make_unique<QSettings>(paths::configDir() + "/settings.ini",
                                           QSettings::IniFormat);
@@ -64,6 +84,7 @@ void remove(const QString& key) {
 }
 
 void resetForTesting() {
+  g_offThread = 0;
   g_store.reset();
   registered().clear();
 }

@@ -7,7 +7,9 @@ class QSettings;
 namespace nimbo {
 
 // Typed access to the per-user settings file
-// ($XDG_CONFIG_HOME/com.vantori.screenshot/settings.ini). Main thread only.
+// ($XDG_CONFIG_HOME/com.vantori.screenshot/settings.ini). Main thread only:
+// every read and write; a use from another thread is logged (and stops a
+// debug build).
 namespace Preferences {
 
 inline constexpr char kSoundOnCapture[] = "soundOnCapture";
@@ -38,6 +40,9 @@ void remove(const QString& key);
 // Drops the cached store so the next access re-reads the file at the current
 // $XDG_CONFIG_HOME (tests point it elsewhere between cases).
 void resetForTesting();
+// How often the settings were used off the main thread since the last reset
+// (a debug build stops at the first).
+int offThreadUsesForTesting();
 
 }  // namespace Preferences
 }  // namespace nimbo
