@@ -236,7 +236,7 @@ void serveImmutableFile(const httplib::Request& req, httplib::Response& res, con
       const std::string validator = trim(req.get_header_value("If-Range"));
       if (validator.rfind("W/", 0) == 0) current = false;  // a weak tag can never match here
       else if (!validator.empty() && validator[0] == '"') current = validator == etag;
-      else current = validator == lastModified;
+      else current = parseHttpDate(validator) == std::optional<std::time_t>(mtime);
     }
     if (current) answer = parseRange(req.get_header_value("Range"), size);
   }

@@ -154,5 +154,6 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "nimbo-share-server: listening on %s:%d, data in %s, links under %s\n", cfg.host.c_str(),
                cfg.port, cfg.dataDir.c_str(), cfg.publicUrl.c_str());
   svr.listen_after_bind();
+  g_server = nullptr;
   return 0;
 }
