@@ -12,7 +12,10 @@ extern "C" {
 #include <QPainter>
 #include <QPainterPath>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <thread>
 
 #include "platform/platform.h"
 #include "recording/screen_recorder.h"
@@ -20,16 +23,24 @@ extern "C" {
 
 namespace nimbo {
 
-struct CameraCapture::Input {
+struct CameraCapture::Reader {
   AVFormatContext* fmt = nullptr;
   AVCodecContext* dec = nullptr;
   SwsContext* sws = nullptr;
   int stream = -1;
-  ~Input() {
+  std::atomic<bool> stopping{false};
+  std::mutex frameLock;
+  QImage latest;
+  std::mutex endLock;
+  std::condition_variable endCv;
+  bool ended = false;
+
+  ~Reader() {
     sws_freeContext(sws);
     avcodec_free_context(&dec);
     avformat_close_input(&fmt);
   }
+  void run();
 };
 
 namespace {
@@ -59,7 +70,14 @@ Result<bool> CameraCapture::start() {
     return RecordingError::setupFailed(QStringLiteral("No camera found."));
   const AVInputFormat* inputFormat = av_find_input_format(format_.toUtf8().constData());
   if (!inputFormat) return RecordingError::setupFailed(QStringLiteral("No camera found."));
-  auto in = std::make_unique<Input>();
+  auto in = std::make_shared<Reader>();
+  // Reads give up when we stop, and V4L2 reads do not block, so a device
+  // that stops delivering cannot hold the reading thread in a read.
+  in->fmt = avformat_alloc_context();
+  if (!in->fmt) return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
+  in->fmt->interrupt_callback.callback = [](void* r) { return int(static_cast<Reader*>(r)->stopping.load()); };
+  in->fmt->interrupt_callback.opaque = in.get();
+  in->fmt->flags |= AVFMT_FLAG_NONBLOCK;
   AVDictionary* opts = nullptr;
   if (format_ == QLatin1String("video4linux2")) av_dict_set(&opts, "framerate", "30", 0);
   const int r = avformat_open_input(&in->fmt, url_.toUtf8().constData(), inputFormat, &opts);
@@ -74,51 +92,63 @@ Result<bool> CameraCapture::start() {
   avcodec_parameters_to_context(in->dec, in->fmt->streams[in->stream]->codecpar);
   if (avcodec_open2(in->dec, codec, nullptr) < 0)
     return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
-  input_ = std::move(in);
-  stopping_ = false;
+  reader_ = in;
   running_ = true;
-  thread_ = std::thread([this] { run(); });
+  // The thread holds its own reference: it may outlive this object.
+  std::thread([in] { in->run(); }).detach();
   return true;
 }
 
 void CameraCapture::stop() {
   if (!running_) return;
-  stopping_ = true;
-  if (thread_.joinable()) thread_.join();
-  input_.reset();
   running_ = false;
+  std::shared_ptr<Reader> reader = std::move(reader_);
+  reader->stopping = true;
+  std::unique_lock l(reader->endLock);
+  if (!reader->endCv.wait_for(l, std::chrono::milliseconds(kStopWaitMs), [&] { return reader->ended; }))
+    logLine(QStringLiteral("Nimbo: the camera did not answer; left it behind"));
 }
 
 QImage CameraCapture::latestFrame() const {
-  std::lock_guard l(frameLock_);
-  return latest_;
+  const std::shared_ptr<Reader> reader = reader_;
+  if (!reader) return {};
+  std::lock_guard l(reader->frameLock);
+  return reader->latest;
 }
 
-void CameraCapture::run() {
+void CameraCapture::Reader::run() {
   AVPacket* pkt = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
-  while (!stopping_) {
-    if (av_read_frame(input_->fmt, pkt) < 0) break;
-    if (pkt->stream_index == input_->stream && avcodec_send_packet(input_->dec, pkt) == 0) {
-      while (avcodec_receive_frame(input_->dec, frame) == 0) {
+  while (!stopping) {
+    const int r = av_read_frame(fmt, pkt);
+    if (r == AVERROR(EAGAIN)) {
+      // Nothing from the device yet.
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+      continue;
+    }
+    if (r < 0) break;
+    if (pkt->stream_index == stream && avcodec_send_packet(dec, pkt) == 0) {
+      while (avcodec_receive_frame(dec, frame) == 0) {
         // Converted to RGB32 (B G R A in memory) as it arrives; older frames
         // are simply replaced.
         QImage img(frame->width, frame->height, QImage::Format_RGB32);
-        input_->sws = sws_getCachedContext(input_->sws, frame->width, frame->height, AVPixelFormat(frame->format),
-                                           frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
-                                           nullptr, nullptr);
-        if (!input_->sws || img.isNull()) continue;
+        sws = sws_getCachedContext(sws, frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                                   frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!sws || img.isNull()) continue;
         uint8_t* dst[4] = {img.bits(), nullptr, nullptr, nullptr};
         const int dstStride[4] = {int(img.bytesPerLine()), 0, 0, 0};
-        sws_scale(input_->sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
-        std::lock_guard l(frameLock_);
-        latest_ = std::move(img);
+        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+        std::lock_guard l(frameLock);
+        latest = std::move(img);
       }
     }
     av_packet_unref(pkt);
   }
   av_frame_free(&frame);
   av_packet_free(&pkt);
+  std::lock_guard l(endLock);
+  ended = true;
+  endCv.notify_all();
 }
 
 BubbleGeometry BubbleGeometry::forFrame(int width, int height) {

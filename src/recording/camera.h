@@ -8,7 +8,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "util/result.h"
 
@@ -28,6 +27,8 @@ class CameraCapture {
   // Throws (returns) "No camera found." or "Couldn't attach the camera."
   // as setup failures. Starting a running camera does nothing.
   Result<bool> start();
+  // Waits at most kStopWaitMs for the reading thread.
+  static constexpr int kStopWaitMs = 500;
   void stop();
   bool isRunning() const { return running_; }
   // The newest frame (RGB32), taken under the frame lock; null before the
@@ -35,15 +36,13 @@ class CameraCapture {
   QImage latestFrame() const;
 
  private:
-  void run();
-
   QString format_, url_;
-  std::atomic<bool> running_{false}, stopping_{false};
-  mutable std::mutex frameLock_;
-  QImage latest_;
-  std::thread thread_;
-  struct Input;
-  std::unique_ptr<Input> input_;
+  std::atomic<bool> running_{false};
+  // What the reading thread shares with us. A device that stalls inside a
+  // read keeps its thread; stop() then leaves it behind with this state
+  // instead of waiting, and the thread frees it when the read returns.
+  struct Reader;
+  std::shared_ptr<Reader> reader_;
 };
 
 // Bubble geometry: diameter 0.22 and margin 0.03 of the frame's short side.

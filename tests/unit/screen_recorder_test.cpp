@@ -1,6 +1,15 @@
 // The recorder against fake streams: what it asks the platform for, its
 // errors, and what reaches the file.
+#include <QBuffer>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include <cmath>
 
@@ -214,6 +223,42 @@ TEST(CameraTest, KeepsTheLatestFrameOfAnFFmpegSourceAndNamesAMissingCamera) {
   EXPECT_TRUE(test::waitUntil([&] { return camera.latestFrame() != first; }, 5000));
   camera.stop();
   EXPECT_FALSE(camera.isRunning());
+}
+
+TEST(CameraTest, StoppingDoesNotWaitOnADeviceThatStalls) {
+  // A "device" that delivers a few frames and then nothing, without closing:
+  // a named pipe of JPEG frames whose writer goes quiet.
+  QTemporaryDir dir;
+  const QByteArray fifo = QFile::encodeName(dir.filePath("camera.mjpeg"));
+  ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+  QByteArray frames;
+  for (int i = 0; i < 40; ++i) {
+    QImage img(160, 120, QImage::Format_RGB32);
+    img.fill(QColor(10 * (i % 20), 80, 160));
+    QBuffer b(&frames);
+    b.open(QIODevice::Append);
+    img.save(&b, "JPG");
+  }
+  std::atomic<bool> release{false};
+  std::thread writer([&] {
+    const int fd = ::open(fifo.constData(), O_WRONLY);
+    if (fd < 0) return;
+    [[maybe_unused]] ssize_t n = ::write(fd, frames.constData(), size_t(frames.size()));
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::close(fd);
+  });
+  CameraCapture camera(QStringLiteral("mjpeg"), QString::fromLocal8Bit(fifo));
+  const Result<bool> started = camera.start();
+  ASSERT_TRUE(started.ok()) << started.error().description.toStdString();
+  EXPECT_TRUE(test::waitUntil([&] { return !camera.latestFrame().isNull(); }, 5000));
+
+  QElapsedTimer clock;
+  clock.start();
+  camera.stop();
+  EXPECT_LT(clock.elapsed(), 3 * CameraCapture::kStopWaitMs);
+  EXPECT_FALSE(camera.isRunning());
+  release = true;  // the stalled read returns; its thread cleans up after itself
+  writer.join();
 }
 
 }  // namespace
