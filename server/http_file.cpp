@@ -121,14 +121,14 @@ RangeAnswer parseRange(const std::string& header, uint64_t size) {
   const std::string h = trim(header);
   const size_t eq = h.find('=');
   if (h.empty() || eq == std::string::npos || !iequals(h.substr(0, eq), "bytes")) return whole;
-  const std::vector<std::string> specs = commaList(h.substr(eq + 1));
-  if (specs.empty()) return whole;
+  const std::vector<std::string> pieces = commaList(h.substr(eq + 1));
+  if (pieces.empty()) return whole;
 
   std::vector<ByteRange> wanted;
-  for (const std::string& spec : specs) {
-    const size_t dash = spec.find('-');
+  for (const std::string& piece : pieces) {
+    const size_t dash = piece.find('-');
     if (dash == std::string::npos) return whole;
-    const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    const std::string a = piece.substr(0, dash), b = piece.substr(dash + 1);
     if (a.empty()) {  // suffix: the last b bytes
       uint64_t n = 0;
       if (!parseDigits(b, &n)) return whole;
