@@ -1,5 +1,7 @@
 #include "capture/region_selector.h"
 
+#include "capture/screenshotter.h"
+
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -13,6 +15,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/platform.h"
+#include "util/log.h"
 #include "util/trace.h"
 
 namespace nimbo {
@@ -223,13 +227,23 @@ void RegionSelector::start(const std::vector<ScreenInfo>& screens, const FrozenI
                            std::function<void(RegionSelection)> completion) {
   completion_ = std::move(completion);
   const QList<QScreen*> qscreens = QGuiApplication::screens();
+  // Without a frozen picture the overlay is a translucent dimming layer over
+  // the live desktop; without a compositing manager that layer shows black,
+  // so a picture taken now stands in for the desktop.
+  const bool compositing = platform().workspace->compositingActive();
   for (const ScreenInfo& s : screens) {
     QScreen* qs = nullptr;
     for (QScreen* candidate : qscreens)
       if (reinterpret_cast<quintptr>(candidate) == s.key) qs = candidate;
     auto* w = new RegionOverlayWindow(s, qs, this);
     auto it = frozen.find(s.key);
-    if (it != frozen.end()) w->setFrozenImage(it->second);
+    if (it != frozen.end()) {
+      w->setFrozenImage(it->second);
+    } else if (!compositing) {
+      Result<QImage> now = Screenshotter::captureRect(s.frame, s);
+      if (now.ok()) w->setFrozenImage(now.value());
+      else logLine("Screenshot: no picture of " + s.name + " for the overlay: " + now.error().description);
+    }
     windows_.push_back(w);
   }
   for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) (*it)->show();

@@ -96,6 +96,9 @@ class Workspace {
   virtual void openScreenCapturePrivacySettings() = 0;
   // Shows or hides a mapped top-level window's taskbar entry.
   virtual void setTaskbarPresence(quint64 window, bool shown) = 0;
+  // Whether a compositing manager blends translucent windows over the
+  // desktop; without one they show black where they are clear.
+  virtual bool compositingActive() = 0;
 };
 
 struct VideoInfo {

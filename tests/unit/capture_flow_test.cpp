@@ -1,6 +1,7 @@
 #include <QMimeData>
 
 #include "capture/capture_flow.h"
+#include "capture/region_selector.h"
 #include "capture/capture_history.h"
 #include "support.h"
 #include "ui/upload_toast.h"
@@ -220,6 +221,36 @@ TEST_F(CaptureFlowTest, MissingFrozenImageFallsBackToAFreshCapture) {
       "Screenshot: capture error: Couldn't find a display for the selection."));
   EXPECT_EQ(UploadToast::current()->message(), "Couldn't find a display for the selection.");
   EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
+}
+
+TEST_F(CaptureFlowTest, WithoutACompositorTheLiveOverlayShowsAPictureOfTheScreen) {
+  // The overlay with no frozen picture (the recorder's region drag) is a
+  // translucent layer; with nobody to blend it, a picture is taken instead.
+  auto overlayPixel = [&] {
+    RegionSelector::present({left}, {}, [](RegionSelection) {});
+    RegionSelector* selector = RegionSelector::active();
+    EXPECT_TRUE(selector);
+    if (!selector) return QColor();
+    RegionOverlayWindow* w = selector->windows().at(0);
+    w->resize(1000, 500);
+    const QColor c = w->grab().toImage().pixelColor(600, 100);
+    selector->handle(RegionSelection::cancelled());
+    return c;
+  };
+  const int before = fakes.capture->captures;
+  const QColor blended = overlayPixel();
+  EXPECT_EQ(fakes.capture->captures, before);  // a compositor blends the live desktop
+  EXPECT_LT(blended.alpha(), 255);
+
+  fakes.workspace->compositing = false;
+  const QColor shown = overlayPixel();
+  EXPECT_EQ(fakes.capture->captures, before + 1);
+  EXPECT_EQ(shown.alpha(), 255);
+  // The display's own picture under the dimming, not black.
+  const QColor under = fakes.capture->images[11].pixelColor(600, 100);
+  EXPECT_NEAR(shown.red(), under.red() * 0.65, 3);
+  EXPECT_NEAR(shown.green(), under.green() * 0.65, 3);
+  EXPECT_GT(shown.red() + shown.green() + shown.blue(), 30);
 }
 
 }  // namespace

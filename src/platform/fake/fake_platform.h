@@ -74,6 +74,8 @@ class FakeWorkspace : public Workspace {
   void openScreenCapturePrivacySettings() override { ++privacySettingsOpened; }
   std::map<quint64, bool> taskbar;
   void setTaskbarPresence(quint64 w, bool shown) override { taskbar[w] = shown; }
+  bool compositing = true;
+  bool compositingActive() override { return compositing; }
 };
 
 class FakeMedia : public MediaReader {

@@ -38,6 +38,7 @@ std::unique_ptr<Grabber> Grabber::open(const char* display, std::string* error) 
   std::unique_ptr<Grabber> g(new Grabber);
   g->conn_ = conn;
   g->root_ = it.data->root;
+  g->screenNumber_ = screenNum;
   g->rootWidth_ = it.data->width_in_pixels;
   g->rootHeight_ = it.data->height_in_pixels;
   g->depth_ = it.data->root_depth;

@@ -64,6 +64,7 @@ class Grabber {
 
   xcb_connection_t* connection() const { return conn_; }
   uint32_t root() const { return root_; }
+  int screenNumber() const { return screenNumber_; }
 
  private:
   Grabber() = default;
@@ -71,6 +72,7 @@ class Grabber {
 
   xcb_connection_t* conn_ = nullptr;
   uint32_t root_ = 0;
+  int screenNumber_ = 0;
   int rootWidth_ = 0, rootHeight_ = 0, depth_ = 0;
   bool shm_ = false;
 };

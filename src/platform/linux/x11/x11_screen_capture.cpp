@@ -85,6 +85,19 @@ bool X11Workspace::windowExists(quint64 window) {
   return exists;
 }
 
+bool X11Workspace::compositingActive() {
+  // A compositing manager owns the _NET_WM_CM_Sn selection of its screen.
+  xcb_connection_t* c = x_->connection();
+  const std::string name = "_NET_WM_CM_S" + std::to_string(x_->screenNumber());
+  const xcb_atom_t selection = x11::atom(c, name.c_str());
+  if (selection == XCB_ATOM_NONE) return false;
+  xcb_get_selection_owner_reply_t* r =
+      xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
+  const bool owned = r && r->owner != XCB_WINDOW_NONE;
+  std::free(r);
+  return owned;
+}
+
 void X11Workspace::activate(quint64 window) {
   // Source 2: a pager/tool asks on the user's behalf, which window managers
   // honour without focus-stealing checks.

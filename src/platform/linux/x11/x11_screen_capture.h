@@ -38,6 +38,7 @@ class X11Workspace : public Workspace {
   void openUrl(const QUrl& url) override;
   void openScreenCapturePrivacySettings() override;
   void setTaskbarPresence(quint64 window, bool shown) override;
+  bool compositingActive() override;
 
  private:
   void sendToWindowManager(quint64 window, const char* type, std::array<uint32_t, 5> data);
