@@ -1,18 +1,14 @@
 #include "sharing/share_api.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QProcess>
 #include <QStringDecoder>
-#include <QTcpSocket>
-#include <QTimer>
 
 #include "util/preferences.h"
+#include "sharing/bundled_server.h"
 #include "util/log.h"
 #include "util/paths.h"
 
@@ -42,43 +38,8 @@ namespace {
 
 double g_timeoutScale = 1.0;
 
-bool isBundledServer(const QUrl& url) {
-  const QUrl def(QString::fromLatin1(Preferences::kDefaultUploadEndpoint));
-  return url.scheme() == def.scheme() && url.host() == def.host() && url.port() == def.port();
-}
-
-// Starts the bundled server (data under the app's data folder) and calls
-// `ready` with whether it accepts connections within 5 seconds. The wait
-// polls from the event loop, so the app stays responsive meanwhile.
-void startBundledServer(std::function<void(bool)> ready) {
-  const QString program = QCoreApplication::applicationDirPath() + "/nimbo-share-server";
-  const QUrl def(QString::fromLatin1(Preferences::kDefaultUploadEndpoint));
-  QProcess p;
-  p.setProgram(program);
-  p.setArguments({"--listen", def.host() + ':' + QString::number(def.port()), "--data",
-                  paths::appSupportDir() + "/share-server"});
-  p.setStandardInputFile(QProcess::nullDevice());
-  p.setStandardOutputFile(QProcess::nullDevice());
-  p.setStandardErrorFile(QProcess::nullDevice());
-  if (!QFile::exists(program) || !p.startDetached()) return ready(false);
-  logLine("Nimbo: started the bundled share server on " + def.host() + ':' + QString::number(def.port()));
-  auto* timer = new QTimer(QCoreApplication::instance());
-  auto* clock = new QElapsedTimer;
-  clock->start();
-  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, def, ready] {
-    QTcpSocket s;
-    s.connectToHost(def.host(), quint16(def.port()));
-    const bool up = s.waitForConnected(50);
-    if (!up && clock->elapsed() < 5000) return;
-    timer->deleteLater();
-    delete clock;
-    ready(up);
-  });
-  timer->start(100);
-}
-
-void sendOnce(const HttpRequest& r, bool mayStartServer, std::function<void(HttpResult)> done) {
-  QNetworkRequest req(r.url);
+void sendTo(const HttpRequest& r, const QUrl& url, std::function<void(HttpResult)> done) {
+  QNetworkRequest req(url);
   for (const auto& [k, v] : r.headers) req.setRawHeader(k, v);
   req.setTransferTimeout(std::max(1, int(r.timeoutSeconds * 1000 * g_timeoutScale)));
   QNetworkReply* reply = nullptr;
@@ -98,7 +59,7 @@ void sendOnce(const HttpRequest& r, bool mayStartServer, std::function<void(Http
     req.setHeader(QNetworkRequest::ContentLengthHeader, r.body.size());
     reply = network().sendCustomRequest(req, r.verb, r.body);
   }
-  QObject::connect(reply, &QNetworkReply::finished, reply, [reply, r, mayStartServer, done] {
+  QObject::connect(reply, &QNetworkReply::finished, reply, [reply, done] {
     reply->deleteLater();
     HttpResult res;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -109,13 +70,29 @@ void sendOnce(const HttpRequest& r, bool mayStartServer, std::function<void(Http
       return done(res);
     }
     res.transportError = reply->errorString();
-    if (mayStartServer && reply->error() == QNetworkReply::ConnectionRefusedError && isBundledServer(r.url)) {
-      return startBundledServer([r, done, res](bool up) {
-        if (up) sendOnce(r, false, done);
-        else done(res);
-      });
-    }
+    res.refused = reply->error() == QNetworkReply::ConnectionRefusedError;
     done(res);
+  });
+}
+
+// Requests for the default endpoint go to this user's own bundled server,
+// wherever it listens; one that stopped answering is looked for again once.
+void sendToBundled(const HttpRequest& r, bool mayRetry, std::function<void(HttpResult)> done) {
+  BundledServer::ensure([r, mayRetry, done](std::optional<int> port) {
+    if (!port) {
+      HttpResult res;
+      res.transportError = QStringLiteral("the bundled share server is not available");
+      return done(res);
+    }
+    QUrl url = r.url;
+    url.setPort(*port);
+    sendTo(r, url, [r, mayRetry, done](HttpResult res) {
+      if (res.refused && mayRetry) {
+        BundledServer::forget();
+        return sendToBundled(r, false, done);
+      }
+      done(res);
+    });
   });
 }
 
@@ -152,7 +129,8 @@ QUrl apiUrl(const QUrl& base, const QString& path) {
 }
 
 void send(const HttpRequest& request, std::function<void(HttpResult)> done) {
-  sendOnce(request, true, std::move(done));
+  if (BundledServer::isDefaultEndpoint(request.url)) return sendToBundled(request, true, std::move(done));
+  sendTo(request, request.url, std::move(done));
 }
 
 }  // namespace ShareApi

@@ -36,6 +36,7 @@ struct HttpResult {
   int status = -1;
   QByteArray body;
   QString transportError;   // the network layer's own description, when !isHttp
+  bool refused = false;     // nobody listened
 };
 
 struct HttpRequest {
@@ -48,8 +49,8 @@ struct HttpRequest {
 };
 
 // Sends one request from the main thread; `done` runs on the main thread.
-// A refused connection to the bundled default server starts that server and
-// tries once more.
+// Requests for the default endpoint go to this user's own bundled server
+// (see BundledServer), started when needed.
 void send(const HttpRequest& request, std::function<void(HttpResult)> done);
 
 QNetworkAccessManager& network();

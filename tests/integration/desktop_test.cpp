@@ -663,8 +663,51 @@ TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {
     link = QString::fromUtf8(clipboard("UTF8_STRING"));
     return link.startsWith("http://127.0.0.1:8787/i/");
   })) << link.toStdString() << log().toStdString();
-  EXPECT_FALSE(QDir(serverData + "/images").entryList(QDir::Files).isEmpty());
+  const QStringList images = QDir(serverData + "/images").entryList(QDir::Files);
+  EXPECT_FALSE(images.isEmpty());
+  // The user's screenshots on the server are the user's alone.
+  const auto others = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
+  EXPECT_EQ(QFileInfo(serverData).permissions() & others, 0);
+  if (!images.isEmpty()) EXPECT_EQ(QFileInfo(serverData + "/images/" + images[0]).permissions() & others, 0);
   run("pkill", {"-f", "nimbo-share-server --listen 127.0.0.1:8787 --data " + serverData});
+}
+
+TEST_F(AppFixture, AnotherUsersServerOnTheDefaultPortGetsNothing) {
+  // Someone else's server (another data folder, another key) holds the
+  // default port before Nimbo starts.
+  QProcess foreign;
+  foreign.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  foreign.start(NIMBO_SHARE_SERVER, {"--listen", "127.0.0.1:8787", "--data", home.filePath("foreign")});
+  ASSERT_TRUE(foreign.waitForStarted());
+  ASSERT_TRUE(waitFor([&] {
+    QTcpSocket s;
+    s.connectToHost("127.0.0.1", 8787);
+    return s.waitForConnected(100);
+  }));
+  ASSERT_EQ(foreign.state(), QProcess::Running) << "the default port was taken already";
+  QFile::remove(settingsFile);
+  writeSettings("nimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\n");
+  const QString serverData = dataDir + "/share-server";
+  startApp();
+  ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: device registered"); }, 15000)) << log().toStdString();
+  EXPECT_TRUE(log().contains("Nimbo: the share server on 127.0.0.1:8787 is not this user's own; not using it"));
+  requestCapture("capture-and-upload");
+  drag({100, 120}, {300, 270});
+  QString link;
+  EXPECT_TRUE(waitFor([&] {
+    link = QString::fromUtf8(clipboard("UTF8_STRING"));
+    return link.contains("/i/");
+  })) << link.toStdString() << log().toStdString();
+  EXPECT_TRUE(link.startsWith("http://127.0.0.1:")) << link.toStdString();
+  EXPECT_FALSE(link.startsWith("http://127.0.0.1:8787/")) << link.toStdString();
+  EXPECT_EQ(run("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}", link + ".png"}).out, "200");
+  EXPECT_FALSE(QDir(serverData + "/images").entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(QDir(home.filePath("foreign") + "/images").entryList(QDir::Files).isEmpty());
+  // Nothing of ours reached it: not even a device registration.
+  EXPECT_EQ(run("sqlite3", {home.filePath("foreign") + "/share.db", "select count(*) from tokens"}).out.trimmed(), "0");
+  foreign.terminate();
+  foreign.waitForFinished();
+  run("pkill", {"-f", "nimbo-share-server --listen 127.0.0.1:0 --data " + serverData});
 }
 
 }  // namespace
