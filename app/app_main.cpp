@@ -11,6 +11,7 @@
 #include <memory>
 #include <cstdio>
 
+#include "app/product_seams.h"
 #include "app/single_instance.h"
 #include "recording/recording_flow.h"
 #include "shell/app_visibility.h"
@@ -22,6 +23,7 @@
 #include "x11_hot_key_backend.h"
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
+#include "platform/fake/fake_platform.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/x11/display_loss.h"
 #include "util/emergency.h"
@@ -81,7 +83,9 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   using namespace nimbo;
   const QString action = QString::fromUtf8(actionName ? actionName : "");
   // Captures read the X server; on a Wayland session that means XWayland.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+  // On the in-memory platform Qt picks its own.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariable("NIMBO_PLATFORM") != QLatin1String("fake"))
+    qputenv("QT_QPA_PLATFORM", "xcb");
   // A closed log pipe must not take the app down with it.
   std::signal(SIGPIPE, SIG_IGN);
   QApplication app(argc, argv);
@@ -90,13 +94,22 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   QApplication::setDesktopFileName(QStringLiteral("com.vantori.screenshot"));
   QApplication::setQuitOnLastWindowClosed(false);
 
-  QString error;
-  std::unique_ptr<Platform> real = makeLinuxPlatform(&error);
-  if (!real) {
-    std::fprintf(stderr, "nimbo: %s\n", qPrintable(error));
-    return 2;
+  // NIMBO_PLATFORM=fake runs the real app on in-memory services: made-up
+  // screens, a private clipboard, no devices. For work on windows without
+  // an X server.
+  if (qEnvironmentVariable("NIMBO_PLATFORM") == QLatin1String("fake")) {
+    fake::installDemo();
+    logLine(QStringLiteral("Nimbo: running on the in-memory platform"));
+  } else {
+    QString error;
+    std::unique_ptr<Platform> real = makeLinuxPlatform(&error);
+    if (!real) {
+      std::fprintf(stderr, "nimbo: %s\n", qPrintable(error));
+      return 2;
+    }
+    installPlatform(std::move(real));
   }
-  installPlatform(std::move(real));
+  installSeams(makeProductSeams());
   // Logging out takes the X server away under us. Qt and Xlib would then
   // call exit() with our threads still running; end on our own terms
   // instead, after finishing what must not be cut off.
@@ -129,6 +142,7 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   tray.reset();
   Hotkeys::unregisterAllForTesting();
   hotkey::HotKeysController::setBackend(nullptr);
+  installSeams(nullptr);
   installPlatform(nullptr);
   return rc;
 }

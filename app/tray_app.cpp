@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "capture/capture_history.h"
+#include "core/seams.h"
 #include "platform/platform.h"
 #include "shell/hotkey_store.h"
 #include "shell/hotkeys.h"
@@ -136,7 +137,7 @@ QString TrayApp::editCommand(const QStringList& words) {
   if (which == QLatin1String("last")) {
     for (const CaptureItem& item : items) {
       if (item.mediaType != MediaType::image) continue;
-      platform().editorHost->open(item.id);
+      seams().editorHost->open(item.id);
       return {};
     }
     return QStringLiteral("the history has no screenshots to edit");
@@ -144,7 +145,7 @@ QString TrayApp::editCommand(const QStringList& words) {
   const CaptureItem* item = CaptureHistory::shared().find(which);
   if (item && item->mediaType != MediaType::image) return "capture " + which + " is a recording; only screenshots can be edited";
   // An unknown id gets the editor's own "not in history" toast too.
-  platform().editorHost->open(which);
+  seams().editorHost->open(which);
   return item ? QString() : "no capture " + which + " in the history";
 }
 

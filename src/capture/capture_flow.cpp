@@ -12,6 +12,7 @@
 #include "capture/png_image.h"
 #include "capture/screenshotter.h"
 #include "capture/thumbnail_maker.h"
+#include "core/seams.h"
 #include "platform/platform.h"
 #include "util/preferences.h"
 #include "ui/upload_toast.h"
@@ -38,7 +39,7 @@ void later(std::function<void()> fn) {
 void failureToast(const QString& message) { UploadToast::show(message, false); }
 
 void showPermissionDialog() {
-  if (platform().dialogs->screenCapturePermissionAlert())
+  if (seams().dialogs->screenCapturePermissionAlert())
     platform().workspace->openScreenCapturePrivacySettings();
 }
 
@@ -83,12 +84,12 @@ void deliver(CaptureMode mode, const CaptureItem& item, const QByteArray& png, D
     UploadToast::show(
         QStringLiteral("Copied to clipboard"), true, QStringLiteral("Upload & Copy Link"),
         [id] { later([id] { uploadRetroactively(id); }); }, QStringLiteral("Markup"),
-        [id] { platform().editorHost->open(id); });
+        [id] { seams().editorHost->open(id); });
     return done();
   }
   UploadToast::show(QStringLiteral("Uploading…"), true);
   const Pasteboard::Dimensions dims = std::make_pair(item.width, item.height);
-  platform().uploader->uploadImage(png, [png, id, dims, done](Result<QString> r) {
+  seams().uploader->uploadImage(png, [png, id, dims, done](Result<QString> r) {
     if (r.ok()) {
       const QString url = r.value();
       Pasteboard::writeImageAndURL(png, url, dims);
@@ -170,7 +171,7 @@ void runGuarded(CaptureMode mode, Done done) {
         trace::mark(QStringLiteral("frozen"));
         const std::optional<quint64> previous = platform().workspace->frontmostWindow();
         const FrozenImages images = frozen.value();
-        platform().regionPresenter->present(
+        seams().regionPresenter->present(
             ordered, images, [mode, images, previous, done](RegionSelection selection) {
               Workspace& ws = *platform().workspace;
               if (previous && !ws.isOwnWindow(*previous) && ws.windowExists(*previous))

@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "core/seams.h"
 #include "platform/platform.h"
 #include "util/preferences.h"
 #include "util/log.h"
@@ -182,7 +183,7 @@ void CaptureHistory::uploadExisting(const QString& id, Callback<QString> done) {
     done(std::move(r));
   };
 
-  Uploader& uploader = *platform().uploader;
+  Uploader& uploader = *seams().uploader;
   if (item->mediaType == MediaType::video) {
     if (!item->videoPath || !QFileInfo(*item->videoPath).isFile())
       return done(Error{"The video file for this recording is gone.", "Nimbo", -3});

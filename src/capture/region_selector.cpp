@@ -230,7 +230,7 @@ void RegionSelector::start(const std::vector<ScreenInfo>& screens, const FrozenI
   // Without a frozen picture the overlay is a translucent dimming layer over
   // the live desktop; without a compositing manager that layer shows black,
   // so a picture taken now stands in for the desktop.
-  const bool compositing = platform().workspace->compositingActive();
+  std::optional<bool> compositing;
   for (const ScreenInfo& s : screens) {
     QScreen* qs = nullptr;
     for (QScreen* candidate : qscreens)
@@ -239,7 +239,7 @@ void RegionSelector::start(const std::vector<ScreenInfo>& screens, const FrozenI
     auto it = frozen.find(s.key);
     if (it != frozen.end()) {
       w->setFrozenImage(it->second);
-    } else if (!compositing) {
+    } else if (!(compositing ? *compositing : *(compositing = platform().workspace->compositingActive()))) {
       Result<QImage> now = Screenshotter::captureRect(s.frame, s);
       if (now.ok()) w->setFrozenImage(now.value());
       else logLine("Screenshot: no picture of " + s.name + " for the overlay: " + now.error().description);

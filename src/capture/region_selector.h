@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/seams.h"
 #include "platform/platform.h"
 
 class QScreen;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "core/seams.h"
 #include "platform/platform.h"
 
 namespace nimbo {

@@ -227,7 +227,7 @@ bool EditorWindowController::windowShouldClose() {
     promptOpen_ = true;
     const Canvas* asked = canvas_.get();
     QPointer<EditorWindowController> self(this);
-    const EditorCloseChoice choice = platform().dialogs->editorClosePrompt(window_.get());
+    const EditorCloseChoice choice = seams().dialogs->editorClosePrompt(window_.get());
     if (!self) return;  // the application ended while the prompt was up
     promptOpen_ = false;
     std::optional<CaptureItem> pending = std::exchange(pendingOpen_, std::nullopt);

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "capture/capture_item.h"
+#include "core/seams.h"
 #include "platform/platform.h"
 
 class QKeyEvent;

@@ -1,7 +1,9 @@
 #pragma once
-// One interface per operating-system service. The product logic reaches the
-// system only through `platform()`, which start-up fills with the Linux
-// implementations and unit tests fill with fakes.
+// One interface per operating-system service, with its value types and
+// neutral error codes. The product logic reaches the system only through
+// `platform()`, which start-up fills with the Linux implementations (or, with
+// NIMBO_PLATFORM=fake, the in-memory ones) and unit tests fill with fakes.
+// Nothing here knows the product: no product header, no user-facing text.
 #include <QImage>
 #include <QPointF>
 #include <QRect>
@@ -16,14 +18,25 @@
 #include <set>
 #include <vector>
 
+#include "platform/media_types.h"
 #include "util/result.h"
 
 class QMimeData;
 class QUrl;
 
-class QWidget;
-
 namespace nimbo {
+
+// What went wrong in a platform service. Its errors carry this domain and
+// one of these codes; their description is a detail for the log, never a
+// text for the user: the product puts the code in words.
+enum class PlatformErrorCode { failed = 1, noDevice, deviceUnavailable, windowGone, noDisplay };
+inline constexpr char kPlatformErrorDomain[] = "Nimbo.Platform";
+inline Error platformError(PlatformErrorCode code, QString detail = {}) {
+  return Error{std::move(detail), QString::fromLatin1(kPlatformErrorDomain), int(code)};
+}
+inline bool isPlatformError(const Error& e, PlatformErrorCode code) {
+  return e.domain == QLatin1String(kPlatformErrorDomain) && e.code == int(code);
+}
 
 // A screen as the capture logic sees it. `frame` is in global points with the
 // origin at the bottom-left of the primary screen and y growing upwards.
@@ -125,47 +138,6 @@ class SecretStore {
   virtual Status add(const QString& service, const QString& account, const QByteArray& value) = 0;
 };
 
-// Product seams whose full implementations live in other subsystems.
-class Uploader {
- public:
-  virtual ~Uploader() = default;
-  virtual void uploadImage(const QByteArray& png, Callback<QString> done) = 0;
-  virtual void uploadVideo(const QString& path, Callback<QString> done) = 0;
-};
-
-class EditorHost {
- public:
-  virtual ~EditorHost() = default;
-  virtual void open(const QString& historyID) = 0;
-};
-
-struct RegionSelection {
-  bool selected = false;
-  QRectF rect;        // global points, y up
-  ScreenInfo screen;
-  static RegionSelection cancelled() { return {}; }
-};
-using FrozenImages = std::map<quintptr, QImage>;
-
-class RegionPresenter {
- public:
-  virtual ~RegionPresenter() = default;
-  virtual void present(const std::vector<ScreenInfo>& screens, const FrozenImages& frozen,
-                       std::function<void(RegionSelection)> completion) = 0;
-};
-
-enum class EditorCloseChoice { save, saveAsNew, cancel, discard };
-
-class Dialogs {
- public:
-  virtual ~Dialogs() = default;
-  // "Save your edits before closing?", over the editor window.
-  virtual EditorCloseChoice editorClosePrompt(QWidget* window) = 0;
-  // The screen-capture permission alert; true when the user chose to open
-  // the system's settings.
-  virtual bool screenCapturePermissionAlert() = 0;
-};
-
 // One frame of a recording stream: B G R X pixels, valid only during the
 // callback; the time is the monotonic clock's, in nanoseconds.
 struct ScreenFrame {
@@ -209,8 +181,6 @@ class ScreenStreamService {
   virtual std::vector<WindowInfo> windows() = 0;
 };
 
-struct AudioChunk;
-
 enum class AudioSource { system, microphone };
 
 class AudioStream {
@@ -243,10 +213,6 @@ struct Platform {
   std::unique_ptr<Workspace> workspace;
   std::unique_ptr<MediaReader> media;
   std::unique_ptr<SecretStore> secrets;
-  std::unique_ptr<Uploader> uploader;
-  std::unique_ptr<EditorHost> editorHost;
-  std::unique_ptr<RegionPresenter> regionPresenter;
-  std::unique_ptr<Dialogs> dialogs;
   std::unique_ptr<ScreenStreamService> screenStreams;
   std::unique_ptr<AudioCaptureService> audioCapture;
 };

@@ -17,17 +17,6 @@ extern "C" {
 
 namespace nimbo {
 
-AudioChunk AudioChunk::fromFloats(const std::vector<float>& interleaved, int64_t ptsNs, int sampleRate,
-                                  int channels) {
-  AudioChunk c;
-  c.format = {AV_SAMPLE_FMT_FLT, sampleRate, channels};
-  c.ptsNs = ptsNs;
-  c.frames = int(interleaved.size() / size_t(channels));
-  c.planes.emplace_back(reinterpret_cast<const uint8_t*>(interleaved.data()),
-                        reinterpret_cast<const uint8_t*>(interleaved.data() + interleaved.size()));
-  return c;
-}
-
 AudioMixer::~AudioMixer() {
   swr_free(&system_.swr);
   swr_free(&mic_.swr);

@@ -8,32 +8,11 @@
 #include <optional>
 #include <vector>
 
+#include "platform/media_types.h"
+
 struct SwrContext;
 
 namespace nimbo {
-
-// A source's sample layout: FFmpeg sample format (AVSampleFormat), rate and
-// channel count.
-struct AudioFormat {
-  int sampleFormat = 3;  // AV_SAMPLE_FMT_FLT: float, interleaved
-  int sampleRate = 48000;
-  int channels = 2;
-  bool operator==(const AudioFormat&) const = default;
-};
-
-// One captured chunk. Interleaved formats use one plane, planar ones one per
-// channel. Times are nanoseconds on the monotonic clock.
-struct AudioChunk {
-  AudioFormat format;
-  int64_t ptsNs = 0;
-  int frames = 0;
-  std::vector<std::vector<uint8_t>> planes;
-  bool ready = true;
-
-  // 48 kHz float stereo from interleaved samples.
-  static AudioChunk fromFloats(const std::vector<float>& interleaved, int64_t ptsNs, int sampleRate = 48000,
-                               int channels = 2);
-};
 
 // Mixed output: interleaved stereo floats, each clamped to ±1.
 struct MixedAudio {

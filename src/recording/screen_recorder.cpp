@@ -22,10 +22,15 @@ Error RecordingError::alreadyRecording() {
   return Error{QStringLiteral("A recording is already in progress."), kDomain, 2};
 }
 Error RecordingError::noDisplay() { return Error{QStringLiteral("Couldn't find a display to record."), kDomain, 3}; }
-
-int64_t monotonicNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+Error RecordingError::fromPlatform(const Error& e, bool microphone) {
+  if (isPlatformError(e, PlatformErrorCode::noDisplay)) return noDisplay();
+  if (isPlatformError(e, PlatformErrorCode::windowGone))
+    return setupFailed(QStringLiteral("That window is gone — pick another one."));
+  if (microphone && isPlatformError(e, PlatformErrorCode::noDevice))
+    return setupFailed(QStringLiteral("No microphone found."));
+  if (microphone) return setupFailed(QStringLiteral("Couldn't attach the microphone."));
+  // Nothing the user can act on: the detail, for a bug report.
+  return setupFailed(e.description);
 }
 
 namespace {
@@ -178,18 +183,17 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   };
   if (config.systemAudio) {
     Result<std::unique_ptr<AudioStream>> s = audio.start(AudioSource::system, QString(), feed(true));
-    if (!s.ok()) return fail(RecordingError::setupFailed(s.error().description));
+    if (!s.ok()) return fail(RecordingError::fromPlatform(s.error()));
     systemAudio_ = s.take();
   }
   if (config.mic) {
-    // Its errors reach the user as they are ("… No microphone found.").
     Result<std::unique_ptr<AudioStream>> m = audio.start(AudioSource::microphone, config.micDeviceID.value_or(QString()),
                                                          feed(false));
-    if (!m.ok()) return fail(m.error());
+    if (!m.ok()) return fail(RecordingError::fromPlatform(m.error(), true));
     microphone_ = m.take();
   }
   Result<std::unique_ptr<ScreenStream>> s = streams.start(request, [this](const ScreenFrame& f) { onFrame(f); });
-  if (!s.ok()) return fail(RecordingError::setupFailed(s.error().description));
+  if (!s.ok()) return fail(RecordingError::fromPlatform(s.error()));
   stream_ = s.take();
   request_ = request;
   size_ = size;

@@ -27,10 +27,10 @@ inline constexpr char kDomain[] = "Nimbo.Recording";
 Error setupFailed(const QString& message);  // "Couldn't start recording. " + message
 Error alreadyRecording();
 Error noDisplay();
+// A platform error of the screen stream or an audio source, in words.
+Error fromPlatform(const Error& e, bool microphone = false);
 }  // namespace RecordingError
 
-// Nanoseconds on the monotonic clock, the time base of every frame and chunk.
-int64_t monotonicNs();
 
 class ScreenRecorder : public QObject {
   Q_OBJECT

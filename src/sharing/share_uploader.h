@@ -1,4 +1,5 @@
 #pragma once
+#include "core/seams.h"
 #include "platform/platform.h"
 
 namespace nimbo {

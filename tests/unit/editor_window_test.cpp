@@ -49,8 +49,8 @@ class EditorWindowTest : public test::PlatformTest {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
   EditorWindowController& open() {
-    platform().editorHost = std::make_unique<WindowEditorHost>();
-    platform().editorHost->open(item.id);
+    seams().editorHost = std::make_unique<WindowEditorHost>();
+    seams().editorHost->open(item.id);
     EditorWindowController& c = EditorWindowController::shared();
     EXPECT_TRUE(QTest::qWaitForWindowActive(c.window()));
     return c;
@@ -100,8 +100,8 @@ TEST_F(EditorWindowTest, OpensTheCaptureFittedInTheReusedWindow) {
 }
 
 TEST_F(EditorWindowTest, UnknownAndUndecodableCapturesSayWhy) {
-  platform().editorHost = std::make_unique<WindowEditorHost>();
-  platform().editorHost->open("NOPE");
+  seams().editorHost = std::make_unique<WindowEditorHost>();
+  seams().editorHost->open("NOPE");
   EXPECT_EQ(toast(), "Couldn't find that capture in history");
   EXPECT_FALSE(UploadToast::current()->success());
 
@@ -109,7 +109,7 @@ TEST_F(EditorWindowTest, UnknownAndUndecodableCapturesSayWhy) {
   ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   f.write("not a png");
   f.close();
-  platform().editorHost->open(item.id);
+  seams().editorHost->open(item.id);
   EXPECT_EQ(toast(), QString::fromUtf8("Couldn't load that capture — the image file may be corrupt"));
   EXPECT_FALSE(EditorWindowController::shared().window()->isVisible());
   EXPECT_FALSE(EditorWindowController::shared().currentCanvas());
@@ -317,7 +317,7 @@ TEST_F(EditorWindowTest, ACaptureAskedForWhileTheClosePromptIsUpWaitsForTheAnswe
 
   // "Keep editing": the open capture stays, with its edits.
   c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
-  fakes.dialogs->whilePrompting = [&] { platform().editorHost->open(other.id); };
+  fakes.dialogs->whilePrompting = [&] { seams().editorHost->open(other.id); };
   fakes.dialogs->closeAnswer = EditorCloseChoice::cancel;
   c.window()->close();
   ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->closePrompts == 1; }));
@@ -369,7 +369,7 @@ TEST_F(EditorWindowTest, OpeningAnotherCaptureDropsUnsavedEditsWithoutAsking) {
   c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
   CaptureItem other = CaptureItem::newImage(64, 32);
   CaptureHistory::shared().add(other, pngBytes(QImage(64, 32, QImage::Format_RGB32)), pngBytes(base));
-  platform().editorHost->open(other.id);
+  seams().editorHost->open(other.id);
   EXPECT_EQ(fakes.dialogs->closePrompts, 0);
   EXPECT_EQ(c.currentItem()->id, other.id);
   EXPECT_TRUE(c.currentCanvas()->annotations().empty());

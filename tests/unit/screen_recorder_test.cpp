@@ -129,15 +129,20 @@ TEST_F(RecorderTest, WindowsAndDisplaysAndTheirErrors) {
   ScreenInfo nowhere = left;
   nowhere.displayId = 99;
   EXPECT_EQ(r.start(nowhere, config(RecordTarget::screen)).error().description, "Couldn't find a display to record.");
-  fakes.streams->failWith = "the X server refused";
+  // The platform's neutral codes in the recorder's words.
+  fakes.streams->failWith = PlatformErrorCode::windowGone;
   EXPECT_EQ(r.start(left, config(RecordTarget::screen)).error().description,
-            "Couldn't start recording. the X server refused");
+            QString::fromUtf8("Couldn't start recording. That window is gone — pick another one."));
+  fakes.streams->failWith = PlatformErrorCode::noDisplay;
+  EXPECT_EQ(r.start(left, config(RecordTarget::screen)).error().description, "Couldn't find a display to record.");
   EXPECT_FALSE(r.isRecording());
 
   fakes.streams->failWith.reset();
-  fakes.audio->mics.clear();
   RecorderConfig withMic = config(RecordTarget::screen);
   withMic.mic = true;
+  fakes.audio->failing.insert(AudioSource::microphone);
+  EXPECT_EQ(r.start(left, withMic).error().description, "Couldn't start recording. Couldn't attach the microphone.");
+  fakes.audio->mics.clear();
   EXPECT_EQ(r.start(left, withMic).error().description, "Couldn't start recording. No microphone found.");
   EXPECT_FALSE(fakes.streams->running);
 }

@@ -12,6 +12,7 @@
 
 #include "capture/capture_history.h"
 #include "capture/screenshotter.h"
+#include "fake_seams.h"
 #include "platform/fake/fake_platform.h"
 #include "util/preferences.h"
 #include "util/log.h"
@@ -35,12 +36,31 @@ inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
   return true;
 }
 
+// The platform's fakes and the seams' fakes, installed together.
+struct AllFakes : fake::FakePlatform {
+  fake::FakeUploader* uploader = nullptr;
+  fake::FakeEditorHost* editor = nullptr;
+  fake::FakeRegionPresenter* presenter = nullptr;
+  fake::FakeDialogs* dialogs = nullptr;
+};
+inline AllFakes installAllFakes() {
+  AllFakes f;
+  static_cast<fake::FakePlatform&>(f) = fake::installFakes();
+  auto s = std::make_unique<Seams>();
+  s->uploader.reset(f.uploader = new fake::FakeUploader);
+  s->editorHost.reset(f.editor = new fake::FakeEditorHost);
+  s->regionPresenter.reset(f.presenter = new fake::FakeRegionPresenter);
+  s->dialogs.reset(f.dialogs = new fake::FakeDialogs);
+  installSeams(std::move(s));
+  return f;
+}
+
 // Fresh fakes, an empty data folder, default settings and a clean log for
 // every test.
 class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fakes = fake::installFakes();
+    fakes = installAllFakes();
     QDir(paths::appSupportDir()).removeRecursively();
     QDir(paths::configDir()).removeRecursively();
     Preferences::resetForTesting();
@@ -55,7 +75,7 @@ class PlatformTest : public ::testing::Test {
     QCoreApplication::processEvents();
     CaptureHistory::resetSharedForTesting();
   }
-  fake::FakePlatform fakes{};
+  AllFakes fakes{};
 };
 
 // Two displays side by side: a 1000x500 point one at scale 1 ("Left", the

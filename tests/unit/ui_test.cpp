@@ -68,9 +68,10 @@ TEST(RegionOverlayTest, LabelSitsUnderTheRectangleAndStaysOnScreen) {
   EXPECT_EQ(RegionOverlayWindow::labelText(QRectF(0, 0, 640.9, 480.2)), QString::fromUtf8("640 × 480"));
 }
 
-class RegionSelectorTest : public ::testing::Test {
+class RegionSelectorTest : public test::PlatformTest {
  protected:
   void SetUp() override {
+    PlatformTest::SetUp();
     QScreen* s = QGuiApplication::primaryScreen();
     const QRect g = s->geometry();
     screen.key = reinterpret_cast<quintptr>(s);

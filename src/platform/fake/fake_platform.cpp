@@ -1,5 +1,10 @@
 #include "platform/fake/fake_platform.h"
 
+#include <QGuiApplication>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QScreen>
+
 namespace nimbo::fake {
 
 std::optional<ScreenInfo> FakeScreens::main() {
@@ -34,13 +39,62 @@ FakePlatform installFakes() {
   p->workspace.reset(f.workspace = new FakeWorkspace);
   p->media.reset(f.media = new FakeMedia);
   p->secrets.reset(f.secrets = new FakeSecretStore);
-  p->uploader.reset(f.uploader = new FakeUploader);
-  p->editorHost.reset(f.editor = new FakeEditorHost);
-  p->regionPresenter.reset(f.presenter = new FakeRegionPresenter);
-  p->dialogs.reset(f.dialogs = new FakeDialogs);
   p->screenStreams.reset(f.streams = new FakeScreenStreams);
   p->audioCapture.reset(f.audio = new FakeAudioCapture);
   installPlatform(std::move(p));
+  return f;
+}
+
+namespace {
+
+// Something recognisable to select from: a gradient, a grid and a label.
+QImage demoPicture(QSize pixels, const QString& label) {
+  QImage img(pixels, QImage::Format_RGB32);
+  QPainter p(&img);
+  QLinearGradient g(0, 0, pixels.width(), pixels.height());
+  g.setColorAt(0, QColor(32, 64, 112));
+  g.setColorAt(1, QColor(200, 120, 60));
+  p.fillRect(img.rect(), g);
+  p.setPen(QColor(255, 255, 255, 60));
+  for (int x = 0; x < pixels.width(); x += 64) p.drawLine(x, 0, x, pixels.height());
+  for (int y = 0; y < pixels.height(); y += 64) p.drawLine(0, y, pixels.width(), y);
+  p.setPen(Qt::white);
+  QFont f = p.font();
+  f.setPixelSize(std::max(12, pixels.height() / 20));
+  p.setFont(f);
+  p.drawText(img.rect(), Qt::AlignCenter, label);
+  return img;
+}
+
+}  // namespace
+
+FakePlatform installDemo() {
+  FakePlatform f = installFakes();
+  const QList<QScreen*> qscreens = QGuiApplication::screens();
+  if (qscreens.isEmpty()) return f;
+  // Global points, y up from the bottom of the primary screen.
+  const QRect primary = QGuiApplication::primaryScreen()->geometry();
+  const double bottom = primary.y() + primary.height();
+  quint32 id = 1;
+  for (QScreen* qs : qscreens) {
+    const QRect geo = qs->geometry();
+    ScreenInfo info;
+    info.key = reinterpret_cast<quintptr>(qs);
+    info.name = qs->name();
+    info.frame = QRectF(geo.x(), bottom - (geo.y() + geo.height()), geo.width(), geo.height());
+    info.scale = qs->devicePixelRatio();
+    info.displayId = id;
+    const QSize pixels = (QSizeF(geo.size()) * info.scale).toSize();
+    f.screens->screens.push_back(info);
+    f.capture->content.displays.push_back({id, QRect(QPoint(int(geo.x() * info.scale), int(geo.y() * info.scale)), pixels)});
+    f.capture->images[id] = demoPicture(pixels, QStringLiteral("In-memory display %1 (%2)").arg(id).arg(qs->name()));
+    f.streams->displays[id] = QRect(QPoint(0, 0), pixels);
+    ++id;
+  }
+  f.screens->mainKey = reinterpret_cast<quintptr>(QGuiApplication::primaryScreen());
+  f.screens->cursor = f.screens->screens.front().frame.center();
+  f.audio->mics = {{QStringLiteral("demo-mic"), QStringLiteral("Demo microphone")}};
+  f.audio->defaultMic = f.audio->mics.front();
   return f;
 }
 

@@ -113,73 +113,6 @@ class FakeSecretStore : public SecretStore {
   }
 };
 
-// Holds each upload until the test answers it.
-class FakeUploader : public Uploader {
- public:
-  struct Pending {
-    QByteArray png;
-    QString videoPath;
-    Callback<QString> done;
-  };
-  std::deque<Pending> pending;
-  void uploadImage(const QByteArray& png, Callback<QString> done) override {
-    pending.push_back({png, {}, std::move(done)});
-  }
-  void uploadVideo(const QString& path, Callback<QString> done) override {
-    pending.push_back({{}, path, std::move(done)});
-  }
-  void answer(Result<QString> r) {
-    Pending p = std::move(pending.front());
-    pending.pop_front();
-    p.done(std::move(r));
-  }
-};
-
-class FakeEditorHost : public EditorHost {
- public:
-  QStringList opened;
-  void open(const QString& id) override { opened << id; }
-};
-
-// Records each presentation; the test answers it with `complete`.
-class FakeRegionPresenter : public RegionPresenter {
- public:
-  struct Call {
-    std::vector<ScreenInfo> screens;
-    FrozenImages frozen;
-  };
-  std::vector<Call> calls;
-  std::function<void(RegionSelection)> completion;
-  void present(const std::vector<ScreenInfo>& screens, const FrozenImages& frozen,
-               std::function<void(RegionSelection)> done) override {
-    calls.push_back({screens, frozen});
-    completion = std::move(done);
-  }
-  void complete(RegionSelection s) {
-    auto c = std::move(completion);
-    completion = nullptr;
-    if (c) c(std::move(s));
-  }
-};
-
-class FakeDialogs : public Dialogs {
- public:
-  bool answerOpenSettings = false;
-  int shown = 0;
-  bool screenCapturePermissionAlert() override {
-    ++shown;
-    return answerOpenSettings;
-  }
-  EditorCloseChoice closeAnswer = EditorCloseChoice::cancel;
-  int closePrompts = 0;
-  std::function<void()> whilePrompting;  // runs as if from the prompt's own event loop
-  EditorCloseChoice editorClosePrompt(QWidget*) override {
-    ++closePrompts;
-    if (whilePrompting) whilePrompting();
-    return closeAnswer;
-  }
-};
-
 // Streams that deliver only what the test hands them.
 class FakeScreenStreams : public ScreenStreamService {
  public:
@@ -193,13 +126,13 @@ class FakeScreenStreams : public ScreenStreamService {
   std::vector<StreamRequest> requests;
   std::function<void(const ScreenFrame&)> onFrame;
   bool running = false;
-  std::optional<QString> failWith;
+  std::optional<PlatformErrorCode> failWith;
   std::map<quint32, QRect> displays;
   std::map<quint32, QSize> windowSizes;
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& r,
                                               std::function<void(const ScreenFrame&)> f) override {
     requests.push_back(r);
-    if (failWith) return Error{*failWith, "Fake.Stream", 1};
+    if (failWith) return platformError(*failWith, QStringLiteral("fake stream failure"));
     onFrame = std::move(f);
     running = true;
     return std::unique_ptr<ScreenStream>(new Stream(this));
@@ -228,12 +161,14 @@ class FakeAudioCapture : public AudioCaptureService {
   std::optional<AudioDevice> defaultMic;
   std::map<AudioSource, std::function<void(const AudioChunk&)>> handlers;
   std::vector<std::pair<AudioSource, QString>> started;
+  std::set<AudioSource> failing;  // sources that exist but cannot be opened
   std::vector<AudioDevice> microphones() override { return mics; }
   std::optional<AudioDevice> defaultMicrophone() override { return defaultMic; }
   Result<std::unique_ptr<AudioStream>> start(AudioSource source, const QString& id,
                                              std::function<void(const AudioChunk&)> f) override {
     if (source == AudioSource::microphone && mics.empty())
-      return Error{"Couldn't start recording. No microphone found.", "Nimbo.Recording", 1};
+      return platformError(PlatformErrorCode::noDevice);
+    if (failing.count(source)) return platformError(PlatformErrorCode::deviceUnavailable);
     started.emplace_back(source, id);
     handlers[source] = std::move(f);
     return std::unique_ptr<AudioStream>(new Stream(this, source));
@@ -249,14 +184,13 @@ struct FakePlatform {
   FakeWorkspace* workspace;
   FakeMedia* media;
   FakeSecretStore* secrets;
-  FakeUploader* uploader;
-  FakeEditorHost* editor;
-  FakeRegionPresenter* presenter;
-  FakeDialogs* dialogs;
   FakeScreenStreams* streams;
   FakeAudioCapture* audio;
 };
 // Installs a fresh set of fakes as the platform and returns handles to them.
 FakePlatform installFakes();
+// The fakes made to look like a desktop, for running the app without one:
+// Qt's screens with a made-up picture on each, one microphone.
+FakePlatform installDemo();
 
 }  // namespace nimbo::fake

@@ -9,8 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "recording/audio_mixer.h"
-#include "recording/screen_recorder.h"
 #include "util/log.h"
 
 namespace nimbo {
@@ -200,7 +198,7 @@ Result<std::unique_ptr<AudioStream>> PulseAudioCapture::start(AudioSource source
     device = "@DEFAULT_MONITOR@";
   } else {
     const PulseState st = queryServer();
-    if (st.microphones.empty()) return RecordingError::setupFailed(QStringLiteral("No microphone found."));
+    if (st.microphones.empty()) return platformError(PlatformErrorCode::noDevice, QStringLiteral("no microphone"));
     // A device that was unplugged falls back to the default microphone.
     auto has = [&](const QString& id) {
       return std::any_of(st.microphones.begin(), st.microphones.end(), [&](const AudioDevice& d) { return d.id == id; });
@@ -217,8 +215,8 @@ Result<std::unique_ptr<AudioStream>> PulseAudioCapture::start(AudioSource source
       device, source == AudioSource::system ? "System sound" : "Microphone", std::move(onChunk), &why);
   if (stream.ok()) return stream;
   if (source == AudioSource::microphone)
-    return RecordingError::setupFailed(QStringLiteral("Couldn't attach the microphone."));
-  return Error{"the system sound cannot be recorded: " + why};
+    return platformError(PlatformErrorCode::deviceUnavailable, "the microphone cannot be recorded: " + why);
+  return platformError(PlatformErrorCode::failed, "the system sound cannot be recorded: " + why);
 }
 
 }  // namespace nimbo

@@ -20,7 +20,6 @@
 
 #include "platform/linux/x11/x11_grabber.h"
 #include "platform/linux/x11/x11_properties.h"
-#include "recording/screen_recorder.h"
 #include "util/log.h"
 
 namespace nimbo {
@@ -110,29 +109,29 @@ class X11Stream : public ScreenStream {
   Result<bool> open() {
     int screen = 0;
     c_ = xcb_connect(nullptr, &screen);
-    if (xcb_connection_has_error(c_)) return Error{QStringLiteral("cannot connect to the X server")};
+    if (xcb_connection_has_error(c_)) return platformError(PlatformErrorCode::failed, QStringLiteral("cannot connect to the X server"));
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c_));
     for (int i = 0; i < screen && it.rem; ++i) xcb_screen_next(&it);
-    if (!it.rem) return Error{QStringLiteral("the X display has no screen")};
+    if (!it.rem) return platformError(PlatformErrorCode::failed, QStringLiteral("the X display has no screen"));
     root_ = it.data->root;
     auto hasExtension = [&](xcb_extension_t* ext) {
       const xcb_query_extension_reply_t* r = xcb_get_extension_data(c_, ext);
       return r && r->present;
     };
-    if (!hasExtension(&xcb_shm_id)) return Error{QStringLiteral("the X server has no shared-memory extension")};
+    if (!hasExtension(&xcb_shm_id)) return platformError(PlatformErrorCode::failed, QStringLiteral("the X server has no shared-memory extension"));
     if (!hasExtension(&xcb_xfixes_id) || !hasExtension(&xcb_damage_id))
-      return Error{QStringLiteral("the X server lacks the XFixes or Damage extension")};
+      return platformError(PlatformErrorCode::failed, QStringLiteral("the X server lacks the XFixes or Damage extension"));
     free(xcb_xfixes_query_version_reply(c_, xcb_xfixes_query_version(c_, 4, 0), nullptr));
     free(xcb_damage_query_version_reply(c_, xcb_damage_query_version(c_, 1, 1), nullptr));
     damageEvent_ = xcb_get_extension_data(c_, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     target_ = root_;
     if (request_.windowID) {
-      if (!hasExtension(&xcb_composite_id)) return Error{QStringLiteral("the X server has no Composite extension")};
+      if (!hasExtension(&xcb_composite_id)) return platformError(PlatformErrorCode::failed, QStringLiteral("the X server has no Composite extension"));
       free(xcb_composite_query_version_reply(c_, xcb_composite_query_version(c_, 0, 4), nullptr));
       target_ = *request_.windowID;
       // Redirected, the window keeps its own pixels even under others.
       xcb_composite_redirect_window(c_, target_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-      if (!namePixmap()) return Error{QStringLiteral("That window is gone — pick another one.")};
+      if (!namePixmap()) return platformError(PlatformErrorCode::windowGone, QStringLiteral("the window is gone"));
     }
     damage_ = xcb_generate_id(c_);
     xcb_damage_create(c_, damage_, target_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
@@ -323,7 +322,7 @@ Result<std::unique_ptr<ScreenStream>> X11ScreenStreams::start(const StreamReques
   QRect area;
   if (!request.windowID) {
     const std::optional<QRect> display = request.displayID ? displayPixels(*request.displayID) : std::nullopt;
-    if (!display) return Error{QStringLiteral("Couldn't find a display to record.")};
+    if (!display) return platformError(PlatformErrorCode::noDisplay, QStringLiteral("no such display"));
     area = request.source.isEmpty() ? *display : request.source.translated(display->topLeft()).intersected(*display);
   }
   auto stream = std::make_unique<X11Stream>(request, area, std::move(onFrame));
