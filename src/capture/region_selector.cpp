@@ -1,6 +1,7 @@
 #include "capture/region_selector.h"
 
 #include "capture/screenshotter.h"
+#include "platform/geometry.h"
 
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -196,7 +197,7 @@ void RegionOverlayWindow::mouseReleaseEvent(QMouseEvent* e) {
     const QRectF& f = screen_.frame;
     RegionSelection s;
     s.selected = true;
-    s.rect = QRectF(f.x() + r.x(), f.y() + f.height() - r.bottom(), r.width(), r.height());
+    s.rect = geometry::screenToGlobal(r, f);
     s.screen = screen_;
     send(s);
   } else {

@@ -1,4 +1,5 @@
 #include "capture/screenshotter.h"
+#include "platform/geometry.h"
 
 #include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
@@ -124,8 +125,9 @@ std::optional<QImage> cropToSelection(const QImage& display, const ScreenInfo& s
                                       const QRectF& r) {
   const QRectF& f = screen.frame;
   const double s = screen.scale;
-  const double x = (r.x() - f.x()) * s;
-  const double yFromTop = (f.height() - (r.y() - f.y()) - r.height()) * s;
+  const QRectF local = geometry::globalToScreen(r, f);
+  const double x = local.x() * s;
+  const double yFromTop = local.y() * s;
   // Like a bitmap crop: the rectangle is widened to whole pixels, then clipped
   // to the image.
   const int x0 = int(std::floor(x)), y0 = int(std::floor(yFromTop));

@@ -1,5 +1,6 @@
 #include "recording/screen_recorder.h"
 
+#include "platform/geometry.h"
 #include "util/emergency.h"
 
 #include <QCoreApplication>
@@ -35,15 +36,6 @@ Error RecordingError::fromPlatform(const Error& e, bool microphone) {
 
 namespace {
 
-// The primary screen's top edge in y-up points: where top-left coordinates
-// start.
-double primaryMaxY(const std::vector<ScreenInfo>& screens) {
-  return screens.empty() ? 0 : screens.front().frame.y() + screens.front().frame.height();
-}
-
-// A y-up global rectangle in top-left global points.
-QRectF flipped(const QRectF& r, double maxY) { return QRectF(r.x(), maxY - (r.y() + r.height()), r.width(), r.height()); }
-
 int evenDown(double v) { return int(std::floor(v)) & ~1; }
 
 // The mixed level for the meters: RMS in decibels mapped onto 0…1.
@@ -69,12 +61,11 @@ std::optional<ScreenInfo> ScreenRecorder::displayContainingMostOf(const QRectF& 
                                                                   const std::vector<ScreenInfo>& screens) {
   if (screens.empty()) return std::nullopt;
   if (screens.size() == 1) return screens.front();
-  const double maxY = primaryMaxY(screens);
-  const QRectF r = flipped(rect, maxY);
+  // Areas are the same in either orientation.
   std::optional<ScreenInfo> best;
   double bestArea = -1;
   for (const ScreenInfo& s : screens) {
-    const QRectF i = flipped(s.frame, maxY).intersected(r);
+    const QRectF i = s.frame.intersected(rect);
     const double area = i.isEmpty() ? 0 : i.width() * i.height();
     if (area > bestArea) best = s, bestArea = area;
   }
@@ -121,11 +112,8 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
       if (!display) display = screen;
       const std::optional<QRect> pixels = display->displayId ? streams.displayPixels(*display->displayId) : std::nullopt;
       if (!pixels) return RecordingError::noDisplay();
-      const double maxY = primaryMaxY(screens);
-      const QRectF displayFrame = flipped(display->frame, maxY);
-      const QRectF local = flipped(*config.region, maxY)
-                               .translated(-displayFrame.topLeft())
-                               .intersected(QRectF(0, 0, displayFrame.width(), displayFrame.height()));
+      const QRectF local = geometry::globalToScreen(*config.region, display->frame)
+                               .intersected(QRectF(0, 0, display->frame.width(), display->frame.height()));
       if (local.width() < 4 || local.height() < 4)
         return RecordingError::setupFailed(QStringLiteral("That region is off-screen now — drag a new one."));
       const double scale = display->scale;

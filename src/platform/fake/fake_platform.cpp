@@ -1,4 +1,5 @@
 #include "platform/fake/fake_platform.h"
+#include "platform/geometry.h"
 
 #include <QGuiApplication>
 #include <QLinearGradient>
@@ -81,7 +82,7 @@ FakePlatform installDemo() {
     ScreenInfo info;
     info.key = reinterpret_cast<quintptr>(qs);
     info.name = qs->name();
-    info.frame = QRectF(geo.x(), bottom - (geo.y() + geo.height()), geo.width(), geo.height());
+    info.frame = geometry::flipY(QRectF(geo), bottom);
     info.scale = qs->devicePixelRatio();
     info.displayId = id;
     const QSize pixels = (QSizeF(geo.size()) * info.scale).toSize();

@@ -1,4 +1,5 @@
 #include "platform/linux/qt_screens.h"
+#include "platform/geometry.h"
 
 #include <QClipboard>
 #include <QCursor>
@@ -27,7 +28,7 @@ std::vector<ScreenInfo> QtScreens::list() {
     ScreenInfo info;
     info.key = reinterpret_cast<quintptr>(s);
     info.name = s->name();
-    info.frame = QRectF(g.x(), bottom - (g.y() + g.height()), g.width(), g.height());
+    info.frame = geometry::flipY(QRectF(g), bottom);
     info.scale = s->devicePixelRatio();
     if (lookup_) info.displayId = lookup_(s->name());
     out.push_back(info);
