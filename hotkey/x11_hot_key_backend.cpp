@@ -1,5 +1,7 @@
 #include "x11_hot_key_backend.h"
 
+#include "platform/linux/x11/x11_connection.h"
+
 #include <xcb/xcb.h>
 
 #include <QSocketNotifier>
@@ -13,18 +15,11 @@ constexpr uint16_t kRelevant = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_M
 }  // namespace
 
 std::unique_ptr<X11HotKeyBackend> X11HotKeyBackend::create(std::string* error) {
-  int screenNum = 0;
-  xcb_connection_t* conn = xcb_connect(nullptr, &screenNum);
-  if (!conn || xcb_connection_has_error(conn)) {
-    if (conn) xcb_disconnect(conn);
-    if (error) *error = "cannot open the X display";
-    return nullptr;
-  }
-  xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
-  for (int i = 0; i < screenNum && it.rem; ++i) xcb_screen_next(&it);
+  const nimbo::x11::Connection c = nimbo::x11::connect(nullptr, error);
+  if (!c.conn) return nullptr;
   std::unique_ptr<X11HotKeyBackend> b(new X11HotKeyBackend);
-  b->conn_ = conn;
-  b->root_ = it.data->root;
+  b->conn_ = c.conn;
+  b->root_ = c.screen->root;
   b->loadKeyboard();
   return b;
 }

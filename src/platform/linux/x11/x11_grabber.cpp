@@ -1,5 +1,7 @@
 #include "platform/linux/x11/x11_grabber.h"
 
+#include "platform/linux/x11/x11_connection.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/randr.h>
@@ -21,27 +23,16 @@ Frame::~Frame() {
 }
 
 std::unique_ptr<Grabber> Grabber::open(const char* display, std::string* error) {
-  int screenNum = 0;
-  xcb_connection_t* conn = xcb_connect(display, &screenNum);
-  if (!conn || xcb_connection_has_error(conn)) {
-    if (conn) xcb_disconnect(conn);
-    if (error) *error = "cannot open the X display";
-    return nullptr;
-  }
-  xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
-  for (int i = 0; i < screenNum && it.rem; ++i) xcb_screen_next(&it);
-  if (!it.rem) {
-    xcb_disconnect(conn);
-    if (error) *error = "the X display has no screen";
-    return nullptr;
-  }
+  const Connection c = connect(display, error);
+  if (!c.conn) return nullptr;
+  xcb_connection_t* conn = c.conn;
   std::unique_ptr<Grabber> g(new Grabber);
   g->conn_ = conn;
-  g->root_ = it.data->root;
-  g->screenNumber_ = screenNum;
-  g->rootWidth_ = it.data->width_in_pixels;
-  g->rootHeight_ = it.data->height_in_pixels;
-  g->depth_ = it.data->root_depth;
+  g->root_ = c.screen->root;
+  g->screenNumber_ = c.screenNumber;
+  g->rootWidth_ = c.screen->width_in_pixels;
+  g->rootHeight_ = c.screen->height_in_pixels;
+  g->depth_ = c.screen->root_depth;
 
   xcb_shm_query_version_reply_t* shm =
       xcb_shm_query_version_reply(conn, xcb_shm_query_version(conn), nullptr);

@@ -1,5 +1,7 @@
 #include "platform/linux/x11/x11_screen_stream.h"
 
+#include "platform/linux/x11/x11_connection.h"
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
@@ -107,13 +109,11 @@ class X11Stream : public ScreenStream {
   int framesMissed() const override { return missed_; }
 
   Result<bool> open() {
-    int screen = 0;
-    c_ = xcb_connect(nullptr, &screen);
-    if (xcb_connection_has_error(c_)) return platformError(PlatformErrorCode::failed, QStringLiteral("cannot connect to the X server"));
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c_));
-    for (int i = 0; i < screen && it.rem; ++i) xcb_screen_next(&it);
-    if (!it.rem) return platformError(PlatformErrorCode::failed, QStringLiteral("the X display has no screen"));
-    root_ = it.data->root;
+    std::string why;
+    const x11::Connection connection = x11::connect(nullptr, &why);
+    if (!connection.conn) return platformError(PlatformErrorCode::failed, QString::fromStdString(why));
+    c_ = connection.conn;
+    root_ = connection.screen->root;
     auto hasExtension = [&](xcb_extension_t* ext) {
       const xcb_query_extension_reply_t* r = xcb_get_extension_data(c_, ext);
       return r && r->present;
