@@ -133,19 +133,18 @@ int runRecording(const Settings& env) {
     waitFor(0.5);  // mapped and drawn before the recording starts
   }
   if (config.target == RecordTarget::window) {
-    bool found = false;
     if (noise) {
       config.windowID = quint32(noise->winId());
       info("window target: own window #" + QString::number(*config.windowID));
-      found = true;
     } else {
       const auto windows = platform().screenStreams->windows();
       if (!windows.empty()) {
         config.windowID = windows.front().id;
         info("window target: \"" + windows.front().title + "\" (" + windows.front().application + ")");
-        found = true;
       }
     }
+    // Found means the display server knows the window and its size.
+    const bool found = config.windowID && platform().screenStreams->windowPixels(*config.windowID).has_value();
     check(found, QStringLiteral("window target: found at least one window"));
   }
   if (config.target == RecordTarget::region) config.region = QRectF(200, 200, 800, 600);
