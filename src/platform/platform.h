@@ -29,7 +29,7 @@ namespace nimbo {
 // What went wrong in a platform service. Its errors carry this domain and
 // one of these codes; their description is a detail for the log, never a
 // text for the user: the product puts the code in words.
-enum class PlatformErrorCode { failed = 1, noDevice, deviceUnavailable, windowGone, noDisplay };
+enum class PlatformErrorCode { failed = 1, noDevice, deviceUnavailable, windowGone, noDisplay, permissionDenied };
 inline constexpr char kPlatformErrorDomain[] = "Nimbo.Platform";
 inline Error platformError(PlatformErrorCode code, QString detail = {}) {
   return Error{std::move(detail), QString::fromLatin1(kPlatformErrorDomain), int(code)};
@@ -205,6 +205,28 @@ class AudioCaptureService {
                                                      std::function<void(const AudioChunk&)> onChunk) = 0;
 };
 
+// A camera that keeps only its newest frame, read on a thread of its own.
+class Camera {
+ public:
+  virtual ~Camera() = default;
+  // noDevice when there is none, permissionDenied when the user may not
+  // open it, deviceUnavailable when it would not start. Starting a running
+  // camera does nothing.
+  virtual Result<bool> start() = 0;
+  // Never waits long on a device that stopped delivering.
+  virtual void stop() = 0;
+  virtual bool isRunning() const = 0;
+  // The newest frame (RGB32); null before the first one.
+  virtual QImage latestFrame() const = 0;
+};
+
+class CameraService {
+ public:
+  virtual ~CameraService() = default;
+  // The system's default camera (not yet started).
+  virtual std::unique_ptr<Camera> defaultCamera() = 0;
+};
+
 struct Platform {
   std::unique_ptr<Screens> screens;
   std::unique_ptr<ScreenCaptureService> screenCapture;
@@ -215,6 +237,7 @@ struct Platform {
   std::unique_ptr<SecretStore> secrets;
   std::unique_ptr<ScreenStreamService> screenStreams;
   std::unique_ptr<AudioCaptureService> audioCapture;
+  std::unique_ptr<CameraService> cameras;
 };
 
 Platform& platform();

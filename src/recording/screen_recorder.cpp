@@ -10,7 +10,7 @@
 #include <cmath>
 
 #include "recording/audio_mixer.h"
-#include "recording/camera.h"
+#include "recording/frame_compositor.h"
 #include "recording/video_writer.h"
 #include "util/log.h"
 
@@ -23,13 +23,15 @@ Error RecordingError::alreadyRecording() {
   return Error{QStringLiteral("A recording is already in progress."), kDomain, 2};
 }
 Error RecordingError::noDisplay() { return Error{QStringLiteral("Couldn't find a display to record."), kDomain, 3}; }
-Error RecordingError::fromPlatform(const Error& e, bool microphone) {
+Error RecordingError::fromPlatform(const Error& e, Source source) {
   if (isPlatformError(e, PlatformErrorCode::noDisplay)) return noDisplay();
   if (isPlatformError(e, PlatformErrorCode::windowGone))
     return setupFailed(QStringLiteral("That window is gone — pick another one."));
-  if (microphone && isPlatformError(e, PlatformErrorCode::noDevice))
-    return setupFailed(QStringLiteral("No microphone found."));
-  if (microphone) return setupFailed(QStringLiteral("Couldn't attach the microphone."));
+  const bool missing = isPlatformError(e, PlatformErrorCode::noDevice);
+  if (source == Source::microphone)
+    return setupFailed(missing ? QStringLiteral("No microphone found.") : QStringLiteral("Couldn't attach the microphone."));
+  if (source == Source::camera)
+    return setupFailed(missing ? QStringLiteral("No camera found.") : QStringLiteral("Couldn't attach the camera."));
   // Nothing the user can act on: the detail, for a bug report.
   return setupFailed(e.description);
 }
@@ -83,7 +85,7 @@ ScreenRecorder::~ScreenRecorder() {
 int ScreenRecorder::framesWritten() const { return writer_ ? writer_->framesWritten() : finalWritten_; }
 int ScreenRecorder::framesDropped() const { return writer_ ? writer_->framesDropped() : finalDropped_; }
 
-Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, CameraCapture* camera) {
+Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
   if (recording_) return RecordingError::alreadyRecording();
   ScreenStreamService& streams = *platform().screenStreams;
   const std::vector<ScreenInfo> screens = platform().screens->list();
@@ -177,7 +179,7 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   if (config.mic) {
     Result<std::unique_ptr<AudioStream>> m = audio.start(AudioSource::microphone, config.micDeviceID.value_or(QString()),
                                                          feed(false));
-    if (!m.ok()) return fail(RecordingError::fromPlatform(m.error(), true));
+    if (!m.ok()) return fail(RecordingError::fromPlatform(m.error(), RecordingError::Source::microphone));
     microphone_ = m.take();
   }
   Result<std::unique_ptr<ScreenStream>> s = streams.start(request, [this](const ScreenFrame& f) { onFrame(f); });

@@ -18,7 +18,6 @@
 namespace nimbo {
 
 class AudioMixer;
-class CameraCapture;
 class FrameCompositor;
 class VideoWriter;
 
@@ -27,8 +26,10 @@ inline constexpr char kDomain[] = "Nimbo.Recording";
 Error setupFailed(const QString& message);  // "Couldn't start recording. " + message
 Error alreadyRecording();
 Error noDisplay();
-// A platform error of the screen stream or an audio source, in words.
-Error fromPlatform(const Error& e, bool microphone = false);
+// A platform error of the screen stream, an audio source or the camera, in
+// words.
+enum class Source { screen, microphone, camera };
+Error fromPlatform(const Error& e, Source source = Source::screen);
 }  // namespace RecordingError
 
 
@@ -40,7 +41,7 @@ class ScreenRecorder : public QObject {
 
   // Starts recording and returns the path of the file being written.
   // `screen` is the screen the countdown ran on.
-  Result<QString> start(const ScreenInfo& screen, const RecorderConfig& config, CameraCapture* camera = nullptr);
+  Result<QString> start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
   // Stops; `done` runs on the main thread with the finished file, or
   // nothing when nothing usable was written.
   void stop(std::function<void(std::optional<QString>)> done);
@@ -79,7 +80,7 @@ class ScreenRecorder : public QObject {
   std::unique_ptr<AudioMixer> mixer_;
   std::unique_ptr<ScreenStream> stream_;
   std::unique_ptr<AudioStream> microphone_, systemAudio_;
-  CameraCapture* camera_ = nullptr;
+  Camera* camera_ = nullptr;
   std::unique_ptr<FrameCompositor> compositor_;
   StreamRequest request_;
   QSize size_;

@@ -11,7 +11,8 @@
 
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/platform.h"
-#include "recording/camera.h"
+#include "platform/linux/ffmpeg/ffmpeg_camera.h"
+#include "recording/frame_compositor.h"
 #include "recording/screen_recorder.h"
 #include "unit/support.h"
 #include "recording/video_writer.h"
@@ -127,7 +128,7 @@ TEST(FfmpegReaderTest, TheRecorderDrawsTheCameraBubbleIntoItsFrames) {
   const ScreenInfo screen{1, "Main", QRectF(0, 0, 640, 360), 1.0, 11};
   fakes.screens->screens = {screen};
   fakes.streams->displays = {{11, QRect(0, 0, 640, 360)}};
-  CameraCapture camera(QStringLiteral("lavfi"), QStringLiteral("color=c=0xF0C814:size=320x240:rate=30,realtime"));
+  FfmpegCamera camera(QStringLiteral("lavfi"), QStringLiteral("color=c=0xF0C814:size=320x240:rate=30,realtime"));
   ASSERT_TRUE(camera.start().ok());
   ASSERT_TRUE(test::waitUntil([&] { return !camera.latestFrame().isNull(); }, 5000));
   ScreenRecorder recorder;

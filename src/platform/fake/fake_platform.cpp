@@ -42,6 +42,7 @@ FakePlatform installFakes() {
   p->secrets.reset(f.secrets = new FakeSecretStore);
   p->screenStreams.reset(f.streams = new FakeScreenStreams);
   p->audioCapture.reset(f.audio = new FakeAudioCapture);
+  p->cameras.reset(f.cameras = new FakeCameraService);
   installPlatform(std::move(p));
   return f;
 }

@@ -175,6 +175,34 @@ class FakeAudioCapture : public AudioCaptureService {
   }
 };
 
+// A camera whose frames the test sets.
+class FakeCamera : public Camera {
+ public:
+  std::optional<PlatformErrorCode> failWith;
+  bool running = false;
+  QImage frame;
+  Result<bool> start() override {
+    if (failWith) return platformError(*failWith);
+    running = true;
+    return true;
+  }
+  void stop() override { running = false; }
+  bool isRunning() const override { return running; }
+  QImage latestFrame() const override { return frame; }
+};
+
+class FakeCameraService : public CameraService {
+ public:
+  std::optional<PlatformErrorCode> failWith;  // for the cameras made from now on
+  QImage frame;
+  std::unique_ptr<Camera> defaultCamera() override {
+    auto c = std::make_unique<FakeCamera>();
+    c->failWith = failWith;
+    c->frame = frame;
+    return c;
+  }
+};
+
 // A registry of fakes with typed access for assertions.
 struct FakePlatform {
   FakeScreens* screens;
@@ -186,6 +214,7 @@ struct FakePlatform {
   FakeSecretStore* secrets;
   FakeScreenStreams* streams;
   FakeAudioCapture* audio;
+  FakeCameraService* cameras;
 };
 // Installs a fresh set of fakes as the platform and returns handles to them.
 FakePlatform installFakes();

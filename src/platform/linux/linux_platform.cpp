@@ -1,6 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
 
+#include "platform/linux/ffmpeg/ffmpeg_camera.h"
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/linux/freedesktop/canberra_sound.h"
 #include "platform/linux/freedesktop/secret_service_store.h"
@@ -32,6 +33,7 @@ std::unique_ptr<Platform> makeLinuxPlatform(QString* error) {
   p->secrets = std::make_unique<SecretServiceStore>();
   p->screenStreams = std::make_unique<X11ScreenStreams>(x);
   p->audioCapture = std::make_unique<PulseAudioCapture>();
+  p->cameras = std::make_unique<FfmpegCameraService>();
   return p;
 }
 

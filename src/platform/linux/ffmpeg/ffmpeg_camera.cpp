@@ -1,4 +1,4 @@
-#include "recording/camera.h"
+#include "platform/linux/ffmpeg/ffmpeg_camera.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,21 +9,19 @@ extern "C" {
 }
 
 #include <QFile>
-#include <QPainter>
-#include <QPainterPath>
 
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
+#include <mutex>
 #include <thread>
 
-#include "platform/platform.h"
-#include "recording/screen_recorder.h"
+#include <cerrno>
+
 #include "util/log.h"
 
 namespace nimbo {
 
-struct CameraCapture::Reader {
+struct FfmpegCamera::Reader {
   AVFormatContext* fmt = nullptr;
   AVCodecContext* dec = nullptr;
   SwsContext* sws = nullptr;
@@ -44,7 +42,7 @@ struct CameraCapture::Reader {
 };
 
 namespace {
-std::pair<QString, QString> defaultCamera() {
+std::pair<QString, QString> defaultCameraInput() {
   const QString env = qEnvironmentVariable("NIMBO_CAMERA");
   const int colon = env.indexOf(':');
   if (colon > 0) return {env.left(colon), env.mid(colon + 1)};
@@ -52,29 +50,23 @@ std::pair<QString, QString> defaultCamera() {
 }
 }  // namespace
 
-CameraCapture::CameraCapture() {
-  const auto [f, u] = defaultCamera();
-  format_ = f;
-  url_ = u;
-}
+FfmpegCamera::FfmpegCamera(QString format, QString url) : format_(std::move(format)), url_(std::move(url)) {}
 
-CameraCapture::CameraCapture(QString format, QString url) : format_(std::move(format)), url_(std::move(url)) {}
+FfmpegCamera::~FfmpegCamera() { stop(); }
 
-CameraCapture::~CameraCapture() { stop(); }
-
-Result<bool> CameraCapture::start() {
+Result<bool> FfmpegCamera::start() {
   if (running_) return true;
   static std::once_flag devices;
   std::call_once(devices, [] { avdevice_register_all(); });
   if (format_ == QLatin1String("video4linux2") && !QFile::exists(url_))
-    return RecordingError::setupFailed(QStringLiteral("No camera found."));
+    return platformError(PlatformErrorCode::noDevice, url_ + " does not exist");
   const AVInputFormat* inputFormat = av_find_input_format(format_.toUtf8().constData());
-  if (!inputFormat) return RecordingError::setupFailed(QStringLiteral("No camera found."));
+  if (!inputFormat) return platformError(PlatformErrorCode::noDevice, "no FFmpeg input " + format_);
   auto in = std::make_shared<Reader>();
   // Reads give up when we stop, and V4L2 reads do not block, so a device
   // that stops delivering cannot hold the reading thread in a read.
   in->fmt = avformat_alloc_context();
-  if (!in->fmt) return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
+  if (!in->fmt) return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   in->fmt->interrupt_callback.callback = [](void* r) { return int(static_cast<Reader*>(r)->stopping.load()); };
   in->fmt->interrupt_callback.opaque = in.get();
   in->fmt->flags |= AVFMT_FLAG_NONBLOCK;
@@ -82,16 +74,19 @@ Result<bool> CameraCapture::start() {
   if (format_ == QLatin1String("video4linux2")) av_dict_set(&opts, "framerate", "30", 0);
   const int r = avformat_open_input(&in->fmt, url_.toUtf8().constData(), inputFormat, &opts);
   av_dict_free(&opts);
-  if (r < 0) return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
+  // Not in the video group: the device is there but may not be opened.
+  if (r == AVERROR(EACCES) || r == AVERROR(EPERM))
+    return platformError(PlatformErrorCode::permissionDenied, url_ + ": permission denied");
+  if (r < 0) return platformError(PlatformErrorCode::deviceUnavailable, url_ + " could not be opened");
   if (avformat_find_stream_info(in->fmt, nullptr) < 0)
-    return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
+    return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   const AVCodec* codec = nullptr;
   in->stream = av_find_best_stream(in->fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-  if (in->stream < 0 || !codec) return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
+  if (in->stream < 0 || !codec) return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   in->dec = avcodec_alloc_context3(codec);
   avcodec_parameters_to_context(in->dec, in->fmt->streams[in->stream]->codecpar);
   if (avcodec_open2(in->dec, codec, nullptr) < 0)
-    return RecordingError::setupFailed(QStringLiteral("Couldn't attach the camera."));
+    return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   reader_ = in;
   running_ = true;
   // The thread holds its own reference: it may outlive this object.
@@ -99,7 +94,7 @@ Result<bool> CameraCapture::start() {
   return true;
 }
 
-void CameraCapture::stop() {
+void FfmpegCamera::stop() {
   if (!running_) return;
   running_ = false;
   std::shared_ptr<Reader> reader = std::move(reader_);
@@ -109,14 +104,14 @@ void CameraCapture::stop() {
     logLine(QStringLiteral("Nimbo: the camera did not answer; left it behind"));
 }
 
-QImage CameraCapture::latestFrame() const {
+QImage FfmpegCamera::latestFrame() const {
   const std::shared_ptr<Reader> reader = reader_;
   if (!reader) return {};
   std::lock_guard l(reader->frameLock);
   return reader->latest;
 }
 
-void CameraCapture::Reader::run() {
+void FfmpegCamera::Reader::run() {
   AVPacket* pkt = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
   while (!stopping) {
@@ -151,61 +146,9 @@ void CameraCapture::Reader::run() {
   endCv.notify_all();
 }
 
-BubbleGeometry BubbleGeometry::forFrame(int width, int height) {
-  const double m = std::min(width, height);
-  return {0.22 * m, 0.03 * m};
-}
-
-const QImage& FrameCompositor::circleMask(int diameter) {
-  if (!mask_.isNull() && maskDiameter_ == diameter) return mask_;
-  QImage mask(diameter, diameter, QImage::Format_ARGB32_Premultiplied);
-  if (mask.isNull()) {
-    static const QImage empty;
-    return empty;
-  }
-  mask.fill(Qt::transparent);
-  QPainter p(&mask);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setPen(Qt::NoPen);
-  p.setBrush(Qt::white);
-  p.drawEllipse(QRectF(0, 0, diameter, diameter));
-  p.end();
-  mask_ = mask;
-  maskDiameter_ = diameter;
-  return mask_;
-}
-
-std::optional<ScreenFrame> FrameCompositor::composite(const ScreenFrame& screen, const QImage& camera) {
-  const int w = screen.width, h = screen.height;
-  if (w < 1 || h < 1 || camera.isNull()) return std::nullopt;
-  if (buffer_.isNull() || poolSize_ != QSize(w, h)) {
-    buffer_ = QImage(w, h, QImage::Format_RGB32);
-    if (buffer_.isNull()) return std::nullopt;
-    poolSize_ = QSize(w, h);
-    ++poolsMade_;
-  }
-  for (int y = 0; y < h; ++y)
-    std::memcpy(buffer_.scanLine(y), screen.pixels + size_t(y) * size_t(screen.stride), size_t(w) * 4);
-  const BubbleGeometry g = BubbleGeometry::forFrame(w, h);
-  const int d = int(g.diameter);
-  if (d >= 2) {
-    // Mirrored, scaled so its short side is the diameter, the centre square
-    // cut out and masked to a circle.
-    const QImage mirrored = camera.mirrored(true, false);
-    const double scale = g.diameter / std::min(mirrored.width(), mirrored.height());
-    const QSize scaled(int(std::ceil(mirrored.width() * scale)), int(std::ceil(mirrored.height() * scale)));
-    const QImage big = mirrored.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    QImage square = big.copy((big.width() - d) / 2, (big.height() - d) / 2, d, d)
-                        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    QPainter mp(&square);
-    mp.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-    mp.drawImage(0, 0, circleMask(d));
-    mp.end();
-    QPainter p(&buffer_);
-    // margin from the left and bottom edges.
-    p.drawImage(QPointF(g.margin, h - g.margin - d), square);
-  }
-  return ScreenFrame{buffer_.constBits(), w, h, int(buffer_.bytesPerLine()), screen.ptsNs};
+std::unique_ptr<Camera> FfmpegCameraService::defaultCamera() {
+  const auto [format, url] = defaultCameraInput();
+  return std::make_unique<FfmpegCamera>(format, url);
 }
 
 }  // namespace nimbo
