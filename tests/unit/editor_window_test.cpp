@@ -281,8 +281,8 @@ TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
 
   fakes.dialogs->closeAnswer = EditorCloseChoice::cancel;
   c.window()->close();
+  // The answer is applied in the same turn of the event loop as the prompt.
   ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->closePrompts == 1; }));
-  QTest::qWait(20);
   EXPECT_TRUE(c.window()->isVisible());
   ASSERT_TRUE(c.currentCanvas());
 
@@ -320,8 +320,8 @@ TEST_F(EditorWindowTest, ACaptureAskedForWhileTheClosePromptIsUpWaitsForTheAnswe
   fakes.dialogs->whilePrompting = [&] { seams().editorHost->open(other.id); };
   fakes.dialogs->closeAnswer = EditorCloseChoice::cancel;
   c.window()->close();
+  // The answer is applied in the same turn of the event loop as the prompt.
   ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->closePrompts == 1; }));
-  QTest::qWait(20);
   ASSERT_TRUE(c.currentCanvas());
   EXPECT_EQ(c.currentItem()->id, item.id);
   EXPECT_TRUE(c.currentCanvas()->hasUnsavedChanges());
