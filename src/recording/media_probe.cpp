@@ -52,6 +52,7 @@ std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) 
   }
   MediaProbe p;
   p.indexAtFront = moovFirst(path);
+  p.openedDurationSeconds = fmt->duration > 0 ? fmt->duration / double(AV_TIME_BASE) : 0;
   int audioIndex = -1;
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVCodecParameters* c = fmt->streams[i]->codecpar;
@@ -122,6 +123,71 @@ std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) 
   avcodec_free_context(&dec);
   avformat_close_input(&fmt);
   return p;
+}
+
+std::optional<MediaProbe::Seek> MediaProbe::seek(const QString& path, double seconds, QString* error) {
+  AVFormatContext* fmt = nullptr;
+  const QByteArray file = path.toUtf8();
+  auto fail = [&](const QString& why) -> std::optional<Seek> {
+    if (error) *error = why;
+    avformat_close_input(&fmt);
+    return std::nullopt;
+  };
+  if (avformat_open_input(&fmt, file.constData(), nullptr, nullptr) < 0) return fail("cannot open " + path);
+  if (avformat_find_stream_info(fmt, nullptr) < 0) return fail("cannot read the streams of " + path);
+  const AVCodec* codec = nullptr;
+  const int vs = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  if (vs < 0 || !codec) return fail("no video in " + path);
+  const AVStream* st = fmt->streams[vs];
+  const double tb = av_q2d(st->time_base);
+  const double start = st->start_time != AV_NOPTS_VALUE ? st->start_time * tb : 0;
+  const int64_t target = llround((seconds + start) / tb);
+  if (av_seek_frame(fmt, vs, target, AVSEEK_FLAG_BACKWARD) < 0) return fail("the seek failed");
+  AVCodecContext* dec = avcodec_alloc_context3(codec);
+  if (avcodec_parameters_to_context(dec, st->codecpar) < 0 || avcodec_open2(dec, codec, nullptr) < 0) {
+    avcodec_free_context(&dec);
+    return fail("no decoder");
+  }
+  Seek out;
+  bool landed = false, shown = false, any = false;
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* f = av_frame_alloc();
+  auto take = [&] {
+    while (!shown && avcodec_receive_frame(dec, f) == 0) {
+      const double t = f->best_effort_timestamp * tb - start;
+      if (f->decode_error_flags || (f->flags & AV_FRAME_FLAG_CORRUPT)) ++out.decodeErrors;
+      if (!landed) {
+        landed = true;
+        out.landedSeconds = t;
+        out.landedOnKeyframe = f->key_frame;
+      }
+      // The picture shown at `seconds` is the last one that starts by then.
+      if (t > seconds + 1e-6 && any) {
+        shown = true;
+        break;
+      }
+      any = true;
+      out.shownSeconds = t;
+      double sum = 0;
+      for (int y = 0; y < f->height; ++y)
+        for (int x = 0; x < f->width; ++x) sum += f->data[0][y * f->linesize[0] + x];
+      out.meanLuma = sum / (double(f->width) * f->height);
+    }
+  };
+  while (!shown && av_read_frame(fmt, pkt) >= 0) {
+    if (pkt->stream_index == vs && avcodec_send_packet(dec, pkt) == 0) take();
+    av_packet_unref(pkt);
+  }
+  if (!shown && avcodec_send_packet(dec, nullptr) == 0) take();
+  av_frame_free(&f);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  avformat_close_input(&fmt);
+  if (!landed) {
+    if (error) *error = "no picture decoded after the seek";
+    return std::nullopt;
+  }
+  return out;
 }
 
 }  // namespace nimbo

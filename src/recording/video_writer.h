@@ -2,9 +2,11 @@
 // One recording's MP4: H.264 video and, when audio is on, AAC 48 kHz. Frames
 // are converted on the caller's thread and encoded on the writer's own
 // thread; a frame that finds the encoder busy is dropped, never queued
-// without bound. While recording the file is fragmented MP4, so a killed
-// process leaves a playable file; finish() rewrites it as a regular MP4 with
-// its index at the front.
+// without bound. The file is fragmented MP4 from start to end, a fragment
+// (starting with a keyframe) a second: a killed process leaves a playable
+// file that lacks at most its last second, and finish() only appends the
+// last fragment and a random-access index and fills in the durations at the
+// front, so it takes as long for an hour as for a minute.
 #include <QString>
 
 #include <cstdint>

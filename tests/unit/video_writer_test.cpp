@@ -1,14 +1,19 @@
 // The MP4 writer end to end with FFmpeg: tracks, timing, audio before the
-// first frame, finishing twice, nothing recorded, and a killed writer.
+// first frame, finishing twice, nothing recorded, finishing in the same
+// time whatever the length, seeking, and a killed writer.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QProcess>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSize>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -116,7 +121,6 @@ TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {
   const std::optional<QString> path = done.wait();
   ASSERT_TRUE(path);
   EXPECT_EQ(*path, dir.filePath("a.mp4"));
-  EXPECT_FALSE(QFile::exists(*path + ".part"));
   const auto probe = MediaProbe::read(*path);
   ASSERT_TRUE(probe);
   EXPECT_EQ(probe->videoTracks, 1);
@@ -129,6 +133,8 @@ TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {
   EXPECT_TRUE(probe->audioDecodes);
   EXPECT_NEAR(probe->audioRms, 0.5 / std::sqrt(2.0), 0.03);
   EXPECT_NEAR(probe->durationSeconds, 2.0, 0.1);
+  // Declared in the index, as a player shows it on opening.
+  EXPECT_NEAR(probe->openedDurationSeconds, 2.0, 0.1);
   EXPECT_TRUE(probe->indexAtFront);
   EXPECT_EQ(w->framesWritten(), 61);  // 60, and the last one again at 2.0 s
 
@@ -176,13 +182,129 @@ TEST(VideoWriterTest, NothingRecordedLeavesNoFileAndFramesAreScaledToTheOutput) 
   EXPECT_FALSE(VideoWriter::create(dir.filePath("e.mp4"), 0, 240, false).ok());
 }
 
-// Runs only as the child of the test below: writes five seconds and dies
-// without finishing.
+// Bytes this process has handed to write() and read() so far.
+std::pair<qint64, qint64> ioSoFar() {
+  QFile f("/proc/self/io");
+  qint64 written = -1, read = -1;
+  if (!f.open(QIODevice::ReadOnly)) return {written, read};
+  for (const QByteArray& line : f.readAll().split('\n')) {
+    if (line.startsWith("wchar: ")) written = line.mid(7).toLongLong();
+    if (line.startsWith("rchar: ")) read = line.mid(7).toLongLong();
+  }
+  return {written, read};
+}
+
+struct FinishCost {
+  qint64 ms = 0, bytesWritten = 0, bytesRead = 0, fileSize = 0;
+  bool sameFile = false;
+};
+
+// Records `seconds` with sound and measures the finish alone.
+FinishCost recordAndFinish(const QString& path, double seconds) {
+  auto w = VideoWriter::create(path, 320, 240, true).take();
+  feed(*w, seconds, true);
+  struct stat before {};
+  ::stat(path.toUtf8().constData(), &before);
+  FinishCost cost;
+  const auto io = ioSoFar();
+  QElapsedTimer t;
+  t.start();
+  Finished done;
+  w->finish(kStart + int64_t(seconds * kSecond), done.callback());
+  const auto finished = done.wait();
+  cost.ms = t.elapsed();
+  const auto after = ioSoFar();
+  cost.bytesWritten = after.first - io.first;
+  cost.bytesRead = after.second - io.second;
+  struct stat now {};
+  cost.sameFile = finished && ::stat(finished->toUtf8().constData(), &now) == 0 && now.st_ino == before.st_ino &&
+                  now.st_dev == before.st_dev && now.st_size >= before.st_size;
+  cost.fileSize = QFileInfo(path).size();
+  return cost;
+}
+
+TEST(VideoWriterTest, FinishingTakesTheSameWhateverTheLength) {
+  QTemporaryDir dir;
+  const FinishCost shortOne = recordAndFinish(dir.filePath("short.mp4"), 2.0);
+  const FinishCost longOne = recordAndFinish(dir.filePath("long.mp4"), 20.0);
+  std::printf("finish: 2 s in %lld ms (%lld bytes written, %lld read), 20 s in %lld ms (%lld written, %lld read)\n",
+              qlonglong(shortOne.ms), qlonglong(shortOne.bytesWritten), qlonglong(shortOne.bytesRead),
+              qlonglong(longOne.ms), qlonglong(longOne.bytesWritten), qlonglong(longOne.bytesRead));
+  ASSERT_GE(shortOne.bytesWritten, 0) << "no /proc/self/io";
+  // The file stays where it was recorded: finishing is not a copy.
+  EXPECT_TRUE(shortOne.sameFile);
+  EXPECT_TRUE(longOne.sameFile);
+  // At most the last fragment (a second, and the few pictures still queued)
+  // and the indexes are written, and only the index at the front is read.
+  const qint64 perSecond = longOne.fileSize / 20;
+  EXPECT_LT(longOne.bytesWritten, 2 * perSecond + 64 * 1024) << "file " << longOne.fileSize;
+  EXPECT_LT(longOne.bytesRead, 64 * 1024);
+  EXPECT_LT(longOne.bytesWritten, shortOne.bytesWritten + 2 * perSecond + 64 * 1024);
+  // Times on a shared machine vary; ten times the length must not come
+  // near ten times the time.
+  EXPECT_LT(longOne.ms, 3 * shortOne.ms + 150);
+}
+
+// A flat grey picture whose level tells frame `n` from its neighbours.
+int greyOf(int n) { return 28 + n * 37 % 200; }
+
+TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("seek.mp4");
+  // Without sound, the file's timeline is the one fed (AAC's priming would
+  // move both tracks by 1024 samples).
+  auto w = VideoWriter::create(path, 320, 240, false).take();
+  for (int f = 0; f < 300; ++f) {
+    const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(f)));
+    while (!w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + f * kSecond / 30)) usleep(2000);
+  }
+  Finished done;
+  w->finish(kStart + 10 * kSecond, done.callback());
+  ASSERT_TRUE(done.wait());
+  const auto probe = MediaProbe::read(path);
+  ASSERT_TRUE(probe);
+  EXPECT_NEAR(probe->openedDurationSeconds, 10.0, 0.1);
+  EXPECT_NEAR(probe->durationSeconds, 10.0, 0.1);
+  for (const double at : {5.0, 2.5, 7.3, 0.4}) {
+    const auto seek = MediaProbe::seek(path, at);
+    ASSERT_TRUE(seek) << at;
+    // A keyframe every second: the seek lands on the one just before.
+    EXPECT_TRUE(seek->landedOnKeyframe) << at;
+    EXPECT_LE(seek->landedSeconds, at + 0.001) << at;
+    EXPECT_GT(seek->landedSeconds, at - 1.05) << at;
+    EXPECT_EQ(seek->decodeErrors, 0) << at;
+    // The picture shown then is the one fed for that time.
+    const int n = int(std::floor(at * 30 + 1e-6));
+    EXPECT_NEAR(seek->shownSeconds, n / 30.0, 0.002) << at;
+    // Limited-range luma of that grey.
+    EXPECT_NEAR(seek->meanLuma, 16 + 219.0 * greyOf(n) / 255, 3.0) << at;
+  }
+
+  // The same through FFmpeg's own tools, as a user's player would see it.
+  const QString ffprobe = QStandardPaths::findExecutable("ffprobe");
+  const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+  if (ffprobe.isEmpty() || ffmpeg.isEmpty()) GTEST_SKIP() << "no ffprobe/ffmpeg to check with";
+  QProcess p;
+  p.start(ffprobe, {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
+  ASSERT_TRUE(p.waitForFinished(30000));
+  EXPECT_NEAR(p.readAllStandardOutput().trimmed().toDouble(), 10.0, 0.1);
+  QProcess m;
+  m.start(ffmpeg, {"-nostdin", "-v", "info", "-copyts", "-ss", "5", "-i", path, "-frames:v", "1", "-an", "-vf",
+                   "showinfo", "-f", "null", "-"});
+  ASSERT_TRUE(m.waitForFinished(30000));
+  const QString log = QString::fromUtf8(m.readAllStandardError());
+  const qsizetype at = log.indexOf("pts_time:");
+  ASSERT_GE(at, 0) << log.toStdString();
+  EXPECT_NEAR(log.mid(at + 9).section(' ', 0, 0).toDouble(), 5.0, 1.0 / 30 + 0.001) << log.toStdString();
+}
+
+// Runs only as the child of the test below: writes five and a half seconds
+// and dies without finishing.
 TEST(VideoWriterTest, ChildThatDiesWhileWriting) {
   const QString path = qEnvironmentVariable("NIMBO_DYING_WRITER");
   if (path.isEmpty()) GTEST_SKIP() << "run by AKilledWriterLeavesAPlayableFileUpToItsLastFragment";
   auto w = VideoWriter::create(path, 320, 240, true).take();
-  feed(*w, 5.0, true);
+  feed(*w, 5.5, true);
   usleep(500000);  // let the encoder catch up, then die without finishing
   _exit(0);
 }
@@ -200,7 +322,17 @@ TEST(VideoWriterTest, AKilledWriterLeavesAPlayableFileUpToItsLastFragment) {
   const auto probe = MediaProbe::read(path);
   ASSERT_TRUE(probe) << "the file of a killed recording must open";
   EXPECT_EQ(probe->videoTracks, 1);
-  EXPECT_GE(probe->durationSeconds, 3.0);  // at most a fragment or two lost
+  // Five and a half seconds written: at most the last second is lost.
+  EXPECT_GE(probe->durationSeconds, 4.5);
+  EXPECT_LE(probe->durationSeconds, 5.6);
+  EXPECT_GE(probe->openedDurationSeconds, 4.5);
+  EXPECT_EQ(probe->audioTracks, 1);
+  EXPECT_TRUE(probe->audioDecodes);
+  // And what is there plays from anywhere.
+  const auto seek = MediaProbe::seek(path, 3.5);
+  ASSERT_TRUE(seek);
+  EXPECT_TRUE(seek->landedOnKeyframe);
+  EXPECT_NEAR(seek->shownSeconds, 3.5, 1.0 / 30 + 0.001);
 }
 
 }  // namespace
