@@ -45,8 +45,8 @@ QString averror(int code) {
 // Every second of picture starts with a keyframe, and the muxer cuts a
 // fragment at each keyframe: a fragment is on the disk as soon as the next
 // one starts, so a killed recording loses at most the second in progress
-// (plus the few frames still inside the encoder), and every fragment can be
-// decoded, and seeked to, on its own.
+// (and the tenth of a second the newest picture and sound take to reach the
+// muxer), and every fragment can be decoded, and seeked to, on its own.
 constexpr int64_t kKeyInterval = kVideoTimeBase.den;
 // When no picture arrives for this long (the capture stalled), the muxer
 // cuts a fragment anyway, so the sound keeps reaching the disk.
