@@ -423,8 +423,10 @@ struct VideoWriter::Impl {
     } else if (broken) {
       logLine("Nimbo: the recording could not be written completely: " + path);
     } else {
-      // Every stream's length, and the movie's: the streams share one
+      // Every stream's end, and the movie's: the streams share one
       // timeline, moved as a whole when one of them started before zero.
+      // The muxer starts each track at zero (its first sample lasts until
+      // the second), so a track lasts until its end.
       double shift = 0, movie = 0;
       std::vector<double> tracks(oc->nb_streams, 0.0);
       for (unsigned i = 0; i < oc->nb_streams; ++i)
@@ -432,8 +434,8 @@ struct VideoWriter::Impl {
       for (unsigned i = 0; i < oc->nb_streams; ++i) {
         if (firstDts[i] == AV_NOPTS_VALUE) continue;
         const double tb = av_q2d(oc->streams[i]->time_base);
-        tracks[i] = (lastEnd[i] - firstDts[i]) * tb;
-        movie = std::max(movie, lastEnd[i] * tb + shift);
+        tracks[i] = lastEnd[i] * tb + shift;
+        movie = std::max(movie, tracks[i]);
       }
       QString why;
       if (!writeDurations(path, tracks, movie, &why))
