@@ -55,6 +55,11 @@ class Dialogs {
   // The screen-capture permission alert; true when the user chose to open
   // the system's settings.
   virtual bool screenCapturePermissionAlert() = 0;
+  // "Microphone access is off" and "Camera access is off"; true when the
+  // user chose to open the desktop's settings. `group`: the group the camera
+  // device needs, when that is why it cannot be opened.
+  virtual bool microphoneAccessAlert() = 0;
+  virtual bool cameraAccessAlert(const QString& group) = 0;
 };
 
 struct Seams {

@@ -107,6 +107,11 @@ class Workspace {
   virtual void activate(quint64 window) = 0;
   virtual void openUrl(const QUrl& url) = 0;
   virtual void openScreenCapturePrivacySettings() = 0;
+  // The desktop's settings page for the microphone or the camera, where it
+  // has one.
+  virtual void openDeviceSettings(bool camera) = 0;
+  // Shows the file selected in the file manager (else opens its folder).
+  virtual void revealFile(const QString& path) = 0;
   // Shows or hides a mapped top-level window's taskbar entry.
   virtual void setTaskbarPresence(quint64 window, bool shown) = 0;
   // Whether a compositing manager blends translucent windows over the
@@ -173,10 +178,13 @@ class ScreenStreamService {
   virtual std::optional<QRect> displayPixels(quint32 displayID) = 0;
   // A window's size in pixels; nothing when it is gone.
   virtual std::optional<QSize> windowPixels(quint32 windowID) = 0;
-  // Other applications' windows, front to back: id, title, application.
+  // Other applications' ordinary windows that are shown on the current
+  // desktop and at least 60 x 60, front to back: id, title, application,
+  // and the frame in screen pixels (top-left origin).
   struct WindowInfo {
     quint32 id = 0;
     QString title, application;
+    QRect frame;
   };
   virtual std::vector<WindowInfo> windows() = 0;
 };
@@ -225,6 +233,15 @@ class CameraService {
   virtual ~CameraService() = default;
   // The system's default camera (not yet started).
   virtual std::unique_ptr<Camera> defaultCamera() = 0;
+  // Whether the default camera may be used: there is none (restricted), the
+  // user may not open it (denied, with the group that would let them in), or
+  // it is there to try (authorized).
+  enum class Access { restricted, denied, authorized };
+  struct AccessInfo {
+    Access access = Access::restricted;
+    QString group;  // for denied: the group the device belongs to ("video")
+  };
+  virtual AccessInfo access() = 0;
 };
 
 struct Platform {

@@ -1,12 +1,34 @@
 #pragma once
+// One recording from the user's request to the finished file or link: the
+// panel, the permission checks, the countdown, the recorder, the pill, and
+// at the end the history record, the clipboard and the toast. Main thread.
 #include "recording/recorder_config.h"
 
 namespace nimbo {
 
+class Camera;
+class ScreenRecorder;
+
 namespace RecordingFlow {
-// Opens the recorder panel preset to a destination, or stops a recording
-// (or countdown) in progress.
-void requestPanel(RecordingDestination preset);
+// The record shortcuts and actions: stops a recording in progress, cancels
+// a countdown, or opens the recorder panel (its destination set to `preset`
+// when given).
+void requestPanel(std::optional<RecordingDestination> preset);
+// The panel's start: permission checks, then the countdown, then recording.
+void beginCountdown(const RecorderConfig& config);
+// The pill's Stop.
+void stopRequested();
+// The panel's camera switch: shows or hides the live bubble.
+void cameraToggled(bool on);
+void stopCameraPreview();
+
+// What the flow holds, for the indicators and tests.
+ScreenRecorder& recorder();
+bool isBusy();
+const RecorderConfig& activeConfig();
+Camera* sharedCamera();
+// Back to idle, dropping whatever runs (tests).
+void resetForTesting();
 }  // namespace RecordingFlow
 
 namespace RecordSmokeTest {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "recording/audio_level_meter.h"
 #include "recording/audio_mixer.h"
 #include "recording/frame_compositor.h"
 #include "recording/video_writer.h"
@@ -39,16 +40,6 @@ Error RecordingError::fromPlatform(const Error& e, Source source) {
 namespace {
 
 int evenDown(double v) { return int(std::floor(v)) & ~1; }
-
-// The mixed level for the meters: RMS in decibels mapped onto 0…1.
-std::optional<float> audioLevel(const MixedAudio& a) {
-  if (a.samples.empty()) return std::nullopt;
-  double sum = 0;
-  for (float v : a.samples) sum += double(v) * v;
-  const double rms = std::sqrt(sum / double(a.samples.size()));
-  const double db = 20 * std::log10(std::max(rms, 1e-9));
-  return float(std::clamp((db + 60) / 60, 0.0, 1.0));
-}
 
 }  // namespace
 
@@ -150,7 +141,8 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
       mixer_->onOutput = [this](MixedAudio mixed) {
         if (writer_) writer_->appendAudio(mixed);
         if (onAudioLevel)
-          if (const std::optional<float> level = audioLevel(mixed)) onAudioLevel(*level);
+          if (const std::optional<float> level = AudioLevelMeter::level(mixed.samples.data(), mixed.samples.size()))
+            onAudioLevel(*level);
       };
     }
   }

@@ -6,6 +6,8 @@
 #include "capture/capture_flow.h"
 #include "hot_key.h"
 #include "recording/recording_flow.h"
+#include "recording/recording_indicators.h"
+#include "recording/screen_recorder.h"
 #include "shell/hotkey_store.h"
 #include "util/log.h"
 
@@ -56,7 +58,11 @@ void registerAction(HotkeyAction action) {
   }
   hk->keyDownHandler = [action, key = *key, flags] {
     const auto [qtKey, qtMods] = qtKeys(key, flags);
-    if (qtKey && localHandler() && localHandler()(qtKey, qtMods)) {
+    // A record shortcut always reaches a recording or countdown in progress,
+    // whatever window has the keyboard: it is how the user stops it.
+    const bool stops = (action == HotkeyAction::recordAndUpload || action == HotkeyAction::recordToFile) &&
+                       (RecordingFlow::recorder().isRecording() || CountdownOverlay::isShowing());
+    if (!stops && qtKey && localHandler() && localHandler()(qtKey, qtMods)) {
       logLine("Nimbo: " + actionId(action) + " keys taken by the focused window");
       return;
     }

@@ -41,4 +41,43 @@ EditorCloseChoice MessageBoxDialogs::editorClosePrompt(QWidget* window) {
   return EditorCloseChoice::cancel;
 }
 
+namespace {
+
+bool accessAlert(const QString& title, const QString& text) {
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("Nimbo"), title);
+  box.setInformativeText(text);
+  QPushButton* open = box.addButton(QStringLiteral("Open Settings"), QMessageBox::AcceptRole);
+  box.addButton(QStringLiteral("Close"), QMessageBox::RejectRole);
+  box.activateWindow();
+  box.exec();
+  return box.clickedButton() == open;
+}
+
+}  // namespace
+
+QString MessageBoxDialogs::microphoneText() {
+  return QStringLiteral(
+      "You turned on the microphone, but Nimbo doesn't have mic access. Enable it in Settings → Privacy → "
+      "Microphone, or switch the microphone off.");
+}
+
+QString MessageBoxDialogs::cameraText(const QString& group) {
+  if (!group.isEmpty())
+    return QStringLiteral(
+               "You turned on the camera bubble, but Nimbo doesn't have camera access. Add your account to the "
+               "“%1” group (sudo usermod -aG %1 $USER, then log in again), or switch the bubble off.")
+        .arg(group);
+  return QStringLiteral(
+      "You turned on the camera bubble, but Nimbo doesn't have camera access. Enable it in Settings → Privacy → "
+      "Camera, or switch the bubble off.");
+}
+
+bool MessageBoxDialogs::microphoneAccessAlert() {
+  return accessAlert(QStringLiteral("Microphone access is off"), microphoneText());
+}
+
+bool MessageBoxDialogs::cameraAccessAlert(const QString& group) {
+  return accessAlert(QStringLiteral("Camera access is off"), cameraText(group));
+}
+
 }  // namespace nimbo

@@ -8,6 +8,11 @@ class MessageBoxDialogs : public Dialogs {
  public:
   bool screenCapturePermissionAlert() override;
   EditorCloseChoice editorClosePrompt(QWidget* window) override;
+  bool microphoneAccessAlert() override;
+  bool cameraAccessAlert(const QString& group) override;
+
+  static QString microphoneText();
+  static QString cameraText(const QString& group);
 };
 
 }  // namespace nimbo

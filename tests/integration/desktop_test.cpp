@@ -30,6 +30,7 @@
 #include <memory>
 
 #include "capture/capture_item.h"
+#include "recording/media_probe.h"
 
 namespace {
 
@@ -646,6 +647,87 @@ TEST_F(Sharing, WithoutASecretServiceTheTokenGoesToAPrivateFile) {
   EXPECT_EQ(info.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
   const QString link = uploadCapture();
   EXPECT_TRUE(link.startsWith(QString::fromLatin1(shareEndpoint) + "i/")) << link.toStdString();
+}
+
+// Recording from the keyboard: the panel, the countdown, the pill, and the
+// result on the clipboard.
+class Recording : public Sharing {
+ protected:
+  static bool visible(const char* title) {
+    return !run("xdotool", {"search", "--onlyvisible", "--name", title}).out.isEmpty();
+  }
+  void openPanelAndStart(const QString& action) {
+    ASSERT_EQ(cli({action}).exitCode, 0);
+    ASSERT_TRUE(waitFor([] { return visible("^New Recording$"); })) << log().toStdString();
+    const QByteArray panel = run("xdotool", {"search", "--onlyvisible", "--name", "^New Recording$"}).out.trimmed();
+    xdotool({"windowactivate", "--sync", panel});
+    xdotool({"key", "Return"});
+    ASSERT_TRUE(waitFor([] { return visible("^Nimbo countdown$"); })) << log().toStdString();
+    ASSERT_TRUE(waitFor([] { return visible("^Nimbo recording$"); }, 8000)) << log().toStdString();
+    EXPECT_FALSE(visible("^Nimbo countdown$"));
+  }
+  std::optional<nimbo::CaptureItem> waitForVideo() {
+    std::optional<nimbo::CaptureItem> video;
+    waitFor([&] {
+      const auto items = history();
+      if (!items.empty() && items[0].mediaType == nimbo::MediaType::video) video = items[0];
+      return video.has_value();
+    }, 20000);
+    return video;
+  }
+};
+
+TEST_F(Recording, RecordToFileFromTheKeyboardPutsThePlayableFileOnTheClipboard) {
+  startApp();
+  openPanelAndStart("record-to-file");
+  QTest::qWait(2500);
+  ASSERT_EQ(cli({"record-to-file"}).exitCode, 0);  // the same command stops it
+  const std::optional<nimbo::CaptureItem> video = waitForVideo();
+  ASSERT_TRUE(video) << log().toStdString();
+  EXPECT_FALSE(visible("^Nimbo recording$"));
+  ASSERT_TRUE(video->videoPath);
+  const auto probe = nimbo::MediaProbe::read(*video->videoPath);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->videoTracks, 1);
+  EXPECT_GE(probe->durationSeconds, 1.5);
+  EXPECT_TRUE(QFile::exists(dataDir + "/thumbnails/" + video->id + ".png"));
+  QByteArray uris;
+  EXPECT_TRUE(waitFor([&] {
+    uris = clipboard("text/uri-list");
+    return uris.contains(QUrl::fromLocalFile(*video->videoPath).toEncoded());
+  })) << uris.toStdString();
+}
+
+TEST_F(Recording, RecordAndUploadCopiesTheLinkAndAShortcutDuringTheCountdownCancelsIt) {
+  startApp();
+  // A record shortcut during the countdown cancels it: no recording, no toast.
+  ASSERT_EQ(cli({"record-and-upload"}).exitCode, 0);
+  ASSERT_TRUE(waitFor([] { return visible("^New Recording$"); })) << log().toStdString();
+  const QByteArray panel = run("xdotool", {"search", "--onlyvisible", "--name", "^New Recording$"}).out.trimmed();
+  xdotool({"windowactivate", "--sync", panel});
+  xdotool({"key", "Return"});
+  ASSERT_TRUE(waitFor([] { return visible("^Nimbo countdown$"); }));
+  ASSERT_EQ(cli({"record-and-upload"}).exitCode, 0);
+  ASSERT_TRUE(waitFor([] { return !visible("^Nimbo countdown$"); }));
+  EXPECT_FALSE(visible("^Nimbo toast$"));
+
+  // The next recording starts more than three seconds later: by then the
+  // cancelled countdown would have started one too.
+  openPanelAndStart("record-and-upload");
+  EXPECT_EQ(log().count("Nimbo: recording started to "), 1) << log().toStdString();
+  QTest::qWait(2500);
+  ASSERT_EQ(cli({"record-and-upload"}).exitCode, 0);
+  QString link;
+  ASSERT_TRUE(waitFor([&] {
+    link = QString::fromUtf8(clipboard("UTF8_STRING"));
+    return link.contains("/v/");
+  }, 30000)) << link.toStdString() << log().toStdString();
+  EXPECT_TRUE(link.startsWith(QString::fromLatin1(shareEndpoint))) << link.toStdString();
+  const auto items = history();
+  ASSERT_FALSE(items.empty());
+  EXPECT_EQ(items[0].mediaType, nimbo::MediaType::video);
+  EXPECT_EQ(items[0].shareURL.value_or(QString()), link);
+  EXPECT_TRUE(run("curl", {"-sf", link}).out.contains("<video"));
 }
 
 TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {

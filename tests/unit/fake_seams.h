@@ -67,6 +67,17 @@ class FakeDialogs : public Dialogs {
     ++shown;
     return answerOpenSettings;
   }
+  int micAlerts = 0, cameraAlerts = 0;
+  QString cameraGroup;
+  bool microphoneAccessAlert() override {
+    ++micAlerts;
+    return answerOpenSettings;
+  }
+  bool cameraAccessAlert(const QString& group) override {
+    ++cameraAlerts;
+    cameraGroup = group;
+    return answerOpenSettings;
+  }
   EditorCloseChoice closeAnswer = EditorCloseChoice::cancel;
   int closePrompts = 0;
   std::function<void()> whilePrompting;  // runs as if from the prompt's own event loop

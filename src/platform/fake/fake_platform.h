@@ -72,6 +72,10 @@ class FakeWorkspace : public Workspace {
   void activate(quint64 w) override { activated.push_back(w); }
   void openUrl(const QUrl& url) override { opened.push_back(url); }
   void openScreenCapturePrivacySettings() override { ++privacySettingsOpened; }
+  std::vector<bool> deviceSettingsOpened;  // camera?
+  void openDeviceSettings(bool camera) override { deviceSettingsOpened.push_back(camera); }
+  QStringList revealed;
+  void revealFile(const QString& path) override { revealed << path; }
   std::map<quint64, bool> taskbar;
   void setTaskbarPresence(quint64 w, bool shown) override { taskbar[w] = shown; }
   bool compositing = true;
@@ -195,7 +199,11 @@ class FakeCameraService : public CameraService {
  public:
   std::optional<PlatformErrorCode> failWith;  // for the cameras made from now on
   QImage frame;
+  AccessInfo accessInfo{Access::authorized, {}};
+  AccessInfo access() override { return accessInfo; }
+  int made = 0;
   std::unique_ptr<Camera> defaultCamera() override {
+    ++made;
     auto c = std::make_unique<FakeCamera>();
     c->failWith = failWith;
     c->frame = frame;

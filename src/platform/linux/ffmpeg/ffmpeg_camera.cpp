@@ -17,6 +17,10 @@ extern "C" {
 
 #include <cerrno>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "util/log.h"
 
 namespace nimbo {
@@ -149,6 +153,21 @@ void FfmpegCamera::Reader::run() {
 std::unique_ptr<Camera> FfmpegCameraService::defaultCamera() {
   const auto [format, url] = defaultCameraInput();
   return std::make_unique<FfmpegCamera>(format, url);
+}
+
+CameraService::AccessInfo FfmpegCameraService::access() {
+  const auto [format, url] = defaultCameraInput();
+  // Other FFmpeg inputs (test sources) are always there to try.
+  if (format != QLatin1String("video4linux2")) return {Access::authorized, {}};
+  const QByteArray device = QFile::encodeName(url);
+  struct stat st {};
+  if (::stat(device.constData(), &st) != 0) return {Access::restricted, {}};
+  if (::access(device.constData(), R_OK | W_OK) == 0) return {Access::authorized, {}};
+  // The device is there but not for us: usually its group ("video") is one
+  // the user is not in.
+  QString group;
+  if (const struct group* g = ::getgrgid(st.st_gid)) group = QString::fromLocal8Bit(g->gr_name);
+  return {Access::denied, group};
 }
 
 }  // namespace nimbo

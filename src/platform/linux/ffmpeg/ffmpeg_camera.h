@@ -40,6 +40,7 @@ class FfmpegCamera : public Camera {
 class FfmpegCameraService : public CameraService {
  public:
   std::unique_ptr<Camera> defaultCamera() override;
+  AccessInfo access() override;
 };
 
 }  // namespace nimbo

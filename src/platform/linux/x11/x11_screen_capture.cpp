@@ -3,6 +3,9 @@
 #include <xcb/xcb.h>
 
 #include <QDesktopServices>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
@@ -134,6 +137,27 @@ void X11Workspace::openScreenCapturePrivacySettings() {
     QProcess::startDetached("gnome-control-center", {"privacy"});
   else if (!QStandardPaths::findExecutable("systemsettings").isEmpty())
     QProcess::startDetached("systemsettings", {});
+}
+
+void X11Workspace::openDeviceSettings(bool camera) {
+  // GNOME has a page for each; KDE's audio page covers the microphone and it
+  // has none for cameras.
+  if (!QStandardPaths::findExecutable("gnome-control-center").isEmpty())
+    QProcess::startDetached("gnome-control-center", {camera ? "camera" : "sound"});
+  else if (!QStandardPaths::findExecutable("systemsettings").isEmpty())
+    QProcess::startDetached("systemsettings", camera ? QStringList{} : QStringList{"kcm_pulseaudio"});
+}
+
+void X11Workspace::revealFile(const QString& path) {
+  // The file manager's own interface selects the file; without one the
+  // folder opens.
+  QDBusMessage call = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+  call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+  const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 2000);
+  if (reply.type() != QDBusMessage::ReplyMessage)
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
 }
 
 }  // namespace nimbo

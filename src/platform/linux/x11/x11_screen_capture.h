@@ -37,6 +37,8 @@ class X11Workspace : public Workspace {
   void activate(quint64 window) override;
   void openUrl(const QUrl& url) override;
   void openScreenCapturePrivacySettings() override;
+  void openDeviceSettings(bool camera) override;
+  void revealFile(const QString& path) override;
   void setTaskbarPresence(quint64 window, bool shown) override;
   bool compositingActive() override;
 

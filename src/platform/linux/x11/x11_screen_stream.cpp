@@ -291,6 +291,7 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
   const uint32_t self = uint32_t(getpid());
   const xcb_atom_t normal = atom(c, "_NET_WM_WINDOW_TYPE_NORMAL"), dialog = atom(c, "_NET_WM_WINDOW_TYPE_DIALOG");
   const xcb_atom_t utf8 = atom(c, "UTF8_STRING");
+  const std::vector<uint32_t> current = x11::cardinals(c, grabber_->root(), "_NET_CURRENT_DESKTOP", XCB_ATOM_CARDINAL);
   for (int i = int(list.size() / 4) - 1; i >= 0; --i) {  // the stacking list is bottom to top
     const QByteArray pid = property(c, ids[i], "_NET_WM_PID", XCB_ATOM_CARDINAL);
     if (pid.size() >= 4 && *reinterpret_cast<const uint32_t*>(pid.constData()) == self) continue;
@@ -304,8 +305,20 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
     }
     const std::optional<QSize> size = windowPixels(ids[i]);
     if (!ordinary || !size || size->width() < 60 || size->height() < 60) continue;
+    // Shown, and on the desktop in view (or on all of them).
+    xcb_get_window_attributes_reply_t* attrs =
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, ids[i]), nullptr);
+    const bool viewable = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
+    free(attrs);
+    if (!viewable) continue;
+    const std::vector<uint32_t> desktop = x11::cardinals(c, ids[i], "_NET_WM_DESKTOP", XCB_ATOM_CARDINAL);
+    if (!current.empty() && !desktop.empty() && desktop[0] != 0xFFFFFFFFu && desktop[0] != current[0]) continue;
     WindowInfo w;
     w.id = ids[i];
+    xcb_translate_coordinates_reply_t* at =
+        xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, ids[i], grabber_->root(), 0, 0), nullptr);
+    if (at) w.frame = QRect(at->dst_x, at->dst_y, size->width(), size->height());
+    free(at);
     w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", utf8)).trimmed();
     if (w.title.isEmpty()) w.title = QString::fromLatin1(property(c, ids[i], "WM_NAME", XCB_ATOM_STRING)).trimmed();
     // WM_CLASS holds the instance and the class name, each ending in NUL.

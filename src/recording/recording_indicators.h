@@ -1,0 +1,53 @@
+#pragma once
+// What shows that a recording is coming or running: the 3-2-1 countdown,
+// the floating pill with the time, the level bars and Stop, and the bars
+// themselves (also used by the recorder panel).
+#include <QColor>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QScreen;
+
+namespace nimbo {
+
+// Five bars of growing height, lit from the left as the level passes each
+// threshold.
+class LevelBars : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr std::array<float, 5> kThresholds{0.06f, 0.18f, 0.34f, 0.52f, 0.72f};
+  LevelBars(QColor activeColor, qreal barWidth, qreal barSpacing, qreal maxHeight, QWidget* parent = nullptr);
+  void setLevel(float level);
+  float level() const { return level_; }
+  // How many bars a level lights.
+  static int litBars(float level);
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  QColor active_;
+  qreal barWidth_, barSpacing_, maxHeight_;
+  float level_ = 0;
+};
+
+namespace RecordingPill {
+// Shows the pill 12 points below the top of the screen's work area, centred.
+void show(QScreen* screen);
+void hide();
+QWidget* panel();
+}  // namespace RecordingPill
+
+namespace CountdownOverlay {
+// Counts `seconds` down in the middle of `screen`, then calls `completion`,
+// unless cancelled or superseded by another run first.
+void run(int seconds, QScreen* screen, std::function<void()> completion);
+void cancel();
+bool isShowing();
+QWidget* panel();
+}  // namespace CountdownOverlay
+
+}  // namespace nimbo
