@@ -46,6 +46,9 @@ class ScriptServer {
     svr.Put(".*", handle);
     port = svr.bind_to_any_port("127.0.0.1");
     thread = std::thread([this] { svr.listen_after_bind(); });
+    // stop() before the loop runs would be lost and the join below would
+    // wait for ever.
+    while (!svr.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~ScriptServer() {
     svr.stop();
