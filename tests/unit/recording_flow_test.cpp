@@ -1,0 +1,219 @@
+// The recording flow on fakes: the permission branches, the camera, the
+// countdown, and how a recording ends.
+#include <QMimeData>
+#include <QUrl>
+
+#include <cmath>
+
+#include "capture/capture_history.h"
+#include "recording/audio_level_meter.h"
+#include "recording/recorder_panel.h"
+#include "recording/recording_flow.h"
+#include "recording/recording_indicators.h"
+#include "recording/recording_state.h"
+#include "recording/screen_recorder.h"
+#include "support.h"
+#include "ui/upload_toast.h"
+
+namespace nimbo {
+namespace {
+
+using test::logged;
+using test::waitUntil;
+
+class RecordingFlowTest : public test::TwoDisplayTest {
+ protected:
+  void SetUp() override {
+    TwoDisplayTest::SetUp();
+    RecordingFlow::resetForTesting();
+    fakes.streams->displays = {{11, QRect(0, 0, 1000, 500)}, {22, QRect(1000, 0, 800, 600)}};
+    fakes.audio->mics = {{"mic-1", "USB Microphone"}};
+    fakes.audio->defaultMic = fakes.audio->mics[0];
+    // The poster of whatever was recorded.
+    fakes.media->info = VideoInfo{0.66, 1000, 500};
+    QImage poster(1000, 500, QImage::Format_RGB32);
+    poster.fill(Qt::darkCyan);
+    fakes.media->frame = poster;
+  }
+  void TearDown() override {
+    RecordingFlow::resetForTesting();
+    TwoDisplayTest::TearDown();
+  }
+  static RecorderConfig config() {
+    RecorderConfig c;
+    c.mic = false;
+    c.destination = RecordingDestination::localFile;
+    return c;
+  }
+  QString toast() { return UploadToast::current() ? UploadToast::current()->message() : QString(); }
+  // The countdown's three seconds, then the recorder runs.
+  void countDownAndStart(const RecorderConfig& c) {
+    RecordingFlow::beginCountdown(c);
+    ASSERT_TRUE(CountdownOverlay::isShowing());
+    ASSERT_TRUE(waitUntil([] { return RecordingFlow::recorder().isRecording(); }, 6000));
+  }
+  void play(int frames) {
+    std::vector<uint8_t> px(size_t(1000 * 500 * 4));
+    const int64_t t0 = monotonicNs();
+    for (int f = 0; f < frames; ++f) {
+      for (size_t i = 0; i < px.size(); i += 4) px[i] = uint8_t(f * 9);
+      fakes.streams->onFrame(ScreenFrame{px.data(), 1000, 500, 4000, t0 + f * 1000000000LL / 30});
+      QTest::qSleep(2);
+    }
+  }
+};
+
+TEST_F(RecordingFlowTest, WithoutAMicrophoneOnlySystemSoundRecordsOrNothingStarts) {
+  fakes.audio->mics.clear();
+  RecorderConfig c = config();
+  c.mic = true;
+  RecordingFlow::beginCountdown(c);  // nothing else to record: only the dialog
+  EXPECT_EQ(fakes.dialogs->micAlerts, 1);
+  EXPECT_FALSE(CountdownOverlay::isShowing());
+
+  c.systemAudio = true;
+  fakes.dialogs->answerOpenSettings = true;
+  RecordingFlow::beginCountdown(c);
+  EXPECT_EQ(fakes.dialogs->micAlerts, 2);
+  EXPECT_EQ(fakes.workspace->deviceSettingsOpened, std::vector<bool>{false});
+  EXPECT_TRUE(CountdownOverlay::isShowing());
+  EXPECT_FALSE(RecordingFlow::activeConfig().mic);
+  EXPECT_TRUE(RecordingFlow::activeConfig().systemAudio);
+}
+
+TEST_F(RecordingFlowTest, ACameraThatFailsOrMayNotBeOpenedRecordsWithoutTheBubble) {
+  RecorderConfig c = config();
+  c.camera = true;
+  fakes.cameras->failWith = PlatformErrorCode::deviceUnavailable;
+  RecordingFlow::beginCountdown(c);
+  EXPECT_EQ(toast(), QString::fromUtf8("Camera unavailable — recording without the bubble."));
+  EXPECT_TRUE(CountdownOverlay::isShowing());
+  EXPECT_FALSE(RecordingFlow::activeConfig().camera);
+  EXPECT_FALSE(RecordingFlow::sharedCamera());
+
+  // Not in the device's group: the switch explains, naming the group.
+  fakes.cameras->failWith.reset();
+  fakes.cameras->accessInfo = {CameraService::Access::denied, QStringLiteral("video")};
+  RecordingFlow::cameraToggled(true);
+  EXPECT_EQ(fakes.dialogs->cameraAlerts, 1);
+  EXPECT_EQ(fakes.dialogs->cameraGroup, "video");
+  EXPECT_FALSE(RecordingFlow::sharedCamera());
+
+  fakes.cameras->accessInfo = {CameraService::Access::authorized, {}};
+  RecordingFlow::cameraToggled(true);
+  ASSERT_TRUE(RecordingFlow::sharedCamera());
+  EXPECT_TRUE(RecordingFlow::sharedCamera()->isRunning());
+  RecordingFlow::cameraToggled(false);
+  EXPECT_FALSE(RecordingFlow::sharedCamera());
+}
+
+TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) {
+  RecordingFlow::beginCountdown(config());
+  ASSERT_TRUE(CountdownOverlay::isShowing());
+  RecordingFlow::requestPanel(RecordingDestination::shareLink);
+  EXPECT_FALSE(CountdownOverlay::isShowing());
+  EXPECT_FALSE(RecorderPanel::panel());  // cancelling opens nothing
+
+  countDownAndStart(config());
+  EXPECT_TRUE(RecordingState::shared().isRecording());
+  EXPECT_TRUE(RecordingPill::panel());
+  play(20);
+  RecordingFlow::requestPanel(RecordingDestination::shareLink);  // stops; opens no panel
+  ASSERT_TRUE(waitUntil([&] { return toast() == QString::fromUtf8("Recording saved — video on your clipboard"); },
+                        10000))
+      << toast().toStdString();
+  EXPECT_FALSE(RecorderPanel::panel());
+  EXPECT_FALSE(RecordingPill::panel());
+  EXPECT_FALSE(RecordingState::shared().isRecording());
+  const auto& items = CaptureHistory::shared().items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].mediaType, MediaType::video);
+  ASSERT_TRUE(items[0].videoPath);
+  EXPECT_EQ(fakes.clipboard->data->urls().value(0).toLocalFile(), *items[0].videoPath);
+  EXPECT_EQ(fakes.sound->played, QStringList{"screen-capture"});
+  UploadToast::current()->triggerAction();  // "Show in Folder"
+  EXPECT_EQ(fakes.workspace->revealed, QStringList{*items[0].videoPath});
+}
+
+TEST_F(RecordingFlowTest, AStopWithNothingCapturedSaysSoAndFilesNothing) {
+  Preferences::setValue(Preferences::kSoundOnCapture, false);
+  countDownAndStart(config());
+  RecordingFlow::stopRequested();
+  ASSERT_TRUE(waitUntil([&] { return toast() == QString::fromUtf8("Recording didn't save — nothing was captured."); }));
+  EXPECT_FALSE(UploadToast::current()->success());
+  EXPECT_TRUE(CaptureHistory::shared().items().empty());
+  EXPECT_TRUE(fakes.sound->played.isEmpty());
+}
+
+TEST_F(RecordingFlowTest, AFailedUploadKeepsTheFileAndItsRecord) {
+  RecorderConfig c = config();
+  c.destination = RecordingDestination::shareLink;
+  countDownAndStart(c);
+  play(20);
+  RecordingFlow::stopRequested();
+  ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }, 10000));
+  EXPECT_EQ(toast(), QString::fromUtf8("Uploading recording…"));
+  const QString path = fakes.uploader->pending.front().videoPath;
+  fakes.uploader->answer(Error{QStringLiteral("Upload failed (HTTP 500): full")});
+  EXPECT_EQ(toast(), "Upload failed (HTTP 500): full");
+  EXPECT_EQ(UploadToast::current()->actionLabel(), "Show in Folder");
+  EXPECT_TRUE(logged().contains("Nimbo: recording upload failed: Upload failed (HTTP 500): full"));
+  ASSERT_EQ(CaptureHistory::shared().items().size(), 1u);
+  EXPECT_FALSE(CaptureHistory::shared().items()[0].shareURL);
+  EXPECT_TRUE(QFile::exists(path));
+}
+
+TEST(RecordingIndicatorsTest, LevelsTimesAndBars) {
+  EXPECT_EQ(RecordingState::elapsedLabel(59.9), "0:59");
+  EXPECT_EQ(RecordingState::elapsedLabel(3600), "60:00");
+  EXPECT_EQ(RecordingState::elapsedLabel(754), "12:34");
+  EXPECT_EQ(LevelBars::litBars(0.06f), 1);
+  EXPECT_EQ(LevelBars::litBars(0.059f), 0);
+  EXPECT_EQ(LevelBars::litBars(1.0f), 5);
+  // A full-scale sine reads 1, an rms of 0.01 reads 0.2, silence 0.
+  std::vector<float> sine(4800);
+  for (size_t i = 0; i < sine.size(); ++i) sine[i] = float(std::sin(2 * M_PI * i / 48.0));
+  EXPECT_NEAR(*AudioLevelMeter::level(sine.data(), sine.size()), 1.0, 1e-3);
+  std::vector<float> quiet(4800, 0.01f);
+  EXPECT_NEAR(*AudioLevelMeter::level(quiet.data(), quiet.size()), 0.2, 1e-4);
+  EXPECT_EQ(*AudioLevelMeter::level(AudioChunk::fromFloats(std::vector<float>(960, 0.f), 0)), 0.f);
+  AudioChunk s24 = AudioChunk::fromFloats(quiet, 0);
+  s24.format.sampleFormat = 2;  // 32-bit integers: not measured
+  EXPECT_FALSE(AudioLevelMeter::level(s24));
+  AudioChunk s16;
+  s16.format.sampleFormat = 1;
+  const int16_t full[2] = {32767, -32767};
+  s16.planes.emplace_back(reinterpret_cast<const uint8_t*>(full), reinterpret_cast<const uint8_t*>(full) + 4);
+  EXPECT_NEAR(*AudioLevelMeter::level(s16), 1.0, 1e-6);
+}
+
+TEST(RecordingIndicatorsTest, ASupersededCountdownNeverCallsBack) {
+  int first = 0, second = 0;
+  CountdownOverlay::run(1, nullptr, [&] { ++first; });
+  CountdownOverlay::run(1, nullptr, [&] { ++second; });
+  ASSERT_TRUE(waitUntil([&] { return second == 1; }, 3000));
+  // Both were due at the same moment; the later one has fired.
+  EXPECT_EQ(first, 0);
+  EXPECT_FALSE(CountdownOverlay::isShowing());
+}
+
+TEST(RecorderPanelTest, CaptionAndStartFollowTheTargetAndDestination) {
+  RecorderConfig c;
+  c.target = RecordTarget::window;
+  EXPECT_TRUE(RecorderPanel::startBlocked(c));
+  EXPECT_EQ(RecorderPanel::caption(c), "Pick a window to record");
+  c.target = RecordTarget::region;
+  EXPECT_EQ(RecorderPanel::caption(c), "Drag a region to record");
+  c.region = QRectF(0, 0, 100, 100);
+  c.destination = RecordingDestination::localFile;
+  EXPECT_FALSE(RecorderPanel::startBlocked(c));
+  EXPECT_EQ(RecorderPanel::caption(c),
+            QString::fromUtf8("3-second countdown → records the region → saves the file (video on your clipboard)"));
+  c.target = RecordTarget::screen;
+  c.destination = RecordingDestination::shareLink;
+  EXPECT_EQ(RecorderPanel::caption(c), QString::fromUtf8("3-second countdown → records screen → ") +
+                                           RecorderPanel::shareHost() + " link on your clipboard");
+}
+
+}  // namespace
+}  // namespace nimbo
