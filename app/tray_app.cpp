@@ -1,5 +1,7 @@
 #include "app/tray_app.h"
 
+#include "recording/recording_state.h"
+
 #include <QApplication>
 #include <QSettings>
 #include <QDesktopServices>
@@ -25,9 +27,11 @@
 namespace nimbo {
 namespace {
 
-// The capture-frame mark, drawn so the tray has an icon without a theme.
-QIcon drawnIcon() {
-  QIcon icon = QIcon::fromTheme(QStringLiteral("com.vantori.screenshot"));
+// The capture-frame mark, drawn so the tray has an icon without a theme; in
+// red while a recording runs.
+QIcon drawnIcon(bool recording = false) {
+  QIcon icon = QIcon::fromTheme(recording ? QStringLiteral("com.vantori.screenshot-recording")
+                                          : QStringLiteral("com.vantori.screenshot"));
   if (!icon.isNull()) return icon;
   for (int size : {16, 22, 24, 32, 48, 64}) {
     QPixmap pm(size, size);
@@ -35,9 +39,9 @@ QIcon drawnIcon() {
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(NimboTokens::accent);
+    p.setBrush(recording ? NimboTokens::red : NimboTokens::accent);
     p.drawRoundedRect(QRectF(0, 0, size, size), 0.25 * size, 0.25 * size);
-    QPen pen(NimboTokens::accentInk, NimboLogo::bracketWidth(size) * 1.6);
+    QPen pen(recording ? NimboTokens::ink0 : NimboTokens::accentInk, NimboLogo::bracketWidth(size) * 1.6);
     pen.setCapStyle(Qt::RoundCap);
     p.setPen(pen);
     const qreal i = 0.2 * size, a = 0.3 * size, w = size;
@@ -74,6 +78,16 @@ void TrayApp::setUpTrayIcon() {
   menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
 
   tray_ = new QSystemTrayIcon(drawnIcon(), this);
+  // Where there is a tray, its icon shows that a recording runs; elsewhere
+  // the pill does.
+  QObject::connect(&RecordingState::shared(), &RecordingState::changed, tray_, [this] {
+    const bool recording = RecordingState::shared().isRecording();
+    if (recording == showsRecording_) return;
+    showsRecording_ = recording;
+    tray_->setIcon(drawnIcon(recording));
+    tray_->setToolTip(recording ? QStringLiteral("Nimbo — recording") : QStringLiteral("Nimbo"));
+    logLine(recording ? QStringLiteral("Nimbo: tray icon shows a recording") : QStringLiteral("Nimbo: tray icon back to idle"));
+  });
   tray_->setToolTip(QStringLiteral("Nimbo"));
   tray_->setContextMenu(menu);
   // Stock GNOME has no tray host: run on without an icon. A host that turns

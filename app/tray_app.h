@@ -21,6 +21,7 @@ class TrayApp : public QObject {
   void reopen();
   QString shortcutCommand(const QStringList& words);
   QString editCommand(const QStringList& words);
+  bool showsRecording_ = false;
   QSystemTrayIcon* tray_ = nullptr;
 };
 

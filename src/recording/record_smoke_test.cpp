@@ -5,6 +5,14 @@
 #include <QEventLoop>
 #include <QPainter>
 #include <QTimer>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QWidget>
 
 #include <cstdio>
@@ -12,7 +20,10 @@
 
 #include "platform/platform.h"
 #include "recording/media_probe.h"
+#include "recording/recorder_panel.h"
 #include "recording/recording_flow.h"
+#include "sharing/share_api.h"
+#include "util/preferences.h"
 #include "recording/screen_recorder.h"
 
 #include <fcntl.h>
@@ -95,6 +106,8 @@ class NoiseWindow : public QWidget {
   QTimer tick_, sound_;
   int n_ = 0;
 };
+
+int result(const Check& check);
 
 int runRecording(const Settings& env) {
   Check check;
@@ -208,6 +221,10 @@ int runRecording(const Settings& env) {
       }
     }
   }
+  return result(check);
+}
+
+int result(const Check& check) {
   if (check.failed == 0) {
     std::printf("SMOKE RESULT: ALL PASS\n");
     return 0;
@@ -216,15 +233,147 @@ int runRecording(const Settings& env) {
   return 1;
 }
 
-int run(const Settings& env) {
-  if (env.at("NIMBO_SMOKE_PANEL") == "1" || env.at("NIMBO_SMOKE_FLOW") == "1") {
-    // The panel screenshot and the full record-and-upload flow need the
-    // recorder panel and the recording flow, which this build does not have.
-    std::printf("SMOKE FAIL %s mode needs the recorder panel, which is not in this build\n",
-                env.at("NIMBO_SMOKE_PANEL") == "1" ? "panel" : "flow");
-    std::printf("SMOKE RESULT: 1 FAILED\n");
+// The recorder panel as it opens, to a PNG a person can look at.
+int runPanelScreenshot() {
+  Check check;
+  Preferences::setValue(QStringLiteral("recorderTarget"), QStringLiteral("window"));
+  Preferences::setValue(QStringLiteral("recorderMic"), true);
+  Preferences::setValue(QStringLiteral("recorderSystemAudio"), true);
+  RecorderPanel::show(std::nullopt);
+  waitFor(2);
+  QWidget* panel = RecorderPanel::panel();
+  QStringList layers;
+  int own = 0;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->isVisible()) {
+      ++own;
+      layers << QString::number(int(w->windowFlags() & Qt::WindowStaysOnTopHint ? 3 : 0));
+    }
+  info(QStringLiteral("panel visible=%1 own on-screen windows=%2 layers=%3")
+           .arg(panel && panel->isVisible() ? "true" : "false")
+           .arg(own)
+           .arg(layers.join(',')));
+  if (!panel || !panel->winId()) {
+    std::printf("SMOKE FAIL no panel window id\n");
     return 1;
   }
+  const QImage image = panel->grab().toImage();
+  if (image.isNull()) {
+    std::printf("SMOKE FAIL panel screenshot capture\n");
+    return 1;
+  }
+  QString out = qEnvironmentVariable("NIMBO_SMOKE_PANEL_OUT");
+  if (out.isEmpty()) out = QDir::tempPath() + "/nimbo-panel.png";
+  if (!image.save(out, "PNG")) {
+    std::printf("SMOKE FAIL panel screenshot encode\n");
+    return 1;
+  }
+  std::printf("SMOKE PASS panel screenshot saved: %s\n", qPrintable(out));
+  return result(check);
+}
+
+struct Fetched {
+  bool transport = false;
+  int status = 0;
+  QByteArray body;
+  QString error;
+};
+
+Fetched fetch(const QUrl& url) {
+  QNetworkRequest req(url);
+  req.setTransferTimeout(30000);
+  QNetworkReply* reply = ShareApi::network().get(req);
+  QEventLoop loop;
+  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+  loop.exec();
+  Fetched f;
+  const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+  f.transport = status.isValid();
+  f.status = status.toInt();
+  f.body = reply->readAll();
+  f.error = reply->errorString();
+  reply->deleteLater();
+  return f;
+}
+
+// The real flow, share link and all, checked end to end.
+int runFullFlow(const Settings& env) {
+  Check check;
+  Preferences::registerDefaults();
+  RecorderConfig config = RecorderConfig::load();
+  config.target = RecordTarget::screen;
+  config.systemAudio = true;
+  config.mic = false;
+  config.camera = false;
+  config.destination = RecordingDestination::shareLink;
+  // Our own clipboard changes are counted as they happen.
+  int changes = 0;
+  QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, qApp, [&changes] { ++changes; });
+  std::unique_ptr<NoiseWindow> noise;
+  if (env.at("NIMBO_SMOKE_SELF_NOISE") == "1") {
+    noise = std::make_unique<NoiseWindow>();
+    noise->show();
+  }
+  RecordingFlow::beginCountdown(config);
+  waitFor(3.5);
+  bool ok = false;
+  double seconds = env.at("NIMBO_SMOKE_SECONDS").toDouble(&ok);
+  if (!ok) seconds = 4.0;
+  waitFor(seconds);
+  const int noted = changes;
+  RecordingFlow::stopRequested();
+  info("endpoint prefix: \"" + Preferences::stringValue(Preferences::kUploadEndpoint).trimmed() + "\"");
+  QString link, fileURL;
+  for (int poll = 0; poll < 60 && link.isEmpty(); ++poll) {
+    if (poll > 0) waitFor(0.5);
+    const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+    if (changes == noted || !mime || !mime->hasText()) continue;
+    const QString text = mime->text();
+    info("pasteboard changed: \"" + text.left(90) + "\"");
+    if (text.startsWith(QLatin1String("http"))) {
+      link = text;
+      fileURL = mime->urls().value(0).toString();
+    }
+  }
+  noise.reset();
+  check(!link.isEmpty(), QStringLiteral("share link on clipboard after upload"));
+  check(fileURL.endsWith(QLatin1String(".mp4")), QStringLiteral("video file on clipboard (Slack paste)"));
+  if (link.isEmpty()) return result(check);
+  info("link: " + link);
+  const Fetched page = fetch(QUrl(link));
+  if (!page.transport) {
+    check(false, "viewer page loads: " + page.error);
+  } else {
+    const QString body = QString::fromUtf8(page.body);
+    check(page.status == 200, QStringLiteral("viewer page 200"));
+    check(body.contains(QLatin1String("<video")), QStringLiteral("viewer page has <video> player"));
+    check(body.contains(QLatin1String("og:video")), QStringLiteral("viewer page has OG video unfurl tags"));
+  }
+  const Fetched raw = fetch(QUrl(link + ".mp4"));
+  const QString path = QDir::tempPath() + "/nimbo-flow.mp4";
+  QFile out(path);
+  if (!raw.transport) {
+    check(false, "raw .mp4 downloads: " + raw.error);
+  } else if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(raw.body) != raw.body.size()) {
+    check(raw.status == 200, QStringLiteral("raw .mp4 200"));
+    check(false, "raw .mp4 downloads: " + out.errorString());
+  } else {
+    out.close();
+    check(raw.status == 200, QStringLiteral("raw .mp4 200"));
+    check(raw.body.size() > 10000, QStringLiteral("raw .mp4 has content (%1 bytes)").arg(raw.body.size()));
+    const std::optional<MediaProbe> probe = MediaProbe::read(path);
+    check(probe && probe->audioTracks >= 1, QStringLiteral("uploaded file has an audio track"));
+    const double rms = probe ? probe->audioRms : 0;
+    std::printf("SMOKE INFO uploaded audio RMS = %.5f\n", rms);
+    if (env.at("NIMBO_SMOKE_EXPECT_SIGNAL") == "1")
+      check(rms > 0.0005, QStringLiteral("uploaded file has audio signal"));
+  }
+  return result(check);
+}
+
+int run(const Settings& env) {
+  if (env.at("NIMBO_SMOKE_PANEL") == "1") return runPanelScreenshot();
+  if (env.at("NIMBO_SMOKE_FLOW") == "1") return runFullFlow(env);
   return runRecording(env);
 }
 

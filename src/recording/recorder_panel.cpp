@@ -202,7 +202,10 @@ class PanelWindow : public QWidget {
     micLayout->setContentsMargins(0, 0, 0, 0);
     micMenuButton_ = new QPushButton(micRow_);
     micMenuButton_->setFont(nimboFont(FontFamily::interface, 11, QFont::Normal));
-    micMenuButton_->setStyleSheet(QStringLiteral("color: %1; text-align: left;").arg(NimboTokens::ink1.name()));
+    micMenuButton_->setStyleSheet(
+        QStringLiteral("QPushButton { color: %1; background: %2; border: 1px solid %3; border-radius: 6px; "
+                       "padding: 4px 8px; text-align: left; }")
+            .arg(NimboTokens::ink1.name(), NimboTokens::bg2.name(), NimboTokens::line.name()));
     QObject::connect(micMenuButton_, &QPushButton::clicked, this, [this] { chooseMicrophone(); });
     micBars_ = new LevelBars(NimboTokens::accent, 3, 2, 14, micRow_);
     micStatus_ = plainLabel({}, micRow_, NimboTokens::ink2, 11);

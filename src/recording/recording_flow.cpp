@@ -155,7 +155,7 @@ void startRecording(const RecorderConfig& config, const ScreenInfo& screen) {
     failureToast(started.error().description);
     return;
   }
-  logLine("Nimbo: recording started to " + started.value());
+  logLine("Nimbo: recorder running, writing " + started.value());
   RecordingState::shared().begin();
   RecordingPill::show(qscreenFor(screen));
 }

@@ -63,6 +63,8 @@ void NimboButton::paintEvent(QPaintEvent*) {
   const ButtonMetrics m = metrics(size_);
   QPainter p(this);
   p.setRenderHint(QPainter::Antialiasing);
+  // A button that cannot be pressed now says so.
+  if (!isEnabled()) p.setOpacity(0.4);
   QColor fill = Qt::transparent, border = Qt::transparent, ink = ink1;
   switch (kind_) {
     case NimboButtonKind::primary: fill = accent; border = accent; ink = accentInk; break;

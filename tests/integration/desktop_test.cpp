@@ -680,11 +680,13 @@ class Recording : public Sharing {
 TEST_F(Recording, RecordToFileFromTheKeyboardPutsThePlayableFileOnTheClipboard) {
   startApp();
   openPanelAndStart("record-to-file");
+  EXPECT_TRUE(waitFor([&] { return log().contains("Nimbo: tray icon shows a recording"); }));
   QTest::qWait(2500);
   ASSERT_EQ(cli({"record-to-file"}).exitCode, 0);  // the same command stops it
   const std::optional<nimbo::CaptureItem> video = waitForVideo();
   ASSERT_TRUE(video) << log().toStdString();
   EXPECT_FALSE(visible("^Nimbo recording$"));
+  EXPECT_TRUE(log().contains("Nimbo: tray icon back to idle"));
   ASSERT_TRUE(video->videoPath);
   const auto probe = nimbo::MediaProbe::read(*video->videoPath);
   ASSERT_TRUE(probe);
@@ -714,7 +716,7 @@ TEST_F(Recording, RecordAndUploadCopiesTheLinkAndAShortcutDuringTheCountdownCanc
   // The next recording starts more than three seconds later: by then the
   // cancelled countdown would have started one too.
   openPanelAndStart("record-and-upload");
-  EXPECT_EQ(log().count("Nimbo: recording started to "), 1) << log().toStdString();
+  EXPECT_EQ(log().count("Nimbo: recorder running, writing "), 1) << log().toStdString();
   QTest::qWait(2500);
   ASSERT_EQ(cli({"record-and-upload"}).exitCode, 0);
   QString link;
