@@ -653,6 +653,10 @@ TEST_F(Sharing, WithoutASecretServiceTheTokenGoesToAPrivateFile) {
 // result on the clipboard.
 class Recording : public Sharing {
  protected:
+  // A plain desktop: the pattern windows of the capture tests would sit
+  // above the panel and take its clicks.
+  static void SetUpTestSuite() {}
+  static void TearDownTestSuite() {}
   static bool visible(const char* title) {
     return !run("xdotool", {"search", "--onlyvisible", "--name", title}).out.isEmpty();
   }
@@ -730,6 +734,85 @@ TEST_F(Recording, RecordAndUploadCopiesTheLinkAndAShortcutDuringTheCountdownCanc
   EXPECT_EQ(items[0].mediaType, nimbo::MediaType::video);
   EXPECT_EQ(items[0].shareURL.value_or(QString()), link);
   EXPECT_TRUE(run("curl", {"-sf", link}).out.contains("<video"));
+}
+
+TEST_F(Recording, TheShortcutStartsAndStopsEvenWithTheEditorInFrontAndAPickedWindowIsRecordedWhole) {
+  // A window of another application to pick.
+  QWidget target;
+  target.setWindowTitle("Picker target");
+  QPalette blue = target.palette();
+  blue.setColor(QPalette::Window, QColor(30, 140, 200));
+  target.setPalette(blue);
+  target.setAutoFillBackground(true);
+  target.setGeometry(300, 200, 500, 300);
+  target.show();
+  ASSERT_TRUE(waitFor([] { return visible("^Picker target$"); }));
+  QTest::qWait(200);
+
+  // A screenshot in the history, to have something in the editor.
+  const QString id = "0F6A7B9C-1234-4ABC-8DEF-0123456789AB";
+  QDir().mkpath(dataDir + "/originals");
+  QDir().mkpath(dataDir + "/thumbnails");
+  QImage shot(400, 300, QImage::Format_RGB32);
+  shot.fill(Qt::darkGreen);
+  ASSERT_TRUE(shot.save(dataDir + "/originals/" + id + ".png"));
+  ASSERT_TRUE(shot.save(dataDir + "/thumbnails/" + id + ".png"));
+  QFile index(dataDir + "/history.json");
+  ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+  index.write(QString(R"([{"id":"%1","createdAt":"2026-01-01T00:00:00Z","width":400,"height":300}])").arg(id).toUtf8());
+  index.close();
+
+  startApp();
+  xdotool({"key", "--clearmodifiers", "ctrl+shift+r"});
+  ASSERT_TRUE(waitFor([] { return visible("^New Recording$"); })) << log().toStdString();
+  const QByteArray panel = run("xdotool", {"search", "--onlyvisible", "--name", "^New Recording$"}).out.trimmed();
+  // The "Window" tile, in the middle of the panel's first row of tiles.
+  const QStringList geometry = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", panel}).out)
+                                   .split('\n', Qt::SkipEmptyParts);
+  int x = 0, y = 0;
+  for (const QString& line : geometry) {
+    if (line.startsWith("X=")) x = line.mid(2).toInt();
+    if (line.startsWith("Y=")) y = line.mid(2).toInt();
+  }
+  xdotool({"mousemove", QString::number(x + 190), QString::number(y + 95), "click", "1"});
+  ASSERT_TRUE(waitFor([] { return visible("^Nimbo window picker$"); }))
+      << "clicked at " << x + 190 << "," << y + 95 << "\n" << log().toStdString();
+  xdotool({"mousemove", "550", "350"});
+  QTest::qWait(100);  // a hover tick
+  xdotool({"click", "1"});
+  ASSERT_TRUE(waitFor([] { return visible("^New Recording$") && !visible("^Nimbo window picker$"); }));
+  xdotool({"windowactivate", "--sync", panel});
+  xdotool({"key", "Return"});
+  ASSERT_TRUE(waitFor([] { return visible("^Nimbo recording$"); }, 8000)) << log().toStdString();
+
+  // The editor in front holds Ctrl+Shift+S ("save as new") for itself, but
+  // not while a recording runs: the record shortcut stops it.
+  ASSERT_EQ(cli({"edit"}).exitCode, 0);
+  ASSERT_TRUE(waitFor([] { return visible("Nimbo — Edit"); })) << log().toStdString();
+  const QByteArray editor = run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo — Edit"}).out.trimmed();
+  xdotool({"windowactivate", "--sync", editor});
+  QTest::qWait(1000);
+  xdotool({"key", "--clearmodifiers", "ctrl+shift+s"});
+  QString link;
+  ASSERT_TRUE(waitFor([&] {
+    link = QString::fromUtf8(clipboard("UTF8_STRING"));
+    return link.contains("/v/");
+  }, 30000)) << log().toStdString();
+  EXPECT_FALSE(log().contains("keys taken by the focused window")) << log().toStdString();
+  const auto items = history();
+  ASSERT_EQ(items.size(), 2u);  // the recording, and the screenshot not saved again
+  ASSERT_TRUE(items[0].videoPath);
+  const auto probe = nimbo::MediaProbe::read(*items[0].videoPath);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(QSize(probe->width, probe->height), QSize(500, 300));
+  // Its own colour, not what lies around it.
+  const QImage poster(dataDir + "/thumbnails/" + items[0].id + ".png");
+  ASSERT_FALSE(poster.isNull());
+  // (Away from the middle, where the pointer is drawn.)
+  const QColor middle = poster.pixelColor(poster.width() / 4, poster.height() / 4);
+  EXPECT_NEAR(middle.red(), 30, 16);
+  EXPECT_NEAR(middle.green(), 140, 16);
+  EXPECT_NEAR(middle.blue(), 200, 16);
 }
 
 TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {
