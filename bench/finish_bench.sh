@@ -26,6 +26,10 @@ if [[ ${1:-} == --inner ]]; then
     mkdir -p "$run"
     XDG_DATA_HOME="$run/data" XDG_CONFIG_HOME="$run/config" "$build/nimbo" --smoke --smoke-target=screen \
       --smoke-audio=system --smoke-seconds="$seconds" --smoke-log="$run/nimbo.log" >/dev/null 2>&1 || true
+    # The whole way to a link: record, stop, upload to the bundled server.
+    XDG_DATA_HOME="$run/flow-data" XDG_CONFIG_HOME="$run/flow-config" "$build/nimbo" --smoke --smoke-flow=1 \
+      --smoke-seconds="$seconds" --smoke-log="$run/flow.log" >/dev/null 2>&1 || true
+    pkill -f "nimbo-share-server .*--data $run/flow-data/" 2>/dev/null || true
   done
   exit 0
 fi
@@ -64,3 +68,12 @@ ffmpeg -nostdin -v error -y -i "$long_file" -c copy -movflags +faststart "$out/f
 end=$(date +%s%N)
 printf 'for comparison, rewriting the %d s file with its index first (ffmpeg -c copy -movflags +faststart): %d ms\n' \
   "$long" $(((end - start) / 1000000))
+link_ms() { sed -n 's/.*stop to link on clipboard: \([0-9]*\) ms.*/\1/p' "$out/$1/flow.log" | tail -1; }
+for seconds in "$short" "$long"; do
+  ms=$(link_ms "$seconds")
+  if [[ -n $ms ]]; then
+    printf '%4d s recording: stop to link on the clipboard %6d ms (upload to the bundled server on loopback)\n' "$seconds" "$ms"
+  else
+    echo "the ${seconds} s flow gave no link:"; sed 's/^/    /' "$out/$seconds/flow.log"
+  fi
+done

@@ -181,10 +181,12 @@ class ScreenStreamService {
   // Other applications' ordinary windows that are shown on the current
   // desktop and at least 60 x 60, front to back: id, title, application,
   // and the frame in screen pixels (top-left origin).
+  // The icon is the window's own (_NET_WM_ICON), the one nearest 16 x 16.
   struct WindowInfo {
     quint32 id = 0;
     QString title, application;
     QRect frame;
+    QImage icon;
   };
   virtual std::vector<WindowInfo> windows() = 0;
 };

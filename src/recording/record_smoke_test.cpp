@@ -308,7 +308,12 @@ int runFullFlow(const Settings& env) {
   config.destination = RecordingDestination::shareLink;
   // Our own clipboard changes are counted as they happen.
   int changes = 0;
-  QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, qApp, [&changes] { ++changes; });
+  QElapsedTimer sinceStop;
+  qint64 lastChangeMs = -1;
+  QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, qApp, [&] {
+    ++changes;
+    if (sinceStop.isValid()) lastChangeMs = sinceStop.elapsed();
+  });
   std::unique_ptr<NoiseWindow> noise;
   if (env.at("NIMBO_SMOKE_SELF_NOISE") == "1") {
     noise = std::make_unique<NoiseWindow>();
@@ -321,6 +326,7 @@ int runFullFlow(const Settings& env) {
   if (!ok) seconds = 4.0;
   waitFor(seconds);
   const int noted = changes;
+  sinceStop.start();
   RecordingFlow::stopRequested();
   info("endpoint prefix: \"" + Preferences::stringValue(Preferences::kUploadEndpoint).trimmed() + "\"");
   QString link, fileURL;
@@ -333,6 +339,7 @@ int runFullFlow(const Settings& env) {
     if (text.startsWith(QLatin1String("http"))) {
       link = text;
       fileURL = mime->urls().value(0).toString();
+      info(QStringLiteral("stop to link on clipboard: %1 ms").arg(lastChangeMs));
     }
   }
   noise.reset();

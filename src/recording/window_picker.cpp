@@ -144,6 +144,7 @@ std::vector<Choice> availableWindows() {
     c.title = w.title.trimmed();
     c.appName = w.application.isEmpty() ? QStringLiteral("Unknown") : w.application;
     c.frame = pointsFromPixels(w.frame);
+    if (!w.icon.isNull()) c.icon = w.icon;
     // At least 60 x 60 points, whatever the screen's scale.
     if (c.frame.width() < 60 || c.frame.height() < 60) continue;
     out.push_back(c);

@@ -1,5 +1,6 @@
 #include "platform/linux/x11/x11_screen_stream.h"
 
+#include "platform/linux/freedesktop/desktop_entries.h"
 #include "platform/linux/x11/x11_connection.h"
 
 #include <sys/ipc.h>
@@ -281,6 +282,30 @@ QByteArray property(xcb_connection_t* c, xcb_window_t w, const char* name, xcb_a
   return QByteArray::fromStdString(x11::propertyBytes(c, w, name, type));
 }
 using x11::atom;
+
+// _NET_WM_ICON: one or more images, each width, height and ARGB pixels; the
+// smallest that is at least 16 x 16 (else the largest).
+QImage windowIcon(xcb_connection_t* c, xcb_window_t w) {
+  const std::vector<uint32_t> data = x11::cardinals(c, w, "_NET_WM_ICON", XCB_ATOM_CARDINAL);
+  size_t best = SIZE_MAX;
+  uint32_t bestSide = 0;
+  for (size_t at = 0; at + 2 <= data.size();) {
+    const uint32_t width = data[at], height = data[at + 1];
+    if (width == 0 || height == 0 || width > 1024 || height > 1024 || at + 2 + size_t(width) * height > data.size())
+      break;
+    const uint32_t side = std::min(width, height);
+    const bool better = best == SIZE_MAX || (side >= 16 && (bestSide < 16 || side < bestSide)) ||
+                        (bestSide < 16 && side > bestSide);
+    if (better) best = at, bestSide = side;
+    at += 2 + size_t(width) * height;
+  }
+  if (best == SIZE_MAX) return {};
+  const int width = int(data[best]), height = int(data[best + 1]);
+  QImage img(width, height, QImage::Format_ARGB32);
+  for (int y = 0; y < height; ++y)
+    std::memcpy(img.scanLine(y), data.data() + best + 2 + size_t(y) * width, size_t(width) * 4);
+  return img.scaled(16, 16, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
 }  // namespace
 
 std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
@@ -321,10 +346,13 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
     free(at);
     w.title = QString::fromUtf8(property(c, ids[i], "_NET_WM_NAME", utf8)).trimmed();
     if (w.title.isEmpty()) w.title = QString::fromLatin1(property(c, ids[i], "WM_NAME", XCB_ATOM_STRING)).trimmed();
-    // WM_CLASS holds the instance and the class name, each ending in NUL.
+    // WM_CLASS holds the instance and the class name, each ending in NUL;
+    // the application's installed name is preferred.
     const QList<QByteArray> cls = property(c, ids[i], "WM_CLASS", XCB_ATOM_STRING).split('\0');
-    w.application = QString::fromUtf8(cls.value(1).isEmpty() ? cls.value(0) : cls.value(1));
+    w.application = DesktopEntries::nameForWindowClass(QString::fromUtf8(cls.value(0)), QString::fromUtf8(cls.value(1)));
+    if (w.application.isEmpty()) w.application = QString::fromUtf8(cls.value(1).isEmpty() ? cls.value(0) : cls.value(1));
     if (w.application.isEmpty()) w.application = QStringLiteral("Unknown");
+    w.icon = windowIcon(c, ids[i]);
     out.push_back(w);
   }
   return out;
