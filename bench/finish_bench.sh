@@ -27,6 +27,8 @@ if [[ ${1:-} == --inner ]]; then
     XDG_DATA_HOME="$run/data" XDG_CONFIG_HOME="$run/config" "$build/nimbo" --smoke --smoke-target=screen \
       --smoke-audio=system --smoke-seconds="$seconds" --smoke-log="$run/nimbo.log" >/dev/null 2>&1 || true
     # The whole way to a link: record, stop, upload to the bundled server.
+    # Each run has a server of its own, so no device token from the last one.
+    secret-tool clear service com.vantori.screenshot account upload-device-token 2>/dev/null || true
     XDG_DATA_HOME="$run/flow-data" XDG_CONFIG_HOME="$run/flow-config" "$build/nimbo" --smoke --smoke-flow=1 \
       --smoke-seconds="$seconds" --smoke-log="$run/flow.log" >/dev/null 2>&1 || true
     pkill -f "nimbo-share-server .*--data $run/flow-data/" 2>/dev/null || true
