@@ -211,19 +211,22 @@ void ScreenRecorder::teardown() {
   compositor_.reset();
 }
 
+std::unique_ptr<VideoWriter> ScreenRecorder::endSources() {
+  recording_ = false;
+  Emergency::remove(emergencyHook_);
+  emergencyHook_ = 0;
+  teardown();
+  std::lock_guard l(samples_);
+  // What the mixer still holds goes in before the writer is taken away.
+  if (mixer_) mixer_->emit(mixer_->accEnd());
+  mixer_.reset();
+  return std::move(writer_);
+}
+
 void ScreenRecorder::finishNow() {
   if (!recording_) return;
-  recording_ = false;
-  emergencyHook_ = 0;
   const int64_t end = monotonicNs();
-  teardown();
-  std::unique_ptr<VideoWriter> writer;
-  {
-    std::lock_guard l(samples_);
-    if (mixer_) mixer_->emit(mixer_->accEnd());
-    mixer_.reset();
-    writer = std::move(writer_);
-  }
+  std::unique_ptr<VideoWriter> writer = endSources();
   if (!writer) return;
   writer->finish(end, nullptr);
   writer.reset();  // joins the writer's thread, which has written the index by then
@@ -234,18 +237,8 @@ void ScreenRecorder::stop(std::function<void(std::optional<QString>)> done) {
     if (done) done(std::nullopt);
     return;
   }
-  recording_ = false;
-  Emergency::remove(emergencyHook_);
-  emergencyHook_ = 0;
   const int64_t end = monotonicNs();
-  teardown();
-  std::unique_ptr<VideoWriter> writer;
-  {
-    std::lock_guard l(samples_);
-    if (mixer_) mixer_->emit(mixer_->accEnd());
-    mixer_.reset();
-    writer = std::move(writer_);
-  }
+  std::unique_ptr<VideoWriter> writer = endSources();
   if (!writer) {
     if (done) done(std::nullopt);
     return;

@@ -73,6 +73,8 @@ class ScreenRecorder : public QObject {
  private:
   void onFrame(const ScreenFrame& frame);
   void teardown();
+  // Stops every source and hands back the writer, still to be finished.
+  std::unique_ptr<VideoWriter> endSources();
 
   std::atomic<bool> recording_{false};
   std::mutex samples_;  // every frame, chunk, mix and write
