@@ -165,6 +165,10 @@ class ScreenStream {
   virtual ~ScreenStream() = default;
   virtual int framesIdle() const = 0;    // nothing changed: not delivered
   virtual int framesMissed() const = 0;  // ticks lost because capturing fell behind
+  // Windows of ours (the recording pill, the countdown) that must not be in
+  // the picture: where they are, what lies under them is recorded. A window
+  // named before it is shown is left out best. Any thread.
+  virtual void setHiddenWindows(std::vector<quint32> windowIDs) = 0;
 };
 
 class ScreenStreamService {

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QUrl>
+#include <QWidget>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <memory>
@@ -157,7 +158,15 @@ void startRecording(const RecorderConfig& config, const ScreenInfo& screen) {
   }
   logLine("Nimbo: recorder running, writing " + started.value());
   RecordingState::shared().begin();
-  RecordingPill::show(qscreenFor(screen));
+  // Our own windows stay out of the picture: the pill (named before it is
+  // shown, so what it covers is known), a toast still up, the live bubble.
+  std::vector<quint32> ours;
+  if (UploadToast* toast = UploadToast::current(); toast && toast->panel()) ours.push_back(quint32(toast->panel()->winId()));
+  if (QWidget* bubble = CameraPreviewBubble::panel()) ours.push_back(quint32(bubble->winId()));
+  RecordingPill::show(qscreenFor(screen), [ours](quint64 pill) mutable {
+    ours.push_back(quint32(pill));
+    recorder().hideWindows(ours);
+  });
 }
 
 }  // namespace

@@ -194,12 +194,13 @@ int g_generation = 0;
 
 namespace RecordingPill {
 
-void show(QScreen* screen) {
+void show(QScreen* screen, std::function<void(quint64)> made) {
   hide();
   screen = orPrimary(screen);
   auto* pill = new PillWindow;
   const QRect visible = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
   pill->move(visible.center().x() - 98, visible.top() + 12);
+  if (made) made(quint64(pill->winId()));
   pill->show();
   g_pill = pill;
 }

@@ -36,7 +36,8 @@ class LevelBars : public QWidget {
 
 namespace RecordingPill {
 // Shows the pill 12 points below the top of the screen's work area, centred.
-void show(QScreen* screen);
+// `made` learns the pill's window before it is shown.
+void show(QScreen* screen, std::function<void(quint64 windowID)> made = {});
 void hide();
 QWidget* panel();
 }  // namespace RecordingPill

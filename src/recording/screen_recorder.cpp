@@ -223,6 +223,10 @@ std::unique_ptr<VideoWriter> ScreenRecorder::endSources() {
   return std::move(writer_);
 }
 
+void ScreenRecorder::hideWindows(std::vector<quint32> windowIDs) {
+  if (stream_) stream_->setHiddenWindows(std::move(windowIDs));
+}
+
 void ScreenRecorder::finishNow() {
   if (!recording_) return;
   const int64_t end = monotonicNs();

@@ -46,6 +46,8 @@ class ScreenRecorder : public QObject {
   // nothing when nothing usable was written.
   void stop(std::function<void(std::optional<QString>)> done);
   bool isRecording() const { return recording_; }
+  // Our own windows to leave out of the picture (see ScreenStream).
+  void hideWindows(std::vector<quint32> windowIDs);
   // Stops and closes the file before returning, blocking the caller: for a
   // process that is about to end.
   void finishNow();

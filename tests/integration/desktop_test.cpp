@@ -815,6 +815,60 @@ TEST_F(Recording, TheShortcutStartsAndStopsEvenWithTheEditorInFrontAndAPickedWin
   EXPECT_NEAR(middle.blue(), 200, 16);
 }
 
+TEST_F(Recording, TheRecordedScreenHasWhatLiesUnderThePillNotThePill) {
+  // A plain magenta application window over the first monitor.
+  QWidget backdrop(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint);
+  backdrop.setWindowTitle("Backdrop");
+  QPalette magenta = backdrop.palette();
+  magenta.setColor(QPalette::Window, QColor(230, 0, 200));
+  backdrop.setPalette(magenta);
+  backdrop.setAutoFillBackground(true);
+  // Not the whole monitor: a window manager may take that for full screen
+  // and put it above everything.
+  backdrop.setGeometry(200, 0, 1500, 700);
+  backdrop.show();
+  ASSERT_TRUE(waitFor([] { return visible("^Backdrop$"); }));
+  xdotool({"mousemove", "1800", "1000"});
+
+  startApp();
+  openPanelAndStart("record-to-file");
+  const QByteArray pill = run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo recording$"}).out.trimmed();
+  QTest::qWait(2000);
+  // The pill is really on screen, over the backdrop…
+  const QStringList geometry = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", pill}).out)
+                                   .split('\n', Qt::SkipEmptyParts);
+  int x = -1, y = -1;
+  for (const QString& line : geometry) {
+    if (line.startsWith("X=")) x = line.mid(2).toInt();
+    if (line.startsWith("Y=")) y = line.mid(2).toInt();
+  }
+  ASSERT_GE(x, 0);
+  ASSERT_TRUE(QRect(0, 0, 1920, 1080).contains(QRect(x, y, 196, 40)));
+  auto magentaShare = [&](const QImage& picture) {
+    int magentaPixels = 0, checked = 0;
+    for (int py = y + 4; py < y + 36; py += 4)
+      for (int px = x + 4; px < x + 192; px += 8) {
+        const QColor c = picture.pixelColor(px, py);
+        ++checked;
+        magentaPixels += std::abs(c.red() - 230) < 30 && c.green() < 40 && std::abs(c.blue() - 200) < 30;
+      }
+    return double(magentaPixels) / checked;
+  };
+  const QString live = home.filePath("live.png");
+  run("import", {"-window", "root", live});
+  EXPECT_LT(magentaShare(QImage(live)), 0.2) << "the pill is not on top on screen";
+  ASSERT_EQ(cli({"record-to-file"}).exitCode, 0);
+  const std::optional<nimbo::CaptureItem> video = waitForVideo();
+  ASSERT_TRUE(video && video->videoPath) << log().toStdString();
+  // …but the recording shows the backdrop where it was.
+  const QString frame = home.filePath("frame.png");
+  run("ffmpeg", {"-y", "-loglevel", "error", "-ss", "1.5", "-i", *video->videoPath, "-frames:v", "1", frame});
+  const QImage picture(frame);
+  ASSERT_FALSE(picture.isNull());
+
+  EXPECT_EQ(magentaShare(picture), 1.0) << "pixels where the pill was that show something else";
+}
+
 TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {
   // No endpoint set: the default one on 127.0.0.1:8787, where nothing runs yet.
   QFile::remove(settingsFile);

@@ -126,7 +126,9 @@ class FakeScreenStreams : public ScreenStreamService {
     ~Stream() override { owner->running = false; }
     int framesIdle() const override { return 0; }
     int framesMissed() const override { return 0; }
+    void setHiddenWindows(std::vector<quint32> ids) override { owner->hidden = std::move(ids); }
   };
+  std::vector<quint32> hidden;
   std::vector<StreamRequest> requests;
   std::function<void(const ScreenFrame&)> onFrame;
   bool running = false;

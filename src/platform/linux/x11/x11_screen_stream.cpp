@@ -17,6 +17,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include <unistd.h>
@@ -108,6 +110,10 @@ class X11Stream : public ScreenStream {
   }
   int framesIdle() const override { return idle_; }
   int framesMissed() const override { return missed_; }
+  void setHiddenWindows(std::vector<quint32> ids) override {
+    std::lock_guard l(hiddenLock_);
+    hiddenIDs_ = std::move(ids);
+  }
 
   Result<bool> open() {
     std::string why;
@@ -133,6 +139,14 @@ class X11Stream : public ScreenStream {
       // Redirected, the window keeps its own pixels even under others.
       xcb_composite_redirect_window(c_, target_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
       if (!namePixmap()) return platformError(PlatformErrorCode::windowGone, QStringLiteral("the window is gone"));
+    }
+    if (!request_.windowID && hasExtension(&xcb_composite_id)) {
+      // Every top-level window keeps a picture of its own, so what lies under
+      // a window of ours can be put back (automatic: the server still shows
+      // them as before).
+      free(xcb_composite_query_version_reply(c_, xcb_composite_query_version(c_, 0, 4), nullptr));
+      xcb_composite_redirect_subwindows(c_, root_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+      canUncover_ = true;
     }
     damage_ = xcb_generate_id(c_);
     xcb_damage_create(c_, damage_, target_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
@@ -226,6 +240,7 @@ class X11Stream : public ScreenStream {
         continue;
       }
       free(img);
+      if (!pixmap_) uncoverHiddenWindows();
       if (cur) {
         int ox = area_.x(), oy = area_.y();
         if (pixmap_) {
@@ -242,6 +257,119 @@ class X11Stream : public ScreenStream {
       onFrame_(ScreenFrame{shm_.data, area_.width(), area_.height(), area_.width() * 4, pts});
     }
   }
+
+  // A top-level window's rectangle on the root, and whether it is shown.
+  struct Placed {
+    QRect rect;
+    bool viewable = false;
+  };
+  Placed placed(xcb_window_t w) {
+    Placed p;
+    xcb_get_window_attributes_reply_t* a = xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, w), nullptr);
+    p.viewable = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+    free(a);
+    xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr);
+    if (g) p.rect = QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
+    free(g);
+    return p;
+  }
+
+  // The root's child that holds `w` (its window manager frame, or itself).
+  xcb_window_t topLevel(xcb_window_t w) {
+    for (int depth = 0; depth < 8; ++depth) {
+      xcb_query_tree_reply_t* t = xcb_query_tree_reply(c_, xcb_query_tree(c_, w), nullptr);
+      if (!t) return XCB_WINDOW_NONE;
+      const xcb_window_t parent = t->parent;
+      free(t);
+      if (parent == root_ || parent == XCB_WINDOW_NONE) return w;
+      w = parent;
+    }
+    return XCB_WINDOW_NONE;
+  }
+
+  // Copies `r` (root coordinates, inside the captured area) of `drawable`,
+  // whose origin is at `origin` on the root, into the frame.
+  void paste(xcb_drawable_t drawable, QPoint origin, const QRect& r) {
+    xcb_get_image_reply_t* img = xcb_get_image_reply(
+        c_,
+        xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(r.x() - origin.x()), int16_t(r.y() - origin.y()),
+                      uint16_t(r.width()), uint16_t(r.height()), ~0u),
+        nullptr);
+    if (!img) return;
+    const uint8_t* src = xcb_get_image_data(img);
+    const int len = xcb_get_image_data_length(img);
+    const int stride = r.width() * 4;
+    if (len >= stride * r.height())
+      for (int y = 0; y < r.height(); ++y)
+        std::memcpy(shm_.data + size_t(r.y() - area_.y() + y) * size_t(area_.width()) * 4 + size_t(r.x() - area_.x()) * 4,
+                    src + size_t(y) * size_t(stride), size_t(stride));
+    free(img);
+  }
+
+  // Puts back, where a hidden window of ours is, the windows under it, over
+  // what was there before it was shown.
+  void uncoverHiddenWindows() {
+    std::vector<quint32> ids;
+    {
+      std::lock_guard l(hiddenLock_);
+      ids = hiddenIDs_;
+    }
+    for (quint32 id : ids) {
+      const xcb_window_t top = topLevel(id);
+      if (top == XCB_WINDOW_NONE) continue;
+      const Placed ours = placed(top);
+      const QRect r = ours.rect.intersected(area_);
+      if (r.isEmpty()) continue;
+      Background& bg = backgrounds_[id];
+      if (!ours.viewable) {
+        // Not shown yet: this is what it will cover.
+        bg.rect = r;
+        bg.pixels.resize(size_t(r.width()) * size_t(r.height()) * 4);
+        for (int y = 0; y < r.height(); ++y)
+          std::memcpy(bg.pixels.data() + size_t(y) * size_t(r.width()) * 4,
+                      shm_.data + size_t(r.y() - area_.y() + y) * size_t(area_.width()) * 4 + size_t(r.x() - area_.x()) * 4,
+                      size_t(r.width()) * 4);
+        continue;
+      }
+      // What was there before, where it still fits.
+      const QRect known = bg.rect.intersected(r);
+      for (int y = 0; y < known.height(); ++y)
+        std::memcpy(shm_.data + size_t(known.y() - area_.y() + y) * size_t(area_.width()) * 4 +
+                        size_t(known.x() - area_.x()) * 4,
+                    bg.pixels.data() + (size_t(known.y() - bg.rect.y() + y) * size_t(bg.rect.width()) +
+                                        size_t(known.x() - bg.rect.x())) * 4,
+                    size_t(known.width()) * 4);
+      if (!canUncover_) continue;
+      // Then every window under ours, bottom to top, from its own picture.
+      xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
+      if (!tree) continue;
+      const xcb_window_t* children = xcb_query_tree_children(tree);
+      const int count = xcb_query_tree_children_length(tree);
+      for (int i = 0; i < count && children[i] != top; ++i) {
+        const Placed below = placed(children[i]);
+        const QRect overlap = below.rect.intersected(r);
+        if (!below.viewable || overlap.isEmpty()) continue;
+        const xcb_pixmap_t pm = xcb_generate_id(c_);
+        xcb_void_cookie_t ck = xcb_composite_name_window_pixmap_checked(c_, children[i], pm);
+        if (xcb_generic_error_t* e = xcb_request_check(c_, ck)) {
+          free(e);
+          continue;
+        }
+        paste(pm, below.rect.topLeft(), overlap);
+        xcb_free_pixmap(c_, pm);
+      }
+      free(tree);
+    }
+  }
+
+  struct Background {
+    QRect rect;
+    std::vector<uint8_t> pixels;
+  };
+  std::map<quint32, Background> backgrounds_;
+  std::mutex hiddenLock_;
+  std::vector<quint32> hiddenIDs_;
+  bool canUncover_ = false;
 
   StreamRequest request_;
   QRect area_;
