@@ -344,9 +344,27 @@ class X11Stream : public ScreenStream {
       xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
       if (!tree) continue;
       const xcb_window_t* children = xcb_query_tree_children(tree);
-      const int count = xcb_query_tree_children_length(tree);
-      for (int i = 0; i < count && children[i] != top; ++i) {
-        const Placed below = placed(children[i]);
+      int count = 0;
+      while (count < xcb_query_tree_children_length(tree) && children[count] != top) ++count;
+      // Asked all at once and answered in one round trip: there may be
+      // dozens of windows, and this runs for every frame.
+      std::vector<xcb_get_window_attributes_cookie_t> attrs(static_cast<size_t>(count));
+      std::vector<xcb_get_geometry_cookie_t> geoms(static_cast<size_t>(count));
+      for (int i = 0; i < count; ++i) {
+        attrs[size_t(i)] = xcb_get_window_attributes(c_, children[i]);
+        geoms[size_t(i)] = xcb_get_geometry(c_, children[i]);
+      }
+      std::vector<Placed> under(static_cast<size_t>(count));
+      for (int i = 0; i < count; ++i) {
+        xcb_get_window_attributes_reply_t* a = xcb_get_window_attributes_reply(c_, attrs[size_t(i)], nullptr);
+        xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c_, geoms[size_t(i)], nullptr);
+        under[size_t(i)].viewable = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+        if (g) under[size_t(i)].rect = QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
+        free(a);
+        free(g);
+      }
+      for (int i = 0; i < count; ++i) {
+        const Placed& below = under[size_t(i)];
         const QRect overlap = below.rect.intersected(r);
         if (!below.viewable || overlap.isEmpty()) continue;
         const xcb_pixmap_t pm = xcb_generate_id(c_);
