@@ -19,6 +19,12 @@ namespace nimbo {
 
 LevelBars::LevelBars(QColor activeColor, qreal barWidth, qreal barSpacing, qreal maxHeight, QWidget* parent)
     : QWidget(parent), active_(activeColor), barWidth_(barWidth), barSpacing_(barSpacing), maxHeight_(maxHeight) {
+  animation_.setDuration(80);
+  animation_.setEasingCurve(QEasingCurve::Linear);
+  QObject::connect(&animation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+    level_ = float(v.toDouble());
+    update();
+  });
   setAttribute(Qt::WA_TranslucentBackground);
   setFixedSize(sizeHint());
 }
@@ -30,9 +36,13 @@ int LevelBars::litBars(float level) {
 }
 
 void LevelBars::setLevel(float level) {
-  if (level == level_) return;
-  level_ = level;
-  update();
+  if (level == target_) return;
+  target_ = level;
+  // Bars glide to the new level over 80 ms instead of jumping.
+  animation_.stop();
+  animation_.setStartValue(double(level_));
+  animation_.setEndValue(double(level));
+  animation_.start();
 }
 
 QSize LevelBars::sizeHint() const {

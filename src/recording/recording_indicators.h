@@ -3,6 +3,7 @@
 // the floating pill with the time, the level bars and Stop, and the bars
 // themselves (also used by the recorder panel).
 #include <QColor>
+#include <QVariantAnimation>
 #include <QWidget>
 
 #include <array>
@@ -20,7 +21,8 @@ class LevelBars : public QWidget {
   static constexpr std::array<float, 5> kThresholds{0.06f, 0.18f, 0.34f, 0.52f, 0.72f};
   LevelBars(QColor activeColor, qreal barWidth, qreal barSpacing, qreal maxHeight, QWidget* parent = nullptr);
   void setLevel(float level);
-  float level() const { return level_; }
+  // The level the bars are heading for (they get there within 80 ms).
+  float level() const { return target_; }
   // How many bars a level lights.
   static int litBars(float level);
   QSize sizeHint() const override;
@@ -31,7 +33,8 @@ class LevelBars : public QWidget {
  private:
   QColor active_;
   qreal barWidth_, barSpacing_, maxHeight_;
-  float level_ = 0;
+  float level_ = 0, target_ = 0;
+  QVariantAnimation animation_;
 };
 
 namespace RecordingPill {
