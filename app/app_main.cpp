@@ -139,6 +139,7 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
     if (!error.isEmpty()) logLine("Nimbo: " + error);
   });
   const int rc = app.exec();
+  RecordingFlow::shutDown();
   tray.reset();
   Hotkeys::unregisterAllForTesting();
   hotkey::HotKeysController::setBackend(nullptr);

@@ -114,13 +114,15 @@ bool CaptureHistory::add(const CaptureItem& item, const std::optional<QByteArray
                          const QByteArray& thumbnailPNG) {
   // An id that is not a UUID would name files outside our folders.
   if (!isValidCaptureId(item.id)) return false;
-  const bool written = !originalPNG || writeFile(originalPath(item.id), *originalPNG);
+  // A record whose picture could not be written is not filed: it would push
+  // a good one out of the history for nothing.
+  if (originalPNG && !writeFile(originalPath(item.id), *originalPNG)) return false;
   writeFile(thumbnailPath(item.id), thumbnailPNG);
   items_.insert(items_.begin(), item);
   evictBeyondLimit();
   save();
   Q_EMIT itemsChanged();
-  return written;
+  return true;
 }
 
 void CaptureHistory::updateShareURL(const QString& id, const QString& url) {

@@ -34,8 +34,7 @@ class CaptureHistory : public QObject {
   QString originalPath(const QString& id) const { return originalsDir() + '/' + id + ".png"; }
   QString thumbnailPath(const QString& id) const { return thumbnailsDir() + '/' + id + ".png"; }
 
-  // False when the original could not be written (the record is filed all
-  // the same, as before; callers that promise the user a file check it).
+  // False, and nothing filed, when the original could not be written.
   bool add(const CaptureItem& item, const std::optional<QByteArray>& originalPNG,
            const QByteArray& thumbnailPNG);
   void updateShareURL(const QString& id, const QString& url);

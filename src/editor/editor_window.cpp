@@ -232,17 +232,20 @@ bool EditorWindowController::windowShouldClose() {
     promptOpen_ = false;
     std::optional<CaptureItem> pending = std::exchange(pendingOpen_, std::nullopt);
     if (canvas_.get() != asked) return;
+    bool close = true;
     switch (choice) {
-      case EditorCloseChoice::cancel:
-        // The user chose to keep editing what is open; it is not dropped
-        // for the capture asked for meanwhile.
-        if (pending) logLine("Editor: kept the open capture; " + pending->id + " was not opened");
-        return;
-      case EditorCloseChoice::save: saveInPlace(*canvas_); break;
-      case EditorCloseChoice::saveAsNew: saveAsNew(*canvas_); break;
+      case EditorCloseChoice::cancel: close = false; break;
+      // A save that failed (and said so) keeps the window and its edits.
+      case EditorCloseChoice::save: close = saveInPlace(*canvas_); break;
+      case EditorCloseChoice::saveAsNew: close = saveAsNew(*canvas_); break;
       case EditorCloseChoice::discard: canvas_->setHasUnsavedChanges(false); break;
     }
-    // Closed even when the save failed and said so.
+    if (!close) {
+      // What is open stays, with its edits; the capture asked for meanwhile
+      // is not opened over it.
+      if (pending) logLine("Editor: kept the open capture; " + pending->id + " was not opened");
+      return;
+    }
     closeWithoutAsking();
     if (pending) show(*pending);
   });
@@ -275,31 +278,38 @@ void flattenFailed() { UploadToast::show(QStringLiteral("Couldn't save — faile
 
 }  // namespace
 
-void EditorWindowController::saveInPlace(Canvas& canvas) {
+bool EditorWindowController::saveInPlace(Canvas& canvas) {
   const std::optional<Flattened> f = flatten(canvas);
-  if (!f) return flattenFailed();
+  if (!f) return flattenFailed(), false;
   CaptureHistory& history = CaptureHistory::shared();
   if (history.find(canvas.itemID())) {
-    if (!history.replaceContents(canvas.itemID(), f->png, f->thumbnail))
-      return UploadToast::show(QStringLiteral("Couldn't save — the capture's file could not be written"), false);
+    if (!history.replaceContents(canvas.itemID(), f->png, f->thumbnail)) {
+      UploadToast::show(QStringLiteral("Couldn't save — the capture's file could not be written"), false);
+      return false;
+    }
     canvas.setHasUnsavedChanges(false);
     logLine("Editor: saved over " + canvas.itemID());
-    return UploadToast::show(QStringLiteral("Saved"), true);
+    UploadToast::show(QStringLiteral("Saved"), true);
+    return true;
   }
   // The record went while the editor was open (30 newer captures, or it was
   // deleted): the edits are kept as a new capture instead of going nowhere.
   logLine("Editor: " + canvas.itemID() + " is no longer in history; saving as a new capture");
-  saveAsNew(canvas, QStringLiteral("The original is gone — saved as a new capture"));
+  return saveAsNew(canvas, QStringLiteral("The original is gone — saved as a new capture"));
 }
 
-void EditorWindowController::saveAsNew(Canvas& canvas) { saveAsNew(canvas, QStringLiteral("Saved as new capture")); }
+bool EditorWindowController::saveAsNew(Canvas& canvas) {
+  return saveAsNew(canvas, QStringLiteral("Saved as new capture"));
+}
 
-void EditorWindowController::saveAsNew(Canvas& canvas, const QString& toast) {
+bool EditorWindowController::saveAsNew(Canvas& canvas, const QString& toast) {
   const std::optional<Flattened> f = flatten(canvas);
-  if (!f) return flattenFailed();
+  if (!f) return flattenFailed(), false;
   const CaptureItem item = CaptureItem::newImage(f->size.width(), f->size.height());
-  if (!CaptureHistory::shared().add(item, f->png, f->thumbnail))
-    return UploadToast::show(QStringLiteral("Couldn't save — the capture's file could not be written"), false);
+  if (!CaptureHistory::shared().add(item, f->png, f->thumbnail)) {
+    UploadToast::show(QStringLiteral("Couldn't save — the capture's file could not be written"), false);
+    return false;
+  }
   const QString from = canvas.itemID();
   // When the record under edit is gone, the next save goes to the new one.
   if (!CaptureHistory::shared().find(from)) {
@@ -309,6 +319,7 @@ void EditorWindowController::saveAsNew(Canvas& canvas, const QString& toast) {
   canvas.setHasUnsavedChanges(false);
   logLine("Editor: saved " + from + " as new capture " + item.id);
   UploadToast::show(toast, true);
+  return true;
 }
 
 bool EditorWindowController::eventFilter(QObject* watched, QEvent* event) {

@@ -40,10 +40,11 @@ class EditorWindowController : public QObject {
   EditorToolbarView* toolbar() const;
   EditorInspectorView* inspector() const;
 
-  void saveInPlace(Canvas& canvas);
+  // Both say whether the edits reached a file.
+  bool saveInPlace(Canvas& canvas);
   // Ctrl+Z and Ctrl+Shift+Z on the canvas history.
   void undoOrRedo(bool redo);
-  void saveAsNew(Canvas& canvas);
+  bool saveAsNew(Canvas& canvas);
 
   // The window's close request: true when it may close now. A dirty canvas
   // asks first and closes the window itself once answered.
@@ -66,7 +67,7 @@ class EditorWindowController : public QObject {
   QPointer<EditorView> view_;
   QPointer<EditorToolbarView> toolbar_;
   QPointer<EditorInspectorView> inspector_;
-  void saveAsNew(Canvas& canvas, const QString& toast);
+  bool saveAsNew(Canvas& canvas, const QString& toast);
 
   std::optional<CaptureItem> pendingOpen_;  // asked for while the close prompt was up
   bool promptOpen_ = false;

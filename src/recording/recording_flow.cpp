@@ -28,10 +28,11 @@ namespace nimbo::RecordingFlow {
 namespace {
 
 struct State {
+  // Declared first, so it goes last: the recorder may hold a pointer to it.
+  std::unique_ptr<Camera> sharedCamera;
   std::unique_ptr<ScreenRecorder> recorder;
   bool isBusy = false;
   RecorderConfig activeConfig;
-  std::unique_ptr<Camera> sharedCamera;
 };
 
 State& state() {
@@ -107,11 +108,11 @@ void uploadAndCopy(const QString& path, const std::optional<QString>& historyID)
   });
 }
 
-void finished(const QString& path, std::function<void()> done) {
+void finished(const QString& path, RecordingDestination destination, std::function<void()> done) {
   if (Preferences::boolValue(Preferences::kSoundOnCapture, true)) platform().sound->play(QStringLiteral("screen-capture"));
   // The poster is read from the file off the main thread.
   QtConcurrent::run([path] { return ThumbnailMaker::videoPoster(path); })
-      .then(qApp, [path, done](std::optional<VideoPoster> poster) {
+      .then(qApp, [path, destination, done](std::optional<VideoPoster> poster) {
         std::optional<QString> historyID;
         if (poster) {
           CaptureItem item = CaptureItem::newImage(poster->width, poster->height);
@@ -121,7 +122,7 @@ void finished(const QString& path, std::function<void()> done) {
           CaptureHistory::shared().add(item, std::nullopt, poster->png);
           historyID = item.id;
         }
-        if (state().activeConfig.destination == RecordingDestination::shareLink) {
+        if (destination == RecordingDestination::shareLink) {
           uploadAndCopy(path, historyID);
         } else {
           Pasteboard::writeVideoAndURL(path, std::nullopt);
@@ -134,26 +135,31 @@ void finished(const QString& path, std::function<void()> done) {
 
 void stopRecording(std::function<void()> done) {
   RecordingPill::hide();
-  stopCameraPreview();
-  recorder().stop([done](std::optional<QString> path) {
+  // The ending is decided now: a next recording may be set up meanwhile.
+  const RecordingDestination destination = state().activeConfig.destination;
+  // The recorder lets go of the camera before the camera goes.
+  recorder().stop([done, destination](std::optional<QString> path) {
     RecordingState::shared().end();
     if (!path) {
       failureToast(QStringLiteral("Recording didn't save — nothing was captured."));
       return done();
     }
-    finished(*path, done);
+    finished(*path, destination, done);
   });
+  stopCameraPreview();
 }
 
 void startRecording(const RecorderConfig& config, const ScreenInfo& screen) {
   State& st = state();
-  if (st.isBusy || recorder().isRecording()) return;
+  if (st.isBusy || recorder().isRecording()) return stopCameraPreview();
   st.isBusy = true;
   const Result<QString> started = recorder().start(screen, config, config.camera ? st.sharedCamera.get() : nullptr);
   st.isBusy = false;
   if (!started.ok()) {
     logLine("Nimbo: recording failed to start: " + started.error().description);
     failureToast(started.error().description);
+    // Nobody would be left to turn the camera off.
+    stopCameraPreview();
     return;
   }
   logLine("Nimbo: recorder running, writing " + started.value());
@@ -186,12 +192,18 @@ Camera* sharedCamera() { return state().sharedCamera.get(); }
 
 void requestPanel(std::optional<RecordingDestination> preset) {
   if (recorder().isRecording()) return stopRequested();
-  if (CountdownOverlay::isShowing()) return CountdownOverlay::cancel();
+  if (CountdownOverlay::isShowing()) {
+    CountdownOverlay::cancel();
+    // The panel is gone; the camera it may have started goes too.
+    return stopCameraPreview();
+  }
   if (!platform().screenCapture->preflightAccess()) return showPermissionDialog();
   RecorderPanel::show(preset);
 }
 
 void beginCountdown(const RecorderConfig& config) {
+  // The last recording is still being finished.
+  if (state().isBusy || recorder().isRecording()) return;
   RecorderConfig copy = config;
   if (copy.mic && !microphoneAuthorized()) {
     if (!copy.systemAudio) return showMicrophoneDialog();
@@ -211,7 +223,7 @@ void beginCountdown(const RecorderConfig& config) {
   const std::optional<ScreenInfo> screen = screenUnderPointer();
   if (!screen) {
     failureToast(RecordingError::noDisplay().description);
-    return;
+    return stopCameraPreview();
   }
   CountdownOverlay::run(3, qscreenFor(screen), [copy, screen] { startRecording(copy, *screen); });
 }
@@ -240,13 +252,21 @@ void stopCameraPreview() {
   st.sharedCamera.reset();
 }
 
+void shutDown() {
+  CountdownOverlay::cancel();
+  RecordingPill::hide();
+  State& st = state();
+  if (st.recorder) st.recorder->finishNow();
+  stopCameraPreview();
+}
+
 void resetForTesting() {
   CountdownOverlay::cancel();
   RecordingPill::hide();
   RecorderPanel::close();
-  stopCameraPreview();
   State& st = state();
   if (st.recorder) st.recorder->finishNow();
+  stopCameraPreview();
   RecordingState::shared().end();
   st = State{};
 }

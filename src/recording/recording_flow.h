@@ -27,6 +27,9 @@ ScreenRecorder& recorder();
 bool isBusy();
 const RecorderConfig& activeConfig();
 Camera* sharedCamera();
+// The application is ending: a recording in progress is finished (its file
+// closed and playable) and the camera let go.
+void shutDown();
 // Back to idle, dropping whatever runs (tests).
 void resetForTesting();
 }  // namespace RecordingFlow

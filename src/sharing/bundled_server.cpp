@@ -162,10 +162,19 @@ QByteArray expectedProof(const QByteArray& key, const QByteArray& nonce, int por
 }
 
 void ensure(std::function<void(std::optional<int>)> done) {
-  if (g_port) return done(g_port);
   g_waiting.push_back(std::move(done));
   if (g_looking) return;
   g_looking = true;
+  // The server found before proves itself again for every request: it may
+  // have ended and someone else taken its port. One round trip on loopback.
+  if (const std::optional<int> known = std::exchange(g_port, std::nullopt)) {
+    return challenge(*known, [known](Answer a) {
+      if (a == Answer::ours) return finish(known);
+      g_looking = false;
+      std::vector<std::function<void(std::optional<int>)>> waiting = std::exchange(g_waiting, {});
+      for (auto& w : waiting) ensure(std::move(w));
+    });
+  }
   const int defaultPort = defaultEndpoint().port();
   challenge(defaultPort, [defaultPort](Answer a) {
     if (a == Answer::ours) return finish(defaultPort);

@@ -24,7 +24,8 @@ QByteArray expectedProof(const QByteArray& key, const QByteArray& nonce, int por
 
 // Finds this user's own server (on the default port, or the one started
 // earlier on another port), starting it when none answers; `done` runs on
-// the main thread with its port, or nothing (the reason is logged).
+// the main thread with its port, or nothing (the reason is logged). The
+// server must prove itself again for every call.
 void ensure(std::function<void(std::optional<int> port)> done);
 // The server that was found stopped answering: look again next time.
 void forget();

@@ -279,5 +279,16 @@ TEST_F(CaptureHistoryTest, ReplacingTheContentsOfAGoneRecordSaysSoAndWritesNothi
   EXPECT_FALSE(QFile::exists(h.originalPath(item.id)));
 }
 
+TEST_F(CaptureHistoryTest, ACaptureWhosePictureCannotBeWrittenIsNotFiled) {
+  CaptureHistory h(base());
+  const CaptureItem kept = image(1);
+  h.add(kept, QByteArray("o"), "t");
+  CaptureItem broken = image(2);
+  QDir().mkpath(h.originalPath(broken.id));  // a folder where the file would go
+  EXPECT_FALSE(h.add(broken, QByteArray("o"), "t"));
+  ASSERT_EQ(h.items().size(), 1u);
+  EXPECT_EQ(h.items()[0].id, kept.id);
+}
+
 }  // namespace
 }  // namespace nimbo

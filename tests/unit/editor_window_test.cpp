@@ -2,6 +2,7 @@
 // keys, inline text, both saves, the close prompt and the two strips.
 #include <QApplication>
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMimeData>
@@ -362,6 +363,23 @@ TEST_F(EditorWindowTest, SavingOntoARecordThatIsGoneKeepsTheEditsAsANewCapture) 
   EXPECT_EQ(toast(), "Saved");
   EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
   EXPECT_EQ(c.currentItem()->id, savedAs);
+}
+
+TEST_F(EditorWindowTest, ASaveThatFailsKeepsTheWindowAndTheEdits) {
+  EditorWindowController& c = open();
+  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  // The original cannot be replaced: a folder stands where it would go.
+  const QString original = CaptureHistory::shared().originalPath(item.id);
+  QFile::remove(original);
+  QDir().mkpath(original);
+  fakes.dialogs->closeAnswer = EditorCloseChoice::save;
+  c.window()->close();
+  ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->closePrompts == 1; }));
+  EXPECT_EQ(toast(), QString::fromUtf8("Couldn't save — the capture's file could not be written"));
+  EXPECT_TRUE(c.window()->isVisible());
+  ASSERT_TRUE(c.currentCanvas());
+  EXPECT_TRUE(c.currentCanvas()->hasUnsavedChanges());
+  QDir(original).removeRecursively();
 }
 
 TEST_F(EditorWindowTest, OpeningAnotherCaptureDropsUnsavedEditsWithoutAsking) {

@@ -135,6 +135,18 @@ TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) 
   EXPECT_EQ(fakes.workspace->revealed, QStringList{*items[0].videoPath});
 }
 
+TEST_F(RecordingFlowTest, ACancelledCountdownLetsTheCameraGo) {
+  RecordingFlow::cameraToggled(true);
+  ASSERT_TRUE(RecordingFlow::sharedCamera());
+  RecorderConfig c = config();
+  c.camera = true;
+  RecordingFlow::beginCountdown(c);
+  ASSERT_TRUE(CountdownOverlay::isShowing());
+  RecordingFlow::requestPanel(RecordingDestination::localFile);
+  EXPECT_FALSE(CountdownOverlay::isShowing());
+  EXPECT_FALSE(RecordingFlow::sharedCamera());
+}
+
 TEST_F(RecordingFlowTest, AStopWithNothingCapturedSaysSoAndFilesNothing) {
   Preferences::setValue(Preferences::kSoundOnCapture, false);
   countDownAndStart(config());

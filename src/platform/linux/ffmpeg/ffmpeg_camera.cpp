@@ -91,7 +91,10 @@ Result<bool> FfmpegCamera::start() {
   avcodec_parameters_to_context(in->dec, in->fmt->streams[in->stream]->codecpar);
   if (avcodec_open2(in->dec, codec, nullptr) < 0)
     return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
-  reader_ = in;
+  {
+    std::lock_guard l(readerLock_);
+    reader_ = in;
+  }
   running_ = true;
   // The thread holds its own reference: it may outlive this object.
   std::thread([in] { in->run(); }).detach();
@@ -101,7 +104,12 @@ Result<bool> FfmpegCamera::start() {
 void FfmpegCamera::stop() {
   if (!running_) return;
   running_ = false;
-  std::shared_ptr<Reader> reader = std::move(reader_);
+  std::shared_ptr<Reader> reader;
+  {
+    // latestFrame() may be reading it on the recorder's thread.
+    std::lock_guard l(readerLock_);
+    reader = std::move(reader_);
+  }
   reader->stopping = true;
   std::unique_lock l(reader->endLock);
   if (!reader->endCv.wait_for(l, std::chrono::milliseconds(kStopWaitMs), [&] { return reader->ended; }))
@@ -109,7 +117,11 @@ void FfmpegCamera::stop() {
 }
 
 QImage FfmpegCamera::latestFrame() const {
-  const std::shared_ptr<Reader> reader = reader_;
+  std::shared_ptr<Reader> reader;
+  {
+    std::lock_guard l(readerLock_);
+    reader = reader_;
+  }
   if (!reader) return {};
   std::lock_guard l(reader->frameLock);
   return reader->latest;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -32,6 +33,7 @@ class FfmpegCamera : public Camera {
   // read keeps its thread; stop() then leaves it behind with this state
   // instead of waiting, and the thread frees it when the read returns.
   struct Reader;
+  mutable std::mutex readerLock_;
   std::shared_ptr<Reader> reader_;
 };
 

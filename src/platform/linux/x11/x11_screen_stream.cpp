@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -111,8 +112,33 @@ class X11Stream : public ScreenStream {
   int framesIdle() const override { return idle_; }
   int framesMissed() const override { return missed_; }
   void setHiddenWindows(std::vector<quint32> ids) override {
+    // What a window not shown yet will cover is read now, before it is:
+    // the capture thread may not take a frame in between. (XCB connections
+    // may be used from several threads.)
+    std::map<quint32, Background> taken;
+    for (quint32 id : ids) {
+      const xcb_window_t top = topLevel(id);
+      if (top == XCB_WINDOW_NONE) continue;
+      const Placed p = placed(top);
+      const QRect r = p.rect.intersected(area_);
+      if (p.viewable || r.isEmpty()) continue;
+      xcb_get_image_reply_t* img = xcb_get_image_reply(
+          c_,
+          xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
+                        uint16_t(r.height()), ~0u),
+          nullptr);
+      if (!img) continue;
+      const size_t bytes = size_t(r.width()) * size_t(r.height()) * 4;
+      if (size_t(xcb_get_image_data_length(img)) >= bytes) {
+        Background& bg = taken[id];
+        bg.rect = r;
+        bg.pixels.assign(xcb_get_image_data(img), xcb_get_image_data(img) + bytes);
+      }
+      free(img);
+    }
     std::lock_guard l(hiddenLock_);
     hiddenIDs_ = std::move(ids);
+    for (auto& [id, bg] : taken) backgrounds_[id] = std::move(bg);
   }
 
   Result<bool> open() {
@@ -262,6 +288,7 @@ class X11Stream : public ScreenStream {
   struct Placed {
     QRect rect;
     bool viewable = false;
+    int depth = 24;
   };
   Placed placed(xcb_window_t w) {
     Placed p;
@@ -270,6 +297,7 @@ class X11Stream : public ScreenStream {
     free(a);
     xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr);
     if (g) p.rect = QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
+    if (g) p.depth = g->depth;
     free(g);
     return p;
   }
@@ -289,7 +317,7 @@ class X11Stream : public ScreenStream {
 
   // Copies `r` (root coordinates, inside the captured area) of `drawable`,
   // whose origin is at `origin` on the root, into the frame.
-  void paste(xcb_drawable_t drawable, QPoint origin, const QRect& r) {
+  void paste(xcb_drawable_t drawable, QPoint origin, const QRect& r, bool alpha) {
     xcb_get_image_reply_t* img = xcb_get_image_reply(
         c_,
         xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(r.x() - origin.x()), int16_t(r.y() - origin.y()),
@@ -300,9 +328,22 @@ class X11Stream : public ScreenStream {
     const int len = xcb_get_image_data_length(img);
     const int stride = r.width() * 4;
     if (len >= stride * r.height())
-      for (int y = 0; y < r.height(); ++y)
-        std::memcpy(shm_.data + size_t(r.y() - area_.y() + y) * size_t(area_.width()) * 4 + size_t(r.x() - area_.x()) * 4,
-                    src + size_t(y) * size_t(stride), size_t(stride));
+      for (int y = 0; y < r.height(); ++y) {
+        uint8_t* dst = shm_.data + size_t(r.y() - area_.y() + y) * size_t(area_.width()) * 4 + size_t(r.x() - area_.x()) * 4;
+        const uint8_t* row = src + size_t(y) * size_t(stride);
+        if (!alpha) {
+          std::memcpy(dst, row, size_t(stride));
+          continue;
+        }
+        // A window with an alpha channel (shadows, rounded corners) goes
+        // over what is below it; its pixels are premultiplied.
+        for (int x = 0; x < r.width(); ++x) {
+          const uint8_t* p = row + x * 4;
+          uint8_t* q = dst + x * 4;
+          const int keep = 255 - p[3];
+          for (int ch = 0; ch < 3; ++ch) q[ch] = uint8_t(std::min(255, p[ch] + (q[ch] * keep + 127) / 255));
+        }
+      }
     free(img);
   }
 
@@ -310,9 +351,11 @@ class X11Stream : public ScreenStream {
   // what was there before it was shown.
   void uncoverHiddenWindows() {
     std::vector<quint32> ids;
+    std::map<quint32, Background> known;
     {
       std::lock_guard l(hiddenLock_);
       ids = hiddenIDs_;
+      known = backgrounds_;
     }
     for (quint32 id : ids) {
       const xcb_window_t top = topLevel(id);
@@ -320,7 +363,7 @@ class X11Stream : public ScreenStream {
       const Placed ours = placed(top);
       const QRect r = ours.rect.intersected(area_);
       if (r.isEmpty()) continue;
-      Background& bg = backgrounds_[id];
+      Background& bg = known[id];
       if (!ours.viewable) {
         // Not shown yet: this is what it will cover.
         bg.rect = r;
@@ -329,16 +372,18 @@ class X11Stream : public ScreenStream {
           std::memcpy(bg.pixels.data() + size_t(y) * size_t(r.width()) * 4,
                       shm_.data + size_t(r.y() - area_.y() + y) * size_t(area_.width()) * 4 + size_t(r.x() - area_.x()) * 4,
                       size_t(r.width()) * 4);
+        std::lock_guard l(hiddenLock_);
+        backgrounds_[id] = bg;
         continue;
       }
       // What was there before, where it still fits.
-      const QRect known = bg.rect.intersected(r);
-      for (int y = 0; y < known.height(); ++y)
-        std::memcpy(shm_.data + size_t(known.y() - area_.y() + y) * size_t(area_.width()) * 4 +
-                        size_t(known.x() - area_.x()) * 4,
-                    bg.pixels.data() + (size_t(known.y() - bg.rect.y() + y) * size_t(bg.rect.width()) +
-                                        size_t(known.x() - bg.rect.x())) * 4,
-                    size_t(known.width()) * 4);
+      const QRect before = bg.rect.intersected(r);
+      for (int y = 0; y < before.height(); ++y)
+        std::memcpy(shm_.data + size_t(before.y() - area_.y() + y) * size_t(area_.width()) * 4 +
+                        size_t(before.x() - area_.x()) * 4,
+                    bg.pixels.data() + (size_t(before.y() - bg.rect.y() + y) * size_t(bg.rect.width()) +
+                                        size_t(before.x() - bg.rect.x())) * 4,
+                    size_t(before.width()) * 4);
       if (!canUncover_) continue;
       // Then every window under ours, bottom to top, from its own picture.
       xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
@@ -360,6 +405,7 @@ class X11Stream : public ScreenStream {
         xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c_, geoms[size_t(i)], nullptr);
         under[size_t(i)].viewable = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
         if (g) under[size_t(i)].rect = QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
+        if (g) under[size_t(i)].depth = g->depth;
         free(a);
         free(g);
       }
@@ -373,7 +419,7 @@ class X11Stream : public ScreenStream {
           free(e);
           continue;
         }
-        paste(pm, below.rect.topLeft(), overlap);
+        paste(pm, below.rect.topLeft(), overlap, below.depth == 32);
         xcb_free_pixmap(c_, pm);
       }
       free(tree);
