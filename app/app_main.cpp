@@ -19,7 +19,9 @@
 #include "shell/hotkeys.h"
 #include "util/preferences.h"
 #include "shell/welcome_window.h"
+#include "sharing/bundled_server.h"
 #include "sharing/device_token.h"
+#include "sharing/share_api.h"
 #include "x11_hot_key_backend.h"
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
@@ -73,6 +75,11 @@ void startUp() {
   AppVisibility::applyDockVisibility();
   AppVisibility::applyLaunchAtLogin();
   DeviceRegistration::ensureTokenIfNeeded();
+  // Links shared through the bundled server work again after a reboot as
+  // soon as Nimbo runs, not only after the next upload.
+  if (const auto endpoint = ShareApi::parseEndpoint(Preferences::stringValue(Preferences::kUploadEndpoint));
+      endpoint && BundledServer::isDefaultEndpoint(*endpoint))
+    BundledServer::ensure([](std::optional<int>) {});
   WelcomeAgreement::presentIfNeeded();
 }
 
