@@ -65,7 +65,7 @@ QString privateTempDir() {
   if (!runtime.isEmpty()) {
     struct stat st {};
     const QByteArray r = QFile::encodeName(runtime);
-    // The spec for the runtime folder: ours, and 0700.
+    // A runtime folder is only for us when it is ours and 0700.
     if (::stat(r.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
         (st.st_mode & 077) == 0 && ownPrivateDir(runtime + '/' + kAppId))
       return runtime + '/' + kAppId;
