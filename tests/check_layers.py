@@ -14,8 +14,9 @@ ALLOWED = {
     "src/util": ["util/"],
     "src/platform/linux": ["platform/", "util/"],
     "src/platform/fake": ["platform/platform.h", "platform/media_types.h", "platform/geometry.h",
+                          "platform/qt_screen_info.h",
                           "platform/fake/", "util/"],
-    "src/platform": ["platform/platform.h", "platform/media_types.h", "platform/geometry.h", "util/"],
+    "src/platform": ["platform/platform.h", "platform/media_types.h", "platform/geometry.h", "platform/qt_screen_info.h", "util/"],
     "src/core": ["core/", "platform/platform.h", "platform/media_types.h", "platform/geometry.h", "util/"],
     "hotkey": ["platform/linux/x11/x11_connection.h"],
 }

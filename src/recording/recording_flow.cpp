@@ -186,7 +186,6 @@ ScreenRecorder& recorder() {
   return *st.recorder;
 }
 
-bool isBusy() { return state().isBusy; }
 const RecorderConfig& activeConfig() { return state().activeConfig; }
 Camera* sharedCamera() { return state().sharedCamera.get(); }
 

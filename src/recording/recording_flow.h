@@ -24,7 +24,6 @@ void stopCameraPreview();
 
 // What the flow holds, for the indicators and tests.
 ScreenRecorder& recorder();
-bool isBusy();
 const RecorderConfig& activeConfig();
 Camera* sharedCamera();
 // The application is ending: a recording in progress is finished (its file

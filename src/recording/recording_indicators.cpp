@@ -251,7 +251,6 @@ void cancel() {
 }
 
 bool isShowing() { return g_countdown != nullptr; }
-QWidget* panel() { return g_countdown; }
 
 }  // namespace CountdownOverlay
 

@@ -51,7 +51,6 @@ namespace CountdownOverlay {
 void run(int seconds, QScreen* screen, std::function<void()> completion);
 void cancel();
 bool isShowing();
-QWidget* panel();
 }  // namespace CountdownOverlay
 
 }  // namespace nimbo

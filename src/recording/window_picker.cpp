@@ -188,8 +188,6 @@ void pick(Completion completion) {
   hoverAt(QCursor::pos());
 }
 
-bool isPicking() { return g_picker != nullptr; }
-
 void hoverAt(const QPoint& point) {
   if (!g_picker) return;
   std::optional<Choice> candidate;

@@ -34,8 +34,7 @@ std::vector<Choice> availableWindows();
 // A window's pixel frame in Qt's global points.
 QRect pointsFromPixels(const QRect& pixels);
 
-// For tests: the window under a point, the click and the cancel.
-bool isPicking();
+// The window under a point is highlighted; a click picks it, cancel ends.
 void hoverAt(const QPoint& globalPoint);
 void click();
 void cancel();

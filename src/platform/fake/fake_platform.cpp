@@ -1,10 +1,9 @@
 #include "platform/fake/fake_platform.h"
-#include "platform/geometry.h"
+#include "platform/qt_screen_info.h"
 
 #include <QGuiApplication>
 #include <QLinearGradient>
 #include <QPainter>
-#include <QScreen>
 
 namespace nimbo::fake {
 
@@ -72,24 +71,17 @@ QImage demoPicture(QSize pixels, const QString& label) {
 
 FakePlatform installDemo() {
   FakePlatform f = installFakes();
-  const QList<QScreen*> qscreens = QGuiApplication::screens();
-  if (qscreens.isEmpty()) return f;
-  // Global points, y up from the bottom of the primary screen.
-  const QRect primary = QGuiApplication::primaryScreen()->geometry();
-  const double bottom = primary.y() + primary.height();
+  std::vector<ScreenInfo> screens = qtScreenInfos();
+  if (screens.empty()) return f;
   quint32 id = 1;
-  for (QScreen* qs : qscreens) {
-    const QRect geo = qs->geometry();
-    ScreenInfo info;
-    info.key = reinterpret_cast<quintptr>(qs);
-    info.name = qs->name();
-    info.frame = geometry::flipY(QRectF(geo), bottom);
-    info.scale = qs->devicePixelRatio();
+  for (ScreenInfo& info : screens) {
     info.displayId = id;
-    const QSize pixels = (QSizeF(geo.size()) * info.scale).toSize();
+    const QSize pixels = (info.frame.size() * info.scale).toSize();
+    // Each screen keeps its origin in pixels, as on X11.
+    const QPoint origin(int(info.frame.x()), int(primaryScreenBottom() - info.frame.bottom()));
     f.screens->screens.push_back(info);
-    f.capture->content.displays.push_back({id, QRect(QPoint(int(geo.x() * info.scale), int(geo.y() * info.scale)), pixels)});
-    f.capture->images[id] = demoPicture(pixels, QStringLiteral("In-memory display %1 (%2)").arg(id).arg(qs->name()));
+    f.capture->content.displays.push_back({id, QRect(origin, pixels)});
+    f.capture->images[id] = demoPicture(pixels, QStringLiteral("In-memory display %1 (%2)").arg(id).arg(info.name));
     f.streams->displays[id] = QRect(QPoint(0, 0), pixels);
     ++id;
   }

@@ -1,5 +1,5 @@
 #include "platform/linux/qt_screens.h"
-#include "platform/geometry.h"
+#include "platform/qt_screen_info.h"
 
 #include <QClipboard>
 #include <QCursor>
@@ -7,32 +7,10 @@
 #include <QScreen>
 
 namespace nimbo {
-namespace {
-
-// The bottom edge of the primary screen in Qt's top-left space is y = 0 of
-// the y-up space.
-qreal primaryBottom() {
-  QScreen* p = QGuiApplication::primaryScreen();
-  if (!p) return 0;
-  const QRect g = p->geometry();
-  return g.y() + g.height();
-}
-
-}  // namespace
-
 std::vector<ScreenInfo> QtScreens::list() {
-  std::vector<ScreenInfo> out;
-  const qreal bottom = primaryBottom();
-  for (QScreen* s : QGuiApplication::screens()) {
-    const QRect g = s->geometry();
-    ScreenInfo info;
-    info.key = reinterpret_cast<quintptr>(s);
-    info.name = s->name();
-    info.frame = geometry::flipY(QRectF(g), bottom);
-    info.scale = s->devicePixelRatio();
-    if (lookup_) info.displayId = lookup_(s->name());
-    out.push_back(info);
-  }
+  std::vector<ScreenInfo> out = qtScreenInfos();
+  if (lookup_)
+    for (ScreenInfo& info : out) info.displayId = lookup_(info.name);
   return out;
 }
 
@@ -46,7 +24,7 @@ std::optional<ScreenInfo> QtScreens::main() {
 
 QPointF QtScreens::cursorPosition() {
   const QPoint p = QCursor::pos();
-  return QPointF(p.x(), primaryBottom() - p.y() - 1);
+  return QPointF(p.x(), primaryScreenBottom() - p.y() - 1);
 }
 
 void QtClipboard::setMimeData(QMimeData* data) {

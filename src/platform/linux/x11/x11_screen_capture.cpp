@@ -1,10 +1,10 @@
 #include "platform/linux/x11/x11_screen_capture.h"
 
+#include "platform/linux/freedesktop/desktop_services.h"
+
 #include <xcb/xcb.h>
 
 #include <QDesktopServices>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -131,33 +131,15 @@ void X11Workspace::sendToWindowManager(quint64 window, const char* type, std::ar
 
 void X11Workspace::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
 
-void X11Workspace::openScreenCapturePrivacySettings() {
-  // The desktop's own privacy page where there is one.
-  if (!QStandardPaths::findExecutable("gnome-control-center").isEmpty())
-    QProcess::startDetached("gnome-control-center", {"privacy"});
-  else if (!QStandardPaths::findExecutable("systemsettings").isEmpty())
-    QProcess::startDetached("systemsettings", {});
-}
+// The desktop's own pages where it has them: GNOME has one for privacy and
+// one for each device; KDE's audio page covers the microphone and it has
+// none for cameras.
+void X11Workspace::openScreenCapturePrivacySettings() { DesktopServices::openSettings("privacy", {}); }
 
 void X11Workspace::openDeviceSettings(bool camera) {
-  // GNOME has a page for each; KDE's audio page covers the microphone and it
-  // has none for cameras.
-  if (!QStandardPaths::findExecutable("gnome-control-center").isEmpty())
-    QProcess::startDetached("gnome-control-center", {camera ? "camera" : "sound"});
-  else if (!QStandardPaths::findExecutable("systemsettings").isEmpty())
-    QProcess::startDetached("systemsettings", camera ? QStringList{} : QStringList{"kcm_pulseaudio"});
+  DesktopServices::openSettings(camera ? "camera" : "sound", camera ? QString() : QStringLiteral("kcm_pulseaudio"));
 }
 
-void X11Workspace::revealFile(const QString& path) {
-  // The file manager's own interface selects the file; without one the
-  // folder opens.
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-  call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-  const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 2000);
-  if (reply.type() != QDBusMessage::ReplyMessage)
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
-}
+void X11Workspace::revealFile(const QString& path) { DesktopServices::revealFile(path); }
 
 }  // namespace nimbo

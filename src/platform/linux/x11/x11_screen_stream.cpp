@@ -358,9 +358,19 @@ class X11Stream : public ScreenStream {
       known = backgrounds_;
     }
     for (quint32 id : ids) {
-      const xcb_window_t top = topLevel(id);
+      // Once shown, a window keeps the frame the window manager gave it; it
+      // is looked up again only when that frame goes.
+      auto cached = tops_.find(id);
+      xcb_window_t top = cached != tops_.end() ? cached->second : topLevel(id);
       if (top == XCB_WINDOW_NONE) continue;
-      const Placed ours = placed(top);
+      Placed ours = placed(top);
+      if (cached != tops_.end() && !ours.viewable) {
+        tops_.erase(cached);
+        top = topLevel(id);
+        if (top == XCB_WINDOW_NONE) continue;
+        ours = placed(top);
+      }
+      if (ours.viewable) tops_[id] = top;
       const QRect r = ours.rect.intersected(area_);
       if (r.isEmpty()) continue;
       Background& bg = known[id];
@@ -431,6 +441,7 @@ class X11Stream : public ScreenStream {
     std::vector<uint8_t> pixels;
   };
   std::map<quint32, Background> backgrounds_;
+  std::map<quint32, xcb_window_t> tops_;  // capture thread only
   std::mutex hiddenLock_;
   std::vector<quint32> hiddenIDs_;
   bool canUncover_ = false;

@@ -1,0 +1,93 @@
+// The desktop's file manager and settings pages, through their real
+// interfaces: a stand-in file manager on a private session bus, and
+// stand-in settings programs first on PATH.
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/linux/ffmpeg/ffmpeg_camera.h"
+#include "platform/linux/freedesktop/desktop_services.h"
+#include "unit/support.h"
+
+namespace nimbo {
+namespace {
+
+QByteArray readAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST(DesktopServicesTest, RevealingAFileAsksTheFileManagerToSelectIt) {
+  QTemporaryDir dir;
+  const QString log = dir.filePath("shown.txt");
+  QProcess manager;
+  manager.setProcessChannelMode(QProcess::ForwardedChannels);
+  manager.start(NIMBO_FAKE_FILE_MANAGER, {log});
+  ASSERT_TRUE(manager.waitForStarted());
+  ASSERT_TRUE(test::waitUntil([] {
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.FileManager1").value();
+  }, 10000));
+  const QString file = dir.filePath("Nimbo recording.mp4");
+  EXPECT_TRUE(DesktopServices::revealFile(file));
+  EXPECT_EQ(readAll(log), QUrl::fromLocalFile(file).toEncoded() + "\n");
+  manager.kill();
+  manager.waitForFinished();
+}
+
+TEST(DesktopServicesTest, SettingsOpenOnTheDesktopsOwnPage) {
+  QTemporaryDir bin;
+  const QString log = bin.filePath("opened.txt");
+  auto program = [&](const QString& name) {
+    const QString path = bin.filePath(name);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QStringLiteral("#!/bin/sh\necho \"%1 $*\" >> '%2'\n").arg(name, log).toUtf8());
+    f.close();
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  };
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", bin.path().toLocal8Bit());
+  program("systemsettings");  // KDE only
+  DesktopServices::openSettings("sound", "kcm_pulseaudio");
+  DesktopServices::openSettings("camera", {});
+  program("gnome-control-center");  // GNOME wins where both are there
+  DesktopServices::openSettings("camera", {});
+  qputenv("PATH", path);
+  ASSERT_TRUE(test::waitUntil([&] { return readAll(log).count('\n') == 3; }, 5000)) << readAll(log).constData();
+  const QList<QByteArray> lines = readAll(log).trimmed().split('\n');
+  EXPECT_TRUE(lines.contains("systemsettings kcm_pulseaudio"));
+  EXPECT_TRUE(lines.contains("systemsettings "));
+  EXPECT_TRUE(lines.contains("gnome-control-center camera"));
+}
+
+TEST(DesktopServicesTest, TheCameraIsThereOrItIsNot) {
+  QTemporaryDir dir;
+  const QByteArray before = qgetenv("NIMBO_CAMERA");
+  qputenv("NIMBO_CAMERA", ("video4linux2:" + dir.filePath("video9")).toLocal8Bit());
+  FfmpegCameraService cameras;
+  EXPECT_EQ(cameras.access().access, CameraService::Access::restricted);  // no such device
+  QFile device(dir.filePath("video9"));
+  ASSERT_TRUE(device.open(QIODevice::WriteOnly));
+  device.close();
+  EXPECT_EQ(cameras.access().access, CameraService::Access::authorized);
+  // A device we may not open: only a user other than root can be refused.
+  if (::geteuid() != 0) {
+    device.setPermissions(QFile::ReadOwner);
+    ::chmod(QFile::encodeName(device.fileName()).constData(), 0);
+    EXPECT_EQ(cameras.access().access, CameraService::Access::denied);
+  }
+  qputenv("NIMBO_CAMERA", "lavfi:testsrc2");
+  EXPECT_EQ(cameras.access().access, CameraService::Access::authorized);
+  qputenv("NIMBO_CAMERA", before);
+}
+
+}  // namespace
+}  // namespace nimbo
