@@ -65,7 +65,9 @@ void startUp() {
   Preferences::registerDefaults();
   // X11 needs no screen-capture grant; nothing to request.
   std::string error;
-  if (auto backend = hotkey::X11HotKeyBackend::create(&error)) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+    logLine(QStringLiteral("Nimbo: global shortcuts come from the desktop on this session"));
+  } else if (auto backend = hotkey::X11HotKeyBackend::create(&error)) {
     hotkey::HotKeysController::setBackend(std::move(backend));
   } else {
     logLine("Nimbo: global shortcuts unavailable: " + QString::fromStdString(error));
@@ -89,10 +91,14 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
                                                                      const char* actionName) {
   using namespace nimbo;
   const QString action = QString::fromUtf8(actionName ? actionName : "");
-  // Captures read the X server; on a Wayland session that means XWayland.
-  // On the in-memory platform Qt picks its own.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariable("NIMBO_PLATFORM") != QLatin1String("fake"))
-    qputenv("QT_QPA_PLATFORM", "xcb");
+  // On a Wayland session with the desktop portal, Qt draws on Wayland and
+  // the portals capture; otherwise everything goes through the X server
+  // (XWayland on a Wayland desktop without the portal). On the in-memory
+  // platform Qt picks its own.
+  const bool fakePlatform = qEnvironmentVariable("NIMBO_PLATFORM") == QLatin1String("fake");
+  QString x11Why;
+  const SessionKind session = fakePlatform ? SessionKind::x11 : chooseSession(&x11Why);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !fakePlatform) qputenv("QT_QPA_PLATFORM", qtPlatformFor(session));
   // A closed log pipe must not take the app down with it.
   std::signal(SIGPIPE, SIG_IGN);
   QApplication app(argc, argv);
@@ -104,12 +110,15 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   // NIMBO_PLATFORM=fake runs the real app on in-memory services: made-up
   // screens, a private clipboard, no devices. For work on windows without
   // an X server.
-  if (qEnvironmentVariable("NIMBO_PLATFORM") == QLatin1String("fake")) {
+  if (!x11Why.isEmpty()) logLine("Nimbo: using X11 on this Wayland session: " + x11Why);
+  if (fakePlatform) {
     fake::installDemo();
     logLine(QStringLiteral("Nimbo: running on the in-memory platform"));
   } else {
     QString error;
-    std::unique_ptr<Platform> real = makeLinuxPlatform(&error);
+    std::unique_ptr<Platform> real = makeLinuxPlatform(session, &error);
+    logLine(session == SessionKind::wayland ? QStringLiteral("Nimbo: running on Wayland through the desktop portals")
+                                            : QStringLiteral("Nimbo: running on X11"));
     if (!real) {
       std::fprintf(stderr, "nimbo: %s\n", qPrintable(error));
       return 2;

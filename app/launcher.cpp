@@ -42,7 +42,7 @@ const char kUsage[] =
     "Default shortcuts: Ctrl+` capture to clipboard, Shift+Super+U capture and\n"
     "upload, Ctrl+Shift+R record & copy link, Ctrl+Shift+S record to file.\n"
     "\n"
-    "  screenshot             capture without the GUI: the whole X screen, one\n"
+    "  screenshot             capture without the GUI: the whole desktop, one\n"
     "                         monitor (--screen DP-1) or a rectangle in pixels;\n"
     "                         -o - writes the PNG to standard output\n"
     "  --smoke [--smoke-target=screen|window|region] [--smoke-audio=none|system|mic|both]\n"
@@ -63,15 +63,24 @@ bool hasDisplay() {
   const char* platform = std::getenv("NIMBO_PLATFORM");
   if (platform && std::string(platform) == "fake") return true;
   const char* d = std::getenv("DISPLAY");
-  return d && *d;
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (d && *d) || (w && *w);
+}
+
+// A Wayland session may take screenshots through the desktop portal, which
+// needs the application library; X11 (forced, or without Wayland) does not.
+bool mayUsePortal() {
+  const char* platform = std::getenv("NIMBO_PLATFORM");
+  if (platform && std::string(platform) == "x11") return false;
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (w && *w) || (platform && std::string(platform) == "wayland");
 }
 
 int noDisplay() {
   std::fprintf(stderr,
-               "nimbo: no X display found (DISPLAY is not set).\n"
-               "Nimbo runs inside an X11 desktop session (GNOME or KDE on Xorg). Start it from\n"
-               "your desktop's application menu or a terminal in that session, or point it at\n"
-               "a running X server, for example: DISPLAY=:0 nimbo\n");
+               "nimbo: no display found (neither WAYLAND_DISPLAY nor DISPLAY is set).\n"
+               "Nimbo runs inside a desktop session (GNOME or KDE, Wayland or X11). Start it\n"
+               "from your desktop's application menu or a terminal in that session.\n");
   return 2;
 }
 
@@ -104,7 +113,7 @@ bool spawnInstance(const std::string& action) {
   return rc == 0;
 }
 
-int runApp(int argc, char** argv, const std::string& action) {
+void* loadAppLibrary() {
   const std::string self = selfPath();
   const std::string dir = self.substr(0, self.rfind('/'));
   void* lib = nullptr;
@@ -114,10 +123,13 @@ int runApp(int argc, char** argv, const std::string& action) {
     if (lib) break;
     tried += std::string("\n  ") + ::dlerror();
   }
-  if (!lib) {
-    std::fprintf(stderr, "nimbo: cannot load the application library:%s\n", tried.c_str());
-    return 1;
-  }
+  if (!lib) std::fprintf(stderr, "nimbo: cannot load the application library:%s\n", tried.c_str());
+  return lib;
+}
+
+int runApp(int argc, char** argv, const std::string& action) {
+  void* lib = loadAppLibrary();
+  if (!lib) return 1;
   using Entry = int (*)(int, char**, const char*);
   auto entry = reinterpret_cast<Entry>(::dlsym(lib, "nimbo_app_main"));
   if (!entry) {
@@ -139,7 +151,19 @@ int main(int argc, char** argv) {
     std::printf("nimbo %s\n", NIMBO_VERSION);
     return 0;
   }
-  if (first == "screenshot") return hasDisplay() ? nimbo::runOneShot(argc, argv) : noDisplay();
+  if (first == "screenshot") {
+    if (!hasDisplay()) return noDisplay();
+    if (!mayUsePortal()) return nimbo::runOneShot(argc, argv);
+    void* lib = loadAppLibrary();
+    if (!lib) return 1;
+    using Entry = int (*)(int, char**, int (*)(int, char**));
+    auto entry = reinterpret_cast<Entry>(::dlsym(lib, "nimbo_portal_one_shot"));
+    if (!entry) {
+      std::fprintf(stderr, "nimbo: the application library has no screenshot entry point\n");
+      return 1;
+    }
+    return entry(argc, argv, &nimbo::runOneShot);
+  }
   // The recording self-test runs on its own, beside any running instance.
   const char* smokeEnv = std::getenv("NIMBO_SMOKE");
   bool smoke = smokeEnv && std::strcmp(smokeEnv, "1") == 0;

@@ -247,7 +247,13 @@ void RegionSelector::start(const std::vector<ScreenInfo>& screens, const FrozenI
     }
     windows_.push_back(w);
   }
-  for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) (*it)->show();
+  // Wayland gives clients no global positions: a full-screen window on
+  // its output is how an overlay covers exactly that output.
+  const bool wayland = QGuiApplication::platformName() == QLatin1String("wayland");
+  for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) {
+    if (wayland) (*it)->showFullScreen();
+    else (*it)->show();
+  }
   if (!windows_.empty()) {
     RegionOverlayWindow* first = windows_.front();
     first->raise();

@@ -31,3 +31,20 @@ bool revealFile(const QString& path) {
 }
 
 }  // namespace nimbo::DesktopServices
+
+namespace nimbo {
+
+void FreedesktopWorkspace::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+
+// The desktop's own pages where it has them: GNOME has one for privacy and
+// one for each device; KDE's audio page covers the microphone and it has
+// none for cameras.
+void FreedesktopWorkspace::openScreenCapturePrivacySettings() { DesktopServices::openSettings("privacy", {}); }
+
+void FreedesktopWorkspace::openDeviceSettings(bool camera) {
+  DesktopServices::openSettings(camera ? "camera" : "sound", camera ? QString() : QStringLiteral("kcm_pulseaudio"));
+}
+
+void FreedesktopWorkspace::revealFile(const QString& path) { DesktopServices::revealFile(path); }
+
+}  // namespace nimbo

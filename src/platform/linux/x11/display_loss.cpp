@@ -24,12 +24,14 @@ void lost() {
   ::_exit(1);
 }
 
-// Qt's xcb plugin reports a broken connection with this text and then calls
-// exit(1) itself.
+// Qt's xcb and wayland plugins report a broken connection with these texts
+// and then call exit(1) themselves.
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (g_previous) g_previous(type, context, message);
   else ::fprintf(stderr, "%s\n", qPrintable(message));
-  if (message.startsWith(QLatin1String("The X11 connection broke"))) lost();
+  if (message.startsWith(QLatin1String("The X11 connection broke")) ||
+      message.startsWith(QLatin1String("The Wayland connection broke")))
+    lost();
 }
 
 // Xlib (used by Qt for GLX and by some libraries we load) calls exit(1)

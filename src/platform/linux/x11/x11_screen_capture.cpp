@@ -129,17 +129,4 @@ void X11Workspace::sendToWindowManager(quint64 window, const char* type, std::ar
   xcb_flush(c);
 }
 
-void X11Workspace::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
-
-// The desktop's own pages where it has them: GNOME has one for privacy and
-// one for each device; KDE's audio page covers the microphone and it has
-// none for cameras.
-void X11Workspace::openScreenCapturePrivacySettings() { DesktopServices::openSettings("privacy", {}); }
-
-void X11Workspace::openDeviceSettings(bool camera) {
-  DesktopServices::openSettings(camera ? "camera" : "sound", camera ? QString() : QStringLiteral("kcm_pulseaudio"));
-}
-
-void X11Workspace::revealFile(const QString& path) { DesktopServices::revealFile(path); }
-
 }  // namespace nimbo

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/linux/freedesktop/desktop_services.h"
 #include "platform/platform.h"
 
 namespace nimbo::x11 {
@@ -28,17 +29,13 @@ class X11ScreenCapture : public ScreenCaptureService {
   std::shared_ptr<x11::Grabber> grabber_;
 };
 
-class X11Workspace : public Workspace {
+class X11Workspace : public FreedesktopWorkspace {
  public:
   explicit X11Workspace(std::shared_ptr<x11::Grabber> connection);
   std::optional<quint64> frontmostWindow() override;
   bool isOwnWindow(quint64 window) override;
   bool windowExists(quint64 window) override;
   void activate(quint64 window) override;
-  void openUrl(const QUrl& url) override;
-  void openScreenCapturePrivacySettings() override;
-  void openDeviceSettings(bool camera) override;
-  void revealFile(const QString& path) override;
   void setTaskbarPresence(quint64 window, bool shown) override;
   bool compositingActive() override;
 

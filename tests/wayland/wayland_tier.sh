@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Nimbo on a Wayland session, through the desktop portal: run inside
+# scripts/with-desktop --wayland (two outputs at scale 2, 960x540 points each).
+#   wayland_tier.sh NIMBO TEST_PICTURE TEST_POINTER
+# A known picture fills both outputs; the one-shot screenshots and a region
+# dragged in the running app (copied to the clipboard) must match it pixel
+# for pixel.
+set -euo pipefail
+nimbo=$1 picture=$2 pointer=$3
+work=$NIMBO_DESKTOP_DIR/tier
+mkdir -p "$work/expected"
+export QT_QPA_PLATFORM=wayland
+
+fail() { echo "FAIL: $*" >&2; cat "$work/picture.out" >&2 2>/dev/null; [[ -f $work/app.log ]] && tail -30 "$work/app.log" >&2; exit 1; }
+waitFor() {  # waitFor DESCRIPTION COMMAND… — up to 20 s
+  local what=$1; shift
+  for _ in $(seq 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  fail "timed out waiting for $what"
+}
+same() {  # same ACTUAL EXPECTED WHAT
+  [[ -s $1 ]] || fail "$3: no picture"
+  local size expected differ
+  size=$(identify -format '%wx%h' "$1") expected=$(identify -format '%wx%h' "$2")
+  [[ $size == "$expected" ]] || fail "$3: $size pixels, expected $expected"
+  differ=$(compare -metric AE "$1" "$2" null: 2>&1) || true
+  [[ $differ == 0 ]] || fail "$3: $differ pixels differ"
+  echo "ok: $3 ($size, exact)"
+}
+
+"$picture" "$work/expected" >"$work/picture.out" 2>&1 &
+waitFor "the known picture on both outputs" grep -q ready "$work/picture.out"
+one=$work/expected/HEADLESS-1.png two=$work/expected/HEADLESS-2.png
+convert "$one" "$two" +append "$work/expected/desktop.png"
+
+# One-shot screenshots: each output, the whole desktop, a region across both.
+"$nimbo" screenshot --screen HEADLESS-1 -o "$work/one.png"
+same "$work/one.png" "$one" "screenshot --screen HEADLESS-1"
+"$nimbo" screenshot --screen HEADLESS-2 -o "$work/two.png"
+same "$work/two.png" "$two" "screenshot --screen HEADLESS-2"
+"$nimbo" screenshot -o - >"$work/desktop.png"
+same "$work/desktop.png" "$work/expected/desktop.png" "screenshot of the whole desktop to standard output"
+"$nimbo" screenshot --region 1800,100,300,200 -o "$work/region.png"
+convert "$work/expected/desktop.png" -crop 300x200+1800+100 +repage "$work/expected/region.png"
+same "$work/region.png" "$work/expected/region.png" "screenshot --region across both outputs"
+if "$nimbo" screenshot --screen NOPE -o "$work/none.png" 2>"$work/none.err"; then fail "an unknown screen was accepted"; fi
+grep -q "screens: HEADLESS-1, HEADLESS-2" "$work/none.err" || fail "unknown screen: $(cat "$work/none.err")"
+
+# The running app: capture to clipboard, a region dragged on the second
+# output. Points (1000,100)-(1200,250) of the layout are (40,100)-(240,250)
+# on HEADLESS-2: 400x300 pixels from (80,200).
+NIMBO_TRACE_TIMING=1 "$nimbo" >"$work/app.log" 2>&1 &
+app=$!
+waitFor "the app on Wayland" grep -q "running on Wayland through the desktop portals" "$work/app.log"
+waitFor "the app started" grep -q "Hotkeys registered" "$work/app.log"
+"$nimbo" capture-to-clipboard
+waitFor "the selection overlay" grep -q "overlay-visible" "$work/app.log"
+sleep 0.5
+"$pointer" 1920 540 <<'MOVES'
+move 1000 100
+sleep 100
+press
+sleep 50
+move 1100 180
+sleep 50
+move 1200 250
+sleep 100
+release
+MOVES
+waitFor "the capture on the clipboard" grep -q "Screenshot: selection 200x150" "$work/app.log"
+sleep 1
+wl-paste --list-types >"$work/types" 2>&1 || fail "nothing on the clipboard: $(cat "$work/types")"
+wl-paste --type image/png >"$work/clipboard.png" || fail "no PNG on the clipboard: $(cat "$work/types")"
+convert "$two" -crop 400x300+80+200 +repage "$work/expected/clipboard.png"
+same "$work/clipboard.png" "$work/expected/clipboard.png" "capture-to-clipboard, dragged on HEADLESS-2"
+
+kill "$app" 2>/dev/null || true
+wait "$app" 2>/dev/null || true
+echo "wayland tier: all passed"
