@@ -250,6 +250,23 @@ class CameraService {
   virtual AccessInfo access() = 0;
 };
 
+// Global shortcuts the desktop keeps for us, where no client may grab keys
+// itself (the GlobalShortcuts portal on Wayland). Main thread only.
+class SystemShortcuts {
+ public:
+  struct Binding {
+    QString id;                // stable across runs: the desktop remembers the user's keys by it
+    QString description;       // shown in the desktop's shortcut settings
+    QString preferredTrigger;  // "CTRL+SHIFT+R", "LOGO+SHIFT+U", "CTRL+grave"
+  };
+  virtual ~SystemShortcuts() = default;
+  // Offers the whole set, replacing what was offered before; `done` gets the
+  // ids the desktop bound, or why it bound none.
+  virtual void bind(std::vector<Binding> bindings, std::function<void(Result<std::vector<QString>>)> done) = 0;
+  // Runs when the user presses a bound shortcut.
+  std::function<void(const QString& id)> activated;
+};
+
 struct Platform {
   std::unique_ptr<Screens> screens;
   std::unique_ptr<ScreenCaptureService> screenCapture;
@@ -261,6 +278,7 @@ struct Platform {
   std::unique_ptr<ScreenStreamService> screenStreams;
   std::unique_ptr<AudioCaptureService> audioCapture;
   std::unique_ptr<CameraService> cameras;
+  std::unique_ptr<SystemShortcuts> systemShortcuts;  // none where keys are grabbed directly (X11)
 };
 
 Platform& platform();
