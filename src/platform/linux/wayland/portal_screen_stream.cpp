@@ -1,19 +1,106 @@
 #include "platform/linux/wayland/portal_screen_stream.h"
 
+#include <unistd.h>
+
+#include "platform/linux/portal/portal_request.h"
+#include "platform/linux/portal/portal_screencast.h"
+#include "platform/linux/wayland/pipewire_stream.h"
 #include "platform/linux/wayland/wayland_platform.h"
+#include "util/log.h"
+#include "util/preferences.h"
 
 namespace nimbo {
+namespace {
 
-Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamRequest&,
-                                                                 std::function<void(const ScreenFrame&)>) {
-  return platformError(PlatformErrorCode::failed, QStringLiteral("recording on Wayland is not available yet"));
+// The portal's restore token for the last choice on each monitor: with it
+// the desktop shares that monitor again without asking. Tokens are single
+// use; the newest one is kept.
+QString tokenKey(const QString& output) { return QStringLiteral("screenCast/restoreToken/") + output; }
+
+// A cast and its portal session, which ends with it.
+class PortalStream : public ScreenStream {
+ public:
+  PortalStream(std::unique_ptr<PipeWireStream> stream, QString session)
+      : stream_(std::move(stream)), session_(std::move(session)) {}
+  ~PortalStream() override {
+    stream_.reset();
+    ScreenCastPortal::close(session_);
+  }
+  int framesIdle() const override { return stream_->framesIdle(); }
+  int framesMissed() const override { return stream_->framesMissed(); }
+  void setHiddenWindows(std::vector<quint32> ids) override { stream_->setHiddenWindows(std::move(ids)); }
+
+ private:
+  std::unique_ptr<PipeWireStream> stream_;
+  QString session_;
+};
+
+struct Chosen {
+  ScreenCastPortal::Session session;
+  QString output;  // the monitor the user shared, when it could be told
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamRequest& request,
+                                                                 std::function<void(const ScreenFrame&)> onFrame) {
+  if (request.windowID || !request.displayID)
+    return platformError(PlatformErrorCode::windowGone, QStringLiteral("windows are chosen through the desktop"));
+  const quint32 displayID = *request.displayID;
+  std::optional<OutputPlacement> wanted;
+  Result<Chosen> chosen = portal::await<Chosen>([&](std::function<void(Result<Chosen>)> done) {
+    // Main thread: the outputs and the settings are read here.
+    const std::vector<OutputPlacement> outputs = currentOutputs();
+    for (const OutputPlacement& o : outputs)
+      if (o.displayID == displayID) wanted = o;
+    if (!wanted) return done(platformError(PlatformErrorCode::noDisplay, QStringLiteral("the display is gone")));
+    ScreenCastPortal::Request r;
+    r.source = ScreenCastPortal::Source::monitor;
+    r.embedCursor = request.showsCursor;
+    r.restoreToken = Preferences::stringValue(tokenKey(wanted->name));
+    ScreenCastPortal::openAsync(r, [done, outputs, name = wanted->name](Result<ScreenCastPortal::Session> s) {
+      if (!s.ok()) return done(s.error());
+      Chosen c{s.value(), name};
+      // The portal says where the shared monitor lies; that tells which one
+      // the user picked, and which monitor the new token restores.
+      const ScreenCastPortal::Stream& first = c.session.streams.front();
+      if (first.position)
+        for (const OutputPlacement& o : outputs)
+          if (o.logical.topLeft() == *first.position) c.output = o.name;
+      if (!c.session.restoreToken.isEmpty()) Preferences::setValue(tokenKey(c.output), c.session.restoreToken);
+      done(c);
+    });
+  });
+  if (!chosen.ok()) return chosen.error();
+  Chosen c = chosen.take();
+  if (c.output != wanted->name)
+    logLine("Recorder: the desktop shared " + c.output + " instead of " + wanted->name + "; it is fitted to the recording");
+
+  PipeWireStreamOptions options;
+  options.fd = c.session.pipeWireFd;
+  options.node = c.session.streams.front().node;
+  options.displaySize = QSize(int(std::lround(wanted->logical.width() * wanted->scale)),
+                              int(std::lround(wanted->logical.height() * wanted->scale)));
+  options.crop = request.source;
+  options.minInterval = request.frameInterval;
+  Result<std::unique_ptr<PipeWireStream>> stream = PipeWireStream::start(options, std::move(onFrame));
+  if (!stream.ok()) {
+    ScreenCastPortal::close(c.session.handle);
+    return stream.error();
+  }
+  logLine("Recorder: recording " + c.output + " through the screen cast portal");
+  return std::unique_ptr<ScreenStream>(new PortalStream(stream.take(), c.session.handle));
 }
 
 std::optional<QRect> PortalScreenStreams::displayPixels(quint32 displayID) {
-  for (const OutputPlacement& o : currentOutputs())
-    if (o.displayID == displayID)
-      return QRect(0, 0, int(std::lround(o.logical.width() * o.scale)), int(std::lround(o.logical.height() * o.scale)));
-  return std::nullopt;
+  std::optional<QRect> out;
+  portal::await<bool>([&](std::function<void(Result<bool>)> done) {
+    for (const OutputPlacement& o : currentOutputs())
+      if (o.displayID == displayID)
+        out = QRect(0, 0, int(std::lround(o.logical.width() * o.scale)), int(std::lround(o.logical.height() * o.scale)));
+    done(true);
+  });
+  return out;
 }
 
 std::optional<QSize> PortalScreenStreams::windowPixels(quint32) { return std::nullopt; }

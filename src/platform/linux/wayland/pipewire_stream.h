@@ -1,0 +1,45 @@
+#pragma once
+// Frames of a PipeWire video node (what the ScreenCast portal shares),
+// converted to B G R X at a fixed output size.
+#include <QRect>
+#include <QSize>
+
+#include <functional>
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace nimbo {
+
+struct PipeWireStreamOptions {
+  int fd = -1;                // the portal's PipeWire connection; the stream takes it over
+  quint32 node = 0;
+  QSize displaySize;          // the size the source was expected to have, in pixels
+  QRect crop;                 // part of it to keep (display pixels); empty: all
+  double minInterval = 1.0 / 60;  // frames closer together are skipped
+};
+
+class PipeWireStream : public ScreenStream {
+ public:
+  // Connects and starts; frames then arrive on PipeWire's own thread, the
+  // latest picture again about once a second while nothing changes.
+  static Result<std::unique_ptr<PipeWireStream>> start(const PipeWireStreamOptions& options,
+                                                       std::function<void(const ScreenFrame&)> onFrame);
+  ~PipeWireStream() override;
+  int framesIdle() const override;
+  int framesMissed() const override { return 0; }  // frames come when the compositor sends them
+  // The compositor composes our windows into the cast; nothing to hide them by.
+  void setHiddenWindows(std::vector<quint32>) override {}
+
+  struct Impl;
+
+ private:
+  explicit PipeWireStream(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Where `crop` (display pixels) lies in a frame of `frameSize` when the
+// display was expected to be `displaySize`; the whole frame for an empty crop.
+QRect cropInFrame(const QRect& crop, QSize displaySize, QSize frameSize);
+
+}  // namespace nimbo
