@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     image.save(dir.filePath(screen->name() + ".png"));
     image.setDevicePixelRatio(dpr);
     auto w = std::make_unique<Picture>(image);
+    w->setTitle(QStringLiteral("nimbo-picture ") + screen->name());
     w->setScreen(screen);
     w->setGeometry(screen->geometry());
     w->showFullScreen();

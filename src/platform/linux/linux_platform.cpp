@@ -23,7 +23,9 @@ SessionKind chooseSession(QString* why) {
   if (forced == "wayland") return SessionKind::wayland;
   if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return SessionKind::x11;
   std::string reason;
-  if (PortalProbe::answers("org.freedesktop.portal.Screenshot", 5000, &reason)) return SessionKind::wayland;
+  // Generous: a portal started on demand may take a while on a busy machine;
+  // where none is installed the bus says so at once.
+  if (PortalProbe::answers("org.freedesktop.portal.Screenshot", 25000, &reason)) return SessionKind::wayland;
   if (why) *why = QString::fromStdString(reason);
   return SessionKind::x11;
 }
