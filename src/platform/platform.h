@@ -193,6 +193,16 @@ class ScreenStreamService {
     QImage icon;
   };
   virtual std::vector<WindowInfo> windows() = 0;
+  // Where no client may list windows (Wayland), the desktop's own chooser
+  // picks the window to record. `done` gets an id for windowPixels() and
+  // start(), with the window's title when the desktop tells it, or nothing
+  // when the user cancelled. Main thread.
+  struct ChosenWindow {
+    quint32 id = 0;
+    QString title;
+  };
+  virtual bool desktopChoosesWindows() const { return false; }
+  virtual void chooseWindow(std::function<void(std::optional<ChosenWindow>)> done) { done(std::nullopt); }
 };
 
 enum class AudioSource { system, microphone };
@@ -257,7 +267,7 @@ class SystemShortcuts {
   struct Binding {
     QString id;                // stable across runs: the desktop remembers the user's keys by it
     QString description;       // shown in the desktop's shortcut settings
-    QString preferredTrigger;  // "CTRL+SHIFT+R", "LOGO+SHIFT+U", "CTRL+grave"
+    QString preferredTrigger;  // XKB names: "CTRL+SHIFT+r", "SHIFT+LOGO+u", "CTRL+grave"; empty: none
   };
   virtual ~SystemShortcuts() = default;
   // Offers the whole set, replacing what was offered before; `done` gets the

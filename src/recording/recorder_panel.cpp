@@ -256,6 +256,12 @@ class PanelWindow : public QWidget {
     column->addWidget(start_);
   }
 
+  // The desktop's chooser (Wayland) may not say which window it was.
+  static QString windowLine(const WindowPicker::Choice& c) {
+    if (c.title.isEmpty()) return QStringLiteral("The window chosen in the desktop's dialog");
+    return c.appName.isEmpty() ? c.title : c.title + " — " + c.appName;
+  }
+
   void refresh() {
     screenTile_->setChecked(config_.target == RecordTarget::screen);
     windowTile_->setChecked(config_.target == RecordTarget::window);
@@ -264,8 +270,7 @@ class PanelWindow : public QWidget {
     targetLine_->setVisible(chooser);
     change_->setVisible(chooser);
     if (config_.target == RecordTarget::window)
-      targetLine_->setText(picked_ ? picked_->title + " — " + picked_->appName
-                                   : QStringLiteral("No window picked — click to choose"));
+      targetLine_->setText(picked_ ? windowLine(*picked_) : QStringLiteral("No window picked — click to choose"));
     if (config_.target == RecordTarget::region)
       targetLine_->setText(config_.region ? QStringLiteral("%1 × %2")
                                                 .arg(qint64(config_.region->width()))

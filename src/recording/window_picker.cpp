@@ -158,6 +158,17 @@ void pick(Completion completion) {
     g_picker->completion = nullptr;
     finish(std::nullopt);
   }
+  ScreenStreamService& streams = *platform().screenStreams;
+  if (streams.desktopChoosesWindows()) {
+    // Wayland: no client may see the others' windows; the desktop's own
+    // chooser stands in for ours.
+    streams.chooseWindow([completion = std::move(completion)](std::optional<ScreenStreamService::ChosenWindow> w) {
+      std::optional<Choice> choice;
+      if (w) choice = Choice{w->id, w->title, QString(), QRect(), std::nullopt};
+      QTimer::singleShot(0, qApp, [completion, choice] { completion(choice); });
+    });
+    return;
+  }
   g_picker = new Picker;
   g_picker->windows = availableWindows();
   g_picker->completion = std::move(completion);

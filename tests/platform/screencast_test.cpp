@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -32,20 +33,40 @@ TEST(PipeWireCrop, ARegionOfTheDisplayInAFrameOfAnotherSize) {
 class ScreenCastTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("NIMBO_TEST_NODE")) GTEST_SKIP() << "run through screencast_session.sh";
+    if (qEnvironmentVariableIsEmpty("NIMBO_PIPEWIRE_SOCKET")) GTEST_SKIP() << "run through screencast_session.sh";
     Preferences::setValue(QStringLiteral("screenCast/restoreToken/") + QGuiApplication::primaryScreen()->name(),
                           QString());
+    // A monitor stand-in of its own for each test: a solid colour, 800x600.
+    static int count = 0;
+    const QString name = QStringLiteral("nimbo-test-source-%1").arg(++count);
+    source.setProcessChannelMode(QProcess::ForwardedChannels);
+    source.start("gst-launch-1.0",
+                 {"-q", "videotestsrc", "pattern=solid-color", "foreground-color=0xff123456", "is-live=true", "!",
+                  "video/x-raw,format=BGRx,width=800,height=600,framerate=30/1", "!", "pipewiresink", "mode=provide",
+                  "client-name=" + name, "stream-properties=props,media.class=Video/Source,node.name=" + name});
+    ASSERT_TRUE(source.waitForStarted());
+    ASSERT_TRUE(test::waitUntil([&] { return (node = nodeNamed(name)) != 0; }, 10000)) << "no node " << name.toStdString();
   }
   void TearDown() override {
     portal.kill();
     portal.waitForFinished();
+    source.kill();
+    source.waitForFinished();
+  }
+  static quint32 nodeNamed(const QString& name) {
+    QProcess dump;
+    dump.start("pw-dump", {});
+    dump.waitForFinished(5000);
+    for (const QJsonValue& o : QJsonDocument::fromJson(dump.readAllStandardOutput()).array())
+      if (o["info"]["props"]["node.name"].toString() == name) return quint32(o["id"].toInt());
+    return 0;
   }
   void startPortal(const QString& answer = QStringLiteral("ok")) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("NIMBO_PORTAL_LOG", dir.filePath("calls.jsonl"));
     portal.setProcessEnvironment(env);
     portal.setProcessChannelMode(QProcess::ForwardedChannels);
-    portal.start(NIMBO_FAKE_SCREENCAST_PORTAL, {qEnvironmentVariable("NIMBO_TEST_NODE"), "800", "600", answer});
+    portal.start(NIMBO_FAKE_SCREENCAST_PORTAL, {QString::number(node), "800", "600", answer});
     ASSERT_TRUE(portal.waitForStarted());
     ASSERT_TRUE(test::waitUntil([] { return ScreenCastPortal::availableCursorModes() == 3; }, 10000));
   }
@@ -75,12 +96,17 @@ class ScreenCastTest : public ::testing::Test {
     };
   }
   bool waitForFrames(Seen& seen, int count) {
-    return test::waitUntil([&] {
+    const bool ok = test::waitUntil([&] {
       std::lock_guard lock(seen.mutex);
       return seen.frames >= count;
     }, 10000);
+    std::lock_guard lock(seen.mutex);
+    if (!ok) ADD_FAILURE() << seen.frames << " frames of " << count;
+    return ok;
   }
   QTemporaryDir dir;
+  QProcess source;
+  quint32 node = 0;
   QProcess portal;
   PortalScreenStreams streams;
 };
@@ -157,6 +183,48 @@ TEST_F(ScreenCastTest, AChooserClosedByTheUserIsARefusalAndLeavesNoSession) {
   EXPECT_TRUE(isPlatformError(s.error(), PlatformErrorCode::permissionDenied)) << s.error().description.toStdString();
   EXPECT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
   EXPECT_TRUE(calls("OpenPipeWireRemote").empty());
+}
+
+TEST_F(ScreenCastTest, AWindowChosenInTheDesktopsDialogIsRecordedAtItsSize) {
+  startPortal();
+  auto choose = [&] {
+    std::optional<std::optional<ScreenStreamService::ChosenWindow>> got;
+    streams.chooseWindow([&](std::optional<ScreenStreamService::ChosenWindow> w) { got = w; });
+    EXPECT_TRUE(test::waitUntil([&] { return got.has_value(); }, 10000));
+    return got.value_or(std::nullopt);
+  };
+  ASSERT_TRUE(streams.desktopChoosesWindows());
+  const std::optional<ScreenStreamService::ChosenWindow> first = choose();
+  ASSERT_TRUE(first);
+  // Chosen afresh every time: nothing kept to restore.
+  const QJsonObject options = calls("SelectSources")[0].value("options").toObject();
+  EXPECT_EQ(options.value("types").toInt(), 2);
+  EXPECT_FALSE(options.contains("persist_mode"));
+  EXPECT_EQ(streams.windowPixels(first->id), std::optional<QSize>(QSize(800, 600)));
+
+  // A second choice replaces the first, whose session ends.
+  const std::optional<ScreenStreamService::ChosenWindow> second = choose();
+  ASSERT_TRUE(second);
+  EXPECT_NE(second->id, first->id);
+  EXPECT_FALSE(streams.windowPixels(first->id));
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
+
+  StreamRequest request;
+  request.windowID = second->id;
+  Seen seen;
+  {
+    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
+    ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+    ASSERT_TRUE(waitForFrames(seen, 3));
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(QSize(seen.width, seen.height), QSize(800, 600));
+    EXPECT_EQ(seen.pixel, 0x123456u);
+  }
+  // Used once: the next recording asks again.
+  EXPECT_FALSE(streams.windowPixels(second->id));
+  Result<std::unique_ptr<ScreenStream>> again = streams.start(request, recordInto(seen));
+  ASSERT_FALSE(again.ok());
+  EXPECT_TRUE(isPlatformError(again.error(), PlatformErrorCode::windowGone));
 }
 
 TEST_F(ScreenCastTest, NoDisplayNoStream) {

@@ -1,5 +1,6 @@
 // The recording flow on fakes: the permission branches, the camera, the
 // countdown, and how a recording ends.
+#include <QApplication>
 #include <QMimeData>
 #include <QUrl>
 
@@ -12,6 +13,7 @@
 #include "recording/recording_indicators.h"
 #include "recording/recording_state.h"
 #include "recording/screen_recorder.h"
+#include "recording/window_picker.h"
 #include "support.h"
 #include "ui/upload_toast.h"
 
@@ -207,6 +209,35 @@ TEST(RecordingIndicatorsTest, ASupersededCountdownNeverCallsBack) {
   // Both were due at the same moment; the later one has fired.
   EXPECT_EQ(first, 0);
   EXPECT_FALSE(CountdownOverlay::isShowing());
+}
+
+TEST_F(RecordingFlowTest, WhereTheDesktopChoosesWindowsItsChoiceIsRecorded) {
+  // Wayland: the desktop's chooser instead of our overlays.
+  fakes.streams->desktopChoice = ScreenStreamService::ChosenWindow{7, QString()};
+  fakes.streams->windowSizes = {{7, QSize(640, 400)}};
+  std::optional<std::optional<WindowPicker::Choice>> got;
+  WindowPicker::pick([&](std::optional<WindowPicker::Choice> c) { got = c; });
+  for (QWidget* w : QApplication::topLevelWidgets())
+    EXPECT_FALSE(w->isVisible() && w->windowTitle() == "Nimbo window picker") << "our overlay is shown";
+  ASSERT_TRUE(waitUntil([&] { return got.has_value(); }));
+  ASSERT_TRUE(got->has_value());
+  EXPECT_EQ((*got)->windowID, 7u);
+
+  RecorderConfig c = config();
+  c.target = RecordTarget::window;
+  c.windowID = 7;
+  ASSERT_NO_FATAL_FAILURE(countDownAndStart(c));
+  ASSERT_FALSE(fakes.streams->requests.empty());
+  EXPECT_EQ(fakes.streams->requests.back().windowID, std::optional<quint32>(7));
+  RecordingFlow::stopRequested();
+  ASSERT_TRUE(waitUntil([] { return !RecordingFlow::recorder().isRecording(); }, 6000));
+
+  // Cancelled in the desktop's dialog: no choice.
+  fakes.streams->desktopChoice = std::optional<ScreenStreamService::ChosenWindow>();
+  got.reset();
+  WindowPicker::pick([&](std::optional<WindowPicker::Choice> c) { got = c; });
+  ASSERT_TRUE(waitUntil([&] { return got.has_value(); }));
+  EXPECT_FALSE(got->has_value());
 }
 
 TEST(RecorderPanelTest, CaptionAndStartFollowTheTargetAndDestination) {

@@ -153,6 +153,13 @@ class FakeScreenStreams : public ScreenStreamService {
     auto it = windowSizes.find(id);
     return it == windowSizes.end() ? std::nullopt : std::optional<QSize>(it->second);
   }
+  // Set: the desktop chooses windows, and answers with this (nothing: the
+  // user cancelled).
+  std::optional<std::optional<ChosenWindow>> desktopChoice;
+  bool desktopChoosesWindows() const override { return desktopChoice.has_value(); }
+  void chooseWindow(std::function<void(std::optional<ChosenWindow>)> done) override {
+    done(desktopChoice.value_or(std::nullopt));
+  }
 };
 
 class FakeAudioCapture : public AudioCaptureService {

@@ -42,10 +42,75 @@ struct Chosen {
 
 }  // namespace
 
+PortalScreenStreams::~PortalScreenStreams() {
+  for (auto& [id, c] : chosen_) {
+    ScreenCastPortal::close(c.session.handle);
+    if (c.session.pipeWireFd >= 0) ::close(c.session.pipeWireFd);
+  }
+}
+
+void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWindow>)> done) {
+  ScreenCastPortal::Request r;
+  r.source = ScreenCastPortal::Source::window;
+  // A window is chosen afresh each time: nothing to restore.
+  r.persist = false;
+  ScreenCastPortal::openAsync(r, [this, done = std::move(done)](Result<ScreenCastPortal::Session> s) {
+    if (!s.ok()) {
+      logLine("Recorder: no window chosen: " + s.error().description);
+      return done(std::nullopt);
+    }
+    const ScreenCastPortal::Stream& stream = s.value().streams.front();
+    if (!stream.size || stream.size->isEmpty()) {
+      // Without a size the recording's frame cannot be set up.
+      logLine(QStringLiteral("Recorder: the desktop did not say the chosen window's size"));
+      ScreenCastPortal::close(s.value().handle);
+      ::close(s.value().pipeWireFd);
+      return done(std::nullopt);
+    }
+    ChosenWindow window;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& [id, c] : chosen_) {
+        ScreenCastPortal::close(c.session.handle);
+        ::close(c.session.pipeWireFd);
+      }
+      chosen_.clear();
+      window.id = nextWindowID_++;
+      chosen_[window.id] = PickedWindow{s.value(), *stream.size};
+    }
+    // xdg-desktop-portal passes no window title on; the id is all there is.
+    logLine(QStringLiteral("Recorder: the desktop chose a window of %1x%2").arg(stream.size->width()).arg(stream.size->height()));
+    done(window);
+  });
+}
+
 Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamRequest& request,
                                                                  std::function<void(const ScreenFrame&)> onFrame) {
-  if (request.windowID || !request.displayID)
-    return platformError(PlatformErrorCode::windowGone, QStringLiteral("windows are chosen through the desktop"));
+  if (request.windowID) {
+    PickedWindow c;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = chosen_.find(*request.windowID);
+      if (it == chosen_.end())
+        return platformError(PlatformErrorCode::windowGone, QStringLiteral("choose the window again"));
+      c = it->second;
+      chosen_.erase(it);
+    }
+    PipeWireStreamOptions options;
+    options.fd = c.session.pipeWireFd;
+    options.node = c.session.streams.front().node;
+    options.displaySize = c.size;
+    options.minInterval = request.frameInterval;
+    Result<std::unique_ptr<PipeWireStream>> stream = PipeWireStream::start(options, std::move(onFrame));
+    if (!stream.ok()) {
+      ScreenCastPortal::close(c.session.handle);
+      return stream.error();
+    }
+    logLine(QStringLiteral("Recorder: recording the chosen window through the screen cast portal"));
+    return std::unique_ptr<ScreenStream>(new PortalStream(stream.take(), c.session.handle));
+  }
+  if (!request.displayID)
+    return platformError(PlatformErrorCode::noDisplay, QStringLiteral("nothing to record"));
   const quint32 displayID = *request.displayID;
   std::optional<OutputPlacement> wanted;
   Result<Chosen> chosen = portal::await<Chosen>([&](std::function<void(Result<Chosen>)> done) {
@@ -103,6 +168,11 @@ std::optional<QRect> PortalScreenStreams::displayPixels(quint32 displayID) {
   return out;
 }
 
-std::optional<QSize> PortalScreenStreams::windowPixels(quint32) { return std::nullopt; }
+std::optional<QSize> PortalScreenStreams::windowPixels(quint32 windowID) {
+  std::lock_guard lock(mutex_);
+  auto it = chosen_.find(windowID);
+  if (it == chosen_.end()) return std::nullopt;
+  return it->second.size;
+}
 
 }  // namespace nimbo

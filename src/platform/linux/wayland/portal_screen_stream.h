@@ -1,6 +1,10 @@
 #pragma once
 // Recording streams on Wayland: the ScreenCast portal picks (or restores)
 // what is shared and hands over a PipeWire stream of it.
+#include <map>
+#include <mutex>
+
+#include "platform/linux/portal/portal_screencast.h"
 #include "platform/platform.h"
 
 namespace nimbo {
@@ -12,6 +16,20 @@ class PortalScreenStreams : public ScreenStreamService {
   std::optional<QRect> displayPixels(quint32 displayID) override;
   std::optional<QSize> windowPixels(quint32 windowID) override;
   std::vector<WindowInfo> windows() override { return {}; }  // no client may list others' windows
+  bool desktopChoosesWindows() const override { return true; }
+  // The portal's window chooser; the session it opens is kept for the
+  // recording (one at a time: a new choice ends the previous one).
+  void chooseWindow(std::function<void(std::optional<ChosenWindow>)> done) override;
+  ~PortalScreenStreams() override;
+
+ private:
+  struct PickedWindow {
+    ScreenCastPortal::Session session;
+    QSize size;
+  };
+  std::mutex mutex_;
+  std::map<quint32, PickedWindow> chosen_;
+  quint32 nextWindowID_ = 1;
 };
 
 }  // namespace nimbo
