@@ -131,10 +131,8 @@ class PanelWindow : public QWidget {
       return startPressed();
     QWidget::keyPressEvent(e);
   }
-  void mousePressEvent(QMouseEvent* e) override { grab_ = e->globalPosition().toPoint() - pos(); }
-  void mouseMoveEvent(QMouseEvent* e) override {
-    if (e->buttons() & Qt::LeftButton) move(e->globalPosition().toPoint() - grab_);
-  }
+  void mousePressEvent(QMouseEvent* e) override { drag_.press(this, e->globalPosition()); }
+  void mouseMoveEvent(QMouseEvent* e) override { drag_.drag(this, e->globalPosition(), e->buttons()); }
 
  private:
   void build() {
@@ -380,7 +378,7 @@ class PanelWindow : public QWidget {
   QWidget* micRow_;
   LevelBars* micBars_;
   NimboToggle* cameraToggle_;
-  QPoint grab_;
+  BackgroundDrag drag_;
 };
 
 QPointer<PanelWindow> g_panel;

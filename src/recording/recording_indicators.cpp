@@ -137,10 +137,8 @@ class PillWindow : public QWidget {
     p.setPen(QPen(NimboTokens::line, 1));
     p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 19.5, 19.5);
   }
-  void mousePressEvent(QMouseEvent* e) override { grab_ = e->globalPosition().toPoint() - pos(); }
-  void mouseMoveEvent(QMouseEvent* e) override {
-    if (e->buttons() & Qt::LeftButton) move(e->globalPosition().toPoint() - grab_);
-  }
+  void mousePressEvent(QMouseEvent* e) override { drag_.press(this, e->globalPosition()); }
+  void mouseMoveEvent(QMouseEvent* e) override { drag_.drag(this, e->globalPosition(), e->buttons()); }
 
  private:
   void refresh() {
@@ -151,7 +149,7 @@ class PillWindow : public QWidget {
   QLabel* time_;
   LevelBars* bars_;
   QVariantAnimation pulse_;
-  QPoint grab_;
+  BackgroundDrag drag_;
 };
 
 QPointer<QWidget> g_pill;

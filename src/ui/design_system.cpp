@@ -1,5 +1,8 @@
 #include "ui/design_system.h"
 
+#include <QGuiApplication>
+#include <QWindow>
+
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
@@ -262,6 +265,20 @@ NimboHostingView::NimboHostingView(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_TranslucentBackground);
   setAttribute(Qt::WA_NoSystemBackground);
   setAutoFillBackground(false);
+}
+
+}  // namespace nimbo
+
+namespace nimbo {
+
+void BackgroundDrag::press(QWidget* window, const QPointF& globalPosition) {
+  grab_ = globalPosition.toPoint() - window->pos();
+  byCompositor_ = QGuiApplication::platformName() == QLatin1String("wayland") && window->windowHandle() &&
+                  window->windowHandle()->startSystemMove();
+}
+
+void BackgroundDrag::drag(QWidget* window, const QPointF& globalPosition, Qt::MouseButtons buttons) {
+  if (!byCompositor_ && (buttons & Qt::LeftButton)) window->move(globalPosition.toPoint() - grab_);
 }
 
 }  // namespace nimbo

@@ -40,6 +40,18 @@ QFont nimboFont(FontFamily family, qreal points, QFont::Weight weight);
 enum class NimboButtonKind { primary, ghost, subtle };
 enum class NimboButtonSize { sm, md, lg };
 
+// Moving a frameless window by dragging its background. On Wayland no
+// client may place its own windows, so the compositor is asked to move it.
+class BackgroundDrag {
+ public:
+  void press(QWidget* window, const QPointF& globalPosition);
+  void drag(QWidget* window, const QPointF& globalPosition, Qt::MouseButtons buttons);
+
+ private:
+  QPoint grab_;
+  bool byCompositor_ = false;
+};
+
 class NimboButton : public QAbstractButton {
   Q_OBJECT
  public:
