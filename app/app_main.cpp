@@ -17,6 +17,7 @@
 #include "shell/app_visibility.h"
 #include "shell/hotkey_action.h"
 #include "shell/hotkeys.h"
+#include "shell/shortcut_commands_note.h"
 #include "util/preferences.h"
 #include "shell/welcome_window.h"
 #include "sharing/bundled_server.h"
@@ -58,15 +59,22 @@ void quitOnTerminationSignals() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
-// The start-up sequence, in its fixed order.
-void startUp() {
+// The start-up sequence, in its fixed order. On the in-memory platform
+// there is no desktop to bind shortcuts in.
+void startUp(bool fakePlatform) {
   using namespace nimbo;
   logLine(QStringLiteral("Nimbo: applicationDidFinishLaunching fired"));
   Preferences::registerDefaults();
   // X11 needs no screen-capture grant; nothing to request.
   std::string error;
+  bool explainCommands = false;
   if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-    logLine(QStringLiteral("Nimbo: global shortcuts come from the desktop on this session"));
+    if (platform().systemShortcuts) {
+      logLine(QStringLiteral("Nimbo: global shortcuts come from the desktop's GlobalShortcuts portal"));
+    } else {
+      logLine(QStringLiteral("Nimbo: no global shortcuts on this session"));
+      explainCommands = !fakePlatform;
+    }
   } else if (auto backend = hotkey::X11HotKeyBackend::create(&error)) {
     hotkey::HotKeysController::setBackend(std::move(backend));
   } else {
@@ -83,6 +91,7 @@ void startUp() {
       endpoint && BundledServer::isDefaultEndpoint(*endpoint))
     BundledServer::ensure([](std::optional<int>) {});
   WelcomeAgreement::presentIfNeeded();
+  if (explainCommands) ShortcutCommandsNote::presentIfNeeded();
 }
 
 }  // namespace
@@ -149,7 +158,7 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   Emergency::add([] { QLocalServer::removeServer(SingleInstance::socketPath()); });
   CaptureHistory::shared();
   tray = std::make_unique<TrayApp>();
-  startUp();
+  startUp(fakePlatform);
   if (!action.isEmpty()) QTimer::singleShot(0, tray.get(), [&tray, action] {
     const QString error = tray->run(action);
     if (!error.isEmpty()) logLine("Nimbo: " + error);

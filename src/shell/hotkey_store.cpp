@@ -83,7 +83,9 @@ bool HotkeyStore::tryRebind(HotkeyAction action, const std::optional<Shortcut>& 
   std::optional<Shortcut> previous;
   if (auto it = shortcuts_.find(action); it != shortcuts_.end()) previous = it->second;
   rebind(action, shortcut);
-  if (Hotkeys::isBound(action)) return true;
+  // Where the desktop keeps the shortcuts the stored keys are only offered;
+  // its own settings have the last word, so there is nothing to put back.
+  if (Hotkeys::desktopKeepsShortcuts() || Hotkeys::isBound(action)) return true;
   // Usually another application holds the new combination: the user keeps
   // the one that worked rather than none at all.
   rebind(action, previous);

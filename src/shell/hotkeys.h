@@ -1,4 +1,5 @@
 #pragma once
+#include <QString>
 #include <Qt>
 
 #include <functional>
@@ -9,12 +10,17 @@
 
 namespace nimbo::Hotkeys {
 
-// (Re)registers one action's effective shortcut with the system.
+// (Re)registers one action's effective shortcut with the system. Where the
+// desktop keeps the shortcuts (platform().systemShortcuts), all four are
+// offered again together, once per event-loop turn.
 void registerAction(HotkeyAction action);
 // What a pressed shortcut (or its command-line action) does.
 void handle(HotkeyAction action);
-// Whether the action currently holds a live registration.
+// Whether the action currently holds a live registration (where the desktop
+// keeps the shortcuts: whether it bound the action).
 bool isBound(HotkeyAction action);
+// Whether the desktop, not Nimbo, decides which keys run the actions.
+bool desktopKeepsShortcuts();
 void unregisterAllForTesting();
 
 // A window of ours that has the keyboard gets the first say over a global
@@ -25,5 +31,9 @@ void setLocalKeyHandler(LocalKeyHandler handler);
 // The Qt key and modifiers a stored shortcut is typed as (key 0 when it has
 // no Qt equivalent).
 std::pair<int, Qt::KeyboardModifiers> qtKeys(hotkey::Key key, quint32 modifierFlags);
+// A stored shortcut as the desktop portal's trigger text: CTRL, ALT, SHIFT,
+// LOGO, then the key's XKB keysym name ("CTRL+SHIFT+r", "CTRL+grave");
+// empty for a key XKB has no name for.
+QString portalTrigger(const Shortcut& shortcut);
 
 }  // namespace nimbo::Hotkeys

@@ -19,6 +19,9 @@ inline constexpr char kUploadEndpoint[] = "uploadEndpoint";
 inline constexpr char kShowInDock[] = "showInDock";
 inline constexpr char kLaunchAtLogin[] = "launchAtLogin";
 inline constexpr char kWelcomeAgreedAt[] = "nimbo.welcomeAgreedAt";
+// Set once the note on binding our commands in the desktop's keyboard
+// settings was shown (desktops that keep no shortcuts for applications).
+inline constexpr char kShortcutCommandsNoteShown[] = "nimbo.shortcutCommandsNoteShown";
 
 // The share server bundled with the app, on loopback.
 inline constexpr char kDefaultUploadEndpoint[] = "http://127.0.0.1:8787/";

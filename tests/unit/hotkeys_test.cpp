@@ -2,6 +2,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QSettings>
 #include <QTest>
 
@@ -10,6 +11,7 @@
 #include "shell/app_visibility.h"
 #include "shell/hotkey_store.h"
 #include "shell/hotkeys.h"
+#include "shell/shortcut_commands_note.h"
 #include "shell/welcome_window.h"
 #include "capture/capture_flow.h"
 #include "support.h"
@@ -314,6 +316,161 @@ TEST_F(HotkeyTest, TheFocusedWindowGetsTheFirstSayOverAGlobalShortcutsKeys) {
   EXPECT_EQ(Hotkeys::qtKeys(Key::grave, ModifierFlags::control).first, Qt::Key_QuoteLeft);
   EXPECT_EQ(Hotkeys::qtKeys(Key::f5, 0).first, 0);
   EXPECT_TRUE(test::waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+}
+
+}  // namespace
+}  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+TEST(PortalTriggerTest, StoredShortcutsBecomeTheDesktopsTriggerText) {
+  EXPECT_EQ(Hotkeys::portalTrigger(defaultShortcut(HotkeyAction::captureToClipboard)), "CTRL+grave");
+  EXPECT_EQ(Hotkeys::portalTrigger(defaultShortcut(HotkeyAction::captureAndUpload)), "SHIFT+LOGO+u");
+  EXPECT_EQ(Hotkeys::portalTrigger(defaultShortcut(HotkeyAction::recordAndUpload)), "CTRL+SHIFT+r");
+  EXPECT_EQ(Hotkeys::portalTrigger(defaultShortcut(HotkeyAction::recordToFile)), "CTRL+SHIFT+s");
+  EXPECT_EQ(Hotkeys::portalTrigger(*parseShortcut("Super+F5")), "LOGO+F5");
+  EXPECT_EQ(Hotkeys::portalTrigger(*parseShortcut("Super+Shift+Alt+Ctrl+F12")), "CTRL+ALT+SHIFT+LOGO+F12");
+  EXPECT_EQ(Hotkeys::portalTrigger(*parseShortcut("Alt+7")), "ALT+7");
+  EXPECT_EQ(Hotkeys::portalTrigger(*parseShortcut("Ctrl+Space")), "CTRL+space");
+  EXPECT_EQ(Hotkeys::portalTrigger(*parseShortcut("Ctrl+PageUp")), "CTRL+Page_Up");
+  // Keys XKB has no name for offer no trigger; the user picks one.
+  EXPECT_EQ(Hotkeys::portalTrigger(Shortcut{quint16(carbonKeyCode(Key::function)), ModifierFlags::control, ""}), "");
+  EXPECT_EQ(Hotkeys::portalTrigger(Shortcut{127, ModifierFlags::control, "x"}), "");
+}
+
+class DesktopShortcutsTest : public HotkeyTest {
+ protected:
+  void SetUp() override {
+    HotkeyTest::SetUp();
+    auto shortcuts = std::make_unique<fake::FakeSystemShortcuts>();
+    desktop = shortcuts.get();
+    platform().systemShortcuts = std::move(shortcuts);
+  }
+  void registerAll() {
+    const size_t before = desktop->offers.size();
+    for (HotkeyAction a : kAllHotkeyActions) Hotkeys::registerAction(a);
+    EXPECT_EQ(desktop->offers.size(), before);  // not before the event loop turns
+    ASSERT_TRUE(test::waitUntil([&] { return desktop->offers.size() > before; }));
+  }
+  fake::FakeSystemShortcuts* desktop = nullptr;
+};
+
+TEST_F(DesktopShortcutsTest, AllFourAreOfferedOnceAndTheDesktopsAnswerDecidesWhatIsBound) {
+  registerAll();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(desktop->offers.size(), 1u);
+  const std::vector<SystemShortcuts::Binding>& offer = desktop->offers[0];
+  ASSERT_EQ(offer.size(), 4u);
+  EXPECT_EQ(offer[0].id, "captureToClipboard");
+  EXPECT_EQ(offer[0].description, "Capture to clipboard");
+  EXPECT_EQ(offer[0].preferredTrigger, "CTRL+grave");
+  EXPECT_EQ(offer[1].id, "captureAndUpload");
+  EXPECT_EQ(offer[1].preferredTrigger, "SHIFT+LOGO+u");
+  EXPECT_EQ(offer[2].id, "recordAndUpload");
+  EXPECT_EQ(offer[2].description, "Record & copy link");
+  EXPECT_EQ(offer[3].id, "recordToFile");
+  EXPECT_EQ(offer[3].preferredTrigger, "CTRL+SHIFT+s");
+  EXPECT_TRUE(backend->live.empty());  // nothing grabbed by us
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::captureToClipboard));
+
+  desktop->answer(std::vector<QString>{"captureToClipboard", "recordAndUpload", "recordToFile"});
+  EXPECT_TRUE(Hotkeys::isBound(HotkeyAction::captureToClipboard));
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::captureAndUpload));
+  EXPECT_TRUE(Hotkeys::isBound(HotkeyAction::recordToFile));
+  EXPECT_TRUE(logged().contains("Nimbo: the desktop bound captureToClipboard, recordAndUpload, recordToFile"));
+  EXPECT_TRUE(logged().contains("Nimbo: not bound by the desktop (set them in its shortcut settings): captureAndUpload"));
+
+  // New keys go out as a whole new offer; nothing counts as bound until the
+  // desktop answers it, and an answer to an older offer counts no more.
+  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, *parseShortcut("Shift+Super+X"));
+  ASSERT_TRUE(test::waitUntil([&] { return desktop->offers.size() == 2; }));
+  ASSERT_EQ(desktop->offers[1].size(), 4u);
+  EXPECT_EQ(desktop->offers[1][0].preferredTrigger, "SHIFT+LOGO+x");
+  EXPECT_EQ(desktop->offers[1][3].preferredTrigger, "CTRL+SHIFT+s");
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::recordToFile));
+  auto stale = std::move(desktop->pending);
+  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, std::nullopt);
+  ASSERT_TRUE(test::waitUntil([&] { return desktop->offers.size() == 3; }));
+  stale(std::vector<QString>{"captureToClipboard"});
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::captureToClipboard));
+  desktop->answer(platformError(PlatformErrorCode::permissionDenied, "the user cancelled"));
+  for (HotkeyAction a : kAllHotkeyActions) EXPECT_FALSE(Hotkeys::isBound(a));
+  EXPECT_TRUE(logged().contains("Nimbo: the desktop bound no shortcuts: the user cancelled"));
+
+  // The desktop's settings have the last word: a new binding is kept even
+  // though nothing is bound yet.
+  EXPECT_TRUE(HotkeyStore::shared().tryRebind(HotkeyAction::recordToFile, *parseShortcut("Ctrl+Alt+S")));
+  EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::recordToFile), *parseShortcut("Ctrl+Alt+S"));
+}
+
+TEST_F(DesktopShortcutsTest, APressTheDesktopReportsTakesTheSamePathAsAGrabbedOne) {
+  registerAll();
+  desktop->answer(std::vector<QString>{"captureToClipboard", "captureAndUpload", "recordAndUpload", "recordToFile"});
+  ASSERT_TRUE(desktop->activated);
+  std::vector<std::pair<int, Qt::KeyboardModifiers>> offered;
+  bool take = true;
+  Hotkeys::setLocalKeyHandler([&](int key, Qt::KeyboardModifiers m) {
+    offered.emplace_back(key, m);
+    return take;
+  });
+  desktop->activated("recordToFile");
+  ASSERT_EQ(offered.size(), 1u);
+  EXPECT_EQ(offered[0].first, Qt::Key_S);
+  EXPECT_EQ(offered[0].second, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(logged().contains("Nimbo: recordToFile keys taken by the focused window"));
+  EXPECT_FALSE(logged().contains("Nimbo: recordToFile fired"));
+
+  take = false;
+  desktop->activated("captureAndUpload");
+  EXPECT_EQ(offered.back().first, Qt::Key_U);
+  EXPECT_EQ(offered.back().second, Qt::ShiftModifier | Qt::MetaModifier);
+  EXPECT_TRUE(logged().contains("Nimbo: captureAndUpload fired"));
+  desktop->activated("paintTheHouse");
+  EXPECT_TRUE(logged().contains("Nimbo: the desktop pressed an unknown shortcut paintTheHouse"));
+  EXPECT_EQ(offered.size(), 2u);
+  Hotkeys::setLocalKeyHandler(nullptr);
+  EXPECT_TRUE(test::waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+}
+
+TEST_F(HotkeyTest, WithoutKeyGrabsOrADesktopThatKeepsShortcutsNothingIsBound) {
+  HotKeysController::setBackend(nullptr);
+  Hotkeys::registerAction(HotkeyAction::recordToFile);
+  EXPECT_FALSE(Hotkeys::isBound(HotkeyAction::recordToFile));
+  EXPECT_TRUE(logged().contains("Nimbo: no global shortcut for recordToFile on this session"));
+  EXPECT_FALSE(Hotkeys::desktopKeepsShortcuts());
+}
+
+TEST_F(ShellTest, TheCommandsNoteComesOnceAndAfterTheWelcomeWindow) {
+  WelcomeAgreement::resetForTesting();
+  ShortcutCommandsNote::resetForTesting();
+  WelcomeAgreement::presentIfNeeded();
+  ShortcutCommandsNote::presentIfNeeded();
+  const QString commandsLine =
+      "Nimbo: this desktop keeps no global shortcuts for applications; bind these commands in its keyboard settings: "
+      "nimbo capture-to-clipboard, nimbo capture-and-upload, nimbo record-and-upload, nimbo record-to-file";
+  EXPECT_TRUE(logged().contains(commandsLine));
+  EXPECT_FALSE(ShortcutCommandsNote::window());  // not on top of the welcome window
+
+  WelcomeAgreement::window()->close();
+  ShortcutCommandsWindow* w = ShortcutCommandsNote::window();
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(w->isVisible());
+  QStringList shown;
+  for (QLabel* l : w->findChildren<QLabel*>("command")) shown << l->text();
+  EXPECT_EQ(shown, QStringList({"nimbo capture-to-clipboard", "nimbo capture-and-upload", "nimbo record-and-upload",
+                                "nimbo record-to-file"}));
+  EXPECT_TRUE(Preferences::boolValue(Preferences::kShortcutCommandsNoteShown, false));
+  QTest::keyClick(w, Qt::Key_Return);
+  EXPECT_FALSE(w->isVisible());
+
+  // Later starts only log the commands.
+  ShortcutCommandsNote::resetForTesting();
+  logged().clear();
+  ShortcutCommandsNote::presentIfNeeded();
+  EXPECT_FALSE(ShortcutCommandsNote::window());
+  EXPECT_TRUE(logged().contains(commandsLine));
+  WelcomeAgreement::resetForTesting();
 }
 
 }  // namespace

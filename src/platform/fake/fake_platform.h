@@ -220,6 +220,22 @@ class FakeCameraService : public CameraService {
   }
 };
 
+// Remembers each offered set; the test answers for the desktop.
+class FakeSystemShortcuts : public SystemShortcuts {
+ public:
+  std::vector<std::vector<Binding>> offers;
+  std::function<void(Result<std::vector<QString>>)> pending;
+  void bind(std::vector<Binding> bindings, std::function<void(Result<std::vector<QString>>)> done) override {
+    offers.push_back(std::move(bindings));
+    pending = std::move(done);
+  }
+  void answer(Result<std::vector<QString>> result) {
+    auto done = std::move(pending);
+    pending = nullptr;
+    if (done) done(std::move(result));
+  }
+};
+
 // A registry of fakes with typed access for assertions.
 struct FakePlatform {
   FakeScreens* screens;

@@ -5,6 +5,7 @@
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/linux/freedesktop/canberra_sound.h"
 #include "platform/linux/freedesktop/secret_service_store.h"
+#include "platform/linux/portal/portal_global_shortcuts.h"
 #include "platform/linux/portal/portal_probe.h"
 #include "platform/linux/qt_screens.h"
 #include "platform/linux/wayland/wayland_platform.h"
@@ -54,6 +55,7 @@ std::unique_ptr<Platform> makeWaylandPlatform() {
   p->screenCapture = std::make_unique<PortalScreenCapture>();
   p->workspace = std::make_unique<WaylandWorkspace>();
   p->screenStreams = std::make_unique<PortalScreenStreams>();
+  if (PortalGlobalShortcuts::available()) p->systemShortcuts = std::make_unique<PortalGlobalShortcuts>();
   addSessionIndependent(*p);
   return p;
 }
