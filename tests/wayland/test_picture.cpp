@@ -1,7 +1,8 @@
 // Known pictures for the Wayland tests: one full-screen window on every
 // output, painted pixel for pixel with noise of its own (any offset or
 // scaling shows), and the same picture written as OUTPUT_NAME.png into the
-// folder given, for the tests to compare against.
+// folder given, for the tests to compare against. --animate moves a bar
+// across it (and the files no longer match what is shown).
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -32,23 +33,36 @@ QImage noise(QSize size, quint32 seed) {
 class Picture : public QRasterWindow {
  public:
   explicit Picture(QImage image) : image_(std::move(image)) {}
+  // A moving bar over the picture, for compositors that send a screen cast
+  // frame only when something changes.
+  void animate() {
+    auto* timer = new QTimer(this);
+    QObject::connect(timer, &QTimer::timeout, this, [this] {
+      ++tick_;
+      update();
+    });
+    timer->start(33);
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.drawImage(QPoint(0, 0), image_);
+    if (tick_ >= 0) p.fillRect((tick_ * 8) % std::max(1, width()), 0, 40, height(), Qt::white);
   }
 
  private:
   QImage image_;
+  int tick_ = -1;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+  const bool animated = argc == 3 && QByteArray(argv[2]) == "--animate";
+  if (argc != 2 && !animated) {
+    std::fprintf(stderr, "usage: %s FOLDER [--animate]\n", argv[0]);
     return 2;
   }
   const QDir dir(QString::fromLocal8Bit(argv[1]));
@@ -64,6 +78,7 @@ int main(int argc, char** argv) {
     w->setScreen(screen);
     w->setGeometry(screen->geometry());
     w->showFullScreen();
+    if (animated) w->animate();
     windows.push_back(std::move(w));
   }
   // Shown and painted by then; the compositor has had its frames.
