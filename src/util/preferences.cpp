@@ -76,11 +76,18 @@ bool contains(const QString& key) { return store().contains(key); }
 void setValue(const QString& key, const QVariant& value) {
   store().setValue(key, value);
   store().sync();
+  Q_EMIT notifier().changed(key);
 }
 
 void remove(const QString& key) {
   store().remove(key);
   store().sync();
+  Q_EMIT notifier().changed(key);
+}
+
+PreferencesNotifier& notifier() {
+  static PreferencesNotifier n;
+  return n;
 }
 
 void resetForTesting() {

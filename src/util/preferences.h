@@ -1,10 +1,19 @@
 #pragma once
+#include <QObject>
 #include <QString>
 #include <QVariant>
 
 class QSettings;
 
 namespace nimbo {
+
+// Tells the windows that show settings (the popover's link, the panes) that
+// one changed, whoever changed it.
+class PreferencesNotifier : public QObject {
+  Q_OBJECT
+ Q_SIGNALS:
+  void changed(const QString& key);
+};
 
 // Typed access to the per-user settings file
 // ($XDG_CONFIG_HOME/com.vantori.screenshot/settings.ini). Main thread only:
@@ -38,8 +47,10 @@ bool boolValue(const QString& key, bool fallback);
 // The stored text, else the registered default, else empty.
 QString stringValue(const QString& key);
 bool contains(const QString& key);
+// Both write at once and then emit notifier().changed(key).
 void setValue(const QString& key, const QVariant& value);
 void remove(const QString& key);
+PreferencesNotifier& notifier();
 // Drops the cached store so the next access re-reads the file at the current
 // $XDG_CONFIG_HOME (tests point it elsewhere between cases).
 void resetForTesting();
