@@ -11,14 +11,9 @@ set -euo pipefail
 nimbo=$1 picture=$2
 work=$NIMBO_DESKTOP_DIR/tier
 mkdir -p "$work/expected"
+source "$(dirname "$0")/tier_lib.sh"
 export QT_QPA_PLATFORM=wayland
 
-fail() { echo "FAIL: $*" >&2; [[ -f $work/app.log ]] && tail -20 "$work/app.log" >&2; exit 1; }
-waitFor() {  # waitFor DESCRIPTION COMMAND… — up to 30 s
-  local what=$1; shift
-  for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.3; done
-  fail "timed out waiting for $what"
-}
 
 "$picture" "$work/expected" >"$work/picture.out" 2>&1 &
 pic=$!

@@ -9,14 +9,9 @@ set -euo pipefail
 nimbo=$1 picture=$2 pointer=$3
 work=$NIMBO_DESKTOP_DIR/tier
 mkdir -p "$work/expected"
+source "$(dirname "$0")/tier_lib.sh"
 export QT_QPA_PLATFORM=wayland
 
-fail() { echo "FAIL: $*" >&2; cat "$work/picture.out" >&2 2>/dev/null; [[ -f $work/app.log ]] && tail -30 "$work/app.log" >&2; exit 1; }
-waitFor() {  # waitFor DESCRIPTION COMMAND… — up to 20 s
-  local what=$1; shift
-  for _ in $(seq 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  fail "timed out waiting for $what"
-}
 same() {  # same ACTUAL EXPECTED WHAT
   [[ -s $1 ]] || fail "$3: no picture"
   local size expected differ

@@ -35,6 +35,26 @@ class PortalStream : public ScreenStream {
   QString session_;
 };
 
+// The PipeWire stream of a portal session that has started; the session
+// ends with it, or at once when the stream cannot start.
+Result<std::unique_ptr<ScreenStream>> castFrom(const ScreenCastPortal::Session& session, QSize size, QRect crop,
+                                               double interval, std::function<void(const ScreenFrame&)> onFrame,
+                                               const QString& what) {
+  PipeWireStreamOptions options;
+  options.fd = session.pipeWireFd;
+  options.node = session.streams.front().node;
+  options.displaySize = size;
+  options.crop = crop;
+  options.minInterval = interval;
+  Result<std::unique_ptr<PipeWireStream>> stream = PipeWireStream::start(options, std::move(onFrame));
+  if (!stream.ok()) {
+    ScreenCastPortal::close(session.handle);
+    return stream.error();
+  }
+  logLine("Recorder: recording " + what + " through the screen cast portal");
+  return std::unique_ptr<ScreenStream>(new PortalStream(stream.take(), session.handle));
+}
+
 struct Chosen {
   ScreenCastPortal::Session session;
   QString output;  // the monitor the user shared, when it could be told
@@ -96,18 +116,8 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
       c = it->second;
       chosen_.erase(it);
     }
-    PipeWireStreamOptions options;
-    options.fd = c.session.pipeWireFd;
-    options.node = c.session.streams.front().node;
-    options.displaySize = c.size;
-    options.minInterval = request.frameInterval;
-    Result<std::unique_ptr<PipeWireStream>> stream = PipeWireStream::start(options, std::move(onFrame));
-    if (!stream.ok()) {
-      ScreenCastPortal::close(c.session.handle);
-      return stream.error();
-    }
-    logLine(QStringLiteral("Recorder: recording the chosen window through the screen cast portal"));
-    return std::unique_ptr<ScreenStream>(new PortalStream(stream.take(), c.session.handle));
+    return castFrom(c.session, c.size, QRect(), request.frameInterval, std::move(onFrame),
+                    QStringLiteral("the chosen window"));
   }
   if (!request.displayID)
     return platformError(PlatformErrorCode::noDisplay, QStringLiteral("nothing to record"));
@@ -141,20 +151,9 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
   if (c.output != wanted->name)
     logLine("Recorder: the desktop shared " + c.output + " instead of " + wanted->name + "; it is fitted to the recording");
 
-  PipeWireStreamOptions options;
-  options.fd = c.session.pipeWireFd;
-  options.node = c.session.streams.front().node;
-  options.displaySize = QSize(int(std::lround(wanted->logical.width() * wanted->scale)),
-                              int(std::lround(wanted->logical.height() * wanted->scale)));
-  options.crop = request.source;
-  options.minInterval = request.frameInterval;
-  Result<std::unique_ptr<PipeWireStream>> stream = PipeWireStream::start(options, std::move(onFrame));
-  if (!stream.ok()) {
-    ScreenCastPortal::close(c.session.handle);
-    return stream.error();
-  }
-  logLine("Recorder: recording " + c.output + " through the screen cast portal");
-  return std::unique_ptr<ScreenStream>(new PortalStream(stream.take(), c.session.handle));
+  const QSize pixels(int(std::lround(wanted->logical.width() * wanted->scale)),
+                     int(std::lround(wanted->logical.height() * wanted->scale)));
+  return castFrom(c.session, pixels, request.source, request.frameInterval, std::move(onFrame), c.output);
 }
 
 std::optional<QRect> PortalScreenStreams::displayPixels(quint32 displayID) {

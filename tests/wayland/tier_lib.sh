@@ -1,0 +1,15 @@
+# Shared by the Wayland tiers (sourced): failing with the app's log, waiting.
+# Set `work` before sourcing.
+
+fail() {
+  echo "FAIL: $*" >&2
+  [[ -f $work/app.log ]] && tail -30 "$work/app.log" >&2
+  exit 1
+}
+
+waitFor() {  # waitFor DESCRIPTION COMMAND… — up to 30 s
+  local what=$1
+  shift
+  for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.3; done
+  fail "timed out waiting for $what"
+}
