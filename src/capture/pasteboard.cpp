@@ -95,4 +95,10 @@ void writeURL(const QString& url, Dimensions dimensions) {
   platform().clipboard->setMimeData(mime);
 }
 
+void writeString(const QString& text) {
+  auto* mime = new QMimeData;
+  mime->setText(text);
+  platform().clipboard->setMimeData(mime);
+}
+
 }  // namespace nimbo::Pasteboard

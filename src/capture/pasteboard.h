@@ -15,6 +15,8 @@ void writeImageAndURL(const QByteArray& png, const QString& url, Dimensions dime
 void writeVideoAndURL(const QString& videoPath, const std::optional<QString>& url);
 // Puts only the link, formatted by the Markdown setting, on the clipboard.
 void writeURL(const QString& url, Dimensions dimensions);
+// Puts `text` on the clipboard as plain text, unformatted.
+void writeString(const QString& text);
 
 QString formattedURLString(const QString& url, Dimensions dimensions);
 

@@ -10,15 +10,20 @@
 #include <QPropertyAnimation>
 #include <QVBoxLayout>
 
+#include "ui/controls.h"
+
 namespace nimbo {
 
 QFont nimboFont(FontFamily family, qreal points, QFont::Weight weight) {
-  static const char* names[] = {"Inter", "Inter Tight", "JetBrains Mono"};
-  const QString name = QString::fromLatin1(names[int(family)]);
-  QFont f = QFontDatabase::families().contains(name) ? QFont(name)
-                                      : QFontDatabase::systemFont(family == FontFamily::mono
-                                                                      ? QFontDatabase::FixedFont
-                                                                      : QFontDatabase::GeneralFont);
+  // The display face is rarely packaged; Inter's own display cut is closest.
+  static const QStringList names[] = {{"Inter"}, {"Inter Tight", "Inter Display", "Inter"}, {"JetBrains Mono"}};
+  static const QStringList installed = QFontDatabase::families();
+  QFont f = QFontDatabase::systemFont(family == FontFamily::mono ? QFontDatabase::FixedFont : QFontDatabase::GeneralFont);
+  for (const QString& name : names[int(family)]) {
+    if (!installed.contains(name)) continue;
+    f = QFont(name);
+    break;
+  }
   // Sizes are given in points as on screen (device-independent pixels), not
   // typographic points scaled by the display's DPI.
   f.setPixelSize(std::max(1, qRound(points)));
@@ -96,6 +101,7 @@ void NimboButton::paintEvent(QPaintEvent*) {
     content.setLeft(content.left() + s + 6);
   }
   p.drawText(content, Qt::AlignCenter, text());
+  if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) paintFocusRing(p, QRectF(rect()), m.radius);
 }
 
 NimboToggle::NimboToggle(QWidget* parent) : QAbstractButton(parent) {
