@@ -49,6 +49,9 @@ class HotKeyBackend {
   virtual void unregisterHotKey(uintptr_t ref) = 0;
   // Starts delivering events; called once, at the first successful registration.
   virtual void installEventHandler() = 0;
+  // The keysym a hardware key code types without modifiers (0 when unknown),
+  // so a key pressed with Shift is named by its own key ("1", not "!").
+  virtual uint32_t baseKeysym(uint32_t keycode) const { return 0; }
 };
 
 class HotKeysController {

@@ -82,6 +82,14 @@ std::optional<Key> keyFromCarbonKeyCode(uint32_t code) {
 
 uint32_t carbonKeyCode(Key key) { return entry(key).code; }
 uint32_t keysym(Key key) { return entry(key).keysym; }
+
+std::optional<Key> keyFromKeysym(uint32_t sym) {
+  if (sym >= 'A' && sym <= 'Z') sym += 'a' - 'A';
+  if (!sym) return std::nullopt;
+  for (const Entry& e : kTable)
+    if (e.keysym == sym) return e.key;
+  return std::nullopt;
+}
 std::string keyName(Key key) { return entry(key).name; }
 
 std::optional<Key> keyFromName(const std::string& name) {

@@ -29,6 +29,8 @@ std::optional<Key> keyFromCarbonKeyCode(uint32_t code);
 uint32_t carbonKeyCode(Key key);
 // The X keysym the key produces without modifiers; 0 when X has none (fn).
 uint32_t keysym(Key key);
+// The key typed as `sym`; an upper-case letter counts as its key.
+std::optional<Key> keyFromKeysym(uint32_t sym);
 // "A", "F5", "`", "Space", … as a person names the key.
 std::string keyName(Key key);
 // The inverse of keyName, case-insensitive; also accepts the typed character.

@@ -75,6 +75,12 @@ std::optional<uint8_t> X11HotKeyBackend::keycodeFor(uint32_t keysym) const {
   return std::nullopt;
 }
 
+uint32_t X11HotKeyBackend::baseKeysym(uint32_t keycode) const {
+  if (keysymsPerKeycode_ <= 0 || keycode < minKeycode_) return 0;
+  const size_t at = size_t(keycode - minKeycode_) * size_t(keysymsPerKeycode_);
+  return at < keysyms_.size() ? keysyms_[at] : 0;
+}
+
 std::vector<uint16_t> X11HotKeyBackend::lockVariants() const {
   std::vector<uint16_t> v{0, XCB_MOD_MASK_LOCK};
   if (numLockMask_) {

@@ -26,6 +26,7 @@ class X11HotKeyBackend : public QObject, public HotKeyBackend {
                                           EventHotKeyID id) override;
   void unregisterHotKey(uintptr_t ref) override;
   void installEventHandler() override;
+  uint32_t baseKeysym(uint32_t keycode) const override;
 
   // The X modifier mask for the four modifiers (Shift, Control, Alt, Super).
   static uint16_t xModifiers(uint32_t carbonModifiers);

@@ -38,6 +38,7 @@ DesktopState& desktop() {
   static DesktopState d;
   return d;
 }
+bool g_suspended = false;
 
 // The XKB keysym name of the key the shortcut is typed with.
 QString xkbName(hotkey::Key key) {
@@ -189,6 +190,27 @@ QString portalTrigger(const Shortcut& s) {
 
 bool desktopKeepsShortcuts() { return bool(platform().systemShortcuts); }
 
+Keeper keeper() {
+  if (desktopKeepsShortcuts()) return Keeper::desktop;
+  return hotkey::HotKeysController::backend() ? Keeper::app : Keeper::nobody;
+}
+
+void suspendAll() {
+  if (g_suspended || keeper() != Keeper::app) return;
+  g_suspended = true;
+  table().clear();
+  logLine(QStringLiteral("Nimbo: global shortcuts let go while a new one is typed"));
+}
+
+void resumeAll() {
+  if (!g_suspended) return;
+  g_suspended = false;
+  for (HotkeyAction action : kAllHotkeyActions) registerAction(action);
+  logLine(QStringLiteral("Nimbo: global shortcuts taken again"));
+}
+
+bool isSuspended() { return g_suspended; }
+
 void registerAction(HotkeyAction action) {
   if (desktopKeepsShortcuts()) {
     // The desktop takes the whole set at once, and each offer may put a
@@ -235,6 +257,7 @@ bool isBound(HotkeyAction action) {
 
 void unregisterAllForTesting() {
   table().clear();
+  g_suspended = false;
   DesktopState& d = desktop();
   if (d.offer) d.offer->stop();
   ++d.generation;

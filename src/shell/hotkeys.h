@@ -21,6 +21,18 @@ void handle(HotkeyAction action);
 bool isBound(HotkeyAction action);
 // Whether the desktop, not Nimbo, decides which keys run the actions.
 bool desktopKeepsShortcuts();
+// Who makes the keys run the actions: our own grabs (X11), the desktop
+// (the GlobalShortcuts portal), or nobody (the user binds our commands in
+// the desktop's keyboard settings).
+enum class Keeper { app, desktop, nobody };
+Keeper keeper();
+// While the user types a new combination our own grabs are let go, or a
+// combination we already hold would never reach the window; resumeAll
+// takes the effective bindings again. Nothing to do where the desktop keeps
+// the shortcuts.
+void suspendAll();
+void resumeAll();
+bool isSuspended();
 void unregisterAllForTesting();
 
 // A window of ours that has the keyboard gets the first say over a global
