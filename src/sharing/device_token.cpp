@@ -28,7 +28,8 @@ void set(const QString& token) {
 }
 
 QString maskedPreview(const std::optional<QString>& token) {
-  if (!token) return QStringLiteral("(not set)");
+  // An empty stored token is no token: registration replaces it too.
+  if (!token || token->isEmpty()) return QStringLiteral("(not set)");
   if (token->size() <= 8) return QString(token->size(), QChar(0x2022));
   return QString(8, QChar(0x2022)) + token->right(4);
 }

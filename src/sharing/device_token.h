@@ -12,7 +12,8 @@ inline constexpr char kService[] = "com.vantori.screenshot";
 inline constexpr char kAccount[] = "upload-device-token";
 std::optional<QString> get();
 void set(const QString& token);
-// "(not set)", one bullet per character up to 8, else 8 bullets and the last 4.
+// "(not set)" when there is none (or it is empty), one bullet per character
+// up to 8, else 8 bullets and the last 4.
 QString maskedPreview(const std::optional<QString>& token);
 // The Sharing pane's manual entry: trimmed; nothing happens when empty.
 void saveManually(const QString& typed);
