@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "shell/hotkey_store.h"
 #include "shell/hotkeys.h"
+#include "shell/settings_window.h"
 #include "util/preferences.h"
 #include "shell/welcome_window.h"
 #include "ui/upload_toast.h"
@@ -70,11 +71,7 @@ void TrayApp::setUpTrayIcon() {
     menu->addAction(title.replace('&', QLatin1String("&&")), this, [action] { Hotkeys::handle(action); });
   }
   menu->addSeparator();
-  menu->addAction(QStringLiteral("Settings…"), this, [] {
-    // Until the settings window exists, the settings file is the settings.
-    Preferences::store().sync();
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Preferences::store().fileName()));
-  });
+  menu->addAction(QStringLiteral("Settings…"), this, [] { SettingsWindow::show(); });
   menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
 
   tray_ = new QSystemTrayIcon(drawnIcon(), this);
@@ -109,8 +106,8 @@ void TrayApp::setUpTrayIcon() {
 }
 
 void TrayApp::reopen() {
-  // A window of ours on screen comes forward; with none, say where we are
-  // (on a desktop without a tray this is the only sign the app runs).
+  // A window of ours on screen comes forward; with none, the settings open
+  // (on a desktop without a tray this is the way in).
   for (QWidget* w : QApplication::topLevelWidgets()) {
     if (w->isVisible() && !(w->windowFlags() & Qt::X11BypassWindowManagerHint)) {
       w->raise();
@@ -119,8 +116,7 @@ void TrayApp::reopen() {
     }
   }
   if (!WelcomeAgreement::agreed()) return WelcomeAgreement::presentIfNeeded();
-  const Shortcut s = HotkeyStore::shared().effective(HotkeyAction::captureToClipboard);
-  UploadToast::show("Nimbo is running. " + displayKeycaps(s).join('+') + " captures to the clipboard.", true);
+  SettingsWindow::show();
 }
 
 QString TrayApp::shortcutCommand(const QStringList& words) {

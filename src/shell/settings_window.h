@@ -18,6 +18,8 @@ bool isVisible();
 SettingsSection currentSection();
 // The window itself, made when missing (tests render and drive it).
 QWidget* window();
+// Drops the window and goes back to the first section.
+void resetForTesting();
 
 }  // namespace SettingsWindow
 }  // namespace nimbo

@@ -83,9 +83,7 @@ ShortcutCommandsWindow::ShortcutCommandsWindow(QWidget* parent)
   col->setContentsMargins(28, 24, 28, 24);
   col->setSpacing(12);
   col->addWidget(text(QStringLiteral("Set up keyboard shortcuts"), FontFamily::interface, 18, QFont::DemiBold, ink0, this));
-  QLabel* intro = text(QStringLiteral("This desktop does not let applications set global shortcuts. Add custom "
-                                      "shortcuts in its keyboard settings that run these commands:"),
-                       FontFamily::interface, 13, QFont::Normal, ink1, this);
+  QLabel* intro = text(ShortcutCommandsNote::introText(), FontFamily::interface, 13, QFont::Normal, ink1, this);
   intro->setWordWrap(true);
   col->addWidget(intro);
 
@@ -111,8 +109,7 @@ ShortcutCommandsWindow::ShortcutCommandsWindow(QWidget* parent)
   }
   grid->setColumnStretch(2, 1);
   col->addLayout(grid);
-  col->addWidget(text(QStringLiteral("The keys are suggestions; any free combination works."), FontFamily::interface,
-                      12, QFont::Normal, ink2, this));
+  col->addWidget(text(ShortcutCommandsNote::suggestionText(), FontFamily::interface, 12, QFont::Normal, ink2, this));
   col->addSpacing(4);
   auto* done = new NimboButton(QStringLiteral("Got it"), NimboButtonKind::primary, NimboButtonSize::md,
                                [this] { close(); }, this);
@@ -128,6 +125,13 @@ void ShortcutCommandsWindow::keyPressEvent(QKeyEvent* e) {
 }
 
 namespace ShortcutCommandsNote {
+
+QString introText() {
+  return QStringLiteral("This desktop does not let applications set global shortcuts. Add custom shortcuts in its "
+                        "keyboard settings that run these commands:");
+}
+
+QString suggestionText() { return QStringLiteral("The keys are suggestions; any free combination works."); }
 
 QStringList commands() {
   QStringList list;

@@ -19,6 +19,9 @@ class ShortcutCommandsWindow : public QWidget {
 namespace ShortcutCommandsNote {
 // "nimbo capture-to-clipboard", … in the actions' order.
 QStringList commands();
+// What the note says before the commands, and after them.
+QString introText();
+QString suggestionText();
 // Logs the commands at every start; shows the window the first time only
 // (after the welcome window, when that is on screen).
 void presentIfNeeded();

@@ -132,9 +132,12 @@ void NimboToggle::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.setRenderHint(QPainter::Antialiasing);
   const bool on = isChecked();
-  p.setPen(QPen(on ? QColor(255, 255, 255, 38) : line, 1));
+  // Reached with Tab, the track's edge shows it: lime, or white on lime.
+  const bool focusShown = hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange);
+  if (focusShown) p.setPen(QPen(on ? ink0 : accent, 1.5));
+  else p.setPen(QPen(on ? QColor(255, 255, 255, 38) : line, 1));
   p.setBrush(on ? accent : bg3);
-  p.drawRoundedRect(QRectF(0.5, 0.5, 35, 19), 9.5, 9.5);
+  p.drawRoundedRect(focusShown ? QRectF(0.75, 0.75, 34.5, 18.5) : QRectF(0.5, 0.5, 35, 19), 9.5, 9.5);
   const qreal x = 2 + knob_ * (36 - 16 - 4);
   p.setPen(Qt::NoPen);
   p.setBrush(QColor(0, 0, 0, 77));

@@ -527,11 +527,11 @@ TEST_F(Shortcuts, FirstStartShowsTheWelcomeUntilAgreed) {
   stopApp();
   logText.clear();
   startApp();
-  // Reopening shows the welcome while it is not agreed, else a toast: once
-  // the toast is up, the welcome has had every chance to appear.
+  // Reopening shows the welcome while it is not agreed, else the settings:
+  // once they are up, the welcome has had every chance to appear.
   ASSERT_EQ(cli({}).exitCode, 0);
   ASSERT_TRUE(waitFor([] {
-    return !run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo toast"}).out.isEmpty();
+    return !run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo Settings$"}).out.isEmpty();
   })) << log().toStdString();
   EXPECT_TRUE(run("xdotool", {"search", "--onlyvisible", "--name", "Welcome to Nimbo"}).out.isEmpty());
 }
@@ -539,10 +539,12 @@ TEST_F(Shortcuts, FirstStartShowsTheWelcomeUntilAgreed) {
 TEST_F(Shortcuts, ReopeningTheRunningAppShowsWhereItIs) {
   startApp();
   ASSERT_EQ(cli({}).exitCode, 0);
-  // No window of ours is open: a toast names the capture shortcut.
+  // No window of ours is open: the settings window opens (without a tray
+  // it is the way in).
   ASSERT_TRUE(waitFor([] {
-    return !run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo toast"}).out.isEmpty();
+    return !run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo Settings$"}).out.isEmpty();
   }));
+  EXPECT_TRUE(log().contains("Screenshot: opening settings window"));
   EXPECT_EQ(app->state(), QProcess::Running);
   EXPECT_EQ(count("Nimbo: applicationDidFinishLaunching fired"), 1);  // still the one instance
 }

@@ -1,0 +1,332 @@
+// The settings window of the real app in the virtual desktop: opened from
+// the tray menu and by starting nimbo again, driven from the keyboard
+// through XTest (xdotool) like a person would, pictures kept as artifacts.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QTest::qWait(25);
+  }
+  return true;
+}
+
+struct Ran {
+  int exitCode = -1;
+  QByteArray out, err;
+};
+
+Ran run(const QString& program, const QStringList& args, const QProcessEnvironment& env = {}) {
+  QProcess p;
+  if (!env.isEmpty()) p.setProcessEnvironment(env);
+  p.start(program, args);
+  waitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
+  if (p.state() != QProcess::NotRunning) p.kill(), p.waitForFinished();
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+          p.readAllStandardError()};
+}
+
+void xdotool(const QStringList& args) { ASSERT_EQ(run("xdotool", args).exitCode, 0) << args.join(' ').toStdString(); }
+
+QString visibleWindow(const QString& titlePattern) {
+  const QByteArray out = run("xdotool", {"search", "--onlyvisible", "--name", titlePattern}).out.trimmed();
+  return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
+}
+
+// Where the window's own area is on the X screen, in pixels.
+QRect geometry(const QString& window) {
+  const QString info = QString::fromUtf8(run("xwininfo", {"-id", window}).out);
+  auto value = [&](const QString& key) {
+    return QRegularExpression("^\\s*" + key + ":\\s*(-?\\d+)$", QRegularExpression::MultilineOption)
+        .match(info)
+        .captured(1)
+        .toInt();
+  };
+  return QRect(value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"), value("Height"));
+}
+
+// Another X client holding Ctrl+Alt+T, as a second application would.
+class KeyHolder {
+ public:
+  ~KeyHolder() {
+    if (conn_) xcb_disconnect(conn_);
+  }
+  bool grab(uint32_t keysym, uint16_t modifiers) {
+    conn_ = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(conn_)) return false;
+    const xcb_setup_t* setup = xcb_get_setup(conn_);
+    const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
+    xcb_get_keyboard_mapping_reply_t* map = xcb_get_keyboard_mapping_reply(
+        conn_, xcb_get_keyboard_mapping(conn_, setup->min_keycode, setup->max_keycode - setup->min_keycode + 1),
+        nullptr);
+    if (!map) return false;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map);
+    xcb_keycode_t code = 0;
+    for (int k = 0; k <= setup->max_keycode - setup->min_keycode && !code; ++k)
+      if (syms[k * map->keysyms_per_keycode] == keysym) code = xcb_keycode_t(setup->min_keycode + k);
+    free(map);
+    if (!code) return false;
+    xcb_generic_error_t* e = xcb_request_check(
+        conn_, xcb_grab_key_checked(conn_, 1, root, modifiers, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    free(e);
+    return e == nullptr;
+  }
+
+ private:
+  xcb_connection_t* conn_ = nullptr;
+};
+
+class SettingsWindowDesktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(home.isValid());
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("TMPDIR", home.filePath("tmp"));
+    QDir().mkpath(home.filePath("tmp"));
+    settingsFile = home.filePath("config/com.vantori.screenshot/settings.ini");
+    QDir().mkpath(QFileInfo(settingsFile).path());
+    QFile f(settingsFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    // Agreed already, and no share server (nothing on the shared port).
+    f.write("[General]\nnimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\nuploadEndpoint=\n");
+    f.close();
+    run("secret-tool", {"clear", "service", "com.vantori.screenshot", "account", "upload-device-token"});
+    // The pointer on the first monitor (scale 1) unless a test moves it.
+    xdotool({"mousemove", "960", "540"});
+  }
+  void TearDown() override {
+    if (!app) return;
+    app->terminate();
+    if (!app->waitForFinished(3000)) app->kill(), app->waitForFinished();
+  }
+
+  void startApp() {
+    app = std::make_unique<QProcess>();
+    app->setProcessEnvironment(env);
+    app->setProcessChannelMode(QProcess::MergedChannels);
+    app->start(NIMBO_BINARY, {});
+    ASSERT_TRUE(app->waitForStarted());
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: Hotkeys registered"); })) << log().toStdString();
+  }
+  QString log() {
+    if (app) logText += QString::fromUtf8(app->readAll());
+    return logText;
+  }
+  int count(const QString& line) { return log().split('\n').count(line); }
+  QString settingsText() {
+    QFile f(settingsFile);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+  }
+
+  // Starting nimbo again opens the window (nothing else of ours is shown).
+  QString openByReopening() {
+    const int opened = count("Screenshot: opening settings window");
+    EXPECT_EQ(run(NIMBO_BINARY, {}, env).exitCode, 0);
+    QString id;
+    EXPECT_TRUE(waitFor([&] { return !(id = visibleWindow("^Nimbo Settings$")).isEmpty(); })) << log().toStdString();
+    EXPECT_TRUE(waitFor([&] { return count("Screenshot: opening settings window") == opened + 1; }));
+    if (!id.isEmpty()) {
+      xdotool({"windowactivate", "--sync", id});
+      QTest::qWait(200);
+    }
+    return id;
+  }
+  void key(const QString& keys) { xdotool(QStringList{"key", "--clearmodifiers"} + keys.split(' ')); }
+  // Moves keyboard focus onto the n-th control after the sidebar.
+  void tabs(int n) {
+    for (int i = 0; i < n; ++i) key("Tab");
+  }
+  void startRecording() {
+    const int let = count("Nimbo: global shortcuts let go while a new one is typed");
+    key("space");
+    ASSERT_TRUE(waitFor([&] { return count("Nimbo: global shortcuts let go while a new one is typed") == let + 1; }))
+        << log().toStdString();
+  }
+  void typeCombination(const QString& keys) {
+    const int taken = count("Nimbo: global shortcuts taken again");
+    key(keys);
+    ASSERT_TRUE(waitFor([&] { return count("Nimbo: global shortcuts taken again") == taken + 1; }))
+        << log().toStdString();
+  }
+  void expectFired(const QString& action, int times) {
+    ASSERT_TRUE(waitFor([&] { return count("Nimbo: " + action + " fired") == times; }, 5000))
+        << action.toStdString() << "\n" << log().toStdString();
+  }
+  void cancelOverlay() {
+    ASSERT_TRUE(waitFor([] {
+      return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
+    }));
+    const int cancelled = count("Screenshot: selection cancelled");
+    xdotool({"key", "Escape"});
+    ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == cancelled + 1; }));
+  }
+  void keepPicture(const QString& window, const QString& name) {
+    const QString dir = QStringLiteral(NIMBO_ARTIFACTS_DIR);
+    QDir().mkpath(dir);
+    const QString file = dir + "/" + name + ".png";
+    ASSERT_EQ(run("import", {"-window", window, file}).exitCode, 0);
+    EXPECT_FALSE(QImage(file).isNull()) << file.toStdString();
+  }
+
+  QTemporaryDir home;
+  QProcessEnvironment env;
+  QString settingsFile;
+  std::unique_ptr<QProcess> app;
+  QString logText;
+};
+
+TEST_F(SettingsWindowDesktop, TheTrayMenuAndStartingNimboAgainOpenItAndCtrlWHidesIt) {
+  startApp();
+  if (qEnvironmentVariable("NIMBO_WITH_TRAY") == "1") {
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: tray icon shown"); })) << log().toStdString();
+    // The icon is the tray host's only one: right-click its middle.
+    QRect tray;
+    ASSERT_TRUE(waitFor([&] {
+      for (const QByteArray& id : run("xdotool", {"search", "--class", "trayer"}).out.trimmed().split('\n'))
+        if (const QRect g = geometry(QString::fromLatin1(id)); g.width() * g.height() > tray.width() * tray.height()) tray = g;
+      return tray.width() > 0;
+    }));
+    xdotool({"mousemove", QString::number(tray.center().x()), QString::number(tray.center().y()), "click", "3"});
+    QTest::qWait(500);
+    // "Settings…" is the one before "Quit", at the menu's end.
+    xdotool({"key", "Up", "Up", "Return"});
+    ASSERT_TRUE(waitFor([] { return !visibleWindow("^Nimbo Settings$").isEmpty(); })) << log().toStdString();
+    EXPECT_TRUE(log().contains("Screenshot: opening settings window"));
+    const QString id = visibleWindow("^Nimbo Settings$");
+    // 920 × 620 points on the first monitor (scale 1), within it.
+    const QRect g = geometry(id);
+    EXPECT_EQ(g.size(), QSize(920, 620));
+    EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(g)) << g.x() << "," << g.y();
+    // "Show in taskbar" is off.
+    EXPECT_TRUE(run("xprop", {"-id", id, "_NET_WM_STATE"}).out.contains("_NET_WM_STATE_SKIP_TASKBAR"));
+    xdotool({"windowactivate", "--sync", id});
+    key("ctrl+w");
+    ASSERT_TRUE(waitFor([] { return visibleWindow("^Nimbo Settings$").isEmpty(); }));
+  }
+  // Starting nimbo again, with no window of ours up: the settings, not a note.
+  const QString id = openByReopening();
+  ASSERT_FALSE(id.isEmpty());
+  EXPECT_TRUE(visibleWindow("^Nimbo toast$").isEmpty());
+  keepPicture(id, "desktop-settings-general");
+  EXPECT_EQ(app->state(), QProcess::Running);
+}
+
+TEST_F(SettingsWindowDesktop, ARebindThroughTheRecorderWorksAtOnceEscapeKeepsItAndResetIsOnlyForCustomKeys) {
+  startApp();
+  openByReopening();
+  key("Down");  // Shortcuts
+  tabs(1);      // "Rebind" of "Capture to clipboard"
+  startRecording();
+  // Our own grabs are let go: Ctrl+` reaches the window as a key press and
+  // is taken as the new binding, and then types nothing anywhere else.
+  key("shift+k");  // Shift alone does not count: still recording
+  typeCombination("ctrl+alt+k");
+  ASSERT_TRUE(waitFor([&] { return settingsText().contains("captureToClipboard"); }));
+  EXPECT_TRUE(settingsText().contains(R"(\"keyCode\":40,\"modifiers\":786432)")) << settingsText().toStdString();
+  // The old combination is inert, the new one fires, without a restart: the
+  // presses arrive in order, so had Ctrl+` fired it would have by now.
+  key("ctrl+grave");
+  key("ctrl+alt+k");
+  expectFired("captureToClipboard", 1);
+  cancelOverlay();
+
+  // Escape while recording keeps the binding.
+  xdotool({"windowactivate", "--sync", visibleWindow("^Nimbo Settings$")});
+  QTest::qWait(200);
+  startRecording();
+  typeCombination("Escape");
+  EXPECT_TRUE(settingsText().contains(R"(\"keyCode\":40,\"modifiers\":786432)"));
+  key("ctrl+alt+k");
+  expectFired("captureToClipboard", 2);
+  cancelOverlay();
+
+  // A custom binding has "Reset" right after "Rebind".
+  const QString window = visibleWindow("^Nimbo Settings$");
+  xdotool({"windowactivate", "--sync", window});
+  QTest::qWait(200);
+  keepPicture(window, "desktop-settings-shortcuts-custom");
+  tabs(1);
+  key("space");
+  ASSERT_TRUE(waitFor([&] { return !settingsText().contains("captureToClipboard"); })) << settingsText().toStdString();
+  key("ctrl+grave");
+  expectFired("captureToClipboard", 3);
+  cancelOverlay();
+
+  // With the default back, "Reset" is gone: the next control after the
+  // first "Rebind" is the second row's.
+  xdotool({"windowactivate", "--sync", window});
+  QTest::qWait(200);
+  key("shift+Tab");  // from the (now hidden) Reset's place back to the first row
+  tabs(1);
+  startRecording();
+  typeCombination("ctrl+alt+j");
+  ASSERT_TRUE(waitFor([&] { return settingsText().contains("captureAndUpload"); })) << settingsText().toStdString();
+  EXPECT_FALSE(settingsText().contains("captureToClipboard"));
+}
+
+TEST_F(SettingsWindowDesktop, ACombinationAnotherApplicationHoldsIsRefusedAndTheOldOneStays) {
+  KeyHolder other;
+  ASSERT_TRUE(other.grab(0x74 /* t */, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1));
+  startApp();
+  const QString window = openByReopening();
+  key("Down");
+  tabs(1);
+  startRecording();
+  typeCombination("ctrl+alt+t");
+  ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: shortcut Ctrl+Alt+T for captureToClipboard could not be registered"); }))
+      << log().toStdString();
+  QTest::qWait(300);
+  keepPicture(window, "desktop-settings-shortcut-taken");
+  EXPECT_FALSE(settingsText().contains("captureToClipboard"));
+  key("ctrl+grave");
+  expectFired("captureToClipboard", 1);
+  cancelOverlay();
+}
+
+TEST_F(SettingsWindowDesktop, ThePastedTokenIsSavedTrimmedToTheKeyringOnTheScaledMonitor) {
+  startApp();
+  // The second monitor is at scale 2: the window opens there, crisp, and
+  // fits its 540 points of height.
+  xdotool({"mousemove", "2880", "540"});
+  const QString window = openByReopening();
+  ASSERT_FALSE(window.isEmpty());
+  const QRect g = geometry(window);
+  EXPECT_TRUE(QRect(1920, 0, 1920, 1080).contains(g)) << g.x() << "," << g.y() << " " << g.width() << "x" << g.height();
+  EXPECT_EQ(g.width(), 1840);
+  key("Down Down Down");  // Sharing
+  tabs(2);                // the server field, then "Change…"
+  key("space");
+  QTest::qWait(300);
+  xdotool({"type", "--delay", "20", "   abcdefghi  "});
+  key("Return");
+  ASSERT_TRUE(waitFor([] {
+    return run("secret-tool", {"lookup", "service", "com.vantori.screenshot", "account", "upload-device-token"}).out ==
+           "abcdefghi";
+  })) << log().toStdString();
+  QTest::qWait(300);
+  keepPicture(window, "desktop-settings-sharing@2x");
+}
+
+}  // namespace

@@ -1,0 +1,587 @@
+#include <QAccessible>
+#include <QBuffer>
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QSettings>
+#include <QStackedWidget>
+#include <QTest>
+
+#include <set>
+
+#include "hot_key.h"
+#include "key_combo.h"
+#include "sharing/device_token.h"
+#include "shell/app_visibility.h"
+#include "shell/hotkey_recorder.h"
+#include "shell/hotkey_store.h"
+#include "shell/hotkeys.h"
+#include "shell/settings_panes.h"
+#include "shell/settings_window.h"
+#include "shell/shortcut_commands_note.h"
+#include "capture/capture_flow.h"
+#include "support.h"
+#include "ui/design_system.h"
+
+namespace nimbo {
+namespace {
+
+using namespace hotkey;
+using test::logged;
+
+// Grabs nothing: remembers what is registered, refuses what it is told is
+// taken, and knows what a few hardware keys type without Shift.
+class RecordingBackend : public HotKeyBackend {
+ public:
+  struct Reg {
+    uint32_t code, mods;
+    EventHotKeyID id;
+  };
+  std::map<uintptr_t, Reg> live;
+  std::set<std::pair<uint32_t, uint32_t>> taken;
+  std::map<uint32_t, uint32_t> baseSyms;
+  uintptr_t next = 1;
+  std::optional<uintptr_t> registerHotKey(uint32_t code, uint32_t mods, EventHotKeyID id) override {
+    if (taken.count({code, mods})) return std::nullopt;
+    live[next] = {code, mods, id};
+    return next++;
+  }
+  void unregisterHotKey(uintptr_t ref) override { live.erase(ref); }
+  void installEventHandler() override {}
+  uint32_t baseKeysym(uint32_t keycode) const override {
+    auto it = baseSyms.find(keycode);
+    return it == baseSyms.end() ? 0 : it->second;
+  }
+  bool holds(uint32_t code, uint32_t mods) const {
+    for (const auto& [ref, r] : live)
+      if (r.code == code && r.mods == mods) return true;
+    return false;
+  }
+  void press(uint32_t code, uint32_t mods) {
+    std::vector<EventHotKeyID> ids;
+    for (auto& [ref, r] : live)
+      if (r.code == code && r.mods == mods) ids.push_back(r.id);
+    for (auto id : ids) HotKeysController::handleEvent(id, HotKeysController::kEventHotKeyPressed);
+  }
+};
+
+class FakeDesktopShortcuts : public SystemShortcuts {
+ public:
+  void bind(std::vector<Binding>, std::function<void(Result<std::vector<QString>>)> done) override {
+    std::vector<QString> ids;
+    for (HotkeyAction a : kAllHotkeyActions) ids.push_back(actionId(a));
+    done(ids);
+  }
+};
+
+RecordedKeyPress press(int key, Qt::KeyboardModifiers mods = {}, quint32 keycode = 0, quint32 keysym = 0) {
+  return {key, mods, keycode, keysym};
+}
+
+constexpr auto kCtrl = Qt::ControlModifier;
+constexpr auto kShift = Qt::ShiftModifier;
+constexpr auto kAlt = Qt::AltModifier;
+constexpr auto kSuper = Qt::MetaModifier;
+
+TEST(KeyCaptureTest, ShiftAloneOrNoModifierKeepsWaitingAndEscapeCancels) {
+  using O = KeyCapture::Outcome;
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_K)).outcome, O::keepWaiting);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_K, kShift)).outcome, O::keepWaiting);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_F5)).outcome, O::keepWaiting);
+  // The modifiers themselves, pressed on the way to a combination.
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Control, kCtrl)).outcome, O::keepWaiting);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Shift, kCtrl | kShift)).outcome, O::keepWaiting);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Super_L, kSuper)).outcome, O::keepWaiting);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Escape)).outcome, O::cancel);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Escape, kCtrl | kShift)).outcome, O::cancel);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Print, kCtrl)).outcome, O::unsupported);
+}
+
+TEST(KeyCaptureTest, AcceptedPressesBecomeStoredShortcutsWithTheirModifierFlags) {
+  const KeyCapture k = captureKeyPress(press(Qt::Key_K, kCtrl | kShift));
+  ASSERT_EQ(k.outcome, KeyCapture::Outcome::accept);
+  EXPECT_EQ(k.shortcut, (Shortcut{0x28, 0x60000, "K"}));
+  EXPECT_EQ(displayKeycaps(k.shortcut), (QStringList{"Ctrl", "Shift", "K"}));
+  // The defaults, typed: the same values the store starts with.
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_QuoteLeft, kCtrl)).shortcut,
+            defaultShortcut(HotkeyAction::captureToClipboard));
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_U, kShift | kSuper)).shortcut,
+            defaultShortcut(HotkeyAction::captureAndUpload));
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_S, kCtrl | kShift)).shortcut, defaultShortcut(HotkeyAction::recordToFile));
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_F5, kAlt)).shortcut, (Shortcut{0x60, 0x80000, "F5"}));
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_1, kCtrl | Qt::KeypadModifier)).shortcut, (Shortcut{0x53, 0x40000, "KP1"}));
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Space, kSuper)).shortcut, (Shortcut{0x31, 0x100000, "Space"}));
+}
+
+TEST(KeyCaptureTest, TheKeyIsNamedByWhatItTypesWithoutShift) {
+  // The window system's keysym: an upper-case letter is its key.
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_K, kCtrl | kShift, 45, 0x4b)).shortcut.keyCode, 0x28);
+  // Shift+1 types "!", which no key is named; with the keyboard map the
+  // key is "1", without it the press cannot be used.
+  HotKeysController::setBackend(nullptr);
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Exclam, kCtrl | kShift, 10, 0x21)).outcome,
+            KeyCapture::Outcome::unsupported);
+  auto b = std::make_unique<RecordingBackend>();
+  b->baseSyms[10] = '1';
+  HotKeysController::setBackend(std::move(b));
+  EXPECT_EQ(captureKeyPress(press(Qt::Key_Exclam, kCtrl | kShift, 10, 0x21)).shortcut, (Shortcut{0x12, 0x60000, "1"}));
+  HotKeysController::setBackend(nullptr);
+}
+
+// The settings window on the fakes, with shortcuts grabbed by a fake X11.
+class SettingsWindowTest : public test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    SettingsWindow::resetForTesting();
+    Hotkeys::unregisterAllForTesting();
+    HotkeyStore::resetSharedForTesting();
+    auto b = std::make_unique<RecordingBackend>();
+    backend = b.get();
+    HotKeysController::setBackend(std::move(b));
+    for (HotkeyAction a : kAllHotkeyActions) Hotkeys::registerAction(a);
+  }
+  void TearDown() override {
+    SettingsWindow::resetForTesting();
+    Hotkeys::unregisterAllForTesting();
+    HotKeysController::setBackend(nullptr);
+    platform().systemShortcuts.reset();
+    EXPECT_TRUE(test::waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+    PlatformTest::TearDown();
+  }
+  QWidget* open(SettingsSection section) {
+    SettingsWindow::show(section);
+    QWidget* w = SettingsWindow::window();
+    w->activateWindow();
+    (void)QTest::qWaitForWindowActive(w, 1000);
+    QCoreApplication::processEvents();
+    return w;
+  }
+  QWidget* currentPage() { return SettingsWindow::window()->findChild<QStackedWidget*>("detail")->currentWidget(); }
+  template <class T>
+  T* inPage(const QString& name) {
+    return currentPage()->findChild<T*>(name);
+  }
+  HotkeyRecorder* recorder(HotkeyAction a) { return inPage<HotkeyRecorder>("recorder-" + actionId(a)); }
+  QLabel* message(HotkeyAction a) { return inPage<QLabel>("message-" + actionId(a)); }
+  void key(int k, Qt::KeyboardModifiers mods = {}) {
+    QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : SettingsWindow::window();
+    QTest::keyClick(focus, Qt::Key(k), mods);
+  }
+  void storeToken(const QByteArray& token) {
+    fakes.secrets->items[{DeviceToken::kService, DeviceToken::kAccount}] = token;
+  }
+  QString shownToken() { return inPage<QLabel>("tokenPreview")->text(); }
+  QByteArray storedToken() {
+    return fakes.secrets->read(DeviceToken::kService, DeviceToken::kAccount).value_or("(none)");
+  }
+  RecordingBackend* backend = nullptr;
+};
+
+TEST_F(SettingsWindowTest, OpensWhereAskedAndElseOnTheSectionLastShown) {
+  QWidget* w = open(SettingsSection::general);
+  EXPECT_TRUE(SettingsWindow::isVisible());
+  EXPECT_EQ(w->windowTitle(), "Nimbo Settings");
+  // 920 × 620 points, never more than the screen has.
+  const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size() - (w->frameGeometry().size() - w->size());
+  EXPECT_EQ(w->size(), QSize(920, 620).boundedTo(room));
+  EXPECT_EQ(w->minimumSize(), QSize(920, 620).boundedTo(room));
+  EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(w->frameGeometry()))
+      << w->frameGeometry().x() << "," << w->frameGeometry().y() << " " << w->frameGeometry().width() << "x"
+      << w->frameGeometry().height() << " in " << room.width() << "x" << room.height();
+  EXPECT_TRUE(logged().contains("Screenshot: opening settings window"));
+
+  auto* list = w->findChild<QListWidget*>("sections");
+  ASSERT_EQ(list->count(), 9);
+  QStringList titles;
+  for (int i = 0; i < list->count(); ++i) titles << list->item(i)->text();
+  EXPECT_EQ(titles, (QStringList{"General", "Shortcuts", "History", "Sharing", "Updates", "Editor", "Storage",
+                                 "Privacy", "About"}));
+  // Arrows walk the sidebar.
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_Down);
+  QTest::keyClick(list, Qt::Key_Down);
+  QTest::keyClick(list, Qt::Key_Down);
+  EXPECT_EQ(SettingsWindow::currentSection(), SettingsSection::sharing);
+  EXPECT_TRUE(currentPage()->findChild<QWidget*>("sharingPane"));
+
+  // Closed on Sharing, reopened without a section: Sharing again.
+  w->close();
+  EXPECT_FALSE(SettingsWindow::isVisible());
+  SettingsWindow::show();
+  EXPECT_EQ(SettingsWindow::currentSection(), SettingsSection::sharing);
+  EXPECT_EQ(list->currentRow(), 3);
+
+  // Left on General, opened at the history: the history.
+  QTest::keyClick(list, Qt::Key_Home);
+  EXPECT_EQ(SettingsWindow::currentSection(), SettingsSection::general);
+  w->close();
+  SettingsWindow::show(SettingsSection::history);
+  EXPECT_EQ(SettingsWindow::currentSection(), SettingsSection::history);
+  EXPECT_EQ(list->currentRow(), 2);
+  EXPECT_EQ(currentPage()->property("section").toInt(), int(SettingsSection::history));
+  // Still one window.
+  EXPECT_EQ(SettingsWindow::window(), w);
+}
+
+TEST_F(SettingsWindowTest, UnfinishedSectionsShowThePlaceholder) {
+  for (SettingsSection s : {SettingsSection::updates, SettingsSection::editor, SettingsSection::storage,
+                            SettingsSection::privacy, SettingsSection::about}) {
+    open(s);
+    ASSERT_TRUE(inPage<QLabel>("placeholderText")) << SettingsPanes::title(s).toStdString();
+    EXPECT_EQ(inPage<QLabel>("placeholderText")->text(), "This section lands in a later milestone.");
+    EXPECT_EQ(inPage<QLabel>("paneTitle")->text(), SettingsPanes::title(s));
+  }
+}
+
+TEST_F(SettingsWindowTest, GeneralTogglesWriteTheirSettingsAndApplyThemAtOnce) {
+  QWidget* w = open(SettingsSection::general);
+  auto* launch = inPage<NimboToggle>("launchAtLogin");
+  auto* taskbar = inPage<NimboToggle>("showInDock");
+  auto* sound = inPage<NimboToggle>("soundOnCapture");
+  ASSERT_TRUE(launch && taskbar && sound);
+  EXPECT_FALSE(launch->isChecked());
+  EXPECT_FALSE(taskbar->isChecked());
+  EXPECT_TRUE(sound->isChecked());  // on when absent
+
+  fakes.workspace->taskbar.clear();
+  taskbar->click();
+  EXPECT_TRUE(Preferences::boolValue(Preferences::kShowInDock, false));
+  EXPECT_TRUE(AppVisibility::showsInTaskbar());
+  EXPECT_EQ(fakes.workspace->taskbar[w->winId()], true);
+
+  launch->click();
+  EXPECT_TRUE(QFile::exists(AppVisibility::autostartPath()));
+  launch->click();
+  EXPECT_FALSE(QFile::exists(AppVisibility::autostartPath()));
+
+  // Space on the focused toggle.
+  sound->setFocus();
+  QTest::keyClick(sound, Qt::Key_Space);
+  EXPECT_FALSE(Preferences::boolValue(Preferences::kSoundOnCapture, true));
+  // A change made elsewhere shows.
+  Preferences::setValue(Preferences::kSoundOnCapture, true);
+  EXPECT_TRUE(sound->isChecked());
+  taskbar->click();
+  EXPECT_EQ(fakes.workspace->taskbar[w->winId()], false);
+}
+
+TEST_F(SettingsWindowTest, ShortcutsPaneHasOneRecorderPerActionInOrder) {
+  open(SettingsSection::shortcuts);
+  QList<HotkeyRecorder*> recorders = currentPage()->findChildren<HotkeyRecorder*>();
+  ASSERT_EQ(recorders.size(), 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(recorders[i]->action(), kAllHotkeyActions[size_t(i)]);
+  QStringList texts;
+  for (QLabel* l : currentPage()->findChildren<QLabel*>()) texts << l->text();
+  const int first = texts.indexOf("Capture to clipboard");
+  EXPECT_GE(first, 0);
+  EXPECT_LT(first, texts.indexOf("Capture and upload"));
+  EXPECT_LT(texts.indexOf("Capture and upload"), texts.indexOf("Record & copy link"));
+  EXPECT_LT(texts.indexOf("Record & copy link"), texts.indexOf("Record to file"));
+  EXPECT_TRUE(texts.contains("Drag a region; the PNG goes on your clipboard."));
+  EXPECT_TRUE(texts.contains("Click Rebind and press any combo with at least one modifier."));
+  EXPECT_TRUE(texts.contains(QString::fromUtf8(
+      "More shortcuts — window capture, scrolling capture, recording, editor tools — land in a later release.")));
+  EXPECT_EQ(recorder(HotkeyAction::captureAndUpload)->shownKeycaps(), (QStringList{"Shift", "Super", "U"}));
+}
+
+TEST_F(SettingsWindowTest, ARebindReleasesOurGrabsWhileTypingAndTheNewKeysFireAtOnce) {
+  QWidget* w = open(SettingsSection::shortcuts);
+  HotkeyRecorder* r = recorder(HotkeyAction::captureToClipboard);
+  auto* reset = r->findChild<QWidget*>("reset");
+  EXPECT_FALSE(reset->isVisible());  // the default is in use
+  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "`"}));
+
+  r->findChild<NimboButton*>("rebind")->click();
+  ASSERT_TRUE(r->isRecording());
+  EXPECT_TRUE(Hotkeys::isSuspended());
+  EXPECT_TRUE(backend->live.empty());  // held keys would never reach the window
+  EXPECT_TRUE(r->findChild<QLabel*>("prompt")->isVisible());
+  EXPECT_EQ(r->findChild<QLabel*>("prompt")->text(), QString::fromUtf8("Press keys… (Esc to cancel)"));
+  EXPECT_EQ(r->findChild<NimboButton*>("rebind")->text(), "Cancel");
+  EXPECT_FALSE(reset->isVisible());
+
+  key(Qt::Key_K, kShift);  // Shift alone does not count
+  EXPECT_TRUE(r->isRecording());
+  key(Qt::Key_W, kCtrl);  // the window's own Ctrl+W does not take it
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_FALSE(r->isRecording());
+  EXPECT_FALSE(Hotkeys::isSuspended());
+  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "W"}));
+  EXPECT_TRUE(reset->isVisible());
+  EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::captureToClipboard), (Shortcut{0x0D, 0x40000, "W"}));
+  EXPECT_TRUE(Preferences::store().value("hotkeyShortcuts").toByteArray().contains("captureToClipboard"));
+  EXPECT_EQ(backend->live.size(), 4u);
+  EXPECT_FALSE(backend->holds(50, CarbonModifiers::control));
+  ASSERT_TRUE(backend->holds(0x0D, CarbonModifiers::control));
+  backend->press(0x0D, CarbonModifiers::control);
+  EXPECT_TRUE(logged().contains("Nimbo: captureToClipboard fired"));
+
+  static_cast<NimboButton*>(reset)->click();
+  EXPECT_FALSE(reset->isVisible());
+  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "`"}));
+  EXPECT_TRUE(HotkeyStore::shared().shortcuts().empty());
+  EXPECT_TRUE(backend->holds(50, CarbonModifiers::control));
+}
+
+TEST_F(SettingsWindowTest, EscapeAndCancelKeepTheBindingAndLeavingTheWindowEndsRecording) {
+  open(SettingsSection::shortcuts);
+  HotkeyRecorder* r = recorder(HotkeyAction::recordAndUpload);
+  r->startRecording();
+  key(Qt::Key_Escape);
+  EXPECT_FALSE(r->isRecording());
+  EXPECT_FALSE(Hotkeys::isSuspended());
+  EXPECT_EQ(backend->live.size(), 4u);
+  EXPECT_TRUE(HotkeyStore::shared().shortcuts().empty());
+  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "Shift", "R"}));
+  // After Escape the recorder no longer takes keys.
+  key(Qt::Key_J, kCtrl);
+  EXPECT_TRUE(HotkeyStore::shared().shortcuts().empty());
+
+  r->startRecording();
+  r->findChild<NimboButton*>("rebind")->click();  // "Cancel"
+  EXPECT_FALSE(r->isRecording());
+  EXPECT_EQ(backend->live.size(), 4u);
+
+  // One recorder at a time: starting another ends the first.
+  r->startRecording();
+  HotkeyRecorder* other = recorder(HotkeyAction::recordToFile);
+  other->startRecording();
+  EXPECT_FALSE(r->isRecording());
+  EXPECT_EQ(HotkeyRecorder::active(), other);
+  // Hiding the window ends it and gives the shortcuts back.
+  SettingsWindow::window()->close();
+  EXPECT_FALSE(other->isRecording());
+  EXPECT_FALSE(Hotkeys::isSuspended());
+  EXPECT_EQ(backend->live.size(), 4u);
+}
+
+TEST_F(SettingsWindowTest, ACombinationAnotherClientHoldsIsReportedAndThePreviousBindingStays) {
+  open(SettingsSection::shortcuts);
+  backend->taken.insert({0x11, CarbonModifiers::control | CarbonModifiers::option});  // Ctrl+Alt+T
+  HotkeyRecorder* r = recorder(HotkeyAction::recordAndUpload);
+  r->startRecording();
+  key(Qt::Key_T, kCtrl | kAlt);
+  EXPECT_FALSE(r->isRecording());
+  QLabel* m = message(HotkeyAction::recordAndUpload);
+  ASSERT_TRUE(m);
+  EXPECT_TRUE(m->isVisible());
+  EXPECT_EQ(m->text(), "Ctrl+Alt+T could not be registered (another application may hold it); Ctrl+Shift+R stays.");
+  EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::recordAndUpload), defaultShortcut(HotkeyAction::recordAndUpload));
+  EXPECT_FALSE(Preferences::store().value("hotkeyShortcuts").toByteArray().contains("recordAndUpload"));
+  EXPECT_TRUE(backend->holds(15, CarbonModifiers::control | CarbonModifiers::shift));
+  EXPECT_FALSE(r->findChild<QWidget*>("reset")->isVisible());
+
+  // The next attempt clears the message; a free combination is taken.
+  r->startRecording();
+  EXPECT_FALSE(m->isVisible());
+  key(Qt::Key_Y, kCtrl | kAlt);
+  EXPECT_FALSE(m->isVisible());
+  EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::recordAndUpload), (Shortcut{0x10, 0xC0000, "Y"}));
+}
+
+TEST_F(SettingsWindowTest, WhereTheDesktopKeepsShortcutsTheRecorderChangesTheOfferedKeys) {
+  Hotkeys::unregisterAllForTesting();
+  HotKeysController::setBackend(nullptr);
+  platform().systemShortcuts = std::make_unique<FakeDesktopShortcuts>();
+  open(SettingsSection::shortcuts);
+  EXPECT_TRUE(inPage<QLabel>("desktopNote"));
+  HotkeyRecorder* r = recorder(HotkeyAction::captureAndUpload);
+  r->startRecording();
+  EXPECT_FALSE(Hotkeys::isSuspended());  // nothing of ours to let go
+  key(Qt::Key_P, kCtrl | kSuper);
+  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "Super", "P"}));
+  EXPECT_EQ(Hotkeys::portalTrigger(HotkeyStore::shared().effective(HotkeyAction::captureAndUpload)), "CTRL+LOGO+p");
+  backend = nullptr;
+}
+
+TEST_F(SettingsWindowTest, WithoutAnyWayToBindKeysThePaneNamesTheCommands) {
+  Hotkeys::unregisterAllForTesting();
+  HotKeysController::setBackend(nullptr);
+  backend = nullptr;
+  open(SettingsSection::shortcuts);
+  EXPECT_TRUE(currentPage()->findChildren<HotkeyRecorder*>().isEmpty());
+  QStringList commands;
+  for (QLabel* l : currentPage()->findChildren<QLabel*>("command")) commands << l->text();
+  EXPECT_EQ(commands, ShortcutCommandsNote::commands());
+  EXPECT_EQ(inPage<QLabel>("paneSubtitle")->text(), ShortcutCommandsNote::introText());
+}
+
+TEST_F(SettingsWindowTest, TheTokenIsShownMaskedAndAPastedOneIsSavedTrimmed) {
+  struct Case {
+    std::optional<QByteArray> stored;
+    QString shown;
+  } cases[] = {
+      {std::nullopt, "(not set)"},
+      {QByteArray(""), "(not set)"},
+      {QByteArray("abc"), QString(3, QChar(0x2022))},
+      {QByteArray("abcdefgh"), QString(8, QChar(0x2022))},
+      {QByteArray("abcdefghi"), QString(8, QChar(0x2022)) + "fghi"},
+  };
+  for (const Case& c : cases) {
+    fakes.secrets->items.clear();
+    if (c.stored) storeToken(*c.stored);
+    SettingsWindow::resetForTesting();
+    open(SettingsSection::sharing);
+    EXPECT_EQ(shownToken(), c.shown) << (c.stored ? c.stored->constData() : "(none)");
+  }
+
+  auto* pane = inPage<SharingPane>("sharingPane");
+  auto* change = inPage<NimboButton>("changeToken");
+  auto* field = inPage<QLineEdit>("tokenField");
+  EXPECT_FALSE(field->isVisible());
+  change->click();
+  EXPECT_TRUE(field->isVisible());
+  EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(field->placeholderText(), "Paste a device token");
+  EXPECT_EQ(change->text(), "Cancel");
+
+  // Blank input is ignored and the field stays open.
+  field->setText("  \t \n");
+  inPage<NimboButton>("saveToken")->click();
+  EXPECT_TRUE(pane->tokenFieldOpen());
+  EXPECT_EQ(storedToken(), "abcdefghi");
+
+  field->setText("  new-device-token-1234\n");
+  QTest::keyClick(field, Qt::Key_Return);
+  EXPECT_EQ(storedToken(), "new-device-token-1234");
+  EXPECT_EQ(shownToken(), QString(8, QChar(0x2022)) + "1234");
+  EXPECT_FALSE(pane->tokenFieldOpen());
+  EXPECT_EQ(change->text(), QString::fromUtf8("Change…"));
+
+  // "Cancel" closes the field and empties it.
+  change->click();
+  QTest::keyClicks(field, "half-typed");
+  change->click();
+  EXPECT_FALSE(pane->tokenFieldOpen());
+  change->click();
+  EXPECT_TRUE(field->text().isEmpty());
+
+  // Shown again, the pane reads the keyring again and starts closed.
+  storeToken("zyxwvutsrq");
+  open(SettingsSection::general);
+  open(SettingsSection::sharing);
+  EXPECT_EQ(shownToken(), QString(8, QChar(0x2022)) + "tsrq");
+  EXPECT_FALSE(pane->tokenFieldOpen());
+}
+
+TEST_F(SettingsWindowTest, ServerFieldAndMarkdownToggleWriteTheirSettings) {
+  open(SettingsSection::sharing);
+  auto* server = inPage<QLineEdit>("serverUrl");
+  EXPECT_EQ(server->placeholderText(), Preferences::kDefaultUploadEndpoint);
+  EXPECT_EQ(server->text(), Preferences::stringValue(Preferences::kUploadEndpoint));
+  server->selectAll();
+  QTest::keyClicks(server, "https://share.example.org/");
+  EXPECT_EQ(Preferences::stringValue(Preferences::kUploadEndpoint), "https://share.example.org/");
+  server->selectAll();
+  QTest::keyClick(server, Qt::Key_Delete);
+  EXPECT_TRUE(Preferences::contains(Preferences::kUploadEndpoint));
+  EXPECT_EQ(Preferences::stringValue(Preferences::kUploadEndpoint), "");  // no server
+
+  auto* markdown = inPage<NimboToggle>("markdownEmbedOnCopy");
+  EXPECT_FALSE(markdown->isChecked());
+  markdown->click();
+  EXPECT_TRUE(Preferences::boolValue(Preferences::kMarkdownEmbedOnCopy, false));
+
+  // The subtitle names the binding in use.
+  QLabel* subtitle = inPage<QLabel>("paneSubtitle");
+  EXPECT_EQ(subtitle->text(), "Where Nimbo uploads screenshots when you use Shift+Super+U.");
+  HotkeyStore::shared().rebind(HotkeyAction::captureAndUpload, Shortcut{0x20, 0xC0000, "U"});
+  EXPECT_EQ(subtitle->text(), "Where Nimbo uploads screenshots when you use Ctrl+Alt+U.");
+}
+
+TEST(UserNameTest, FullNameFromThePasswdCommentElseTheLoginElseYou) {
+  EXPECT_EQ(userDisplayName("Ada Lovelace,Room 1,555-0100,,", "ada"), "Ada Lovelace");
+  EXPECT_EQ(userDisplayName("  Ada Lovelace  ", "ada"), "Ada Lovelace");
+  EXPECT_EQ(userDisplayName(",,,", "ada"), "ada");
+  EXPECT_EQ(userDisplayName("", "  ada "), "ada");
+  EXPECT_EQ(userDisplayName(" , ", "  "), "You");
+  EXPECT_EQ(userDisplayName("", ""), "You");
+  EXPECT_EQ(userDisplayName("& Hopper", "grace"), "Grace Hopper");
+  EXPECT_FALSE(currentUserDisplayName().isEmpty());
+}
+
+TEST_F(SettingsWindowTest, TheUserCardNamesTheAccountAndTheVersion) {
+  QWidget* w = open(SettingsSection::general);
+  EXPECT_EQ(w->findChild<QLabel*>("userName")->text(), currentUserDisplayName());
+  EXPECT_EQ(w->findChild<QLabel*>("userVersion")->text(), QString::fromUtf8("Local · v") + NIMBO_VERSION);
+}
+
+TEST_F(SettingsWindowTest, CtrlWHidesTheWindow) {
+  QWidget* w = open(SettingsSection::general);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  QTest::keyClick(w, Qt::Key_W, kCtrl);
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_FALSE(SettingsWindow::isVisible());
+}
+
+// Every control says what it is to assistive technologies.
+TEST_F(SettingsWindowTest, EveryControlHasAnAccessibleName) {
+  QWidget* w = nullptr;
+  for (SettingsSection s : {SettingsSection::general, SettingsSection::shortcuts, SettingsSection::sharing}) {
+    w = open(s);
+    if (s == SettingsSection::sharing) inPage<NimboButton>("changeToken")->click();
+  }
+  int checked = 0;
+  for (QWidget* c : w->findChildren<QWidget*>()) {
+    const bool control = qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) ||
+                         qobject_cast<QListWidget*>(c) || qobject_cast<HotkeyRecorder*>(c);
+    if (!control || (c->focusPolicy() == Qt::NoFocus && !qobject_cast<HotkeyRecorder*>(c))) continue;
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c);
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(a->text(QAccessible::Name).isEmpty()) << c->metaObject()->className() << " "
+                                                       << c->objectName().toStdString();
+    ++checked;
+  }
+  EXPECT_GE(checked, 20);
+}
+
+// Each pane drawn at scale 1 and 2 into the build's artifacts, for people to
+// look at; the pictures must not be blank.
+TEST_F(SettingsWindowTest, EachPaneIsRenderedAsAnArtifact) {
+  storeToken("abcdefghijkl");
+  QImage thumb(320, 200, QImage::Format_RGB32);
+  for (int i = 0; i < 3; ++i) {
+    thumb.fill(QColor::fromHsv(60 * i, 120, 200));
+    QByteArray png;
+    QBuffer buf(&png);
+    buf.open(QIODevice::WriteOnly);
+    thumb.save(&buf, "PNG");
+    CaptureHistory::shared().add(CaptureItem::newImage(1280 + i, 800), png, png);
+  }
+  const QString dir = QStringLiteral(NIMBO_ARTIFACTS_DIR);
+  ASSERT_TRUE(QDir().mkpath(dir));
+  for (int i = 0; i < 9; ++i) {
+    const auto section = SettingsSection(i);
+    QWidget* w = open(section);
+    // At the design's size, whatever the test screen measures.
+    w->setMinimumSize(920, 620);
+    w->resize(920, 620);
+    if (section == SettingsSection::sharing) inPage<NimboButton>("changeToken")->click();
+    if (section == SettingsSection::shortcuts) recorder(HotkeyAction::recordToFile)->startRecording();
+    // Thumbnails are read off the main thread.
+    QTest::qWait(section == SettingsSection::history ? 500 : 20);
+    for (int scale : {1, 2}) {
+      QImage img(w->size() * scale, QImage::Format_ARGB32_Premultiplied);
+      img.setDevicePixelRatio(scale);
+      img.fill(Qt::transparent);
+      w->render(&img);
+      const QString file = QStringLiteral("%1/settings-%2@%3x.png").arg(dir, SettingsPanes::title(section).toLower()).arg(scale);
+      ASSERT_TRUE(img.save(file)) << file.toStdString();
+      // The sidebar's background and the pane's both show.
+      EXPECT_EQ(img.pixelColor(4 * scale, 300 * scale).rgb(), NimboTokens::sidebarBg.rgb());
+      if (section != SettingsSection::history) {
+        EXPECT_EQ(img.pixelColor((w->width() - 6) * scale, (w->height() - 6) * scale).rgb(), NimboTokens::bg0.rgb());
+      }
+    }
+    if (section == SettingsSection::shortcuts) recorder(HotkeyAction::recordToFile)->cancelRecording();
+  }
+}
+
+}  // namespace
+}  // namespace nimbo
