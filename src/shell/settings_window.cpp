@@ -68,7 +68,8 @@ class SectionDelegate : public QStyledItemDelegate {
     const bool selected = option.state & QStyle::State_Selected;
     const bool hovered = option.state & QStyle::State_MouseOver;
     const auto* view = qobject_cast<const QAbstractItemView*>(option.widget);
-    const bool focused = view && view->hasFocus() && (option.state & QStyle::State_HasFocus);
+    const bool focused = view && view->hasFocus() && (option.state & QStyle::State_HasFocus) &&
+                         view->window()->testAttribute(Qt::WA_KeyboardFocusChange);
     p->save();
     p->setRenderHint(QPainter::Antialiasing);
     const QRectF r = QRectF(option.rect).adjusted(0.5, 1.5, -0.5, -1.5);
