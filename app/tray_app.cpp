@@ -3,6 +3,7 @@
 #include "recording/recording_state.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QSettings>
 #include <QDesktopServices>
 #include <QUrl>
@@ -18,6 +19,7 @@
 #include "platform/platform.h"
 #include "shell/hotkey_store.h"
 #include "shell/hotkeys.h"
+#include "shell/popover.h"
 #include "shell/settings_window.h"
 #include "util/preferences.h"
 #include "shell/welcome_window.h"
@@ -87,6 +89,11 @@ void TrayApp::setUpTrayIcon() {
   });
   tray_->setToolTip(QStringLiteral("Nimbo"));
   tray_->setContextMenu(menu);
+  // A left click opens the popover at the pointer: StatusNotifierItem hosts
+  // tell nobody where the icon is. A right click keeps the menu.
+  QObject::connect(tray_, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) Popover::toggleAt(QCursor::pos());
+  });
   // Stock GNOME has no tray host: run on without an icon. A host that turns
   // up later (an extension enabled, a panel restarted) gets the icon then.
   if (QSystemTrayIcon::isSystemTrayAvailable()) {

@@ -23,8 +23,9 @@
 #include "shell/capture_menu.h"
 #include "shell/capture_tile.h"
 #include "shell/hotkey_store.h"
-#include "ui/design_system.h"
 #include "ui/controls.h"
+#include "ui/design_system.h"
+#include "util/log.h"
 #include "util/trace.h"
 
 namespace nimbo {
@@ -332,6 +333,7 @@ class HistoryView : public QWidget {
     QWidget::hideEvent(e);
   }
   void showEvent(QShowEvent* e) override {
+    logLine(QStringLiteral("Screenshot: history shown with %1 captures").arg(CaptureHistory::shared().items().size()));
     // Files may have changed while hidden (an edit saved in place).
     for (HistoryTile* t : tiles_) t->setItem(t->item());
     QWidget::showEvent(e);

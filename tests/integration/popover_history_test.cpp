@@ -1,0 +1,325 @@
+// The popover and the history of the real app in the virtual desktop: opened
+// with a click on the tray icon, driven through XTest (xdotool). Controls are
+// found on screen by their colours: the seeded captures are plain colours no
+// control has, and "See all" and "Clear all" are the only things of theirs.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "capture/capture_item.h"
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QTest::qWait(25);
+  }
+  return true;
+}
+
+struct Output {
+  int exitCode = -1;
+  QByteArray out;
+};
+
+Output runTool(const QString& program, const QStringList& args, const QProcessEnvironment& env = {}) {
+  QProcess p;
+  if (!env.isEmpty()) p.setProcessEnvironment(env);
+  p.start(program, args);
+  if (!p.waitForFinished(30000)) p.kill(), p.waitForFinished();
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput()};
+}
+
+void pointer(const QStringList& args) {
+  ASSERT_EQ(runTool("xdotool", args).exitCode, 0) << args.join(' ').toStdString();
+}
+
+void clickAt(QPoint at) { pointer({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}); }
+
+QString shownWindow(const QString& title) {
+  const QByteArray out = runTool("xdotool", {"search", "--onlyvisible", "--name", title}).out.trimmed();
+  return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
+}
+
+QRect windowRect(const QString& window) {
+  const QString g = QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", window}).out);
+  auto value = [&](const char* key) {
+    return QRegularExpression(QStringLiteral("^%1=(-?\\d+)$").arg(key), QRegularExpression::MultilineOption)
+        .match(g)
+        .captured(1)
+        .toInt();
+  };
+  return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
+}
+
+// The box around every pixel of exactly `c` in `img`.
+std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& within) {
+  QRect box;
+  for (int y = within.top(); y <= within.bottom(); ++y)
+    for (int x = within.left(); x <= within.right(); ++x)
+      if (img.pixel(x, y) == c.rgb()) box |= QRect(x, y, 1, 1);
+  if (box.isEmpty()) return std::nullopt;
+  return box;
+}
+
+class PopoverHistoryDesktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (qEnvironmentVariable("NIMBO_WITH_TRAY") != QLatin1String("1")) GTEST_SKIP() << "needs the tray host";
+    ASSERT_TRUE(home.isValid());
+    env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("TMPDIR", home.filePath("tmp"));
+    QDir().mkpath(home.filePath("tmp"));
+    data = home.filePath("data/com.vantori.screenshot");
+    const QString settings = home.filePath("config/com.vantori.screenshot/settings.ini");
+    QDir().mkpath(QFileInfo(settings).path());
+    QFile f(settings);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    // No share server: nothing here uploads.
+    f.write("[General]\nnimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\nuploadEndpoint=\n");
+  }
+  void TearDown() override {
+    if (!app) return;
+    app->terminate();
+    if (!app->waitForFinished(3000)) app->kill(), app->waitForFinished();
+  }
+
+  // Captures of one plain colour each, newest first as given.
+  std::vector<nimbo::CaptureItem> seed(const std::vector<std::pair<QSize, QColor>>& captures,
+                                       bool withRecording = false) {
+    QDir().mkpath(data + "/originals");
+    QDir().mkpath(data + "/thumbnails");
+    std::vector<nimbo::CaptureItem> items;
+    for (const auto& [size, colour] : captures) {
+      nimbo::CaptureItem item = nimbo::CaptureItem::newImage(size.width(), size.height());
+      QImage img(size, QImage::Format_RGB32);
+      img.fill(colour);
+      EXPECT_TRUE(img.save(data + "/originals/" + item.id + ".png"));
+      EXPECT_TRUE(img.scaled(size.scaled(320, 320, Qt::KeepAspectRatio)).save(data + "/thumbnails/" + item.id + ".png"));
+      items.push_back(item);
+    }
+    if (withRecording) {
+      nimbo::CaptureItem video = nimbo::CaptureItem::newImage(640, 360);
+      video.mediaType = nimbo::MediaType::video;
+      video.durationMS = 4000;
+      QDir().mkpath(data + "/recordings");
+      video.videoPath = data + "/recordings/" + video.id + ".mp4";
+      QFile v(*video.videoPath);
+      EXPECT_TRUE(v.open(QIODevice::WriteOnly));
+      v.write("a recording's bytes");
+      QImage poster(320, 180, QImage::Format_RGB32);
+      poster.fill(Qt::darkCyan);
+      EXPECT_TRUE(poster.save(data + "/thumbnails/" + video.id + ".png"));
+      items.push_back(video);
+    }
+    QFile index(data + "/history.json");
+    EXPECT_TRUE(index.open(QIODevice::WriteOnly));
+    index.write(nimbo::encodeHistory(items));
+    return items;
+  }
+  std::vector<nimbo::CaptureItem> history() {
+    QFile f(data + "/history.json");
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    auto items = nimbo::decodeHistory(f.readAll());
+    return items ? *items : std::vector<nimbo::CaptureItem>{};
+  }
+
+  void startApp() {
+    app = std::make_unique<QProcess>();
+    app->setProcessEnvironment(env);
+    app->setProcessChannelMode(QProcess::MergedChannels);
+    app->start(NIMBO_BINARY, {});
+    ASSERT_TRUE(app->waitForStarted());
+    ASSERT_TRUE(waitUntil([&] { return log().contains("Nimbo: Hotkeys registered") && log().contains("Nimbo: tray icon shown"); }))
+        << log().toStdString();
+  }
+  QString log() {
+    if (app) logText += QString::fromUtf8(app->readAll());
+    return logText;
+  }
+  int count(const QString& line) { return int(log().split('\n').count(line)); }
+
+  // Our icon in the tray host's panel.
+  std::optional<QPoint> trayIcon() {
+    const QString tree = QString::fromUtf8(runTool("xwininfo", {"-root", "-tree"}).out);
+    const QRegularExpression icon(R"re("Nimbo": \("nimbo" "Nimbo"\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+))re");
+    const QRegularExpressionMatch m = icon.match(tree);
+    if (!m.hasMatch()) return std::nullopt;
+    return QPoint(m.captured(3).toInt() + m.captured(1).toInt() / 2, m.captured(4).toInt() + m.captured(2).toInt() / 2);
+  }
+  // Clicks the tray icon and waits for the popover; returns where it is.
+  QRect openPopover() {
+    // A press within moments of the popup closing finds the pointer still
+    // grabbed and is lost (no person clicks that fast).
+    QTest::qWait(300);
+    std::optional<QPoint> icon;
+    EXPECT_TRUE(waitUntil([&] { return (icon = trayIcon()).has_value(); })) << "no icon in the tray";
+    if (!icon) return {};
+    const int opened = count("Nimbo: popover opened");
+    clickAt(*icon);
+    QString window;
+    EXPECT_TRUE(waitUntil([&] {
+      window = shownWindow("^Nimbo popover$");
+      return !window.isEmpty() && count("Nimbo: popover opened") == opened + 1;
+    })) << log().toStdString();
+    QTest::qWait(200);  // painted
+    return window.isEmpty() ? QRect() : windowRect(window);
+  }
+  QImage screen(const QRect& r) {
+    const QString region = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    return QImage::fromData(runTool(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
+        .convertToFormat(QImage::Format_RGB32);
+  }
+  bool popoverShown() { return !shownWindow("^Nimbo popover$").isEmpty(); }
+
+  // "See all →": the accent text right of centre, above the first tiles
+  // (the logo, in accent too, sits left).
+  std::optional<QPoint> seeAll(const QRect& popover, int tilesTop) {
+    const QImage shot = screen(popover);
+    const std::optional<QRect> link =
+        boxOf(shot, QColor(202, 245, 77), QRect(shot.width() / 2, 40, shot.width() / 2, tilesTop - 40));
+    if (!link) return std::nullopt;
+    return popover.topLeft() + link->center();
+  }
+  // Opens the history through the popover's "See all →".
+  void openHistoryFromPopover(int captures) {
+    const QRect popover = openPopover();
+    ASSERT_FALSE(popover.isEmpty());
+    const QImage shot = screen(popover);
+    const std::optional<QRect> first = boxOf(shot, firstColour, shot.rect());
+    ASSERT_TRUE(first) << "the newest capture is not in the popover";
+    const std::optional<QPoint> link = seeAll(popover, first->top());
+    ASSERT_TRUE(link) << "no \"See all\" in the popover";
+    const QString shown = QStringLiteral("Screenshot: history shown with %1 captures").arg(captures);
+    const int before = count(shown);
+    clickAt(*link);
+    ASSERT_TRUE(waitUntil([&] { return count(shown) == before + 1; })) << log().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !shownWindow("^Nimbo Settings$").isEmpty(); }));
+    EXPECT_FALSE(popoverShown());
+  }
+
+  QTemporaryDir home;
+  QProcessEnvironment env;
+  QString data;
+  std::unique_ptr<QProcess> app;
+  QString logText;
+  const QColor firstColour{255, 0, 255}, secondColour{0, 64, 255}, thirdColour{255, 128, 0};
+};
+
+TEST_F(PopoverHistoryDesktop, ATrayClickOpensThePopoverAndARecentTileOpensTheEditor) {
+  seed({{{600, 375}, firstColour}, {{640, 400}, secondColour}});
+  startApp();
+  QRect popover = openPopover();
+  ASSERT_FALSE(popover.isEmpty());
+  EXPECT_EQ(popover.width(), 360);
+  // Inside the monitor the pointer was on, clear of its edges.
+  EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(popover)) << popover.x() << "," << popover.y();
+
+  // Escape closes it; a second click on the icon opens it and a third closes it.
+  pointer({"key", "Escape"});
+  ASSERT_TRUE(waitUntil([&] { return !popoverShown(); }));
+  popover = openPopover();
+  clickAt(*trayIcon());
+  ASSERT_TRUE(waitUntil([&] { return !popoverShown(); }));
+  QTest::qWait(400);
+  EXPECT_FALSE(popoverShown()) << "the click that closed it opened it again";
+  // A click elsewhere closes it too.
+  popover = openPopover();
+  clickAt({300, 300});
+  ASSERT_TRUE(waitUntil([&] { return !popoverShown(); }));
+
+  // Both captures show, newest first; the newest opens in the editor.
+  popover = openPopover();
+  const QImage shot = screen(popover);
+  const std::optional<QRect> newest = boxOf(shot, firstColour, shot.rect());
+  const std::optional<QRect> older = boxOf(shot, secondColour, shot.rect());
+  ASSERT_TRUE(newest && older);
+  EXPECT_LT(newest->left(), older->left());
+  EXPECT_EQ(newest->top(), older->top());
+  // Three cells to a row of 336 points.
+  EXPECT_NEAR(newest->width(), 108, 2);
+  clickAt(popover.topLeft() + newest->center());
+  ASSERT_TRUE(waitUntil([&] { return !shownWindow("Nimbo — Edit · 600×375").isEmpty(); })) << log().toStdString();
+  EXPECT_FALSE(popoverShown());
+}
+
+TEST_F(PopoverHistoryDesktop, SeeAllOpensTheSettingsAtHistoryEvenWhenTheyWereLeftOnGeneral) {
+  seed({{{600, 375}, firstColour}, {{640, 400}, secondColour}, {{800, 500}, thirdColour}});
+  startApp();
+  // Starting nimbo again opens the settings where they were: General.
+  ASSERT_EQ(runTool(NIMBO_BINARY, {}, env).exitCode, 0);
+  QString settings;
+  ASSERT_TRUE(waitUntil([&] { return !(settings = shownWindow("^Nimbo Settings$")).isEmpty(); })) << log().toStdString();
+  QTest::qWait(300);
+  EXPECT_FALSE(log().contains("Screenshot: history shown")) << "the settings did not open on General";
+  pointer({"windowactivate", "--sync", settings});
+  pointer({"key", "--clearmodifiers", "ctrl+w"});
+  ASSERT_TRUE(waitUntil([&] { return shownWindow("^Nimbo Settings$").isEmpty(); }));
+
+  openHistoryFromPopover(3);
+}
+
+TEST_F(PopoverHistoryDesktop, ClearAllThenClearEmptiesTheHistoryAndItsFiles) {
+  const std::vector<nimbo::CaptureItem> items =
+      seed({{{600, 375}, firstColour}, {{640, 400}, secondColour}}, true);
+  startApp();
+  openHistoryFromPopover(3);
+  const QString settings = shownWindow("^Nimbo Settings$");
+  pointer({"windowactivate", "--sync", settings});
+  QTest::qWait(300);
+
+  // "Clear all" is the one button outlined in the `line` colour, at the
+  // right of the history's header: find its top edge.
+  const QRect window = windowRect(settings);
+  const QImage shot = screen(window);
+  std::optional<QPoint> clear;
+  for (int y = 0; y < shot.height() / 3 && !clear; ++y) {
+    int run = 0;
+    for (int x = shot.width() - 1; x >= shot.width() / 2 && !clear; --x) {
+      run = shot.pixel(x, y) == QColor(71, 72, 76).rgb() ? run + 1 : 0;
+      if (run == 40) clear = QPoint(x + 20, y + 10);
+    }
+  }
+  ASSERT_TRUE(clear) << "no \"Clear all\" button in the settings window";
+  clickAt(window.topLeft() + *clear);
+
+  // The alert: "Clear" is the default button.
+  QString alert;
+  ASSERT_TRUE(waitUntil([&] {
+    // The tray icon's window bears the name too.
+    for (const QByteArray& w : runTool("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
+      if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) alert = QString::fromLatin1(w);
+    return !alert.isEmpty();
+  })) << "no alert";
+  pointer({"windowactivate", "--sync", alert});
+  pointer({"key", "Return"});
+  ASSERT_TRUE(waitUntil([&] { return history().empty() && QFile::exists(data + "/history.json"); }));
+  EXPECT_TRUE(QDir(data + "/originals").entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(QDir(data + "/thumbnails").entryList(QDir::Files).isEmpty());
+  EXPECT_FALSE(QFile::exists(*items.back().videoPath));
+
+  // The popover follows: six empty cells, none of the colours.
+  const QRect popover = openPopover();
+  const QImage after = screen(popover);
+  EXPECT_FALSE(boxOf(after, firstColour, after.rect()));
+  EXPECT_FALSE(boxOf(after, secondColour, after.rect()));
+}
+
+}  // namespace

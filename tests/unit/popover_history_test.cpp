@@ -1,0 +1,797 @@
+// The popover, the history grid and the capture menu, on the fakes and the
+// offscreen platform: what they show for a given history, what each entry
+// does, and pictures of both windows for a person to look at.
+#include <QAbstractButton>
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLayout>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
+
+#include "capture/pasteboard.h"
+#include "recording/recording_state.h"
+#include "shell/capture_menu.h"
+#include "shell/capture_tile.h"
+#include "shell/history_view.h"
+#include "shell/hotkey_store.h"
+#include "shell/popover.h"
+#include "support.h"
+#include "ui/design_system.h"
+#include "ui/upload_toast.h"
+
+namespace nimbo {
+namespace {
+
+using test::waitUntil;
+
+QByteArray png(const QImage& img) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  img.save(&buffer, "PNG");
+  return bytes;
+}
+
+// Pictures with some life in them, so the renders show how real captures
+// sit in the tiles: a page of text, a photograph-like wash, a chart, a
+// window.
+QImage scene(int kind, QSize size) {
+  QImage img(size, QImage::Format_RGB32);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  const int w = size.width(), h = size.height();
+  switch (kind % 4) {
+    case 0: {
+      img.fill(QColor(40, 42, 54));
+      p.setFont(QFont(QStringLiteral("DejaVu Sans Mono"), h / 24));
+      const QColor inks[] = {QColor(139, 233, 253), QColor(80, 250, 123), QColor(255, 184, 108), QColor(248, 248, 242)};
+      for (int i = 0; i < 18; ++i) {
+        p.setPen(inks[i % 4]);
+        p.drawText(w / 20 + (i % 3) * w / 30, h / 14 + i * h / 19, QStringLiteral("let value_%1 = compute(%2);").arg(i).arg(i * 7));
+      }
+      break;
+    }
+    case 1: {
+      QLinearGradient sky(0, 0, 0, h);
+      sky.setColorAt(0, QColor(255, 170, 90));
+      sky.setColorAt(0.6, QColor(200, 80, 120));
+      sky.setColorAt(1, QColor(40, 30, 80));
+      p.fillRect(img.rect(), sky);
+      p.setBrush(QColor(20, 20, 40));
+      p.setPen(Qt::NoPen);
+      p.drawPolygon(QPolygon({QPoint(0, h), QPoint(w / 3, h / 2), QPoint(w / 2, h * 2 / 3), QPoint(w * 3 / 4, h / 3),
+                              QPoint(w, h)}));
+      p.setBrush(QColor(255, 230, 180));
+      p.drawEllipse(QPoint(w * 2 / 3, h / 4), h / 10, h / 10);
+      break;
+    }
+    case 2: {
+      img.fill(Qt::white);
+      p.setPen(QPen(QColor(220, 220, 220), 1));
+      for (int y = h / 8; y < h; y += h / 8) p.drawLine(0, y, w, y);
+      const QColor bars[] = {QColor(66, 133, 244), QColor(219, 68, 55), QColor(244, 180, 0), QColor(15, 157, 88)};
+      for (int i = 0; i < 12; ++i) {
+        const int bh = (h * 3 / 4) * ((i * 37) % 100 + 20) / 120;
+        p.fillRect(QRect(w / 14 + i * w / 14, h - bh - h / 16, w / 20, bh), bars[i % 4]);
+      }
+      break;
+    }
+    default: {
+      img.fill(QColor(236, 239, 244));
+      p.fillRect(QRect(0, 0, w, h / 12), QColor(46, 52, 64));
+      p.fillRect(QRect(0, h / 12, w / 4, h), QColor(216, 222, 233));
+      p.setBrush(QColor(94, 129, 172));
+      p.setPen(Qt::NoPen);
+      for (int i = 0; i < 5; ++i) p.drawRoundedRect(QRect(w / 3, h / 6 + i * h / 7, w / 2, h / 10), 6, 6);
+      break;
+    }
+  }
+  return img;
+}
+
+QImage thumbnailOf(const QImage& img) { return img.scaled(320, 320, Qt::KeepAspectRatio, Qt::SmoothTransformation); }
+
+class ViewsTest : public test::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    ThumbnailCache::shared().clear();
+  }
+  void TearDown() override {
+    if (RecordingState::shared().isRecording()) RecordingState::shared().end();
+    PlatformTest::TearDown();
+  }
+  CaptureHistory& history() { return CaptureHistory::shared(); }
+
+  CaptureItem addImage(QSize size = {1280, 800}, std::optional<QString> link = std::nullopt, int kind = 0) {
+    CaptureItem item = CaptureItem::newImage(size.width(), size.height());
+    item.shareURL = link;
+    const QImage img = scene(kind, size);
+    EXPECT_TRUE(history().add(item, png(img), png(thumbnailOf(img))));
+    return item;
+  }
+  CaptureItem addVideo(std::optional<QString> link, bool withFile, std::optional<qint64> durationMS = 65000,
+                       bool withPath = true) {
+    CaptureItem item = CaptureItem::newImage(1920, 1080);
+    item.mediaType = MediaType::video;
+    item.durationMS = durationMS;
+    item.shareURL = link;
+    const QString dir = history().appSupportDir() + "/recordings";
+    QDir().mkpath(dir);
+    if (withPath) item.videoPath = dir + '/' + item.id + ".mp4";
+    if (withPath && withFile) {
+      QFile f(*item.videoPath);
+      EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write("not really an mp4, but a file");
+    }
+    EXPECT_TRUE(history().add(item, std::nullopt, png(thumbnailOf(scene(1, {1920, 1080})))));
+    return item;
+  }
+
+  QString clipboardText() { return fakes.clipboard->data ? fakes.clipboard->data->text() : QString(); }
+  QString toast() { return UploadToast::current() ? UploadToast::current()->message() : QString(); }
+  bool toastIsFailure() { return UploadToast::current() && !UploadToast::current()->success(); }
+};
+
+// ---- Texts and small rules ----
+
+TEST(HistoryTexts, CountLineAndAlertTakeThePluralUnlessExactlyOne) {
+  EXPECT_EQ(historyCountLine(0), "0 captures · click to edit, right-click for more.");
+  EXPECT_EQ(historyCountLine(1), "1 capture · click to edit, right-click for more.");
+  EXPECT_EQ(historyCountLine(3), "3 captures · click to edit, right-click for more.");
+  EXPECT_EQ(clearAllAlertText(0), "0 items will be permanently deleted from disk.");
+  EXPECT_EQ(clearAllAlertText(1), "1 item will be permanently deleted from disk.");
+  EXPECT_EQ(clearAllAlertText(3), "3 items will be permanently deleted from disk.");
+}
+
+TEST(TileTexts, LinkSplitsIntoHostAndPathAndATextWithoutHostStaysWhole) {
+  EXPECT_EQ(splitLink("https://share.example.com/a1B2c3"), (LinkSplit{"share.example.com/", "a1B2c3"}));
+  // The bundled server's links carry a port; it stays with the host.
+  EXPECT_EQ(splitLink("http://127.0.0.1:8787/s/xyz.png"), (LinkSplit{"127.0.0.1:8787/", "s/xyz.png"}));
+  EXPECT_EQ(splitLink("https://share.example.com"), (LinkSplit{"share.example.com", ""}));
+  EXPECT_EQ(splitLink("https://share.example.com/"), (LinkSplit{"share.example.com", ""}));
+  EXPECT_EQ(splitLink("not a link at all"), (LinkSplit{"not a link at all", ""}));
+  EXPECT_EQ(splitLink("share.example.com/abc"), (LinkSplit{"share.example.com/abc", ""}));
+}
+
+TEST(TileTexts, DurationIsWholeMinutesThenTwoDigitSeconds) {
+  EXPECT_EQ(durationLabel(0), "0:00");
+  EXPECT_EQ(durationLabel(999), "0:00");
+  EXPECT_EQ(durationLabel(7500), "0:07");
+  EXPECT_EQ(durationLabel(59999), "0:59");
+  EXPECT_EQ(durationLabel(60000), "1:00");
+  EXPECT_EQ(durationLabel(65000), "1:05");
+  EXPECT_EQ(durationLabel(3600000 + 5000), "60:05");
+  EXPECT_EQ(durationLabel(-20), "0:00");
+}
+
+TEST(PopoverPlacement, OpensUnderThePointerOrAboveItAndStaysInTheWorkArea) {
+  const QRect area(0, 0, 1920, 1050);
+  const QSize size(360, 520);
+  // A tray at the top: under the pointer, centred on it.
+  EXPECT_EQ(Popover::placement(size, {900, 10}, area), QRect(720, 18, 360, 520));
+  // A tray at the bottom right: above, pushed back inside the right edge.
+  EXPECT_EQ(Popover::placement(size, {1910, 1040}, area), QRect(1560, 1040 - 8 - 520, 360, 520));
+  // A pointer below the work area (on the panel itself): the bottom edge holds.
+  EXPECT_EQ(Popover::placement(size, {1910, 1065}, area), QRect(1560, 1050 - 520, 360, 520));
+  // A work area that does not start at the origin (the second monitor).
+  const QRect right(1920, 0, 960, 540);
+  EXPECT_EQ(Popover::placement(size, {1925, 530}, right), QRect(1920, 2, 360, 520));
+  // Taller than the work area: its top stays visible.
+  EXPECT_EQ(Popover::placement({360, 700}, {2500, 300}, right).top(), 0);
+}
+
+// ---- Popover ----
+
+class PopoverTest : public ViewsTest {
+ protected:
+  std::unique_ptr<QWidget> content(int* left = nullptr) {
+    auto w = std::unique_ptr<QWidget>(makePopoverContent(nullptr, [left] {
+      if (left) ++*left;
+    }));
+    w->adjustSize();
+    return w;
+  }
+  static QList<QWidget*> cells(QWidget* c, const char* name) {
+    QList<QWidget*> out;
+    for (QWidget* w : c->findChildren<QWidget*>(QLatin1String(name)))
+      if (w->parent() == c) out << w;
+    return out;
+  }
+};
+
+TEST_F(PopoverTest, SixCellsAlwaysCapturesFirstAndTheyFollowTheHistory) {
+  auto c = content();
+  EXPECT_EQ(cells(c.get(), "recentCapture").size(), 0);
+  EXPECT_EQ(cells(c.get(), "recentPlaceholder").size(), 6);
+
+  const CaptureItem older = addImage({800, 500});
+  const CaptureItem newer = addVideo(std::nullopt, true);
+  ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentCapture").size() == 2; }));
+  EXPECT_EQ(cells(c.get(), "recentPlaceholder").size(), 4);
+  // Newest first, in reading order.
+  c->show();
+  QCoreApplication::processEvents();
+  const QList<QWidget*> shown = cells(c.get(), "recentCapture");
+  EXPECT_LT(shown[0]->x(), shown[1]->x());
+  EXPECT_TRUE(shown[0]->accessibleName().startsWith("Recording, 1920×1080")) << shown[0]->accessibleName().toStdString();
+  EXPECT_TRUE(shown[0]->accessibleName().contains("1:05"));
+  EXPECT_TRUE(shown[1]->accessibleName().startsWith("Screenshot, 800×500"));
+  EXPECT_EQ(shown[0]->toolTip(), "Click to edit · right-click for more");
+
+  for (int i = 0; i < 6; ++i) addImage({640, 400});
+  ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentPlaceholder").isEmpty(); }));
+  EXPECT_EQ(cells(c.get(), "recentCapture").size(), 6);
+
+  history().clearAll();
+  ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentPlaceholder").size() == 6; }));
+}
+
+TEST_F(PopoverTest, QuickActionsShowTheUsersBindingsAndRecordTurnsIntoStop) {
+  auto c = content();
+  auto* region = c->findChild<QAbstractButton*>("actionRegion");
+  auto* upload = c->findChild<QAbstractButton*>("actionUpload");
+  auto* window = c->findChild<QAbstractButton*>("actionWindow");
+  auto* record = c->findChild<QAbstractButton*>("actionRecord");
+  ASSERT_TRUE(region && upload && window && record);
+  EXPECT_EQ(region->text(), "Region");
+  EXPECT_EQ(region->accessibleDescription(), "Ctrl+`");
+  EXPECT_EQ(upload->accessibleDescription(), "Shift+Super+U");
+  EXPECT_EQ(window->text(), "Window");
+  EXPECT_EQ(window->accessibleDescription(), "soon");
+  EXPECT_FALSE(window->isEnabled());
+  EXPECT_EQ(record->text(), "Record");
+  EXPECT_EQ(record->accessibleDescription(), "Ctrl+Shift+R");
+
+  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, parseShortcut("Ctrl+Alt+P"));
+  EXPECT_EQ(region->accessibleDescription(), "Ctrl+Alt+P");
+  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, std::nullopt);
+
+  RecordingState::shared().begin();
+  EXPECT_EQ(record->text(), "Stop");
+  EXPECT_EQ(record->accessibleDescription(), "0:00");
+  RecordingState::shared().end();
+  EXPECT_EQ(record->text(), "Record");
+}
+
+TEST_F(PopoverTest, TheLastLinkShowsSplitAndCopiesThePlainLink) {
+  auto c = content();
+  EXPECT_FALSE(c->findChild<QWidget*>("lastLink"));
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  Preferences::setValue(Preferences::kLastShareURL, QStringLiteral("https://share.example.com/k3y"));
+  QWidget* pill = c->findChild<QWidget*>("lastLink");
+  ASSERT_TRUE(pill);
+  EXPECT_EQ(pill->accessibleName(), "Last link: https://share.example.com/k3y");
+  auto* copy = c->findChild<QAbstractButton*>("copyLastLink");
+  ASSERT_TRUE(copy);
+  copy->click();
+  // The pill copies the link as it is, never as an embed.
+  EXPECT_EQ(clipboardText(), "https://share.example.com/k3y");
+
+  Preferences::setValue(Preferences::kLastShareURL, QString());
+  EXPECT_FALSE(c->findChild<QWidget*>("lastLink"));
+}
+
+TEST_F(PopoverTest, ClickingATileLeavesThePopoverAndOpensTheCaptureItsWay) {
+  int left = 0;
+  const CaptureItem image = addImage();
+  auto c = content(&left);
+  c->show();
+  QList<QWidget*> shown = cells(c.get(), "recentCapture");
+  ASSERT_EQ(shown.size(), 1);
+  QTest::mouseClick(shown[0], Qt::LeftButton);
+  EXPECT_EQ(left, 1);
+  EXPECT_EQ(fakes.editor->opened, QStringList{image.id});
+
+  // A video without link or file: nothing happens.
+  addVideo(std::nullopt, false);
+  ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentCapture").size() == 2; }));
+  QTest::mouseClick(cells(c.get(), "recentCapture")[0], Qt::LeftButton);
+  EXPECT_EQ(fakes.editor->opened.size(), 1);
+  EXPECT_TRUE(fakes.workspace->opened.empty());
+  EXPECT_TRUE(fakes.workspace->revealed.isEmpty());
+}
+
+TEST_F(PopoverTest, TabVisitsEveryControlInReadingOrder) {
+  addImage();
+  addImage();
+  Preferences::setValue(Preferences::kLastShareURL, QStringLiteral("https://share.example.com/k3y"));
+  QWidget window;
+  auto* c = makePopoverContent(&window, {});
+  window.adjustSize();
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  c->setFocus();
+  QStringList order;
+  for (int i = 0; i < 11; ++i) {
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : c, Qt::Key_Tab);
+    QWidget* f = QApplication::focusWidget();
+    order << (f ? (f->objectName().isEmpty() ? f->accessibleName() : f->objectName()) : "none");
+  }
+  EXPECT_EQ(order, (QStringList{"headerSettings", "actionRegion", "actionUpload", "actionRecord", "seeAll",
+                                "recentCapture", "recentCapture", "copyLastLink", "footerSettings", "quit",
+                                "headerSettings"}))
+      << order.join(", ").toStdString();
+  // Every control that takes the keyboard has a name.
+  for (QWidget* w : c->findChildren<QWidget*>())
+    if (w->focusPolicy() != Qt::NoFocus) {
+      EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
+    }
+}
+
+// ---- Opening a capture ----
+
+TEST_F(ViewsTest, AVideoOpensItsWebLinkElseShowsItsFileElseNothing) {
+  const CaptureItem linked = addVideo(QStringLiteral("https://share.example.com/v1"), true);
+  openCapture(linked);
+  ASSERT_EQ(fakes.workspace->opened.size(), 1u);
+  EXPECT_EQ(fakes.workspace->opened[0], QUrl("https://share.example.com/v1"));
+
+  // A link that is no web address never reaches the browser: the file shows.
+  const CaptureItem odd = addVideo(QStringLiteral("javascript:alert(1)"), true);
+  openCapture(odd);
+  EXPECT_EQ(fakes.workspace->opened.size(), 1u);
+  EXPECT_EQ(fakes.workspace->revealed, QStringList{*odd.videoPath});
+
+  openCapture(addVideo(std::nullopt, false));
+  openCapture(addVideo(std::nullopt, true, std::nullopt, false));
+  EXPECT_EQ(fakes.workspace->opened.size(), 1u);
+  EXPECT_EQ(fakes.workspace->revealed.size(), 1);
+  EXPECT_TRUE(fakes.editor->opened.isEmpty());
+}
+
+// ---- Capture menu ----
+
+class CaptureMenuTest : public ViewsTest {
+ protected:
+  // The entries as shown, separators as "-".
+  QStringList entries(const CaptureItem& item) {
+    std::unique_ptr<QMenu> menu(CaptureMenu::make(item, nullptr));
+    QStringList out;
+    for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text().replace("&&", "&"));
+    return out;
+  }
+  // Chooses one entry; false when the menu has no such enabled entry.
+  bool choose(const CaptureItem& item, const QString& entry, int* left = nullptr) {
+    std::unique_ptr<QMenu> menu(CaptureMenu::make(item, nullptr, [left] {
+      if (left) ++*left;
+    }));
+    for (QAction* a : menu->actions())
+      if (a->text().replace("&&", "&") == entry && a->isEnabled()) {
+        a->trigger();
+        return true;
+      }
+    return false;
+  }
+  QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+};
+
+TEST_F(CaptureMenuTest, EntriesFollowTheKindAndTheLink) {
+  EXPECT_EQ(entries(addImage()), (QStringList{"Edit markup…", "-", "Upload & Copy Link", "-", "Copy Image",
+                                              "Show in Folder", "-", "Delete"}));
+  EXPECT_EQ(entries(addImage({10, 10}, QStringLiteral("https://s.example/a"))),
+            (QStringList{"Edit markup…", "-", "Copy URL", "Open URL", "-", "Copy Image", "Show in Folder", "-", "Delete"}));
+  EXPECT_EQ(entries(addVideo(QStringLiteral("https://s.example/v"), true)),
+            (QStringList{"Copy URL", "Open URL", "-", "Copy Video", "Show in Folder", "-", "Delete"}));
+  // A link that does not parse is treated like none.
+  EXPECT_EQ(entries(addVideo(QStringLiteral("not a url"), true)),
+            (QStringList{"Upload & Copy Link", "-", "Copy Video", "Show in Folder", "-", "Delete"}));
+}
+
+TEST_F(CaptureMenuTest, EveryEntryOnAScreenshot) {
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  const CaptureItem item = addImage({640, 400});
+  int left = 0;
+
+  ASSERT_TRUE(choose(item, "Edit markup…", &left));
+  EXPECT_EQ(fakes.editor->opened, QStringList{item.id});
+  EXPECT_EQ(left, 1);
+
+  ASSERT_TRUE(choose(item, "Copy Image"));
+  EXPECT_EQ(fakes.clipboard->data->data("image/png"), fileBytes(history().originalPath(item.id)));
+  EXPECT_EQ(toast(), "Copied to clipboard");
+
+  ASSERT_TRUE(choose(item, "Show in Folder", &left));
+  EXPECT_EQ(fakes.workspace->revealed, QStringList{history().originalPath(item.id)});
+  EXPECT_EQ(left, 2);
+
+  // Uploading after the fact: "Uploading…", then the link (as an embed, the
+  // setting being on) and the record keeps it.
+  ASSERT_TRUE(choose(item, "Upload & Copy Link"));
+  EXPECT_EQ(toast(), "Uploading…");
+  ASSERT_EQ(fakes.uploader->pending.size(), 1u);
+  EXPECT_EQ(fakes.uploader->pending.front().png, fileBytes(history().originalPath(item.id)));
+  fakes.uploader->answer(QStringLiteral("https://s.example/up"));
+  EXPECT_EQ(toast(), "Copied: https://s.example/up");
+  EXPECT_EQ(clipboardText(), QString::fromUtf8("![640×400](https://s.example/up.png)"));
+  const CaptureItem linked = *history().find(item.id);
+  EXPECT_EQ(linked.shareURL, "https://s.example/up");
+  EXPECT_EQ(Preferences::stringValue(Preferences::kLastShareURL), "https://s.example/up");
+
+  ASSERT_TRUE(choose(linked, "Copy URL"));
+  EXPECT_EQ(clipboardText(), QString::fromUtf8("![640×400](https://s.example/up.png)"));
+  EXPECT_EQ(toast(), "Copied URL");
+  ASSERT_TRUE(choose(linked, "Open URL", &left));
+  ASSERT_EQ(fakes.workspace->opened.size(), 1u);
+  EXPECT_EQ(fakes.workspace->opened[0], QUrl("https://s.example/up"));
+
+  ASSERT_TRUE(choose(linked, "Delete"));
+  EXPECT_EQ(history().find(item.id), nullptr);
+  EXPECT_FALSE(QFile::exists(history().originalPath(item.id)));
+  EXPECT_FALSE(QFile::exists(history().thumbnailPath(item.id)));
+
+  // The record is gone now, and so is its file.
+  const int writes = fakes.clipboard->writes;
+  CaptureMenu::copyImage(item);
+  EXPECT_EQ(toast(), "Couldn't read capture file");
+  EXPECT_TRUE(toastIsFailure());
+  EXPECT_EQ(fakes.clipboard->writes, writes);
+}
+
+TEST_F(CaptureMenuTest, EveryEntryOnARecording) {
+  Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
+  const CaptureItem item = addVideo(std::nullopt, true);
+  int left = 0;
+  EXPECT_FALSE(choose(item, "Edit markup…"));
+
+  ASSERT_TRUE(choose(item, "Copy Video"));
+  EXPECT_EQ(toast(), "Video on your clipboard");
+  EXPECT_EQ(fakes.clipboard->data->data("text/uri-list").trimmed(), QUrl::fromLocalFile(*item.videoPath).toEncoded());
+  EXPECT_FALSE(fakes.clipboard->data->hasFormat("text/plain"));
+
+  ASSERT_TRUE(choose(item, "Show in Folder", &left));
+  EXPECT_EQ(fakes.workspace->revealed, QStringList{*item.videoPath});
+  EXPECT_EQ(left, 1);
+
+  ASSERT_TRUE(choose(item, "Upload & Copy Link"));
+  EXPECT_EQ(toast(), "Uploading recording…");
+  ASSERT_EQ(fakes.uploader->pending.size(), 1u);
+  EXPECT_EQ(fakes.uploader->pending.front().videoPath, *item.videoPath);
+  fakes.uploader->answer(QStringLiteral("https://s.example/vid"));
+  EXPECT_EQ(toast(), "Copied: https://s.example/vid");
+  // File and bare link together, never an embed.
+  EXPECT_EQ(clipboardText(), "https://s.example/vid");
+  EXPECT_TRUE(fakes.clipboard->data->hasFormat("text/uri-list"));
+  const CaptureItem linked = *history().find(item.id);
+  EXPECT_EQ(linked.shareURL, "https://s.example/vid");
+
+  ASSERT_TRUE(choose(linked, "Copy URL"));
+  EXPECT_EQ(clipboardText(), "https://s.example/vid");
+  EXPECT_FALSE(fakes.clipboard->data->hasFormat("text/uri-list"));
+  EXPECT_EQ(toast(), "Copied URL");
+  ASSERT_TRUE(choose(linked, "Open URL"));
+  EXPECT_EQ(fakes.workspace->opened.back(), QUrl("https://s.example/vid"));
+
+  ASSERT_TRUE(choose(linked, "Delete"));
+  EXPECT_EQ(history().find(item.id), nullptr);
+  EXPECT_FALSE(QFile::exists(*item.videoPath));
+  EXPECT_FALSE(QFile::exists(history().thumbnailPath(item.id)));
+}
+
+TEST_F(CaptureMenuTest, ARecordingWhoseFileWasDeleted) {
+  const CaptureItem item = addVideo(std::nullopt, true);
+  QFile::remove(*item.videoPath);
+  Pasteboard::writeString(QStringLiteral("before"));
+  const int writes = fakes.clipboard->writes;
+
+  ASSERT_TRUE(choose(item, "Copy Video"));
+  EXPECT_EQ(toast(), "The video file for this recording is gone.");
+  EXPECT_TRUE(toastIsFailure());
+  EXPECT_EQ(fakes.clipboard->writes, writes);
+  EXPECT_EQ(clipboardText(), "before");
+
+  ASSERT_TRUE(choose(item, "Show in Folder"));
+  EXPECT_EQ(toast(), "The video file for this recording is gone.");
+  EXPECT_TRUE(fakes.workspace->revealed.isEmpty());
+
+  ASSERT_TRUE(choose(item, "Upload & Copy Link"));
+  EXPECT_TRUE(fakes.uploader->pending.empty());
+  EXPECT_EQ(toast(), "The video file for this recording is gone.");
+  EXPECT_TRUE(toastIsFailure());
+  EXPECT_EQ(clipboardText(), "before");
+  EXPECT_FALSE(history().find(item.id)->shareURL);
+
+  // A recording filed without a path shows its only file, the thumbnail.
+  const CaptureItem pathless = addVideo(std::nullopt, false, 1000, false);
+  ASSERT_TRUE(choose(pathless, "Show in Folder"));
+  EXPECT_EQ(fakes.workspace->revealed, QStringList{history().thumbnailPath(pathless.id)});
+}
+
+TEST_F(CaptureMenuTest, AnUnparsableLinkIsCopiedAsItIsWithoutUploading) {
+  const CaptureItem video = addVideo(QStringLiteral("not a url"), true);
+  ASSERT_TRUE(choose(video, "Upload & Copy Link"));
+  EXPECT_TRUE(fakes.uploader->pending.empty());
+  EXPECT_EQ(toast(), "Copied: not a url");
+  EXPECT_EQ(clipboardText(), "not a url");
+
+  const CaptureItem image = addImage({10, 10}, QStringLiteral("::weird::"));
+  ASSERT_TRUE(choose(image, "Upload & Copy Link"));
+  EXPECT_TRUE(fakes.uploader->pending.empty());
+  EXPECT_EQ(toast(), "Copied: ::weird::");
+  EXPECT_EQ(clipboardText(), "::weird::");
+}
+
+TEST_F(CaptureMenuTest, OpenURLOpensOnlyWebLinks) {
+  CaptureMenu::openURL(QUrl("https://s.example/a"));
+  CaptureMenu::openURL(QUrl("http://s.example/b"));
+  CaptureMenu::openURL(QUrl("HTTPS://S.EXAMPLE/c"));
+  CaptureMenu::openURL(QUrl("file:///etc/passwd"));
+  CaptureMenu::openURL(QUrl("ftp://s.example/d"));
+  CaptureMenu::openURL(QUrl("javascript:alert(1)"));
+  CaptureMenu::openURL(QUrl("https:nohost"));
+  ASSERT_EQ(fakes.workspace->opened.size(), 3u);
+  EXPECT_EQ(fakes.workspace->opened[2].host(), "s.example");
+  // A link of another kind is listed, but its "Open URL" cannot be chosen.
+  const CaptureItem item = addImage({10, 10}, QStringLiteral("file:///etc/passwd"));
+  EXPECT_TRUE(choose(item, "Copy URL"));
+  EXPECT_FALSE(choose(item, "Open URL"));
+  EXPECT_EQ(fakes.workspace->opened.size(), 3u);
+}
+
+// ---- History view ----
+
+class HistoryViewTest : public ViewsTest {
+ protected:
+  std::unique_ptr<QWidget> view() {
+    auto v = std::unique_ptr<QWidget>(makeHistoryView());
+    v->resize(740, 560);
+    v->show();
+    QCoreApplication::processEvents();
+    return v;
+  }
+  // In the grid's reading order.
+  static QList<QWidget*> tiles(QWidget* v) {
+    QCoreApplication::processEvents();
+    QList<QWidget*> out;
+    for (QWidget* t : v->findChildren<QWidget*>("historyTile"))
+      if (t->isVisibleTo(v)) out << t;
+    std::sort(out.begin(), out.end(), [](QWidget* a, QWidget* b) {
+      return std::make_pair(a->y(), a->x()) < std::make_pair(b->y(), b->x());
+    });
+    return out;
+  }
+  QString countLine(QWidget* v) { return v->findChild<QLabel*>("historyCount")->text(); }
+  bool clearShown(QWidget* v) { return v->findChild<QWidget*>("clearAll")->isVisibleTo(v); }
+  bool emptyShown(QWidget* v) { return v->findChild<QWidget*>("historyEmpty")->isVisibleTo(v); }
+
+  struct Alert {
+    QString text, informative, defaultButton, firstButton;
+  };
+  // Presses "Clear all" and answers the alert with `answer`.
+  Alert clearAll(QWidget* v, const QString& answer) {
+    Alert seen;
+    QTimer::singleShot(0, [&] {
+      QMessageBox* box = nullptr;
+      waitUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+          if (w->objectName() == "clearAllAlert" && w->isVisible()) box = qobject_cast<QMessageBox*>(w);
+        return box != nullptr;
+      });
+      if (!box) return;
+      seen.text = box->text();
+      seen.informative = box->informativeText();
+      seen.defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
+      QList<QAbstractButton*> buttons = box->buttons();
+      std::sort(buttons.begin(), buttons.end(), [](QAbstractButton* a, QAbstractButton* b) { return a->x() < b->x(); });
+      seen.firstButton = buttons.value(0) ? buttons[0]->text() : QString();
+      for (QAbstractButton* b : buttons)
+        if (b->text() == answer) b->click();
+    });
+    v->findChild<QAbstractButton*>("clearAll")->click();
+    return seen;
+  }
+};
+
+TEST_F(HistoryViewTest, CountLineClearAllAndEmptyStateFollowTheHistory) {
+  auto v = view();
+  EXPECT_EQ(countLine(v.get()), historyCountLine(0));
+  EXPECT_FALSE(clearShown(v.get()));
+  EXPECT_TRUE(emptyShown(v.get()));
+  EXPECT_EQ(v->findChild<QLabel*>("historyHint")->text(), "Hit Ctrl+` or Shift+Super+U to take your first one.");
+
+  const CaptureItem one = addImage();
+  EXPECT_EQ(countLine(v.get()), "1 capture · click to edit, right-click for more.");
+  EXPECT_TRUE(clearShown(v.get()));
+  EXPECT_FALSE(emptyShown(v.get()));
+  ASSERT_EQ(tiles(v.get()).size(), 1);
+
+  Alert alert = clearAll(v.get(), "Cancel");
+  EXPECT_EQ(alert.text, "Clear all captures?");
+  EXPECT_EQ(alert.informative, "1 item will be permanently deleted from disk.");
+  EXPECT_EQ(alert.defaultButton, "Clear");
+  EXPECT_EQ(alert.firstButton, "Clear");
+  EXPECT_EQ(history().items().size(), 1u);
+
+  addImage({300, 200}, QStringLiteral("https://s.example/x"), 1);
+  const CaptureItem video = addVideo(std::nullopt, true);
+  EXPECT_EQ(countLine(v.get()), "3 captures · click to edit, right-click for more.");
+  EXPECT_EQ(tiles(v.get()).size(), 3);
+  alert = clearAll(v.get(), "Clear");
+  EXPECT_EQ(alert.informative, "3 items will be permanently deleted from disk.");
+  EXPECT_TRUE(history().items().empty());
+  EXPECT_FALSE(QFile::exists(history().originalPath(one.id)));
+  EXPECT_FALSE(QFile::exists(*video.videoPath));
+  EXPECT_TRUE(QDir(history().thumbnailsDir()).entryList(QDir::Files).isEmpty());
+  EXPECT_EQ(countLine(v.get()), historyCountLine(0));
+  EXPECT_TRUE(emptyShown(v.get()));
+  EXPECT_FALSE(clearShown(v.get()));
+  EXPECT_TRUE(tiles(v.get()).isEmpty());
+}
+
+TEST_F(HistoryViewTest, ColumnsStayBetween220And320PointsWith14Between) {
+  for (int i = 0; i < 7; ++i) addImage({1280, 800}, std::nullopt, i);
+  auto v = view();
+  for (int width : {300, 520, 740, 1000, 1400}) {
+    v->resize(width, 560);
+    QCoreApplication::processEvents();
+    const QList<QWidget*> t = tiles(v.get());
+    ASSERT_EQ(t.size(), 7);
+    const int column = t[0]->width();
+    const int inner = v->findChild<QScrollArea*>("historyScroll")->viewport()->width() - 48;
+    if (inner >= 220) {
+      EXPECT_GE(column, 220) << width;
+    }
+    EXPECT_LE(column, 320) << width;
+    // As many columns as fit; the next tile of the row sits 14 points on.
+    int perRow = 1;
+    while (perRow < t.size() && t[perRow]->y() == t[0]->y()) ++perRow;
+    EXPECT_EQ(perRow, std::max(1, (inner + 14) / (220 + 14))) << width;
+    if (perRow > 1) {
+      EXPECT_EQ(t[1]->x() - t[0]->geometry().right() - 1, 14);
+    }
+    if (perRow < t.size()) {
+      EXPECT_EQ(t[perRow]->y() - t[0]->geometry().bottom() - 1, 14);
+    }
+    EXPECT_EQ(t[0]->y(), 24);
+    // 16:10 pictures above the size and age row.
+    EXPECT_EQ(t[0]->height(), t[0]->heightForWidth(column));
+  }
+}
+
+TEST_F(HistoryViewTest, TilesOpenTheirCaptureAndKeepUpWithChangesElsewhere) {
+  const CaptureItem image = addImage({1280, 800});
+  auto v = view();
+  QWidget* tile = tiles(v.get())[0];
+  EXPECT_EQ(tile->toolTip(), "Click to edit · right-click for more");
+  EXPECT_TRUE(tile->accessibleName().startsWith("Screenshot, 1280×800, just now"));
+  // The thumbnail is the button; the size row under it is not.
+  QTest::mouseClick(tile, Qt::LeftButton, {}, QPoint(10, tile->height() - 4));
+  EXPECT_TRUE(fakes.editor->opened.isEmpty());
+  QTest::mouseClick(tile, Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_EQ(fakes.editor->opened, QStringList{image.id});
+  QTest::keyClick(tile, Qt::Key_Return);
+  EXPECT_EQ(fakes.editor->opened.size(), 2);
+
+  // A link given elsewhere shows on the same tile.
+  history().updateShareURL(image.id, QStringLiteral("https://s.example/l"));
+  ASSERT_EQ(tiles(v.get()).size(), 1);
+  EXPECT_EQ(tiles(v.get())[0], tile);
+  EXPECT_TRUE(tile->accessibleName().endsWith(", has a link"));
+
+  // A new capture goes first; a video opens its link.
+  addVideo(QStringLiteral("https://s.example/v"), true);
+  QList<QWidget*> t = tiles(v.get());
+  ASSERT_EQ(t.size(), 2);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(t[1], tile);
+  QTest::mouseClick(t[0], Qt::LeftButton, {}, QPoint(20, 20));
+  ASSERT_EQ(fakes.workspace->opened.size(), 1u);
+  EXPECT_EQ(fakes.workspace->opened[0], QUrl("https://s.example/v"));
+
+  history().remove(image);
+  ASSERT_TRUE(waitUntil([&] { return tiles(v.get()).size() == 1; }));
+}
+
+TEST_F(HistoryViewTest, AMissingThumbnailStillShowsItsTile) {
+  const CaptureItem item = addImage({500, 300}, QStringLiteral("https://s.example/m"));
+  QFile::remove(history().thumbnailPath(item.id));
+  auto v = view();
+  ASSERT_EQ(tiles(v.get()).size(), 1);
+  QWidget* tile = tiles(v.get())[0];
+  QTest::qWait(50);
+  const QImage shot = tile->grab().toImage();
+  // The bg2 placeholder where the picture would be, and the accent badge.
+  EXPECT_EQ(QColor(shot.pixel(shot.width() / 2, shot.width() / 3)), NimboTokens::bg2);
+  bool accent = false;
+  for (int y = 8; y < 24 && !accent; ++y)
+    for (int x = 8; x < 40 && !accent; ++x) accent = QColor(shot.pixel(x, y)) == NimboTokens::accent;
+  EXPECT_TRUE(accent);
+}
+
+// ---- Pictures for review ----
+
+QString artifacts() {
+  const QString dir = QStringLiteral(NIMBO_ARTIFACTS_DIR);
+  QDir().mkpath(dir);
+  return dir;
+}
+
+QImage renderAt(QWidget* w, qreal scale) {
+  QImage img(w->size() * scale, QImage::Format_ARGB32_Premultiplied);
+  img.setDevicePixelRatio(scale);
+  img.fill(Qt::transparent);
+  w->render(&img);
+  return img;
+}
+
+class Pictures : public ViewsTest {
+ protected:
+  void fill(int n) {
+    for (int i = 0; i < n; ++i) {
+      if (i % 5 == 3) addVideo(i % 2 ? std::optional<QString>("https://share.example.com/v" + QString::number(i)) : std::nullopt, true,
+                               qint64(i) * 41000);
+      else addImage(i % 3 ? QSize(1440, 900) : QSize(2560, 1440),
+                    i % 4 == 0 ? std::optional<QString>("https://share.example.com/" + QString::number(i)) : std::nullopt, i);
+    }
+  }
+  // Until every thumbnail is read and shown.
+  void settle() {
+    ASSERT_TRUE(waitUntil([&] {
+      for (const CaptureItem& item : history().items())
+        if (ThumbnailCache::shared().image(history().thumbnailPath(item.id)).isNull()) return false;
+      return true;
+    }));
+    QCoreApplication::processEvents();
+  }
+  void save(QWidget* w, const QString& name) {
+    // A window that is not shown lays itself out only when asked, and its
+    // new parts learn their sizes on their first paint.
+    for (QSize before; before != w->size();) {
+      before = w->size();
+      renderAt(w, 1);
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+      if (w->layout()) w->layout()->activate();
+      if (!w->isVisible()) w->adjustSize();
+    }
+    for (qreal scale : {1.0, 2.0}) {
+      const QImage img = renderAt(w, scale);
+      const QString path = artifacts() + '/' + name + (scale == 1 ? "" : "@2x") + ".png";
+      ASSERT_TRUE(img.save(path)) << path.toStdString();
+      EXPECT_EQ(img.size(), w->size() * scale);
+    }
+  }
+};
+
+TEST_F(Pictures, PopoverEmptyAndWithSixCaptures) {
+  // The real window, without showing it: a shown popup would take the
+  // pointer from the other tests.
+  QWidget* popover = Popover::window();
+  popover->adjustSize();
+  save(popover, "popover-empty");
+
+  fill(7);
+  Preferences::setValue(Preferences::kLastShareURL, QStringLiteral("https://share.example.com/k3Yx9a"));
+  RecordingState::shared().begin();
+  QCoreApplication::processEvents();
+  popover->adjustSize();
+  settle();
+  save(popover, "popover-six");
+  EXPECT_EQ(popover->width(), 360);
+  RecordingState::shared().end();
+  Preferences::setValue(Preferences::kLastShareURL, QString());
+}
+
+TEST_F(Pictures, HistoryEmptyAndFull) {
+  std::unique_ptr<QWidget> v(makeHistoryView());
+  v->resize(700, 620);
+  v->show();
+  QCoreApplication::processEvents();
+  save(v.get(), "history-empty");
+  fill(30);
+  settle();
+  save(v.get(), "history-full");
+}
+
+}  // namespace
+}  // namespace nimbo
