@@ -70,6 +70,9 @@ grep -q "screens: HEADLESS-1, HEADLESS-2" "$work/none.err" || fail "unknown scre
 # The running app: capture to clipboard, a region dragged on the second
 # output. Points (1000,100)-(1200,250) of the layout are (40,100)-(240,250)
 # on HEADLESS-2: 400x300 pixels from (80,200).
+# A user who has agreed to the welcome already.
+mkdir -p "$HOME/.config/com.vantori.screenshot"
+printf '[General]\nnimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\n' >>"$HOME/.config/com.vantori.screenshot/settings.ini"
 NIMBO_TRACE_TIMING=1 "$nimbo" >"$work/app.log" 2>&1 &
 app=$!
 waitFor "the app on Wayland" grep -q "running on Wayland through the desktop portals" "$work/app.log"
@@ -95,6 +98,20 @@ wl-paste --type image/png >"$work/clipboard.png" || fail "no PNG on the clipboar
 convert "$two" -crop 400x300+80+200 +repage "$work/expected/clipboard.png"
 same "$work/clipboard.png" "$work/expected/clipboard.png" "capture-to-clipboard, dragged on HEADLESS-2"
 
+# Starting nimbo again brings up the settings window, an ordinary window the
+# compositor places (sway tiles it beside nothing: the workspace is empty).
+"$nimbo"
+settingsShown() {
+  swaymsg -t get_tree | python3 -c '
+import json, sys
+def walk(node):
+    if node.get("name") == "Nimbo Settings" and node.get("visible"):
+        return True
+    return any(walk(c) for c in node.get("nodes", []) + node.get("floating_nodes", []))
+sys.exit(0 if walk(json.load(sys.stdin)) else 1)'
+}
+waitFor "the settings window on Wayland" settingsShown
+echo "ok: starting nimbo again shows the settings window on Wayland"
 kill "$app" 2>/dev/null || true
 wait "$app" 2>/dev/null || true
 
