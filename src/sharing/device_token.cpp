@@ -1,7 +1,6 @@
 #include "sharing/device_token.h"
+#include "sharing/share_replies.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStringDecoder>
 
 #include "platform/platform.h"
@@ -69,12 +68,12 @@ void registerDevice(std::function<void(std::optional<QString>)> done) {
       logLine(QStringLiteral("Nimbo: registration failed (http %1)").arg(res.isHttp ? res.status : -1));
       return done(std::nullopt);
     }
-    const QJsonObject o = QJsonDocument::fromJson(res.body).object();
-    const QString token = o.value("token").toString();
-    if (!o.value("token").isString() || token.isEmpty()) {
+    const std::optional<QString> reply = ShareReplies::registeredToken(res.body);
+    if (!reply) {
       logLine(QStringLiteral("Nimbo: registration response malformed"));
       return done(std::nullopt);
     }
+    const QString token = *reply;
     DeviceToken::set(token);
     logLine(QString::fromUtf8("Nimbo: device registered (token prefix %1…)").arg(token.left(8)));
     done(token);

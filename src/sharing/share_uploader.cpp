@@ -1,7 +1,6 @@
 #include "sharing/share_uploader.h"
+#include "sharing/share_replies.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include "sharing/device_token.h"
 #include "sharing/share_api.h"
@@ -39,12 +38,6 @@ std::optional<Error> failure(const ShareApi::HttpResult& res) {
   return std::nullopt;
 }
 
-std::optional<QString> stringKey(const QJsonObject& o, const char* key) {
-  const QJsonValue v = o.value(QLatin1String(key));
-  if (!v.isString()) return std::nullopt;
-  return v.toString();
-}
-
 }  // namespace
 
 void ShareUploader::uploadImage(const QByteArray& png, Callback<QString> done) {
@@ -58,7 +51,7 @@ void ShareUploader::uploadImage(const QByteArray& png, Callback<QString> done) {
     r.timeoutSeconds = ShareApi::kUploadTimeout;
     ShareApi::send(r, [done](ShareApi::HttpResult res) {
       if (auto e = failure(res)) return done(*e);
-      const std::optional<QString> url = stringKey(QJsonDocument::fromJson(res.body).object(), "url");
+      const std::optional<QString> url = ShareReplies::uploadedImageUrl(res.body);
       if (!url) return done(uploadError(UploadErrorKind::malformedResponse));
       done(*url);  // exactly as received
     });
@@ -75,22 +68,16 @@ void ShareUploader::uploadVideo(const QString& path, Callback<QString> done) {
     create.timeoutSeconds = ShareApi::kUploadTimeout;
     ShareApi::send(create, [path, done](ShareApi::HttpResult res) {
       if (auto e = failure(res)) return done(*e);
-      const QJsonObject o = QJsonDocument::fromJson(res.body).object();
-      const auto slug = stringKey(o, "slug");
-      const auto shareUrl = stringKey(o, "shareUrl");
-      const auto uploadUrl = stringKey(o, "uploadUrl");
-      if (!slug || !shareUrl || !uploadUrl) return done(uploadError(UploadErrorKind::malformedResponse));
-      const QUrl target(*uploadUrl, QUrl::StrictMode);
-      if (!target.isValid() || target.isRelative() || target.host().isEmpty())
-        return done(uploadError(UploadErrorKind::malformedResponse));
+      const std::optional<ShareReplies::RecordingSlot> slot = ShareReplies::recordingSlot(res.body);
+      if (!slot) return done(uploadError(UploadErrorKind::malformedResponse));
       // The upload URL carries its own permission: no Authorization header.
       ShareApi::HttpRequest put;
       put.verb = "PUT";
-      put.url = target;
+      put.url = slot->uploadUrl;
       put.headers = {{"Content-Type", "video/mp4"}};
       put.bodyFile = path;
       put.timeoutSeconds = ShareApi::kVideoTimeout;
-      ShareApi::send(put, [shareUrl = *shareUrl, done](ShareApi::HttpResult res) {
+      ShareApi::send(put, [shareUrl = slot->shareUrl, done](ShareApi::HttpResult res) {
         if (auto e = failure(res)) return done(*e);
         done(shareUrl);
       });
