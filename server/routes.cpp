@@ -1,9 +1,13 @@
 #include "routes.h"
 
+#include <chrono>
+#include <cmath>
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <regex>
+#include <unordered_map>
 #include <vector>
 
 #include "http_file.h"
@@ -69,6 +73,51 @@ uint64_t declaredLength(const httplib::Request& req) {
 void plain(httplib::Response& res, int status, const std::string& text) {
   res.status = status;
   res.set_content(text, "text/plain; charset=utf-8");
+}
+
+// Per client address: a bucket of `burst` requests that refills at `perSecond`.
+// Bounded: when it tracks too many addresses, the full ones are forgotten.
+class RateLimit {
+ public:
+  RateLimit(double burst, double perSecond) : burst_(burst), perSecond_(perSecond) {}
+
+  // Takes one request from the address's bucket; false when it is empty.
+  bool take(const std::string& address) { return adjust(address, -1); }
+  // Whether the bucket has anything left, without taking.
+  bool allows(const std::string& address) { return adjust(address, 0); }
+  // Seconds until the next request would be allowed.
+  int retryAfter() const { return int(std::ceil(1 / perSecond_)); }
+
+ private:
+  struct Bucket {
+    double tokens;
+    std::chrono::steady_clock::time_point at;
+  };
+  bool adjust(const std::string& address, double by) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex_);
+    if (buckets_.size() > 10000)
+      for (auto it = buckets_.begin(); it != buckets_.end();)
+        it = refilled(it->second, now) >= burst_ ? buckets_.erase(it) : std::next(it);
+    auto it = buckets_.try_emplace(address, Bucket{burst_, now}).first;
+    Bucket& b = it->second;
+    b.tokens = refilled(b, now);
+    b.at = now;
+    if (b.tokens < 1) return false;
+    b.tokens += by;
+    return true;
+  }
+  double refilled(const Bucket& b, std::chrono::steady_clock::time_point now) const {
+    return std::min(burst_, b.tokens + std::chrono::duration<double>(now - b.at).count() * perSecond_);
+  }
+  const double burst_, perSecond_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Bucket> buckets_;
+};
+
+void tooMany(httplib::Response& res, int retryAfter, const std::string& text) {
+  res.set_header("Retry-After", std::to_string(retryAfter));
+  plain(res, 429, text);
 }
 
 void json(httplib::Response& res, int status, const std::string& body) {
@@ -196,16 +245,32 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
     if (res.status == 304) res.headers.erase("Content-Length");
   });
 
-  svr.Post("/api/register", [&store](const httplib::Request&, httplib::Response& res) {
+  // A client address gets 20 registrations at once and one more every three
+  // minutes; 30 requests with a wrong token, then one a second. The address
+  // is the connection's own: no forwarding header is trusted.
+  auto registrations = std::make_shared<RateLimit>(20, 1.0 / 180);
+  auto failures = std::make_shared<RateLimit>(30, 1);
+  // The token of an upload request, or why the request goes no further.
+  auto authorised = [&store, failures](const httplib::Request& req, httplib::Response& res) {
+    if (!failures->allows(req.remote_addr)) {
+      tooMany(res, failures->retryAfter(), "too many requests with a wrong token; try again later\n");
+      return false;
+    }
+    if (store.isValidToken(bearer(req))) return true;
+    failures->take(req.remote_addr);
+    plain(res, 401, "missing or unknown device token\n");
+    return false;
+  };
+
+  svr.Post("/api/register", [&store, registrations](const httplib::Request& req, httplib::Response& res) {
+    if (!registrations->take(req.remote_addr))
+      return tooMany(res, registrations->retryAfter(), "too many registrations from this address; try again later\n");
     json(res, 200, "{\"token\":" + jsonString(store.registerDevice()) + "}");
   });
 
-  svr.Post("/api/upload", [&store, &cfg](const httplib::Request& req, httplib::Response& res,
-                                         const httplib::ContentReader& reader) {
-    if (!store.isValidToken(bearer(req))) {
-      drain(reader);
-      return plain(res, 401, "missing or unknown device token\n");
-    }
+  svr.Post("/api/upload", [&store, &cfg, authorised](const httplib::Request& req, httplib::Response& res,
+                                                     const httplib::ContentReader& reader) {
+    if (!authorised(req, res)) return drain(reader);
     if (declaredLength(req) > cfg.maxImage) {
       drain(reader);
       return plain(res, 413, "image too large\n");
@@ -223,8 +288,8 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
     json(res, 201, "{\"url\":" + jsonString(cfg.publicUrl + "/i/" + *slug) + "}");
   });
 
-  svr.Post("/api/recordings/create", [&store, &cfg](const httplib::Request& req, httplib::Response& res) {
-    if (!store.isValidToken(bearer(req))) return plain(res, 401, "missing or unknown device token\n");
+  svr.Post("/api/recordings/create", [&store, &cfg, authorised](const httplib::Request& req, httplib::Response& res) {
+    if (!authorised(req, res)) return;
     const std::string slug = store.createRecording();
     const std::string expires = std::to_string(std::time(nullptr) + cfg.uploadTtl);
     const std::string sig = hmacSha256Hex(store.secret(), slug + "\n" + expires);

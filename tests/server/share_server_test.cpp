@@ -129,3 +129,46 @@ TEST(ShareServerTest, TwoHundredConcurrentUploadsAreEachStoredOnceAndIntact) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ShareServerTest, AnAddressThatRegistersOrGuessesTokensTooOftenIsHeldBack) {
+  Server s;
+  // Twenty registrations go through, then the address waits.
+  int registered = 0, held = 0;
+  std::string retryAfter;
+  for (int i = 0; i < 25; ++i) {
+    auto r = s.client().Post("/api/register");
+    ASSERT_TRUE(r);
+    if (r->status == 200) ++registered;
+    if (r->status == 429) ++held, retryAfter = r->get_header_value("Retry-After");
+  }
+  EXPECT_EQ(registered, 20);
+  EXPECT_EQ(held, 5);
+  EXPECT_EQ(retryAfter, "180");
+
+  // Wrong tokens: 30 are answered 401, then 429 whatever the token, the
+  // right one included, until the bucket refills (one a second).
+  Server t;
+  const std::string good = t.token();
+  int unauthorised = 0, refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    auto r = t.client().Post("/api/recordings/create", Server::bearer("guess" + std::to_string(i)), "", "text/plain");
+    ASSERT_TRUE(r);
+    unauthorised += r->status == 401;
+    refused += r->status == 429;
+  }
+  EXPECT_EQ(unauthorised, 30);
+  EXPECT_EQ(refused, 10);
+  auto blocked = t.client().Post("/api/recordings/create", Server::bearer(good), "", "text/plain");
+  ASSERT_TRUE(blocked);
+  EXPECT_EQ(blocked->status, 429);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  auto again = t.client().Post("/api/recordings/create", Server::bearer(good), "", "text/plain");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 201);
+  std::printf("rate limits: %d registrations served, %d held back; %d wrong tokens refused, %d held back\n",
+              registered, held, unauthorised, refused);
+}
+
+}  // namespace
