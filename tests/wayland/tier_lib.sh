@@ -13,3 +13,7 @@ waitFor() {  # waitFor DESCRIPTION COMMAND… — up to 30 s
   for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.3; done
   fail "timed out waiting for $what"
 }
+
+# The app starts its bundled share server detached (it outlives the app on
+# purpose); the one this session's app started ends with the test.
+trap 'pkill -f "nimbo-share-server .*--data $HOME/" 2>/dev/null || true' EXIT
