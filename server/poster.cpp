@@ -149,6 +149,10 @@ std::optional<PosterFrame> makePoster(const std::string& videoPath, const std::s
   Codec dec(avcodec_alloc_context3(codec));
   if (!dec || avcodec_parameters_to_context(dec.get(), st->codecpar) < 0) return std::nullopt;
   dec->thread_count = 1;  // one poster at a time on a small machine
+  // An upload may declare any frame size; a poster of one larger than 8K
+  // would cost gigabytes. The decoder refuses such frames.
+  dec->max_pixels = kMaxPosterPixels;
+  if (int64_t(st->codecpar->width) * st->codecpar->height > kMaxPosterPixels) return std::nullopt;
   if (avcodec_open2(dec.get(), codec, nullptr) < 0) return std::nullopt;
 
   double duration = 0;

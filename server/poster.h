@@ -3,6 +3,7 @@
 // recording's thumbnail, as a JPEG beside the video.
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -18,9 +19,13 @@ struct PosterFrame {
   int height = 0;
 };
 
+// The largest frame a poster is made of: 8K UHD.
+inline constexpr int64_t kMaxPosterPixels = int64_t(7680) * 4320;
+
 // Decodes the frame at min(duration / 2, 0.5 s), turned the way the track
 // says players should show it, and writes it to `jpegPath`. nullopt (and no
-// file) when the video cannot be decoded.
+// file) when the video cannot be decoded or its frames are larger than
+// kMaxPosterPixels.
 std::optional<PosterFrame> makePoster(const std::string& videoPath, const std::string& jpegPath);
 
 // Makes posters one at a time on a thread of its own, so an upload's answer

@@ -74,6 +74,26 @@ class TempDir {
   static inline int n = 0;
 };
 
+TEST(ShareServerFilesTest, ARecordingLargerThan8KIsKeptButGetsNoPoster) {
+  // Frames of 8192x4352 pixels: decoding one for a poster would take about a
+  // hundred megabytes, and an upload could declare far more.
+  TempDir tmp;
+  ASSERT_EQ(sh("ffmpeg -v error -y -f lavfi -i color=c=red:s=8192x4352:r=5 -frames:v 1 -c:v libx264 "
+               "-preset ultrafast -pix_fmt yuv420p '" + (tmp.path / "huge.mp4").string() + "' </dev/null"),
+            0);
+  Server s;
+  const std::string mp4 = readFile(tmp.path / "huge.mp4");
+  const std::string page = s.uploadVideo(mp4);
+  ASSERT_FALSE(page.empty());
+  auto r = s.client().Get(page);
+  ASSERT_EQ(status(r), 200);
+  EXPECT_EQ(r->body.find("og:image\""), std::string::npos) << r->body;
+  EXPECT_EQ(status(s.client().Get(page + ".jpg")), 404);
+  auto video = s.client().Get(page + ".mp4");
+  ASSERT_EQ(status(video), 200);
+  EXPECT_EQ(video->body, mp4);
+}
+
 TEST(ShareServerFilesTest, RecordingsGetTheAppsPosterFrameTurnedAsShown) {
   TempDir tmp;
   // One plain, one whose track asks players to turn it a quarter clockwise.
