@@ -1,10 +1,13 @@
 #include "poster.h"
 
+#include <mutex>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/mem.h>
 #include <libswscale/swscale.h>
 }
 
@@ -138,6 +141,11 @@ std::optional<std::string> encodeJpeg(const Rgb& rgb) {
 }  // namespace
 
 std::optional<PosterFrame> makePoster(const std::string& videoPath, const std::string& jpegPath) {
+  // A few kilobytes of crafted MP4 can make the demuxer ask for gigabytes;
+  // no single buffer a poster needs comes near this (an 8K frame in RGB is
+  // a hundred megabytes).
+  static std::once_flag capped;
+  std::call_once(capped, [] { av_max_alloc(kMaxPosterAllocation); });
   AVFormatContext* raw = nullptr;
   if (avformat_open_input(&raw, videoPath.c_str(), nullptr, nullptr) < 0) return std::nullopt;
   std::unique_ptr<AVFormatContext, InputCloser> in(raw);

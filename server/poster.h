@@ -21,6 +21,8 @@ struct PosterFrame {
 
 // The largest frame a poster is made of: 8K UHD.
 inline constexpr int64_t kMaxPosterPixels = int64_t(7680) * 4320;
+// The largest single allocation FFmpeg may make in this process.
+inline constexpr size_t kMaxPosterAllocation = size_t(256) << 20;
 
 // Decodes the frame at min(duration / 2, 0.5 s), turned the way the track
 // says players should show it, and writes it to `jpegPath`. nullopt (and no
