@@ -23,6 +23,8 @@
 
 #include <xcb/xcb.h>
 
+#include "integration/desktop_support.h"
+
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -73,37 +75,7 @@ class PatternWindow : public QWidget {
   QImage image_;
 };
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > timeoutMs) return false;
-    QTest::qWait(25);
-  }
-  return true;
-}
-
-struct ProcResult {
-  int exitCode = -1;
-  QByteArray out, err;
-};
-
-ProcResult run(const QString& program, const QStringList& args, const QProcessEnvironment& env = {},
-        const QByteArray& input = {}) {
-  QProcess p;
-  if (!env.isEmpty()) p.setProcessEnvironment(env);
-  p.start(program, args);
-  if (!input.isEmpty()) {
-    p.write(input);
-    p.closeWriteChannel();
-  }
-  waitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
-  if (p.state() != QProcess::NotRunning) p.kill(), p.waitForFinished();
-  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-          p.readAllStandardError()};
-}
-
-void xdotool(const QStringList& args) { ASSERT_EQ(run("xdotool", args).exitCode, 0) << args.join(' ').toStdString(); }
+using namespace nimbo::desktoptest;
 
 void drag(QPoint from, QPoint to) {
   const QPoint mid = (from + to) / 2;

@@ -19,45 +19,16 @@
 #include <optional>
 
 #include "capture/capture_item.h"
+#include "integration/desktop_support.h"
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > timeoutMs) return false;
-    QTest::qWait(25);
-  }
-  return true;
-}
+using namespace nimbo::desktoptest;
 
-struct Output {
-  int exitCode = -1;
-  QByteArray out;
-};
-
-Output runTool(const QString& program, const QStringList& args, const QProcessEnvironment& env = {}) {
-  QProcess p;
-  if (!env.isEmpty()) p.setProcessEnvironment(env);
-  p.start(program, args);
-  if (!p.waitForFinished(30000)) p.kill(), p.waitForFinished();
-  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput()};
-}
-
-void pointer(const QStringList& args) {
-  ASSERT_EQ(runTool("xdotool", args).exitCode, 0) << args.join(' ').toStdString();
-}
-
-void clickAt(QPoint at) { pointer({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}); }
-
-QString shownWindow(const QString& title) {
-  const QByteArray out = runTool("xdotool", {"search", "--onlyvisible", "--name", title}).out.trimmed();
-  return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
-}
+void clickAt(QPoint at) { xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}); }
 
 QRect windowRect(const QString& window) {
-  const QString g = QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", window}).out);
+  const QString g = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", window}).out);
   auto value = [&](const char* key) {
     return QRegularExpression(QStringLiteral("^%1=(-?\\d+)$").arg(key), QRegularExpression::MultilineOption)
         .match(g)
@@ -147,7 +118,7 @@ class PopoverHistoryDesktop : public ::testing::Test {
     app->setProcessChannelMode(QProcess::MergedChannels);
     app->start(NIMBO_BINARY, {});
     ASSERT_TRUE(app->waitForStarted());
-    ASSERT_TRUE(waitUntil([&] { return log().contains("Nimbo: Hotkeys registered") && log().contains("Nimbo: tray icon shown"); }))
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: Hotkeys registered") && log().contains("Nimbo: tray icon shown"); }))
         << log().toStdString();
   }
   QString log() {
@@ -158,7 +129,7 @@ class PopoverHistoryDesktop : public ::testing::Test {
 
   // Our icon in the tray host's panel.
   std::optional<QPoint> trayIcon() {
-    const QString tree = QString::fromUtf8(runTool("xwininfo", {"-root", "-tree"}).out);
+    const QString tree = QString::fromUtf8(run("xwininfo", {"-root", "-tree"}).out);
     const QRegularExpression icon(R"re("Nimbo": \("nimbo" "Nimbo"\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+))re");
     const QRegularExpressionMatch m = icon.match(tree);
     if (!m.hasMatch()) return std::nullopt;
@@ -170,13 +141,13 @@ class PopoverHistoryDesktop : public ::testing::Test {
     // grabbed and is lost (no person clicks that fast).
     QTest::qWait(300);
     std::optional<QPoint> icon;
-    EXPECT_TRUE(waitUntil([&] { return (icon = trayIcon()).has_value(); })) << "no icon in the tray";
+    EXPECT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); })) << "no icon in the tray";
     if (!icon) return {};
     const int opened = count("Nimbo: popover opened");
     clickAt(*icon);
     QString window;
-    EXPECT_TRUE(waitUntil([&] {
-      window = shownWindow("^Nimbo popover$");
+    EXPECT_TRUE(waitFor([&] {
+      window = visibleWindow("^Nimbo popover$");
       return !window.isEmpty() && count("Nimbo: popover opened") == opened + 1;
     })) << log().toStdString();
     QTest::qWait(200);  // painted
@@ -184,10 +155,10 @@ class PopoverHistoryDesktop : public ::testing::Test {
   }
   QImage screen(const QRect& r) {
     const QString region = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-    return QImage::fromData(runTool(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
+    return QImage::fromData(run(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
         .convertToFormat(QImage::Format_RGB32);
   }
-  bool popoverShown() { return !shownWindow("^Nimbo popover$").isEmpty(); }
+  bool popoverShown() { return !visibleWindow("^Nimbo popover$").isEmpty(); }
 
   // "See all →": the accent text right of centre, above the first tiles
   // (the logo, in accent too, sits left).
@@ -210,8 +181,8 @@ class PopoverHistoryDesktop : public ::testing::Test {
     const QString shown = QStringLiteral("Screenshot: history shown with %1 captures").arg(captures);
     const int before = count(shown);
     clickAt(*link);
-    ASSERT_TRUE(waitUntil([&] { return count(shown) == before + 1; })) << log().toStdString();
-    ASSERT_TRUE(waitUntil([&] { return !shownWindow("^Nimbo Settings$").isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return count(shown) == before + 1; })) << log().toStdString();
+    ASSERT_TRUE(waitFor([&] { return !visibleWindow("^Nimbo Settings$").isEmpty(); }));
     EXPECT_FALSE(popoverShown());
   }
 
@@ -233,17 +204,17 @@ TEST_F(PopoverHistoryDesktop, ATrayClickOpensThePopoverAndARecentTileOpensTheEdi
   EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(popover)) << popover.x() << "," << popover.y();
 
   // Escape closes it; a second click on the icon opens it and a third closes it.
-  pointer({"key", "Escape"});
-  ASSERT_TRUE(waitUntil([&] { return !popoverShown(); }));
+  xdotool({"key", "Escape"});
+  ASSERT_TRUE(waitFor([&] { return !popoverShown(); }));
   popover = openPopover();
   clickAt(*trayIcon());
-  ASSERT_TRUE(waitUntil([&] { return !popoverShown(); }));
+  ASSERT_TRUE(waitFor([&] { return !popoverShown(); }));
   QTest::qWait(400);
   EXPECT_FALSE(popoverShown()) << "the click that closed it opened it again";
   // A click elsewhere closes it too.
   popover = openPopover();
   clickAt({300, 300});
-  ASSERT_TRUE(waitUntil([&] { return !popoverShown(); }));
+  ASSERT_TRUE(waitFor([&] { return !popoverShown(); }));
 
   // Both captures show, newest first; the newest opens in the editor.
   popover = openPopover();
@@ -256,7 +227,7 @@ TEST_F(PopoverHistoryDesktop, ATrayClickOpensThePopoverAndARecentTileOpensTheEdi
   // Three cells to a row of 336 points.
   EXPECT_NEAR(newest->width(), 108, 2);
   clickAt(popover.topLeft() + newest->center());
-  ASSERT_TRUE(waitUntil([&] { return !shownWindow("Nimbo — Edit · 600×375").isEmpty(); })) << log().toStdString();
+  ASSERT_TRUE(waitFor([&] { return !visibleWindow("Nimbo — Edit · 600×375").isEmpty(); })) << log().toStdString();
   EXPECT_FALSE(popoverShown());
 }
 
@@ -264,14 +235,14 @@ TEST_F(PopoverHistoryDesktop, SeeAllOpensTheSettingsAtHistoryEvenWhenTheyWereLef
   seed({{{600, 375}, firstColour}, {{640, 400}, secondColour}, {{800, 500}, thirdColour}});
   startApp();
   // Starting nimbo again opens the settings where they were: General.
-  ASSERT_EQ(runTool(NIMBO_BINARY, {}, env).exitCode, 0);
+  ASSERT_EQ(run(NIMBO_BINARY, {}, env).exitCode, 0);
   QString settings;
-  ASSERT_TRUE(waitUntil([&] { return !(settings = shownWindow("^Nimbo Settings$")).isEmpty(); })) << log().toStdString();
+  ASSERT_TRUE(waitFor([&] { return !(settings = visibleWindow("^Nimbo Settings$")).isEmpty(); })) << log().toStdString();
   QTest::qWait(300);
   EXPECT_FALSE(log().contains("Screenshot: history shown")) << "the settings did not open on General";
-  pointer({"windowactivate", "--sync", settings});
-  pointer({"key", "--clearmodifiers", "ctrl+w"});
-  ASSERT_TRUE(waitUntil([&] { return shownWindow("^Nimbo Settings$").isEmpty(); }));
+  xdotool({"windowactivate", "--sync", settings});
+  xdotool({"key", "--clearmodifiers", "ctrl+w"});
+  ASSERT_TRUE(waitFor([&] { return visibleWindow("^Nimbo Settings$").isEmpty(); }));
 
   openHistoryFromPopover(3);
 }
@@ -281,8 +252,8 @@ TEST_F(PopoverHistoryDesktop, ClearAllThenClearEmptiesTheHistoryAndItsFiles) {
       seed({{{600, 375}, firstColour}, {{640, 400}, secondColour}}, true);
   startApp();
   openHistoryFromPopover(3);
-  const QString settings = shownWindow("^Nimbo Settings$");
-  pointer({"windowactivate", "--sync", settings});
+  const QString settings = visibleWindow("^Nimbo Settings$");
+  xdotool({"windowactivate", "--sync", settings});
   QTest::qWait(300);
 
   // "Clear all" is the one button outlined in the `line` colour, at the
@@ -302,15 +273,15 @@ TEST_F(PopoverHistoryDesktop, ClearAllThenClearEmptiesTheHistoryAndItsFiles) {
 
   // The alert: "Clear" is the default button.
   QString alert;
-  ASSERT_TRUE(waitUntil([&] {
+  ASSERT_TRUE(waitFor([&] {
     // The tray icon's window bears the name too.
-    for (const QByteArray& w : runTool("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
+    for (const QByteArray& w : run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
       if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) alert = QString::fromLatin1(w);
     return !alert.isEmpty();
   })) << "no alert";
-  pointer({"windowactivate", "--sync", alert});
-  pointer({"key", "Return"});
-  ASSERT_TRUE(waitUntil([&] { return history().empty() && QFile::exists(data + "/history.json"); }));
+  xdotool({"windowactivate", "--sync", alert});
+  xdotool({"key", "Return"});
+  ASSERT_TRUE(waitFor([&] { return history().empty() && QFile::exists(data + "/history.json"); }));
   EXPECT_TRUE(QDir(data + "/originals").entryList(QDir::Files).isEmpty());
   EXPECT_TRUE(QDir(data + "/thumbnails").entryList(QDir::Files).isEmpty());
   EXPECT_FALSE(QFile::exists(*items.back().videoPath));

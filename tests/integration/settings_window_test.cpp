@@ -15,43 +15,16 @@
 
 #include <xcb/xcb.h>
 
+#include "integration/desktop_support.h"
+
 #include <cstdlib>
 #include <functional>
 #include <memory>
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > timeoutMs) return false;
-    QTest::qWait(25);
-  }
-  return true;
-}
-
-struct Ran {
-  int exitCode = -1;
-  QByteArray out, err;
-};
-
-Ran run(const QString& program, const QStringList& args, const QProcessEnvironment& env = {}) {
-  QProcess p;
-  if (!env.isEmpty()) p.setProcessEnvironment(env);
-  p.start(program, args);
-  waitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
-  if (p.state() != QProcess::NotRunning) p.kill(), p.waitForFinished();
-  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-          p.readAllStandardError()};
-}
-
-void xdotool(const QStringList& args) { ASSERT_EQ(run("xdotool", args).exitCode, 0) << args.join(' ').toStdString(); }
-
-QString visibleWindow(const QString& titlePattern) {
-  const QByteArray out = run("xdotool", {"search", "--onlyvisible", "--name", titlePattern}).out.trimmed();
-  return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
-}
+using namespace nimbo::desktoptest;
+using Ran = ProcResult;
 
 // Where the window's own area is on the X screen, in pixels.
 QRect geometry(const QString& window) {
