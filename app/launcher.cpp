@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 
+#include "app/local_install.h"
 #include "app/one_shot.h"
 #include "util/instance_socket.h"
 
@@ -45,6 +47,11 @@ const char kUsage[] =
     "  screenshot             capture without the GUI: the whole desktop, one\n"
     "                         monitor (--screen DP-1) or a rectangle in pixels;\n"
     "                         -o - writes the PNG to standard output\n"
+    "  install-local          install this unpacked archive for you alone, no root\n"
+    "                         needed: the program under ~/.local/share/nimbo, the\n"
+    "                         nimbo command in ~/.local/bin, menu entry and icons\n"
+    "  uninstall-local        remove what install-local made; your captures,\n"
+    "                         history and settings stay\n"
     "  --smoke [--smoke-target=screen|window|region] [--smoke-audio=none|system|mic|both]\n"
     "          [--smoke-seconds=N] [--smoke-self-noise=1] [--smoke-expect-signal=1]\n"
     "          [--smoke-log=FILE]  record once and check the file (exit status 0 = all passed)\n"
@@ -127,6 +134,28 @@ void* loadAppLibrary() {
   return lib;
 }
 
+// install-local and uninstall-local work on files only; no display needed.
+int localInstall(const std::string& verb, int argc) {
+  namespace li = nimbo::local_install;
+  if (argc > 2) {
+    std::fprintf(stderr, "nimbo: %s takes no arguments\n", verb.c_str());
+    return 2;
+  }
+  li::Places places;
+  std::string error;
+  if (!li::placesFromEnvironment(&places, &error)) {
+    std::fprintf(stderr, "nimbo: %s\n", error.c_str());
+    return 1;
+  }
+  if (verb == "uninstall-local") return li::uninstall(places, std::cout, std::cerr);
+  const std::filesystem::path tree = li::treeOf(selfPath(), &error);
+  if (tree.empty()) {
+    std::fprintf(stderr, "nimbo: %s\n", error.c_str());
+    return 1;
+  }
+  return li::install(tree, NIMBO_VERSION, places, std::cout, std::cerr);
+}
+
 int runApp(int argc, char** argv, const std::string& action) {
   void* lib = loadAppLibrary();
   if (!lib) return 1;
@@ -151,6 +180,7 @@ int main(int argc, char** argv) {
     std::printf("nimbo %s\n", NIMBO_VERSION);
     return 0;
   }
+  if (first == "install-local" || first == "uninstall-local") return localInstall(first, argc);
   if (first == "screenshot") {
     if (!hasDisplay()) return noDisplay();
     if (!mayUsePortal()) return nimbo::runOneShot(argc, argv);
