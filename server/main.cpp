@@ -14,6 +14,7 @@ extern "C" {
 #include <filesystem>
 #include <string>
 
+#include "http_server.h"
 #include "poster.h"
 #include "routes.h"
 #include "share_store.h"
@@ -113,9 +114,8 @@ int main(int argc, char** argv) {
   });
   for (const std::string& slug : store->recordingsWithoutPoster()) posters.add(slug);
 
-  httplib::Server svr;
+  ShareHttpServer svr;  // 32 workers; heads are waited for off them
   g_server = &svr;
-  svr.new_task_queue = [] { return new httplib::ThreadPool(32); };
   svr.set_payload_max_length(std::max(cfg.maxImage, cfg.maxVideo) + 1);
   svr.set_read_timeout(60, 0);
 

@@ -1,5 +1,6 @@
 #include "routes.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -10,7 +11,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "http_file.h"
+#include "http_server.h"
 #include "poster.h"
 #include "share_store.h"
 
@@ -24,6 +29,8 @@ constexpr const char* kPagePolicy =
     "form-action 'none'";
 // How long a page fetched before its poster existed may be reused.
 constexpr const char* kPageCache = "public, max-age=300";
+// The most a request other than an upload may carry as its body.
+constexpr uint64_t kSmallBody = 64 * 1024;
 // How long a page may wait for a poster still being made.
 constexpr std::chrono::milliseconds kPosterWait{3000};
 
@@ -127,15 +134,20 @@ void json(httplib::Response& res, int status, const std::string& body) {
 }
 
 // Receives a body into `path` without holding it in memory. `check` sees the
-// first bytes once 8 have arrived. Returns 0 when stored, else the status to
-// answer with; the partial file is removed on failure.
+// first bytes once 8 have arrived. Returns 0 when stored (and on disk: synced
+// before this returns), else the status to answer with; the partial file is
+// removed on failure, also when the client stops before the end of its body.
 int receive(const httplib::ContentReader& reader, const std::string& path, uint64_t limit,
             const std::function<bool(const std::string& head)>& check, uint64_t* size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    drain(reader);
+    return 507;
+  }
   std::string head;
   int failure = 0;
   *size = 0;
-  reader([&](const char* data, size_t len) {
+  const bool complete = reader([&](const char* data, size_t len) {
     *size += len;
     if (*size > limit) {
       failure = 413;
@@ -148,12 +160,22 @@ int receive(const httplib::ContentReader& reader, const std::string& path, uint6
         return false;
       }
     }
-    out.write(data, std::streamsize(len));
-    return bool(out);
+    for (size_t done = 0; done < len;) {
+      const ssize_t n = ::write(fd, data + done, len - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        failure = 507;  // most likely a full disk
+        return false;
+      }
+      done += size_t(n);
+    }
+    return true;
   });
-  out.close();
+  if (!failure && !complete) failure = 400;  // the body ended early: cut off or malformed
   if (!failure && head.size() < 8) failure = 415;  // too short to be either format
-  if (!failure && !out) failure = 507;
+  // An answered upload must survive a crash right after the answer.
+  if (!failure && ::fsync(fd) != 0) failure = 507;
+  if (::close(fd) != 0 && !failure) failure = 507;
   if (failure) std::remove(path.c_str());
   return failure;
 }
@@ -213,7 +235,7 @@ class GetRoutes {
 void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters, const Config& cfg) {
   auto gets = std::make_shared<GetRoutes>();
 
-  svr.set_pre_routing_handler([](const httplib::Request& creq, httplib::Response&) {
+  svr.set_pre_routing_handler([](const httplib::Request& creq, httplib::Response& res) {
     auto& req = const_cast<httplib::Request&>(creq);
     // A request with neither length nor chunks has an empty body (RFC 9112
     // section 6.3); the library would instead wait for the connection to end.
@@ -221,6 +243,20 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
                            req.method == "DELETE";
     if (takesBody && !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding"))
       req.set_header("Content-Length", "0");
+    const bool hasBody = req.has_header("Transfer-Encoding") || declaredLength(req) > 0;
+    // The library reads the body of any other request into memory, up to the
+    // upload limit: only the two upload routes stream theirs to disk, the
+    // rest take a few bytes at most.
+    const bool upload = (req.method == "POST" && req.path == "/api/upload") ||
+                        (req.method == "PUT" && req.path.rfind("/upload/", 0) == 0);
+    if (takesBody && !upload && (req.has_header("Transfer-Encoding") || declaredLength(req) > kSmallBody)) {
+      closeConnectionAfterResponse();
+      plain(res, 413, "this request takes no body\n");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    // What a GET or HEAD declares as its body is never read: it must not be
+    // taken for the next request on this connection.
+    if (!takesBody && hasBody) closeConnectionAfterResponse();
     // Ranges are served by serveImmutableFile from the header itself; the
     // library's own slicing must not run on top of that, nor on pages.
     req.ranges.clear();
@@ -237,7 +273,14 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
     gets->dispatch(creq, res);
     return httplib::Server::HandlerResponse::Handled;
   }));
-  svr.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+  svr.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    // A refused request's body may be partly unread; the connection cannot
+    // carry another request after it.
+    if (res.status >= 400 && (req.has_header("Transfer-Encoding") || declaredLength(req) > 0)) {
+      closeConnectionAfterResponse();
+      res.headers.erase("Keep-Alive");
+      res.set_header("Connection", "close");
+    }
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Date", httpDate(std::time(nullptr)));
     // A 304 has no content; a Content-Length on it would have to be the full
@@ -282,6 +325,7 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
     }, &size);
     if (failure == 413) return plain(res, 413, "image too large\n");
     if (failure == 415) return plain(res, 415, "not a PNG image\n");
+    if (failure == 400) return plain(res, 400, "the image did not arrive whole\n");
     if (failure) return plain(res, failure, "could not store the image\n");
     const auto slug = store.addImage(tmp, size);
     if (!slug) return plain(res, 507, "could not store the image\n");
@@ -326,8 +370,10 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
     }, &size);
     if (failure) {
       store.failUpload(slug);
-      return plain(res, failure, failure == 413 ? "video too large\n"
-                                 : failure == 415 ? "not an MP4 file\n" : "could not store the video\n");
+      return plain(res, failure, failure == 413   ? "video too large\n"
+                                 : failure == 415 ? "not an MP4 file\n"
+                                 : failure == 400 ? "the video did not arrive whole\n"
+                                                  : "could not store the video\n");
     }
     if (!store.finishUpload(slug, tmp, size)) return plain(res, 507, "could not store the video\n");
     posters.add(slug);

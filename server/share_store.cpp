@@ -148,7 +148,8 @@ std::unique_ptr<ShareStore> ShareStore::open(const std::string& dataDir, std::st
     return nullptr;
   }
   sqlite3_busy_timeout(s->db_, 5000);
-  if (!s->exec("PRAGMA journal_mode=WAL;"
+  // FULL: a commit is on disk before the answer that follows it goes out.
+  if (!s->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                "CREATE TABLE IF NOT EXISTS tokens(hash TEXT PRIMARY KEY, created INTEGER);"
                "CREATE TABLE IF NOT EXISTS images(slug TEXT PRIMARY KEY, size INTEGER, created INTEGER);"
                "CREATE TABLE IF NOT EXISTS recordings(slug TEXT PRIMARY KEY, state TEXT, size INTEGER,"
@@ -166,6 +167,7 @@ std::unique_ptr<ShareStore> ShareStore::open(const std::string& dataDir, std::st
     *error = std::string("database upgrade failed: ") + sqlite3_errmsg(s->db_);
     return nullptr;
   }
+  s->removeLeftovers();
   return s;
 }
 
@@ -195,6 +197,31 @@ bool run(sqlite3* db, const char* sql, std::initializer_list<std::string> params
 std::string now() { return std::to_string(std::time(nullptr)); }
 }  // namespace
 
+// After a crash: uploads that were being received never will be, and files
+// moved into place whose row was never written (or that are not ours) are
+// removed, so that the folders hold exactly what the database names.
+void ShareStore::removeLeftovers() {
+  exec("UPDATE recordings SET state = 'failed' WHERE state = 'uploading'");
+  auto known = [this](const char* sql, const std::string& slug) {
+    std::string found;
+    return run(db_, sql, {slug}, &found);
+  };
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(fs::path(dir_) / "images", ec)) {
+    const std::string name = e.path().filename().string();
+    const bool keep = name.size() == 26 && name.ends_with(".png") && isSlug(name.substr(0, 22)) &&
+                      known("SELECT slug FROM images WHERE slug = ?", name.substr(0, 22));
+    if (!keep) fs::remove(e.path(), ec);
+  }
+  for (const auto& e : fs::directory_iterator(fs::path(dir_) / "videos", ec)) {
+    const std::string name = e.path().filename().string();
+    const bool keep = name.size() == 26 && (name.ends_with(".mp4") || name.ends_with(".jpg")) &&
+                      isSlug(name.substr(0, 22)) &&
+                      known("SELECT slug FROM recordings WHERE slug = ? AND state = 'ready'", name.substr(0, 22));
+    if (!keep) fs::remove(e.path(), ec);
+  }
+}
+
 std::string ShareStore::registerDevice() {
   const std::string token = randomToken(32);  // 256 bits
   std::lock_guard l(mutex_);
@@ -217,16 +244,35 @@ std::string ShareStore::temporaryPath() const {
   return dir_ + "/incoming/" + randomToken(12) + ".part";
 }
 
+// Makes a rename into `dir` survive a crash.
+static bool syncFolder(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The file is moved into place (and synced there) before its row is written,
+// so a row never names a missing file: a crash in between leaves a file with
+// no row, which the next start removes.
 std::optional<std::string> ShareStore::addImage(const std::string& tempFile, uint64_t size) {
   const std::string slug = randomToken(16);
+  const std::string path = imagePath(slug);
   std::error_code ec;
-  fs::rename(tempFile, imagePath(slug), ec);
+  fs::rename(tempFile, path, ec);
   if (ec) {
     fs::remove(tempFile, ec);
     return std::nullopt;
   }
+  bool stored = syncFolder(dir_ + "/images");
   std::lock_guard l(mutex_);
-  run(db_, "INSERT INTO images(slug, size, created) VALUES(?, ?, ?)", {slug, std::to_string(size), now()});
+  stored = stored && run(db_, "INSERT INTO images(slug, size, created) VALUES(?, ?, ?)",
+                         {slug, std::to_string(size), now()});
+  if (!stored) {
+    fs::remove(path, ec);
+    return std::nullopt;
+  }
   return slug;
 }
 
@@ -250,14 +296,15 @@ bool ShareStore::claimUpload(const std::string& slug) {
 bool ShareStore::finishUpload(const std::string& slug, const std::string& tempFile, uint64_t size) {
   std::error_code ec;
   fs::rename(tempFile, videoPath(slug), ec);
+  const bool moved = !ec && syncFolder(dir_ + "/videos");
   std::lock_guard l(mutex_);
-  if (ec) {
-    fs::remove(tempFile, ec);
-    run(db_, "UPDATE recordings SET state = 'failed' WHERE slug = ?", {slug});
-    return false;
-  }
-  run(db_, "UPDATE recordings SET state = 'ready', size = ? WHERE slug = ?", {std::to_string(size), slug});
-  return true;
+  int changes = 0;
+  if (moved && run(db_, "UPDATE recordings SET state = 'ready', size = ? WHERE slug = ? AND state = 'uploading'",
+                   {std::to_string(size), slug}, nullptr, &changes) && changes == 1)
+    return true;
+  fs::remove(ec ? tempFile : videoPath(slug), ec);
+  run(db_, "UPDATE recordings SET state = 'failed' WHERE slug = ?", {slug});
+  return false;
 }
 
 void ShareStore::failUpload(const std::string& slug) {

@@ -68,6 +68,7 @@ class ShareStore {
  private:
   ShareStore() = default;
   bool exec(const char* sql);
+  void removeLeftovers();
   std::string dir_;
   std::string secret_;
   std::string identity_;
