@@ -73,6 +73,10 @@ bool copyEntry(const fs::path& from, const fs::path& to, std::string* error) {
     fs::copy_symlink(from, to, ec);
   } else if (fs::is_directory(st)) {
     fs::create_directory(to, from, ec);
+    if (ec) {
+      *error = "cannot create " + to.string() + ": " + ec.message();
+      return false;
+    }
     for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
       if (!copyEntry(it->path(), to / it->path().filename(), error)) return false;
   } else if (!ec) {
