@@ -79,11 +79,9 @@ bool copyEntry(const fs::path& from, const fs::path& to, std::string* error) {
     }
     for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
       if (!copyEntry(it->path(), to / it->path().filename(), error)) return false;
-  } else if (!ec) {
-    return true;  // sockets, pipes and devices are nothing of ours
   } else if (fs::is_regular_file(st)) {
     fs::copy_file(from, to, ec);
-  }
+  }  // sockets, pipes and devices are nothing of ours
   if (ec) {
     *error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
     return false;
