@@ -172,7 +172,7 @@ if command -v mandoc >/dev/null; then
 fi
 # Every action and option the launcher's usage names is in the man page.
 "$work/deb/usr/bin/nimbo" --help >"$work/usage.txt"
-words=$(grep -oE '(^| )(-[a-z]|--[a-z-]+|[a-z]+(-[a-z]+)+)' "$work/usage.txt" | tr -d ' ' | sort -u)
+words=$(grep -oE '(^|[ [(])(-[a-z]|--[a-z-]+|[a-z]+(-[a-z]+)+)' "$work/usage.txt" | sed 's/^[ [(]//' | sort -u)
 words+=$'\nscreenshot\nshortcut\nedit\nNIMBO_PLATFORM\nsettings.ini\nhistory.json'
 missing=()
 for w in $words; do grep -qF -- "$w" "$work/man.txt" || missing+=("$w"); done
