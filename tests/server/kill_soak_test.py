@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""The share server killed (SIGKILL) at random moments while several clients
+upload images and recordings, then started again, for a few dozen rounds.
+After every kill the database must pass its integrity check and name no file
+that is missing or of another size; after every start no partial upload may
+be left, every upload the server acknowledged before the kill must be served
+whole, and no link may ever serve anything but the whole upload or 404.
+
+usage: kill_soak_test.py PATH/TO/nimbo-share-server [ROUNDS] [SECONDS]
+"""
+import http.client
+import json
+import os
+import random
+import shutil
+import sqlite3
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from server_process import HOST, Server, db_rows, make_mp4, path_of, png_bytes, register  # noqa: E402
+
+UPLOADERS = 4
+
+
+class Soak:
+    def __init__(self, server, clips, images):
+        self.server = server
+        self.clips = clips
+        self.images = images
+        self.lock = threading.Lock()
+        self.acknowledged = {}  # raw link -> bytes the server said it stored
+        self.unacknowledged = {}  # raw link of a recording whose upload got no answer -> bytes sent
+        self.fresh = []  # links acknowledged in the current round
+        self.served_whole = 0
+        self.problems = []
+        self.token = None
+
+    def fail(self, text):
+        with self.lock:
+            self.problems.append(text)
+
+    def fetch(self, conn, link):
+        """(status, body) or None when the connection failed (the server was killed)."""
+        try:
+            conn.request("GET", link)
+            r = conn.getresponse()
+            return r.status, r.read()
+        except (OSError, http.client.HTTPException):
+            conn.close()
+            return None
+
+    def check_link(self, conn, link, expected, may_be_missing):
+        got = self.fetch(conn, link)
+        if got is None:
+            return False
+        status, body = got
+        if status == 200 and body == expected:
+            with self.lock:
+                self.served_whole += 1
+            return True
+        if status == 404 and may_be_missing:
+            return True
+        self.fail(f"{link} answered {status} with {len(body)} of {len(expected)} bytes")
+        return False
+
+    def uploader(self, n, stop):
+        rng = random.Random(n * 7919 + int(time.time()))
+        conn = http.client.HTTPConnection(HOST, self.server.port, timeout=10)
+        auth = {"Authorization": "Bearer " + self.token}
+        while not stop.is_set():
+            try:
+                choice = rng.random()
+                if choice < 0.15 and self.acknowledged:
+                    # Reading while others upload (and while the server dies).
+                    with self.lock:
+                        link, data = rng.choice(list(self.acknowledged.items()))
+                    if self.check_link(conn, link, data, False) is False and not self.server.alive():
+                        return
+                    continue
+                if choice < 0.65:
+                    png = rng.choice(self.images)
+                    conn.request("POST", "/api/upload", body=png, headers=dict(auth, **{"Content-Type": "image/png"}))
+                    r = conn.getresponse()
+                    body = r.read()
+                    if r.status == 201:
+                        link = path_of(json.loads(body)["url"]) + ".png"
+                        with self.lock:
+                            self.acknowledged[link] = png
+                            self.fresh.append(link)
+                    elif r.status != 429:
+                        self.fail(f"an image upload answered {r.status}: {body[:80]!r}")
+                    continue
+                mp4 = rng.choice(self.clips)
+                conn.request("POST", "/api/recordings/create", body=b"", headers=auth)
+                r = conn.getresponse()
+                body = r.read()
+                if r.status != 201:
+                    self.fail(f"creating an upload link answered {r.status}")
+                    continue
+                slot = json.loads(body)
+                link = path_of(slot["shareUrl"]) + ".mp4"
+                with self.lock:
+                    self.unacknowledged[link] = mp4
+                conn.request("PUT", path_of(slot["uploadUrl"]), body=mp4, headers={"Content-Type": "video/mp4"})
+                r = conn.getresponse()
+                body = r.read()
+                if r.status == 200:
+                    with self.lock:
+                        del self.unacknowledged[link]
+                        self.acknowledged[link] = mp4
+                        self.fresh.append(link)
+                else:
+                    self.fail(f"a recording upload answered {r.status}: {body[:80]!r}")
+            except (OSError, http.client.HTTPException, ValueError):
+                conn.close()
+                if not self.server.alive() or stop.is_set():
+                    return
+                time.sleep(0.01)
+
+
+def crash_state(data):
+    """Checks what a kill left, before the next start: (problems, orphans)."""
+    problems = []
+    try:
+        db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True, timeout=10)
+        try:
+            result = db.execute("PRAGMA integrity_check").fetchone()[0]
+        finally:
+            db.close()
+        if result != "ok":
+            problems.append(f"integrity check after a kill: {result}")
+        images, recordings = db_rows(data)
+    except sqlite3.Error as e:
+        return [f"the database cannot be read after a kill: {e}"], 0
+    # A row never names a missing file, nor one of another size.
+    for slug, size in images.items():
+        p = os.path.join(data, "images", slug + ".png")
+        if not os.path.exists(p) or os.path.getsize(p) != size:
+            problems.append(f"after a kill, image row {slug} names {'a short' if os.path.exists(p) else 'no'} file")
+    for slug, (state, size) in recordings.items():
+        p = os.path.join(data, "videos", slug + ".mp4")
+        if state == "ready" and (not os.path.exists(p) or os.path.getsize(p) != size):
+            problems.append(f"after a kill, recording row {slug} names {'a short' if os.path.exists(p) else 'no'} file")
+    orphans = len(os.listdir(os.path.join(data, "incoming")))
+    orphans += sum(1 for name in os.listdir(os.path.join(data, "images")) if name[:-4] not in images)
+    ready = {s for s, (state, _) in recordings.items() if state == "ready"}
+    orphans += sum(1 for name in os.listdir(os.path.join(data, "videos")) if name[:22] not in ready or len(name) != 26)
+    return problems, orphans
+
+
+def after_start(data):
+    """Right after a start, before anyone uploads: the folders hold exactly what the database names."""
+    problems = []
+    incoming = os.listdir(os.path.join(data, "incoming"))
+    if incoming:
+        problems.append(f"{len(incoming)} partial files survived a start")
+    images, recordings = db_rows(data)
+    for name in os.listdir(os.path.join(data, "images")):
+        if not (name.endswith(".png") and name[:-4] in images):
+            problems.append(f"images/{name} has no row after a start")
+    ready = {s for s, (state, _) in recordings.items() if state == "ready"}
+    for name in os.listdir(os.path.join(data, "videos")):
+        # A poster being made right now is written beside its recording first.
+        if name.endswith(".tmp") and name[:22] in ready and name[22:27] == ".jpg.":
+            continue
+        if not (len(name) == 26 and name[-4:] in (".mp4", ".jpg") and name[:22] in ready):
+            problems.append(f"videos/{name} belongs to no ready recording after a start")
+    if any(state == "uploading" for state, _ in recordings.values()):
+        problems.append("a recording is still 'uploading' after a start")
+    return problems, len(incoming)
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__)
+        return 2
+    binary = os.path.abspath(sys.argv[1])
+    max_rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 40
+    budget = float(sys.argv[3]) if len(sys.argv) > 3 else 100.0
+    started = time.monotonic()
+    work = tempfile.mkdtemp(prefix="nimbo-kill-soak-")
+    data = os.path.join(work, "data")
+    server = Server(binary, data)
+    kills = orphans_seen = partial_after_start = 0
+    problems = []
+    try:
+        clips = [make_mp4(os.path.join(work, f"clip{i}.mp4"), seconds=s, size=size, seed=i)
+                 for i, (s, size) in enumerate([(1, "160x120"), (2, "320x240"), (2, "640x480")])]
+        if any(c is None for c in clips):
+            print("kill soak: ffmpeg could not make the test recordings")
+            return 1
+        rng = random.Random(1)
+        images = [png_bytes(rng.choice([20000, 80000, 300000, 1500000]), seed) for seed in range(16)]
+        server.start()
+        soak = Soak(server, clips, images)
+        soak.token = register(server.port)
+        rounds = 0
+        while rounds < max_rounds and time.monotonic() - started < budget:
+            rounds += 1
+            stop = threading.Event()
+            soak.fresh = []
+            threads = [threading.Thread(target=soak.uploader, args=(n, stop)) for n in range(UPLOADERS)]
+            for t in threads:
+                t.start()
+            time.sleep(rng.uniform(0.1, 1.8))
+            server.kill()
+            kills += 1
+            stop.set()
+            for t in threads:
+                t.join()
+            found, orphans = crash_state(data)
+            problems += found
+            orphans_seen += orphans
+            server.start()
+            found, partial = after_start(data)
+            problems += found
+            partial_after_start += partial
+            # What was acknowledged just before the kill is served whole;
+            # what was cut off is whole or missing, never short.
+            conn = http.client.HTTPConnection(HOST, server.port, timeout=10)
+            for link in soak.fresh:
+                soak.check_link(conn, link, soak.acknowledged[link], False)
+            for link in list(soak.unacknowledged)[-20:]:
+                soak.check_link(conn, link, soak.unacknowledged[link], True)
+            conn.close()
+            if soak.problems:
+                break
+        # Everything ever acknowledged, once more, at the end.
+        verified = 0
+        conn = http.client.HTTPConnection(HOST, server.port, timeout=10)
+        for link, expected in soak.acknowledged.items():
+            verified += soak.check_link(conn, link, expected, False)
+        for link, expected in soak.unacknowledged.items():
+            soak.check_link(conn, link, expected, True)
+        conn.close()
+        problems += soak.problems
+        db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True)
+        integrity = db.execute("PRAGMA integrity_check").fetchone()[0]
+        db.close()
+        if integrity != "ok":
+            problems.append(f"integrity check at the end: {integrity}")
+        if verified != len(soak.acknowledged):
+            problems.append(f"only {verified} of {len(soak.acknowledged)} acknowledged uploads were served whole")
+        if len(soak.acknowledged) < kills:
+            problems.append(f"only {len(soak.acknowledged)} uploads were acknowledged in {kills} rounds")
+        print(f"kill soak: kills {kills}, uploads acknowledged {len(soak.acknowledged)}, verified {verified}, "
+              f"cut off {len(soak.unacknowledged)}, leftovers found after kills {orphans_seen} and removed at start, "
+              f"partial files {partial_after_start}, integrity {integrity} ({time.monotonic() - started:.0f}s)")
+    finally:
+        server.stop()
+        server.log.close()
+        shutil.rmtree(work, ignore_errors=True)
+    for p in problems[:50]:
+        print("FAIL:", p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

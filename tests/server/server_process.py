@@ -1,0 +1,210 @@
+"""nimbo-share-server as a child process, and the small HTTP tools the
+Python server tests share (standard library only)."""
+import http.client
+import os
+import random
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import tempfile
+import time
+import zlib
+
+HOST = "127.0.0.1"
+
+
+def png_bytes(size, seed):
+    """A real PNG of about `size` bytes (noise compresses badly)."""
+    rng = random.Random(seed)
+    width = max(8, int((size / 3) ** 0.5))
+    raw = b"".join(b"\0" + rng.randbytes(width * 3) for _ in range(width))
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, width, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw, 0)) + chunk(b"IEND", b""))
+
+
+def make_mp4(path, seconds=1, size="160x120", seed=0):
+    """An H.264 MP4 from ffmpeg's test source; None when ffmpeg fails."""
+    cmd = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+           f"testsrc2=size={size}:rate=25,noise=alls={seed % 50 + 1}:allf=t", "-t", str(seconds),
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path]
+    if subprocess.run(cmd, stdin=subprocess.DEVNULL).returncode != 0:
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Server:
+    """One server process on a free loopback port with its own data folder."""
+
+    def __init__(self, binary, data, extra=()):
+        self.binary = binary
+        self.data = data
+        self.extra = list(extra)
+        self.proc = None
+        self.port = 0
+        self.log = open(os.path.join(os.path.dirname(data.rstrip("/")) or ".",
+                                     os.path.basename(data.rstrip("/")) + ".log"), "ab")
+
+    def start(self, timeout=10):
+        fd, port_file = tempfile.mkstemp(prefix="nimbo-port-")
+        os.close(fd)
+        os.unlink(port_file)
+        self.proc = subprocess.Popen([self.binary, "--listen", HOST + ":0", "--data", self.data,
+                                      "--port-file", port_file] + self.extra,
+                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        until = time.monotonic() + timeout
+        try:
+            while time.monotonic() < until:
+                if self.proc.poll() is not None:
+                    raise RuntimeError(f"server exited with {self.proc.returncode} at start")
+                if os.path.exists(port_file):
+                    text = open(port_file).read().strip()
+                    if text:
+                        self.port = int(text)
+                        status, _, _ = request(self.port, "GET", "/terms", timeout=2)
+                        if status == 200:
+                            return
+                time.sleep(0.02)
+        finally:
+            if os.path.exists(port_file):
+                os.unlink(port_file)
+        raise RuntimeError("server did not answer in time")
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def kill(self, sig=signal.SIGKILL):
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                self.proc.send_signal(sig)
+            self.proc.wait()
+            self.proc = None
+
+    def stop(self):
+        self.kill(signal.SIGTERM)
+
+    def rss_kib(self):
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+
+def request(port, method, path, body=None, headers=None, source=HOST, timeout=10, conn=None):
+    """(status, headers dict in lower case, body); status -1 when the exchange failed."""
+    own = conn is None
+    if own:
+        conn = http.client.HTTPConnection(HOST, port, timeout=timeout, source_address=(source, 0))
+    try:
+        conn.request(method, path, body=body, headers=headers or {})
+        r = conn.getresponse()
+        data = r.read()
+        return r.status, {k.lower(): v for k, v in r.getheaders()}, data
+    except (OSError, http.client.HTTPException):
+        conn.close()
+        return -1, {}, b""
+    finally:
+        if own:
+            conn.close()
+
+
+def raw_exchange(port, data, source=HOST, timeout=5.0, shut_write=False):
+    """Sends `data` on a fresh connection; everything read until the server
+    closes it or `timeout` passes (b"" when the server only closed)."""
+    s = socket.create_connection((HOST, port), timeout=timeout, source_address=(source, 0))
+    out = b""
+    try:
+        try:
+            s.sendall(data)
+            if shut_write:
+                s.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass  # the server may close before it has read everything
+        until = time.monotonic() + timeout
+        while time.monotonic() < until:
+            s.settimeout(max(0.01, until - time.monotonic()))
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                break
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+    finally:
+        s.close()
+    return out
+
+
+def raw_status(answer):
+    if not answer.startswith(b"HTTP/1.1 "):
+        return 0
+    return int(answer[9:12])
+
+
+def register(port, source=HOST):
+    status, _, body = request(port, "POST", "/api/register", body=b"", source=source)
+    if status != 200:
+        raise RuntimeError(f"register answered {status}")
+    import json
+    return json.loads(body)["token"]
+
+
+def path_of(url):
+    return url[url.index("/", 8):]
+
+
+def db_rows(data):
+    """(images {slug: size}, recordings {slug: (state, size)}) read-only."""
+    db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True, timeout=10)
+    try:
+        images = dict(db.execute("SELECT slug, size FROM images"))
+        recordings = {slug: (state, size) for slug, state, size in
+                      db.execute("SELECT slug, state, size FROM recordings")}
+        return images, recordings
+    finally:
+        db.close()
+
+
+def integrity(data):
+    db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True, timeout=10)
+    try:
+        return db.execute("PRAGMA integrity_check").fetchone()[0]
+    finally:
+        db.close()
+
+
+def folder_mismatches(data):
+    """What on disk the database does not account for, and rows whose file is
+    missing or of another size: a list of descriptions (empty when they agree)."""
+    images, recordings = db_rows(data)
+    problems = []
+    for slug, size in images.items():
+        p = os.path.join(data, "images", slug + ".png")
+        if not os.path.exists(p):
+            problems.append(f"image row {slug} without its file")
+        elif os.path.getsize(p) != size:
+            problems.append(f"image {slug} is {os.path.getsize(p)} bytes, row says {size}")
+    for name in os.listdir(os.path.join(data, "images")):
+        if not (name.endswith(".png") and name[:-4] in images):
+            problems.append(f"images/{name} has no row")
+    ready = {s: size for s, (state, size) in recordings.items() if state == "ready"}
+    for slug, size in ready.items():
+        p = os.path.join(data, "videos", slug + ".mp4")
+        if not os.path.exists(p):
+            problems.append(f"recording row {slug} without its file")
+        elif os.path.getsize(p) != size:
+            problems.append(f"recording {slug} is {os.path.getsize(p)} bytes, row says {size}")
+    for name in os.listdir(os.path.join(data, "videos")):
+        if not (name[-4:] in (".mp4", ".jpg") and name[:-4] in ready):
+            problems.append(f"videos/{name} belongs to no ready recording")
+    return problems
