@@ -1,5 +1,7 @@
 // The tray application: everything that needs Qt, loaded by the launcher.
 #include <QApplication>
+#include <QFileInfo>
+#include <QUrl>
 #include <QLocalServer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <cstdio>
 
+#include "app/build_info.h"
 #include "app/product_seams.h"
 #include "app/single_instance.h"
 #include "recording/recording_flow.h"
@@ -23,6 +26,7 @@
 #include "sharing/bundled_server.h"
 #include "sharing/device_token.h"
 #include "sharing/share_api.h"
+#include "sharing/update_controller.h"
 #include "x11_hot_key_backend.h"
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
@@ -59,6 +63,20 @@ void quitOnTerminationSignals() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
+// The updater, told what this build is; its first check comes a moment
+// after start-up.
+void startUpdates() {
+  using namespace nimbo;
+  UpdaterConfig config;
+  config.version = QString::fromUtf8(build_info::version());
+  config.build = QString::fromUtf8(build_info::buildNumber());
+  config.feedURL = QUrl(QString::fromUtf8(build_info::updateFeedURL()));
+  config.publicKey = QByteArray::fromBase64(build_info::updatePublicKey());
+  config.executable = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+  UpdateController::configure(std::move(config));
+  UpdateController::shared().start();
+}
+
 // The start-up sequence, in its fixed order. On the in-memory platform
 // there is no desktop to bind shortcuts in.
 void startUp(bool fakePlatform) {
@@ -84,6 +102,7 @@ void startUp(bool fakePlatform) {
   logLine(QStringLiteral("Nimbo: Hotkeys registered"));
   AppVisibility::applyDockVisibility();
   AppVisibility::applyLaunchAtLogin();
+  startUpdates();
   DeviceRegistration::ensureTokenIfNeeded();
   // Links shared through the bundled server work again after a reboot as
   // soon as Nimbo runs, not only after the next upload.
@@ -113,6 +132,7 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   QApplication app(argc, argv);
   quitOnTerminationSignals();
   QApplication::setApplicationName(QStringLiteral("Nimbo"));
+  QApplication::setApplicationVersion(QString::fromUtf8(build_info::version()));
   QApplication::setDesktopFileName(QStringLiteral("com.vantori.screenshot"));
   QApplication::setQuitOnLastWindowClosed(false);
 

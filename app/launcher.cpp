@@ -16,6 +16,7 @@
 #include <iostream>
 #include <string>
 
+#include "app/build_info.h"
 #include "app/local_install.h"
 #include "app/one_shot.h"
 #include "util/instance_socket.h"
@@ -153,7 +154,7 @@ int localInstall(const std::string& verb, int argc) {
     std::fprintf(stderr, "nimbo: %s\n", error.c_str());
     return 1;
   }
-  return li::install(tree, NIMBO_VERSION, places, std::cout, std::cerr);
+  return li::install(tree, nimbo::build_info::version(), places, std::cout, std::cerr);
 }
 
 int runApp(int argc, char** argv, const std::string& action) {
@@ -177,7 +178,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (first == "--version") {
-    std::printf("nimbo %s\n", NIMBO_VERSION);
+    std::printf("nimbo %s (build %s)\n", nimbo::build_info::version(), nimbo::build_info::buildNumber());
     return 0;
   }
   if (first == "install-local" || first == "uninstall-local") return localInstall(first, argc);

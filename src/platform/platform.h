@@ -277,6 +277,21 @@ class SystemShortcuts {
   std::function<void(const QString& id)> activated;
 };
 
+// Notifications on the desktop's notification server, each with a default
+// action (a click on it). Main thread only.
+class UserNotifications {
+ public:
+  virtual ~UserNotifications() = default;
+  // Whether notifications can be shown at all (a notification server
+  // answers); `answer` runs later, on the main thread.
+  virtual void requestAuthorization(std::function<void(bool granted)> answer) = 0;
+  // Shows a notification at once; one posted earlier with the same
+  // `identifier` is replaced.
+  virtual void post(const QString& identifier, const QString& title, const QString& body) = 0;
+  // Runs when the user clicks a notification of ours, with its identifier.
+  std::function<void(const QString& identifier)> activated;
+};
+
 struct Platform {
   std::unique_ptr<Screens> screens;
   std::unique_ptr<ScreenCaptureService> screenCapture;
@@ -289,6 +304,7 @@ struct Platform {
   std::unique_ptr<AudioCaptureService> audioCapture;
   std::unique_ptr<CameraService> cameras;
   std::unique_ptr<SystemShortcuts> systemShortcuts;  // none where keys are grabbed directly (X11)
+  std::unique_ptr<UserNotifications> notifications;
 };
 
 Platform& platform();

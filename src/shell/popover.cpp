@@ -28,6 +28,7 @@
 #include "shell/capture_tile.h"
 #include "shell/hotkey_store.h"
 #include "shell/settings_window.h"
+#include "sharing/update_controller.h"
 #include "ui/controls.h"
 #include "ui/design_system.h"
 #include "util/log.h"
@@ -340,6 +341,54 @@ QFrame* divider(QWidget* parent) {
   return d;
 }
 
+// "Nimbo 0.2.0 is ready" / "Restart to update", while an update waits; a
+// click anywhere on it restarts into the new version.
+class UpdateReadyBanner : public QAbstractButton {
+ public:
+  explicit UpdateReadyBanner(QWidget* parent) : QAbstractButton(parent) {
+    setObjectName(QStringLiteral("updateBanner"));
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    setFixedHeight(48);
+    setAccessibleName(QStringLiteral("Restart to update"));
+    connect(this, &QAbstractButton::clicked, this, [] {
+      if (const auto& installNow = UpdateController::shared().installNowBlock()) installNow();
+    });
+  }
+  void setVersion(const QString& version) {
+    setText(QStringLiteral("Nimbo ") + version + QStringLiteral(" is ready"));
+    setAccessibleName(text());
+    setAccessibleDescription(QStringLiteral("Restart to update"));
+    update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    p.setPen(QPen(NimboTokens::accentGlow, 1));
+    p.setBrush(NimboTokens::accentSoft);
+    p.drawRoundedRect(r, 10, 10);
+    paintSymbol(p, Symbol::arrowDownCircleFill, QRectF(12, (height() - 18) / 2.0, 18, 18), NimboTokens::accent);
+    const QRectF textBox(40, 8, width() - 52, height() - 16);
+    p.setPen(NimboTokens::accent);
+    p.setFont(nimboFont(FontFamily::interface, 12, QFont::DemiBold));
+    p.drawText(textBox, Qt::AlignLeft | Qt::AlignTop, text());
+    p.setPen(NimboTokens::accent.darker(125));
+    p.setFont(nimboFont(FontFamily::interface, 11, QFont::Normal));
+    p.drawText(textBox, Qt::AlignLeft | Qt::AlignBottom, QStringLiteral("Restart to update"));
+    if (hasFocus() && focusReason_ != Qt::MouseFocusReason) paintFocusRing(p, rect(), 10);
+  }
+  void focusInEvent(QFocusEvent* e) override {
+    focusReason_ = e->reason();
+    QAbstractButton::focusInEvent(e);
+  }
+
+ private:
+  Qt::FocusReason focusReason_ = Qt::OtherFocusReason;
+};
+
 class PopoverContent : public QWidget {
  public:
   PopoverContent(QWidget* parent, std::function<void()> leave) : QWidget(parent), leave_(std::move(leave)) {
@@ -359,10 +408,18 @@ class PopoverContent : public QWidget {
     auto* search = new IconButton(Symbol::magnifyingGlass, QStringLiteral("Search"), {}, this);
     search->setFocusPolicy(Qt::NoFocus);
     header->addWidget(search);
+    auto* check = new IconButton(Symbol::arrowClockwise, QStringLiteral("Check for updates"),
+                                 [] { UpdateController::shared().checkForUpdates(); }, this);
+    check->setObjectName(QStringLiteral("checkForUpdates"));
+    header->addWidget(check);
     auto* gear = new IconButton(Symbol::gear, QStringLiteral("Settings"), [this] { openSettings(); }, this);
     gear->setObjectName(QStringLiteral("headerSettings"));
     header->addWidget(gear);
     col->addLayout(header);
+
+    banner_ = new UpdateReadyBanner(this);
+    col->addWidget(banner_);
+    updateBanner();
 
     auto* actions = new QHBoxLayout;
     actions->setSpacing(8);
@@ -418,6 +475,7 @@ class PopoverContent : public QWidget {
       if (key == QLatin1String(Preferences::kLastShareURL)) rebuildLink();
     });
     connect(&RecordingState::shared(), &RecordingState::changed, this, [this] { updateRecord(); });
+    connect(&UpdateController::shared(), &UpdateController::readyVersionChanged, this, [this] { updateBanner(); });
     connect(&HotkeyStore::shared(), &HotkeyStore::shortcutsChanged, this, [this] { updateActions(); });
     connect(&ThumbnailCache::shared(), &ThumbnailCache::loaded, this, [this](const QString& path) {
       for (RecentTile* t : tiles_)
@@ -446,6 +504,12 @@ class PopoverContent : public QWidget {
     trace::start();
     if (leave_) leave_();
     SettingsWindow::show(SettingsSection::history);
+  }
+
+  void updateBanner() {
+    const auto& version = UpdateController::shared().readyVersion();
+    banner_->setVisible(version.has_value());
+    if (version) banner_->setVersion(*version);
   }
 
   void updateActions() {
@@ -523,6 +587,7 @@ class PopoverContent : public QWidget {
   }
 
   std::function<void()> leave_;
+  UpdateReadyBanner* banner_ = nullptr;
   ActionTile *region_ = nullptr, *upload_ = nullptr, *window_ = nullptr, *record_ = nullptr;
   QGridLayout* recent_ = nullptr;
   QList<RecentTile*> tiles_;

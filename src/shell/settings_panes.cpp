@@ -4,7 +4,9 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QComboBox>
 #include <QLabel>
+#include <QTimer>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
@@ -28,6 +30,7 @@
 #include "shell/shortcut_commands_note.h"
 #include "ui/design_system.h"
 #include "util/preferences.h"
+#include "sharing/update_controller.h"
 
 namespace nimbo {
 namespace {
@@ -552,6 +555,133 @@ void SharingPane::showEvent(QShowEvent* event) {
   preview_->setText(DeviceToken::maskedPreview(DeviceToken::get()));
   preview_->setAccessibleName(preview_->text());
   setTokenFieldOpen(false);
+  QWidget::showEvent(event);
+}
+
+int snapUpdateInterval(int seconds) {
+  int chosen = 3600;
+  for (const int option : {21600, 86400})
+    if (std::abs(qint64(seconds) - option) < std::abs(qint64(seconds) - chosen)) chosen = option;
+  return chosen;
+}
+
+QString relativeDateDescription(const QDateTime& when, const QDateTime& now) {
+  const qint64 seconds = when.secsTo(now);  // > 0: in the past
+  const qint64 span = std::abs(seconds);
+  struct Unit {
+    qint64 seconds;
+    const char* one;
+    const char* many;
+  };
+  static const Unit units[] = {{365 * 86400, "year", "years"}, {30 * 86400, "month", "months"},
+                               {7 * 86400, "week", "weeks"},   {86400, "day", "days"},
+                               {3600, "hour", "hours"},        {60, "minute", "minutes"},
+                               {1, "second", "seconds"}};
+  qint64 count = 0;
+  const Unit* unit = &units[6];
+  for (const Unit& u : units) {
+    if (span >= u.seconds) {
+      count = span / u.seconds;
+      unit = &u;
+      break;
+    }
+  }
+  const QString amount = QString::number(count) + u' ' + QString::fromLatin1(count == 1 ? unit->one : unit->many);
+  return seconds >= 0 ? amount + QStringLiteral(" ago") : QStringLiteral("in ") + amount;
+}
+
+QString lastCheckLabel(const std::optional<QDateTime>& last, const QDateTime& now) {
+  if (!last) return QStringLiteral("Never checked");
+  return QStringLiteral("Last checked ") + relativeDateDescription(*last, now);
+}
+
+QString versionLabel(const QString& version, const QString& build) {
+  auto orUnknown = [](const QString& s) { return s.isEmpty() ? QStringLiteral("?") : s; };
+  return QStringLiteral("Nimbo ") + orUnknown(version) + QStringLiteral(" (build ") + orUnknown(build) + u')';
+}
+
+UpdatesPane::UpdatesPane(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("updatesPane"));
+  QVBoxLayout* col = paneColumn(this, QStringLiteral("Updates"), QStringLiteral("Keep Nimbo current without thinking about it."));
+  Updater& updater = UpdateController::shared().updater();
+
+  auto* versionControl = new QWidget;
+  auto* vh = new QHBoxLayout(versionControl);
+  vh->setContentsMargins(0, 0, 0, 0);
+  vh->setSpacing(12);
+  lastCheck_ = text(QString(), FontFamily::interface, 11, QFont::Normal, ink2, versionControl);
+  lastCheck_->setObjectName(QStringLiteral("lastCheck"));
+  vh->addWidget(lastCheck_);
+  auto* check = new NimboButton(QStringLiteral("Check for Updates Now"), NimboButtonKind::ghost, NimboButtonSize::sm,
+                                [] { UpdateController::shared().checkForUpdates(); }, versionControl);
+  check->setObjectName(QStringLiteral("checkNow"));
+  vh->addWidget(check);
+  versionControl->setAccessibleName(QStringLiteral("Current version"));
+  const UpdaterConfig& config = updater.config();
+  Row versionRow = settingRow(QStringLiteral("Current version"), versionLabel(config.version, config.build),
+                              versionControl, this);
+  status_ = wrapped(text(QString(), FontFamily::interface, 11, QFont::Normal, ink1, versionRow.widget));
+  status_->setObjectName(QStringLiteral("updateStatus"));
+  versionRow.left->addWidget(status_);
+
+  autoInstall_ = new NimboToggle(this);
+  autoInstall_->setObjectName(QStringLiteral("autoInstall"));
+  autoInstall_->setFocusPolicy(Qt::StrongFocus);
+  connect(autoInstall_, &QAbstractButton::toggled, this,
+          [](bool on) { UpdateController::shared().updater().setAutomaticallyDownloadsUpdates(on); });
+  Row autoRow = settingRow(QStringLiteral("Install updates automatically"),
+                           QStringLiteral("Download new versions in the background and notify you when one's ready "
+                                          "to install."),
+                           autoInstall_, this);
+
+  interval_ = new QComboBox(this);
+  interval_->setObjectName(QStringLiteral("checkFrequency"));
+  interval_->setFont(nimboFont(FontFamily::interface, 12, QFont::Normal));
+  interval_->addItem(QStringLiteral("Hourly"), 3600);
+  interval_->addItem(QStringLiteral("Every 6 hours"), 21600);
+  interval_->addItem(QStringLiteral("Daily"), 86400);
+  interval_->setStyleSheet(
+      QStringLiteral("QComboBox{background:%1;color:%2;border:1px solid %3;border-radius:6px;padding:4px 10px;}"
+                     "QComboBox:focus{border-color:%4;}"
+                     "QComboBox QAbstractItemView{background:%1;color:%2;selection-background-color:%5;}")
+          .arg(bg0.name(), ink0.name(), line.name(), accent.name(), bg3.name()));
+  connect(interval_, &QComboBox::activated, this, [this](int index) {
+    UpdateController::shared().updater().setUpdateCheckInterval(interval_->itemData(index).toInt());
+  });
+  Row intervalRow = settingRow(QStringLiteral("Check frequency"), QString(), interval_, this);
+
+  col->addWidget(card({versionRow.widget, autoRow.widget, intervalRow.widget}, this));
+  col->addStretch(1);
+
+  connect(&updater, &Updater::statusChanged, this, [this] { refresh(); });
+  // The label's "… ago" moves on while the pane stays open.
+  auto* tick = new QTimer(this);
+  tick->setInterval(30000);
+  connect(tick, &QTimer::timeout, this, [this] { refresh(); });
+  tick->start();
+}
+
+void UpdatesPane::refresh() {
+  Updater& updater = UpdateController::shared().updater();
+  lastCheck_->setText(lastCheckLabel(updater.lastUpdateCheckDate(), QDateTime::currentDateTimeUtc()));
+  QString status = updater.statusText();
+  if (status.isEmpty() && updater.installKind() == InstallKind::systemPackage)
+    status = QStringLiteral("Updates come through your system's package manager.");
+  status_->setText(status);
+  status_->setVisible(!status.isEmpty());
+}
+
+void UpdatesPane::showEvent(QShowEvent* event) {
+  Updater& updater = UpdateController::shared().updater();
+  {
+    const QSignalBlocker quiet(autoInstall_);
+    autoInstall_->setChecked(updater.automaticallyDownloadsUpdates());
+  }
+  const int stored = updater.updateCheckInterval();
+  const int snapped = snapUpdateInterval(stored);
+  if (snapped != stored) updater.setUpdateCheckInterval(snapped);
+  interval_->setCurrentIndex(interval_->findData(snapped));
+  refresh();
   QWidget::showEvent(event);
 }
 

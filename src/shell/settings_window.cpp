@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QHBoxLayout>
 #include <QKeySequence>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QListWidget>
@@ -113,7 +114,7 @@ class UserCard : public QWidget {
     QLabel* name = text(currentUserDisplayName(), 12, QFont::Medium, ink0, this);
     name->setObjectName(QStringLiteral("userName"));
     v->addWidget(name);
-    const QString version = QStringLiteral(NIMBO_VERSION);
+    const QString version = QCoreApplication::applicationVersion();
     QLabel* where = text(QString::fromUtf8("Local · v") + (version.isEmpty() ? QStringLiteral("?") : version), 10,
                          QFont::Normal, ink3, this);
     where->setObjectName(QStringLiteral("userVersion"));
@@ -320,7 +321,7 @@ class SettingsWindowWidget : public QWidget {
       case SettingsSection::shortcuts: page = scrolled(SettingsPanes::shortcuts(nullptr)); break;
       case SettingsSection::history: page = makeHistoryView(nullptr); break;
       case SettingsSection::sharing: page = scrolled(new SharingPane); break;
-      case SettingsSection::updates:
+      case SettingsSection::updates: page = scrolled(new UpdatesPane); break;
       case SettingsSection::editor:
       case SettingsSection::storage:
       case SettingsSection::privacy:

@@ -135,6 +135,26 @@ void drawOnGrid(QPainter& p, Symbol s, const QColor& c) {
       p.drawPolyline(QPolygonF({QPointF(3.2, 11), QPointF(2.2, 11), QPointF(2.2, 1.5), QPointF(10.5, 1.5),
                                 QPointF(10.5, 3)}));
       break;
+    case Symbol::arrowDownCircleFill: {
+      // A filled disc with the arrow cut out of it, so whatever lies below
+      // shows through.
+      QPainterPath disc;
+      disc.addEllipse(QPointF(8, 8), 7, 7);
+      QPainterPath arrow;
+      arrow.moveTo(8, 4);
+      arrow.lineTo(8, 11.5);
+      arrow.moveTo(5, 8.7);
+      arrow.lineTo(8, 11.7);
+      arrow.lineTo(11, 8.7);
+      QPainterPathStroker stroker;
+      stroker.setWidth(1.6);
+      stroker.setCapStyle(Qt::RoundCap);
+      stroker.setJoinStyle(Qt::RoundJoin);
+      p.setPen(Qt::NoPen);
+      p.setBrush(c);
+      p.drawPath(disc.subtracted(stroker.createStroke(arrow)));
+      break;
+    }
   }
 }
 

@@ -26,6 +26,7 @@ enum class Symbol {
   photoStack,    // a photo over a tilted frame: the empty history
   playFill,
   copyDocs,
+  arrowDownCircleFill,
 };
 
 // Draws `symbol` centred in `box` (a square fits best) in `color`.

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QPoint>
 #include <QProcess>
+#include <QRect>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTest>
 
 #include <functional>
+#include <optional>
 
 namespace nimbo::desktoptest {
 
@@ -50,6 +54,30 @@ inline void xdotool(const QStringList& args) {
 inline QString visibleWindow(const QString& titlePattern) {
   const QByteArray out = run("xdotool", {"search", "--onlyvisible", "--name", titlePattern}).out.trimmed();
   return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
+}
+
+inline void clickAt(QPoint at) {
+  xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+}
+
+inline QRect windowRect(const QString& window) {
+  const QString g = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", window}).out);
+  auto value = [&](const char* key) {
+    return QRegularExpression(QStringLiteral("^%1=(-?\\d+)$").arg(key), QRegularExpression::MultilineOption)
+        .match(g)
+        .captured(1)
+        .toInt();
+  };
+  return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
+}
+
+// The centre of our icon in the tray host's panel, if it is there.
+inline std::optional<QPoint> trayIcon() {
+  const QString tree = QString::fromUtf8(run("xwininfo", {"-root", "-tree"}).out);
+  const QRegularExpression icon(R"re("Nimbo": \("nimbo" "Nimbo"\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+))re");
+  const QRegularExpressionMatch m = icon.match(tree);
+  if (!m.hasMatch()) return std::nullopt;
+  return QPoint(m.captured(3).toInt() + m.captured(1).toInt() / 2, m.captured(4).toInt() + m.captured(2).toInt() / 2);
 }
 
 }  // namespace nimbo::desktoptest

@@ -22,21 +22,8 @@
 #include "integration/desktop_support.h"
 
 namespace {
-
 using namespace nimbo::desktoptest;
 
-void clickAt(QPoint at) { xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}); }
-
-QRect windowRect(const QString& window) {
-  const QString g = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", window}).out);
-  auto value = [&](const char* key) {
-    return QRegularExpression(QStringLiteral("^%1=(-?\\d+)$").arg(key), QRegularExpression::MultilineOption)
-        .match(g)
-        .captured(1)
-        .toInt();
-  };
-  return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
-}
 
 // The box around every pixel of exactly `c` in `img`.
 std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& within) {
@@ -127,14 +114,6 @@ class PopoverHistoryDesktop : public ::testing::Test {
   }
   int count(const QString& line) { return int(log().split('\n').count(line)); }
 
-  // Our icon in the tray host's panel.
-  std::optional<QPoint> trayIcon() {
-    const QString tree = QString::fromUtf8(run("xwininfo", {"-root", "-tree"}).out);
-    const QRegularExpression icon(R"re("Nimbo": \("nimbo" "Nimbo"\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+))re");
-    const QRegularExpressionMatch m = icon.match(tree);
-    if (!m.hasMatch()) return std::nullopt;
-    return QPoint(m.captured(3).toInt() + m.captured(1).toInt() / 2, m.captured(4).toInt() + m.captured(2).toInt() / 2);
-  }
   // Clicks the tray icon and waits for the popover; returns where it is.
   QRect openPopover() {
     // A press within moments of the popup closing finds the pointer still

@@ -311,14 +311,14 @@ TEST_F(PopoverTest, TabVisitsEveryControlInReadingOrder) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
   c->setFocus();
   QStringList order;
-  for (int i = 0; i < 11; ++i) {
+  for (int i = 0; i < 12; ++i) {
     QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : c, Qt::Key_Tab);
     QWidget* f = QApplication::focusWidget();
     order << (f ? (f->objectName().isEmpty() ? f->accessibleName() : f->objectName()) : "none");
   }
-  EXPECT_EQ(order, (QStringList{"headerSettings", "actionRegion", "actionUpload", "actionRecord", "seeAll",
-                                "recentCapture", "recentCapture", "copyLastLink", "footerSettings", "quit",
-                                "headerSettings"}))
+  EXPECT_EQ(order, (QStringList{"checkForUpdates", "headerSettings", "actionRegion", "actionUpload", "actionRecord",
+                                "seeAll", "recentCapture", "recentCapture", "copyLastLink", "footerSettings", "quit",
+                                "checkForUpdates"}))
       << order.join(", ").toStdString();
   // Every control that takes the keyboard has a name.
   for (QWidget* w : c->findChildren<QWidget*>())

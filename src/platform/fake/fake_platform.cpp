@@ -42,6 +42,7 @@ FakePlatform installFakes() {
   p->screenStreams.reset(f.streams = new FakeScreenStreams);
   p->audioCapture.reset(f.audio = new FakeAudioCapture);
   p->cameras.reset(f.cameras = new FakeCameraService);
+  p->notifications.reset(f.notifications = new FakeNotifications);
   installPlatform(std::move(p));
   return f;
 }

@@ -94,6 +94,29 @@ class FakeMedia : public MediaReader {
   }
 };
 
+class FakeNotifications : public UserNotifications {
+ public:
+  bool granted = true;
+  struct Posted {
+    QString identifier, title, body;
+  };
+  std::vector<Posted> posted;
+  // Authorisation answers wait here until a test releases them, as the real
+  // answer comes later than the request.
+  std::vector<std::function<void(bool)>> pendingAnswers;
+  bool answerAtOnce = true;
+  void requestAuthorization(std::function<void(bool)> answer) override {
+    if (answerAtOnce) answer(granted);
+    else pendingAnswers.push_back(std::move(answer));
+  }
+  void post(const QString& identifier, const QString& title, const QString& body) override {
+    posted.push_back({identifier, title, body});
+  }
+  void click(const QString& identifier) {
+    if (activated) activated(identifier);
+  }
+};
+
 class FakeSecretStore : public SecretStore {
  public:
   std::map<std::pair<QString, QString>, QByteArray> items;
@@ -248,6 +271,7 @@ struct FakePlatform {
   FakeScreenStreams* streams;
   FakeAudioCapture* audio;
   FakeCameraService* cameras;
+  FakeNotifications* notifications;
 };
 // Installs a fresh set of fakes as the platform and returns handles to them.
 FakePlatform installFakes();

@@ -4,6 +4,7 @@
 #include "platform/linux/ffmpeg/ffmpeg_camera.h"
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
 #include "platform/linux/freedesktop/canberra_sound.h"
+#include "platform/linux/freedesktop/desktop_notifications.h"
 #include "platform/linux/freedesktop/secret_service_store.h"
 #include "platform/linux/portal/portal_global_shortcuts.h"
 #include "platform/linux/portal/portal_probe.h"
@@ -43,6 +44,7 @@ void addSessionIndependent(Platform& p) {
   p.secrets = std::make_unique<SecretServiceStore>();
   p.audioCapture = std::make_unique<PulseAudioCapture>();
   p.cameras = std::make_unique<FfmpegCameraService>();
+  p.notifications = std::make_unique<DesktopNotifications>(QStringLiteral("com.vantori.screenshot"));
 }
 
 std::unique_ptr<Platform> makeWaylandPlatform() {
