@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -24,6 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 thread_local bool t_closeAfterResponse = false;
+thread_local Clock::time_point t_readDeadline = Clock::time_point::max();
 
 int millisecondsOf(time_t sec, time_t usec) { return int(sec * 1000 + usec / 1000); }
 
@@ -35,7 +37,14 @@ class ConnectionStream : public httplib::Stream {
   ConnectionStream(int fd, size_t headLength, int readMs, int writeMs)
       : fd_(fd), headLeft_(headLength), readMs_(readMs), writeMs_(writeMs) {}
 
-  bool is_readable() const override { return wait(POLLIN, readMs_); }
+  bool is_readable() const override {
+    int ms = readMs_;
+    if (t_readDeadline != Clock::time_point::max()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t_readDeadline - Clock::now()).count();
+      ms = int(std::clamp<long long>(left, 0, ms));
+    }
+    return wait(POLLIN, ms);
+  }
   bool is_writable() const override { return wait(POLLOUT, writeMs_); }
 
   ssize_t read(char* ptr, size_t size) override {
@@ -112,6 +121,11 @@ class ConnectionStream : public httplib::Stream {
 }  // namespace
 
 void closeConnectionAfterResponse() { t_closeAfterResponse = true; }
+
+void limitBodyReading(std::chrono::milliseconds time) {
+  t_readDeadline = Clock::now() + time;
+  t_closeAfterResponse = true;
+}
 
 // The thread that watches connections between their accept (or their last
 // answer) and a complete head, and the workers that serve complete ones.
@@ -337,6 +351,11 @@ ShareHttpServer::~ShareHttpServer() {
 }
 
 bool ShareHttpServer::process_and_close_socket(socket_t sock) {
+  // An answer goes out as its head and then its body: without this the body
+  // waits for the client's delayed acknowledgement of the head, 40 ms for
+  // every request on a kept-alive connection.
+  int yes = 1;
+  ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   gate_->admit(sock, limits_.requestsPerConnection);
   return true;
 }
@@ -345,12 +364,14 @@ void ShareHttpServer::serve(socket_t sock, size_t headLength, size_t requestsLef
   ConnectionStream stream(sock, headLength, millisecondsOf(read_timeout_sec_, read_timeout_usec_),
                           millisecondsOf(write_timeout_sec_, write_timeout_usec_));
   t_closeAfterResponse = false;
+  t_readDeadline = Clock::time_point::max();
   bool clientCloses = false;
   const bool last = requestsLeft <= 1;
   const bool answered = process_request(stream, last, clientCloses, nullptr);
   if (answered && !last && !clientCloses && !t_closeAfterResponse) gate_->admit(sock, requestsLeft - 1);
   else gate_->linger(sock);
   t_closeAfterResponse = false;
+  t_readDeadline = Clock::time_point::max();
 }
 
 }  // namespace nimbo::server

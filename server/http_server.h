@@ -29,6 +29,10 @@ struct ConnectionLimits {
 // Called by a route on its worker thread: the connection ends after this
 // answer, because what the client sent after its head was not all read.
 void closeConnectionAfterResponse();
+// Called by a route on its worker thread: what it still reads of this
+// request's body must arrive within `time`; after that reading fails as if
+// the client had gone (and the connection ends after the answer).
+void limitBodyReading(std::chrono::milliseconds time);
 
 class ShareHttpServer : public httplib::Server {
  public:

@@ -63,14 +63,21 @@ std::string bearer(const httplib::Request& req) {
   return h.rfind("Bearer ", 0) == 0 ? h.substr(7) : std::string();
 }
 
-// Reads and drops a refused request's body (up to 1 MiB), so the client sees
-// the answer instead of a connection cut while it is still sending.
-void drain(const httplib::ContentReader& reader) {
+// Reads and drops a refused request's body (up to 1 MiB, for two seconds at
+// most), so the client sees the answer instead of a connection cut while it
+// is still sending. Bounded in time, or a client that declares a body and
+// sends it a byte a minute would hold a worker for as long as it liked.
+// The library sets a 400 when reading stops early; `res` keeps the answer
+// already chosen.
+void drain(const httplib::ContentReader& reader, httplib::Response* res = nullptr) {
+  limitBodyReading(std::chrono::milliseconds(2000));
+  const int status = res ? res->status : 0;
   size_t seen = 0;
   reader([&](const char*, size_t len) {
     seen += len;
     return seen < (1u << 20);
   });
+  if (res) res->status = status;
 }
 
 uint64_t declaredLength(const httplib::Request& req) {
@@ -90,8 +97,8 @@ class RateLimit {
 
   // Takes one request from the address's bucket; false when it is empty.
   bool take(const std::string& address) { return adjust(address, -1); }
-  // Whether the bucket has anything left, without taking.
-  bool allows(const std::string& address) { return adjust(address, 0); }
+  // Gives back what take() took, for a request that turned out not to count.
+  void giveBack(const std::string& address) { adjust(address, +1); }
   // Seconds until the next request would be allowed.
   int retryAfter() const { return int(std::ceil(1 / perSecond_)); }
 
@@ -110,6 +117,10 @@ class RateLimit {
     Bucket& b = it->second;
     b.tokens = refilled(b, now);
     b.at = now;
+    if (by > 0) {
+      b.tokens = std::min(burst_, b.tokens + by);
+      return true;
+    }
     if (b.tokens < 1) return false;
     b.tokens += by;
     return true;
@@ -295,12 +306,16 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
   auto failures = std::make_shared<RateLimit>(30, 1);
   // The token of an upload request, or why the request goes no further.
   auto authorised = [&store, failures](const httplib::Request& req, httplib::Response& res) {
-    if (!failures->allows(req.remote_addr)) {
+    // Taken before the token is looked at and given back when it is right:
+    // requests arriving together cannot all pass on the bucket's last one.
+    if (!failures->take(req.remote_addr)) {
       tooMany(res, failures->retryAfter(), "too many requests with a wrong token; try again later\n");
       return false;
     }
-    if (store.isValidToken(bearer(req))) return true;
-    failures->take(req.remote_addr);
+    if (store.isValidToken(bearer(req))) {
+      failures->giveBack(req.remote_addr);
+      return true;
+    }
     plain(res, 401, "missing or unknown device token\n");
     return false;
   };
@@ -313,7 +328,7 @@ void installRoutes(httplib::Server& svr, ShareStore& store, PosterQueue& posters
 
   svr.Post("/api/upload", [&store, &cfg, authorised](const httplib::Request& req, httplib::Response& res,
                                                      const httplib::ContentReader& reader) {
-    if (!authorised(req, res)) return drain(reader);
+    if (!authorised(req, res)) return drain(reader, &res);
     if (declaredLength(req) > cfg.maxImage) {
       drain(reader);
       return plain(res, 413, "image too large\n");

@@ -20,6 +20,7 @@ import tempfile
 import threading
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_process import (HOST, Server, db_rows, folder_mismatches, integrity, make_mp4, path_of,  # noqa: E402
                             png_bytes, raw_exchange, raw_status, register, request)

@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_process import HOST, Server, db_rows, make_mp4, path_of, png_bytes, register  # noqa: E402
 

@@ -202,6 +202,54 @@ TEST(ShareServerFilesTest, RecordingsFromBeforePostersGetOneAtTheNextStart) {
   EXPECT_EQ(status(s.client().Get(page + ".jpg")), 200);
 }
 
+TEST(ShareServerFilesTest, WhatACrashLeftIsRemovedAtTheNextStart) {
+  TempDir tmp;
+  const fs::path data = tmp.path / "data";
+  std::string image, shareUrl, uploadUrl;
+  {
+    Server s(Server::Options{{}, data, false});
+    const std::string t = s.token();
+    image = s.uploadImage(pngBytes(5000, 1));
+    ASSERT_FALSE(image.empty());
+    auto slot = s.client().Post("/api/recordings/create", Server::bearer(t), "", "application/json");
+    ASSERT_EQ(status(slot), 201);
+    shareUrl = field(slot->body, "shareUrl");
+    uploadUrl = field(slot->body, "uploadUrl");
+    // Killed while a recording is half received.
+    RawConnection c(s.port);
+    ASSERT_TRUE(c.send("PUT " + s.pathOf(uploadUrl) + " HTTP/1.1\r\nHost: x\r\nContent-Type: video/mp4\r\n"
+                       "Content-Length: 100000\r\n\r\n" + mp4Bytes(100000).substr(0, 30000)));
+    for (int i = 0; i < 100 && filesIn(data / "incoming") == 0; ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(filesIn(data / "incoming"), 1u);
+    kill(s.pid, SIGKILL);
+    waitpid(s.pid, nullptr, 0);
+    s.pid = 0;
+  }
+  // And as if killed between moving files into place and writing their rows.
+  const std::string slug = shareUrl.substr(shareUrl.size() - 22);
+  writeFile(data / "videos" / (slug + ".mp4"), mp4Bytes(1000));
+  writeFile(data / "images" / "AAAAAAAAAAAAAAAAAAAAAA.png", pngBytes(100, 2));
+  writeFile(data / "videos" / "AAAAAAAAAAAAAAAAAAAAAA.jpg.abcdefghijkl.tmp", "partial poster");
+
+  Server s(Server::Options{{}, data, false});
+  EXPECT_EQ(filesIn(data / "incoming"), 0u);
+  EXPECT_EQ(filesIn(data / "videos"), 0u);
+  EXPECT_EQ(filesIn(data / "images"), 1u);  // the one uploaded and recorded
+  EXPECT_EQ(status(s.client().Get(image + ".png")), 200);
+  EXPECT_EQ(status(s.client().Get(s.pathOf(shareUrl) + ".mp4")), 404);
+  // The cut-off upload's link stays used up.
+  EXPECT_EQ(status(s.client().Put(s.pathOf(uploadUrl), mp4Bytes(1000), "video/mp4")), 409);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((data / "share.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT state FROM recordings WHERE slug = ?", -1, &st, nullptr), SQLITE_OK);
+  sqlite3_bind_text(st, 1, slug.c_str(), -1, SQLITE_TRANSIENT);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "failed");
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+}
+
 TEST(ShareServerFilesTest, PrivateDataFolderIsTheOwnersAlone) {
   TempDir tmp;
   const std::string mp4 = makeMp4(tmp.path / "v.mp4");

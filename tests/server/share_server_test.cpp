@@ -46,6 +46,46 @@ TEST(ShareServerTest, BadUploadsAreRefusedAndLeaveNothing) {
   }
 }
 
+TEST(ShareServerTest, AnUploadCutOffBeforeItsEndIsNotStored) {
+  Server s;
+  const std::string t = s.token();
+  const std::string png = pngBytes(200000, 4);
+  // Declared whole, sent in part, then the connection ends: before, the part
+  // was kept and linked as if it were the image.
+  for (size_t sent : {size_t(20), size_t(5000), size_t(150000)}) {
+    RawConnection c(s.port);
+    ASSERT_TRUE(c.connected());
+    ASSERT_TRUE(c.send("POST /api/upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + t +
+                       "\r\nContent-Type: image/png\r\nContent-Length: " + std::to_string(png.size()) + "\r\n\r\n" +
+                       png.substr(0, sent)));
+  }
+  // Chunks cut off between two chunks and inside one.
+  for (const std::string& tail : {std::string(), std::string("1000\r\n") + png.substr(0, 100)}) {
+    RawConnection c(s.port);
+    ASSERT_TRUE(c.send("POST /api/upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + t +
+                       "\r\nContent-Type: image/png\r\nTransfer-Encoding: chunked\r\n\r\n2000\r\n" +
+                       png.substr(0, 0x2000) + "\r\n" + tail));
+  }
+  // A recording cut off half-way through its upload link.
+  auto slot = s.client().Post("/api/recordings/create", Server::bearer(t), "", "application/json");
+  ASSERT_EQ(status(slot), 201);
+  const std::string mp4 = mp4Bytes(100000);
+  {
+    RawConnection c(s.port);
+    ASSERT_TRUE(c.send("PUT " + s.pathOf(field(slot->body, "uploadUrl")) +
+                       " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\nContent-Length: " +
+                       std::to_string(mp4.size()) + "\r\n\r\n" + mp4.substr(0, 40000)));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(filesIn(s.dir / "images"), 0u);
+  EXPECT_EQ(filesIn(s.dir / "videos"), 0u);
+  EXPECT_EQ(filesIn(s.dir / "incoming"), 0u);
+  EXPECT_EQ(status(s.client().Get(s.pathOf(field(slot->body, "shareUrl")) + ".mp4")), 404);
+  // The same image sent whole is stored.
+  EXPECT_FALSE(s.uploadImage(png).empty());
+  EXPECT_EQ(filesIn(s.dir / "images"), 1u);
+}
+
 TEST(ShareServerTest, ImageLinksServeTheExactBytesAndAPage) {
   Server s;
   const std::string t = s.token();
@@ -169,6 +209,27 @@ TEST(ShareServerTest, AnAddressThatRegistersOrGuessesTokensTooOftenIsHeldBack) {
   EXPECT_EQ(again->status, 201);
   std::printf("rate limits: %d registrations served, %d held back; %d wrong tokens refused, %d held back\n",
               registered, held, unauthorised, refused);
+}
+
+TEST(ShareServerTest, GuessesSentTogetherCannotShareTheLastTryOfTheBucket) {
+  Server s;
+  for (int i = 0; i < 29; ++i)
+    ASSERT_EQ(status(s.client().Post("/api/recordings/create", Server::bearer("guess"), "", "text/plain")), 401);
+  // One try is left: of 32 guesses at once, one gets it (two if the bucket
+  // refilled meanwhile); before, every guess that looked before another took
+  // was let through.
+  std::atomic<int> unauthorised{0}, held{0};
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < 32; ++i)
+    guessers.emplace_back([&, i] {
+      auto r = s.client().Post("/api/recordings/create", Server::bearer("guess" + std::to_string(i)), "", "text/plain");
+      if (r && r->status == 401) ++unauthorised;
+      if (r && r->status == 429) ++held;
+    });
+  for (auto& g : guessers) g.join();
+  EXPECT_GE(unauthorised.load(), 1);
+  EXPECT_LE(unauthorised.load(), 2);
+  EXPECT_EQ(unauthorised + held, 32);
 }
 
 }  // namespace
