@@ -521,8 +521,14 @@ int uninstall(const Places& places, std::ostream& out, std::ostream& err) {
     else failed(places.desktopFile(), ec);
   }
   for (const fs::path& icon : iconsIn(places.iconTheme())) {
-    if (fs::remove(places.iconTheme() / icon, ec)) removed(places.iconTheme() / icon, "");
-    else failed(places.iconTheme() / icon, ec);
+    const fs::path p = places.iconTheme() / icon;
+    if (!fs::remove(p, ec)) {
+      failed(p, ec);
+      continue;
+    }
+    removed(p, "");
+    // SIZE/apps and SIZE, when nothing else is in them.
+    if (fs::remove(p.parent_path(), ec)) fs::remove(p.parent_path().parent_path(), ec);
   }
   // Launch at login made an entry that starts the installed program; the
   // setting itself stays, and a later install brings the entry back.

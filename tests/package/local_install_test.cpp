@@ -215,6 +215,7 @@ TEST_F(LocalInstall, UninstallKeepsCapturesAndSettings) {
   write(places.configHome / "autostart/com.vantori.screenshot.desktop",
         "[Desktop Entry]\nExec=\"" + (places.versions() / "1.3.0/bin/nimbo").string() + "\"\n");
   write(places.dataHome / "applications/other.desktop", "[Desktop Entry]\n");
+  write(places.iconTheme() / "64x64/apps/other.png", "another application's");
 
   out.str({});
   ASSERT_EQ(uninstall(places, out, err), 0) << err.str();
@@ -224,6 +225,8 @@ TEST_F(LocalInstall, UninstallKeepsCapturesAndSettings) {
   EXPECT_FALSE(fs::exists(places.root()));
   EXPECT_FALSE(fs::exists(places.desktopFile()));
   EXPECT_FALSE(fs::exists(places.iconTheme() / "48x48/apps/com.vantori.screenshot.png"));
+  EXPECT_FALSE(fs::exists(places.iconTheme() / "48x48")) << "an emptied folder stays";
+  EXPECT_TRUE(fs::exists(places.iconTheme() / "64x64/apps/other.png"));
   EXPECT_FALSE(fs::exists(places.configHome / "autostart/com.vantori.screenshot.desktop"));
   EXPECT_EQ(read(places.dataHome / "com.vantori.screenshot/history.json"), "{}");
   EXPECT_EQ(read(places.configHome / "com.vantori.screenshot/settings.ini"), "soundOnCapture=false\n");
