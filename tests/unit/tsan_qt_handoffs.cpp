@@ -1,0 +1,175 @@
+// Linked only into the ThreadSanitizer build of the threaded unit tests
+// (scripts/tsan).
+//
+// Qt comes from the distribution, built without the race detector, so the
+// ordering its thread pool, futures and event queue give our code is
+// invisible to it: they hand work over under Qt's own mutex, whose fast path
+// is an atomic in uninstrumented code. Every hand-off then looks like a race
+// between the thread that prepared some data and the one that uses it. The
+// detector cannot be told to ignore those without also ignoring the data
+// races they would hide, so instead this file tells it about the ordering Qt
+// guarantees, at the points where our code (and QtConcurrent's templates,
+// compiled into it) call into Qt:
+//
+// - QThreadPool::start / tryStart: what the submitting thread did before
+//   happens before the task runs. The task is run through a small wrapper
+//   that acquires what the submitter released.
+// - QFutureInterfaceBase::reportFinished / waitForFinished: what a task did
+//   before it finished happens before waitForFinished returns.
+// - QMetaObject::invokeMethod with a function (queued or blocking): what the
+//   caller did before happens before the function runs on the receiver's
+//   thread, and for a blocking call the function happens before the call
+//   returns.
+//
+// Each definition below takes the place of Qt's for calls made from this
+// executable (and from QtConcurrent's library, which calls the pool through
+// the dynamic linker) and then calls Qt's own. Calls inside Qt's own library
+// are bound there and never come here; they need no edges of ours.
+//
+// One more thing the runtime gets wrong with this Qt: QProcess starts its
+// child with clone(CLONE_VM | CLONE_VFORK), the child running on the
+// parent's memory, and the detector's clone interceptor then corrupts the
+// parent's state (it fails an internal CHECK and hangs). `clone` below turns
+// such a request into a plain fork-like clone, which the interceptor handles
+// and which Qt itself uses where vfork is unavailable.
+#include <QMetaObject>
+#include <QRunnable>
+#include <QThreadPool>
+#include <QFutureInterface>
+
+#include <dlfcn.h>
+#include <sched.h>
+#include <sys/types.h>
+#include <sanitizer/tsan_interface.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#if !(defined(__has_feature) && __has_feature(thread_sanitizer))
+#error "only for the ThreadSanitizer build (NIMBO_TSAN)"
+#endif
+
+namespace {
+
+// Qt's own definition of a function this file also defines.
+template <typename Fn>
+Fn qtOwn(const char* mangled) {
+  void* f = dlsym(RTLD_NEXT, mangled);
+  if (!f) {
+    std::fprintf(stderr, "tsan_qt_handoffs: %s not found in Qt\n", mangled);
+    std::abort();
+  }
+  return reinterpret_cast<Fn>(f);
+}
+
+// Runs a task that was handed to the pool, after taking over what the
+// submitting thread released on this wrapper.
+class HandedOver final : public QRunnable {
+ public:
+  explicit HandedOver(QRunnable* task) : task_(task), deleteTask_(task->autoDelete()) {
+    setAutoDelete(true);
+    __tsan_release(this);
+  }
+  void run() override {
+    __tsan_acquire(this);
+    QRunnable* task = task_;
+    const bool del = deleteTask_;
+    task->run();
+    // As the pool would have done with the task itself.
+    if (del) delete task;
+  }
+
+ private:
+  QRunnable* task_;
+  bool deleteTask_;
+};
+
+// A function invoked on another thread, run after taking over what the
+// caller released on this wrapper.
+class Delivered final : public QtPrivate::QSlotObjectBase {
+ public:
+  Delivered(QtPrivate::QSlotObjectBase* inner, void* reply) : QSlotObjectBase(&impl), inner_(inner), reply_(reply) {
+    __tsan_release(this);
+  }
+
+ private:
+  static void impl(int which, QSlotObjectBase* self, QObject* receiver, void** args, bool* ret) {
+    auto* d = static_cast<Delivered*>(self);
+    switch (which) {
+      case Call:
+        __tsan_acquire(d);
+        d->inner_->call(receiver, args);
+        if (d->reply_) __tsan_release(d->reply_);
+        break;
+      case Destroy:
+        // Also when the receiver went away before it could run.
+        __tsan_acquire(d);
+        d->inner_->destroyIfLastRef();
+        delete d;
+        break;
+      case Compare:
+        if (ret) *ret = false;
+        break;
+    }
+  }
+  QtPrivate::QSlotObjectBase* inner_;
+  void* reply_;  // the blocking caller's, released once the function ran
+};
+
+}  // namespace
+
+void QThreadPool::start(QRunnable* task, int priority) {
+  static const auto own = qtOwn<void (*)(QThreadPool*, QRunnable*, int)>("_ZN11QThreadPool5startEP9QRunnablei");
+  own(this, task ? new HandedOver(task) : nullptr, priority);
+}
+
+bool QThreadPool::tryStart(QRunnable* task) {
+  static const auto own = qtOwn<bool (*)(QThreadPool*, QRunnable*)>("_ZN11QThreadPool8tryStartEP9QRunnable");
+  if (!task) return own(this, task);
+  auto* wrapper = new HandedOver(task);
+  if (own(this, wrapper)) return true;
+  delete wrapper;  // not started: the task stays the caller's
+  return false;
+}
+
+void QFutureInterfaceBase::reportFinished() {
+  static const auto own = qtOwn<void (*)(QFutureInterfaceBase*)>("_ZN20QFutureInterfaceBase14reportFinishedEv");
+  // The shared state's mutex stands for the future: every copy of the
+  // interface, the task's and the waiters', has the same one.
+  __tsan_release(&mutex());
+  own(this);
+}
+
+void QFutureInterfaceBase::waitForFinished() {
+  static const auto own = qtOwn<void (*)(QFutureInterfaceBase*)>("_ZN20QFutureInterfaceBase15waitForFinishedEv");
+  own(this);
+  __tsan_acquire(&mutex());
+}
+
+bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type,
+                                   void* ret) {
+  static const auto own = qtOwn<bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*)>(
+      "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+  if (!slot) return own(object, slot, type, ret);
+  char reply = 0;
+  const bool blocking = type == Qt::BlockingQueuedConnection;
+  const bool ok = own(object, new Delivered(slot, blocking ? &reply : nullptr), type, ret);
+  if (blocking) __tsan_acquire(&reply);
+  return ok;
+}
+
+extern "C" int __interceptor_clone(int (*fn)(void*), void* stack, int flags, void* arg, int* parentTid, void* tls,
+                                   pid_t* childTid);
+
+extern "C" __attribute__((visibility("default"))) int clone(int (*fn)(void*), void* stack, int flags, void* arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  int* parentTid = va_arg(ap, int*);
+  void* tls = va_arg(ap, void*);
+  pid_t* childTid = va_arg(ap, pid_t*);
+  va_end(ap);
+  // A vfork-style child would run the detector's bookkeeping on our memory.
+  if ((flags & CLONE_VM) && (flags & CLONE_VFORK)) flags &= ~(CLONE_VM | CLONE_VFORK);
+  return __interceptor_clone(fn, stack, flags, arg, parentTid, tls, childTid);
+}
