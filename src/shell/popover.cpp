@@ -345,15 +345,13 @@ QFrame* divider(QWidget* parent) {
 // click anywhere on it restarts into the new version.
 class UpdateReadyBanner : public QAbstractButton {
  public:
-  explicit UpdateReadyBanner(QWidget* parent) : QAbstractButton(parent) {
+  UpdateReadyBanner(std::function<void()> action, QWidget* parent) : QAbstractButton(parent) {
     setObjectName(QStringLiteral("updateBanner"));
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
     setFixedHeight(48);
     setAccessibleName(QStringLiteral("Restart to update"));
-    connect(this, &QAbstractButton::clicked, this, [] {
-      if (const auto& installNow = UpdateController::shared().installNowBlock()) installNow();
-    });
+    connect(this, &QAbstractButton::clicked, this, [action] { action(); });
   }
   void setVersion(const QString& version) {
     setText(QStringLiteral("Nimbo ") + version + QStringLiteral(" is ready"));
@@ -417,7 +415,15 @@ class PopoverContent : public QWidget {
     header->addWidget(gear);
     col->addLayout(header);
 
-    banner_ = new UpdateReadyBanner(this);
+    // The popup lets go of the pointer and keyboard before the app restarts.
+    banner_ = new UpdateReadyBanner(
+        [this] {
+          if (!UpdateController::shared().installNowBlock()) return;
+          leaveThen([] {
+            if (const auto& installNow = UpdateController::shared().installNowBlock()) installNow();
+          });
+        },
+        this);
     col->addWidget(banner_);
     updateBanner();
 

@@ -371,7 +371,7 @@ TEST_F(UpdateControllerTest, WithNotificationsRefusedThePopoverBannerStillRestar
   EXPECT_TRUE(banner->isVisible());
   EXPECT_EQ(banner->text(), "Nimbo 0.2.0 is ready");
   banner->click();
-  EXPECT_EQ(restarts, 1);
+  EXPECT_TRUE(test::waitUntil([&] { return restarts == 1; }));
 }
 
 TEST(UpdatesPaneRulesTest, IntervalsSnapAndLabelsReadAsWords) {
