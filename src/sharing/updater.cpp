@@ -84,6 +84,11 @@ QString Updater::installRoot() {
   return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/nimbo");
 }
 
+QString Updater::lastingProgramPath(const QString& executable) {
+  if (isInside(executable, versionsDir())) return installRoot() + QStringLiteral("/current/bin/nimbo");
+  return executable;
+}
+
 InstallKind Updater::installKind() const {
   if (config_.executable.isEmpty()) return InstallKind::unmanaged;
   if (isInside(config_.executable, versionsDir())) return InstallKind::userLocal;

@@ -51,6 +51,10 @@ class Updater : public QObject {
   InstallKind installKind() const;
   // DATA/nimbo: where user-local releases live.
   static QString installRoot();
+  // The path that keeps starting this program across updates: for a
+  // user-local install DATA/nimbo/current/bin/nimbo rather than one version's
+  // own copy (which goes when it is two versions old); else `executable`.
+  static QString lastingProgramPath(const QString& executable);
 
   bool automaticallyDownloadsUpdates() const;
   void setAutomaticallyDownloadsUpdates(bool on);

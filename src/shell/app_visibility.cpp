@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "platform/platform.h"
+#include "sharing/updater.h"
 #include "util/preferences.h"
 #include "util/log.h"
 #include "util/paths.h"
@@ -26,7 +27,7 @@ QString desktopEntry() {
              "Icon=com.vantori.screenshot\n"
              "Terminal=false\n"
              "X-GNOME-Autostart-enabled=true\n")
-      .arg(QCoreApplication::applicationFilePath());
+      .arg(Updater::lastingProgramPath(QCoreApplication::applicationFilePath()));
 }
 
 void failed(const QString& reason) { logLine("Nimbo: launch-at-login change failed: " + reason); }
@@ -52,12 +53,19 @@ void applyLaunchAtLogin() {
   const bool wanted = Preferences::boolValue(Preferences::kLaunchAtLogin, false);
   const QString path = autostartPath();
   const bool enabled = QFileInfo::exists(path);
-  if (wanted && !enabled) {
+  // An entry written by an earlier version may name a program that has
+  // moved since (an update); it is rewritten when it differs.
+  const QByteArray entry = desktopEntry().toUtf8();
+  auto current = [&] {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  if (wanted && (!enabled || current() != entry)) {
     const QString dir = QFileInfo(path).path();
     if (!QDir().mkpath(dir)) return failed("cannot create " + dir);
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly)) return failed(f.errorString());
-    f.write(desktopEntry().toUtf8());
+    f.write(entry);
     if (!f.commit()) return failed(f.errorString());
   } else if (!wanted && enabled) {
     QFile f(path);

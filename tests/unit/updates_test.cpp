@@ -322,6 +322,13 @@ TEST_F(UpdaterTest, PackagedCopiesOnlyReportAndLeftoversOfAnInterruptedUpdateGo)
   EXPECT_EQ(versionsOnDisk(), QStringList({"0.0.9", "0.1.0"}));
 }
 
+TEST_F(UpdaterTest, LoginStartsWhateverVersionIsCurrent) {
+  // One version's own copy goes two updates later; the link stays.
+  EXPECT_EQ(Updater::lastingProgramPath(running + "/bin/nimbo"), root + "/current/bin/nimbo");
+  EXPECT_EQ(Updater::lastingProgramPath("/usr/bin/nimbo"), "/usr/bin/nimbo");
+  EXPECT_EQ(Updater::lastingProgramPath(root + "/versionsX/bin/nimbo"), root + "/versionsX/bin/nimbo");
+}
+
 class UpdateControllerTest : public test::PlatformTest {
  protected:
   UpdateController& controller() { return UpdateController::resetForTesting(); }
