@@ -1,8 +1,6 @@
 // The update feed, signatures, the updater's download-verify-unpack path
 // against a loopback feed, the controller's notifications and the Updates
 // pane's rules.
-#include <httplib.h>
-
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
@@ -15,14 +13,13 @@
 #include <openssl/evp.h>
 
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "shell/popover.h"
 #include "shell/settings_panes.h"
 #include "sharing/update_controller.h"
 #include "sharing/update_feed.h"
 #include "sharing/update_signature.h"
+#include "loopback_files.h"
 #include "support.h"
 
 namespace nimbo {
@@ -135,39 +132,6 @@ TEST(UpdateSignatureTest, OnlyTheRightKeyAndTheExactBytesVerify) {
   EXPECT_FALSE(UpdateSignature::verify(message, key.publicKey(), flipped).ok());
 }
 
-// A feed and archives on loopback, answering from the test's tables.
-class FeedServer {
- public:
-  FeedServer() {
-    svr.Get(R"(/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard l(mutex);
-      auto it = files.find(req.path);
-      if (it == files.end()) {
-        res.status = 404;
-        return;
-      }
-      res.set_content(it->second, "application/octet-stream");
-    });
-    port = svr.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { svr.listen_after_bind(); });
-  }
-  ~FeedServer() {
-    svr.stop();
-    thread.join();
-  }
-  void put(const std::string& path, const QByteArray& body) {
-    std::lock_guard l(mutex);
-    files[path] = body.toStdString();
-  }
-  QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path); }
-  int port = 0;
-
- private:
-  httplib::Server svr;
-  std::thread thread;
-  std::mutex mutex;
-  std::map<std::string, std::string> files;
-};
 
 // A user-local install of 0.1.0 (build 1) under the test's data folder, and
 // release archives whose program says which version it is.
@@ -237,7 +201,7 @@ class UpdaterTest : public test::PlatformTest {
   QString current() const { return QFileInfo(root + "/current").symLinkTarget(); }
 
   TestKey key;
-  FeedServer server;
+  test::LoopbackFiles server;
   UpdaterConfig config;
   QString root, running;
 };

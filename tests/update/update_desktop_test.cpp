@@ -6,8 +6,6 @@
 // and the settings as they were. Bad offers (a tampered archive, a wrong
 // signature, a short download, an old archive under a new number, an older
 // version) are refused with their reason in the log and change nothing.
-#include <httplib.h>
-
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -21,11 +19,10 @@
 #include <signal.h>
 
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "capture/capture_item.h"
 #include "integration/desktop_support.h"
+#include "loopback_files.h"
 
 namespace {
 
@@ -33,40 +30,6 @@ using namespace nimbo::desktoptest;
 
 const QString kCurrent = QStringLiteral(NIMBO_CURRENT_VERSION);
 const QString kNext = QStringLiteral(NIMBO_NEXT_VERSION);
-
-// Files on loopback, from the test's table.
-class FileServer {
- public:
-  FileServer() {
-    svr.Get(R"(/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard l(mutex);
-      auto it = files.find(req.path);
-      if (it == files.end()) {
-        res.status = 404;
-        return;
-      }
-      res.set_content(it->second, "application/octet-stream");
-    });
-    port = svr.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { svr.listen_after_bind(); });
-  }
-  ~FileServer() {
-    svr.stop();
-    thread.join();
-  }
-  void put(const QString& path, const QByteArray& body) {
-    std::lock_guard l(mutex);
-    files[path.toStdString()] = body.toStdString();
-  }
-  QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path); }
-
- private:
-  httplib::Server svr;
-  std::thread thread;
-  std::mutex mutex;
-  std::map<std::string, std::string> files;
-  int port = 0;
-};
 
 QByteArray readFile(const QString& path) {
   QFile f(path);
@@ -223,7 +186,7 @@ class UpdateDesktop : public ::testing::Test {
   QTemporaryDir home;
   QProcessEnvironment env;
   QString root, data, settingsFile, currentTree, nextTree, nextArchive, currentArchive, strangerKey;
-  FileServer server;
+  nimbo::test::LoopbackFiles server;
   std::unique_ptr<QProcess> app;
 };
 
