@@ -26,6 +26,8 @@ class LoopbackFiles {
       }
       res.set_content(it->second, "application/octet-stream");
     });
+    // One request per connection: a kept-alive client would hold stop() up.
+    svr_.set_keep_alive_max_count(1);
     port_ = svr_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { svr_.listen_after_bind(); });
   }
