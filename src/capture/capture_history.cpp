@@ -92,22 +92,34 @@ void CaptureHistory::load() {
     logLine("Nimbo: history index could not be read and could not be set aside");
 }
 
-void CaptureHistory::save() {
+bool CaptureHistory::save() {
   // Written through a temporary file and renamed over the index, so a crash
   // mid-save leaves either the old or the new index, never half of one.
   QSaveFile f(historyFile());
-  if (!f.open(QIODevice::WriteOnly)) return;
+  if (!f.open(QIODevice::WriteOnly)) return false;
   f.write(encodeHistory(items_));
-  f.commit();
+  return f.commit();
 }
 
-void CaptureHistory::evictBeyondLimit() {
+// Records that go are dropped from the index first and their files deleted
+// after, once the index on disk no longer names them: a crash in between
+// leaves files nobody lists, never a record without its picture. While the
+// index cannot be written the files stay, as the old index still names them.
+void CaptureHistory::saveThenRemoveFilesOf(const std::vector<CaptureItem>& gone) {
+  if (!save()) return;
+  for (const CaptureItem& item : gone) removeFilesOf(item);
+}
+
+std::vector<CaptureItem> CaptureHistory::evictBeyondLimit() {
+  std::vector<CaptureItem> evicted;
   while (int(items_.size()) > maxItems) {
-    const CaptureItem evicted = items_.back();
+    CaptureItem item = items_.back();
     items_.pop_back();
-    removeFile(thumbnailPath(evicted.id));
-    removeFile(originalPath(evicted.id));
+    // The record's recording stays: evicting is not deleting.
+    item.videoPath.reset();
+    evicted.push_back(std::move(item));
   }
+  return evicted;
 }
 
 bool CaptureHistory::add(const CaptureItem& item, const std::optional<QByteArray>& originalPNG,
@@ -119,8 +131,7 @@ bool CaptureHistory::add(const CaptureItem& item, const std::optional<QByteArray
   if (originalPNG && !writeFile(originalPath(item.id), *originalPNG)) return false;
   writeFile(thumbnailPath(item.id), thumbnailPNG);
   items_.insert(items_.begin(), item);
-  evictBeyondLimit();
-  save();
+  saveThenRemoveFilesOf(evictBeyondLimit());
   Q_EMIT itemsChanged();
   return true;
 }
@@ -156,17 +167,17 @@ void CaptureHistory::removeFilesOf(const CaptureItem& item) {
   if (item.videoPath && isInside(*item.videoPath, base_)) removeFile(*item.videoPath);
 }
 
-void CaptureHistory::remove(const CaptureItem& item) {
+void CaptureHistory::remove(const CaptureItem& which) {
+  const CaptureItem item = which;  // `which` may be one of items_
   std::erase_if(items_, [&](const CaptureItem& i) { return i.id == item.id; });
-  removeFilesOf(item);
-  save();
+  saveThenRemoveFilesOf({item});
   Q_EMIT itemsChanged();
 }
 
 void CaptureHistory::clearAll() {
-  for (const CaptureItem& item : items_) removeFilesOf(item);
-  items_.clear();
-  save();
+  std::vector<CaptureItem> gone;
+  gone.swap(items_);
+  saveThenRemoveFilesOf(gone);
   Q_EMIT itemsChanged();
 }
 

@@ -52,8 +52,9 @@ class CaptureHistory : public QObject {
 
  private:
   void load();
-  void save();
-  void evictBeyondLimit();
+  bool save();
+  void saveThenRemoveFilesOf(const std::vector<CaptureItem>& gone);
+  std::vector<CaptureItem> evictBeyondLimit();  // the records dropped
   void removeFilesOf(const CaptureItem& item);
 
   QString base_;

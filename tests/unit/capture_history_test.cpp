@@ -1,7 +1,16 @@
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "capture/capture_history.h"
 #include "support.h"
@@ -288,6 +297,60 @@ TEST_F(CaptureHistoryTest, ACaptureWhosePictureCannotBeWrittenIsNotFiled) {
   EXPECT_FALSE(h.add(broken, QByteArray("o"), "t"));
   ASSERT_EQ(h.items().size(), 1u);
   EXPECT_EQ(h.items()[0].id, kept.id);
+}
+
+// Runs only as the child of the test below: clears the history in
+// NIMBO_HISTORY_CHILD_DIR, deletes its newest record or adds a 31st, and is
+// killed on its first file deletion.
+TEST(CaptureHistoryChild, ChangesTheHistoryUntilKilled) {
+  const QString dir = qEnvironmentVariable("NIMBO_HISTORY_CHILD_DIR");
+  if (dir.isEmpty()) GTEST_SKIP() << "run by AKillWhileRecordsGoNeverLeavesOneWithoutItsFiles";
+  CaptureHistory h(dir);
+  const QString what = qEnvironmentVariable("NIMBO_HISTORY_CHILD");
+  if (what == "clear") h.clearAll();
+  else if (what == "delete") h.remove(CaptureItem(h.items().front()));
+  else h.add(image(99), QByteArray("png"), "thumb");
+  ::pause();  // the kill comes
+}
+
+// The files of records that go are deleted only once the index no longer
+// names them: a kill at the first deletion leaves an index whose every
+// record still has its picture and thumbnail.
+TEST(CaptureHistoryKill, AKillWhileRecordsGoNeverLeavesOneWithoutItsFiles) {
+  for (const char* what : {"clear", "delete", "evict"}) {
+    for (int round = 0; round < 3; ++round) {
+      QTemporaryDir dir;
+      {
+        CaptureHistory h(dir.path());
+        for (int i = 0; i < CaptureHistory::maxItems; ++i) h.add(image(i), QByteArray("png"), "thumb");
+      }
+      const int watch = inotify_init1(IN_CLOEXEC);
+      ASSERT_GE(watch, 0);
+      for (const char* folder : {"/originals", "/thumbnails"})
+        ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(dir.path() + folder).constData(), IN_DELETE), 0);
+      // A new process of this binary, not a fork of this threaded one.
+      QProcess child;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      env.insert("NIMBO_HISTORY_CHILD_DIR", dir.path());
+      env.insert("NIMBO_HISTORY_CHILD", what);
+      child.setProcessEnvironment(env);
+      child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+      child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=CaptureHistoryChild.*"});
+      ASSERT_TRUE(child.waitForStarted());
+      pollfd first{watch, POLLIN, 0};
+      const int deleted = ::poll(&first, 1, 30000);
+      ::kill(pid_t(child.processId()), SIGKILL);
+      child.waitForFinished();
+      ::close(watch);
+      ASSERT_EQ(deleted, 1) << what << ": nothing was deleted";
+      const std::optional<std::vector<CaptureItem>> index = decodeHistory(readAll(dir.path() + "/history.json"));
+      ASSERT_TRUE(index) << what;
+      for (const CaptureItem& item : *index) {
+        EXPECT_TRUE(QFile::exists(dir.path() + "/originals/" + item.id + ".png")) << what << ", round " << round;
+        EXPECT_TRUE(QFile::exists(dir.path() + "/thumbnails/" + item.id + ".png")) << what << ", round " << round;
+      }
+    }
+  }
 }
 
 }  // namespace
