@@ -12,11 +12,17 @@ extern "C" {
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QStandardPaths>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -51,6 +57,17 @@ constexpr int64_t kKeyInterval = kVideoTimeBase.den;
 // When no picture arrives for this long (the capture stalled), the muxer
 // cuts a fragment anyway, so the sound keeps reaching the disk.
 constexpr int kFragmentBackstopUs = 2000000;
+
+// Until its first fragment is whole a recording holds nothing a player can
+// show, so it is written under a hidden name that carries our process id
+// and takes its own name once that fragment is on the disk. One whose
+// process died before then is removed at the next start
+// (removeAbandonedRecordings).
+QString partPathFor(const QString& path) {
+  const QFileInfo info(path);
+  return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".part-") +
+         QString::number(::getpid());
+}
 
 uint32_t readU32(const char* p) {
   return (uint32_t(uchar(p[0])) << 24) | (uint32_t(uchar(p[1])) << 16) | (uint32_t(uchar(p[2])) << 8) | uchar(p[3]);
@@ -213,7 +230,11 @@ struct VideoWriter::Impl {
     std::chrono::steady_clock::time_point stoppedAt;
   };
 
-  QString path;
+  QString path, partPath;
+  // Writer thread: whether the file was given its own name (tried once),
+  // and where the first fragment starts.
+  bool placeTried = false, placed = false;
+  int64_t headerEnd = 0;
   int width = 0, height = 0, channels = 2;
   bool audio = false;
   AVFormatContext* oc = nullptr;
@@ -322,6 +343,8 @@ struct VideoWriter::Impl {
         logLine("Nimbo: writing the recording failed: " + averror(r));
       }
       av_packet_unref(packet);
+      // The muxer writes a fragment whole when the next one starts.
+      if (!placeTried && avio_tell(oc->pb) > headerEnd) place();
     }
   }
 
@@ -391,6 +414,16 @@ struct VideoWriter::Impl {
     encodeAudioFrames(false);
   }
 
+  // Gives the file its own name; it keeps writing where it was either way.
+  void place() {
+    avio_flush(oc->pb);
+    placeTried = true;
+    placed = std::rename(QFile::encodeName(partPath).constData(), QFile::encodeName(path).constData()) == 0;
+    if (!placed) logLine("Nimbo: the recording could not be given its name; it stays " + partPath);
+  }
+  // Where the file is now.
+  QString currentPath() const { return placed ? path : partPath; }
+
   void close(Item& item) {
     const bool hadFrames = written > 0;
     if (hadFrames) {
@@ -416,10 +449,15 @@ struct VideoWriter::Impl {
         logLine("Nimbo: writing the end of the recording failed: " + path);
       }
     }
+    const bool hasFragment = avio_tell(oc->pb) > headerEnd;
+    if (hasFragment && !placeTried) place();
     avio_closep(&oc->pb);
+    const QString file = currentPath();
     std::optional<QString> result;
-    if (!hadFrames) {
-      QFile::remove(path);
+    if (!hadFrames || !hasFragment) {
+      // Nothing a player could show.
+      QFile::remove(file);
+      if (hadFrames) logLine("Nimbo: the recording could not be written: " + path);
     } else if (broken) {
       logLine("Nimbo: the recording could not be written completely: " + path);
     } else {
@@ -438,10 +476,10 @@ struct VideoWriter::Impl {
         movie = std::max(movie, tracks[i]);
       }
       QString why;
-      if (!writeDurations(path, tracks, movie, &why))
+      if (!writeDurations(file, tracks, movie, &why))
         logLine("Nimbo: the recording's length could not be written (" + why + "); players find it by reading: " +
-                path);
-      result = path;
+                file);
+      result = file;
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                             item.stoppedAt);
       logLine(QStringLiteral("Nimbo: recording finished in %1 ms (%2 s long)").arg(ms.count()).arg(movie, 0, 'f', 2));
@@ -527,7 +565,8 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     }
   }
 
-  if ((r = avio_open(&d.oc->pb, file.constData(), AVIO_FLAG_WRITE)) < 0)
+  d.partPath = partPathFor(path);
+  if ((r = avio_open(&d.oc->pb, QFile::encodeName(d.partPath).constData(), AVIO_FLAG_WRITE)) < 0)
     return Error{"Couldn't create " + path + ": " + averror(r), "Nimbo.VideoWriter", r};
   // Fragmented MP4 from start to end: a fragment per keyframe, so one a
   // second, each written out whole as soon as the next one starts. The
@@ -544,9 +583,10 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   av_dict_free(&mopts);
   if (r < 0) {
     avio_closep(&d.oc->pb);
-    QFile::remove(path);
+    QFile::remove(d.partPath);
     return Error{"Couldn't write the video header: " + averror(r), "Nimbo.VideoWriter", r};
   }
+  d.headerEnd = avio_tell(d.oc->pb);
   d.packet = av_packet_alloc();
   d.firstDts.assign(d.oc->nb_streams, AV_NOPTS_VALUE);
   d.lastEnd.assign(d.oc->nb_streams, 0);
@@ -691,6 +731,19 @@ QString makeRecordingPath() {
   const QString stamp = QLocale(QLocale::English, QLocale::UnitedStates)
                             .toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd-'at'-HH.mm.ss"));
   return dir + "/Nimbo-" + stamp + ".mp4";
+}
+
+void removeAbandonedRecordings(const QString& folder) {
+  const QDir dir(folder);
+  for (const QString& name : dir.entryList({QStringLiteral(".*.part-*")}, QDir::Files | QDir::Hidden)) {
+    const long owner = name.mid(name.lastIndexOf(u'-') + 1).toLong();
+    if (owner <= 0) continue;
+    // Ours too: at start-up this process records nothing yet, so a file
+    // with its id was left by an earlier one that had the same id.
+    if (owner != ::getpid() && !(::kill(pid_t(owner), 0) != 0 && errno == ESRCH)) continue;
+    if (QFile::remove(dir.filePath(name)))
+      logLine("Nimbo: removed a recording that ended before its first second: " + name);
+  }
 }
 
 }  // namespace nimbo

@@ -4,7 +4,8 @@
 // thread; a frame that finds the encoder busy is dropped, never queued
 // without bound. The file is fragmented MP4 from start to end, a fragment
 // (starting with a keyframe) a second: a killed process leaves a playable
-// file that lacks at most its last second, and finish() only appends the
+// file that lacks at most its last second (killed in its first second, it
+// leaves none under the recording's name), and finish() only appends the
 // last fragment and a random-access index and fills in the durations at the
 // front, so it takes as long for an hour as for a minute.
 #include <QString>
@@ -55,5 +56,11 @@ class VideoWriter {
 // "Nimbo-yyyy-MM-dd-at-HH.mm.ss.mp4" in the recordings folder (created when
 // missing; the temporary folder when it cannot be).
 QString makeRecordingPath();
+
+// A recording goes by a hidden name with its process id until its first
+// fragment is whole; those of processes that are gone (killed in their
+// first second, with nothing to play) are removed from `folder`. Called at
+// start-up, before anything is recorded.
+void removeAbandonedRecordings(const QString& folder);
 
 }  // namespace nimbo

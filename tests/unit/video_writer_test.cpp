@@ -335,5 +335,42 @@ TEST(VideoWriterTest, AKilledWriterLeavesAPlayableFileUpToItsLastFragment) {
   EXPECT_NEAR(seek->shownSeconds, 3.5, 1.0 / 30 + 0.001);
 }
 
+// Runs only as the child of the test below: dies half a second into a
+// recording, before its first fragment is whole.
+TEST(VideoWriterTest, ChildThatDiesInItsFirstSecond) {
+  const QString path = qEnvironmentVariable("NIMBO_EARLY_DYING_WRITER");
+  if (path.isEmpty()) GTEST_SKIP() << "run by AWriterKilledInItsFirstSecondLeavesNothingUnderItsName";
+  auto w = VideoWriter::create(path, 320, 240, true).take();
+  feed(*w, 0.5, true);
+  usleep(300000);
+  _exit(0);
+}
+
+// Killed before a second was whole, a recording has nothing a player could
+// show: no file has its name, and its hidden one goes at the next start.
+TEST(VideoWriterTest, AWriterKilledInItsFirstSecondLeavesNothingUnderItsName) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("early.mp4");
+  QProcess child;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("NIMBO_EARLY_DYING_WRITER", path);
+  child.setProcessEnvironment(env);
+  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=VideoWriterTest.ChildThatDiesInItsFirstSecond"});
+  ASSERT_TRUE(child.waitForStarted());
+  const qint64 pid = child.processId();
+  ASSERT_TRUE(child.waitForFinished(60000));
+  EXPECT_FALSE(QFile::exists(path));
+  const QStringList left = QDir(dir.path()).entryList({".early.mp4.part-*"}, QDir::Files | QDir::Hidden);
+  ASSERT_EQ(left.size(), 1) << "the unfinished recording is not where it was written";
+  EXPECT_EQ(left[0].toStdString(), ".early.mp4.part-" + std::to_string(pid));
+  // One of a process that still runs (the first one never ends) stays.
+  QFile other(dir.filePath(".other.mp4.part-1"));
+  ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+  other.close();
+  removeAbandonedRecordings(dir.path());
+  EXPECT_FALSE(QFile::exists(dir.filePath(left[0])));
+  EXPECT_TRUE(other.exists());
+}
+
 }  // namespace
 }  // namespace nimbo
