@@ -17,6 +17,7 @@
 #include "app/product_seams.h"
 #include "app/single_instance.h"
 #include "recording/recording_flow.h"
+#include "recording/video_writer.h"
 #include "shell/app_visibility.h"
 #include "shell/hotkey_action.h"
 #include "shell/hotkeys.h"
@@ -36,6 +37,7 @@
 #include "util/emergency.h"
 #include "util/instance_socket.h"
 #include "util/log.h"
+#include "util/paths.h"
 
 namespace {
 
@@ -177,6 +179,8 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   }
   Emergency::add([] { QLocalServer::removeServer(SingleInstance::socketPath()); });
   CaptureHistory::shared();
+  // What a recording killed in its first second left: nothing to play.
+  removeAbandonedRecordings(paths::appSupportDir() + QStringLiteral("/recordings"));
   tray = std::make_unique<TrayApp>();
   startUp(fakePlatform);
   if (!action.isEmpty()) QTimer::singleShot(0, tray.get(), [&tray, action] {
