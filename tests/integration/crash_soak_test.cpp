@@ -20,8 +20,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <xcb/xcb.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -50,6 +53,27 @@ std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& area) {
 }
 
 bool visible(const QString& title) { return !visibleWindow(title).isEmpty(); }
+
+// What a window manager's close button sends.
+void askToClose(const QString& window) {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  auto atom = [c](const char* name) {
+    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(name), name), nullptr);
+    const xcb_atom_t a = r ? r->atom : 0;
+    free(r);
+    return a;
+  };
+  xcb_client_message_event_t ev{};
+  ev.response_type = XCB_CLIENT_MESSAGE;
+  ev.format = 32;
+  ev.window = window.toUInt();
+  ev.type = atom("WM_PROTOCOLS");
+  ev.data.data32[0] = atom("WM_DELETE_WINDOW");
+  ev.data.data32[1] = XCB_CURRENT_TIME;
+  xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
+  xcb_flush(c);
+  xcb_disconnect(c);
+}
 
 class CrashSoak : public ::testing::Test {
  protected:
@@ -300,13 +324,23 @@ class CrashSoak : public ::testing::Test {
     QString window;
     const QString title = QStringLiteral("Nimbo — Edit · %1×%2").arg(target->width).arg(target->height);
     ASSERT_TRUE(waitFor([&] { return !(window = visibleWindow(title)).isEmpty(); })) << log().toStdString();
+    // The window manager may place it partly off the screen.
+    if (!QRect(0, 0, 1920, 1080).contains(windowRect(window))) xdotool({"windowmove", "--sync", window, "200", "60"});
     xdotool({"windowactivate", "--sync", window});
     QTest::qWait(150);
-    // A rectangle across the middle of the picture, which is shown whole
-    // in the middle of the window.
-    const QPoint centre = windowRect(window).center();
     xdotool({"key", "--clearmodifiers", "r"});
-    const QPoint from = centre - QPoint(random(20, 50), random(15, 35)), to = centre + QPoint(random(20, 50), random(15, 35));
+    // A rectangle across the middle of the picture, found on the screen by
+    // its pixels (shown 1:1); a press outside the picture draws nothing.
+    const QImage picture = QImage(originalOf(target->id)).convertToFormat(QImage::Format_RGB32);
+    ASSERT_FALSE(picture.isNull());
+    const QRect frame = windowRect(window);
+    std::optional<QPoint> at;
+    ASSERT_TRUE(waitFor([&] { return (at = locate(screen(frame), picture)).has_value(); }, 5000))
+        << "the capture is not in the editor";
+    const QPoint centre = frame.topLeft() + *at + QPoint(picture.width() / 2, picture.height() / 2);
+    const QPoint reach(picture.width() / 4, picture.height() / 4);
+    const QPoint from = centre - QPoint(random(10, reach.x()), random(10, reach.y())),
+                 to = centre + QPoint(random(10, reach.x()), random(10, reach.y()));
     xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1", "mousemove",
              QString::number((from.x() + to.x()) / 2), QString::number((from.y() + to.y()) / 2), "sleep", "0.03",
              "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.03", "mouseup", "1"});
@@ -327,6 +361,32 @@ class CrashSoak : public ::testing::Test {
     observe();
     editInFlight.clear();
     ++editsDone;
+    // Closed, so that later captures are not of its own window: the next
+    // edit would find the picture in its chrome. Right after a save a close
+    // request is at times not taken up; it is asked again.
+    int asked = 0;
+    ASSERT_TRUE(waitFor([&] {
+      if (visibleWindow("Nimbo — Edit").isEmpty()) return true;
+      if (asked < 10) askToClose(window), ++asked;
+      QTest::qWait(300);
+      return false;
+    })) << "the editor stayed open";
+    closesAskedAgain += asked - 1;
+  }
+
+  // Where `img` shows whole in `shot`, by its pixels.
+  static std::optional<QPoint> locate(const QImage& shot, const QImage& img) {
+    if (shot.isNull() || img.isNull()) return std::nullopt;
+    for (int y = 0; y + img.height() <= shot.height(); ++y)
+      for (int x = 0; x + img.width() <= shot.width(); ++x) {
+        if (shot.pixel(x, y) != img.pixel(0, 0)) continue;
+        const QPoint corner(img.width() - 1, img.height() - 1), middle(img.width() / 2, img.height() / 3);
+        bool likely = true;
+        for (QPoint p : {corner, middle, QPoint(1, 0), QPoint(0, 1)})
+          likely = likely && shot.pixel(x + p.x(), y + p.y()) == img.pixel(p);
+        if (likely && shot.copy(x, y, img.width(), img.height()) == img) return QPoint(x, y);
+      }
+    return std::nullopt;
   }
 
   // Clicks the tray icon and returns where the popover is.
@@ -478,6 +538,7 @@ class CrashSoak : public ::testing::Test {
   std::set<QString> played, checkedCaptures;
   int kills = 0, starts = 0, historyLoads = 0, recordingsChecked = 0, picturesDecoded = 0, lost = 0;
   int capturesDone = 0, editsDone = 0, clearsDone = 0, recordingsDone = 0, recordingsKilled = 0;
+  int closesAskedAgain = 0;
   std::map<QString, int> mix;
 };
 
@@ -552,9 +613,9 @@ TEST_F(CrashSoak, TwoHundredKillsLoseNothingFiledAndLeavePlayableRecordings) {
   for (const auto& [what, n] : mix) parts << QStringLiteral("%1 %2").arg(what).arg(n);
   std::printf("crash soak: killed during: %s\n", qPrintable(parts.join(", ")));
   std::printf("crash soak: finished first: %d captures, %d edits saved in place, %d clears, %d recordings; "
-              "%d recordings killed; %d pictures decoded; %.0f s\n",
+              "%d recordings killed; %d pictures decoded; editor closes asked again %d; %.0f s\n",
               capturesDone, editsDone, clearsDone, recordingsDone, recordingsKilled, picturesDecoded,
-              clock.elapsed() / 1000.0);
+              closesAskedAgain, clock.elapsed() / 1000.0);
   EXPECT_EQ(lost, 0);
 }
 
