@@ -362,15 +362,21 @@ class CrashSoak : public ::testing::Test {
     editInFlight.clear();
     ++editsDone;
     // Closed, so that later captures are not of its own window: the next
-    // edit would find the picture in its chrome. Right after a save a close
-    // request is at times not taken up; it is asked again.
+    // edit would find the picture in its chrome. After a save the window at
+    // times does not take up a close request (see closesRefused); it is
+    // asked again, then minimized through the window manager.
     int asked = 0;
-    ASSERT_TRUE(waitFor([&] {
+    const bool closed = waitFor([&] {
       if (visibleWindow("Nimbo — Edit").isEmpty()) return true;
-      if (asked < 10) askToClose(window), ++asked;
+      if (asked < 4) askToClose(window), ++asked;
       QTest::qWait(300);
       return false;
-    })) << "the editor stayed open";
+    }, 2000);
+    if (!closed) {
+      ++closesRefused;
+      xdotool({"windowminimize", "--sync", window});
+      ASSERT_TRUE(waitFor([&] { return visibleWindow("Nimbo — Edit").isEmpty(); })) << "the editor stayed up";
+    }
     closesAskedAgain += asked - 1;
   }
 
@@ -538,7 +544,7 @@ class CrashSoak : public ::testing::Test {
   std::set<QString> played, checkedCaptures;
   int kills = 0, starts = 0, historyLoads = 0, recordingsChecked = 0, picturesDecoded = 0, lost = 0;
   int capturesDone = 0, editsDone = 0, clearsDone = 0, recordingsDone = 0, recordingsKilled = 0;
-  int closesAskedAgain = 0;
+  int closesAskedAgain = 0, closesRefused = 0;
   std::map<QString, int> mix;
 };
 
@@ -613,9 +619,9 @@ TEST_F(CrashSoak, TwoHundredKillsLoseNothingFiledAndLeavePlayableRecordings) {
   for (const auto& [what, n] : mix) parts << QStringLiteral("%1 %2").arg(what).arg(n);
   std::printf("crash soak: killed during: %s\n", qPrintable(parts.join(", ")));
   std::printf("crash soak: finished first: %d captures, %d edits saved in place, %d clears, %d recordings; "
-              "%d recordings killed; %d pictures decoded; editor closes asked again %d; %.0f s\n",
+              "%d recordings killed; %d pictures decoded; editor closes asked again %d, refused %d; %.0f s\n",
               capturesDone, editsDone, clearsDone, recordingsDone, recordingsKilled, picturesDecoded,
-              closesAskedAgain, clock.elapsed() / 1000.0);
+              closesAskedAgain, closesRefused, clock.elapsed() / 1000.0);
   EXPECT_EQ(lost, 0);
 }
 
