@@ -1,5 +1,6 @@
 #include "capture/png_writer.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -23,7 +24,7 @@ void chunk(std::vector<uint8_t>& out, const char type[4], const uint8_t* data, s
   const size_t typeAt = out.size();
   out.insert(out.end(), type, type + 4);
   if (len) out.insert(out.end(), data, data + len);
-  uLong crc = crc32(0L, out.data() + typeAt, uInt(4 + len));
+  const uint32_t crc = libdeflate_crc32(0, out.data() + typeAt, 4 + len);
   put32(out, uint32_t(crc));
 }
 
@@ -34,20 +35,24 @@ inline uint8_t paethPredict(int a, int b, int c) {
   return pb <= pc ? uint8_t(b) : uint8_t(c);
 }
 
-// Converts one source row to PNG samples (RGB or RGBA).
+// Converts one source row to PNG samples (RGB or RGBA). For RGB, `dst` has
+// one spare byte at its end: each pixel is stored as four bytes whose last
+// one the next pixel overwrites.
 void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
   if (opaque) {
     for (int x = 0; x < width; ++x, src += 4, dst += 3) {
-      dst[0] = src[2];
-      dst[1] = src[1];
-      dst[2] = src[0];
+      uint32_t v;  // B G R A in memory
+      std::memcpy(&v, src, 4);
+      v = __builtin_bswap32(v) >> 8;  // R G B 0 in memory
+      std::memcpy(dst, &v, 4);
     }
   } else {
     for (int x = 0; x < width; ++x, src += 4, dst += 4) {
-      dst[0] = src[2];
-      dst[1] = src[1];
-      dst[2] = src[0];
-      dst[3] = src[3];
+      uint32_t v;
+      std::memcpy(&v, src, 4);
+      // B G R A -> R G B A: swap the first and third bytes.
+      v = (v & 0xff00ff00u) | ((v >> 16) & 0xffu) | ((v & 0xffu) << 16);
+      std::memcpy(dst, &v, 4);
     }
   }
 }
@@ -55,31 +60,82 @@ void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
 void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
   out[0] = uint8_t(f);
   uint8_t* o = out + 1;
+  const size_t b = size_t(bpp);
   switch (f) {
     case Filter::none:
       std::memcpy(o, cur, n);
       break;
     case Filter::sub:
-      for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - (i >= size_t(bpp) ? cur[i - bpp] : 0));
+      std::memcpy(o, cur, b);
+      for (size_t i = b; i < n; ++i) o[i] = uint8_t(cur[i] - cur[i - b]);
       break;
     case Filter::up:
-      for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - (prev ? prev[i] : 0));
+      if (!prev) {
+        std::memcpy(o, cur, n);
+        break;
+      }
+      for (size_t i = 0; i < n; ++i) o[i] = uint8_t(cur[i] - prev[i]);
       break;
     case Filter::average:
-      for (size_t i = 0; i < n; ++i) {
-        const int a = i >= size_t(bpp) ? cur[i - bpp] : 0;
-        const int b = prev ? prev[i] : 0;
-        o[i] = uint8_t(cur[i] - ((a + b) >> 1));
+      if (!prev) {
+        std::memcpy(o, cur, b);
+        for (size_t i = b; i < n; ++i) o[i] = uint8_t(cur[i] - (cur[i - b] >> 1));
+        break;
       }
+      for (size_t i = 0; i < b; ++i) o[i] = uint8_t(cur[i] - (prev[i] >> 1));
+      for (size_t i = b; i < n; ++i) o[i] = uint8_t(cur[i] - ((cur[i - b] + prev[i]) >> 1));
       break;
     case Filter::paeth:
-      for (size_t i = 0; i < n; ++i) {
-        const int a = i >= size_t(bpp) ? cur[i - bpp] : 0;
-        const int b = prev ? prev[i] : 0;
-        const int c = (prev && i >= size_t(bpp)) ? prev[i - bpp] : 0;
-        o[i] = uint8_t(cur[i] - paethPredict(a, b, c));
+      if (!prev) {  // with no row above, Paeth predicts from the left: Sub
+        std::memcpy(o, cur, b);
+        for (size_t i = b; i < n; ++i) o[i] = uint8_t(cur[i] - cur[i - b]);
+        break;
+      }
+      for (size_t i = 0; i < b; ++i) o[i] = uint8_t(cur[i] - prev[i]);
+      for (size_t i = b; i < n; ++i) {
+        // Branch-free so that the compiler can vectorise it.
+        const int a = cur[i - b], up = prev[i], c = prev[i - b];
+        const int pa = std::abs(up - c), pb = std::abs(a - c), pc = std::abs(a + up - 2 * c);
+        const int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? up : c);
+        o[i] = uint8_t(cur[i] - pred);
       }
       break;
+    case Filter::adaptive:
+      break;  // resolved per row by the caller
+  }
+}
+
+// The usual guess at which filter compresses a row best: the smallest sum of
+// the filtered bytes taken as signed magnitudes.
+uint64_t cost(const uint8_t* o, size_t n) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int v = o[i];
+    sum += uint64_t(v < 128 ? v : 256 - v);
+  }
+  return sum;
+}
+
+// Filters a row with each filter and keeps the cheapest. A row equal to the
+// one above is all zeros under Up, which nothing beats, so flat interface
+// rows cost one comparison.
+void filterAdaptive(const uint8_t* cur, const uint8_t* prev, uint8_t* out, uint8_t* scratch, size_t n,
+                    int bpp) {
+  if (prev && std::memcmp(cur, prev, n) == 0) {
+    out[0] = uint8_t(Filter::up);
+    std::memset(out + 1, 0, n);
+    return;
+  }
+  uint64_t best = UINT64_MAX;
+  for (Filter f : {Filter::sub, Filter::up, Filter::average, Filter::paeth}) {
+    if (!prev && (f == Filter::up || f == Filter::paeth)) continue;
+    uint8_t* dst = best == UINT64_MAX ? out : scratch;
+    filterRow(f, cur, prev, dst, n, bpp);
+    const uint64_t c = cost(dst + 1, n);
+    if (c < best) {
+      best = c;
+      if (dst == scratch) std::memcpy(out, scratch, n + 1);
+    }
   }
 }
 
@@ -106,7 +162,7 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
                    const Options& opt, const std::atomic<int>* ready) {
   const int bpp = opaque ? 3 : 4;
   const size_t rowBytes = size_t(width) * bpp;
-  std::vector<uint8_t> prev(rowBytes), cur(rowBytes), filtered(rowBytes + 1);
+  std::vector<uint8_t> prev(rowBytes + 1), cur(rowBytes + 1), filtered(rowBytes + 1), scratch(rowBytes + 1);
 
   z_stream z{};
   // Raw deflate: the zlib header and checksum are written once for the whole
@@ -127,8 +183,12 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
     const int y = s.firstRow + r;
     waitForRow(ready, y);
     unpackRow(pixels + size_t(y) * stride, cur.data(), width, opaque);
-    filterRow(opt.filter, cur.data(), (y > 0) ? prev.data() : nullptr, filtered.data(), rowBytes, bpp);
-    s.adler = adler32(s.adler, filtered.data(), uInt(filtered.size()));
+    const uint8_t* above = y > 0 ? prev.data() : nullptr;
+    if (opt.filter == Filter::adaptive)
+      filterAdaptive(cur.data(), above, filtered.data(), scratch.data(), rowBytes, bpp);
+    else
+      filterRow(opt.filter, cur.data(), above, filtered.data(), rowBytes, bpp);
+    s.adler = libdeflate_adler32(uint32_t(s.adler), filtered.data(), filtered.size());
     s.rawLength += filtered.size();
     z.next_in = filtered.data();
     z.avail_in = uInt(filtered.size());
@@ -214,7 +274,7 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int st
   out.insert(out.end(), {'I', 'D', 'A', 'T', 0x78, 0x01});
   for (const Strip& s : strips) out.insert(out.end(), s.deflated.get(), s.deflated.get() + s.length);
   put32(out, uint32_t(adler));
-  put32(out, uint32_t(crc32(0L, out.data() + typeAt, uInt(out.size() - typeAt))));
+  put32(out, libdeflate_crc32(0, out.data() + typeAt, out.size() - typeAt));
   chunk(out, "IEND", nullptr, 0);
   return out;
 }

@@ -2,6 +2,10 @@
 
 #include <QImage>
 #include <QRandomGenerator>
+#include <zlib.h>
+
+#include <algorithm>
+#include <string>
 
 #include "capture/png_image.h"
 #include "capture/png_writer.h"
@@ -29,9 +33,12 @@ void expectSamePixels(const QImage& expected, const QImage& decoded) {
   ASSERT_EQ(decoded.size(), expected.size());
   const QImage a = expected.convertToFormat(QImage::Format_ARGB32);
   const QImage b = decoded.convertToFormat(QImage::Format_ARGB32);
-  for (int y = 0; y < a.height(); ++y)
-    for (int x = 0; x < a.width(); ++x)
-      ASSERT_EQ(a.pixel(x, y), b.pixel(x, y)) << "at " << x << "," << y;
+  for (int y = 0; y < a.height(); ++y) {
+    const auto* ra = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+    const auto* rb = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+    if (std::equal(ra, ra + a.width(), rb)) continue;
+    for (int x = 0; x < a.width(); ++x) ASSERT_EQ(ra[x], rb[x]) << "at " << x << "," << y;
+  }
 }
 
 TEST(PngWriterTest, EveryFilterAndStripCountDecodesToTheSamePixels) {
@@ -54,6 +61,110 @@ TEST(PngWriterTest, EveryFilterAndStripCountDecodesToTheSamePixels) {
       }
     }
   }
+}
+
+// Screen-like content of three kinds in bands: photographic noise over a
+// smooth gradient, text-like glyph strokes repeating along rows, and flat
+// interface colours with rows equal to the ones above.
+QImage screenLike(int w, int h, bool alpha) {
+  QImage img(w, h, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+  QRandomGenerator rng(uint32_t(w * 31 + h));
+  for (int y = 0; y < h; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(img.scanLine(y));
+    const int band = (y / 23) % 3;
+    for (int x = 0; x < w; ++x) {
+      int r, g, b;
+      if (band == 0) {  // photograph
+        const int n = int(rng.bounded(41)) - 20;
+        r = std::clamp(x * 255 / w + n, 0, 255);
+        g = std::clamp(y * 255 / h - n, 0, 255);
+        b = std::clamp(128 + n * 3, 0, 255);
+      } else if (band == 1) {  // text: dark strokes with anti-aliased edges
+        const int glyph = (x * 7 + (y % 23) * 13) % 11;
+        const int v = glyph < 2 ? 30 : glyph == 2 ? 140 : 250;
+        r = g = b = v;
+      } else {  // flat controls
+        r = x < w / 3 ? 0x2b : 0xf2;
+        g = x < w / 3 ? 0x2d : 0xf3;
+        b = x < w / 3 ? 0x31 : 0xf5;
+      }
+      row[x] = qRgba(r, g, b, alpha ? int(rng.bounded(256)) : 255);
+    }
+  }
+  return img;
+}
+
+TEST(PngWriterTest, ScreenLikeContentDecodesToTheSamePixelsWithEverySetting) {
+  for (bool alpha : {false, true}) {
+    // Odd widths so that rows end mid-pixel group; tall enough to be split.
+    const QImage img = screenLike(1023, 301, alpha);
+    for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::average,
+                        png::Filter::paeth, png::Filter::adaptive}) {
+      for (int level : {1, 6}) {
+        for (bool rle : {false, true}) {
+          for (int threads : {1, 3}) {
+            png::Options opt;
+            opt.filter = filter;
+            opt.level = level;
+            opt.rle = rle;
+            opt.threads = threads;
+            const auto bytes = png::encode(img.constBits(), img.width(), img.height(),
+                                           int(img.bytesPerLine()), !alpha, opt);
+            SCOPED_TRACE(testing::Message() << "alpha " << alpha << " filter " << int(filter) << " level "
+                                            << level << " rle " << rle << " threads " << threads);
+            expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(PngWriterTest, AdaptiveRowsCarryTheFilterTheyWereWrittenWith) {
+  // Decoded with zlib alone: each row's filter byte is a real PNG filter and
+  // flat rows equal to the ones above take Up.
+  const QImage img = screenLike(640, 92, false);
+  png::Options opt;
+  opt.filter = png::Filter::adaptive;
+  opt.threads = 1;
+  const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt);
+  ASSERT_GT(bytes.size(), 8u + 25u + 12u);
+  const size_t idatLen = size_t(bytes[33]) << 24 | size_t(bytes[34]) << 16 | size_t(bytes[35]) << 8 | bytes[36];
+  ASSERT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()) + 37, 4), "IDAT");
+  std::vector<uint8_t> raw(size_t(img.height()) * (size_t(img.width()) * 3 + 1));
+  uLongf rawLen = uLongf(raw.size());
+  ASSERT_EQ(uncompress(raw.data(), &rawLen, bytes.data() + 41, uLong(idatLen)), Z_OK);
+  ASSERT_EQ(rawLen, raw.size());
+  const size_t stride = size_t(img.width()) * 3 + 1;
+  int kinds[5] = {};
+  for (int y = 0; y < img.height(); ++y) {
+    const uint8_t f = raw[size_t(y) * stride];
+    ASSERT_LE(f, 4) << "row " << y;
+    ++kinds[f];
+    // Band 2 is flat: every row but its first repeats the one above.
+    if ((y / 23) % 3 == 2 && y % 23 != 0) {
+      EXPECT_EQ(f, 2) << "row " << y;
+    }
+  }
+  EXPECT_GT(kinds[2], 0);
+  EXPECT_GT(kinds[1] + kinds[3] + kinds[4], 0);  // not Up everywhere
+}
+
+TEST(PngWriterTest, DefaultsStayCloseToAdaptiveFilteringOnText) {
+  // The default (Up, LZ77) must keep text compact: glyph repeats along a row
+  // are found by the match search, so it is not far behind the adaptive
+  // filter and far ahead of run matching.
+  const QImage img = screenLike(1200, 400, false);
+  auto size = [&](png::Options o) {
+    return png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, o).size();
+  };
+  png::Options adaptive;
+  adaptive.filter = png::Filter::adaptive;
+  png::Options runs;
+  runs.rle = true;
+  const size_t d = size({}), a = size(adaptive), r = size(runs);
+  EXPECT_LT(double(d), 1.25 * double(a));
+  EXPECT_LT(d, r);
 }
 
 TEST(PngWriterTest, AlphaIsKeptAndOpaqueImagesAreWrittenAsRgb) {
