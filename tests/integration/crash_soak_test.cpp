@@ -77,6 +77,12 @@ void askToClose(const QString& window) {
 
 class CrashSoak : public ::testing::Test {
  protected:
+  // Two hundred rounds on a machine that may run other tiers at the same
+  // time: a window may take a while to map, and one slow step must not
+  // fail the whole soak. Where a wait gives its own bound, that holds.
+  static bool waitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
+    return nimbo::desktoptest::waitFor(done, timeoutMs);
+  }
   enum class Victim { capture, edit, clear, recording, idle };
 
   void SetUp() override {
@@ -335,7 +341,7 @@ class CrashSoak : public ::testing::Test {
     ASSERT_FALSE(picture.isNull());
     const QRect frame = windowRect(window);
     std::optional<QPoint> at;
-    ASSERT_TRUE(waitFor([&] { return (at = locate(screen(frame), picture)).has_value(); }, 5000))
+    ASSERT_TRUE(waitFor([&] { return (at = locate(screen(frame), picture)).has_value(); }, 15000))
         << "the capture is not in the editor";
     const QPoint centre = frame.topLeft() + *at + QPoint(picture.width() / 2, picture.height() / 2);
     const QPoint reach(picture.width() / 4, picture.height() / 4);
