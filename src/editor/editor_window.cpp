@@ -163,6 +163,8 @@ void EditorWindowController::show(const CaptureItem& item) {
     w->resize(kContentSize);
     centre(w);
   }
+  // An editor the user minimized comes back when a capture is opened in it.
+  if (w->isMinimized()) w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
   w->show();
   w->raise();
   w->activateWindow();
