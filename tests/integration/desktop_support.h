@@ -3,12 +3,16 @@
 // a tool, and driving or finding windows through xdotool.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QPoint>
 #include <QProcess>
 #include <QRect>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
@@ -54,6 +58,22 @@ inline void xdotool(const QStringList& args) {
 inline QString visibleWindow(const QString& titlePattern) {
   const QByteArray out = run("xdotool", {"search", "--onlyvisible", "--name", titlePattern}).out.trimmed();
   return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
+}
+
+// The app's own folders under `home` (data, settings, temporary files), the
+// welcome already agreed and no share server, plus `extraSettings` lines.
+inline QProcessEnvironment privateAppEnvironment(const QTemporaryDir& home, const QByteArray& extraSettings = {}) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("XDG_DATA_HOME", home.filePath("data"));
+  env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  env.insert("TMPDIR", home.filePath("tmp"));
+  QDir().mkpath(home.filePath("tmp"));
+  const QString settings = home.filePath("config/com.vantori.screenshot/settings.ini");
+  QDir().mkpath(QFileInfo(settings).path());
+  QFile f(settings);
+  EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("[General]\nnimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\nuploadEndpoint=\n" + extraSettings);
+  return env;
 }
 
 inline void clickAt(QPoint at) {

@@ -40,18 +40,9 @@ class PopoverHistoryDesktop : public ::testing::Test {
   void SetUp() override {
     if (qEnvironmentVariable("NIMBO_WITH_TRAY") != QLatin1String("1")) GTEST_SKIP() << "needs the tray host";
     ASSERT_TRUE(home.isValid());
-    env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", home.filePath("data"));
-    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    env.insert("TMPDIR", home.filePath("tmp"));
-    QDir().mkpath(home.filePath("tmp"));
-    data = home.filePath("data/com.vantori.screenshot");
-    const QString settings = home.filePath("config/com.vantori.screenshot/settings.ini");
-    QDir().mkpath(QFileInfo(settings).path());
-    QFile f(settings);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     // No share server: nothing here uploads.
-    f.write("[General]\nnimbo.welcomeAgreedAt=2026-01-01T00:00:00Z\nuploadEndpoint=\n");
+    env = privateAppEnvironment(home);
+    data = home.filePath("data/com.vantori.screenshot");
   }
   void TearDown() override {
     if (!app) return;
