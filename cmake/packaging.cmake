@@ -90,8 +90,18 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${NIMBO_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://nimbo.vantori.com")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Dependencies no linked library names: Qt's X11 platform plugin, without
-# which the tray application cannot start; the rest helps on some desktops.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# which the tray application cannot start, and FFmpeg, which is opened when
+# a recording starts rather than linked; the rest helps on some desktops.
+set(nimbo_ffmpeg_packages "")
+foreach(m avutil swresample swscale avcodec avformat avdevice)
+  string(REGEX MATCH "^[0-9]+" nimbo_major "${FFMPEG_lib${m}_VERSION}")
+  if(NOT nimbo_major)
+    message(FATAL_ERROR "no version for lib${m}")
+  endif()
+  list(APPEND nimbo_ffmpeg_packages "lib${m}${nimbo_major}")
+endforeach()
+list(JOIN nimbo_ffmpeg_packages ", " nimbo_ffmpeg_packages)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, ${nimbo_ffmpeg_packages}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, xdg-desktop-portal, sound-theme-freedesktop, fonts-inter, fonts-jetbrains-mono")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-keyring")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)

@@ -1,11 +1,6 @@
 #include "recording/audio_mixer.h"
 
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
-}
+#include "media/ffmpeg_library.h"
 
 #include <QString>
 
@@ -18,8 +13,9 @@ extern "C" {
 namespace nimbo {
 
 AudioMixer::~AudioMixer() {
-  swr_free(&system_.swr);
-  swr_free(&mic_.swr);
+  if (!ffmpeg_) return;
+  av().swr_free(&system_.swr);
+  av().swr_free(&mic_.swr);
 }
 
 void AudioMixer::append(const AudioChunk& chunk, bool isSystem) {
@@ -48,31 +44,36 @@ std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, b
     std::memcpy(out.data(), chunk.planes[0].data(), n * sizeof(float));
     return out;
   }
+  if (!ffmpeg_) {
+    Result<ffmpeg::Hold> hold = ffmpeg::open();
+    if (!hold.ok()) return std::nullopt;
+    ffmpeg_ = hold.take();
+  }
   Slot& slot = isSystem ? system_ : mic_;
   if (!slot.format || *slot.format != f) {
     // A new source format: a new converter, so no state of the old one
     // leaks into the new stream.
-    swr_free(&slot.swr);
+    av().swr_free(&slot.swr);
     slot.format = f;
   }
   const auto format = AVSampleFormat(f.sampleFormat);
-  const bool planar = av_sample_fmt_is_planar(format);
-  const size_t bytesPerPlane = size_t(chunk.frames) * av_get_bytes_per_sample(format) * (planar ? 1 : f.channels);
+  const bool planar = av().av_sample_fmt_is_planar(format);
+  const size_t bytesPerPlane = size_t(chunk.frames) * av().av_get_bytes_per_sample(format) * (planar ? 1 : f.channels);
   if (chunk.planes.size() < size_t(planar ? f.channels : 1)) return std::nullopt;
   for (size_t i = 0; i < size_t(planar ? f.channels : 1); ++i)
     if (chunk.planes[i].size() < bytesPerPlane) return std::nullopt;
   if (!slot.swr) {
     AVChannelLayout in{}, out{};
-    av_channel_layout_default(&in, f.channels);
-    av_channel_layout_default(&out, 2);
+    av().av_channel_layout_default(&in, f.channels);
+    av().av_channel_layout_default(&out, 2);
     SwrContext* swr = nullptr;
-    bool ok = swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_FLT, kSampleRate, &in, format, f.sampleRate, 0, nullptr) >= 0;
+    bool ok = av().swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_FLT, kSampleRate, &in, format, f.sampleRate, 0, nullptr) >= 0;
     // A mono microphone goes to both ears at its own level (the default
     // up-mix would lower it by 3 dB).
     const double monoToStereo[2] = {1.0, 1.0};
-    if (ok && f.channels == 1) ok = swr_set_matrix(swr, monoToStereo, 1) >= 0;
-    if (!ok || swr_init(swr) < 0) {
-      swr_free(&swr);
+    if (ok && f.channels == 1) ok = av().swr_set_matrix(swr, monoToStereo, 1) >= 0;
+    if (!ok || av().swr_init(swr) < 0) {
+      av().swr_free(&swr);
       return std::nullopt;
     }
     slot.swr = swr;
@@ -83,10 +84,10 @@ std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, b
   uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(out.data())};
   std::vector<const uint8_t*> inPlanes;
   for (const auto& p : chunk.planes) inPlanes.push_back(p.data());
-  const int got = swr_convert(slot.swr, outPlanes, capacity, inPlanes.data(), chunk.frames);
+  const int got = av().swr_convert(slot.swr, outPlanes, capacity, inPlanes.data(), chunk.frames);
   if (got < 0) {
     char why[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(got, why, sizeof why);
+    av().av_strerror(got, why, sizeof why);
     logLine(QStringLiteral("Nimbo: audio conversion failed: ") + QString::fromUtf8(why));
     return std::nullopt;
   }

@@ -5,6 +5,7 @@
 // its sample lock.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,10 @@
 struct SwrContext;
 
 namespace nimbo {
+
+namespace ffmpeg {
+struct Api;
+}
 
 // Mixed output: interleaved stereo floats, each clamped to ±1.
 struct MixedAudio {
@@ -53,6 +58,8 @@ class AudioMixer {
   std::optional<std::vector<float>> convert(const AudioChunk& chunk, bool isSystem);
   void add(const std::vector<float>& samples, int64_t offset);
 
+  // FFmpeg is opened for the first source that needs converting.
+  std::shared_ptr<const ffmpeg::Api> ffmpeg_;
   std::optional<int64_t> anchor_;
   std::vector<float> acc_;
   int64_t accStart_ = 0, accEnd_ = 0;

@@ -1,9 +1,6 @@
 #include "recording/media_probe.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "media/ffmpeg_library.h"
 
 #include <QFile>
 
@@ -39,14 +36,19 @@ bool moovFirst(const QString& path) {
 }  // namespace
 
 std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) {
+  const Result<ffmpeg::Hold> hold = ffmpeg::open();
+  if (!hold.ok()) {
+    if (error) *error = hold.error().description;
+    return std::nullopt;
+  }
   AVFormatContext* fmt = nullptr;
   const QByteArray file = path.toUtf8();
-  if (avformat_open_input(&fmt, file.constData(), nullptr, nullptr) < 0) {
+  if (av().avformat_open_input(&fmt, file.constData(), nullptr, nullptr) < 0) {
     if (error) *error = "cannot open " + path;
     return std::nullopt;
   }
-  if (avformat_find_stream_info(fmt, nullptr) < 0) {
-    avformat_close_input(&fmt);
+  if (av().avformat_find_stream_info(fmt, nullptr) < 0) {
+    av().avformat_close_input(&fmt);
     if (error) *error = "cannot read the streams of " + path;
     return std::nullopt;
   }
@@ -60,12 +62,12 @@ std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) 
       if (p.videoTracks++ == 0) {
         p.width = c->width;
         p.height = c->height;
-        p.videoCodec = QString::fromUtf8(avcodec_get_name(c->codec_id));
+        p.videoCodec = QString::fromUtf8(av().avcodec_get_name(c->codec_id));
       }
     } else if (c->codec_type == AVMEDIA_TYPE_AUDIO) {
       if (p.audioTracks++ == 0) {
         audioIndex = int(i);
-        p.audioCodec = QString::fromUtf8(avcodec_get_name(c->codec_id));
+        p.audioCodec = QString::fromUtf8(av().avcodec_get_name(c->codec_id));
         p.sampleRate = c->sample_rate;
         p.channels = c->ch_layout.nb_channels;
       }
@@ -75,19 +77,19 @@ std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) 
   // short by a crash has no duration in its header).
   AVCodecContext* dec = nullptr;
   if (audioIndex >= 0) {
-    const AVCodec* codec = avcodec_find_decoder(fmt->streams[audioIndex]->codecpar->codec_id);
-    dec = codec ? avcodec_alloc_context3(codec) : nullptr;
-    if (dec && (avcodec_parameters_to_context(dec, fmt->streams[audioIndex]->codecpar) < 0 ||
-                avcodec_open2(dec, codec, nullptr) < 0))
-      avcodec_free_context(&dec);
+    const AVCodec* codec = av().avcodec_find_decoder(fmt->streams[audioIndex]->codecpar->codec_id);
+    dec = codec ? av().avcodec_alloc_context3(codec) : nullptr;
+    if (dec && (av().avcodec_parameters_to_context(dec, fmt->streams[audioIndex]->codecpar) < 0 ||
+                av().avcodec_open2(dec, codec, nullptr) < 0))
+      av().avcodec_free_context(&dec);
   }
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  AVPacket* pkt = av().av_packet_alloc();
+  AVFrame* frame = av().av_frame_alloc();
   double sum = 0;
   qint64 count = 0;
   double end = 0;
   auto take = [&] {
-    while (avcodec_receive_frame(dec, frame) == 0) {
+    while (av().avcodec_receive_frame(dec, frame) == 0) {
       p.audioDecodes = true;
       const int ch = frame->ch_layout.nb_channels;
       for (int c = 0; c < ch; ++c) {
@@ -106,54 +108,59 @@ std::optional<MediaProbe> MediaProbe::read(const QString& path, QString* error) 
       }
     }
   };
-  while (av_read_frame(fmt, pkt) >= 0) {
+  while (av().av_read_frame(fmt, pkt) >= 0) {
     const AVStream* s = fmt->streams[pkt->stream_index];
     if (pkt->pts != AV_NOPTS_VALUE) {
       const double start = s->start_time != AV_NOPTS_VALUE ? s->start_time * av_q2d(s->time_base) : 0;
       end = std::max(end, (pkt->pts + pkt->duration) * av_q2d(s->time_base) - start);
     }
-    if (dec && pkt->stream_index == audioIndex && avcodec_send_packet(dec, pkt) == 0) take();
-    av_packet_unref(pkt);
+    if (dec && pkt->stream_index == audioIndex && av().avcodec_send_packet(dec, pkt) == 0) take();
+    av().av_packet_unref(pkt);
   }
-  if (dec && avcodec_send_packet(dec, nullptr) == 0) take();
+  if (dec && av().avcodec_send_packet(dec, nullptr) == 0) take();
   p.audioRms = count ? std::sqrt(sum / double(count)) : 0;
   p.durationSeconds = fmt->duration > 0 ? std::max(end, fmt->duration / double(AV_TIME_BASE)) : end;
-  av_frame_free(&frame);
-  av_packet_free(&pkt);
-  avcodec_free_context(&dec);
-  avformat_close_input(&fmt);
+  av().av_frame_free(&frame);
+  av().av_packet_free(&pkt);
+  av().avcodec_free_context(&dec);
+  av().avformat_close_input(&fmt);
   return p;
 }
 
 std::optional<MediaProbe::Seek> MediaProbe::seek(const QString& path, double seconds, QString* error) {
+  const Result<ffmpeg::Hold> hold = ffmpeg::open();
+  if (!hold.ok()) {
+    if (error) *error = hold.error().description;
+    return std::nullopt;
+  }
   AVFormatContext* fmt = nullptr;
   const QByteArray file = path.toUtf8();
   auto fail = [&](const QString& why) -> std::optional<Seek> {
     if (error) *error = why;
-    avformat_close_input(&fmt);
+    av().avformat_close_input(&fmt);
     return std::nullopt;
   };
-  if (avformat_open_input(&fmt, file.constData(), nullptr, nullptr) < 0) return fail("cannot open " + path);
-  if (avformat_find_stream_info(fmt, nullptr) < 0) return fail("cannot read the streams of " + path);
+  if (av().avformat_open_input(&fmt, file.constData(), nullptr, nullptr) < 0) return fail("cannot open " + path);
+  if (av().avformat_find_stream_info(fmt, nullptr) < 0) return fail("cannot read the streams of " + path);
   const AVCodec* codec = nullptr;
-  const int vs = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  const int vs = av().av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (vs < 0 || !codec) return fail("no video in " + path);
   const AVStream* st = fmt->streams[vs];
   const double tb = av_q2d(st->time_base);
   const double start = st->start_time != AV_NOPTS_VALUE ? st->start_time * tb : 0;
   const int64_t target = llround((seconds + start) / tb);
-  if (av_seek_frame(fmt, vs, target, AVSEEK_FLAG_BACKWARD) < 0) return fail("the seek failed");
-  AVCodecContext* dec = avcodec_alloc_context3(codec);
-  if (avcodec_parameters_to_context(dec, st->codecpar) < 0 || avcodec_open2(dec, codec, nullptr) < 0) {
-    avcodec_free_context(&dec);
+  if (av().av_seek_frame(fmt, vs, target, AVSEEK_FLAG_BACKWARD) < 0) return fail("the seek failed");
+  AVCodecContext* dec = av().avcodec_alloc_context3(codec);
+  if (av().avcodec_parameters_to_context(dec, st->codecpar) < 0 || av().avcodec_open2(dec, codec, nullptr) < 0) {
+    av().avcodec_free_context(&dec);
     return fail("no decoder");
   }
   Seek out;
   bool landed = false, shown = false, any = false;
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* f = av_frame_alloc();
+  AVPacket* pkt = av().av_packet_alloc();
+  AVFrame* f = av().av_frame_alloc();
   auto take = [&] {
-    while (!shown && avcodec_receive_frame(dec, f) == 0) {
+    while (!shown && av().avcodec_receive_frame(dec, f) == 0) {
       const double t = f->best_effort_timestamp * tb - start;
       if (f->decode_error_flags || (f->flags & AV_FRAME_FLAG_CORRUPT)) ++out.decodeErrors;
       if (!landed) {
@@ -174,15 +181,15 @@ std::optional<MediaProbe::Seek> MediaProbe::seek(const QString& path, double sec
       out.meanLuma = sum / (double(f->width) * f->height);
     }
   };
-  while (!shown && av_read_frame(fmt, pkt) >= 0) {
-    if (pkt->stream_index == vs && avcodec_send_packet(dec, pkt) == 0) take();
-    av_packet_unref(pkt);
+  while (!shown && av().av_read_frame(fmt, pkt) >= 0) {
+    if (pkt->stream_index == vs && av().avcodec_send_packet(dec, pkt) == 0) take();
+    av().av_packet_unref(pkt);
   }
-  if (!shown && avcodec_send_packet(dec, nullptr) == 0) take();
-  av_frame_free(&f);
-  av_packet_free(&pkt);
-  avcodec_free_context(&dec);
-  avformat_close_input(&fmt);
+  if (!shown && av().avcodec_send_packet(dec, nullptr) == 0) take();
+  av().av_frame_free(&f);
+  av().av_packet_free(&pkt);
+  av().avcodec_free_context(&dec);
+  av().avformat_close_input(&fmt);
   if (!landed) {
     if (error) *error = "no picture decoded after the seek";
     return std::nullopt;

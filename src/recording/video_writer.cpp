@@ -1,13 +1,6 @@
 #include "recording/video_writer.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
-#include <libavutil/imgutils.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
-}
+#include "media/ffmpeg_library.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -44,7 +37,7 @@ constexpr int kFrameRateHint = 60;
 
 QString averror(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, buf, sizeof buf);
+  av().av_strerror(code, buf, sizeof buf);
   return QString::fromUtf8(buf);
 }
 
@@ -220,6 +213,9 @@ bool writeDurations(const QString& path, const std::vector<double>& tracks, doub
 }  // namespace
 
 struct VideoWriter::Impl {
+  // First, so that FFmpeg stays open until everything below is freed.
+  ffmpeg::Hold ffmpegHold;
+
   struct Item {
     enum Kind { video, audio, finish } kind = video;
     AVFrame* frame = nullptr;
@@ -285,17 +281,17 @@ struct VideoWriter::Impl {
       cv.notify_all();
       thread.join();
     }
-    for (Item& i : queue) av_frame_free(&i.frame);
-    for (AVFrame*& f : spare) av_frame_free(&f);
-    av_frame_free(&lastEncoded);
-    sws_freeContext(sws);
-    av_audio_fifo_free(fifo);
-    av_packet_free(&packet);
-    avcodec_free_context(&venc);
-    avcodec_free_context(&aenc);
+    for (Item& i : queue) av().av_frame_free(&i.frame);
+    for (AVFrame*& f : spare) av().av_frame_free(&f);
+    av().av_frame_free(&lastEncoded);
+    av().sws_freeContext(sws);
+    av().av_audio_fifo_free(fifo);
+    av().av_packet_free(&packet);
+    av().avcodec_free_context(&venc);
+    av().avcodec_free_context(&aenc);
     if (oc) {
-      if (oc->pb) avio_closep(&oc->pb);
-      avformat_free_context(oc);
+      if (oc->pb) av().avio_closep(&oc->pb);
+      av().avformat_free_context(oc);
     }
   }
 
@@ -328,23 +324,23 @@ struct VideoWriter::Impl {
   }
 
   void drain(AVCodecContext* enc, AVStream* stream) {
-    while (avcodec_receive_packet(enc, packet) == 0) {
+    while (av().avcodec_receive_packet(enc, packet) == 0) {
       // The encoder leaves a picture's duration open; the muxer takes it
       // from the next picture, and the last one lasts a frame.
       if (enc == venc && packet->duration <= 0) packet->duration = kVideoTimeBase.den / kFrameRateHint;
-      av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
+      av().av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
       packet->stream_index = stream->index;
       const size_t s = size_t(stream->index);
       if (firstDts[s] == AV_NOPTS_VALUE) firstDts[s] = packet->dts;
       lastEnd[s] = std::max(lastEnd[s], packet->pts + packet->duration);
-      const int r = av_interleaved_write_frame(oc, packet);
+      const int r = av().av_interleaved_write_frame(oc, packet);
       if (r < 0 && !broken) {
         broken = true;
         logLine("Nimbo: writing the recording failed: " + averror(r));
       }
-      av_packet_unref(packet);
+      av().av_packet_unref(packet);
       // The muxer writes a fragment whole when the next one starts.
-      if (!placeTried && avio_tell(oc->pb) > headerEnd) place();
+      if (!placeTried && av().avio_seek(oc->pb, 0, SEEK_CUR) > headerEnd) place();
     }
   }
 
@@ -359,29 +355,29 @@ struct VideoWriter::Impl {
         f->pict_type = AV_PICTURE_TYPE_NONE;
       }
     }
-    if (avcodec_send_frame(venc, f) < 0) return;
+    if (av().avcodec_send_frame(venc, f) < 0) return;
     if (f) ++written;
     drain(venc, vs);
   }
 
   void encodeAudioFrames(bool all) {
     const int n = aenc->frame_size > 0 ? aenc->frame_size : 1024;
-    while (av_audio_fifo_size(fifo) >= n || (all && av_audio_fifo_size(fifo) > 0)) {
-      const int take = std::min(n, av_audio_fifo_size(fifo));
-      AVFrame* f = av_frame_alloc();
+    while (av().av_audio_fifo_size(fifo) >= n || (all && av().av_audio_fifo_size(fifo) > 0)) {
+      const int take = std::min(n, av().av_audio_fifo_size(fifo));
+      AVFrame* f = av().av_frame_alloc();
       f->nb_samples = take;
       f->format = aenc->sample_fmt;
-      av_channel_layout_copy(&f->ch_layout, &aenc->ch_layout);
+      av().av_channel_layout_copy(&f->ch_layout, &aenc->ch_layout);
       f->sample_rate = kAudioRate;
-      if (av_frame_get_buffer(f, 0) < 0) {
-        av_frame_free(&f);
+      if (av().av_frame_get_buffer(f, 0) < 0) {
+        av().av_frame_free(&f);
         return;
       }
-      av_audio_fifo_read(fifo, reinterpret_cast<void**>(f->data), take);
+      av().av_audio_fifo_read(fifo, reinterpret_cast<void**>(f->data), take);
       f->pts = fifoStart;
       fifoStart += take;
-      if (avcodec_send_frame(aenc, f) == 0) drain(aenc, as);
-      av_frame_free(&f);
+      if (av().avcodec_send_frame(aenc, f) == 0) drain(aenc, as);
+      av().av_frame_free(&f);
     }
   }
 
@@ -395,13 +391,13 @@ struct VideoWriter::Impl {
       fifoStart = at;
       fifoAnchored = true;
     }
-    const int64_t next = fifoStart + av_audio_fifo_size(fifo);
+    const int64_t next = fifoStart + av().av_audio_fifo_size(fifo);
     int skip = 0;
     if (at > next + 1) {
       const int gap = int(at - next);
       std::vector<float> zero(size_t(gap), 0.0f);
       void* planes[2] = {zero.data(), zero.data()};
-      av_audio_fifo_write(fifo, planes, gap);
+      av().av_audio_fifo_write(fifo, planes, gap);
     } else if (at < next - 1) {
       skip = int(std::min<int64_t>(next - at, frames));
     }
@@ -410,13 +406,13 @@ struct VideoWriter::Impl {
     right.reserve(size_t(frames - skip));
     for (int i = skip; i < frames; ++i) left.push_back(samples[size_t(2 * i)]), right.push_back(samples[size_t(2 * i + 1)]);
     void* planes[2] = {left.data(), right.data()};
-    if (!left.empty()) av_audio_fifo_write(fifo, planes, int(left.size()));
+    if (!left.empty()) av().av_audio_fifo_write(fifo, planes, int(left.size()));
     encodeAudioFrames(false);
   }
 
   // Gives the file its own name; it keeps writing where it was either way.
   void place() {
-    avio_flush(oc->pb);
+    av().avio_flush(oc->pb);
     placeTried = true;
     placed = std::rename(QFile::encodeName(partPath).constData(), QFile::encodeName(path).constData()) == 0;
     if (!placed) logLine("Nimbo: the recording could not be given its name; it stays " + partPath);
@@ -431,27 +427,27 @@ struct VideoWriter::Impl {
       if (item.endPtsNs && lastEncoded) {
         const int64_t end = llround(double(*item.endPtsNs - *session) * kVideoTimeBase.den / 1e9);
         if (end > lastVideoPts + kVideoTimeBase.den / kFrameRateHint) {
-          AVFrame* f = av_frame_clone(lastEncoded);
+          AVFrame* f = av().av_frame_clone(lastEncoded);
           f->pts = end;
           encodeVideo(f);
-          av_frame_free(&f);
+          av().av_frame_free(&f);
         }
       }
       encodeVideo(nullptr);
       if (aenc) {
         encodeAudioFrames(true);
-        if (avcodec_send_frame(aenc, nullptr) == 0) drain(aenc, as);
+        if (av().avcodec_send_frame(aenc, nullptr) == 0) drain(aenc, as);
       }
       // The last fragment and the fragments' random-access index ("mfra")
       // go at the end; nothing written before is read or moved.
-      if (av_write_trailer(oc) < 0 && !broken) {
+      if (av().av_write_trailer(oc) < 0 && !broken) {
         broken = true;
         logLine("Nimbo: writing the end of the recording failed: " + path);
       }
     }
-    const bool hasFragment = avio_tell(oc->pb) > headerEnd;
+    const bool hasFragment = av().avio_seek(oc->pb, 0, SEEK_CUR) > headerEnd;
     if (hasFragment && !placeTried) place();
-    avio_closep(&oc->pb);
+    av().avio_closep(&oc->pb);
     const QString file = currentPath();
     std::optional<QString> result;
     if (!hadFrames || !hasFragment) {
@@ -494,25 +490,26 @@ VideoWriter::~VideoWriter() = default;
 Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, int width, int height,
                                                          bool audioEnabled, int audioChannels) {
   if (width < 2 || height < 2) return Error{"The recording size is empty.", "Nimbo.VideoWriter", 1};
-  // The encoders' statistics are not for the user's terminal.
-  av_log_set_level(AV_LOG_ERROR);
+  Result<ffmpeg::Hold> hold = ffmpeg::open();
+  if (!hold.ok()) return hold.error();
   std::unique_ptr<VideoWriter> w(new VideoWriter());
   Impl& d = *w->d;
+  d.ffmpegHold = hold.take();
   d.path = path;
   d.width = width & ~1;
   d.height = height & ~1;
   d.audio = audioEnabled;
   d.channels = audioChannels;
   const QByteArray file = path.toUtf8();
-  int r = avformat_alloc_output_context2(&d.oc, nullptr, "mp4", file.constData());
+  int r = av().avformat_alloc_output_context2(&d.oc, nullptr, "mp4", file.constData());
   if (r < 0) return Error{"Couldn't create the video file: " + averror(r), "Nimbo.VideoWriter", r};
 
   // H.264 through libx264: the preset that keeps 1080p60 in real time on two
   // cores (see bench/record_bench.sh); NIMBO_X264_PRESET overrides it.
-  const AVCodec* vc = avcodec_find_encoder_by_name("libx264");
-  if (!vc) vc = avcodec_find_encoder(AV_CODEC_ID_H264);
+  const AVCodec* vc = av().avcodec_find_encoder_by_name("libx264");
+  if (!vc) vc = av().avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!vc) return Error{"No H.264 encoder is available.", "Nimbo.VideoWriter", 2};
-  d.venc = avcodec_alloc_context3(vc);
+  d.venc = av().avcodec_alloc_context3(vc);
   d.venc->width = d.width;
   d.venc->height = d.height;
   d.venc->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -527,67 +524,67 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   AVDictionary* vopts = nullptr;
   const QByteArray preset = qEnvironmentVariableIsSet("NIMBO_X264_PRESET") ? qgetenv("NIMBO_X264_PRESET")
                                                                           : QByteArray("ultrafast");
-  av_dict_set(&vopts, "preset", preset.constData(), 0);
-  av_dict_set(&vopts, "crf", "23", 0);
+  av().av_dict_set(&vopts, "preset", preset.constData(), 0);
+  av().av_dict_set(&vopts, "crf", "23", 0);
   // No picture waits inside the encoder: with its default frame threads
   // four pictures are in flight, which on a still screen (a picture a
   // second) would be four seconds a killed recording loses. Slices share
   // the cores instead, for slightly less CPU time at 1080p.
-  av_dict_set(&vopts, "tune", "zerolatency", 0);
+  av().av_dict_set(&vopts, "tune", "zerolatency", 0);
   // The keyframes asked for every second are IDR frames: decoding can
   // start at any of them.
-  av_dict_set(&vopts, "forced-idr", "1", 0);
-  r = avcodec_open2(d.venc, vc, &vopts);
-  av_dict_free(&vopts);
+  av().av_dict_set(&vopts, "forced-idr", "1", 0);
+  r = av().avcodec_open2(d.venc, vc, &vopts);
+  av().av_dict_free(&vopts);
   if (r < 0) return Error{"Couldn't start the video encoder: " + averror(r), "Nimbo.VideoWriter", r};
-  d.vs = avformat_new_stream(d.oc, nullptr);
-  avcodec_parameters_from_context(d.vs->codecpar, d.venc);
+  d.vs = av().avformat_new_stream(d.oc, nullptr);
+  av().avcodec_parameters_from_context(d.vs->codecpar, d.venc);
   d.vs->time_base = kVideoTimeBase;
 
   if (audioEnabled) {
-    const AVCodec* ac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    const AVCodec* ac = av().avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (ac) {
-      d.aenc = avcodec_alloc_context3(ac);
+      d.aenc = av().avcodec_alloc_context3(ac);
       d.aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
       d.aenc->sample_rate = kAudioRate;
-      av_channel_layout_default(&d.aenc->ch_layout, audioChannels);
+      av().av_channel_layout_default(&d.aenc->ch_layout, audioChannels);
       d.aenc->bit_rate = audioChannels == 1 ? 96000 : 128000;
       d.aenc->time_base = {1, kAudioRate};
       if (d.oc->oformat->flags & AVFMT_GLOBALHEADER) d.aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-      if (avcodec_open2(d.aenc, ac, nullptr) < 0) {
-        avcodec_free_context(&d.aenc);
+      if (av().avcodec_open2(d.aenc, ac, nullptr) < 0) {
+        av().avcodec_free_context(&d.aenc);
       } else {
-        d.as = avformat_new_stream(d.oc, nullptr);
-        avcodec_parameters_from_context(d.as->codecpar, d.aenc);
+        d.as = av().avformat_new_stream(d.oc, nullptr);
+        av().avcodec_parameters_from_context(d.as->codecpar, d.aenc);
         d.as->time_base = {1, kAudioRate};
-        d.fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, audioChannels, kAudioRate);
+        d.fifo = av().av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, audioChannels, kAudioRate);
       }
     }
   }
 
   d.partPath = partPathFor(path);
-  if ((r = avio_open(&d.oc->pb, QFile::encodeName(d.partPath).constData(), AVIO_FLAG_WRITE)) < 0)
+  if ((r = av().avio_open(&d.oc->pb, QFile::encodeName(d.partPath).constData(), AVIO_FLAG_WRITE)) < 0)
     return Error{"Couldn't create " + path + ": " + averror(r), "Nimbo.VideoWriter", r};
   // Fragmented MP4 from start to end: a fragment per keyframe, so one a
   // second, each written out whole as soon as the next one starts. The
   // finished file is the same one, with its durations filled in.
   AVDictionary* mopts = nullptr;
-  av_dict_set(&mopts, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-  av_dict_set(&mopts, "frag_duration", QByteArray::number(kFragmentBackstopUs).constData(), 0);
+  av().av_dict_set(&mopts, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+  av().av_dict_set(&mopts, "frag_duration", QByteArray::number(kFragmentBackstopUs).constData(), 0);
   // Each fragment reaches the file when it is cut, not when a buffer fills.
   d.oc->flush_packets = 1;
   // Sound that comes late (or stops) holds the picture back for at most
   // this long, not the ten seconds FFmpeg would wait.
   d.oc->max_interleave_delta = 500000;
-  r = avformat_write_header(d.oc, &mopts);
-  av_dict_free(&mopts);
+  r = av().avformat_write_header(d.oc, &mopts);
+  av().av_dict_free(&mopts);
   if (r < 0) {
-    avio_closep(&d.oc->pb);
+    av().avio_closep(&d.oc->pb);
     QFile::remove(d.partPath);
     return Error{"Couldn't write the video header: " + averror(r), "Nimbo.VideoWriter", r};
   }
-  d.headerEnd = avio_tell(d.oc->pb);
-  d.packet = av_packet_alloc();
+  d.headerEnd = av().avio_seek(d.oc->pb, 0, SEEK_CUR);
+  d.packet = av().av_packet_alloc();
   d.firstDts.assign(d.oc->nb_streams, AV_NOPTS_VALUE);
   d.lastEnd.assign(d.oc->nb_streams, 0);
   d.thread = std::thread([&d] { d.run(); });
@@ -619,14 +616,14 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
       i.spare.pop_back();
     }
   }
-  if (!out || !av_frame_is_writable(out)) {
-    av_frame_free(&out);
-    out = av_frame_alloc();
+  if (!out || !av().av_frame_is_writable(out)) {
+    av().av_frame_free(&out);
+    out = av().av_frame_alloc();
     out->format = AV_PIX_FMT_YUV420P;
     out->width = i.width;
     out->height = i.height;
-    if (av_frame_get_buffer(out, 0) < 0) {
-      av_frame_free(&out);
+    if (av().av_frame_get_buffer(out, 0) < 0) {
+      av().av_frame_free(&out);
       return false;
     }
   }
@@ -638,37 +635,37 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
                        out->linesize[1]);
   } else {
     if (!i.sws || i.swsW != width || i.swsH != height) {
-      sws_freeContext(i.sws);
-      i.sws = sws_alloc_context();
-      av_opt_set_int(i.sws, "srcw", width, 0);
-      av_opt_set_int(i.sws, "srch", height, 0);
-      av_opt_set_int(i.sws, "src_format", AV_PIX_FMT_BGR0, 0);
-      av_opt_set_int(i.sws, "dstw", i.width, 0);
-      av_opt_set_int(i.sws, "dsth", i.height, 0);
-      av_opt_set_int(i.sws, "dst_format", AV_PIX_FMT_YUV420P, 0);
-      av_opt_set_int(i.sws, "sws_flags", SWS_BILINEAR, 0);
-      av_opt_set_int(i.sws, "threads", 0, 0);  // sliced over the cores
-      if (sws_init_context(i.sws, nullptr, nullptr) < 0) {
-        sws_freeContext(i.sws);
+      av().sws_freeContext(i.sws);
+      i.sws = av().sws_alloc_context();
+      av().av_opt_set_int(i.sws, "srcw", width, 0);
+      av().av_opt_set_int(i.sws, "srch", height, 0);
+      av().av_opt_set_int(i.sws, "src_format", AV_PIX_FMT_BGR0, 0);
+      av().av_opt_set_int(i.sws, "dstw", i.width, 0);
+      av().av_opt_set_int(i.sws, "dsth", i.height, 0);
+      av().av_opt_set_int(i.sws, "dst_format", AV_PIX_FMT_YUV420P, 0);
+      av().av_opt_set_int(i.sws, "sws_flags", SWS_BILINEAR, 0);
+      av().av_opt_set_int(i.sws, "threads", 0, 0);  // sliced over the cores
+      if (av().sws_init_context(i.sws, nullptr, nullptr) < 0) {
+        av().sws_freeContext(i.sws);
         i.sws = nullptr;
-        av_frame_free(&out);
+        av().av_frame_free(&out);
         return false;
       }
-      const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
-      sws_setColorspaceDetails(i.sws, coefficients, 1, coefficients, 0, 0, 1 << 16, 1 << 16);
+      const int* coefficients = av().sws_getCoefficients(SWS_CS_ITU709);
+      av().sws_setColorspaceDetails(i.sws, coefficients, 1, coefficients, 0, 0, 1 << 16, 1 << 16);
       i.swsW = width;
       i.swsH = height;
     }
-    AVFrame* in = av_frame_alloc();
+    AVFrame* in = av().av_frame_alloc();
     in->format = AV_PIX_FMT_BGR0;
     in->width = width;
     in->height = height;
     in->data[0] = const_cast<uint8_t*>(bgra);
     in->linesize[0] = stride;
-    const int r = sws_scale_frame(i.sws, out, in);
-    av_frame_free(&in);
+    const int r = av().sws_scale_frame(i.sws, out, in);
+    av().av_frame_free(&in);
     if (r < 0) {
-      av_frame_free(&out);
+      av().av_frame_free(&out);
       return false;
     }
   }

@@ -12,6 +12,7 @@
 #include <QSize>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "recording/media_probe.h"
 #include "recording/video_writer.h"
 #include "recording/yuv.h"
+#include "media/ffmpeg_library.h"
 
 namespace nimbo {
 namespace {
@@ -370,6 +372,51 @@ TEST(VideoWriterTest, AWriterKilledInItsFirstSecondLeavesNothingUnderItsName) {
   removeAbandonedRecordings(dir.path());
   EXPECT_FALSE(QFile::exists(dir.filePath(left[0])));
   EXPECT_TRUE(other.exists());
+}
+
+}  // namespace
+}  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+bool ffmpegMapped() {
+  QFile maps(QStringLiteral("/proc/self/maps"));
+  if (!maps.open(QIODevice::ReadOnly)) return false;
+  return maps.readAll().contains("/libavcodec.so");
+}
+
+// FFmpeg is opened by what needs it and closed a while after the last user
+// is gone, so an idle tray process carries none of it.
+TEST(FfmpegLibraryTest, OpensForAWriterAndClosesAfterTheLastOneIsGone) {
+  qputenv("NIMBO_FFMPEG_LINGER_MS", "200");
+  ASSERT_TRUE(ffmpeg::closeIfUnused());
+  EXPECT_FALSE(ffmpeg::isOpen());
+  EXPECT_FALSE(ffmpegMapped()) << "the test program itself links FFmpeg";
+  QTemporaryDir dir;
+  for (int round = 0; round < 2; ++round) {  // and a second time, freshly loaded
+    auto made = VideoWriter::create(dir.filePath(QStringLiteral("%1.mp4").arg(round)), 320, 240, false);
+    ASSERT_TRUE(made.ok()) << made.error().description.toStdString();
+    std::unique_ptr<VideoWriter> w = made.take();
+    EXPECT_TRUE(ffmpeg::isOpen());
+    EXPECT_TRUE(ffmpegMapped());
+    feed(*w, 0.5, false);
+    Finished done;
+    w->finish(kStart + kSecond / 2, done.callback());
+    ASSERT_TRUE(done.wait());
+    // A probe while the writer still holds FFmpeg does not close it either.
+    EXPECT_TRUE(MediaProbe::read(dir.filePath(QStringLiteral("%1.mp4").arg(round))));
+    EXPECT_FALSE(ffmpeg::closeIfUnused());
+    w.reset();
+    // Still open for a moment, for a quick next use.
+    EXPECT_TRUE(ffmpeg::isOpen());
+    QElapsedTimer t;
+    t.start();
+    while (ffmpeg::isOpen() && t.elapsed() < 5000) QTest::qWait(20);
+    EXPECT_FALSE(ffmpeg::isOpen());
+    EXPECT_FALSE(ffmpegMapped());
+  }
+  qunsetenv("NIMBO_FFMPEG_LINGER_MS");
 }
 
 }  // namespace

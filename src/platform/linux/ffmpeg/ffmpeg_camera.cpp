@@ -1,12 +1,6 @@
 #include "platform/linux/ffmpeg/ffmpeg_camera.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavdevice/avdevice.h>
-#include <libavformat/avformat.h>
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
-}
+#include "media/ffmpeg_library.h"
 
 #include <QFile>
 
@@ -26,6 +20,8 @@ extern "C" {
 namespace nimbo {
 
 struct FfmpegCamera::Reader {
+  // First, so that FFmpeg stays open until the rest is freed.
+  ffmpeg::Hold ffmpegHold;
   AVFormatContext* fmt = nullptr;
   AVCodecContext* dec = nullptr;
   SwsContext* sws = nullptr;
@@ -38,9 +34,9 @@ struct FfmpegCamera::Reader {
   bool ended = false;
 
   ~Reader() {
-    sws_freeContext(sws);
-    avcodec_free_context(&dec);
-    avformat_close_input(&fmt);
+    av().sws_freeContext(sws);
+    av().avcodec_free_context(&dec);
+    av().avformat_close_input(&fmt);
   }
   void run();
 };
@@ -60,36 +56,37 @@ FfmpegCamera::~FfmpegCamera() { stop(); }
 
 Result<bool> FfmpegCamera::start() {
   if (running_) return true;
-  static std::once_flag devices;
-  std::call_once(devices, [] { avdevice_register_all(); });
   if (format_ == QLatin1String("video4linux2") && !QFile::exists(url_))
     return platformError(PlatformErrorCode::noDevice, url_ + " does not exist");
-  const AVInputFormat* inputFormat = av_find_input_format(format_.toUtf8().constData());
+  Result<ffmpeg::Hold> hold = ffmpeg::open(ffmpeg::Needs::devices);
+  if (!hold.ok()) return platformError(PlatformErrorCode::deviceUnavailable, hold.error().description);
+  const AVInputFormat* inputFormat = av().av_find_input_format(format_.toUtf8().constData());
   if (!inputFormat) return platformError(PlatformErrorCode::noDevice, "no FFmpeg input " + format_);
   auto in = std::make_shared<Reader>();
+  in->ffmpegHold = hold.take();
   // Reads give up when we stop, and V4L2 reads do not block, so a device
   // that stops delivering cannot hold the reading thread in a read.
-  in->fmt = avformat_alloc_context();
+  in->fmt = av().avformat_alloc_context();
   if (!in->fmt) return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   in->fmt->interrupt_callback.callback = [](void* r) { return int(static_cast<Reader*>(r)->stopping.load()); };
   in->fmt->interrupt_callback.opaque = in.get();
   in->fmt->flags |= AVFMT_FLAG_NONBLOCK;
   AVDictionary* opts = nullptr;
-  if (format_ == QLatin1String("video4linux2")) av_dict_set(&opts, "framerate", "30", 0);
-  const int r = avformat_open_input(&in->fmt, url_.toUtf8().constData(), inputFormat, &opts);
-  av_dict_free(&opts);
+  if (format_ == QLatin1String("video4linux2")) av().av_dict_set(&opts, "framerate", "30", 0);
+  const int r = av().avformat_open_input(&in->fmt, url_.toUtf8().constData(), inputFormat, &opts);
+  av().av_dict_free(&opts);
   // Not in the video group: the device is there but may not be opened.
   if (r == AVERROR(EACCES) || r == AVERROR(EPERM))
     return platformError(PlatformErrorCode::permissionDenied, url_ + ": permission denied");
   if (r < 0) return platformError(PlatformErrorCode::deviceUnavailable, url_ + " could not be opened");
-  if (avformat_find_stream_info(in->fmt, nullptr) < 0)
+  if (av().avformat_find_stream_info(in->fmt, nullptr) < 0)
     return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   const AVCodec* codec = nullptr;
-  in->stream = av_find_best_stream(in->fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  in->stream = av().av_find_best_stream(in->fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (in->stream < 0 || !codec) return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
-  in->dec = avcodec_alloc_context3(codec);
-  avcodec_parameters_to_context(in->dec, in->fmt->streams[in->stream]->codecpar);
-  if (avcodec_open2(in->dec, codec, nullptr) < 0)
+  in->dec = av().avcodec_alloc_context3(codec);
+  av().avcodec_parameters_to_context(in->dec, in->fmt->streams[in->stream]->codecpar);
+  if (av().avcodec_open2(in->dec, codec, nullptr) < 0)
     return platformError(PlatformErrorCode::deviceUnavailable, url_ + " gives no usable video");
   {
     std::lock_guard l(readerLock_);
@@ -128,35 +125,35 @@ QImage FfmpegCamera::latestFrame() const {
 }
 
 void FfmpegCamera::Reader::run() {
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  AVPacket* pkt = av().av_packet_alloc();
+  AVFrame* frame = av().av_frame_alloc();
   while (!stopping) {
-    const int r = av_read_frame(fmt, pkt);
+    const int r = av().av_read_frame(fmt, pkt);
     if (r == AVERROR(EAGAIN)) {
       // Nothing from the device yet.
       std::this_thread::sleep_for(std::chrono::milliseconds(4));
       continue;
     }
     if (r < 0) break;
-    if (pkt->stream_index == stream && avcodec_send_packet(dec, pkt) == 0) {
-      while (avcodec_receive_frame(dec, frame) == 0) {
+    if (pkt->stream_index == stream && av().avcodec_send_packet(dec, pkt) == 0) {
+      while (av().avcodec_receive_frame(dec, frame) == 0) {
         // Converted to RGB32 (B G R A in memory) as it arrives; older frames
         // are simply replaced.
         QImage img(frame->width, frame->height, QImage::Format_RGB32);
-        sws = sws_getCachedContext(sws, frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+        sws = av().sws_getCachedContext(sws, frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
                                    frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!sws || img.isNull()) continue;
         uint8_t* dst[4] = {img.bits(), nullptr, nullptr, nullptr};
         const int dstStride[4] = {int(img.bytesPerLine()), 0, 0, 0};
-        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+        av().sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
         std::lock_guard l(frameLock);
         latest = std::move(img);
       }
     }
-    av_packet_unref(pkt);
+    av().av_packet_unref(pkt);
   }
-  av_frame_free(&frame);
-  av_packet_free(&pkt);
+  av().av_frame_free(&frame);
+  av().av_packet_free(&pkt);
   std::lock_guard l(endLock);
   ended = true;
   endCv.notify_all();
