@@ -534,6 +534,12 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   // The keyframes asked for every second are IDR frames: decoding can
   // start at any of them.
   av().av_dict_set(&vopts, "forced-idr", "1", 0);
+  // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
+  // x264's closing summary, quality figures included, goes to stderr.
+  if (const QByteArray extra = qgetenv("NIMBO_X264_PARAMS"); !extra.isEmpty()) {
+    av().av_dict_set(&vopts, "x264-params", extra.constData(), 0);
+    av().av_log_set_level(AV_LOG_INFO);
+  }
   r = av().avcodec_open2(d.venc, vc, &vopts);
   av().av_dict_free(&vopts);
   if (r < 0) return Error{"Couldn't start the video encoder: " + averror(r), "Nimbo.VideoWriter", r};

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Everyday recording benchmark: one minute of ordinary desktop use at
+# 1920x1080 (typing in gvim, scrolling a manual in Chromium, dragging a
+# terminal, a video playing in a corner), scripted with xdotool, recorded by
+# Nimbo (its self-test, no audio) and by `ffmpeg -f x11grab` at 30 fps with
+# libx264 crf 23, presets ultrafast and veryfast. Prints, for each: CPU
+# seconds per recorded second, MiB per minute of recording and the SSIM x264
+# measures against the pictures it was given, with Nimbo's ratios.
+#   bench/everyday_bench.sh [SECONDS] [RECORDER…]
+# RECORDER: nimbo, ultrafast, veryfast (default all three). Nimbo's encoder
+# follows NIMBO_X264_PRESET and NIMBO_X264_PARAMS when they are set.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+recorders=("$@")
+((${#recorders[@]})) || recorders=(nimbo ultrafast veryfast)
+scripts/install-deps --bench >/dev/null
+[[ -f build/build.ninja ]] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target nimbo >/dev/null
+out=$(mktemp -d /tmp/nimbo-everyday-bench.XXXXXX)
+[[ ${NIMBO_BENCH_KEEP:-} == 1 ]] || trap 'rm -rf "$out"' EXIT
+scripts/with-desktop --no-tray --size 1920x1080 -- bench/everyday_inner.sh "$seconds" "$out" "${recorders[@]}" \
+  2> >(grep -v 'dbus-daemon' >&2)
+
+python3 - "$out" "$seconds" "${recorders[@]}" <<'PY'
+import os, re, subprocess, sys
+out, seconds, recs = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+
+def duration(f):
+    return float(subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", f],
+                                capture_output=True, text=True, check=True).stdout)
+
+def packets(f):
+    return int(subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                               "stream=nb_read_packets", "-of", "csv=p=0", f],
+                              capture_output=True, text=True, check=True).stdout)
+
+rows = {}
+for r in recs:
+    f = f"{out}/{r}-cpu.mp4"
+    user, sys_ = map(float, open(f"{out}/{r}-cpu.time").read().split()[-2:])
+    d = duration(f)
+    # Nimbo's stderr goes to its log.
+    text = "".join(open(f, errors="replace").read() for f in (f"{out}/{r}-ssim.out", f"{out}/{r}-ssim.log")
+                   if os.path.exists(f))
+    m = re.search(r"SSIM Mean Y:([0-9.]+) \(\s*([0-9.]+)db\)", text)
+    if not m:
+        sys.exit(f"everyday: no SSIM figure from x264 in {r}'s run")
+    rows[r] = dict(cpu=(user + sys_) / d, mib=os.path.getsize(f) / d * 60 / 2**20, ssim=float(m[1]), db=float(m[2]),
+                   frames=packets(f), d=d)
+
+names = {"nimbo": "Nimbo", "ultrafast": "ffmpeg ultrafast", "veryfast": "ffmpeg veryfast"}
+preset = os.environ.get("NIMBO_X264_PRESET", "built-in")
+params = os.environ.get("NIMBO_X264_PARAMS", "")
+print(f"== 1920x1080, {seconds} s of everyday use (typing, scrolling, a window dragged, a video in a corner)")
+print(f"   Nimbo's encoder: {preset} settings{' + ' + params if params else ''}; ffmpeg: x11grab 30 fps, libx264 crf 23")
+print(f"{'recorder':<18} {'CPU s/s':>8} {'MiB/min':>8} {'SSIM Y':>8} {'SSIM dB':>8} {'frames':>7} {'length s':>9}")
+for r in recs:
+    x = rows[r]
+    print(f"{names[r]:<18} {x['cpu']:8.3f} {x['mib']:8.2f} {x['ssim']:8.5f} {x['db']:8.2f} {x['frames']:7d} {x['d']:9.1f}")
+n = rows.get("nimbo")
+if n and "ultrafast" in rows:
+    u = rows["ultrafast"]
+    print(f"Nimbo/ultrafast: CPU {n['cpu'] / u['cpu']:.2f}x, size {n['mib'] / u['mib']:.2f}x, SSIM {n['db'] - u['db']:+.2f} dB")
+if n and "veryfast" in rows:
+    v = rows["veryfast"]
+    print(f"Nimbo/veryfast:  CPU {n['cpu'] / v['cpu']:.2f}x, size {n['mib'] / v['mib']:.2f}x, SSIM {n['db'] - v['db']:+.2f} dB")
+if n and "ultrafast" in rows and "veryfast" in rows:
+    u, v = rows["ultrafast"], rows["veryfast"]
+    goals = [("CPU <= ultrafast", n["cpu"] <= u["cpu"]), ("size <= veryfast", n["mib"] <= v["mib"]),
+             ("SSIM >= both", n["ssim"] >= max(u["ssim"], v["ssim"]))]
+    print("goals: " + ", ".join(f"{g} {'met' if ok else 'NOT MET'}" for g, ok in goals))
+log = open(f"{out}/nimbo-cpu.log", errors="replace").read() + open(f"{out}/nimbo-cpu.out", errors="replace").read() if n else ""
+m = re.search(r"frames written (\d+), unchanged (\d+), missed (\d+), dropped by the encoder (\d+)", log)
+if m:
+    print(f"Nimbo (timed run): {m[1]} frames written, {m[2]} unchanged ticks skipped, {m[3]} missed, {m[4]} dropped by the encoder")
+print("(CPU: user+sys of the recorder process per second of video, from the timed run; MiB/min: that file's size;"
+      " SSIM: x264's own mean luma SSIM over the frames it encoded, from a second run with ssim=1)")
+PY
