@@ -2,6 +2,9 @@
 
 #include <libdeflate.h>
 #include <zlib.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -58,6 +61,38 @@ void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
   }
 }
 
+// Paeth residuals of bytes [from, n) of a row with a row above; `b` bytes a
+// pixel. Eight bytes at a time in 16-bit lanes: the compiler does not
+// vectorise the selection on its own.
+void paethSpan(const uint8_t* cur, const uint8_t* prev, uint8_t* o, size_t from, size_t n, size_t b) {
+  size_t i = from;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  auto load = [&](const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  };
+  auto abs16 = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+  for (; i + 8 <= n; i += 8) {
+    const __m128i a = load(cur + i - b), up = load(prev + i), c = load(prev + i - b), x = load(cur + i);
+    const __m128i dUp = _mm_sub_epi16(up, c), dA = _mm_sub_epi16(a, c);
+    const __m128i pa = abs16(dUp), pb = abs16(dA), pc = abs16(_mm_add_epi16(dUp, dA));
+    // a when pa <= pb and pa <= pc, else up when pb <= pc, else c.
+    const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i useC = _mm_cmpgt_epi16(pb, pc);
+    const __m128i upOrC = _mm_or_si128(_mm_and_si128(useC, c), _mm_andnot_si128(useC, up));
+    const __m128i pred = _mm_or_si128(_mm_and_si128(notA, upOrC), _mm_andnot_si128(notA, a));
+    const __m128i r = _mm_and_si128(_mm_sub_epi16(x, pred), _mm_set1_epi16(0xff));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + i), _mm_packus_epi16(r, zero));
+  }
+#endif
+  for (; i < n; ++i) {
+    const int a = cur[i - b], up = prev[i], c = prev[i - b];
+    const int pa = std::abs(up - c), pb = std::abs(a - c), pc = std::abs(a + up - 2 * c);
+    const int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? up : c);
+    o[i] = uint8_t(cur[i] - pred);
+  }
+}
+
 void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
   out[0] = uint8_t(f);
   uint8_t* o = out + 1;
@@ -93,18 +128,13 @@ void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, 
         break;
       }
       for (size_t i = 0; i < b; ++i) o[i] = uint8_t(cur[i] - prev[i]);
-      for (size_t i = b; i < n; ++i) {
-        // Branch-free so that the compiler can vectorise it.
-        const int a = cur[i - b], up = prev[i], c = prev[i - b];
-        const int pa = std::abs(up - c), pb = std::abs(a - c), pc = std::abs(a + up - 2 * c);
-        const int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? up : c);
-        o[i] = uint8_t(cur[i] - pred);
-      }
+      paethSpan(cur, prev, o, b, n, b);
       break;
     case Filter::adaptive:
       break;  // resolved per row by the caller
   }
 }
+
 
 // The usual guess at which filter compresses a row best: the smallest sum of
 // the filtered bytes taken as signed magnitudes.
@@ -446,19 +476,22 @@ void countBytes(const uint8_t* data, size_t n, uint32_t* counts) {
 }
 
 // Bytes equal to the byte above or to the same channel's byte on the left,
-// over rows `stride` apart (each compared with the one before it): high on
+// over every other row of rows `stride` apart (each compared with the one
+// before it), as a count per byte of the rows compared: high on
 // interface content, whose flat areas, text backgrounds and gradients repeat
 // along one axis or the other, low on photographs, where noise breaks both.
-size_t repeated(const uint8_t* rows, size_t stride, size_t rowBytes, int bpp, int n) {
+size_t repeated(const uint8_t* rows, size_t stride, size_t rowBytes, int bpp, int n, int* rowsCompared) {
   size_t same = 0;
+  *rowsCompared = 0;
   const size_t b = size_t(bpp);
-  for (int r = 1; r < n; ++r) {
+  for (int r = 1; r < n; r += 2) {
     const uint8_t* cur = rows + size_t(r) * stride;
     const uint8_t* up = cur - stride;
     uint32_t s = 0;
     for (size_t i = 0; i < b && i < rowBytes; ++i) s += cur[i] == up[i];
     for (size_t i = b; i < rowBytes; ++i) s += (cur[i] == up[i]) | (cur[i] == cur[i - b]);
     same += s;
+    ++*rowsCompared;
   }
   return same;
 }
@@ -593,8 +626,9 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
       const uint8_t* from = hasAbove ? rows.data() : band;
       const int compared = hasAbove ? n : n - 1;
       if (compared > 0) {
-        const size_t same = repeated(from, line, rowBytes, bpp, compared + 1);
-        literal = same * 256 < size_t(opt.photoBelow) * rowBytes * size_t(compared);
+        int sampled = 0;
+        const size_t same = repeated(from, line, rowBytes, bpp, compared + 1, &sampled);
+        literal = same * 256 < size_t(opt.photoBelow) * rowBytes * size_t(sampled);
         if (literal) {
           size_t probed = 0;
           const size_t hits = pairRepeats(band + size_t(n / 2) * line, width, bpp, &probed);
