@@ -1,16 +1,24 @@
 // Measures the PNG writer's settings on real screenshots: size and time for
 // each filter choice, zlib level and strategy, beside the input file's own
 // size (for screens kept by bench/png_varied.sh, that is scrot's file).
-//   build/png_tune [--threads N] [--runs N] [--only FILTER:LEVEL:RLE] shot.png…
+//   build/png_tune [--threads N] [--runs N] [--only FILTER:LEVEL:STRATEGY]
+//                  [--photo-below N] [--photo-matches-below N] [--no-verify] shot.png…
 // Times are the best of RUNS encodes (default 3) with N threads (default 1,
 // so that the figures are the work done, not the cores free). --only measures
-// one setting, e.g. `--only up:1:no`, for instruction counts under callgrind.
+// one setting, e.g. `--only up:1:lz` or `--only up/paeth:1:auto`, for
+// instruction counts under callgrind. --photo-below sets the automatic
+// strategy's threshold (share of bytes equal to the byte above or on the
+// left, in 1/256), --photo-matches-below its second one (share of pixel
+// pairs met earlier in a sampled row, in 1/256).
+// Each output is decoded and compared with the input unless --no-verify
+// (for callgrind, whose counts should be the encoder's alone).
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,30 +27,43 @@
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  int threads = 1, runs = 3;
+  int threads = 1, runs = 3, photoBelow = -1, photoMatchesBelow = -1;
+  bool verify = true;
   std::string only;
   std::vector<const char*> files;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::atoi(argv[++i]);
     else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
     else if (!std::strcmp(argv[i], "--only") && i + 1 < argc) only = argv[++i];
+    else if (!std::strcmp(argv[i], "--photo-below") && i + 1 < argc) photoBelow = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--photo-matches-below") && i + 1 < argc)
+      photoMatchesBelow = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--no-verify")) verify = false;
     else files.push_back(argv[i]);
   }
   if (files.empty()) {
-    std::fprintf(stderr, "usage: png_tune [--threads N] [--runs N] IMAGE…\n");
+    std::fprintf(stderr,
+                 "usage: png_tune [--threads N] [--runs N] [--only FILTER:LEVEL:STRATEGY] [--photo-below N] "
+                 "[--photo-matches-below N] [--no-verify] IMAGE…\n");
     return 2;
   }
   const char* names[] = {"none", "sub", "up", "average", "paeth", "adaptive"};
-  struct Config {
-    nimbo::png::Filter filter;
-    int level;
-    bool rle;
-  };
+  const char* strategies[] = {"lz", "rle", "huffman", "auto"};
   using F = nimbo::png::Filter;
+  using S = nimbo::png::Strategy;
+  struct Config {
+    F filter;
+    int level;
+    S strategy;
+    F photoFilter = F::paeth;
+  };
   const std::vector<Config> configs = {
-      {F::up, 1, true},       {F::paeth, 1, true},     {F::adaptive, 1, true}, {F::up, 1, false},
-      {F::adaptive, 1, false}, {F::adaptive, 2, false}, {F::adaptive, 3, false}, {F::adaptive, 4, false},
-      {F::adaptive, 6, false}, {F::paeth, 1, false},
+      {F::up, 1, S::rle},          {F::up, 1, S::lz},           {F::adaptive, 1, S::lz},
+      {F::adaptive, 2, S::lz},     {F::adaptive, 4, S::lz},     {F::paeth, 1, S::lz},
+      {F::up, 1, S::huffman},      {F::sub, 1, S::huffman},     {F::average, 1, S::huffman},
+      {F::paeth, 1, S::huffman},   {F::adaptive, 1, S::huffman}, {F::up, 1, S::automatic, F::sub},
+      {F::up, 1, S::automatic, F::average}, {F::up, 1, S::automatic, F::paeth},
+      {F::up, 1, S::automatic, F::adaptive},
   };
   const nimbo::png::Options defaults;
   for (const char* file : files) {
@@ -53,33 +74,42 @@ int main(int argc, char** argv) {
     }
     const long long given = QFileInfo(file).size();
     std::printf("%s %dx%d, file %lld bytes\n", file, img.width(), img.height(), given);
-    std::printf("  %-9s %5s %6s %9s %12s %8s\n", "filter", "level", "rle", "ms(best)", "bytes", "vs file");
-    auto measure = [&](nimbo::png::Options o, const char* mark) {
+    std::printf("  %-14s %5s %8s %9s %12s %8s\n", "filter", "level", "strategy", "ms(best)", "bytes", "vs file");
+    auto measure = [&](nimbo::png::Options o, const std::string& filter, const char* mark) {
       double best = 1e9;
-      size_t bytes = 0;
+      std::vector<uint8_t> out;
       for (int i = 0; i < runs; ++i) {
         QElapsedTimer t;
         t.start();
-        auto out = nimbo::png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, o);
+        out = nimbo::png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, o);
         best = std::min(best, t.nsecsElapsed() / 1e6);
-        bytes = out.size();
       }
-      std::printf("  %-9s %5d %6s %9.1f %12zu %8.3f%s\n", names[int(o.filter)], o.level,
-                  o.rle ? "yes" : "no", best,
-                  bytes, double(bytes) / double(given), mark);
+      const size_t bytes = out.size();
+      // Every setting must give back the same pixels.
+      if (verify && QImage::fromData(out.data(), int(out.size()), "PNG").convertToFormat(QImage::Format_RGB32) != img) {
+        std::fprintf(stderr, "png_tune: %s with %s does not decode to the same pixels\n", file, filter.c_str());
+        std::exit(1);
+      }
+      std::printf("  %-14s %5d %8s %9.1f %12zu %8.3f%s\n", filter.c_str(), o.level,
+                  strategies[int(o.strategy)], best, bytes, double(bytes) / double(given), mark);
     };
     for (const Config& c : configs) {
       nimbo::png::Options o;
       o.filter = c.filter;
+      o.photoFilter = c.photoFilter;
       o.level = c.level;
-      o.rle = c.rle;
+      o.strategy = c.strategy;
       o.threads = threads;
-      const std::string key =
-          std::string(names[int(c.filter)]) + ":" + std::to_string(c.level) + ":" +
-          (c.rle ? "yes" : "no");
+      if (photoBelow >= 0) o.photoBelow = photoBelow;
+      if (photoMatchesBelow >= 0) o.photoMatchesBelow = photoMatchesBelow;
+      std::string filter = names[int(c.filter)];
+      if (c.strategy == S::automatic) filter += std::string("/") + names[int(c.photoFilter)];
+      const std::string key = filter + ":" + std::to_string(c.level) + ":" + strategies[int(c.strategy)];
       if (!only.empty() && key != only) continue;
-      const bool isDefault = c.filter == defaults.filter && c.level == defaults.level && c.rle == defaults.rle;
-      measure(o, isDefault ? "  (default)" : "");
+      const bool isDefault = c.filter == defaults.filter && c.level == defaults.level &&
+                             c.strategy == defaults.strategy &&
+                             (c.strategy != S::automatic || c.photoFilter == defaults.photoFilter);
+      measure(o, filter, isDefault ? "  (default)" : "");
     }
   }
   return 0;

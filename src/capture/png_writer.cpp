@@ -2,10 +2,14 @@
 
 #include <libdeflate.h>
 #include <zlib.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -57,6 +61,38 @@ void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
   }
 }
 
+// Paeth residuals of bytes [from, n) of a row with a row above; `b` bytes a
+// pixel. Eight bytes at a time in 16-bit lanes: the compiler does not
+// vectorise the selection on its own.
+void paethSpan(const uint8_t* cur, const uint8_t* prev, uint8_t* o, size_t from, size_t n, size_t b) {
+  size_t i = from;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  auto load = [&](const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  };
+  auto abs16 = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+  for (; i + 8 <= n; i += 8) {
+    const __m128i a = load(cur + i - b), up = load(prev + i), c = load(prev + i - b), x = load(cur + i);
+    const __m128i dUp = _mm_sub_epi16(up, c), dA = _mm_sub_epi16(a, c);
+    const __m128i pa = abs16(dUp), pb = abs16(dA), pc = abs16(_mm_add_epi16(dUp, dA));
+    // a when pa <= pb and pa <= pc, else up when pb <= pc, else c.
+    const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i useC = _mm_cmpgt_epi16(pb, pc);
+    const __m128i upOrC = _mm_or_si128(_mm_and_si128(useC, c), _mm_andnot_si128(useC, up));
+    const __m128i pred = _mm_or_si128(_mm_and_si128(notA, upOrC), _mm_andnot_si128(notA, a));
+    const __m128i r = _mm_and_si128(_mm_sub_epi16(x, pred), _mm_set1_epi16(0xff));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + i), _mm_packus_epi16(r, zero));
+  }
+#endif
+  for (; i < n; ++i) {
+    const int a = cur[i - b], up = prev[i], c = prev[i - b];
+    const int pa = std::abs(up - c), pb = std::abs(a - c), pc = std::abs(a + up - 2 * c);
+    const int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? up : c);
+    o[i] = uint8_t(cur[i] - pred);
+  }
+}
+
 void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
   out[0] = uint8_t(f);
   uint8_t* o = out + 1;
@@ -92,18 +128,13 @@ void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, 
         break;
       }
       for (size_t i = 0; i < b; ++i) o[i] = uint8_t(cur[i] - prev[i]);
-      for (size_t i = b; i < n; ++i) {
-        // Branch-free so that the compiler can vectorise it.
-        const int a = cur[i - b], up = prev[i], c = prev[i - b];
-        const int pa = std::abs(up - c), pb = std::abs(a - c), pc = std::abs(a + up - 2 * c);
-        const int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? up : c);
-        o[i] = uint8_t(cur[i] - pred);
-      }
+      paethSpan(cur, prev, o, b, n, b);
       break;
     case Filter::adaptive:
       break;  // resolved per row by the caller
   }
 }
+
 
 // The usual guess at which filter compresses a row best: the smallest sum of
 // the filtered bytes taken as signed magnitudes.
@@ -139,6 +170,358 @@ void filterAdaptive(const uint8_t* cur, const uint8_t* prev, uint8_t* out, uint8
   }
 }
 
+// ---- Huffman coding without matching ---------------------------------------
+//
+// Deflate blocks holding literals only, with codes fitted to each band. zlib's
+// Z_HUFFMAN_ONLY does the same but passes every byte through its match
+// bookkeeping; written directly it is a table look-up and a shift a byte.
+
+constexpr int kEndOfBlock = 256;
+constexpr int kLiterals = 257;  // 0-255 and the end of block
+
+// Code lengths for `n` symbols from their counts (0 = unused), none longer
+// than `maxBits`. Minimum-redundancy lengths computed in place (Moffat and
+// Katajainen), then, if too long, lengths are moved up until the code fits.
+void codeLengths(const uint32_t* counts, int n, int maxBits, uint8_t* lengths) {
+  struct Sym {
+    uint32_t count;
+    uint16_t symbol;
+  };
+  Sym syms[kLiterals];
+  int used = 0;
+  for (int i = 0; i < n; ++i) {
+    lengths[i] = 0;
+    if (counts[i]) syms[used++] = {counts[i], uint16_t(i)};
+  }
+  if (used == 0) return;
+  if (used == 1) {  // a code needs two symbols; the second is never sent
+    lengths[syms[0].symbol] = 1;
+    lengths[syms[0].symbol == 0 ? 1 : 0] = 1;
+    return;
+  }
+  std::sort(syms, syms + used, [](const Sym& a, const Sym& b) { return a.count < b.count; });
+  uint32_t a[kLiterals];
+  for (int i = 0; i < used; ++i) a[i] = syms[i].count;
+  // Phase 1: parents' weights, pointing leaves at their parents.
+  a[0] += a[1];
+  int root = 0, leaf = 2;
+  for (int next = 1; next < used - 1; ++next) {
+    if (leaf >= used || a[root] < a[leaf]) {
+      a[next] = a[root];
+      a[root++] = uint32_t(next);
+    } else {
+      a[next] = a[leaf++];
+    }
+    if (leaf >= used || (root < next && a[root] < a[leaf])) {
+      a[next] += a[root];
+      a[root++] = uint32_t(next);
+    } else {
+      a[next] += a[leaf++];
+    }
+  }
+  // Phase 2: depths of the internal nodes.
+  a[used - 2] = 0;
+  for (int next = used - 3; next >= 0; --next) a[next] = a[a[next]] + 1;
+  // Phase 3: depths of the leaves.
+  int available = 1, taken = 0, depth = 0, next = used - 1;
+  root = used - 2;
+  while (available > 0) {
+    while (root >= 0 && int(a[root]) == depth) {
+      ++taken;
+      --root;
+    }
+    while (available > taken) {
+      a[next--] = uint32_t(depth);
+      --available;
+    }
+    available = 2 * taken;
+    ++depth;
+    taken = 0;
+  }
+  // a[i] is now the length of the i-th least frequent symbol. Count lengths,
+  // fold the over-long ones into maxBits and split shorter codes until the
+  // Kraft sum is exactly one again.
+  int perLength[33] = {};
+  for (int i = 0; i < used; ++i) ++perLength[std::min<uint32_t>(a[i], 32)];
+  for (int l = maxBits + 1; l <= 32; ++l) {
+    perLength[maxBits] += perLength[l];
+    perLength[l] = 0;
+  }
+  uint32_t kraft = 0;
+  for (int l = 1; l <= maxBits; ++l) kraft += uint32_t(perLength[l]) << (maxBits - l);
+  while (kraft > (1u << maxBits)) {
+    --perLength[maxBits];
+    for (int l = maxBits - 1; l > 0; --l) {
+      if (perLength[l]) {
+        --perLength[l];
+        perLength[l + 1] += 2;
+        break;
+      }
+    }
+    --kraft;
+  }
+  // Longest codes to the rarest symbols.
+  int i = 0;
+  for (int l = maxBits; l >= 1; --l)
+    for (int k = 0; k < perLength[l]; ++k) lengths[syms[i++].symbol] = uint8_t(l);
+}
+
+// Canonical codes for `lengths`, bit-reversed as deflate sends them.
+void canonicalCodes(const uint8_t* lengths, int n, uint16_t* codes) {
+  int perLength[16] = {};
+  for (int i = 0; i < n; ++i) ++perLength[lengths[i]];
+  perLength[0] = 0;
+  uint32_t next[16] = {};
+  uint32_t code = 0;
+  for (int l = 1; l < 16; ++l) {
+    code = (code + uint32_t(perLength[l - 1])) << 1;
+    next[l] = code;
+  }
+  for (int i = 0; i < n; ++i) {
+    const int l = lengths[i];
+    if (!l) {
+      codes[i] = 0;
+      continue;
+    }
+    uint32_t c = next[l]++, r = 0;
+    for (int b = 0; b < l; ++b, c >>= 1) r = (r << 1) | (c & 1);
+    codes[i] = uint16_t(r);
+  }
+}
+
+// Writes deflate bits least significant first into a buffer with at least 8
+// bytes to spare past what is written.
+struct BitWriter {
+  uint8_t* out = nullptr;
+  uint64_t bits = 0;
+  int count = 0;
+
+  // Adds up to 56 - count bits; callers flush in between.
+  void put(uint32_t value, int n) {
+    bits |= uint64_t(value) << count;
+    count += n;
+  }
+  void flush() {
+    std::memcpy(out, &bits, 8);
+    out += count >> 3;
+    bits >>= count & ~7;
+    count &= 7;
+  }
+  // An empty stored block: ends on a byte boundary, as zlib's sync flush
+  // does, so that what follows may start a fresh stream of blocks.
+  void align(bool final) {
+    put(final ? 1 : 0, 3);
+    flush();
+    if (count) put(0, 8 - count);
+    flush();
+    put(0xffff0000u, 32);
+    flush();
+  }
+};
+
+// The code-length alphabet's order in a dynamic block header.
+constexpr uint8_t kLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+struct LiteralBlock {
+  uint8_t lengths[kLiterals + 2];  // literals and end of block, then two distance codes
+  uint16_t codes[kLiterals];
+  // The header's code lengths, run-length coded: symbol and extra bits.
+  uint8_t rle[kLiterals + 2];
+  uint8_t rleExtra[kLiterals + 2];
+  int rleCount = 0;
+  uint8_t clLengths[19];
+  uint16_t clCodes[19];
+  int clSent = 19;
+  size_t bits = 0;  // the whole block
+};
+
+// Plans one literal-only block for data with the given byte counts: codes,
+// header and exact size in bits.
+void planBlock(const uint32_t* byteCounts, LiteralBlock& b) {
+  uint32_t counts[kLiterals];
+  std::memcpy(counts, byteCounts, 256 * sizeof(uint32_t));
+  counts[kEndOfBlock] = 1;
+  codeLengths(counts, kLiterals, 15, b.lengths);
+  canonicalCodes(b.lengths, kLiterals, b.codes);
+  // Two one-bit distance codes, never used: some decoders refuse a block
+  // without any.
+  b.lengths[kLiterals] = b.lengths[kLiterals + 1] = 1;
+
+  // Run-length code the lengths: 16 repeats the previous length 3-6 times,
+  // 17 and 18 give 3-10 and 11-138 zeros.
+  const int total = kLiterals + 2;
+  b.rleCount = 0;
+  for (int i = 0; i < total;) {
+    const uint8_t l = b.lengths[i];
+    int run = 1;
+    while (i + run < total && b.lengths[i + run] == l) ++run;
+    if (l == 0 && run >= 3) {
+      const int n = std::min(run, 138);
+      if (n >= 11) {
+        b.rle[b.rleCount] = 18;
+        b.rleExtra[b.rleCount++] = uint8_t(n - 11);
+      } else {
+        b.rle[b.rleCount] = 17;
+        b.rleExtra[b.rleCount++] = uint8_t(n - 3);
+      }
+      i += n;
+    } else if (l != 0 && run >= 4) {
+      b.rle[b.rleCount] = l;
+      b.rleExtra[b.rleCount++] = 0;
+      const int n = std::min(run - 1, 6);
+      b.rle[b.rleCount] = 16;
+      b.rleExtra[b.rleCount++] = uint8_t(n - 3);
+      i += 1 + n;
+    } else {
+      b.rle[b.rleCount] = l;
+      b.rleExtra[b.rleCount++] = 0;
+      ++i;
+    }
+  }
+  uint32_t clCounts[19] = {};
+  for (int i = 0; i < b.rleCount; ++i) ++clCounts[b.rle[i]];
+  codeLengths(clCounts, 19, 7, b.clLengths);
+  canonicalCodes(b.clLengths, 19, b.clCodes);
+  b.clSent = 19;
+  while (b.clSent > 4 && b.clLengths[kLengthOrder[b.clSent - 1]] == 0) --b.clSent;
+
+  size_t bits = 3 + 5 + 5 + 4 + 3 * size_t(b.clSent);
+  for (int i = 0; i < b.rleCount; ++i) {
+    const int s = b.rle[i];
+    bits += b.clLengths[s] + (s == 16 ? 2 : s == 17 ? 3 : s == 18 ? 7 : 0);
+  }
+  for (int i = 0; i < 256; ++i) bits += size_t(byteCounts[i]) * b.lengths[i];
+  bits += b.lengths[kEndOfBlock];
+  b.bits = bits;
+}
+
+void writeBlock(BitWriter& w, const LiteralBlock& b, const uint8_t* data, size_t n) {
+  w.put(2 << 1, 3);  // not final, dynamic codes
+  w.put(kLiterals - 257, 5);
+  w.put(2 - 1, 5);
+  w.put(uint32_t(b.clSent - 4), 4);
+  w.flush();
+  for (int i = 0; i < b.clSent; ++i) {
+    w.put(b.clLengths[kLengthOrder[i]], 3);
+    w.flush();
+  }
+  for (int i = 0; i < b.rleCount; ++i) {
+    const int s = b.rle[i];
+    w.put(b.clCodes[s], b.clLengths[s]);
+    if (s >= 16) w.put(b.rleExtra[i], s == 16 ? 2 : s == 17 ? 3 : 7);
+    w.flush();
+  }
+  // Each entry: code in the low 16 bits, length above.
+  uint32_t table[256];
+  for (int i = 0; i < 256; ++i) table[i] = uint32_t(b.codes[i]) | uint32_t(b.lengths[i]) << 16;
+  uint8_t* out = w.out;
+  uint64_t bits = w.bits;
+  int count = w.count;
+  size_t i = 0;
+  // Three codes of at most 15 bits fit beside the 7 bits a flush can leave.
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t e0 = table[data[i]], e1 = table[data[i + 1]], e2 = table[data[i + 2]];
+    bits |= uint64_t(e0 & 0xffff) << count;
+    count += int(e0 >> 16);
+    bits |= uint64_t(e1 & 0xffff) << count;
+    count += int(e1 >> 16);
+    bits |= uint64_t(e2 & 0xffff) << count;
+    count += int(e2 >> 16);
+    std::memcpy(out, &bits, 8);
+    out += count >> 3;
+    bits >>= count & ~7;
+    count &= 7;
+  }
+  w.out = out;
+  w.bits = bits;
+  w.count = count;
+  for (; i < n; ++i) {
+    w.put(table[data[i]] & 0xffff, int(table[data[i]] >> 16));
+    w.flush();
+  }
+  w.put(b.codes[kEndOfBlock], b.lengths[kEndOfBlock]);
+  w.flush();
+}
+
+// Stored blocks, for data that no code makes smaller.
+void writeStored(BitWriter& w, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    const size_t len = std::min<size_t>(n, 65535);
+    w.put(0, 3);  // not final, stored
+    w.flush();
+    if (w.count) w.put(0, 8 - w.count);
+    w.put(uint32_t(len) | uint32_t(~len & 0xffff) << 16, 32);
+    w.flush();
+    std::memcpy(w.out, data, len);
+    w.out += len;
+    data += len;
+    n -= len;
+  }
+}
+
+size_t storedBytes(size_t n) { return n + 5 * (n / 65535 + 1); }
+
+void countBytes(const uint8_t* data, size_t n, uint32_t* counts) {
+  // Four tables, so that runs of one value do not wait on their own stores.
+  uint32_t c[4][256] = {};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++c[0][data[i]];
+    ++c[1][data[i + 1]];
+    ++c[2][data[i + 2]];
+    ++c[3][data[i + 3]];
+  }
+  for (; i < n; ++i) ++c[0][data[i]];
+  for (int v = 0; v < 256; ++v) counts[v] = c[0][v] + c[1][v] + c[2][v] + c[3][v];
+}
+
+// Bytes equal to the byte above or to the same channel's byte on the left,
+// over every fourth row of rows `stride` apart (each compared with the one
+// before it), as a count per byte of the rows compared: high on
+// interface content, whose flat areas, text backgrounds and gradients repeat
+// along one axis or the other, low on photographs, where noise breaks both.
+size_t repeated(const uint8_t* rows, size_t stride, size_t rowBytes, int bpp, int n, int* rowsCompared) {
+  size_t same = 0;
+  *rowsCompared = 0;
+  const size_t b = size_t(bpp);
+  for (int r = 1; r < n; r += 4) {
+    const uint8_t* cur = rows + size_t(r) * stride;
+    const uint8_t* up = cur - stride;
+    uint32_t s = 0;
+    for (size_t i = 0; i < b && i < rowBytes; ++i) s += cur[i] == up[i];
+    for (size_t i = b; i < rowBytes; ++i) s += (cur[i] == up[i]) | (cur[i] == cur[i - b]);
+    same += s;
+    ++*rowsCompared;
+  }
+  return same;
+}
+
+// Pixel pairs of one row met before in that row, out of those probed: what
+// a match search would find there. Text drawn without a flat background,
+// hatching and dithering repeat at a distance and little next door, and
+// matching still halves them; photographs repeat neither way.
+size_t pairRepeats(const uint8_t* row, int width, int bpp, size_t* probed) {
+  constexpr int kBits = 12;
+  int32_t last[1 << kBits];
+  std::fill(std::begin(last), std::end(last), -1);
+  size_t hits = 0;
+  *probed = 0;
+  const size_t pair = size_t(bpp) * 2;
+  for (int x = 0; x + 1 < width; x += 2) {
+    const uint8_t* p = row + size_t(x) * bpp;
+    uint64_t v = 0;
+    std::memcpy(&v, p, pair);
+    const uint32_t h = uint32_t((v * 0x9e3779b97f4a7c15ull) >> (64 - kBits));
+    const int32_t seen = last[h];
+    if (seen >= 0 && std::memcmp(row + size_t(seen) * bpp, p, pair) == 0) ++hits;
+    last[h] = x;
+    ++*probed;
+  }
+  return hits;
+}
+
+// ---- Strips ----------------------------------------------------------------
+
 struct Strip {
   int firstRow = 0, rows = 0;
   bool last = false;
@@ -158,60 +541,156 @@ void waitForRow(const std::atomic<int>* ready, int row) {
     ready->wait(seen, std::memory_order_acquire);
 }
 
+// Rows are handled in bands of about this many bytes: small enough to stay
+// in the cache between unpacking, filtering and coding, large enough that a
+// block's code table costs nothing beside its data.
+constexpr size_t kBandBytes = 96 * 1024;
+
 void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool opaque,
                    const Options& opt, const std::atomic<int>* ready) {
   const int bpp = opaque ? 3 : 4;
   const size_t rowBytes = size_t(width) * bpp;
-  std::vector<uint8_t> prev(rowBytes + 1), cur(rowBytes + 1), filtered(rowBytes + 1), scratch(rowBytes + 1);
+  const size_t line = rowBytes + 1;  // unpacked rows keep the spare byte unpackRow writes
+  const int bandRows = int(std::clamp<size_t>(kBandBytes / line, 1, 64));
+  // Unpacked rows: the row above the band, then the band.
+  std::vector<uint8_t> rows(line * size_t(bandRows + 1));
+  std::vector<uint8_t> filtered(line * size_t(bandRows)), scratch(line);
 
   z_stream z{};
   // Raw deflate: the zlib header and checksum are written once for the whole
   // image, around the joined strips.
-  if (deflateInit2(&z, opt.level, Z_DEFLATED, -15, 8, opt.rle ? Z_RLE : Z_DEFAULT_STRATEGY) != Z_OK)
-    return;
-  s.capacity = deflateBound(&z, uLong((rowBytes + 1) * s.rows)) + 64;
+  const int zStrategy = opt.strategy == Strategy::rle ? Z_RLE : Z_DEFAULT_STRATEGY;
+  if (deflateInit2(&z, opt.level, Z_DEFLATED, -15, 8, zStrategy) != Z_OK) return;
+  const int bands = (s.rows + bandRows - 1) / bandRows;
+  s.capacity = deflateBound(&z, uLong(line * s.rows)) + 64 * size_t(bands) + 64;
   s.deflated.reset(new uint8_t[s.capacity]);
-  z.next_out = s.deflated.get();
-  z.avail_out = uInt(s.capacity);
+  size_t at = 0;  // output written so far
+  // Room for `n` more bytes (and the 8 a bit writer may store past them).
+  auto reserve = [&](size_t n) {
+    if (at + n + 8 <= s.capacity) return;
+    const size_t bigger = std::max(s.capacity * 2, at + n + 8);
+    std::unique_ptr<uint8_t[]> b(new uint8_t[bigger]);
+    std::memcpy(b.get(), s.deflated.get(), at);
+    s.deflated = std::move(b);
+    s.capacity = bigger;
+  };
+
+  // Between bands the output switches between zlib and literal blocks. Each
+  // side leaves the stream on a byte boundary (zlib with a sync flush, the
+  // literal blocks with an empty stored block) and zlib starts afresh after
+  // literal blocks, as its window would not hold their bytes.
+  bool zlibOpen = false;   // zlib has taken input since its last flush
+  bool zlibFresh = true;   // nothing sent through zlib since the last reset
+  bool bitsOpen = false;   // literal blocks written since the last boundary
+  BitWriter bw;
+  auto zlibRun = [&](const uint8_t* data, size_t n, int flush) {
+    z.next_in = const_cast<uint8_t*>(data);
+    z.avail_in = uInt(n);
+    int rc;
+    do {
+      if (s.capacity - at < 64) reserve(s.capacity);
+      z.next_out = s.deflated.get() + at;
+      z.avail_out = uInt(std::min<size_t>(s.capacity - at, UINT32_MAX));
+      rc = deflate(&z, flush);
+      at = size_t(z.next_out - s.deflated.get());
+      if (rc == Z_STREAM_ERROR) return false;
+    } while (z.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END) ||
+             (flush != Z_NO_FLUSH && z.avail_out == 0));
+    return true;
+  };
+  auto closeBits = [&](bool final) {
+    reserve(16);
+    bw.out = s.deflated.get() + at;
+    bw.align(final);
+    at = size_t(bw.out - s.deflated.get());
+    bw = BitWriter{};
+    bitsOpen = false;
+  };
 
   // Filters look one row up; the first row of a strip still sees the last
   // row of the strip above, so the joined stream decodes as one image.
-  const bool hasPrev = s.firstRow > 0;
   waitForRow(ready, s.firstRow);
-  if (hasPrev) unpackRow(pixels + size_t(s.firstRow - 1) * stride, prev.data(), width, opaque);
-  for (int r = 0; r < s.rows; ++r) {
-    const int y = s.firstRow + r;
-    waitForRow(ready, y);
-    unpackRow(pixels + size_t(y) * stride, cur.data(), width, opaque);
-    const uint8_t* above = y > 0 ? prev.data() : nullptr;
-    if (opt.filter == Filter::adaptive)
-      filterAdaptive(cur.data(), above, filtered.data(), scratch.data(), rowBytes, bpp);
-    else
-      filterRow(opt.filter, cur.data(), above, filtered.data(), rowBytes, bpp);
-    s.adler = libdeflate_adler32(uint32_t(s.adler), filtered.data(), filtered.size());
-    s.rawLength += filtered.size();
-    z.next_in = filtered.data();
-    z.avail_in = uInt(filtered.size());
-    const bool lastRow = r == s.rows - 1;
-    const int flush = lastRow ? (s.last ? Z_FINISH : Z_SYNC_FLUSH) : Z_NO_FLUSH;
-    int rc;
-    do {
-      if (z.avail_out == 0) {
-        // deflateBound makes this unreachable; stay correct regardless.
-        const size_t used = s.capacity;
-        std::unique_ptr<uint8_t[]> bigger(new uint8_t[used * 2]);
-        std::memcpy(bigger.get(), s.deflated.get(), used);
-        s.deflated = std::move(bigger);
-        s.capacity = used * 2;
-        z.next_out = s.deflated.get() + used;
-        z.avail_out = uInt(s.capacity - used);
+  if (s.firstRow > 0) unpackRow(pixels + size_t(s.firstRow - 1) * stride, rows.data(), width, opaque);
+  for (int b = 0; b < bands; ++b) {
+    const int first = s.firstRow + b * bandRows;
+    const int n = std::min(bandRows, s.firstRow + s.rows - first);
+    const bool lastBand = b == bands - 1;
+    uint8_t* band = rows.data() + line;
+    for (int r = 0; r < n; ++r) {
+      waitForRow(ready, first + r);
+      unpackRow(pixels + size_t(first + r) * stride, band + size_t(r) * line, width, opaque);
+    }
+    const bool hasAbove = first > 0;
+    bool literal = opt.strategy == Strategy::huffman;
+    if (opt.strategy == Strategy::automatic) {
+      const uint8_t* from = hasAbove ? rows.data() : band;
+      const int compared = hasAbove ? n : n - 1;
+      if (compared > 0) {
+        int sampled = 0;
+        const size_t same = repeated(from, line, rowBytes, bpp, compared + 1, &sampled);
+        literal = same * 256 < size_t(opt.photoBelow) * rowBytes * size_t(sampled);
+        if (literal) {
+          size_t probed = 0;
+          const size_t hits = pairRepeats(band + size_t(n / 2) * line, width, bpp, &probed);
+          literal = hits * 256 < size_t(opt.photoMatchesBelow) * probed;
+        }
       }
-      rc = deflate(&z, flush);
-    } while (z.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END) ||
-             (flush == Z_SYNC_FLUSH && z.avail_out == 0));
-    std::swap(prev, cur);
+    }
+    const Filter f = opt.strategy == Strategy::automatic && literal ? opt.photoFilter : opt.filter;
+    for (int r = 0; r < n; ++r) {
+      const uint8_t* cur = band + size_t(r) * line;
+      const uint8_t* above = first + r > 0 ? cur - line : nullptr;
+      uint8_t* o = filtered.data() + size_t(r) * line;
+      if (f == Filter::adaptive)
+        filterAdaptive(cur, above, o, scratch.data(), rowBytes, bpp);
+      else
+        filterRow(f, cur, above, o, rowBytes, bpp);
+    }
+    const size_t len = line * size_t(n);
+    s.adler = libdeflate_adler32(uint32_t(s.adler), filtered.data(), len);
+    s.rawLength += len;
+
+    if (literal) {
+      if (zlibOpen) {
+        if (!zlibRun(nullptr, 0, Z_SYNC_FLUSH)) return deflateEnd(&z), void();
+        zlibOpen = false;
+      }
+      uint32_t counts[256];
+      countBytes(filtered.data(), len, counts);
+      LiteralBlock block;
+      planBlock(counts, block);
+      const bool stored = (block.bits + 7) / 8 >= storedBytes(len);
+      reserve(stored ? storedBytes(len) + 8 : (block.bits + 7) / 8 + 16);
+      if (!bitsOpen) bw = BitWriter{};
+      bw.out = s.deflated.get() + at;
+      if (stored)
+        writeStored(bw, filtered.data(), len);
+      else
+        writeBlock(bw, block, filtered.data(), len);
+      // Whole bytes are in place; the bits of a partial one stay in bw.
+      at = size_t(bw.out - s.deflated.get());
+      bitsOpen = true;
+    } else {
+      if (bitsOpen) {
+        closeBits(false);
+        if (!zlibFresh) deflateReset(&z);
+        zlibFresh = true;
+      }
+      // A row at a time: zlib copies less than when given the whole band.
+      for (int r = 0; r < n; ++r)
+        if (!zlibRun(filtered.data() + size_t(r) * line, line, Z_NO_FLUSH)) return deflateEnd(&z), void();
+      zlibOpen = true;
+      zlibFresh = false;
+    }
+    if (lastBand) {
+      if (bitsOpen)
+        closeBits(s.last);
+      else if (!zlibRun(nullptr, 0, s.last ? Z_FINISH : Z_SYNC_FLUSH))
+        return deflateEnd(&z), void();
+    }
+    if (!lastBand) std::memcpy(rows.data(), band + size_t(n - 1) * line, rowBytes);
   }
-  s.length = z.total_out;
+  s.length = at;
   deflateEnd(&z);
   s.ok = true;
 }

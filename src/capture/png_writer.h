@@ -14,18 +14,41 @@ enum class Filter : uint8_t {
   adaptive = 5,  // each row with the filter that suits it (not a PNG filter type)
 };
 
+// How the filtered rows are deflated.
+enum class Strategy : uint8_t {
+  lz,         // zlib's LZ77 matching at `level`
+  rle,        // zlib's run matching only (Z_RLE)
+  huffman,    // no matching: every byte its own Huffman code (coded here, not by zlib)
+  automatic,  // per band of rows: huffman for photographic bands, lz for the rest
+};
+
 // Defaults chosen with bench/png_varied.sh and bench/png_tune on real screens
-// (terminal, editor, document, photograph, dark interface, spreadsheet): the
-// Up filter with zlib's fastest LZ77 level lands within 5-11% of libpng's
-// adaptive filters at level 2 (what scrot writes) for a fifth of the
-// instructions. Run matching alone (rle) loses glyph repeats: text screens
-// came out up to twice as big. The adaptive filter saves another 6-8% for
-// about 45% more work.
+// (terminal, editor, document, photograph, dark interface, spreadsheet).
+// Interface content: the Up filter with zlib's fastest LZ77 level lands within
+// 5-11% of libpng's adaptive filters at level 2 (what scrot writes) for a
+// fifth of the instructions. Run matching alone (rle) loses glyph repeats:
+// text screens came out up to twice as big. Photographs: LZ77 finds almost
+// nothing to match and still costs zlib about 100 instructions a byte; the
+// Paeth filter with Huffman coding alone comes out 25% smaller (below
+// scrot's file) for about a quarter of the whole encoder's work. `automatic`
+// tells the two apart per band of rows by how many bytes repeat their
+// neighbour above or on the left and how many pixel pairs recur along a row;
+// the thresholds leave every interface band of the test screens with LZ77
+// and every photographic one with Huffman codes (the 3840x2160 photograph,
+// scaled up, repeats 75-80% of its bytes next door; a spreadsheet's text
+// about 85%).
 struct Options {
-  Filter filter = Filter::up;
-  int level = 1;        // zlib level
-  bool rle = false;     // Z_RLE strategy instead of the default
-  int threads = 0;      // 0: one strip per core
+  Filter filter = Filter::up;           // lz, rle and huffman; interface bands of automatic
+  Filter photoFilter = Filter::paeth;   // photographic bands of automatic
+  int level = 1;                        // zlib level
+  Strategy strategy = Strategy::automatic;
+  // automatic: a band is photographic when fewer than this share of its
+  // bytes (in 1/256) equal the byte above or the one on the left.
+  int photoBelow = 208;
+  // ... and when fewer than this share of the pixel pairs in a row sampled
+  // from the band (in 1/256) occur earlier in that row.
+  int photoMatchesBelow = 64;
+  int threads = 0;                      // 0: one strip per core
 };
 
 // `pixels` are 32-bit B G R A in memory (Qt's ARGB32 / RGB32 on little-endian

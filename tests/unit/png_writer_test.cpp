@@ -13,6 +13,20 @@
 namespace nimbo {
 namespace {
 
+constexpr png::Strategy kStrategies[] = {png::Strategy::lz, png::Strategy::rle, png::Strategy::huffman,
+                                         png::Strategy::automatic};
+
+// The filtered rows of a PNG written as one IDAT (as the writer does),
+// inflated with zlib alone.
+std::vector<uint8_t> inflatedRows(const std::vector<uint8_t>& png, size_t rawSize) {
+  if (png.size() < 41 || std::string(reinterpret_cast<const char*>(png.data()) + 37, 4) != "IDAT") return {};
+  const size_t idatLen = size_t(png[33]) << 24 | size_t(png[34]) << 16 | size_t(png[35]) << 8 | png[36];
+  std::vector<uint8_t> raw(rawSize);
+  uLongf rawLen = uLongf(raw.size());
+  if (uncompress(raw.data(), &rawLen, png.data() + 41, uLong(idatLen)) != Z_OK || rawLen != raw.size()) return {};
+  return raw;
+}
+
 QImage sample(int w, int h, bool alpha) {
   QImage img(w, h, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
   QRandomGenerator rng(w * 7919 + h);
@@ -46,17 +60,19 @@ TEST(PngWriterTest, EveryFilterAndStripCountDecodesToTheSamePixels) {
   for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::average,
                       png::Filter::paeth}) {
     for (int threads : {1, 2, 5}) {
-      for (bool rle : {false, true}) {
+      for (auto strategy : kStrategies) {
         png::Options opt;
         opt.filter = filter;
+        opt.photoFilter = filter;
         opt.threads = threads;
-        opt.rle = rle;
+        opt.strategy = strategy;
         // Large enough per strip to be split: the small-image shortcut is
         // bypassed by asking for the image at full size below.
         const QImage big = img.scaled(1100, 300);
         const auto bytes = png::encode(big.constBits(), big.width(), big.height(),
                                        int(big.bytesPerLine()), true, opt);
-        SCOPED_TRACE(testing::Message() << "filter " << int(filter) << " threads " << threads);
+        SCOPED_TRACE(testing::Message() << "filter " << int(filter) << " threads " << threads << " strategy "
+                                        << int(strategy));
         expectSamePixels(big, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
       }
     }
@@ -101,17 +117,18 @@ TEST(PngWriterTest, ScreenLikeContentDecodesToTheSamePixelsWithEverySetting) {
     for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::average,
                         png::Filter::paeth, png::Filter::adaptive}) {
       for (int level : {1, 6}) {
-        for (bool rle : {false, true}) {
+        for (auto strategy : kStrategies) {
           for (int threads : {1, 3}) {
             png::Options opt;
             opt.filter = filter;
             opt.level = level;
-            opt.rle = rle;
+            opt.strategy = strategy;
             opt.threads = threads;
             const auto bytes = png::encode(img.constBits(), img.width(), img.height(),
                                            int(img.bytesPerLine()), !alpha, opt);
             SCOPED_TRACE(testing::Message() << "alpha " << alpha << " filter " << int(filter) << " level "
-                                            << level << " rle " << rle << " threads " << threads);
+                                            << level << " strategy " << int(strategy) << " threads "
+                                            << threads);
             expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
           }
         }
@@ -126,6 +143,7 @@ TEST(PngWriterTest, AdaptiveRowsCarryTheFilterTheyWereWrittenWith) {
   const QImage img = screenLike(640, 92, false);
   png::Options opt;
   opt.filter = png::Filter::adaptive;
+  opt.strategy = png::Strategy::lz;
   opt.threads = 1;
   const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt);
   ASSERT_GT(bytes.size(), 8u + 25u + 12u);
@@ -161,7 +179,7 @@ TEST(PngWriterTest, DefaultsStayCloseToAdaptiveFilteringOnText) {
   png::Options adaptive;
   adaptive.filter = png::Filter::adaptive;
   png::Options runs;
-  runs.rle = true;
+  runs.strategy = png::Strategy::rle;
   const size_t d = size({}), a = size(adaptive), r = size(runs);
   EXPECT_LT(double(d), 1.25 * double(a));
   EXPECT_LT(d, r);
@@ -193,6 +211,118 @@ TEST(PngWriterTest, TinyAndDegenerateImages) {
   }
   EXPECT_TRUE(png::encode(nullptr, 10, 10, 40, true).empty());
   EXPECT_TRUE(encodePng(QImage()).isEmpty());
+}
+
+// A photograph above a flat interface, twice over: bands of each kind take
+// their own path (Paeth and Huffman codes, Up and zlib) inside one strip,
+// and the stream switches between them both ways.
+QImage photoAndFlat(int w, int h) {
+  QImage img(w, h, QImage::Format_RGB32);
+  QRandomGenerator rng(uint32_t(w + h));
+  for (int y = 0; y < h; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(img.scanLine(y));
+    const bool photo = (y / 90) % 2 == 0;
+    for (int x = 0; x < w; ++x) {
+      if (photo) {
+        const int n = int(rng.bounded(31)) - 15;
+        row[x] = qRgb(std::clamp((x + y) / 4 + n, 0, 255), std::clamp(y % 256 - n, 0, 255),
+                      std::clamp(160 + 2 * n, 0, 255));
+      } else {
+        row[x] = x % 200 < 150 ? qRgb(0xf2, 0xf3, 0xf5) : qRgb(0x2b, 0x2d, 0x31);
+      }
+    }
+  }
+  return img;
+}
+
+TEST(PngWriterTest, PhotographicAndFlatBandsTakeTheirOwnPathAndDecodeExactly) {
+  const QImage img = photoAndFlat(1000, 360);
+  for (int threads : {1, 2}) {
+    png::Options opt;
+    opt.threads = threads;
+    const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt);
+    SCOPED_TRACE(testing::Message() << "threads " << threads);
+    expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
+    const size_t line = size_t(img.width()) * 3 + 1;
+    const auto raw = inflatedRows(bytes, line * size_t(img.height()));
+    ASSERT_FALSE(raw.empty());
+    int paeth = 0, up = 0;
+    for (int y = 0; y < img.height(); ++y) {
+      const uint8_t f = raw[size_t(y) * line];
+      // A band may straddle the edge of a region; well inside one, the
+      // filter tells which path its band took.
+      if (y % 90 < 32 || y % 90 >= 58) continue;
+      if ((y / 90) % 2 == 0) {
+        EXPECT_EQ(f, 4) << "row " << y;
+        paeth += f == 4;
+      } else {
+        EXPECT_EQ(f, 2) << "row " << y;
+        up += f == 2;
+      }
+    }
+    EXPECT_GT(paeth, 0);
+    EXPECT_GT(up, 0);
+    // The flat half costs next to nothing; the photographic half is coded
+    // well below its raw size.
+    EXPECT_LT(bytes.size(), line * size_t(img.height()) / 2);
+  }
+}
+
+TEST(PngWriterTest, HuffmanCodesStayWithinDeflatesLengthLimit) {
+  // Byte counts growing as the Fibonacci numbers 1, 2, 3, 5… in one band
+  // (with the end-of-block code as the other 1): the optimal code for them
+  // is 20 bits deep, deeper than the 15 deflate allows. The rows' filter
+  // bytes (0, as nothing is filtered) take the count 55.
+  const int w = 300, h = 40;
+  const size_t total = size_t(w) * 3 * h;
+  std::vector<uint8_t> values;
+  uint32_t a = 1, b = 2;
+  for (int i = 1; i <= 20; ++i) {
+    const uint8_t v = a == 55 ? 0 : uint8_t(i);
+    const uint32_t n = a == 55 ? a - h : a;
+    for (uint32_t k = 0; k < n; ++k) values.push_back(v);
+    const uint32_t c = a + b;
+    a = b;
+    b = c;
+  }
+  ASSERT_LE(values.size(), total);
+  values.resize(total, uint8_t(20));  // the most frequent value takes the rest
+  QRandomGenerator rng(7);
+  for (size_t i = values.size(); i > 1; --i) std::swap(values[i - 1], values[rng.bounded(uint32_t(i))]);
+  QImage img(w, h, QImage::Format_RGB32);
+  for (size_t i = 0; i < values.size(); ++i) {
+    auto* px = img.scanLine(int(i / (size_t(w) * 3))) + (i % (size_t(w) * 3)) / 3 * 4;
+    px[2 - (i % 3)] = values[i];  // B G R in memory, R G B in the PNG
+    px[3] = 0xff;
+  }
+  for (int threads : {1, 2}) {
+    png::Options opt;
+    opt.filter = png::Filter::none;
+    opt.strategy = png::Strategy::huffman;
+    opt.threads = threads;
+    const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt);
+    expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
+    EXPECT_FALSE(inflatedRows(bytes, (size_t(w) * 3 + 1) * size_t(h)).empty());
+    // Coded, not stored: well under the raw 8 bits a byte.
+    EXPECT_LT(bytes.size(), total / 2);
+  }
+}
+
+TEST(PngWriterTest, NoiseIsStoredAndStillDecodes) {
+  // Random bytes: no code beats storing them, so the writer stores them.
+  QImage img(700, 200, QImage::Format_ARGB32);
+  QRandomGenerator rng(11);
+  for (int y = 0; y < img.height(); ++y) {
+    auto* row = reinterpret_cast<quint32*>(img.scanLine(y));
+    for (int x = 0; x < img.width(); ++x) row[x] = rng.generate();
+  }
+  png::Options opt;
+  opt.strategy = png::Strategy::huffman;
+  opt.filter = png::Filter::none;
+  const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), false, opt);
+  expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
+  const size_t raw = (size_t(img.width()) * 4 + 1) * size_t(img.height());
+  EXPECT_LT(bytes.size(), raw + raw / 1000 + 200);
 }
 
 }  // namespace
