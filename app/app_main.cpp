@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -131,6 +132,11 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !fakePlatform) qputenv("QT_QPA_PLATFORM", qtPlatformFor(session));
   // A closed log pipe must not take the app down with it.
   std::signal(SIGPIPE, SIG_IGN);
+  // Pictures and video frames (a megabyte and more) get memory of their own
+  // that goes back to the system when they are freed. Left to itself the
+  // allocator raises this bar after the first screenshot is freed, and a
+  // recording's frames then stay in the process as tens of idle megabytes.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   QApplication app(argc, argv);
   quitOnTerminationSignals();
   QApplication::setApplicationName(QStringLiteral("Nimbo"));

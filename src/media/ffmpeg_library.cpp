@@ -82,6 +82,7 @@ bool resolveAll(State& s, int index, QString* why) {
 }
 
 void closeLocked(State& s) {
+  if (s.handles[0]) logLine(QStringLiteral("Nimbo: FFmpeg closed"));
   current.store(nullptr, std::memory_order_release);
   for (int i = kAllLibraries - 1; i >= 0; --i)
     if (s.handles[i]) {
@@ -114,6 +115,7 @@ bool openLocked(State& s, int count, QString* why) {
     if (i == 0) s.api.av_log_set_level(AV_LOG_ERROR);
     if (i == 5) s.api.avdevice_register_all();
   }
+  if (!current.load(std::memory_order_relaxed)) logLine(QStringLiteral("Nimbo: FFmpeg opened"));
   current.store(&s.api, std::memory_order_release);
   return true;
 }
@@ -122,7 +124,8 @@ void closeAfterLinger() {
   State& s = state();
   std::lock_guard l(s.lock);
   if (s.holds > 0 || !s.handles[0]) return;
-  // Let go again since this timer was set: that one's timer decides.
+  // Let go again since this timer was set: that one's timer decides (timers
+  // are precise, never early).
   if (Clock::now() - s.lastLetGo < std::chrono::milliseconds(lingerMs()) - std::chrono::milliseconds(50)) return;
   closeLocked(s);
 }
@@ -139,7 +142,8 @@ void letGo() {
   if (!app) return;
   const int linger = lingerMs();
   QMetaObject::invokeMethod(
-      app, [app, linger] { QTimer::singleShot(linger, app, [] { closeAfterLinger(); }); }, Qt::QueuedConnection);
+      app, [app, linger] { QTimer::singleShot(linger, Qt::PreciseTimer, app, [] { closeAfterLinger(); }); },
+      Qt::QueuedConnection);
 }
 
 }  // namespace
