@@ -169,6 +169,9 @@ class ScreenStream {
   // the picture: where they are, what lies under them is recorded. A window
   // named before it is shown is left out best. Any thread.
   virtual void setHiddenWindows(std::vector<quint32> windowIDs) = 0;
+  // Frames from now on at most every `seconds` (a recording that cannot
+  // keep the rate it started with). Any thread.
+  virtual void setFrameInterval(double seconds) = 0;
 };
 
 class ScreenStreamService {

@@ -213,6 +213,7 @@ int runRecording(const Settings& env) {
         std::printf("SMOKE INFO decoded audio RMS = %.5f\n", probe->audioRms);
         if (env.at("NIMBO_SMOKE_EXPECT_SIGNAL") == "1")
           check(probe->audioRms > 0.0005, QStringLiteral("audio has signal (RMS %1)").arg(probe->audioRms, 0, 'f', 5));
+        info(QStringLiteral("recorded at %1 fps").arg(std::lround(recorder.finalFrameRate())));
         info(QStringLiteral("frames written %1, unchanged %2, missed %3, dropped by the encoder %4")
                  .arg(recorder.framesWritten())
                  .arg(recorder.framesIdle())

@@ -177,6 +177,12 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   Result<std::unique_ptr<ScreenStream>> s = streams.start(request, [this](const ScreenFrame& f) { onFrame(f); });
   if (!s.ok()) return fail(RecordingError::fromPlatform(s.error()));
   stream_ = s.take();
+  {
+    std::lock_guard l(samples_);
+    governor_.emplace(request.frameInterval);
+    finalFrameRate_ = 1.0 / request.frameInterval;
+  }
+  liveStream_ = stream_.get();
   request_ = request;
   size_ = size;
   recording_ = true;
@@ -193,11 +199,49 @@ void ScreenRecorder::onFrame(const ScreenFrame& frame) {
     const QImage face = camera_->latestFrame();
     if (!face.isNull())
       if (const std::optional<ScreenFrame> out = compositor_->composite(frame, face)) {
-        writer_->appendVideo(out->pixels, out->width, out->height, out->stride, frame.ptsNs);
+        const bool kept = writer_->appendVideo(out->pixels, out->width, out->height, out->stride, frame.ptsNs);
+        adaptRate(frame.ptsNs, !kept);
         return;
       }
   }
-  writer_->appendVideo(frame.pixels, frame.width, frame.height, frame.stride, frame.ptsNs);
+  const bool kept = writer_->appendVideo(frame.pixels, frame.width, frame.height, frame.stride, frame.ptsNs);
+  adaptRate(frame.ptsNs, !kept);
+}
+
+void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
+  ScreenStream* stream = liveStream_;
+  if (!governor_ || !stream) return;
+  const double before = governor_->interval();
+  const std::optional<double> slower = governor_->frame(ptsNs, dropped, stream->framesMissed());
+  if (!slower) return;
+  stream->setFrameInterval(*slower);
+  finalFrameRate_ = 1.0 / *slower;
+  logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from now on: %4 fps was more than this machine could "
+                         "capture and encode (frames were being dropped)")
+              .arg(size_.width())
+              .arg(size_.height())
+              .arg(std::lround(1.0 / *slower))
+              .arg(std::lround(1.0 / before)));
+}
+
+std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar) {
+  if (!windowStart_) {
+    windowStart_ = ptsNs;
+    missedAtStart_ = missedSoFar;
+  }
+  ++offered_;
+  if (dropped) ++dropped_;
+  if (ptsNs - *windowStart_ < 1000000000LL) return std::nullopt;
+  const int missed = std::max(0, missedSoFar - missedAtStart_);
+  const int due = offered_ + missed, lost = dropped_ + missed;
+  windowStart_.reset();
+  offered_ = dropped_ = 0;
+  if (due < kMinFrames || lost * 20 <= due || interval_ >= kSlowest - 1e-9) return std::nullopt;
+  // 60 → 30 → 20 → 15 frames a second.
+  const double rate = 1.0 / interval_;
+  const double next = rate > 30.5 ? 30 : rate > 20.5 ? 20 : 15;
+  interval_ = 1.0 / next;
+  return interval_;
 }
 
 void ScreenRecorder::teardown() {
@@ -205,6 +249,7 @@ void ScreenRecorder::teardown() {
   microphone_.reset();
   systemAudio_.reset();
   if (stream_) idle_ = stream_->framesIdle(), missed_ = stream_->framesMissed();
+  liveStream_ = nullptr;  // the capture thread is still running until the reset
   stream_.reset();
   std::lock_guard l(samples_);
   camera_ = nullptr;

@@ -33,6 +33,29 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 }  // namespace RecordingError
 
 
+// Lowers a recording's frame rate when the capture or the encoder cannot
+// keep it: judged on each second in which at least kMinFrames frames were
+// due, a second in which more than one in twenty of them was dropped or
+// missed halves the rate down to 30, then steps it to 20 and 15 frames a
+// second, never lower and never back up. A rate the machine keeps drops no
+// frame at all, where one it cannot keep drops them at random.
+class FrameRateGovernor {
+ public:
+  static constexpr int kMinFrames = 10;
+  static constexpr double kSlowest = 1.0 / 15;
+  explicit FrameRateGovernor(double interval) : interval_(interval) {}
+  // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
+  // for it, with the capture's count of missed ticks so far. A new interval
+  // when the rate has to come down.
+  std::optional<double> frame(int64_t ptsNs, bool dropped, int missedSoFar);
+  double interval() const { return interval_; }
+
+ private:
+  double interval_;
+  std::optional<int64_t> windowStart_;
+  int offered_ = 0, dropped_ = 0, missedAtStart_ = 0;
+};
+
 class ScreenRecorder : public QObject {
   Q_OBJECT
  public:
@@ -64,6 +87,9 @@ class ScreenRecorder : public QObject {
   // and ticks the capture missed because it fell behind.
   int framesIdle() const { return idle_; }
   int framesMissed() const { return missed_; }
+  // The frame rate the last recording ended at (lower than it started at
+  // when the machine could not keep up).
+  double finalFrameRate() const { return finalFrameRate_; }
 
   // Pixel size of a capture of w × h points at `scale`: never above 3840
   // on either side (scaled down keeping the shape), always even.
@@ -74,6 +100,7 @@ class ScreenRecorder : public QObject {
 
  private:
   void onFrame(const ScreenFrame& frame);
+  void adaptRate(int64_t ptsNs, bool dropped);
   void teardown();
   // Stops every source and hands back the writer, still to be finished.
   std::unique_ptr<VideoWriter> endSources();
@@ -83,6 +110,10 @@ class ScreenRecorder : public QObject {
   std::unique_ptr<VideoWriter> writer_;
   std::unique_ptr<AudioMixer> mixer_;
   std::unique_ptr<ScreenStream> stream_;
+  // The running stream as the capture thread sees it, and its rate.
+  std::atomic<ScreenStream*> liveStream_{nullptr};
+  std::optional<FrameRateGovernor> governor_;  // under samples_
+  std::atomic<double> finalFrameRate_{0};
   std::unique_ptr<AudioStream> microphone_, systemAudio_;
   Camera* camera_ = nullptr;
   std::unique_ptr<FrameCompositor> compositor_;

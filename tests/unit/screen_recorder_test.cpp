@@ -228,3 +228,59 @@ namespace {
 
 }  // namespace
 }  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+// Feeds `seconds` of frames at `fps`, every `dropEvery`-th one dropped (0:
+// none), with `missedPerSecond` ticks missed by the capture; returns the
+// intervals the governor asked for.
+std::vector<double> govern(FrameRateGovernor& g, int64_t& pts, double seconds, int fps, int dropEvery,
+                           int missedPerSecond, int& missed) {
+  std::vector<double> asked;
+  const int frames = int(seconds * fps);
+  for (int i = 0; i < frames; ++i) {
+    pts += 1000000000LL / fps;
+    if (i % fps == 0) missed += missedPerSecond;
+    if (const std::optional<double> next = g.frame(pts, dropEvery && i % dropEvery == 0, missed)) asked.push_back(*next);
+  }
+  return asked;
+}
+
+TEST(FrameRateGovernorTest, KeepsARateThatIsKeptAndStepsDownOneThatIsNot) {
+  int64_t pts = 0;
+  int missed = 0;
+  // Every frame written, or one in fifty lost: the rate stays.
+  FrameRateGovernor kept(1.0 / 60);
+  EXPECT_TRUE(govern(kept, pts, 3, 60, 0, 0, missed).empty());
+  EXPECT_TRUE(govern(kept, pts, 3, 60, 50, 0, missed).empty());
+  EXPECT_DOUBLE_EQ(kept.interval(), 1.0 / 60);
+  // A still screen: one frame a second, even when each one is dropped.
+  FrameRateGovernor still(1.0 / 60);
+  EXPECT_TRUE(govern(still, pts, 5, 1, 1, 0, missed).empty());
+
+  // One in ten dropped by the encoder: 30 after the first second, then 20
+  // and 15 while it goes on, and never below.
+  FrameRateGovernor dropping(1.0 / 60);
+  std::vector<double> asked = govern(dropping, pts, 1.05, 60, 10, 0, missed);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 30);
+  asked = govern(dropping, pts, 1.05, 30, 10, 0, missed);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 20);
+  asked = govern(dropping, pts, 1.1, 20, 10, 0, missed);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 15);
+  EXPECT_TRUE(govern(dropping, pts, 5, 15, 2, 0, missed).empty());
+  EXPECT_DOUBLE_EQ(dropping.interval(), 1.0 / 15);
+
+  // Ticks the capture missed count as lost frames too, though every frame
+  // it delivered was written.
+  FrameRateGovernor missing(1.0 / 60);
+  asked = govern(missing, pts, 2.1, 40, 0, 20, missed);
+  ASSERT_FALSE(asked.empty());
+  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 30);
+}
+
+}  // namespace
+}  // namespace nimbo

@@ -150,8 +150,10 @@ class FakeScreenStreams : public ScreenStreamService {
     int framesIdle() const override { return 0; }
     int framesMissed() const override { return 0; }
     void setHiddenWindows(std::vector<quint32> ids) override { owner->hidden = std::move(ids); }
+    void setFrameInterval(double seconds) override { owner->intervals.push_back(seconds); }
   };
   std::vector<quint32> hidden;
+  std::vector<double> intervals;  // rates asked for after the start
   std::vector<StreamRequest> requests;
   std::function<void(const ScreenFrame&)> onFrame;
   bool running = false;

@@ -49,6 +49,7 @@ struct PipeWireStream::Impl {
   int64_t lastDeliveredNs = 0;
   int64_t startedNs = 0;
   std::atomic<int> delivered{0};
+  std::atomic<int64_t> intervalNs{16666667};  // frames closer together are skipped
   std::atomic<bool> failed{false};
   std::string error;
 
@@ -111,7 +112,7 @@ struct PipeWireStream::Impl {
     // Empty chunks carry only a cursor move or nothing new.
     const bool hasPicture = d.data && d.chunk && d.chunk->size > 0 && !(d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) &&
                             width > 0 && height > 0;
-    const bool due = now - self->lastDeliveredNs >= int64_t(self->options.minInterval * 1e9 * 0.9);
+    const bool due = now - self->lastDeliveredNs >= self->intervalNs.load() * 9 / 10;
     if (hasPicture && due) {
       const int stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
       if (int64_t(stride) * height <= int64_t(d.maxsize)) {
@@ -177,10 +178,12 @@ PipeWireStream::~PipeWireStream() {
   }
 }
 
+void PipeWireStream::setFrameInterval(double seconds) { impl_->intervalNs = int64_t(seconds * 1e9); }
+
 int PipeWireStream::framesIdle() const {
   // Ticks of the configured rate that brought nothing new.
   const double elapsed = double(monotonicNs() - impl_->startedNs) / 1e9;
-  const int ticks = int(elapsed / impl_->options.minInterval);
+  const int ticks = int(elapsed * 1e9 / double(impl_->intervalNs.load()));
   return std::max(0, ticks - impl_->delivered.load());
 }
 
@@ -190,6 +193,7 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::start(const PipeWireStre
   std::call_once(once, [] { pw_init(nullptr, nullptr); });
   auto impl = std::make_unique<Impl>();
   impl->options = options;
+  impl->intervalNs = int64_t(options.minInterval * 1e9);
   impl->onFrame = std::move(onFrame);
   const QRect crop = options.crop.isEmpty() ? QRect(QPoint(0, 0), options.displaySize) : options.crop;
   impl->outSize = crop.size();

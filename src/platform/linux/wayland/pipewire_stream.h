@@ -30,6 +30,7 @@ class PipeWireStream : public ScreenStream {
   int framesMissed() const override { return 0; }  // frames come when the compositor sends them
   // The compositor composes our windows into the cast; nothing to hide them by.
   void setHiddenWindows(std::vector<quint32>) override {}
+  void setFrameInterval(double seconds) override;
 
   struct Impl;
 

@@ -29,6 +29,7 @@ class PortalStream : public ScreenStream {
   int framesIdle() const override { return stream_->framesIdle(); }
   int framesMissed() const override { return stream_->framesMissed(); }
   void setHiddenWindows(std::vector<quint32> ids) override { stream_->setHiddenWindows(std::move(ids)); }
+  void setFrameInterval(double seconds) override { stream_->setFrameInterval(seconds); }
 
  private:
   std::unique_ptr<PipeWireStream> stream_;

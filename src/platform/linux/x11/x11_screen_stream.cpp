@@ -111,6 +111,7 @@ class X11Stream : public ScreenStream {
   }
   int framesIdle() const override { return idle_; }
   int framesMissed() const override { return missed_; }
+  void setFrameInterval(double seconds) override { intervalNs_ = int64_t(seconds * 1e9); }
   void setHiddenWindows(std::vector<quint32> ids) override {
     // What a window not shown yet will cover is read now, before it is:
     // the capture thread may not take a frame in between. (XCB connections
@@ -203,13 +204,14 @@ class X11Stream : public ScreenStream {
 
   void run() {
     using clock = std::chrono::steady_clock;
-    const auto interval = std::chrono::nanoseconds(int64_t(request_.frameInterval * 1e9));
+    intervalNs_ = int64_t(request_.frameInterval * 1e9);
     auto next = clock::now();
     int64_t lastDelivered = 0;
     int lastX = -1, lastY = -1;
     uint32_t lastSerial = 0;
     bool first = true;
     while (!stop_) {
+      const auto interval = std::chrono::nanoseconds(intervalNs_.load());
       next += interval;
       const auto now = clock::now();
       if (next < now - interval) {  // fell behind: do not race to catch up
@@ -458,6 +460,7 @@ class X11Stream : public ScreenStream {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> idle_{0}, missed_{0};
+  std::atomic<int64_t> intervalNs_{16666667};
   bool goneLogged_ = false;
 };
 
