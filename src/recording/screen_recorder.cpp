@@ -231,16 +231,31 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   }
   ++offered_;
   if (dropped) ++dropped_;
-  if (ptsNs - *windowStart_ < 1000000000LL) return std::nullopt;
+  const int64_t span = ptsNs - *windowStart_;
+  if (span < 1000000000LL) return std::nullopt;
   const int missed = std::max(0, missedSoFar - missedAtStart_);
   const int due = offered_ + missed, lost = dropped_ + missed;
   windowStart_.reset();
   offered_ = dropped_ = 0;
-  if (due < kMinFrames || lost * 20 <= due || interval_ >= kSlowest - 1e-9) return std::nullopt;
-  // 60 → 30 → 20 → 15 frames a second.
+  // The first second (the encoder warming up) and the one after a change
+  // (frames of the old rate still queued) do not count.
+  if (settling_ > 0) {
+    --settling_;
+    return std::nullopt;
+  }
+  if (due < kMinFrames || lost * 10 <= due || interval_ >= kSlowest - 1e-9) return std::nullopt;
+  // The fastest of 30, 20 and 15 frames a second that the second showed
+  // this machine keeps, in one step.
+  const double kept = double(due - lost) * 1e9 / double(span);
   const double rate = 1.0 / interval_;
-  const double next = rate > 30.5 ? 30 : rate > 20.5 ? 20 : 15;
+  double next = 15;
+  for (const double r : {30.0, 20.0})
+    if (r < rate - 0.5 && r <= kept) {
+      next = r;
+      break;
+    }
   interval_ = 1.0 / next;
+  settling_ = 1;
   return interval_;
 }
 

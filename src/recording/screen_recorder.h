@@ -34,11 +34,12 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 
 
 // Lowers a recording's frame rate when the capture or the encoder cannot
-// keep it: judged on each second in which at least kMinFrames frames were
-// due, a second in which more than one in twenty of them was dropped or
-// missed halves the rate down to 30, then steps it to 20 and 15 frames a
-// second, never lower and never back up. A rate the machine keeps drops no
-// frame at all, where one it cannot keep drops them at random.
+// keep it. Each second in which at least kMinFrames frames were due is
+// judged (but the first, and the one after a change): when more than one in
+// ten of them was dropped or missed, the rate comes down to the fastest of
+// 30, 20 and 15 frames a second that the frames kept in that second reach,
+// never lower and never back up. A rate the machine keeps drops no frame,
+// where one it cannot keep drops them at random.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
@@ -54,6 +55,7 @@ class FrameRateGovernor {
   double interval_;
   std::optional<int64_t> windowStart_;
   int offered_ = 0, dropped_ = 0, missedAtStart_ = 0;
+  int settling_ = 1;
 };
 
 class ScreenRecorder : public QObject {
