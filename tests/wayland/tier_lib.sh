@@ -4,6 +4,12 @@
 fail() {
   echo "FAIL: $*" >&2
   [[ -f $work/app.log ]] && tail -30 "$work/app.log" >&2
+  # The session's folder goes with it: what the tier saw is kept for a look.
+  local keep
+  if keep=$(mktemp -d /tmp/nimbo-tier-failure.XXXXXX 2>/dev/null); then
+    cp -r "$work"/. "$keep"/ 2>/dev/null || true
+    echo "what the tier saw is kept in $keep" >&2
+  fi
   exit 1
 }
 
