@@ -29,16 +29,7 @@ fi
 text=$work/typing.txt
 sed -n '1,200p' "$repo/src/recording/screen_recorder.cpp" | cut -c1-100 >"$text"
 
-# Waits for a visible window of a class (at most 20 s) and prints its id.
-window_of() {  # CLASS
-  local wid=""
-  for _ in $(seq 200); do
-    wid=$(xdotool search --onlyvisible --class "$1" 2>/dev/null | tail -1) && [[ -n $wid ]] && break
-    sleep 0.1
-  done
-  [[ -n $wid ]] || { echo "everyday: no $1 window" >&2; return 1; }
-  echo "$wid"
-}
+source bench/window_lib.sh  # from the repository root (above)
 
 place() {  # CLASS X Y W H: the window's outer frame at X,Y, its inside W x H
   local wid

@@ -15,16 +15,7 @@ work=$dir/work
 mkdir -p "$XDG_CONFIG_HOME/gtk-3.0"
 printf '[Settings]\ngtk-cursor-blink=false\n' >"$XDG_CONFIG_HOME/gtk-3.0/settings.ini"
 
-# Waits for a visible window of a class (at most 20 s) and prints its id.
-window_of() {  # CLASS
-  local wid=""
-  for _ in $(seq 200); do
-    wid=$(xdotool search --onlyvisible --class "$1" 2>/dev/null | tail -1) && [[ -n $wid ]] && break
-    sleep 0.1
-  done
-  [[ -n $wid ]] || { echo "png_varied: no $1 window" >&2; return 1; }
-  echo "$wid"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/window_lib.sh"
 
 # Makes the window of a class fill the screen below its title bar.
 fill_screen() {  # CLASS
