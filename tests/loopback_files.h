@@ -7,12 +7,28 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
 namespace nimbo::test {
+
+// Runs an already bound server's accept loop on a thread of its own and
+// returns once the loop is up: a stop() that came before it would be lost,
+// and joining the thread would then wait for ever.
+inline std::thread listenInBackground(httplib::Server& svr) {
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  std::thread t([&svr, ended] {
+    svr.listen_after_bind();
+    *ended = true;
+  });
+  while (!svr.is_running() && !*ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return t;
+}
 
 class LoopbackFiles {
  public:
@@ -29,7 +45,7 @@ class LoopbackFiles {
     // One request per connection: a kept-alive client would hold stop() up.
     svr_.set_keep_alive_max_count(1);
     port_ = svr_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { svr_.listen_after_bind(); });
+    thread_ = listenInBackground(svr_);
   }
   ~LoopbackFiles() {
     svr_.stop();

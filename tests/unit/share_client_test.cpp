@@ -11,6 +11,7 @@
 #include "sharing/device_token.h"
 #include "sharing/share_api.h"
 #include "sharing/share_uploader.h"
+#include "loopback_files.h"
 #include "support.h"
 
 namespace nimbo {
@@ -45,10 +46,7 @@ class ScriptServer {
     svr.Post(".*", handle);
     svr.Put(".*", handle);
     port = svr.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { svr.listen_after_bind(); });
-    // stop() before the loop runs would be lost and the join below would
-    // wait for ever.
-    while (!svr.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    thread = test::listenInBackground(svr);
   }
   ~ScriptServer() {
     svr.stop();
