@@ -41,15 +41,16 @@ QString averror(int code) {
   return QString::fromUtf8(buf);
 }
 
-// Every second of picture starts with a keyframe, and the muxer cuts a
-// fragment at each keyframe: a fragment is on the disk as soon as the next
-// one starts, so a killed recording loses at most the second in progress
-// (and the tenth of a second the newest picture and sound take to reach the
-// muxer), and every fragment can be decoded, and seeked to, on its own.
-constexpr int64_t kKeyInterval = kVideoTimeBase.den;
-// When no picture arrives for this long (the capture stalled), the muxer
-// cuts a fragment anyway, so the sound keeps reaching the disk.
-constexpr int kFragmentBackstopUs = 2000000;
+// The muxer cuts a fragment every second, keyframe or not: a fragment is on
+// the disk as soon as the next one starts, so a killed recording loses at
+// most the second in progress (and the tenth of a second the newest picture
+// and sound take to reach the muxer). Sound keeps cutting fragments when the
+// capture stalls and no picture comes.
+constexpr int kFragmentUs = 1000000;
+// A keyframe every five seconds: decoding, and seeking, start at one. A
+// keyframe holds the whole screen; one every second was half of an everyday
+// recording's size and a third of its encoding time (bench/everyday_bench.sh).
+constexpr int64_t kKeyInterval = 5 * kVideoTimeBase.den;
 
 // Until its first fragment is whole a recording holds nothing a player can
 // show, so it is written under a hidden name that carries our process id
@@ -346,8 +347,8 @@ struct VideoWriter::Impl {
 
   void encodeVideo(AVFrame* f) {
     if (f) {
-      // A keyframe on every whole second of the recording (pictures come
-      // at up to 60 a second, or one a second on a still screen).
+      // A keyframe on every fifth whole second of the recording (pictures
+      // come at up to 60 a second, or one a second on a still screen).
       if (f->pts >= nextKeyPts) {
         f->pict_type = AV_PICTURE_TYPE_I;
         nextKeyPts = (f->pts / kKeyInterval + 1) * kKeyInterval;
@@ -531,8 +532,8 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   // second) would be four seconds a killed recording loses. Slices share
   // the cores instead, for slightly less CPU time at 1080p.
   av().av_dict_set(&vopts, "tune", "zerolatency", 0);
-  // The keyframes asked for every second are IDR frames: decoding can
-  // start at any of them.
+  // The keyframes asked for are IDR frames: decoding can start at any of
+  // them.
   av().av_dict_set(&vopts, "forced-idr", "1", 0);
   // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
   // x264's closing summary, quality figures included, goes to stderr.
@@ -571,12 +572,12 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   d.partPath = partPathFor(path);
   if ((r = av().avio_open(&d.oc->pb, QFile::encodeName(d.partPath).constData(), AVIO_FLAG_WRITE)) < 0)
     return Error{"Couldn't create " + path + ": " + averror(r), "Nimbo.VideoWriter", r};
-  // Fragmented MP4 from start to end: a fragment per keyframe, so one a
-  // second, each written out whole as soon as the next one starts. The
-  // finished file is the same one, with its durations filled in.
+  // Fragmented MP4 from start to end: a fragment a second, each written out
+  // whole as soon as the next one starts. The finished file is the same one,
+  // with its durations filled in.
   AVDictionary* mopts = nullptr;
-  av().av_dict_set(&mopts, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-  av().av_dict_set(&mopts, "frag_duration", QByteArray::number(kFragmentBackstopUs).constData(), 0);
+  av().av_dict_set(&mopts, "movflags", "empty_moov+default_base_moof", 0);
+  av().av_dict_set(&mopts, "frag_duration", QByteArray::number(kFragmentUs).constData(), 0);
   // Each fragment reaches the file when it is cut, not when a buffer fills.
   d.oc->flush_packets = 1;
   // Sound that comes late (or stops) holds the picture back for at most
