@@ -5,14 +5,18 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "http_server.h"
 #include "poster.h"
@@ -23,8 +27,6 @@ using namespace nimbo::server;
 namespace fs = std::filesystem;
 
 namespace {
-
-httplib::Server* g_server = nullptr;
 
 int usage(const char* why) {
   std::fprintf(stderr,
@@ -59,6 +61,13 @@ bool makePrivate(const std::string& dir, std::string* error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // SIGTERM and SIGINT are taken by one thread with sigwait (below), so they
+  // are blocked here, before any other thread starts and inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   Config cfg;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -115,12 +124,9 @@ int main(int argc, char** argv) {
   for (const std::string& slug : store->recordingsWithoutPoster()) posters.add(slug);
 
   ShareHttpServer svr;  // 32 workers; heads are waited for off them
-  g_server = &svr;
   svr.set_payload_max_length(std::max(cfg.maxImage, cfg.maxVideo) + 1);
   svr.set_read_timeout(60, 0);
 
-  std::signal(SIGTERM, [](int) { if (g_server) g_server->stop(); });
-  std::signal(SIGINT, [](int) { if (g_server) g_server->stop(); });
   int listenFd = -1;
   svr.set_socket_options([&listenFd](socket_t fd) {
     int yes = 1;
@@ -153,7 +159,18 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "nimbo-share-server: listening on %s:%d, data in %s, links under %s\n", cfg.host.c_str(),
                cfg.port, cfg.dataDir.c_str(), cfg.publicUrl.c_str());
+  // A stop asked for before the accept loop runs would be lost (the library
+  // only stops a running loop), so the signal thread waits for the loop.
+  std::atomic<bool> ended = false;
+  std::thread stopper([&] {
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    while (!ended && !svr.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!ended) svr.stop();
+  });
   svr.listen_after_bind();
-  g_server = nullptr;
+  ended = true;
+  pthread_kill(stopper.native_handle(), SIGTERM);  // wakes it when no signal came
+  stopper.join();
   return 0;
 }

@@ -233,3 +233,64 @@ TEST(ShareServerTest, GuessesSentTogetherCannotShareTheLastTryOfTheBucket) {
 }
 
 }  // namespace
+
+namespace {
+
+pid_t spawnServer(const fs::path& dir, const fs::path& portFile) {
+  std::vector<std::string> args = {NIMBO_SHARE_SERVER, "--listen", "127.0.0.1:0", "--data", dir.string(),
+                                   "--port-file", portFile.string()};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+// A SIGTERM at any moment of the server's start ends it: sent at times
+// spread over the start, up to the port file appearing (a stop that came
+// between the handler being set and the accept loop running used to be
+// lost, and the server ran on).
+TEST(ShareServerTest, ATermSignalAtAnyMomentOfTheStartEndsTheServer) {
+  using Clock = std::chrono::steady_clock;
+  const fs::path dir = fs::temp_directory_path() / ("nimbo-server-early-stop-" + std::to_string(getpid()));
+  const fs::path portFile = dir.string() + ".port";
+  // How long a start takes here, to the port file.
+  fs::remove_all(dir);
+  fs::remove(portFile);
+  const auto t0 = Clock::now();
+  pid_t pid = spawnServer(dir, portFile);
+  ASSERT_GT(pid, 0);
+  while (!fs::exists(portFile) && Clock::now() - t0 < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  const auto start = Clock::now() - t0;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(fs::exists(portFile));
+
+  const int rounds = 40;
+  for (int round = 0; round <= rounds; ++round) {
+    fs::remove(portFile);
+    const auto spawned = Clock::now();
+    pid = spawnServer(dir, portFile);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_until(spawned + start * round / rounds);
+    kill(pid, SIGTERM);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 1000 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    ASSERT_EQ(done, pid) << "still running 10 s after a SIGTERM sent " << round << "/" << rounds << " into its start";
+    // Before its main() runs the signal's default action ends it; after, it
+    // stops and exits cleanly.
+    EXPECT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM))
+        << "round " << round << ", status " << status;
+  }
+  fs::remove(portFile);
+  fs::remove_all(dir);
+}
+
+}  // namespace
