@@ -38,12 +38,18 @@ enum class Strategy : uint8_t {
 // and every photographic one with Huffman codes (the 3840x2160 photograph,
 // scaled up, repeats 75-80% of its bytes next door; a spreadsheet's text
 // about 85%).
+// Interface bands are then coded by our own greedy LZ77 (`fast`) rather than
+// zlib: one hash probe for the pixel at hand, the row above and the byte
+// before, with codes fitted per band. On the kept screens it is 4-20%
+// smaller than zlib at level 1 (below scrot's files but on the spreadsheet,
+// 3% over) for a quarter of the time: 5.5 ms instead of 21 ms a 1920x1080
+// screen of text on one core, 18 ms instead of 75 ms at 3840x2160.
 struct Options {
   Filter filter = Filter::up;           // lz, rle and huffman; interface bands of automatic
   Filter photoFilter = Filter::paeth;   // photographic bands of automatic
   int level = 1;                        // zlib level
   Strategy strategy = Strategy::automatic;
-  Strategy interfaceStrategy = Strategy::lz;  // automatic: lz, rle or fast for interface bands
+  Strategy interfaceStrategy = Strategy::fast;  // automatic: fast, lz or rle for interface bands
   // automatic: a band is photographic when fewer than this share of its
   // bytes (in 1/256) equal the byte above or the one on the left.
   int photoBelow = 208;
