@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "capture/png_image.h"
@@ -403,6 +404,30 @@ TEST(PngWriterTest, FastCoderDecodesExactlyWithEveryFilterAndStripCount) {
         }
       }
     }
+  }
+}
+
+TEST(PngWriterTest, FastCoderHandlesRowsLongerThanTheWindow) {
+  // 11000 RGB pixels make rows of 33001 bytes: the row above is out of
+  // deflate's reach, so only matches along the row (and runs) may be taken.
+  // Each row repeats the one above with a few pixels changed.
+  QImage img(11000, 24, QImage::Format_RGB32);
+  QRandomGenerator rng(29);
+  auto* first = reinterpret_cast<QRgb*>(img.scanLine(0));
+  for (int x = 0; x < img.width(); ++x) first[x] = x % 300 < 40 ? rng.generate() | 0xff000000u : qRgb(250, 250, 250);
+  for (int y = 1; y < img.height(); ++y) {
+    std::memcpy(img.scanLine(y), img.constScanLine(y - 1), size_t(img.bytesPerLine()));
+    auto* row = reinterpret_cast<QRgb*>(img.scanLine(y));
+    for (int k = 0; k < 20; ++k) row[rng.bounded(img.width())] = rng.generate() | 0xff000000u;
+  }
+  for (auto filter : {png::Filter::none, png::Filter::up}) {
+    png::Options opt;
+    opt.strategy = png::Strategy::fast;
+    opt.filter = filter;
+    opt.threads = 1;
+    SCOPED_TRACE(testing::Message() << "filter " << int(filter));
+    expectDecodesBothWays(
+        img, false, png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt));
   }
 }
 
