@@ -927,13 +927,15 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
     s.capacity = bigger;
   };
 
-  // Between bands the output switches between zlib and literal blocks. Each
-  // side leaves the stream on a byte boundary (zlib with a sync flush, the
-  // literal blocks with an empty stored block) and zlib starts afresh after
-  // literal blocks, as its window would not hold their bytes.
+  // Between bands the output switches between zlib and our own blocks
+  // (literals, or the greedy matcher's). Each side leaves the stream on a
+  // byte boundary (zlib with a sync flush, our blocks with an empty stored
+  // block) and zlib starts afresh after our blocks, as its window would not
+  // hold their bytes. Our matcher reaches back into any band before it in
+  // the strip, whoever coded it: `filtered` keeps the last kWindow bytes.
   bool zlibOpen = false;   // zlib has taken input since its last flush
   bool zlibFresh = true;   // nothing sent through zlib since the last reset
-  bool bitsOpen = false;   // literal blocks written since the last boundary
+  bool bitsOpen = false;   // our blocks written since the last boundary
   BitWriter bw;
   auto zlibRun = [&](const uint8_t* data, size_t n, int flush) {
     z.next_in = const_cast<uint8_t*>(data);
