@@ -5,7 +5,8 @@
 //                  [--photo-below N] [--photo-matches-below N] [--no-verify] shot.png…
 // Times are the best of RUNS encodes (default 3) with N threads (default 1,
 // so that the figures are the work done, not the cores free). --only measures
-// one setting, e.g. `--only up:1:lz` or `--only up/paeth:1:auto`, for
+// one setting, e.g. `--only up:1:lz`, `--only up/paeth:1:auto` or
+// `--only up/paeth:1:auto-fast` (our own LZ77 on interface bands), for
 // instruction counts under callgrind. --photo-below sets the automatic
 // strategy's threshold (share of bytes equal to the byte above or on the
 // left, in 1/256), --photo-matches-below its second one (share of pixel
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* names[] = {"none", "sub", "up", "average", "paeth", "adaptive"};
-  const char* strategies[] = {"lz", "rle", "huffman", "auto"};
+  const char* strategies[] = {"lz", "rle", "huffman", "auto", "fast"};
   using F = nimbo::png::Filter;
   using S = nimbo::png::Strategy;
   struct Config {
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     int level;
     S strategy;
     F photoFilter = F::paeth;
+    S interfaceStrategy = S::lz;  // automatic's interface bands
   };
   const std::vector<Config> configs = {
       {F::up, 1, S::rle},          {F::up, 1, S::lz},           {F::adaptive, 1, S::lz},
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
       {F::paeth, 1, S::huffman},   {F::adaptive, 1, S::huffman}, {F::up, 1, S::automatic, F::sub},
       {F::up, 1, S::automatic, F::average}, {F::up, 1, S::automatic, F::paeth},
       {F::up, 1, S::automatic, F::adaptive},
+      {F::up, 1, S::fast},         {F::adaptive, 1, S::fast},   {F::paeth, 1, S::fast},
+      {F::up, 1, S::automatic, F::paeth, S::fast},
   };
   const nimbo::png::Options defaults;
   for (const char* file : files) {
@@ -74,8 +78,9 @@ int main(int argc, char** argv) {
     }
     const long long given = QFileInfo(file).size();
     std::printf("%s %dx%d, file %lld bytes\n", file, img.width(), img.height(), given);
-    std::printf("  %-14s %5s %8s %9s %12s %8s\n", "filter", "level", "strategy", "ms(best)", "bytes", "vs file");
-    auto measure = [&](nimbo::png::Options o, const std::string& filter, const char* mark) {
+    std::printf("  %-14s %5s %9s %9s %12s %8s\n", "filter", "level", "strategy", "ms(best)", "bytes", "vs file");
+    auto measure = [&](nimbo::png::Options o, const std::string& filter, const std::string& strategy,
+                       const char* mark) {
       double best = 1e9;
       std::vector<uint8_t> out;
       for (int i = 0; i < runs; ++i) {
@@ -90,8 +95,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "png_tune: %s with %s does not decode to the same pixels\n", file, filter.c_str());
         std::exit(1);
       }
-      std::printf("  %-14s %5d %8s %9.1f %12zu %8.3f%s\n", filter.c_str(), o.level,
-                  strategies[int(o.strategy)], best, bytes, double(bytes) / double(given), mark);
+      std::printf("  %-14s %5d %9s %9.1f %12zu %8.3f%s\n", filter.c_str(), o.level, strategy.c_str(), best,
+                  bytes, double(bytes) / double(given), mark);
     };
     for (const Config& c : configs) {
       nimbo::png::Options o;
@@ -99,17 +104,22 @@ int main(int argc, char** argv) {
       o.photoFilter = c.photoFilter;
       o.level = c.level;
       o.strategy = c.strategy;
+      o.interfaceStrategy = c.interfaceStrategy;
       o.threads = threads;
       if (photoBelow >= 0) o.photoBelow = photoBelow;
       if (photoMatchesBelow >= 0) o.photoMatchesBelow = photoMatchesBelow;
       std::string filter = names[int(c.filter)];
       if (c.strategy == S::automatic) filter += std::string("/") + names[int(c.photoFilter)];
-      const std::string key = filter + ":" + std::to_string(c.level) + ":" + strategies[int(c.strategy)];
+      std::string strategy = strategies[int(c.strategy)];
+      if (c.strategy == S::automatic && c.interfaceStrategy != S::lz)
+        strategy += std::string("-") + strategies[int(c.interfaceStrategy)];
+      const std::string key = filter + ":" + std::to_string(c.level) + ":" + strategy;
       if (!only.empty() && key != only) continue;
       const bool isDefault = c.filter == defaults.filter && c.level == defaults.level &&
                              c.strategy == defaults.strategy &&
-                             (c.strategy != S::automatic || c.photoFilter == defaults.photoFilter);
-      measure(o, filter, isDefault ? "  (default)" : "");
+                             (c.strategy != S::automatic || (c.photoFilter == defaults.photoFilter &&
+                                                              c.interfaceStrategy == defaults.interfaceStrategy));
+      measure(o, filter, strategy, isDefault ? "  (default)" : "");
     }
   }
   return 0;

@@ -5,6 +5,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#define NIMBO_PNG_SSSE3 1
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -42,7 +46,40 @@ inline uint8_t paethPredict(int a, int b, int c) {
 // Converts one source row to PNG samples (RGB or RGBA). For RGB, `dst` has
 // one spare byte at its end: each pixel is stored as four bytes whose last
 // one the next pixel overwrites.
+#ifdef NIMBO_PNG_SSSE3
+// The same, four pixels a step with one byte shuffle: a scalar swap per
+// pixel had become the largest part of encoding a text screen. Returns the
+// pixels done; the caller finishes the row.
+__attribute__((target("ssse3"))) int unpackPixelsSsse3(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
+  int x = 0;
+  if (opaque) {
+    // B G R A x4 -> R G B x4; the store's last four bytes are overwritten
+    // by the next step, so it stops one pixel short of the row's end.
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    for (; x + 5 <= width; x += 4, src += 16, dst += 12)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), order));
+  } else {
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+    for (; x + 4 <= width; x += 4, src += 16, dst += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), order));
+  }
+  return x;
+}
+
+const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+
 void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
+#ifdef NIMBO_PNG_SSSE3
+  if (kHasSsse3) {
+    const int done = unpackPixelsSsse3(src, dst, width, opaque);
+    src += size_t(done) * 4;
+    dst += size_t(done) * (opaque ? 3 : 4);
+    width -= done;
+  }
+#endif
   if (opaque) {
     for (int x = 0; x < width; ++x, src += 4, dst += 3) {
       uint32_t v;  // B G R A in memory
@@ -170,24 +207,33 @@ void filterAdaptive(const uint8_t* cur, const uint8_t* prev, uint8_t* out, uint8
   }
 }
 
-// ---- Huffman coding without matching ---------------------------------------
+// ---- Deflate blocks written here ------------------------------------------
 //
-// Deflate blocks holding literals only, with codes fitted to each band. zlib's
-// Z_HUFFMAN_ONLY does the same but passes every byte through its match
-// bookkeeping; written directly it is a table look-up and a shift a byte.
+// Dynamic-Huffman deflate blocks with codes fitted to each band, in two kinds.
+// Literal blocks hold every byte as its own code: zlib's Z_HUFFMAN_ONLY does
+// the same but passes every byte through its match bookkeeping; written
+// directly it is a table look-up and a shift a byte. Match blocks hold what a
+// greedy LZ77 pass found: one hash probe, the same bytes one row up and a
+// run of the byte before.
 
 constexpr int kEndOfBlock = 256;
-constexpr int kLiterals = 257;  // 0-255 and the end of block
+constexpr int kLiterals = 257;      // 0-255 and the end of block
+constexpr int kLitLenCodes = 286;   // and the length codes 257-285
+constexpr int kDistanceCodes = 30;
+constexpr int kMinMatch = 3;
+constexpr int kMaxMatch = 258;
+constexpr size_t kWindow = 32768;
 
-// Code lengths for `n` symbols from their counts (0 = unused), none longer
-// than `maxBits`. Minimum-redundancy lengths computed in place (Moffat and
-// Katajainen), then, if too long, lengths are moved up until the code fits.
+// Code lengths for `n` symbols (at most kLitLenCodes) from their counts
+// (0 = unused), none longer than `maxBits`. Minimum-redundancy lengths
+// computed in place (Moffat and Katajainen), then, if too long, lengths are
+// moved up until the code fits.
 void codeLengths(const uint32_t* counts, int n, int maxBits, uint8_t* lengths) {
   struct Sym {
     uint32_t count;
     uint16_t symbol;
   };
-  Sym syms[kLiterals];
+  Sym syms[kLitLenCodes];
   int used = 0;
   for (int i = 0; i < n; ++i) {
     lengths[i] = 0;
@@ -200,7 +246,7 @@ void codeLengths(const uint32_t* counts, int n, int maxBits, uint8_t* lengths) {
     return;
   }
   std::sort(syms, syms + used, [](const Sym& a, const Sym& b) { return a.count < b.count; });
-  uint32_t a[kLiterals];
+  uint32_t a[kLitLenCodes];
   for (int i = 0; i < used; ++i) a[i] = syms[i].count;
   // Phase 1: parents' weights, pointing leaves at their parents.
   a[0] += a[1];
@@ -266,6 +312,18 @@ void codeLengths(const uint32_t* counts, int n, int maxBits, uint8_t* lengths) {
     for (int k = 0; k < perLength[l]; ++k) lengths[syms[i++].symbol] = uint8_t(l);
 }
 
+struct ReversedBytes {
+  uint8_t bits[256];
+  constexpr ReversedBytes() : bits() {
+    for (int v = 0; v < 256; ++v) {
+      int r = 0;
+      for (int b = 0; b < 8; ++b) r |= ((v >> b) & 1) << (7 - b);
+      bits[v] = uint8_t(r);
+    }
+  }
+};
+constexpr ReversedBytes kReversedBytes;
+
 // Canonical codes for `lengths`, bit-reversed as deflate sends them.
 void canonicalCodes(const uint8_t* lengths, int n, uint16_t* codes) {
   int perLength[16] = {};
@@ -283,9 +341,11 @@ void canonicalCodes(const uint8_t* lengths, int n, uint16_t* codes) {
       codes[i] = 0;
       continue;
     }
-    uint32_t c = next[l]++, r = 0;
-    for (int b = 0; b < l; ++b, c >>= 1) r = (r << 1) | (c & 1);
-    codes[i] = uint16_t(r);
+    // Reversed a byte at a time: bit by bit it was a quarter of planning a
+    // block.
+    const uint32_t c = next[l]++;
+    const uint32_t r = uint32_t(kReversedBytes.bits[c & 0xff]) << 8 | kReversedBytes.bits[(c >> 8) & 0xff];
+    codes[i] = uint16_t(r >> (16 - l));
   }
 }
 
@@ -322,39 +382,99 @@ struct BitWriter {
 // The code-length alphabet's order in a dynamic block header.
 constexpr uint8_t kLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-struct LiteralBlock {
-  uint8_t lengths[kLiterals + 2];  // literals and end of block, then two distance codes
-  uint16_t codes[kLiterals];
-  // The header's code lengths, run-length coded: symbol and extra bits.
-  uint8_t rle[kLiterals + 2];
-  uint8_t rleExtra[kLiterals + 2];
+// Match lengths 3-258 and distances 1-32768 as deflate codes them: a symbol
+// and extra bits above the symbol's base.
+constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t kDistanceBase[kDistanceCodes] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t kDistanceExtra[kDistanceCodes] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+struct SymbolTables {
+  uint8_t lengthSymbol[kMaxMatch + 1];  // minus 257
+  // Distances 1-256 by distance - 1, larger ones by 256 + (distance - 1) / 128.
+  uint8_t distanceSymbol[512];
+  constexpr SymbolTables() : lengthSymbol(), distanceSymbol() {
+    for (int s = 0; s < 29; ++s)
+      for (int l = kLengthBase[s]; l < (s == 28 ? 259 : kLengthBase[s + 1]) && l <= kMaxMatch; ++l)
+        lengthSymbol[l] = uint8_t(s);
+    lengthSymbol[kMaxMatch] = 28;  // 258 has its own code, not 284 with all extra bits set
+    for (int s = 0; s < kDistanceCodes; ++s) {
+      const int last = s + 1 < kDistanceCodes ? kDistanceBase[s + 1] - 1 : 32768;
+      for (int d = kDistanceBase[s]; d <= last; ++d) {
+        if (d <= 256)
+          distanceSymbol[d - 1] = uint8_t(s);
+        else
+          distanceSymbol[256 + ((d - 1) >> 7)] = uint8_t(s);
+      }
+    }
+  }
+};
+constexpr SymbolTables kSymbols;
+
+inline int distanceSymbol(uint32_t d) {
+  return d <= 256 ? kSymbols.distanceSymbol[d - 1] : kSymbols.distanceSymbol[256 + ((d - 1) >> 7)];
+}
+
+// A block's codes and its header, run-length coded as deflate sends it.
+struct BlockCodes {
+  int litLenSent = kLiterals, distanceSent = 2;  // HLIT + 257, HDIST + 1
+  uint8_t lengths[kLitLenCodes + kDistanceCodes];  // literal/length codes, then distance codes
+  uint16_t codes[kLitLenCodes + kDistanceCodes];
+  uint8_t rle[kLitLenCodes + kDistanceCodes];
+  uint8_t rleExtra[kLitLenCodes + kDistanceCodes];
   int rleCount = 0;
   uint8_t clLengths[19];
   uint16_t clCodes[19];
   int clSent = 19;
   size_t bits = 0;  // the whole block
+  const uint8_t* distanceLengths() const { return lengths + kLitLenCodes; }
+  const uint16_t* distanceCodes() const { return codes + kLitLenCodes; }
 };
 
-// Plans one literal-only block for data with the given byte counts: codes,
-// header and exact size in bits.
-void planBlock(const uint32_t* byteCounts, LiteralBlock& b) {
-  uint32_t counts[kLiterals];
-  std::memcpy(counts, byteCounts, 256 * sizeof(uint32_t));
+// Plans one block from its symbol counts (the end of block is counted here):
+// codes, header and exact size in bits, extra bits included.
+void planBlock(const uint32_t* litLenCounts, const uint32_t* distanceCounts, BlockCodes& b) {
+  uint32_t counts[kLitLenCodes];
+  std::memcpy(counts, litLenCounts, sizeof counts);
   counts[kEndOfBlock] = 1;
-  codeLengths(counts, kLiterals, 15, b.lengths);
-  canonicalCodes(b.lengths, kLiterals, b.codes);
-  // Two one-bit distance codes, never used: some decoders refuse a block
-  // without any.
-  b.lengths[kLiterals] = b.lengths[kLiterals + 1] = 1;
+  codeLengths(counts, kLitLenCodes, 15, b.lengths);
+  canonicalCodes(b.lengths, kLitLenCodes, b.codes);
+  b.litLenSent = kLiterals;
+  for (int i = kLitLenCodes - 1; i >= kLiterals; --i)
+    if (b.lengths[i]) {
+      b.litLenSent = i + 1;
+      break;
+    }
+  uint8_t* dl = b.lengths + kLitLenCodes;
+  codeLengths(distanceCounts, kDistanceCodes, 15, dl);
+  b.distanceSent = 2;
+  for (int i = kDistanceCodes - 1; i >= 2; --i)
+    if (dl[i]) {
+      b.distanceSent = i + 1;
+      break;
+    }
+  // No matches: two one-bit distance codes, never used, as some decoders
+  // refuse a block without any.
+  if (!dl[0] && !dl[1] && b.distanceSent == 2) dl[0] = dl[1] = 1;
+  canonicalCodes(dl, kDistanceCodes, b.codes + kLitLenCodes);
 
-  // Run-length code the lengths: 16 repeats the previous length 3-6 times,
-  // 17 and 18 give 3-10 and 11-138 zeros.
-  const int total = kLiterals + 2;
+  // The lengths as the header sends them, literal/length and distance codes
+  // in one sequence. Run-length coded: 16 repeats the previous length 3-6
+  // times, 17 and 18 give 3-10 and 11-138 zeros.
+  uint8_t sent[kLitLenCodes + kDistanceCodes];
+  std::memcpy(sent, b.lengths, size_t(b.litLenSent));
+  std::memcpy(sent + b.litLenSent, dl, size_t(b.distanceSent));
+  const int total = b.litLenSent + b.distanceSent;
   b.rleCount = 0;
   for (int i = 0; i < total;) {
-    const uint8_t l = b.lengths[i];
+    const uint8_t l = sent[i];
     int run = 1;
-    while (i + run < total && b.lengths[i + run] == l) ++run;
+    while (i + run < total && sent[i + run] == l) ++run;
     if (l == 0 && run >= 3) {
       const int n = std::min(run, 138);
       if (n >= 11) {
@@ -390,15 +510,17 @@ void planBlock(const uint32_t* byteCounts, LiteralBlock& b) {
     const int s = b.rle[i];
     bits += b.clLengths[s] + (s == 16 ? 2 : s == 17 ? 3 : s == 18 ? 7 : 0);
   }
-  for (int i = 0; i < 256; ++i) bits += size_t(byteCounts[i]) * b.lengths[i];
-  bits += b.lengths[kEndOfBlock];
+  for (int i = 0; i < kLiterals; ++i) bits += size_t(counts[i]) * b.lengths[i];
+  for (int i = kLiterals; i < kLitLenCodes; ++i)
+    bits += size_t(counts[i]) * (b.lengths[i] + kLengthExtra[i - kLiterals]);
+  for (int i = 0; i < kDistanceCodes; ++i) bits += size_t(distanceCounts[i]) * (dl[i] + kDistanceExtra[i]);
   b.bits = bits;
 }
 
-void writeBlock(BitWriter& w, const LiteralBlock& b, const uint8_t* data, size_t n) {
+void writeHeader(BitWriter& w, const BlockCodes& b) {
   w.put(2 << 1, 3);  // not final, dynamic codes
-  w.put(kLiterals - 257, 5);
-  w.put(2 - 1, 5);
+  w.put(uint32_t(b.litLenSent - 257), 5);
+  w.put(uint32_t(b.distanceSent - 1), 5);
   w.put(uint32_t(b.clSent - 4), 4);
   w.flush();
   for (int i = 0; i < b.clSent; ++i) {
@@ -411,9 +533,11 @@ void writeBlock(BitWriter& w, const LiteralBlock& b, const uint8_t* data, size_t
     if (s >= 16) w.put(b.rleExtra[i], s == 16 ? 2 : s == 17 ? 3 : 7);
     w.flush();
   }
-  // Each entry: code in the low 16 bits, length above.
-  uint32_t table[256];
-  for (int i = 0; i < 256; ++i) table[i] = uint32_t(b.codes[i]) | uint32_t(b.lengths[i]) << 16;
+}
+
+// Literal codes for `n` bytes; `table` holds each byte's code in the low 16
+// bits and its length above.
+inline void putLiterals(BitWriter& w, const uint32_t* table, const uint8_t* data, size_t n) {
   uint8_t* out = w.out;
   uint64_t bits = w.bits;
   int count = w.count;
@@ -432,12 +556,190 @@ void writeBlock(BitWriter& w, const LiteralBlock& b, const uint8_t* data, size_t
     bits >>= count & ~7;
     count &= 7;
   }
+  for (; i < n; ++i) {
+    const uint32_t e = table[data[i]];
+    bits |= uint64_t(e & 0xffff) << count;
+    count += int(e >> 16);
+  }
+  std::memcpy(out, &bits, 8);
+  out += count >> 3;
+  bits >>= count & ~7;
+  count &= 7;
   w.out = out;
   w.bits = bits;
   w.count = count;
-  for (; i < n; ++i) {
-    w.put(table[data[i]] & 0xffff, int(table[data[i]] >> 16));
+}
+
+void literalTable(const BlockCodes& b, uint32_t* table) {
+  for (int i = 0; i < 256; ++i) table[i] = uint32_t(b.codes[i]) | uint32_t(b.lengths[i]) << 16;
+}
+
+void writeBlock(BitWriter& w, const BlockCodes& b, const uint8_t* data, size_t n) {
+  writeHeader(w, b);
+  uint32_t table[256];
+  literalTable(b, table);
+  putLiterals(w, table, data, n);
+  w.put(b.codes[kEndOfBlock], b.lengths[kEndOfBlock]);
+  w.flush();
+}
+
+// ---- Greedy LZ77 -------------------------------------------------------------
+//
+// Literals, then a match: what one step of the search leaves to code. A
+// band's last sequence has no match (length 0).
+struct Sequence {
+  uint32_t literals;
+  uint16_t length;
+  uint16_t distance;
+};
+
+// Chosen on the screens of bench/png_varied.sh with png_tune: a larger
+// table, two entries a slot or entries for the ends of matches all cost more
+// time than the 0.1-3% they save.
+constexpr int kHashBits = 14;
+
+inline uint32_t load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// How many bytes from `a` (up to `end`) equal those from `b`, an earlier
+// copy of them.
+inline size_t matchLength(const uint8_t* a, const uint8_t* b, const uint8_t* end) {
+  const uint8_t* const start = a;
+#ifdef __SSE2__
+  // Sixteen bytes a step: matches on flat screens run to the longest, 258.
+  while (a + 16 <= end) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const unsigned differ = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) ^ 0xffffu;
+    if (differ) return size_t(a - start) + size_t(__builtin_ctz(differ));
+    a += 16;
+    b += 16;
+  }
+#endif
+  while (a + 8 <= end) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return size_t(a - start) + size_t(__builtin_ctzll(x ^ y) >> 3);
+    a += 8;
+    b += 8;
+  }
+  while (a < end && *a == *b) ++a, ++b;
+  return size_t(a - start);
+}
+
+// The match finder of one strip. Positions count the strip's filtered bytes
+// from kWindow + 1 on, so that an empty table entry (0) lies out of reach.
+struct Matcher {
+  std::unique_ptr<uint32_t[]> table{new uint32_t[size_t(1) << kHashBits]()};
+  uint32_t next = kWindow + 1;  // the position of the next band's first byte
+
+  // Greedy matching over `n` bytes at `band`, which may reach back
+  // `history` bytes before it (at most kWindow): at each byte the longest of
+  // the match one byte back, the one one row up (`stride` bytes back) and
+  // the one the hash table remembers for the next three bytes, if any holds
+  // three bytes. The hash covers three bytes, an RGB pixel: on text, three
+  // bytes met again anywhere in the window code smaller as a match than as
+  // literals (the spreadsheet screen came out 18% smaller than with four).
+  // Counts the symbols the sequences will need; returns how many were
+  // stored in `seq` (room for n / kMinMatch + 1).
+  size_t find(const uint8_t* band, size_t n, size_t history, size_t stride, Sequence* seq,
+              uint32_t* litLenCounts, uint32_t* distanceCounts) {
+    if (next > 0x7fffffffu - n) {  // positions about to overflow: start the table afresh
+      std::fill(table.get(), table.get() + (size_t(1) << kHashBits), 0u);
+      next = kWindow + 1;
+      history = 0;
+    }
+    uint32_t* const t = table.get();
+    const uint8_t* const end = band + n;
+    const uint8_t* const lowest = band - history;
+    const uint32_t base = next - uint32_t(band - lowest);  // the position of `lowest`
+    const bool rowAbove = stride > 0 && stride <= kWindow;
+    const uint8_t* anchor = band;
+    const uint8_t* ip = band;
+    size_t count = 0;
+    auto countLiterals = [&](const uint8_t* from, const uint8_t* to) {
+      for (; from < to; ++from) ++litLenCounts[*from];
+    };
+    while (ip + 4 <= end) {  // a 32-bit load at ip stays in the band
+      const uint32_t cur = load32(ip) & 0xffffff;
+      const uint32_t h = (cur * 2654435761u) >> (32 - kHashBits);
+      const uint32_t pos = base + uint32_t(ip - lowest);
+      const uint32_t candidate = t[h];
+      t[h] = pos;
+      const uint8_t* const limit = ip + std::min<size_t>(kMaxMatch, size_t(end - ip));
+      size_t bestLength = 0, bestDistance = 0;
+      // Candidates nearest first: on equal lengths the nearer costs fewer
+      // extra bits. A run of one byte value (Up-filtered flat rows are runs
+      // of zeros) is cheapest as a match one byte back.
+      auto consider = [&](size_t distance) {
+        const uint8_t* m = ip - distance;
+        if ((load32(m) & 0xffffff) != cur) return;
+        const size_t length = kMinMatch + matchLength(ip + kMinMatch, m + kMinMatch, limit);
+        if (length > bestLength) {
+          bestLength = length;
+          bestDistance = distance;
+        }
+      };
+      if (ip > lowest && cur == ip[-1] * 0x010101u) consider(1);
+      const uint32_t distance = pos - candidate;
+      const bool hashed = distance <= kWindow && distance <= size_t(ip - lowest) && distance > 1;
+      const bool above = rowAbove && size_t(ip - lowest) >= stride && stride > 1 && stride != distance;
+      if (hashed && above && stride < distance) {
+        consider(stride);
+        if (bestLength < kMaxMatch) consider(distance);
+      } else {
+        if (hashed && bestLength < kMaxMatch) consider(distance);
+        if (above && bestLength < kMaxMatch) consider(stride);
+      }
+      if (bestLength < size_t(kMinMatch)) {
+        ++ip;
+        continue;
+      }
+      countLiterals(anchor, ip);
+      seq[count++] = {uint32_t(ip - anchor), uint16_t(bestLength), uint16_t(bestDistance)};
+      ++litLenCounts[kLiterals + kSymbols.lengthSymbol[bestLength]];
+      ++distanceCounts[distanceSymbol(uint32_t(bestDistance))];
+      ip += bestLength;
+      anchor = ip;
+    }
+    countLiterals(anchor, end);
+    seq[count++] = {uint32_t(end - anchor), 0, 0};
+    next += uint32_t(n);
+    return count;
+  }
+};
+
+// Writes one block of the sequences `seq` found in `data`.
+void writeMatchBlock(BitWriter& w, const BlockCodes& b, const uint8_t* data, const Sequence* seq, size_t count) {
+  writeHeader(w, b);
+  uint32_t literals[256];
+  literalTable(b, literals);
+  // Each length's code with its extra bits above it, and the bits in all.
+  uint32_t lengthBits[kMaxMatch + 1];
+  uint8_t lengthCount[kMaxMatch + 1];
+  for (int l = 3; l <= kMaxMatch; ++l) {
+    const int s = kSymbols.lengthSymbol[l];
+    const int codeLength = b.lengths[kLiterals + s];
+    lengthBits[l] = uint32_t(b.codes[kLiterals + s]) | uint32_t(l - kLengthBase[s]) << codeLength;
+    lengthCount[l] = uint8_t(codeLength + kLengthExtra[s]);
+  }
+  const uint8_t* dl = b.distanceLengths();
+  const uint16_t* dc = b.distanceCodes();
+  for (size_t i = 0; i < count; ++i) {
+    const Sequence& q = seq[i];
+    putLiterals(w, literals, data, q.literals);
+    data += q.literals;
+    if (!q.length) break;
+    // At most 20 + 28 bits beside the 7 a flush leaves.
+    w.put(lengthBits[q.length], lengthCount[q.length]);
+    const int s = distanceSymbol(q.distance);
+    w.put(uint32_t(dc[s]) | uint32_t(q.distance - kDistanceBase[s]) << dl[s], dl[s] + kDistanceExtra[s]);
     w.flush();
+    data += q.length;
   }
   w.put(b.codes[kEndOfBlock], b.lengths[kEndOfBlock]);
   w.flush();
@@ -489,7 +791,16 @@ size_t repeated(const uint8_t* rows, size_t stride, size_t rowBytes, int bpp, in
     const uint8_t* up = cur - stride;
     uint32_t s = 0;
     for (size_t i = 0; i < b && i < rowBytes; ++i) s += cur[i] == up[i];
-    for (size_t i = b; i < rowBytes; ++i) s += (cur[i] == up[i]) | (cur[i] == cur[i - b]);
+    size_t i = b;
+#ifdef __SSE2__
+    for (; i + 16 <= rowBytes; i += 16) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i));
+      const __m128i same = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i))),
+                                        _mm_cmpeq_epi8(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i - b))));
+      s += uint32_t(__builtin_popcount(unsigned(_mm_movemask_epi8(same))));
+    }
+#endif
+    for (; i < rowBytes; ++i) s += (cur[i] == up[i]) | (cur[i] == cur[i - b]);
     same += s;
     ++*rowsCompared;
   }
@@ -518,6 +829,33 @@ size_t pairRepeats(const uint8_t* row, int width, int bpp, size_t* probed) {
     ++*probed;
   }
   return hits;
+}
+
+// One band for the greedy LZ77 coder: its sequences and codes, or stored
+// when no code makes it smaller.
+struct MatchBand {
+  BlockCodes codes;
+  size_t sequences = 0;
+  bool stored = false;
+  size_t bytes = 0;  // room the band needs in the output
+};
+
+void planMatchBand(Matcher& m, std::vector<Sequence>& seq, const uint8_t* band, size_t len, size_t history,
+                   size_t stride, MatchBand& plan) {
+  uint32_t counts[kLitLenCodes] = {}, distances[kDistanceCodes] = {};
+  if (seq.size() < len / kMinMatch + 1) seq.resize(len / kMinMatch + 1);
+  plan.sequences = m.find(band, len, history, stride, seq.data(), counts, distances);
+  planBlock(counts, distances, plan.codes);
+  plan.stored = (plan.codes.bits + 7) / 8 >= storedBytes(len);
+  plan.bytes = plan.stored ? storedBytes(len) + 8 : (plan.codes.bits + 7) / 8 + 16;
+}
+
+void writeMatchBand(BitWriter& w, const MatchBand& plan, const std::vector<Sequence>& seq, const uint8_t* band,
+                    size_t len) {
+  if (plan.stored)
+    writeStored(w, band, len);
+  else
+    writeMatchBlock(w, plan.codes, band, seq.data(), plan.sequences);
 }
 
 // ---- Strips ----------------------------------------------------------------
@@ -554,15 +892,29 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
   const int bandRows = int(std::clamp<size_t>(kBandBytes / line, 1, 64));
   // Unpacked rows: the row above the band, then the band.
   std::vector<uint8_t> rows(line * size_t(bandRows + 1));
-  std::vector<uint8_t> filtered(line * size_t(bandRows)), scratch(line);
+  // Filtered rows: the last kWindow bytes of the strip before the band
+  // (what matches may reach back to), then the band.
+  std::vector<uint8_t> filtered(kWindow + line * size_t(bandRows)), scratch(line);
+  uint8_t* const bandData = filtered.data() + kWindow;
+  size_t history = 0;  // filtered bytes of this strip before bandData, up to kWindow
 
+  const Strategy interface = opt.strategy == Strategy::automatic ? opt.interfaceStrategy : opt.strategy;
   z_stream z{};
+  bool zlibReady = false;
   // Raw deflate: the zlib header and checksum are written once for the whole
-  // image, around the joined strips.
-  const int zStrategy = opt.strategy == Strategy::rle ? Z_RLE : Z_DEFAULT_STRATEGY;
-  if (deflateInit2(&z, opt.level, Z_DEFLATED, -15, 8, zStrategy) != Z_OK) return;
+  // image, around the joined strips. Set up on the first band zlib codes.
+  auto zlibInit = [&] {
+    const int zStrategy = interface == Strategy::rle ? Z_RLE : Z_DEFAULT_STRATEGY;
+    zlibReady = deflateInit2(&z, opt.level, Z_DEFLATED, -15, 8, zStrategy) == Z_OK;
+    return zlibReady;
+  };
+  auto zlibEnd = [&] {
+    if (zlibReady) deflateEnd(&z);
+  };
+  Matcher matcher;
+  std::vector<Sequence> sequences;
   const int bands = (s.rows + bandRows - 1) / bandRows;
-  s.capacity = deflateBound(&z, uLong(line * s.rows)) + 64 * size_t(bands) + 64;
+  s.capacity = deflateBound(nullptr, uLong(line * s.rows)) + 64 * size_t(bands) + 64;
   s.deflated.reset(new uint8_t[s.capacity]);
   size_t at = 0;  // output written so far
   // Room for `n` more bytes (and the 8 a bit writer may store past them).
@@ -575,13 +927,15 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
     s.capacity = bigger;
   };
 
-  // Between bands the output switches between zlib and literal blocks. Each
-  // side leaves the stream on a byte boundary (zlib with a sync flush, the
-  // literal blocks with an empty stored block) and zlib starts afresh after
-  // literal blocks, as its window would not hold their bytes.
+  // Between bands the output switches between zlib and our own blocks
+  // (literals, or the greedy matcher's). Each side leaves the stream on a
+  // byte boundary (zlib with a sync flush, our blocks with an empty stored
+  // block) and zlib starts afresh after our blocks, as its window would not
+  // hold their bytes. Our matcher reaches back into any band before it in
+  // the strip, whoever coded it: `filtered` keeps the last kWindow bytes.
   bool zlibOpen = false;   // zlib has taken input since its last flush
   bool zlibFresh = true;   // nothing sent through zlib since the last reset
-  bool bitsOpen = false;   // literal blocks written since the last boundary
+  bool bitsOpen = false;   // our blocks written since the last boundary
   BitWriter bw;
   auto zlibRun = [&](const uint8_t* data, size_t n, int flush) {
     z.next_in = const_cast<uint8_t*>(data);
@@ -640,37 +994,52 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
     for (int r = 0; r < n; ++r) {
       const uint8_t* cur = band + size_t(r) * line;
       const uint8_t* above = first + r > 0 ? cur - line : nullptr;
-      uint8_t* o = filtered.data() + size_t(r) * line;
+      uint8_t* o = bandData + size_t(r) * line;
       if (f == Filter::adaptive)
         filterAdaptive(cur, above, o, scratch.data(), rowBytes, bpp);
       else
         filterRow(f, cur, above, o, rowBytes, bpp);
     }
     const size_t len = line * size_t(n);
-    s.adler = libdeflate_adler32(uint32_t(s.adler), filtered.data(), len);
+    s.adler = libdeflate_adler32(uint32_t(s.adler), bandData, len);
     s.rawLength += len;
 
     if (literal) {
       if (zlibOpen) {
-        if (!zlibRun(nullptr, 0, Z_SYNC_FLUSH)) return deflateEnd(&z), void();
+        if (!zlibRun(nullptr, 0, Z_SYNC_FLUSH)) return zlibEnd();
         zlibOpen = false;
       }
-      uint32_t counts[256];
-      countBytes(filtered.data(), len, counts);
-      LiteralBlock block;
-      planBlock(counts, block);
+      uint32_t counts[kLitLenCodes] = {}, distances[kDistanceCodes] = {};
+      countBytes(bandData, len, counts);
+      BlockCodes block;
+      planBlock(counts, distances, block);
       const bool stored = (block.bits + 7) / 8 >= storedBytes(len);
       reserve(stored ? storedBytes(len) + 8 : (block.bits + 7) / 8 + 16);
       if (!bitsOpen) bw = BitWriter{};
       bw.out = s.deflated.get() + at;
       if (stored)
-        writeStored(bw, filtered.data(), len);
+        writeStored(bw, bandData, len);
       else
-        writeBlock(bw, block, filtered.data(), len);
+        writeBlock(bw, block, bandData, len);
       // Whole bytes are in place; the bits of a partial one stay in bw.
       at = size_t(bw.out - s.deflated.get());
       bitsOpen = true;
+      matcher.next += uint32_t(len);
+    } else if (interface == Strategy::fast) {
+      if (zlibOpen) {
+        if (!zlibRun(nullptr, 0, Z_SYNC_FLUSH)) return zlibEnd();
+        zlibOpen = false;
+      }
+      MatchBand plan;
+      planMatchBand(matcher, sequences, bandData, len, history, line, plan);
+      reserve(plan.bytes);
+      if (!bitsOpen) bw = BitWriter{};
+      bw.out = s.deflated.get() + at;
+      writeMatchBand(bw, plan, sequences, bandData, len);
+      at = size_t(bw.out - s.deflated.get());
+      bitsOpen = true;
     } else {
+      if (!zlibReady && !zlibInit()) return;
       if (bitsOpen) {
         closeBits(false);
         if (!zlibFresh) deflateReset(&z);
@@ -678,20 +1047,27 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
       }
       // A row at a time: zlib copies less than when given the whole band.
       for (int r = 0; r < n; ++r)
-        if (!zlibRun(filtered.data() + size_t(r) * line, line, Z_NO_FLUSH)) return deflateEnd(&z), void();
+        if (!zlibRun(bandData + size_t(r) * line, line, Z_NO_FLUSH)) return zlibEnd();
       zlibOpen = true;
       zlibFresh = false;
+      matcher.next += uint32_t(len);
     }
     if (lastBand) {
       if (bitsOpen)
         closeBits(s.last);
       else if (!zlibRun(nullptr, 0, s.last ? Z_FINISH : Z_SYNC_FLUSH))
-        return deflateEnd(&z), void();
+        return zlibEnd();
     }
-    if (!lastBand) std::memcpy(rows.data(), band + size_t(n - 1) * line, rowBytes);
+    if (!lastBand) {
+      std::memcpy(rows.data(), band + size_t(n - 1) * line, rowBytes);
+      // The window for the next band: the newest kWindow filtered bytes.
+      const size_t keep = std::min(kWindow, history + len);
+      std::memmove(bandData - keep, bandData + len - keep, keep);
+      history = keep;
+    }
   }
   s.length = at;
-  deflateEnd(&z);
+  zlibEnd();
   s.ok = true;
 }
 
@@ -757,6 +1133,52 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int st
   chunk(out, "IEND", nullptr, 0);
   return out;
 }
+
+namespace detail {
+
+void huffmanLengths(const uint32_t* counts, int n, int maxBits, uint8_t* lengths) {
+  if (n > kLitLenCodes) n = kLitLenCodes;
+  codeLengths(counts, n, maxBits, lengths);
+}
+
+std::vector<uint8_t> zlibFast(const uint8_t* data, size_t n, size_t stride, size_t bandBytes) {
+  bandBytes = std::max<size_t>(bandBytes, 1);
+  std::vector<uint8_t> window(kWindow + bandBytes);
+  uint8_t* const band = window.data() + kWindow;
+  std::vector<uint8_t> out(2);
+  out[0] = 0x78;
+  out[1] = 0x01;
+  Matcher matcher;
+  std::vector<Sequence> sequences;
+  BitWriter w;
+  size_t history = 0;
+  for (size_t at = 0; at < n;) {
+    const size_t len = std::min(bandBytes, n - at);
+    std::memcpy(band, data + at, len);
+    MatchBand plan;
+    planMatchBand(matcher, sequences, band, len, history, stride, plan);
+    // The bit writer's partial byte stays in w; whole bytes go to `out`.
+    const size_t done = out.size();
+    out.resize(done + plan.bytes + 16);
+    w.out = out.data() + done;
+    writeMatchBand(w, plan, sequences, band, len);
+    out.resize(size_t(w.out - out.data()));
+    at += len;
+    const size_t keep = std::min(kWindow, history + len);
+    std::memmove(band - keep, band + len - keep, keep);
+    history = keep;
+  }
+  const size_t done = out.size();
+  out.resize(done + 32);
+  w.out = out.data() + done;
+  w.align(true);
+  out.resize(size_t(w.out - out.data()));
+  const uint32_t adler = libdeflate_adler32(1, data, n);
+  put32(out, adler);
+  return out;
+}
+
+}  // namespace detail
 
 bool readSize(const uint8_t* d, size_t n, int* width, int* height) {
   static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};

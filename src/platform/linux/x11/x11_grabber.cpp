@@ -3,6 +3,7 @@
 #include "platform/linux/x11/x11_connection.h"
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
@@ -13,6 +14,14 @@
 #include <cstring>
 
 namespace nimbo::x11 {
+
+namespace {
+#ifdef MADV_POPULATE_READ
+constexpr int kPopulateRead = MADV_POPULATE_READ;
+#else
+constexpr int kPopulateRead = 22;  // Linux 5.14; older kernels refuse it, which costs nothing
+#endif
+}  // namespace
 
 Frame::Frame(uint8_t* data, int width, int height, int stride, int shmId)
     : data_(data), width_(width), height_(height), stride_(stride), shmId_(shmId) {}
@@ -153,6 +162,12 @@ bool Grabber::fill(Frame& f, int x, int y, int firstRow, int rows, std::string* 
     return false;
   }
   std::free(reply);
+  // Map the rows the server just wrote into this process's page tables in
+  // one call, from the thread that waits on the server anyway: otherwise the
+  // encoder's threads take a fault for every page they read.
+  const uintptr_t from = reinterpret_cast<uintptr_t>(f.data() + size_t(firstRow) * f.stride()) & ~uintptr_t(4095);
+  const uintptr_t to = reinterpret_cast<uintptr_t>(f.data() + size_t(firstRow + rows) * f.stride());
+  madvise(reinterpret_cast<void*>(from), to - from, kPopulateRead);
   return true;
 }
 
