@@ -53,7 +53,10 @@ void quitOnTerminationSignals() {
     char c;
     while (::read(g_signalPipe[0], &c, 1) > 0) {
     }
-    QCoreApplication::quit();
+    // exit(), not quit(): quit() is a request that a window may turn down,
+    // and the editor does while it asks whether to save. A termination
+    // signal ends the app whatever is open, its prompt included.
+    QCoreApplication::exit(0);
   });
   struct sigaction sa {};
   sa.sa_handler = [](int) {

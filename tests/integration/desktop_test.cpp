@@ -1091,6 +1091,36 @@ TEST_F(Editor, DrawEveryKindSaveBothWaysAndDiscardOnClose) {
   EXPECT_TRUE(unknown.err.contains("no capture NOT-AN-ID in the history")) << unknown.err.toStdString();
 }
 
+// A termination signal (a logout, `kill`) ends the app even while the editor
+// asks whether to save its edits; the capture on disk stays as it was.
+TEST_F(Editor, ATermSignalEndsTheAppWhileTheSavePromptIsUp) {
+  const QImage base = patternImage(QRect(300, 200, W, H));
+  const QString id = seed(base);
+  const QByteArray before = bytes(dataDir + "/originals/" + id + ".png");
+  startApp();
+  ASSERT_EQ(cli({"edit", "last"}).exitCode, 0);
+  ASSERT_TRUE(waitFor([&] { return !editorWindow().isEmpty(); })) << log().toStdString();
+  const QByteArray win = editorWindow();
+  xdotool({"windowactivate", "--sync", win});
+  QTest::qWait(300);
+  keys("a");
+  std::optional<QPoint> at;
+  ASSERT_TRUE(waitFor([&] { return (at = locate(screen(), base)).has_value(); })) << "the capture is not on screen";
+  origin = *at;
+  dragIn(on(100, 300), on(300, 200));
+  QTest::qWait(100);
+  askToClose(win);
+  ASSERT_TRUE(waitFor([&] {
+    return !run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.trimmed().isEmpty();
+  })) << "no close prompt";
+  app->terminate();
+  ASSERT_TRUE(app->waitForFinished(5000)) << "still running 5 s after SIGTERM\n" << log().toStdString();
+  EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(app->exitCode(), 0) << log().toStdString();
+  app.reset();
+  EXPECT_EQ(bytes(dataDir + "/originals/" + id + ".png"), before);
+}
+
 TEST_F(Editor, TheCaptureToastsMarkupButtonOpensTheCaptureInTheEditor) {
   startApp();
   requestCapture();
