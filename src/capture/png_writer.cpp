@@ -538,36 +538,21 @@ void writeHeader(BitWriter& w, const BlockCodes& b) {
 // Literal codes for `n` bytes; `table` holds each byte's code in the low 16
 // bits and its length above.
 inline void putLiterals(BitWriter& w, const uint32_t* table, const uint8_t* data, size_t n) {
-  uint8_t* out = w.out;
-  uint64_t bits = w.bits;
-  int count = w.count;
+  // A local copy stays in registers: stores through its output pointer
+  // could otherwise alias the caller's writer.
+  BitWriter l = w;
+  auto put = [&l](uint32_t e) { l.put(e & 0xffff, int(e >> 16)); };
   size_t i = 0;
   // Three codes of at most 15 bits fit beside the 7 bits a flush can leave.
   for (; i + 3 <= n; i += 3) {
-    const uint32_t e0 = table[data[i]], e1 = table[data[i + 1]], e2 = table[data[i + 2]];
-    bits |= uint64_t(e0 & 0xffff) << count;
-    count += int(e0 >> 16);
-    bits |= uint64_t(e1 & 0xffff) << count;
-    count += int(e1 >> 16);
-    bits |= uint64_t(e2 & 0xffff) << count;
-    count += int(e2 >> 16);
-    std::memcpy(out, &bits, 8);
-    out += count >> 3;
-    bits >>= count & ~7;
-    count &= 7;
+    put(table[data[i]]);
+    put(table[data[i + 1]]);
+    put(table[data[i + 2]]);
+    l.flush();
   }
-  for (; i < n; ++i) {
-    const uint32_t e = table[data[i]];
-    bits |= uint64_t(e & 0xffff) << count;
-    count += int(e >> 16);
-  }
-  std::memcpy(out, &bits, 8);
-  out += count >> 3;
-  bits >>= count & ~7;
-  count &= 7;
-  w.out = out;
-  w.bits = bits;
-  w.count = count;
+  for (; i < n; ++i) put(table[data[i]]);
+  l.flush();
+  w = l;
 }
 
 void literalTable(const BlockCodes& b, uint32_t* table) {
