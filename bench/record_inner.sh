@@ -51,7 +51,9 @@ nimbo_fps=${nimbo_fps:-60}
   # Frames in which nothing changed are not written (the picture stays as it
   # was); with them, the ticks Nimbo served:
   read -r w u m dr < <(sed -n 's/.*frames written \([0-9]*\), unchanged \([0-9]*\), missed \([0-9]*\), dropped by the encoder \([0-9]*\).*/\1 \2 \3 \4/p' "$dir/nimbo.log")
-  ticks=$((seconds * nimbo_fps))
+  # Ticks in the file's own length (the stream starts a moment after the
+  # recorder does).
+  ticks=$(awk -v d="$(duration "$nimbo_file")" -v f="$nimbo_fps" 'BEGIN {printf "%d", d * f + 0.5}')
   echo "nimbo   recorded at $nimbo_fps fps"
   printf 'nimbo   ticks served %d of %d (%.1f%%): %d written, %d unchanged; %d missed, %d dropped by the encoder\n' \
     $((w + u)) "$ticks" "$(awk -v a=$((w + u)) -v b="$ticks" 'BEGIN {print 100 * a / b}')" "$w" "$u" "$m" "$dr"

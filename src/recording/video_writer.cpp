@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -296,6 +297,39 @@ struct VideoWriter::Impl {
     }
   }
 
+  AVFrame* newPicture() const {
+    AVFrame* f = av().av_frame_alloc();
+    if (!f) return nullptr;
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = width;
+    f->height = height;
+    if (av().av_frame_get_buffer(f, 0) < 0) av().av_frame_free(&f);
+    return f;
+  }
+
+  // x264 takes far longer over its first pictures than over any later one
+  // (its buffers are allocated and touched for the first time): at 1080p
+  // the first two took 40-100 ms each, so a 60 fps recording lost its
+  // first few pictures to a full queue. Before the recording starts, a few
+  // grey pictures go through the encoder and their packets are thrown
+  // away; the recording still begins with an IDR picture, as decoding must.
+  // Their buffers, touched now, become the first spares.
+  void warmUp() {
+    constexpr int kWarmUpPictures = 3;
+    for (int n = 0; n < kWarmUpPictures; ++n) {
+      AVFrame* f = newPicture();
+      if (!f) return;
+      for (int p = 0; p < 3; ++p)
+        memset(f->data[p], 128, size_t(f->linesize[p]) * size_t(p ? (height + 1) / 2 : height));
+      // Before the recording's first picture (at 0), in order.
+      f->pts = (n - kWarmUpPictures) * (kVideoTimeBase.den / kFrameRateHint);
+      f->pict_type = n == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+      if (av().avcodec_send_frame(venc, f) == 0)
+        while (av().avcodec_receive_packet(venc, packet) == 0) av().av_packet_unref(packet);
+      spare.push_back(f);
+    }
+  }
+
   void run() {
     for (;;) {
       Item item;
@@ -516,7 +550,10 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   d.venc->pix_fmt = AV_PIX_FMT_YUV420P;
   d.venc->time_base = kVideoTimeBase;
   d.venc->framerate = {kFrameRateHint, 1};
-  d.venc->gop_size = 2 * kFrameRateHint;
+  // Keyframes come where encodeVideo asks for them, every five seconds;
+  // x264's own limit (counted in pictures) is set beyond the pictures five
+  // seconds can hold, or it would add one every 120 pictures.
+  d.venc->gop_size = 2 * int(kKeyInterval / kVideoTimeBase.den) * kFrameRateHint;
   d.venc->colorspace = AVCOL_SPC_BT709;
   d.venc->color_primaries = AVCOL_PRI_BT709;
   d.venc->color_trc = AVCOL_TRC_BT709;
@@ -594,6 +631,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   d.packet = av().av_packet_alloc();
   d.firstDts.assign(d.oc->nb_streams, AV_NOPTS_VALUE);
   d.lastEnd.assign(d.oc->nb_streams, 0);
+  d.warmUp();
   d.thread = std::thread([&d] { d.run(); });
   return w;
 }
@@ -625,14 +663,8 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
   }
   if (!out || !av().av_frame_is_writable(out)) {
     av().av_frame_free(&out);
-    out = av().av_frame_alloc();
-    out->format = AV_PIX_FMT_YUV420P;
-    out->width = i.width;
-    out->height = i.height;
-    if (av().av_frame_get_buffer(out, 0) < 0) {
-      av().av_frame_free(&out);
-      return false;
-    }
+    out = i.newPicture();
+    if (!out) return false;
   }
   if (width >= i.width && width - i.width <= 1 && height >= i.height && height - i.height <= 1) {
     // The usual case: the video has the frame's size (an odd last row or
