@@ -360,6 +360,12 @@ struct VideoWriter::Impl {
 
   void drain(AVCodecContext* enc, AVStream* stream) {
     while (av().avcodec_receive_packet(enc, packet) == 0) {
+      // A warm-up picture an encoder held back (x264 as set up here holds
+      // none) is not part of the recording.
+      if (enc == venc && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
+        av().av_packet_unref(packet);
+        continue;
+      }
       // The encoder leaves a picture's duration open; the muxer takes it
       // from the next picture, and the last one lasts a frame.
       if (enc == venc && packet->duration <= 0) packet->duration = kVideoTimeBase.den / kFrameRateHint;
@@ -573,10 +579,11 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   // them.
   av().av_dict_set(&vopts, "forced-idr", "1", 0);
   // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
-  // x264's closing summary, quality figures included, goes to stderr.
+  // x264's line for each picture and closing summary, quality figures
+  // included, go to stderr.
   if (const QByteArray extra = qgetenv("NIMBO_X264_PARAMS"); !extra.isEmpty()) {
     av().av_dict_set(&vopts, "x264-params", extra.constData(), 0);
-    av().av_log_set_level(AV_LOG_INFO);
+    av().av_log_set_level(AV_LOG_DEBUG);
   }
   r = av().avcodec_open2(d.venc, vc, &vopts);
   av().av_dict_free(&vopts);
