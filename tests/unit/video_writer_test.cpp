@@ -250,19 +250,24 @@ TEST(VideoWriterTest, FinishingTakesTheSameWhateverTheLength) {
 // A flat grey picture whose level tells frame `n` from its neighbours.
 int greyOf(int n) { return 28 + n * 37 % 200; }
 
+// Feeds `frames` such pictures at 30 fps and finishes the file `seconds` in.
+bool feedGreysAndFinish(VideoWriter& w, int frames, int seconds) {
+  for (int f = 0; f < frames; ++f) {
+    const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(f)));
+    while (!w.appendVideo(px.data(), 320, 240, 320 * 4, kStart + f * kSecond / 30)) usleep(2000);
+  }
+  Finished done;
+  w.finish(kStart + seconds * kSecond, done.callback());
+  return done.wait().has_value();
+}
+
 TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
   QTemporaryDir dir;
   const QString path = dir.filePath("seek.mp4");
   // Without sound, the file's timeline is the one fed (AAC's priming would
   // move both tracks by 1024 samples).
   auto w = VideoWriter::create(path, 320, 240, false).take();
-  for (int f = 0; f < 300; ++f) {
-    const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(f)));
-    while (!w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + f * kSecond / 30)) usleep(2000);
-  }
-  Finished done;
-  w->finish(kStart + 10 * kSecond, done.callback());
-  ASSERT_TRUE(done.wait());
+  ASSERT_TRUE(feedGreysAndFinish(*w, 300, 10));
   const auto probe = MediaProbe::read(path);
   ASSERT_TRUE(probe);
   EXPECT_NEAR(probe->openedDurationSeconds, 10.0, 0.1);
@@ -312,13 +317,7 @@ TEST(VideoWriterTest, TheFileStartsWithTheFirstPictureFedWhateverTheEncoderHolds
   auto w = VideoWriter::create(path, 320, 240, false).take();
   qunsetenv("NIMBO_X264_PARAMS");
   av().av_log_set_level(AV_LOG_ERROR);  // as the app has it
-  for (int f = 0; f < 60; ++f) {
-    const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(f)));
-    while (!w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + f * kSecond / 30)) usleep(2000);
-  }
-  Finished done;
-  w->finish(kStart + 2 * kSecond, done.callback());
-  ASSERT_TRUE(done.wait());
+  ASSERT_TRUE(feedGreysAndFinish(*w, 60, 2));
   const auto seek = MediaProbe::seek(path, 0.0);
   ASSERT_TRUE(seek);
   EXPECT_NEAR(seek->shownSeconds, 0.0, 0.002);
