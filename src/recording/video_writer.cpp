@@ -309,7 +309,7 @@ struct VideoWriter::Impl {
 
   // x264 takes far longer over its first pictures than over any later one
   // (its buffers are allocated and touched for the first time): at 1080p
-  // the first two took 40-100 ms each, so a 60 fps recording lost its
+  // the first two took up to 100 ms each, so a 60 fps recording lost its
   // first few pictures to a full queue. Before the recording starts, a few
   // grey pictures go through the encoder and their packets are thrown
   // away; the recording still begins with an IDR picture, as decoding must.
