@@ -30,9 +30,20 @@ duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
 distinct() { ffmpeg -nostdin -v error -i "$1" -an -vf mpdecimate=hi=64:lo=64:frac=0 -f framemd5 - 2>/dev/null | grep -vc '^#'; }
 expected=$((seconds * fps))
 # Nimbo starts displays at 60 fps and comes down when this machine cannot
-# keep that (logged); its frames are counted against the rate it ended at.
+# keep that (logged, with the time it came down).
 nimbo_fps=$(sed -n 's/^SMOKE INFO recorded at \([0-9]*\) fps.*/\1/p' "$dir/nimbo.log")
 nimbo_fps=${nimbo_fps:-60}
+# Nimbo's frames are counted against the ticks in the file's own length (the
+# stream starts a moment after the recorder does), each stretch at the rate
+# it was recorded at.
+ticks=$(cat "$dir/nimbo.out" "$dir/nimbo.log" | awk -v d="$(duration "$nimbo_file")" '
+  BEGIN { rate = 60; from = 0 }
+  / fps from [0-9.]+ s on:/ {
+    for (i = 1; i < NF; ++i) if ($i == "at" && $(i + 2) == "fps" && $(i + 3) == "from") {
+      t += ($(i + 4) - from) * rate; rate = $(i + 1); from = $(i + 4)
+    }
+  }
+  END { printf "%d", t + (d - from) * rate + 0.5 }')
 {
   echo "== $size, full motion, ${seconds} s (Nimbo records displays at up to 60 fps; ffmpeg asked for $fps fps)"
   for name in nimbo ffmpeg; do
@@ -40,7 +51,7 @@ nimbo_fps=${nimbo_fps:-60}
     read -r user sys rss <"$dir/$name.time"
     n=$(frames "$file")
     d=$(duration "$file")
-    want=$([[ $name == nimbo ]] && echo $((seconds * nimbo_fps)) || echo "$expected")
+    want=$([[ $name == nimbo ]] && echo "$ticks" || echo "$expected")
     k=$(distinct "$file")
     printf '%-7s frames %5d of %5d (%5.1f%%), %5d distinct  CPU %.2f s per recorded s, %.1f ms per distinct frame  peak RSS %4d MiB  file %6.1f MiB  (%.1f s)\n' \
       "$name" "$n" "$want" "$(awk -v a="$n" -v b="$want" 'BEGIN {print 100 * a / b}')" "$k" \
@@ -51,9 +62,6 @@ nimbo_fps=${nimbo_fps:-60}
   # Frames in which nothing changed are not written (the picture stays as it
   # was); with them, the ticks Nimbo served:
   read -r w u m dr < <(sed -n 's/.*frames written \([0-9]*\), unchanged \([0-9]*\), missed \([0-9]*\), dropped by the encoder \([0-9]*\).*/\1 \2 \3 \4/p' "$dir/nimbo.log")
-  # Ticks in the file's own length (the stream starts a moment after the
-  # recorder does).
-  ticks=$(awk -v d="$(duration "$nimbo_file")" -v f="$nimbo_fps" 'BEGIN {printf "%d", d * f + 0.5}')
   echo "nimbo   recorded at $nimbo_fps fps"
   printf 'nimbo   ticks served %d of %d (%.1f%%): %d written, %d unchanged; %d missed, %d dropped by the encoder\n' \
     $((w + u)) "$ticks" "$(awk -v a=$((w + u)) -v b="$ticks" 'BEGIN {print 100 * a / b}')" "$w" "$u" "$m" "$dr"

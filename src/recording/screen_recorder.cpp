@@ -180,6 +180,7 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   {
     std::lock_guard l(samples_);
     governor_.emplace(request.frameInterval);
+    firstFrameNs_.reset();
     finalFrameRate_ = 1.0 / request.frameInterval;
   }
   liveStream_ = stream_.get();
@@ -211,16 +212,18 @@ void ScreenRecorder::onFrame(const ScreenFrame& frame) {
 void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   ScreenStream* stream = liveStream_;
   if (!governor_ || !stream) return;
+  if (!firstFrameNs_) firstFrameNs_ = ptsNs;
   const double before = governor_->interval();
   const std::optional<double> slower = governor_->frame(ptsNs, dropped, stream->framesMissed());
   if (!slower) return;
   stream->setFrameInterval(*slower);
   finalFrameRate_ = 1.0 / *slower;
-  logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from now on: %4 fps was more than this machine could "
+  logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: %5 fps was more than this machine could "
                          "capture and encode (frames were being dropped)")
               .arg(size_.width())
               .arg(size_.height())
               .arg(std::lround(1.0 / *slower))
+              .arg(double(ptsNs - *firstFrameNs_) / 1e9, 0, 'f', 1)
               .arg(std::lround(1.0 / before)));
 }
 

@@ -115,6 +115,7 @@ class ScreenRecorder : public QObject {
   // The running stream as the capture thread sees it, and its rate.
   std::atomic<ScreenStream*> liveStream_{nullptr};
   std::optional<FrameRateGovernor> governor_;  // under samples_
+  std::optional<int64_t> firstFrameNs_;         // under samples_: when the recording's first frame came
   std::atomic<double> finalFrameRate_{0};
   std::unique_ptr<AudioStream> microphone_, systemAudio_;
   Camera* camera_ = nullptr;
