@@ -3,8 +3,9 @@
 upload images and recordings, then started again, for a few dozen rounds.
 After every kill the database must pass its integrity check and name no file
 that is missing or of another size; after every start no partial upload may
-be left, every upload the server acknowledged before the kill must be served
-whole, and no link may ever serve anything but the whole upload or 404.
+be left. Every upload the server acknowledged must be served whole, read
+while others upload and once more at the end, and no link may ever serve
+anything but the whole upload or 404.
 
 usage: kill_soak_test.py PATH/TO/nimbo-share-server [ROUNDS] [SECONDS]
 """
@@ -21,7 +22,8 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_process import HOST, Server, db_rows, make_mp4, path_of, png_bytes, register  # noqa: E402
+from server_process import (HOST, Server, db_rows, integrity, make_mp4, missing_files, path_of,  # noqa: E402
+                            png_bytes, register, stray_files)
 
 UPLOADERS = 4
 
@@ -34,7 +36,6 @@ class Soak:
         self.lock = threading.Lock()
         self.acknowledged = {}  # raw link -> bytes the server said it stored
         self.unacknowledged = {}  # raw link of a recording whose upload got no answer -> bytes sent
-        self.fresh = []  # links acknowledged in the current round
         self.served_whole = 0
         self.problems = []
         self.token = None
@@ -90,7 +91,6 @@ class Soak:
                         link = path_of(json.loads(body)["url"]) + ".png"
                         with self.lock:
                             self.acknowledged[link] = png
-                            self.fresh.append(link)
                     elif r.status != 429:
                         self.fail(f"an image upload answered {r.status}: {body[:80]!r}")
                     continue
@@ -112,7 +112,6 @@ class Soak:
                     with self.lock:
                         del self.unacknowledged[link]
                         self.acknowledged[link] = mp4
-                        self.fresh.append(link)
                 else:
                     self.fail(f"a recording upload answered {r.status}: {body[:80]!r}")
             except (OSError, http.client.HTTPException, ValueError):
@@ -123,55 +122,28 @@ class Soak:
 
 
 def crash_state(data):
-    """Checks what a kill left, before the next start: (problems, orphans)."""
-    problems = []
+    """Checks what a kill left, before the next start: (problems, leftovers)."""
     try:
-        db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True, timeout=10)
-        try:
-            result = db.execute("PRAGMA integrity_check").fetchone()[0]
-        finally:
-            db.close()
-        if result != "ok":
-            problems.append(f"integrity check after a kill: {result}")
+        result = integrity(data)
         images, recordings = db_rows(data)
     except sqlite3.Error as e:
         return [f"the database cannot be read after a kill: {e}"], 0
+    problems = [] if result == "ok" else [f"integrity check after a kill: {result}"]
     # A row never names a missing file, nor one of another size.
-    for slug, size in images.items():
-        p = os.path.join(data, "images", slug + ".png")
-        if not os.path.exists(p) or os.path.getsize(p) != size:
-            problems.append(f"after a kill, image row {slug} names {'a short' if os.path.exists(p) else 'no'} file")
-    for slug, (state, size) in recordings.items():
-        p = os.path.join(data, "videos", slug + ".mp4")
-        if state == "ready" and (not os.path.exists(p) or os.path.getsize(p) != size):
-            problems.append(f"after a kill, recording row {slug} names {'a short' if os.path.exists(p) else 'no'} file")
-    orphans = len(os.listdir(os.path.join(data, "incoming")))
-    orphans += sum(1 for name in os.listdir(os.path.join(data, "images")) if name[:-4] not in images)
-    ready = {s for s, (state, _) in recordings.items() if state == "ready"}
-    orphans += sum(1 for name in os.listdir(os.path.join(data, "videos")) if name[:22] not in ready or len(name) != 26)
-    return problems, orphans
+    problems += ["after a kill, " + p for p in missing_files(data, images, recordings)]
+    leftovers = len(os.listdir(os.path.join(data, "incoming"))) + len(stray_files(data, images, recordings))
+    return problems, leftovers
 
 
 def after_start(data):
     """Right after a start, before anyone uploads: the folders hold exactly what the database names."""
-    problems = []
-    incoming = os.listdir(os.path.join(data, "incoming"))
-    if incoming:
-        problems.append(f"{len(incoming)} partial files survived a start")
     images, recordings = db_rows(data)
-    for name in os.listdir(os.path.join(data, "images")):
-        if not (name.endswith(".png") and name[:-4] in images):
-            problems.append(f"images/{name} has no row after a start")
-    ready = {s for s, (state, _) in recordings.items() if state == "ready"}
-    for name in os.listdir(os.path.join(data, "videos")):
-        # A poster being made right now is written beside its recording first.
-        if name.endswith(".tmp") and name[:22] in ready and name[22:27] == ".jpg.":
-            continue
-        if not (len(name) == 26 and name[-4:] in (".mp4", ".jpg") and name[:22] in ready):
-            problems.append(f"videos/{name} belongs to no ready recording after a start")
+    partial = len(os.listdir(os.path.join(data, "incoming")))
+    problems = [f"{partial} partial files survived a start"] if partial else []
+    problems += [p + " after a start" for p in stray_files(data, images, recordings, posters_in_progress=True)]
     if any(state == "uploading" for state, _ in recordings.values()):
         problems.append("a recording is still 'uploading' after a start")
-    return problems, len(incoming)
+    return problems, partial
 
 
 def main():
@@ -202,7 +174,6 @@ def main():
         while rounds < max_rounds and time.monotonic() - started < budget:
             rounds += 1
             stop = threading.Event()
-            soak.fresh = []
             threads = [threading.Thread(target=soak.uploader, args=(n, stop)) for n in range(UPLOADERS)]
             for t in threads:
                 t.start()
@@ -219,17 +190,10 @@ def main():
             found, partial = after_start(data)
             problems += found
             partial_after_start += partial
-            # What was acknowledged just before the kill is served whole;
-            # what was cut off is whole or missing, never short.
-            conn = http.client.HTTPConnection(HOST, server.port, timeout=10)
-            for link in soak.fresh:
-                soak.check_link(conn, link, soak.acknowledged[link], False)
-            for link in list(soak.unacknowledged)[-20:]:
-                soak.check_link(conn, link, soak.unacknowledged[link], True)
-            conn.close()
             if soak.problems:
                 break
-        # Everything ever acknowledged, once more, at the end.
+        # Everything acknowledged before a kill is served whole; what was cut
+        # off is whole or missing, never short.
         verified = 0
         conn = http.client.HTTPConnection(HOST, server.port, timeout=10)
         for link, expected in soak.acknowledged.items():
@@ -238,18 +202,16 @@ def main():
             soak.check_link(conn, link, expected, True)
         conn.close()
         problems += soak.problems
-        db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True)
-        integrity = db.execute("PRAGMA integrity_check").fetchone()[0]
-        db.close()
-        if integrity != "ok":
-            problems.append(f"integrity check at the end: {integrity}")
+        final = integrity(data)
+        if final != "ok":
+            problems.append(f"integrity check at the end: {final}")
         if verified != len(soak.acknowledged):
             problems.append(f"only {verified} of {len(soak.acknowledged)} acknowledged uploads were served whole")
         if len(soak.acknowledged) < kills:
             problems.append(f"only {len(soak.acknowledged)} uploads were acknowledged in {kills} rounds")
         print(f"kill soak: kills {kills}, uploads acknowledged {len(soak.acknowledged)}, verified {verified}, "
               f"cut off {len(soak.unacknowledged)}, leftovers found after kills {orphans_seen} and removed at start, "
-              f"partial files {partial_after_start}, integrity {integrity} ({time.monotonic() - started:.0f}s)")
+              f"partial files {partial_after_start}, integrity {final} ({time.monotonic() - started:.0f}s)")
     finally:
         server.stop()
         server.log.close()

@@ -1,6 +1,7 @@
 """nimbo-share-server as a child process, and the small HTTP tools the
 Python server tests share (standard library only)."""
 import http.client
+import json
 import os
 import random
 import signal
@@ -116,7 +117,7 @@ def request(port, method, path, body=None, headers=None, source=HOST, timeout=10
             conn.close()
 
 
-def raw_exchange(port, data, source=HOST, timeout=5.0, shut_write=False):
+def raw_exchange(port, data, source=HOST, timeout=5.0):
     """Sends `data` on a fresh connection; everything read until the server
     closes it or `timeout` passes (b"" when the server only closed)."""
     s = socket.create_connection((HOST, port), timeout=timeout, source_address=(source, 0))
@@ -124,8 +125,6 @@ def raw_exchange(port, data, source=HOST, timeout=5.0, shut_write=False):
     try:
         try:
             s.sendall(data)
-            if shut_write:
-                s.shutdown(socket.SHUT_WR)
         except OSError:
             pass  # the server may close before it has read everything
         until = time.monotonic() + timeout
@@ -155,7 +154,6 @@ def register(port, source=HOST):
     status, _, body = request(port, "POST", "/api/register", body=b"", source=source)
     if status != 200:
         raise RuntimeError(f"register answered {status}")
-    import json
     return json.loads(body)["token"]
 
 
@@ -183,28 +181,36 @@ def integrity(data):
         db.close()
 
 
+def missing_files(data, images, recordings):
+    """Rows (from db_rows) whose file is missing or of another size."""
+    ready = {s: size for s, (state, size) in recordings.items() if state == "ready"}
+    problems = []
+    for kind, folder, ext, rows in (("image", "images", ".png", images), ("recording", "videos", ".mp4", ready)):
+        for slug, size in rows.items():
+            p = os.path.join(data, folder, slug + ext)
+            if not os.path.exists(p):
+                problems.append(f"{kind} row {slug} without its file")
+            elif os.path.getsize(p) != size:
+                problems.append(f"{kind} {slug} is {os.path.getsize(p)} bytes, row says {size}")
+    return problems
+
+
+def stray_files(data, images, recordings, posters_in_progress=False):
+    """Files in images/ and videos/ that no row accounts for; a poster being
+    written beside its recording passes when `posters_in_progress`."""
+    ready = {s for s, (state, _) in recordings.items() if state == "ready"}
+    problems = [f"images/{name} has no row" for name in os.listdir(os.path.join(data, "images"))
+                if not (name.endswith(".png") and name[:-4] in images)]
+    for name in os.listdir(os.path.join(data, "videos")):
+        if posters_in_progress and name.endswith(".tmp") and name[:22] in ready and name[22:27] == ".jpg.":
+            continue
+        if not (name[-4:] in (".mp4", ".jpg") and name[:-4] in ready):
+            problems.append(f"videos/{name} belongs to no ready recording")
+    return problems
+
+
 def folder_mismatches(data):
     """What on disk the database does not account for, and rows whose file is
     missing or of another size: a list of descriptions (empty when they agree)."""
     images, recordings = db_rows(data)
-    problems = []
-    for slug, size in images.items():
-        p = os.path.join(data, "images", slug + ".png")
-        if not os.path.exists(p):
-            problems.append(f"image row {slug} without its file")
-        elif os.path.getsize(p) != size:
-            problems.append(f"image {slug} is {os.path.getsize(p)} bytes, row says {size}")
-    for name in os.listdir(os.path.join(data, "images")):
-        if not (name.endswith(".png") and name[:-4] in images):
-            problems.append(f"images/{name} has no row")
-    ready = {s: size for s, (state, size) in recordings.items() if state == "ready"}
-    for slug, size in ready.items():
-        p = os.path.join(data, "videos", slug + ".mp4")
-        if not os.path.exists(p):
-            problems.append(f"recording row {slug} without its file")
-        elif os.path.getsize(p) != size:
-            problems.append(f"recording {slug} is {os.path.getsize(p)} bytes, row says {size}")
-    for name in os.listdir(os.path.join(data, "videos")):
-        if not (name[-4:] in (".mp4", ".jpg") and name[:-4] in ready):
-            problems.append(f"videos/{name} belongs to no ready recording")
-    return problems
+    return missing_files(data, images, recordings) + stray_files(data, images, recordings)

@@ -1,5 +1,6 @@
 // The share server's HTTP manners: bodiless requests, byte ranges, caching
-// and conditional requests, and the headers pages and files carry.
+// and conditional requests, and the headers pages and files carry. Slow and
+// oversized heads are attack_test.py's.
 #include "server_harness.h"
 
 using namespace nimbo::servertest;
@@ -38,11 +39,18 @@ std::vector<std::pair<std::string, std::string>> parts(const std::string& conten
   return out;
 }
 
-void checkRanges(Server& s, const std::string& path, const std::string& data) {
+// Ranges are served from the header by one parser for every raw file; a
+// recording's are what players ask for when they seek.
+TEST(ShareServerHttpTest, RangesOnRecordings) {
+  Server s;
+  std::string data = mp4Bytes(50000);
+  for (size_t i = 12; i < data.size(); ++i) data[i] = char(i * 7 + i / 251);
+  const std::string page = s.uploadVideo(data);
+  ASSERT_FALSE(page.empty());
+  const std::string path = page + ".mp4";
   const uint64_t n = data.size();
   const std::string N = std::to_string(n), last = std::to_string(n - 1);
   const std::vector<Case> cases = {
-      {"bytes=0-9", 206, "bytes 0-9/" + N, 0, 9},
       {"bytes=100-199", 206, "bytes 100-199/" + N, 100, 199},
       {"bytes=10-", 206, "bytes 10-" + last + "/" + N, 10, n - 1},
       {"bytes=-20", 206, "bytes " + std::to_string(n - 20) + "-" + last + "/" + N, n - 20, n - 1},
@@ -53,13 +61,12 @@ void checkRanges(Server& s, const std::string& path, const std::string& data) {
       {"bytes=20-29, 0-19", 206, "bytes 0-29/" + N, 0, 29},                 // adjacent, out of order
       {"bytes=999999999-,0-1", 206, "bytes 0-1/" + N, 0, 1},                // the unsatisfiable one is dropped
       {"BYTES=0-0", 206, "bytes 0-0/" + N, 0, 0},                           // the unit is case-insensitive
-      {"bytes=999999999-", 416, "bytes */" + N},
       {"bytes=" + N + "-", 416, "bytes */" + N},
       {"bytes=" + N + "-" + std::to_string(n + 10), 416, "bytes */" + N},
       {"bytes=-0", 416, "bytes */" + N},
       {"bytes=99999999999999999999999-", 416, "bytes */" + N},  // past 64 bits
       // Malformed or foreign: the header is ignored.
-      {"bytes=abc", 200, ""},
+      {"bytes=abc", 200, ""},  // the library refuses it before routing; ours ignores it
       {"bytes=5-2", 200, ""},
       {"bytes=", 200, ""},
       {"bytes=-", 200, ""},
@@ -69,7 +76,7 @@ void checkRanges(Server& s, const std::string& path, const std::string& data) {
       {"bytes=0-1,x", 200, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(path + " Range: " + c.range);
+    SCOPED_TRACE("Range: " + c.range);
     auto r = s.client().Get(path, {{"Range", c.range}});
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status);
@@ -84,12 +91,13 @@ void checkRanges(Server& s, const std::string& path, const std::string& data) {
       EXPECT_FALSE(r->has_header("Content-Range"));
       EXPECT_TRUE(r->body == data) << r->body.size() << " bytes";
     }
-    // HEAD takes no ranges and describes the whole file.
-    auto h = s.client().Head(path, {{"Range", c.range}});
-    ASSERT_TRUE(h);
-    EXPECT_EQ(h->status, 200);
-    EXPECT_EQ(h->get_header_value("Content-Length"), N);
-    EXPECT_TRUE(h->body.empty());
+  }
+  // HEAD takes no ranges, ours or ones the library refuses, and describes the whole file.
+  for (const char* range : {"bytes=0-4", "BYTES=0-0"}) {
+    auto h = s.client().Head(path, {{"Range", range}});
+    ASSERT_EQ(status(h), 200) << range;
+    EXPECT_EQ(h->get_header_value("Content-Length"), N) << range;
+    EXPECT_TRUE(h->body.empty()) << range;
   }
 
   // Two distant ranges come back as multipart/byteranges, in file order.
@@ -112,6 +120,12 @@ void checkRanges(Server& s, const std::string& path, const std::string& data) {
   ASSERT_TRUE(whole);
   EXPECT_EQ(whole->status, 200);
   EXPECT_TRUE(whole->body == data) << whole->body.size() << " bytes";
+
+  // Pages are not ranged.
+  auto ranged = s.client().Get(page, {{"Range", "bytes=0-5"}});
+  ASSERT_TRUE(ranged);
+  EXPECT_EQ(ranged->status, 200);
+  EXPECT_NE(ranged->body.find("</html>"), std::string::npos);
 }
 
 TEST(ShareServerHttpTest, PostsWithoutABodyAreAnsweredAtOnce) {
@@ -120,7 +134,6 @@ TEST(ShareServerHttpTest, PostsWithoutABodyAreAnsweredAtOnce) {
   RawAnswer reg = rawRequest(s.port, "POST /api/register HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(reg.status, 200);
   const std::string token = field(reg.body, "token");
-  EXPECT_GE(token.size(), 22u);
   RawAnswer create = rawRequest(s.port, "POST /api/recordings/create HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
                                         "Bearer " + token + "\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(create.status, 201);
@@ -147,44 +160,6 @@ TEST(ShareServerHttpTest, PostsWithoutABodyAreAnsweredAtOnce) {
   const RawAnswer two = parseAnswer(c.readAll(5s));
   EXPECT_EQ(two.status, 200);
   EXPECT_NE(two.body.find("self-hosted share server"), std::string::npos);
-}
-
-TEST(ShareServerHttpTest, HeadsThatNeverFinishHoldNoWorker) {
-  Server s;
-  // More connections than the server has workers, each stuck in its head:
-  // before, every worker waited on one of them and nobody else was served.
-  std::vector<std::unique_ptr<RawConnection>> slow;
-  for (int i = 0; i < 80; ++i) {
-    slow.push_back(std::make_unique<RawConnection>(s.port));
-    ASSERT_TRUE(slow.back()->send(i % 2 ? "GET /terms HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " : "G"));
-  }
-  std::this_thread::sleep_for(300ms);
-  for (int i = 0; i < 5; ++i) {
-    const auto started = std::chrono::steady_clock::now();
-    auto r = s.client().Get("/terms");
-    EXPECT_EQ(status(r), 200);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
-  }
-  // A head that has not arrived whole ten seconds after it began is answered
-  // 408 and its connection closed.
-  const RawAnswer late = parseAnswer(slow[1]->readAll(15s));
-  EXPECT_EQ(late.status, 408);
-}
-
-TEST(ShareServerHttpTest, OversizedHeadsAreRefusedAndNotKept) {
-  Server s;
-  EXPECT_EQ(rawRequest(s.port, "GET /" + std::string(40000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n").status, 414);
-  EXPECT_EQ(rawRequest(s.port, "GET /terms HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(40000, 'b') + "\r\n\r\n")
-                .status,
-            431);
-  std::string many = "GET /terms HTTP/1.1\r\nHost: x\r\n";
-  for (int i = 0; i < 5000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
-  EXPECT_EQ(rawRequest(s.port, many + "\r\n").status, 431);
-  // Heads just under the limit still work.
-  EXPECT_EQ(rawRequest(s.port, "GET /terms HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(8000, 'b') +
-                                   "\r\nConnection: close\r\n\r\n")
-                .status,
-            200);
 }
 
 TEST(ShareServerHttpTest, OnlyUploadsTakeALargeBody) {
@@ -254,40 +229,15 @@ TEST(ShareServerHttpTest, RequestsOnAKeptAliveConnectionAreAnsweredWithoutDelay)
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
 }
 
-TEST(ShareServerHttpTest, RangesOnImagesAndVideos) {
-  Server s;
-  const std::string png = pngBytes(40000, 7);
-  const std::string page = s.uploadImage(png);
-  ASSERT_FALSE(page.empty());
-  checkRanges(s, page + ".png", png);
-
-  std::string mp4 = mp4Bytes(50000);
-  for (size_t i = 12; i < mp4.size(); ++i) mp4[i] = char(i * 7 + i / 251);
-  const std::string video = s.uploadVideo(mp4);
-  ASSERT_FALSE(video.empty());
-  checkRanges(s, video + ".mp4", mp4);
-
-  // The library would refuse this one before any route runs; it is ignored.
-  RawAnswer junk = rawRequest(s.port, "GET " + page + ".png HTTP/1.1\r\nHost: x\r\nRange: bytes=zz\r\n"
-                                      "Connection: close\r\n\r\n");
-  EXPECT_EQ(junk.status, 200);
-  EXPECT_TRUE(junk.body == png) << junk.body.size() << " bytes";
-  // Pages are not ranged.
-  auto ranged = s.client().Get(page, {{"Range", "bytes=0-5"}});
-  ASSERT_TRUE(ranged);
-  EXPECT_EQ(ranged->status, 200);
-  EXPECT_NE(ranged->body.find("</html>"), std::string::npos);
-}
-
 TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
   Server s;
   const std::string png = pngBytes(5000, 9);
   const std::string page = s.uploadImage(png);
   ASSERT_FALSE(page.empty());
-  const std::string raw = page + ".png";
+  const std::string raw = page + ".png", immutable = "public, max-age=31536000, immutable";
   auto first = s.client().Get(raw);
   ASSERT_EQ(status(first), 200);
-  EXPECT_EQ(first->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
+  EXPECT_EQ(first->get_header_value("Cache-Control"), immutable);
   EXPECT_EQ(first->get_header_value("X-Content-Type-Options"), "nosniff");
   EXPECT_EQ(first->get_header_value("Accept-Ranges"), "bytes");
   const std::string etag = first->get_header_value("ETag");
@@ -297,55 +247,55 @@ TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
       << modified;
   EXPECT_EQ(s.client().Get(raw)->get_header_value("ETag"), etag);  // stable
 
-  auto ask = [&](const std::string& headers, const std::string& method = "GET") {
-    return rawRequest(s.port, method + " " + raw + " HTTP/1.1\r\nHost: x\r\n" + headers + "Connection: close\r\n\r\n");
-  };
-  for (const std::string& h : {"If-None-Match: " + etag + "\r\n", "If-None-Match: \"other\", " + etag + "\r\n",
-                               "If-None-Match: W/" + etag + "\r\n", std::string("If-None-Match: *\r\n"),
-                               "If-Modified-Since: " + modified + "\r\n",
-                               std::string("If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n")}) {
-    for (const std::string method : {std::string("GET"), std::string("HEAD")}) {
-      SCOPED_TRACE(method + " " + h);
-      RawAnswer a = ask(h, method);
-      EXPECT_EQ(a.status, 304);
-      EXPECT_TRUE(a.body.empty());
-      EXPECT_FALSE(a.has("content-length"));
-      EXPECT_EQ(a.get("etag"), etag);
-      EXPECT_EQ(a.get("cache-control"), "public, max-age=31536000, immutable");
-    }
-  }
-  for (const std::string& h : {std::string("If-None-Match: \"other\"\r\n"),
-                               std::string("If-Modified-Since: Thu, 01 Jan 1970 00:00:01 GMT\r\n"),
-                               std::string("If-Modified-Since: yesterday\r\n"),
-                               // If-None-Match wins over a date that would match.
-                               "If-None-Match: \"other\"\r\nIf-Modified-Since: " + modified + "\r\n"}) {
-    SCOPED_TRACE(h);
-    RawAnswer a = ask(h);
-    EXPECT_EQ(a.status, 200);
-    EXPECT_TRUE(a.body == png) << a.body.size() << " bytes";
-  }
-  // If-Range: the range only while the validator is current.
-  RawAnswer a = ask("Range: bytes=0-3\r\nIf-Range: " + etag + "\r\n");
-  EXPECT_EQ(a.status, 206);
-  EXPECT_EQ(a.body, png.substr(0, 4));
-  a = ask("Range: bytes=0-3\r\nIf-Range: " + modified + "\r\n");
-  EXPECT_EQ(a.status, 206);
-  // The same moment in the obsolete asctime form still matches.
+  // The same moment as Last-Modified in the obsolete asctime form.
   std::tm tm{};
   strptime(modified.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
   char asc[64];
   std::strftime(asc, sizeof asc, "%a %b %e %H:%M:%S %Y", &tm);
-  a = ask("Range: bytes=0-3\r\nIf-Range: " + std::string(asc) + "\r\n");
-  EXPECT_EQ(a.status, 206) << asc;
-  for (const std::string& stale : {std::string("\"stale\""), "W/" + etag, std::string("Thu, 01 Jan 1970 00:00:01 GMT")}) {
-    a = ask("Range: bytes=0-3\r\nIf-Range: " + stale + "\r\n");
-    EXPECT_EQ(a.status, 200) << stale;
-    EXPECT_TRUE(a.body == png) << stale;
-  }
-  // If-Match and If-Unmodified-Since guard too.
-  EXPECT_EQ(ask("If-Match: \"other\"\r\n").status, 412);
-  EXPECT_EQ(ask("If-Match: " + etag + "\r\n").status, 200);
-  EXPECT_EQ(ask("If-Unmodified-Since: Thu, 01 Jan 1970 00:00:01 GMT\r\n").status, 412);
+  const std::string past = "Thu, 01 Jan 1970 00:00:01 GMT", ifRange = "Range: bytes=0-3\r\nIf-Range: ";
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"If-None-Match: " + etag, 304},
+      {"If-None-Match: \"other\", " + etag, 304},
+      {"If-None-Match: W/" + etag, 304},
+      {"If-None-Match: *", 304},
+      {"If-Modified-Since: " + modified, 304},
+      {"If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT", 304},
+      {"If-None-Match: \"other\"", 200},
+      {"If-Modified-Since: " + past, 200},
+      {"If-Modified-Since: yesterday", 200},
+      {"If-None-Match: \"other\"\r\nIf-Modified-Since: " + modified, 200},  // If-None-Match wins
+      // If-Range: the range only while the validator is current; dates are
+      // compared as dates, not as text.
+      {ifRange + etag, 206},
+      {ifRange + modified, 206},
+      {ifRange + asc, 206},
+      {ifRange + "\"stale\"", 200},
+      {ifRange + "W/" + etag, 200},
+      {ifRange + past, 200},
+      {"If-Match: \"other\"", 412},
+      {"If-Match: " + etag, 200},
+      {"If-Unmodified-Since: " + past, 412},
+  };
+  for (const auto& [headers, want] : cases)
+    for (const char* method : {"GET", "HEAD"}) {
+      if (want != 304 && std::string(method) == "HEAD") continue;
+      SCOPED_TRACE(std::string(method) + " " + headers);
+      const RawAnswer a = rawRequest(s.port, std::string(method) + " " + raw + " HTTP/1.1\r\nHost: x\r\n" + headers +
+                                                 "\r\nConnection: close\r\n\r\n");
+      EXPECT_EQ(a.status, want);
+      if (want == 304) {
+        EXPECT_TRUE(a.body.empty());
+        EXPECT_FALSE(a.has("content-length"));
+        EXPECT_EQ(a.get("etag"), etag);
+        EXPECT_EQ(a.get("cache-control"), immutable);
+      }
+      if (want == 200) {
+        EXPECT_TRUE(a.body == png) << a.body.size() << " bytes";
+      }
+      if (want == 206) {
+        EXPECT_EQ(a.body, png.substr(0, 4));
+      }
+    }
 }
 
 TEST(ShareServerHttpTest, PagesAllowNoScriptAndSayHowToCacheAndRefer) {
@@ -369,13 +319,19 @@ TEST(ShareServerHttpTest, PagesAllowNoScriptAndSayHowToCacheAndRefer) {
     EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(r->body.find("<script"), std::string::npos);
   }
-  // The media on a page is same-origin whatever host name reached it.
-  const std::string slug = page.substr(3);
-  EXPECT_NE(s.client().Get(page)->body.find("<img src=\"" + slug + ".png\""), std::string::npos);
-  auto raw = s.client().Get(video + ".mp4");
-  ASSERT_EQ(status(raw), 200);
-  EXPECT_EQ(raw->get_header_value("X-Content-Type-Options"), "nosniff");
-  EXPECT_EQ(raw->get_header_value("Content-Type"), "video/mp4");
+  // The media on a page is same-origin whatever host name reached it; link
+  // previews get its full address.
+  const std::string body = s.client().Get(page)->body;
+  EXPECT_NE(body.find("<img src=\"" + page.substr(3) + ".png\""), std::string::npos);
+  EXPECT_NE(body.find("og:image\" content=\"http://127.0.0.1:" + std::to_string(s.port) + page + ".png\""),
+            std::string::npos);
+  EXPECT_EQ(s.client().Get(page + ".png")->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(s.client().Get(video + ".mp4")->get_header_value("Content-Type"), "video/mp4");
+  // That recording has no frame to decode: its page still names it, with no poster.
+  const std::string videoPage = s.client().Get(video)->body;
+  EXPECT_NE(videoPage.find("og:video\" content=\"http://127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(videoPage.find("og:image"), std::string::npos);
+  EXPECT_EQ(status(s.client().Get(video + ".jpg")), 404);
   // API answers are never cached.
   auto reg = s.client().Post("/api/register", "", "application/json");
   EXPECT_EQ(reg->get_header_value("Cache-Control"), "no-store");
