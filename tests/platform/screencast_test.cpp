@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <atomic>
 #include <mutex>
@@ -86,11 +87,13 @@ class ScreenCastTest : public ::testing::Test {
     int frames = 0;
     int width = 0, height = 0;
     quint32 pixel = 0;
+    std::vector<int64_t> pts;
   };
   std::function<void(const ScreenFrame&)> recordInto(Seen& seen) {
     return [&seen](const ScreenFrame& f) {
       std::lock_guard lock(seen.mutex);
       ++seen.frames;
+      seen.pts.push_back(f.ptsNs);
       seen.width = f.width, seen.height = f.height;
       seen.pixel = *reinterpret_cast<const quint32*>(f.pixels + 10 * f.stride + 10 * 4) & 0xffffff;
     };
@@ -171,6 +174,35 @@ TEST_F(ScreenCastTest, ARegionIsCutFromTheMonitorsFrames) {
   EXPECT_EQ(seen.height, 120);
   EXPECT_EQ(seen.pixel, 0x123456u);
   EXPECT_EQ(calls("SelectSources")[0].value("options").toObject().value("cursor_mode").toInt(), 1);
+}
+
+// When the encoder falls behind, the recorder asks the stream for fewer
+// frames: the compositor keeps sending 30 a second, and only those a whole
+// (lowered) interval apart come through.
+TEST_F(ScreenCastTest, ALowerRateAskedForMidStreamSpacesTheFramesOut) {
+  startPortal();
+  StreamRequest request;
+  request.displayID = 1;
+  Seen seen;
+  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
+  ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+  ASSERT_TRUE(waitForFrames(seen, 10));
+  size_t from = 0;
+  {
+    std::lock_guard lock(seen.mutex);
+    from = seen.pts.size();
+  }
+  s.value()->setFrameInterval(0.25);
+  QTest::qWait(2100);
+  std::lock_guard lock(seen.mutex);
+  // The frame already on its way may still come at the old rate.
+  ASSERT_GE(seen.pts.size(), from + 4);
+  std::vector<int64_t> gaps;
+  for (size_t i = from + 2; i < seen.pts.size(); ++i) gaps.push_back(seen.pts[i] - seen.pts[i - 1]);
+  for (int64_t g : gaps) EXPECT_GE(g, 225'000'000) << g;
+  // Not starved either: a frame at least every 0.4 s (the source's 1/30 s
+  // past the interval, with room for a slow machine).
+  for (int64_t g : gaps) EXPECT_LE(g, 400'000'000) << g;
 }
 
 TEST_F(ScreenCastTest, AChooserClosedByTheUserIsARefusalAndLeavesNoSession) {
