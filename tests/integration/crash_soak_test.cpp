@@ -441,12 +441,7 @@ class CrashSoak : public ::testing::Test {
     ASSERT_TRUE(clear) << "no \"Clear all\" in the history";
     clickAt(window.topLeft() + *clear);
     QString alert;
-    ASSERT_TRUE(waitFor([&] {
-      // The tray icon's window bears the name too.
-      for (const QByteArray& w : run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
-        if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) alert = QString::fromLatin1(w);
-      return !alert.isEmpty();
-    })) << "no alert";
+    ASSERT_TRUE(waitFor([&] { return !(alert = nimboDialog()).isEmpty(); })) << "no alert";
     xdotool({"windowactivate", "--sync", alert});
     xdotool({"key", "Return"});
     clearInFlight = true;

@@ -91,6 +91,14 @@ inline QRect windowRect(const QString& window) {
   return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
 }
 
+// A visible window of ours titled just "Nimbo" (an alert or a prompt), not
+// the tray icon's, which bears the name too.
+inline QString nimboDialog() {
+  for (const QByteArray& w : run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
+    if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) return QString::fromLatin1(w);
+  return {};
+}
+
 // The centre of our icon in the tray host's panel, if it is there.
 inline std::optional<QPoint> trayIcon() {
   const QString tree = QString::fromUtf8(run("xwininfo", {"-root", "-tree"}).out);

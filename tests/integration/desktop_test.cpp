@@ -842,7 +842,7 @@ class Editor : public AppFixture {
     xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
     xcb_flush(c);
     xcb_disconnect(c);
-    EXPECT_TRUE(waitFor([&] { return !(prompt = visibleWindow("^Nimbo$")).isEmpty(); })) << "no close prompt";
+    EXPECT_TRUE(waitFor([&] { return !(prompt = nimboDialog()).isEmpty(); })) << "no close prompt";
   }
   QByteArray bytes(const QString& path) {
     QFile f(path);

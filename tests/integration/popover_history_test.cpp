@@ -224,12 +224,7 @@ TEST_F(PopoverHistoryDesktop, SeeAllOpensTheHistoryFromGeneralAndClearAllThenCle
 
   // The alert: "Clear" is the default button.
   QString alert;
-  ASSERT_TRUE(waitFor([&] {
-    // The tray icon's window bears the name too.
-    for (const QByteArray& w : run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
-      if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) alert = QString::fromLatin1(w);
-    return !alert.isEmpty();
-  })) << "no alert";
+  ASSERT_TRUE(waitFor([&] { return !(alert = nimboDialog()).isEmpty(); })) << "no alert";
   xdotool({"windowactivate", "--sync", alert});
   xdotool({"key", "Return"});
   ASSERT_TRUE(waitFor([&] { return history().empty() && QFile::exists(data + "/history.json"); }));
