@@ -98,6 +98,11 @@ class ScreenCastTest : public ::testing::Test {
       seen.pixel = *reinterpret_cast<const quint32*>(f.pixels + 10 * f.stride + 10 * 4) & 0xffffff;
     };
   }
+  std::unique_ptr<ScreenStream> startStream(const StreamRequest& request, Seen& seen) {
+    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
+    EXPECT_TRUE(s.ok()) << s.error().description.toStdString();
+    return s.ok() ? s.take() : nullptr;
+  }
   bool waitForFrames(Seen& seen, int count) {
     const bool ok = test::waitUntil([&] {
       std::lock_guard lock(seen.mutex);
@@ -120,8 +125,8 @@ TEST_F(ScreenCastTest, TheSharedMonitorsFramesArriveAndTheChoiceIsRestoredNextTi
   request.displayID = 1;
   Seen seen;
   {
-    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
-    ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+    const std::unique_ptr<ScreenStream> s = startStream(request, seen);
+    ASSERT_TRUE(s);
     ASSERT_TRUE(waitForFrames(seen, 5));
     // The recording's size is the display's; a source of another size
     // (here 800x600) is fitted to it.
@@ -148,8 +153,8 @@ TEST_F(ScreenCastTest, TheSharedMonitorsFramesArriveAndTheChoiceIsRestoredNextTi
   const QString token = calls("Started")[0].value("restore_token").toString();
   Seen again;
   {
-    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(again));
-    ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+    const std::unique_ptr<ScreenStream> s = startStream(request, again);
+    ASSERT_TRUE(s);
     ASSERT_TRUE(waitForFrames(again, 1));
   }
   ASSERT_EQ(calls("SelectSources").size(), 2u);
@@ -166,8 +171,8 @@ TEST_F(ScreenCastTest, ARegionIsCutFromTheMonitorsFrames) {
   request.source = QRect(100, 50, 200, 120);
   request.showsCursor = false;
   Seen seen;
-  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
-  ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+  const std::unique_ptr<ScreenStream> s = startStream(request, seen);
+  ASSERT_TRUE(s);
   ASSERT_TRUE(waitForFrames(seen, 3));
   std::lock_guard lock(seen.mutex);
   EXPECT_EQ(seen.width, 200);
@@ -184,15 +189,15 @@ TEST_F(ScreenCastTest, ALowerRateAskedForMidStreamSpacesTheFramesOut) {
   StreamRequest request;
   request.displayID = 1;
   Seen seen;
-  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
-  ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+  const std::unique_ptr<ScreenStream> s = startStream(request, seen);
+  ASSERT_TRUE(s);
   ASSERT_TRUE(waitForFrames(seen, 10));
   size_t from = 0;
   {
     std::lock_guard lock(seen.mutex);
     from = seen.pts.size();
   }
-  s.value()->setFrameInterval(0.25);
+  s->setFrameInterval(0.25);
   QTest::qWait(2100);
   std::lock_guard lock(seen.mutex);
   // The frame already on its way may still come at the old rate.
@@ -245,8 +250,8 @@ TEST_F(ScreenCastTest, AWindowChosenInTheDesktopsDialogIsRecordedAtItsSize) {
   request.windowID = second->id;
   Seen seen;
   {
-    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
-    ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+    const std::unique_ptr<ScreenStream> s = startStream(request, seen);
+    ASSERT_TRUE(s);
     ASSERT_TRUE(waitForFrames(seen, 3));
     std::lock_guard lock(seen.mutex);
     EXPECT_EQ(QSize(seen.width, seen.height), QSize(800, 600));
