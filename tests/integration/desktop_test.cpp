@@ -271,6 +271,21 @@ TEST_F(AppFixture, CaptureOnEachMonitorLandsOnTheClipboardAndInTheHistory) {
   EXPECT_EQ(QImage(dataDir + "/thumbnails/" + items[0].id + ".png").size(), QSize(200, 200));
 }
 
+// The shutter sound opens a connection to the sound server (a thread and
+// shared memory of its own); a quiet tray app lets it go again.
+TEST_F(AppFixture, TheSoundServerIsLetGoOnceTheShutterHasPlayed) {
+  startApp();
+  const QByteArray mine = "application.process.id = \"" + QByteArray::number(app->processId()) + "\"";
+  auto connected = [&] { return run("pactl", {"list", "clients"}).out.contains(mine); };
+  EXPECT_FALSE(connected());
+  requestCapture();
+  drag({100, 120}, {300, 270});
+  expectCapture(QRect(100, 120, 200, 150), "Screenshot: selection 200x150 on DUMMY0");
+  ASSERT_TRUE(waitFor(connected, 5000)) << "the shutter never reached the sound server";
+  EXPECT_TRUE(waitFor([&] { return !connected(); }, 20000));
+  EXPECT_EQ(app->state(), QProcess::Running);
+}
+
 TEST_F(AppFixture, EscapeClickAndTinyDragCancelWithoutTouchingTheClipboard) {
   startApp();
   // xclip keeps serving this text until someone else takes the clipboard.
