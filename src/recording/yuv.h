@@ -6,8 +6,10 @@ namespace nimbo {
 // B G R X pixels to planar 4:2:0 (BT.709, limited range) at the same size,
 // chroma from the mean of each 2 × 2 block; `width` and `height` even.
 // Rows [firstRow, endRow) only (both even), so bands can run in parallel.
+// AVX2 where the processor has it; `vectors` false keeps to the portable
+// loop, whose result is the same (tests compare the two).
 void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
-                uint8_t* u, uint8_t* v, int chromaStride);
+                uint8_t* u, uint8_t* v, int chromaStride, bool vectors = true);
 
 // The whole frame, split over the available cores.
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,

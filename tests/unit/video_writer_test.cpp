@@ -20,6 +20,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <random>
 
 #include "recording/audio_mixer.h"
 #include "recording/media_probe.h"
@@ -108,6 +109,32 @@ TEST(YuvTest, KnownColoursLandOnTheirBt709Values) {
   EXPECT_EQ(y[13], 16);
   EXPECT_EQ(u[6], 128);
   EXPECT_EQ(v[6], 128);
+}
+
+TEST(YuvTest, TheVectorLoopMatchesThePortableOneByteForByte) {
+  // Random pixels and the extremes (each channel 0 or 255, where sums and
+  // rounding reach their limits), at widths with and without a tail the
+  // vector loop leaves, from a padded source into padded planes.
+  std::mt19937 random(7);
+  for (const int w : {32, 96, 1366, 1920}) {
+    const int h = 8, srcStride = w * 4 + 12, yStride = w + 8, cStride = w / 2 + 4;
+    std::vector<uint8_t> px(size_t(srcStride * h));
+    for (uint8_t& b : px) b = uint8_t(random());
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) px[size_t(2 * srcStride + 4 * x + c)] = (x >> c) & 1 ? 255 : 0;
+    struct Planes {
+      std::vector<uint8_t> y, u, v;
+    } portable, vectors;
+    for (Planes* p : {&portable, &vectors})
+      *p = {std::vector<uint8_t>(size_t(yStride * h), 1), std::vector<uint8_t>(size_t(cStride * h / 2), 1),
+            std::vector<uint8_t>(size_t(cStride * h / 2), 1)};
+    bgrxToI420(px.data(), srcStride, w, 0, h, portable.y.data(), yStride, portable.u.data(), portable.v.data(),
+               cStride, false);
+    bgrxToI420(px.data(), srcStride, w, 0, h, vectors.y.data(), yStride, vectors.u.data(), vectors.v.data(), cStride);
+    EXPECT_EQ(vectors.y, portable.y) << w;
+    EXPECT_EQ(vectors.u, portable.u) << w;
+    EXPECT_EQ(vectors.v, portable.v) << w;
+  }
 }
 
 TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {
