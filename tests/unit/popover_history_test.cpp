@@ -37,9 +37,8 @@ QByteArray png(const QImage& img) {
   return bytes;
 }
 
-// Pictures with some life in them, so the renders show how real captures
-// sit in the tiles: a wash of colour under a few bars, different for each
-// `kind`.
+// Pictures with some life in them: a wash of colour under a few bars,
+// different for each `kind`.
 QImage scene(int kind, QSize size) {
   QImage img(size, QImage::Format_RGB32);
   QPainter p(&img);
@@ -573,89 +572,6 @@ TEST_F(HistoryViewTest, AMissingThumbnailStillShowsItsTile) {
   const QImage shot = tile->grab().toImage();
   // The bg2 placeholder where the picture would be.
   EXPECT_EQ(QColor(shot.pixel(shot.width() / 2, shot.width() / 3)), NimboTokens::bg2);
-}
-
-// ---- Pictures for review ----
-
-QString artifacts() {
-  const QString dir = QStringLiteral(NIMBO_ARTIFACTS_DIR);
-  QDir().mkpath(dir);
-  return dir;
-}
-
-QImage renderAt(QWidget* w, qreal scale) {
-  QImage img(w->size() * scale, QImage::Format_ARGB32_Premultiplied);
-  img.setDevicePixelRatio(scale);
-  img.fill(Qt::transparent);
-  w->render(&img);
-  return img;
-}
-
-class Pictures : public ViewsTest {
- protected:
-  void fill(int n) {
-    for (int i = 0; i < n; ++i) {
-      if (i % 5 == 3) addVideo(i % 2 ? std::optional<QString>("https://share.example.com/v" + QString::number(i)) : std::nullopt, true,
-                               qint64(i) * 41000);
-      else addImage(i % 3 ? QSize(1440, 900) : QSize(2560, 1440),
-                    i % 4 == 0 ? std::optional<QString>("https://share.example.com/" + QString::number(i)) : std::nullopt, i);
-    }
-  }
-  // Until every thumbnail is read and shown.
-  void settle() {
-    ASSERT_TRUE(waitUntil([&] {
-      for (const CaptureItem& item : history().items())
-        if (ThumbnailCache::shared().image(history().thumbnailPath(item.id)).isNull()) return false;
-      return true;
-    }));
-    QCoreApplication::processEvents();
-  }
-  void save(QWidget* w, const QString& name) {
-    // A window that is not shown lays itself out only when asked, and its
-    // new parts learn their sizes on their first paint.
-    for (QSize before; before != w->size();) {
-      before = w->size();
-      renderAt(w, 1);
-      QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-      if (w->layout()) w->layout()->activate();
-      if (!w->isVisible()) w->adjustSize();
-    }
-    for (qreal scale : {1.0, 2.0}) {
-      const QImage img = renderAt(w, scale);
-      const QString path = artifacts() + '/' + name + (scale == 1 ? "" : "@2x") + ".png";
-      ASSERT_TRUE(img.save(path)) << path.toStdString();
-      EXPECT_EQ(img.size(), w->size() * scale);
-    }
-  }
-};
-
-TEST_F(Pictures, PopoverEmptyAndWithSixCaptures) {
-  // The real window, without showing it: a shown popup would take the
-  // pointer from the other tests.
-  QWidget* popover = Popover::window();
-  popover->adjustSize();
-  save(popover, "popover-empty");
-
-  fill(7);
-  Preferences::setValue(Preferences::kLastShareURL, QStringLiteral("https://share.example.com/k3Yx9a"));
-  RecordingState::shared().begin();
-  QCoreApplication::processEvents();
-  popover->adjustSize();
-  settle();
-  save(popover, "popover-six");
-  RecordingState::shared().end();
-  Preferences::setValue(Preferences::kLastShareURL, QString());
-}
-
-TEST_F(Pictures, HistoryEmptyAndFull) {
-  std::unique_ptr<QWidget> v(makeHistoryView());
-  v->resize(700, 620);
-  v->show();
-  QCoreApplication::processEvents();
-  save(v.get(), "history-empty");
-  fill(30);
-  settle();
-  save(v.get(), "history-full");
 }
 
 }  // namespace
