@@ -132,8 +132,9 @@ void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int 
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,
                         uint8_t* v, int chromaStride) {
   // Two bands: this thread takes the top one while a pool thread takes the
-  // bottom one (a 1080p frame is under a millisecond with AVX2, a few
-  // without; more bands cost more than they give on small machines).
+  // bottom one (a 1080p frame is about a millisecond of CPU with AVX2, two
+  // or three without; more bands cost more than they give on small
+  // machines).
   if (QThread::idealThreadCount() < 2 || height < 64) {
     bgrxToI420(src, srcStride, width, 0, height, y, yStride, u, v, chromaStride);
     return;

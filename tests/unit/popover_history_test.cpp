@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
