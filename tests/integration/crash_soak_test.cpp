@@ -57,27 +57,6 @@ std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& area) {
 
 bool visible(const QString& title) { return !visibleWindow(title).isEmpty(); }
 
-// What a window manager's close button sends.
-void askToClose(const QString& window) {
-  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-  auto atom = [c](const char* name) {
-    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(name), name), nullptr);
-    const xcb_atom_t a = r ? r->atom : 0;
-    free(r);
-    return a;
-  };
-  xcb_client_message_event_t ev{};
-  ev.response_type = XCB_CLIENT_MESSAGE;
-  ev.format = 32;
-  ev.window = window.toUInt();
-  ev.type = atom("WM_PROTOCOLS");
-  ev.data.data32[0] = atom("WM_DELETE_WINDOW");
-  ev.data.data32[1] = XCB_CURRENT_TIME;
-  xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
-  xcb_flush(c);
-  xcb_disconnect(c);
-}
-
 class CrashSoak : public ::testing::Test {
  protected:
   // Two hundred rounds on a machine that may run other tiers at the same
@@ -361,7 +340,7 @@ class CrashSoak : public ::testing::Test {
     int asked = 0;
     const bool closed = waitFor([&] {
       if (visibleWindow("Nimbo — Edit").isEmpty()) return true;
-      if (asked < 4) askToClose(window), ++asked;
+      if (asked < 4) askWindowToClose(window), ++asked;
       QTest::qWait(300);
       return false;
     }, 2000);

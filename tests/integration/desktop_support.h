@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <optional>
 
@@ -97,6 +101,29 @@ inline QString nimboDialog() {
   for (const QByteArray& w : run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
     if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) return QString::fromLatin1(w);
   return {};
+}
+
+// What a window manager's close button sends to `window` (a decimal id).
+inline void askWindowToClose(const QString& window) {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  auto atom = [c](const char* name) {
+    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(name), name), nullptr);
+    const xcb_atom_t a = r ? r->atom : 0;
+    free(r);
+    return a;
+  };
+  xcb_client_message_event_t ev{};
+  ev.response_type = XCB_CLIENT_MESSAGE;
+  ev.format = 32;
+  ev.window = window.toUInt();
+  ev.type = atom("WM_PROTOCOLS");
+  ev.data.data32[0] = atom("WM_DELETE_WINDOW");
+  ev.data.data32[1] = XCB_CURRENT_TIME;
+  xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
+  // A round trip before hanging up: the server may drop what a client that
+  // has gone away still had queued, and then nothing is asked to close.
+  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  xcb_disconnect(c);
 }
 
 // The centre of our icon in the tray host's panel, if it is there.

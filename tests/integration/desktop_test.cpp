@@ -825,6 +825,20 @@ class Editor : public AppFixture {
       }
     return std::nullopt;
   }
+  // Chooses the arrow tool; where the capture then shows. The colour strip
+  // shows for the drawing tools and hides for select and blur, moving the
+  // centred image, so it is found both ways; `plain` gets where it shows
+  // without the strip.
+  std::optional<QPoint> chooseArrow(const QImage& base, QPoint* plain = nullptr) {
+    std::optional<QPoint> at;
+    keys("b");
+    if (!waitFor([&] { return (at = locate(screen(), base)).has_value(); })) return std::nullopt;
+    const QPoint without = *at;
+    if (plain) *plain = without;
+    keys("a");
+    if (!waitFor([&] { return (at = locate(screen(), base)) && *at != without; })) return std::nullopt;
+    return at;
+  }
   // The screen point of an image point (image pixels count y upwards from
   // the bottom edge, so the pointer at a row's top edge is at H - row).
   QPoint on(int x, int y) const { return origin + QPoint(x, H - y); }
@@ -841,23 +855,7 @@ class Editor : public AppFixture {
   // What a window manager's close button sends; waits for the editor's
   // question.
   void askToClose(const QByteArray& window) {
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    auto atom = [c](const char* name) {
-      xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(name), name), nullptr);
-      const xcb_atom_t a = r ? r->atom : 0;
-      free(r);
-      return a;
-    };
-    xcb_client_message_event_t ev{};
-    ev.response_type = XCB_CLIENT_MESSAGE;
-    ev.format = 32;
-    ev.window = window.toUInt();
-    ev.type = atom("WM_PROTOCOLS");
-    ev.data.data32[0] = atom("WM_DELETE_WINDOW");
-    ev.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
-    xcb_flush(c);
-    xcb_disconnect(c);
+    askWindowToClose(QString::fromLatin1(window));
     EXPECT_TRUE(waitFor([&] { return !(prompt = nimboDialog()).isEmpty(); })) << "no close prompt";
   }
   QByteArray bytes(const QString& path) {
@@ -875,14 +873,9 @@ TEST_F(Editor, DrawEveryKindSaveBothWaysAndDiscardOnClose) {
   const QByteArray win = openEditor();
   ASSERT_FALSE(win.isEmpty());
   EXPECT_TRUE(run("xdotool", {"getwindowname", win}).out.contains("600×400"));
-  // The colour strip shows for the drawing tools and hides for select and
-  // blur, moving the centred image: find it both ways.
-  std::optional<QPoint> at;
-  keys("b");
-  ASSERT_TRUE(waitFor([&] { return (at = locate(screen(), base)).has_value(); })) << "the capture is not on screen";
-  const QPoint withoutStrip = *at;
-  keys("a");
-  ASSERT_TRUE(waitFor([&] { return (at = locate(screen(), base)) && *at != withoutStrip; }));
+  QPoint withoutStrip;
+  const std::optional<QPoint> at = chooseArrow(base, &withoutStrip);
+  ASSERT_TRUE(at) << "the capture is not on screen";
   origin = *at;
 
   dragIn(on(40, 360), on(240, 260));
@@ -974,12 +967,12 @@ TEST_F(Editor, ATermSignalEndsTheAppWhileTheSavePromptIsUp) {
   startApp();
   const QByteArray win = openEditor();
   ASSERT_FALSE(win.isEmpty());
-  keys("a");
-  std::optional<QPoint> at;
-  ASSERT_TRUE(waitFor([&] { return (at = locate(screen(), base)).has_value(); })) << "the capture is not on screen";
+  const std::optional<QPoint> at = chooseArrow(base);
+  ASSERT_TRUE(at) << "the capture is not on screen";
   origin = *at;
   dragIn(on(100, 300), on(300, 200));
-  QTest::qWait(100);
+  // An edit to ask about: the arrow is on the canvas.
+  ASSERT_TRUE(waitFor([&] { return !locate(screen(), base); })) << "the arrow was not drawn";
   askToClose(win);
   ASSERT_FALSE(prompt.isEmpty());
   app->terminate();
