@@ -385,11 +385,14 @@ struct VideoWriter::Impl {
     }
   }
 
-  void encodeVideo(AVFrame* f) {
+  // `repeat`: the last picture again, to show it until the end; it is never
+  // a keyframe (at 1080p one would add a third of a megabyte to the file to
+  // show nothing new).
+  void encodeVideo(AVFrame* f, bool repeat = false) {
     if (f) {
       // A keyframe on every fifth whole second of the recording (pictures
       // come at up to 60 a second, or one a second on a still screen).
-      if (f->pts >= nextKeyPts) {
+      if (f->pts >= nextKeyPts && !repeat) {
         f->pict_type = AV_PICTURE_TYPE_I;
         nextKeyPts = (f->pts / kKeyInterval + 1) * kKeyInterval;
       } else {
@@ -470,7 +473,7 @@ struct VideoWriter::Impl {
         if (end > lastVideoPts + kVideoTimeBase.den / kFrameRateHint) {
           AVFrame* f = av().av_frame_clone(lastEncoded);
           f->pts = end;
-          encodeVideo(f);
+          encodeVideo(f, true);
           av().av_frame_free(&f);
         }
       }

@@ -324,6 +324,15 @@ TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
   p.start(ffprobe, {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
   ASSERT_TRUE(p.waitForFinished(30000));
   EXPECT_NEAR(p.readAllStandardOutput().trimmed().toDouble(), 10.0, 0.1);
+  // Keyframes at 0 and 5 s only: the last picture shown again until the
+  // finish at 10 s is not one.
+  p.start(ffprobe, {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time,flags", "-of", "csv=p=0",
+                    path});
+  ASSERT_TRUE(p.waitForFinished(30000));
+  QStringList keys;
+  for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+    if (line.section(',', 1).contains('K')) keys << line.section(',', 0, 0);
+  EXPECT_EQ(keys.join(' ').toStdString(), "0.000000 5.000000");
   QProcess m;
   m.start(ffmpeg, {"-nostdin", "-v", "info", "-copyts", "-ss", "5", "-i", path, "-frames:v", "1", "-an", "-vf",
                    "showinfo", "-f", "null", "-"});
