@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -258,6 +259,7 @@ struct VideoWriter::Impl {
   std::condition_variable cv;
   std::deque<Item> queue;
   int pendingVideo = 0;
+  int maxPending = 3;
   std::thread thread;
 
   // Writer thread.
@@ -542,6 +544,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   d.path = path;
   d.width = width & ~1;
   d.height = height & ~1;
+  d.maxPending = maxPendingFrames(d.width, d.height);
   d.audio = audioEnabled;
   d.channels = audioChannels;
   const QByteArray file = path.toUtf8();
@@ -646,6 +649,11 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   return w;
 }
 
+int VideoWriter::maxPendingFrames(int width, int height) {
+  const int64_t picture = int64_t(width) * height * 3 / 2;  // 4:2:0
+  return int(std::clamp<int64_t>((int64_t(24) << 20) / std::max<int64_t>(picture, 1), 3, 8));
+}
+
 bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs) {
   Impl& i = *d;
   if (i.finished || width < 1 || height < 1) return false;
@@ -658,7 +666,7 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
   if (pts <= i.lastVideoPts) return false;
   {
     std::lock_guard l(i.mutex);
-    if (i.pendingVideo >= kMaxPendingFrames) {
+    if (i.pendingVideo >= i.maxPending) {
       ++i.dropped;
       return false;
     }

@@ -23,7 +23,12 @@ struct MixedAudio;
 
 class VideoWriter {
  public:
-  static constexpr int kMaxPendingFrames = 3;
+  // How many converted pictures may wait for the encoder before the next is
+  // dropped: eight (133 ms at 60 fps, so a moment when other programs take
+  // the cores costs no picture), as long as they stay within 24 MiB; never
+  // fewer than three (a 4K picture is 12 MB, and a machine too slow for the
+  // rate is better told early).
+  static int maxPendingFrames(int width, int height);
 
   // `width` and `height` are the video's (even) pixel size; frames of any
   // size are scaled to it.

@@ -191,6 +191,27 @@ TEST(VideoWriterTest, AStillPictureLastsUntilTheEndAndSilentRecordingsHaveOneTra
   EXPECT_GE(probe->durationSeconds, 2.9);
 }
 
+// Other programs can hold both cores for a moment. At 1080p the pictures of
+// such a moment wait for the encoder instead of being dropped; at 4K, where
+// each is 12 MB, only three do.
+TEST(VideoWriterTest, AMomentsBurstOfPicturesIsKeptWhole) {
+  EXPECT_EQ(VideoWriter::maxPendingFrames(1920, 1080), 8);
+  EXPECT_EQ(VideoWriter::maxPendingFrames(2560, 1440), 4);
+  EXPECT_EQ(VideoWriter::maxPendingFrames(3840, 2160), 3);
+  QTemporaryDir dir;
+  auto w = VideoWriter::create(dir.filePath("burst.mp4"), 1920, 1080, false).take();
+  // Eight pictures handed over back to back, far faster than x264 encodes.
+  for (int n = 0; n < 8; ++n) {
+    const auto px = picture(1920, 1080, n);
+    EXPECT_TRUE(w->appendVideo(px.data(), 1920, 1080, 1920 * 4, kStart + n * kSecond / 60)) << n;
+  }
+  EXPECT_EQ(w->framesDropped(), 0);
+  Finished done;
+  w->finish(kStart + kSecond, done.callback());
+  ASSERT_TRUE(done.wait());
+  EXPECT_EQ(w->framesWritten(), 8 + 1);  // and the last again, until the end
+}
+
 TEST(VideoWriterTest, NothingRecordedLeavesNoFileAndFramesAreScaledToTheOutput) {
   QTemporaryDir dir;
   auto w = VideoWriter::create(dir.filePath("c.mp4"), 320, 240, true).take();
