@@ -68,6 +68,14 @@ start_desktop() {
 
 stop_desktop() {
   for p in "${apps[@]}"; do kill "$p" 2>/dev/null || true; done
+  # ffplay sometimes lets SIGTERM go by; after three seconds it gets SIGKILL.
+  for _ in $(seq 30); do
+    local alive=0 p
+    for p in "${apps[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    ((alive)) || break
+    sleep 0.1
+  done
+  for p in "${apps[@]}"; do kill -9 "$p" 2>/dev/null || true; done
   for p in "${apps[@]}"; do wait "$p" 2>/dev/null || true; done
   apps=()
   sleep 1

@@ -29,6 +29,7 @@ extern "C" {
 #define NIMBO_FFMPEG_AVUTIL(X)                                                                                        \
   X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read) X(av_audio_fifo_size) X(av_audio_fifo_write)     \
   X(av_channel_layout_copy) X(av_channel_layout_default) X(av_dict_free) X(av_dict_set) X(av_display_rotation_get)    \
+  X(av_free) X(av_mallocz)                                                                                             \
   X(av_frame_alloc) X(av_frame_clone) X(av_frame_free) X(av_frame_get_buffer) X(av_frame_is_writable)                 \
   X(av_frame_move_ref) X(av_frame_unref) X(av_get_bytes_per_sample) X(av_log_set_level) X(av_opt_set_int)            \
   X(av_sample_fmt_is_planar) X(av_strerror)

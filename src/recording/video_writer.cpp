@@ -237,6 +237,9 @@ struct VideoWriter::Impl {
   int width = 0, height = 0, channels = 2;
   bool audio = false;
   AVFormatContext* oc = nullptr;
+  // The thorough and the quick encoder (see EncoderChoice); the quick one
+  // only when the writer may switch. `venc` is the one in use.
+  AVCodecContext* encoders[2] = {nullptr, nullptr};
   AVCodecContext* venc = nullptr;
   AVCodecContext* aenc = nullptr;
   AVStream* vs = nullptr;
@@ -269,6 +272,9 @@ struct VideoWriter::Impl {
   AVPacket* packet = nullptr;
   bool broken = false;
   int64_t nextKeyPts = 0;  // encoder time base
+  std::optional<EncoderChoice> choice;  // when there are two encoders
+  int64_t thoroughPts = 0, switchedAt = 0;  // time given to the thorough one
+  std::atomic<int> switches{0};
   // Per stream, in its time base: the first decoding time and where the
   // last packet ends, for the durations the index is given at the end.
   std::vector<int64_t> firstDts, lastEnd;
@@ -291,7 +297,7 @@ struct VideoWriter::Impl {
     av().sws_freeContext(sws);
     av().av_audio_fifo_free(fifo);
     av().av_packet_free(&packet);
-    av().avcodec_free_context(&venc);
+    for (AVCodecContext*& e : encoders) av().avcodec_free_context(&e);
     av().avcodec_free_context(&aenc);
     if (oc) {
       if (oc->pb) av().avio_closep(&oc->pb);
@@ -315,21 +321,24 @@ struct VideoWriter::Impl {
   // first few pictures to a full queue. Before the recording starts, a few
   // grey pictures go through the encoder and their packets are thrown
   // away; the recording still begins with an IDR picture, as decoding must.
-  // Their buffers, touched now, become the first spares.
-  void warmUp() {
+  // Their buffers, touched now, become the first spares. True when the
+  // encoder gave back a packet for every picture (it holds none back).
+  bool warmUp(AVCodecContext* enc) {
     constexpr int kWarmUpPictures = 3;
+    int out = 0;
     for (int n = 0; n < kWarmUpPictures; ++n) {
       AVFrame* f = newPicture();
-      if (!f) return;
+      if (!f) return false;
       for (int p = 0; p < 3; ++p)
         memset(f->data[p], 128, size_t(f->linesize[p]) * size_t(p ? (height + 1) / 2 : height));
       // Before the recording's first picture (at 0), in order.
       f->pts = (n - kWarmUpPictures) * (kVideoTimeBase.den / kFrameRateHint);
       f->pict_type = n == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-      if (av().avcodec_send_frame(venc, f) == 0)
-        while (av().avcodec_receive_packet(venc, packet) == 0) av().av_packet_unref(packet);
+      if (av().avcodec_send_frame(enc, f) == 0)
+        while (av().avcodec_receive_packet(enc, packet) == 0) av().av_packet_unref(packet), ++out;
       spare.push_back(f);
     }
+    return out == kWarmUpPictures;
   }
 
   void run() {
@@ -364,13 +373,13 @@ struct VideoWriter::Impl {
     while (av().avcodec_receive_packet(enc, packet) == 0) {
       // A warm-up picture an encoder held back (x264 as set up here holds
       // none) is not part of the recording.
-      if (enc == venc && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
+      if (stream == vs && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
         av().av_packet_unref(packet);
         continue;
       }
       // The encoder leaves a picture's duration open; the muxer takes it
       // from the next picture, and the last one lasts a frame.
-      if (enc == venc && packet->duration <= 0) packet->duration = kVideoTimeBase.den / kFrameRateHint;
+      if (stream == vs && packet->duration <= 0) packet->duration = kVideoTimeBase.den / kFrameRateHint;
       av().av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
       packet->stream_index = stream->index;
       const size_t s = size_t(stream->index);
@@ -391,19 +400,41 @@ struct VideoWriter::Impl {
   // a keyframe (at 1080p one would add a third of a megabyte to the file to
   // show nothing new).
   void encodeVideo(AVFrame* f, bool repeat = false) {
+    const int64_t ptsNs = f ? int64_t(double(f->pts) * 1e9 / kVideoTimeBase.den) : 0;
+    const bool choosing = f && choice && !repeat;
     if (f) {
       // A keyframe on every fifth whole second of the recording (pictures
       // come at up to 60 a second, or one a second on a still screen).
-      if (f->pts >= nextKeyPts && !repeat) {
+      bool key = f->pts >= nextKeyPts && !repeat;
+      if (choosing) {
+        const int64_t now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        // The other encoder starts with a keyframe of its own: it has none
+        // of the pictures the last one referred to.
+        if (const std::optional<EncoderChoice::Encoder> to = choice->change(ptsNs, now, key)) {
+          if (*to == EncoderChoice::quick) thoroughPts += f->pts - switchedAt;
+          switchedAt = f->pts;
+          venc = encoders[*to];
+          key = true;
+          ++switches;
+        }
+      }
+      if (key) {
         f->pict_type = AV_PICTURE_TYPE_I;
         nextKeyPts = (f->pts / kKeyInterval + 1) * kKeyInterval;
       } else {
         f->pict_type = AV_PICTURE_TYPE_NONE;
       }
     }
+    const auto began = std::chrono::steady_clock::now();
     if (av().avcodec_send_frame(venc, f) < 0) return;
     if (f) ++written;
     drain(venc, vs);
+    if (choosing)
+      choice->encoded(ptsNs, std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                                  began)
+                                 .count());
   }
 
   void encodeAudioFrames(bool all) {
@@ -525,6 +556,13 @@ struct VideoWriter::Impl {
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                             item.stoppedAt);
       logLine(QStringLiteral("Nimbo: recording finished in %1 ms (%2 s long)").arg(ms.count()).arg(movie, 0, 'f', 2));
+      if (choice && lastEncoded) {
+        if (choice->current() == EncoderChoice::thorough) thoroughPts += lastEncoded->pts - switchedAt;
+        logLine(QStringLiteral("Nimbo: the thorough encoder took %1 s of the recording, the quick one the rest "
+                               "(%2 changes)")
+                    .arg(double(thoroughPts) / kVideoTimeBase.den, 0, 'f', 1)
+                    .arg(switches.load()));
+      }
     }
     if (item.completion) item.completion(result);
   }
@@ -551,52 +589,85 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   int r = av().avformat_alloc_output_context2(&d.oc, nullptr, "mp4", file.constData());
   if (r < 0) return Error{"Couldn't create the video file: " + averror(r), "Nimbo.VideoWriter", r};
 
-  // H.264 through libx264: the preset that keeps 1080p60 in real time on two
-  // cores (see bench/record_bench.sh); NIMBO_X264_PRESET overrides it.
+  // H.264 through libx264, two encoders (EncoderChoice): the thorough one
+  // with veryfast's analysis, the quick one with ultrafast's, which keeps
+  // 1080p60 in real time on two cores (see bench/record_bench.sh and
+  // bench/everyday_bench.sh). Each has its own parameter-set id, and the
+  // file's header holds both sets, so the video may go from one to the
+  // other at any keyframe. NIMBO_X264_PRESET names a single preset instead.
   const AVCodec* vc = av().avcodec_find_encoder_by_name("libx264");
   if (!vc) vc = av().avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!vc) return Error{"No H.264 encoder is available.", "Nimbo.VideoWriter", 2};
-  d.venc = av().avcodec_alloc_context3(vc);
-  d.venc->width = d.width;
-  d.venc->height = d.height;
-  d.venc->pix_fmt = AV_PIX_FMT_YUV420P;
-  d.venc->time_base = kVideoTimeBase;
-  d.venc->framerate = {kFrameRateHint, 1};
-  // Keyframes come where encodeVideo asks for them, every five seconds;
-  // x264's own limit (counted in pictures) is set beyond the pictures five
-  // seconds can hold, or it would add one every 120 pictures.
-  d.venc->gop_size = 2 * int(kKeyInterval / kVideoTimeBase.den) * kFrameRateHint;
-  d.venc->colorspace = AVCOL_SPC_BT709;
-  d.venc->color_primaries = AVCOL_PRI_BT709;
-  d.venc->color_trc = AVCOL_TRC_BT709;
-  d.venc->color_range = AVCOL_RANGE_MPEG;
-  if (d.oc->oformat->flags & AVFMT_GLOBALHEADER) d.venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  AVDictionary* vopts = nullptr;
-  const QByteArray preset = qEnvironmentVariableIsSet("NIMBO_X264_PRESET") ? qgetenv("NIMBO_X264_PRESET")
-                                                                          : QByteArray("ultrafast");
-  av().av_dict_set(&vopts, "preset", preset.constData(), 0);
-  av().av_dict_set(&vopts, "crf", "23", 0);
-  // No picture waits inside the encoder: with its default frame threads
-  // four pictures are in flight, which on a still screen (a picture a
-  // second) would be four seconds a killed recording loses. Slices share
-  // the cores instead, for slightly less CPU time at 1080p.
-  av().av_dict_set(&vopts, "tune", "zerolatency", 0);
-  // The keyframes asked for are IDR frames: decoding can start at any of
-  // them.
-  av().av_dict_set(&vopts, "forced-idr", "1", 0);
-  // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
-  // x264's line for each picture and closing summary, quality figures
-  // included, go to stderr.
-  if (const QByteArray extra = qgetenv("NIMBO_X264_PARAMS"); !extra.isEmpty()) {
-    av().av_dict_set(&vopts, "x264-params", extra.constData(), 0);
-    av().av_log_set_level(AV_LOG_DEBUG);
+  const bool onePreset = qEnvironmentVariableIsSet("NIMBO_X264_PRESET");
+  const QByteArray extra = qgetenv("NIMBO_X264_PARAMS");
+  if (!extra.isEmpty()) av().av_log_set_level(AV_LOG_DEBUG);
+  const auto openEncoder = [&](const QByteArray& preset, int id) -> Result<AVCodecContext*> {
+    AVCodecContext* c = av().avcodec_alloc_context3(vc);
+    c->width = d.width;
+    c->height = d.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = kVideoTimeBase;
+    c->framerate = {kFrameRateHint, 1};
+    // Keyframes come where encodeVideo asks for them, every five seconds;
+    // x264's own limit (counted in pictures) is set beyond the pictures five
+    // seconds can hold, or it would add one every 120 pictures.
+    c->gop_size = 2 * int(kKeyInterval / kVideoTimeBase.den) * kFrameRateHint;
+    c->colorspace = AVCOL_SPC_BT709;
+    c->color_primaries = AVCOL_PRI_BT709;
+    c->color_trc = AVCOL_TRC_BT709;
+    c->color_range = AVCOL_RANGE_MPEG;
+    if (d.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* vopts = nullptr;
+    av().av_dict_set(&vopts, "preset", preset.constData(), 0);
+    av().av_dict_set(&vopts, "crf", "23", 0);
+    // No picture waits inside the encoder: with its default frame threads
+    // four pictures are in flight, which on a still screen (a picture a
+    // second) would be four seconds a killed recording loses. Slices share
+    // the cores instead, for slightly less CPU time at 1080p.
+    av().av_dict_set(&vopts, "tune", "zerolatency", 0);
+    // The keyframes asked for are IDR frames: decoding can start at any of
+    // them.
+    av().av_dict_set(&vopts, "forced-idr", "1", 0);
+    // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
+    // x264's line for each picture and closing summary, quality figures
+    // included, go to stderr.
+    // Keyframes only where asked for: no scene-cut detection either.
+    const QByteArray params =
+        "sps-id=" + QByteArray::number(id) + ":scenecut=0" + (extra.isEmpty() ? QByteArray() : ":" + extra);
+    av().av_dict_set(&vopts, "x264-params", params.constData(), 0);
+    const int r = av().avcodec_open2(c, vc, &vopts);
+    av().av_dict_free(&vopts);
+    if (r < 0) {
+      av().avcodec_free_context(&c);
+      return Error{"Couldn't start the video encoder: " + averror(r), "Nimbo.VideoWriter", r};
+    }
+    return c;
+  };
+  const QByteArray preset = onePreset ? qgetenv("NIMBO_X264_PRESET") : QByteArray("veryfast");
+  Result<AVCodecContext*> thorough = openEncoder(preset, 0);
+  if (!thorough.ok()) return thorough.error();
+  d.encoders[EncoderChoice::thorough] = thorough.take();
+  if (!onePreset) {
+    Result<AVCodecContext*> quick = openEncoder("ultrafast", 1);
+    if (!quick.ok()) return quick.error();
+    d.encoders[EncoderChoice::quick] = quick.take();
   }
-  r = av().avcodec_open2(d.venc, vc, &vopts);
-  av().av_dict_free(&vopts);
-  if (r < 0) return Error{"Couldn't start the video encoder: " + averror(r), "Nimbo.VideoWriter", r};
   d.vs = av().avformat_new_stream(d.oc, nullptr);
-  av().avcodec_parameters_from_context(d.vs->codecpar, d.venc);
+  av().avcodec_parameters_from_context(d.vs->codecpar, d.encoders[EncoderChoice::thorough]);
   d.vs->time_base = kVideoTimeBase;
+  if (AVCodecContext* q = d.encoders[EncoderChoice::quick]; q && q->extradata_size > 0) {
+    // Both encoders' parameter sets, the thorough one's first: the header
+    // names its profile, which covers the quick one's.
+    AVCodecParameters* par = d.vs->codecpar;
+    const int size = par->extradata_size + q->extradata_size;
+    auto* both = static_cast<uint8_t*>(av().av_mallocz(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!both) return Error{"Out of memory.", "Nimbo.VideoWriter", 3};
+    memcpy(both, par->extradata, size_t(par->extradata_size));
+    memcpy(both + par->extradata_size, q->extradata, size_t(q->extradata_size));
+    av().av_free(par->extradata);
+    par->extradata = both;
+    par->extradata_size = size;
+  }
 
   if (audioEnabled) {
     const AVCodec* ac = av().avcodec_find_encoder(AV_CODEC_ID_AAC);
@@ -644,9 +715,65 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   d.packet = av().av_packet_alloc();
   d.firstDts.assign(d.oc->nb_streams, AV_NOPTS_VALUE);
   d.lastEnd.assign(d.oc->nb_streams, 0);
-  d.warmUp();
+  // Which encoder starts: the thorough one up to 1920x1200; above that it
+  // rarely keeps up with anything but a still screen, and a recording
+  // that starts by falling behind drops pictures.
+  const EncoderChoice::Encoder first = int64_t(d.width) * d.height <= 1920 * 1200 || onePreset
+                                           ? EncoderChoice::thorough
+                                           : EncoderChoice::quick;
+  bool holdsNone = true;
+  for (AVCodecContext* e : d.encoders)
+    if (e) holdsNone = d.warmUp(e) && holdsNone;
+  // Going from one encoder to the other would lose the pictures one held
+  // back (only ever with benchmark options).
+  if (d.encoders[EncoderChoice::quick] && holdsNone) d.choice.emplace(first);
+  d.venc = d.encoders[d.choice ? first : EncoderChoice::thorough];
   d.thread = std::thread([&d] { d.run(); });
   return w;
+}
+
+void EncoderChoice::encoded(int64_t ptsNs, int64_t busyNs) {
+  if (!since_) since_ = ptsNs;
+  recent_.emplace_back(ptsNs, busyNs);
+  while (recent_.front().first < ptsNs - 2000000000LL) recent_.pop_front();
+}
+
+std::optional<double> EncoderChoice::load(int64_t nowNs, int64_t windowNs, int64_t minSpanNs) const {
+  if (!since_ || nowNs - *since_ < minSpanNs) return std::nullopt;
+  const int64_t from = std::max(nowNs - windowNs, *since_);
+  int64_t busy = 0;
+  for (const auto& [pts, ns] : recent_)
+    if (pts >= from && pts < nowNs) busy += ns;
+  return double(busy) / double(nowNs - from);
+}
+
+std::optional<EncoderChoice::Encoder> EncoderChoice::change(int64_t ptsNs, int64_t wallNs, bool keyframe) {
+  // How much later than the quickest picture so far this one starts: the
+  // backlog. Pictures handed over faster than they were taken (a test, a
+  // burst after a stall) build none.
+  const int64_t wait = wallNs - ptsNs;
+  fastest_ = std::min(fastest_.value_or(wait), wait);
+  const int64_t behind = wait - *fastest_;
+  Encoder next = current_;
+  if (current_ == thorough) {
+    const std::optional<double> busy = load(ptsNs, 500000000LL, 250000000LL);
+    if (behind > 50000000LL || (busy && *busy > 0.7)) {
+      next = quick;
+      // Back and gone again within five seconds: the next try waits twice
+      // as long, so content the thorough one cannot keep up with costs a
+      // keyframe every half minute at most, not every five seconds.
+      calmNeededNs_ = since_ && ptsNs - *since_ < 5000000000LL ? std::min<int64_t>(calmNeededNs_ * 2, 32000000000LL)
+                                                                : 2000000000LL;
+    }
+  } else if (keyframe && behind < 20000000LL) {
+    const std::optional<double> busy = load(ptsNs, 2000000000LL, calmNeededNs_);
+    if (busy && *busy * 2 < 0.5) next = thorough;
+  }
+  if (next == current_) return std::nullopt;
+  current_ = next;
+  since_.reset();
+  recent_.clear();
+  return next;
 }
 
 int VideoWriter::maxPendingFrames(int width, int height) {
@@ -777,6 +904,7 @@ QString VideoWriter::path() const { return d->path; }
 bool VideoWriter::finished() const { return d->finished; }
 int VideoWriter::framesWritten() const { return d->written; }
 int VideoWriter::framesDropped() const { return d->dropped; }
+int VideoWriter::encoderChanges() const { return d->switches; }
 
 QString makeRecordingPath() {
   QString dir = paths::appSupportDir() + "/recordings";

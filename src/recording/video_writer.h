@@ -13,13 +13,49 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <deque>
 #include <optional>
+#include <utility>
 
 #include "util/result.h"
 
 namespace nimbo {
 
 struct MixedAudio;
+
+// Which of a recording's two H.264 encoders takes the next picture. The
+// thorough one (more motion search, CABAC) makes an everyday recording
+// less than half the size, but in full motion costs two to three times
+// the quick one per picture: more than 1080p60 leaves on two cores. The
+// writer leaves the thorough one at once, with a keyframe, when it falls
+// behind the recording's clock (by 50 ms, three pictures at 60 fps) or is
+// busy more than 70 % of the recording's time over half a second. It comes
+// back to it only at a scheduled keyframe, after two seconds in which the
+// quick one kept up and was busy less than a quarter of the time (twice
+// its work would leave half the time free); after each return that lasted
+// less than five seconds, the calm stretch asked for doubles, up to 32 s.
+class EncoderChoice {
+ public:
+  enum Encoder { thorough, quick };
+  explicit EncoderChoice(Encoder start) : current_(start) {}
+  Encoder current() const { return current_; }
+  // Before the picture at `ptsNs` (the capture's clock) starts encoding at
+  // `wallNs` (the same clock): the encoder to give it to, when that is the
+  // other one. `keyframe`: it is a scheduled keyframe.
+  std::optional<Encoder> change(int64_t ptsNs, int64_t wallNs, bool keyframe);
+  // That picture took the encoder `busyNs`.
+  void encoded(int64_t ptsNs, int64_t busyNs);
+
+ private:
+  // The share of the last `windowNs` of the recording the current encoder
+  // was busy; nothing until it has encoded for `minSpanNs`.
+  std::optional<double> load(int64_t nowNs, int64_t windowNs, int64_t minSpanNs) const;
+  Encoder current_;
+  std::optional<int64_t> fastest_;  // the least a picture waited to be encoded
+  std::optional<int64_t> since_;  // the current encoder's first picture
+  int64_t calmNeededNs_ = 2000000000LL;
+  std::deque<std::pair<int64_t, int64_t>> recent_;  // (pts, busy), the last two seconds
+};
 
 class VideoWriter {
  public:
@@ -51,6 +87,8 @@ class VideoWriter {
   bool finished() const;
   int framesWritten() const;
   int framesDropped() const;
+  // How often the video went from one encoder to the other.
+  int encoderChanges() const;
 
  private:
   VideoWriter();

@@ -362,6 +362,154 @@ TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
   EXPECT_NEAR(log.mid(at + 9).section(' ', 0, 0).toDouble(), 5.0, 1.0 / 30 + 0.001) << log.toStdString();
 }
 
+// The writer's choice between its thorough and quick encoders, on a made-up
+// timeline: pictures at 60 fps, each taking `busyMs` and starting
+// `lateMs` after it was captured.
+struct Timeline {
+  EncoderChoice choice;
+  int64_t pts = 0;
+  explicit Timeline(EncoderChoice::Encoder start) : choice(start) {}
+  // Pictures until the choice changes (its picture number) or `count` go by.
+  std::optional<int> run(int count, double busyMs, double lateMs, double fps = 60, bool keyframes = false) {
+    for (int n = 0; n < count; ++n, pts += int64_t(kSecond / fps)) {
+      const bool key = keyframes && pts % (5 * kSecond) < int64_t(kSecond / fps);
+      if (choice.change(pts, pts + int64_t(lateMs * 1e6) + kStart, key)) return n;
+      choice.encoded(pts, int64_t(busyMs * 1e6));
+    }
+    return std::nullopt;
+  }
+};
+
+TEST(EncoderChoiceTest, TheThoroughEncoderIsLeftAtOnceWhenItFallsBehindOrIsNearlyAlwaysBusy) {
+  // Keeping up at 65 % busy: stays, whatever the wait it started with.
+  Timeline light(EncoderChoice::thorough);
+  EXPECT_EQ(light.run(600, 10.8, 30), std::nullopt);
+  // Each picture starting 13 ms later than the last (30 ms a picture at
+  // 60 fps): more than 50 ms behind at the fifth.
+  Timeline behind(EncoderChoice::thorough);
+  int n = 0;
+  for (; n < 60; ++n, behind.pts += kSecond / 60)
+    if (behind.choice.change(behind.pts, behind.pts + n * 13300000LL, false)) break;
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(behind.choice.current(), EncoderChoice::quick);
+  // Keeping up, but 80 % busy: gone once a quarter second was judged.
+  Timeline busy(EncoderChoice::thorough);
+  const std::optional<int> at = busy.run(600, 13.3, 0);
+  ASSERT_TRUE(at);
+  EXPECT_GE(*at, 15);
+  EXPECT_LE(*at, 31);
+  // A burst handed over faster than real time (after a stall) is no
+  // backlog.
+  Timeline burst(EncoderChoice::thorough);
+  for (int i = 0; i < 8; ++i, burst.pts += kSecond / 60)
+    EXPECT_FALSE(burst.choice.change(burst.pts, kStart + i * 2000000LL, false));
+}
+
+TEST(EncoderChoiceTest, TheQuickEncoderHandsBackOnlyAtAKeyframeAfterTwoCalmSeconds) {
+  // 20 % busy: twice that leaves more than half free, but only a keyframe
+  // two seconds on may change encoder.
+  Timeline calm(EncoderChoice::quick);
+  EXPECT_EQ(calm.run(600, 3.3, 0), std::nullopt);
+  EXPECT_EQ(calm.run(1, 3.3, 0, 60, true), std::nullopt);  // 10 s in: not a keyframe picture
+  Timeline keyed(EncoderChoice::quick);
+  keyed.pts = kSecond;  // first picture at 1 s, keyframes at 5 and 10
+  const std::optional<int> back = keyed.run(600, 3.3, 0, 60, true);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, 241);  // the first picture at or after 5 s
+  EXPECT_EQ(keyed.choice.current(), EncoderChoice::thorough);
+  // 30 % busy, or behind the clock: stays quick.
+  Timeline busy(EncoderChoice::quick);
+  EXPECT_EQ(busy.run(1200, 5, 0, 60, true), std::nullopt);
+  Timeline late(EncoderChoice::quick);
+  int n = 0;
+  for (; n < 1200; ++n, late.pts += kSecond / 60) {
+    const bool key = late.pts % (5 * kSecond) == 0;
+    if (late.choice.change(late.pts, late.pts + (n >= 240 ? 40000000LL : 0), key)) break;
+    late.choice.encoded(late.pts, 1000000);
+  }
+  EXPECT_EQ(n, 1200);
+}
+
+// Content the thorough encoder cannot keep up with but the quick one finds
+// light (full motion at 30 fps) would bring it back at every keyframe: each
+// failed return doubles the calm stretch asked for before the next.
+TEST(EncoderChoiceTest, ReturnsThatFailAtOnceComeEverLessOften) {
+  Timeline t(EncoderChoice::thorough);
+  std::vector<double> returns;
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(t.run(300, 40, 0, 30, true));  // the thorough one: 120 % busy
+    const int64_t left = t.pts;
+    ASSERT_TRUE(t.run(3000, 6, 0, 30, true));  // the quick one: 18 % busy
+    returns.push_back(double(t.pts - left) / kSecond);
+  }
+  // Left a quarter second after each start (the first included): 4, 8,
+  // 16, 32 and 32 s of calm asked for, each up to the next keyframe.
+  const std::vector<double> expected{4.73, 9.73, 19.73, 34.73, 34.73};
+  for (size_t i = 0; i < returns.size(); ++i) EXPECT_NEAR(returns[i], expected[i], 0.05) << i;
+  // A stint of more than five seconds ends that: two seconds again.
+  ASSERT_FALSE(t.run(300, 10, 0, 30, true));
+  ASSERT_TRUE(t.run(300, 40, 0, 30, true));
+  const int64_t left = t.pts;
+  ASSERT_TRUE(t.run(3000, 6, 0, 30, true));
+  EXPECT_LE(t.pts - left, 5 * kSecond);
+}
+
+// The number of parameter sets an MP4's H.264 header holds.
+int parameterSetsIn(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray data = f.read(64 * 1024);
+  const qsizetype at = data.indexOf("avcC");
+  // Version, profile, compatibility, level, length size, then the count.
+  return at < 0 || at + 9 >= data.size() ? -1 : uchar(data[at + 9]) & 0x1f;
+}
+
+// A recording that goes from the thorough encoder to the quick one and back
+// plays through, every picture where it was put.
+TEST(VideoWriterTest, GoingFromOneEncoderToTheOtherAndBackKeepsEveryPicture) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("both.mp4");
+  auto w = VideoWriter::create(path, 320, 240, false).take();
+  // Falling behind: pictures 1 ms apart on the clock, handed over 5 ms apart.
+  int frames = 0;
+  std::vector<int64_t> times;
+  for (; frames < 30; ++frames) {
+    const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(frames)));
+    times.push_back(frames * kSecond / 1000);
+    ASSERT_TRUE(w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + times.back()));
+    usleep(5000);
+  }
+  // Then far ahead of the clock: ten seconds, the quick encoder idle, and
+  // the thorough one back at a keyframe.
+  for (int i = 0; i < 100; ++i, ++frames) {
+    const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(frames)));
+    times.push_back(kSecond / 10 + i * kSecond / 10);
+    while (!w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + times.back())) usleep(2000);
+  }
+  Finished done;
+  w->finish(kStart + 11 * kSecond, done.callback());
+  ASSERT_TRUE(done.wait());
+  EXPECT_EQ(w->encoderChanges(), 2);
+  EXPECT_EQ(parameterSetsIn(path), 2);
+  for (const int n : {3, 29, 30, 60, 99, 129}) {
+    const auto seek = MediaProbe::seek(path, double(times[size_t(n)]) / kSecond + 0.0005);
+    ASSERT_TRUE(seek) << n;
+    EXPECT_EQ(seek->decodeErrors, 0) << n;
+    EXPECT_NEAR(seek->shownSeconds, double(times[size_t(n)]) / kSecond, 0.002) << n;
+    EXPECT_NEAR(seek->meanLuma, 16 + 219.0 * greyOf(n) / 255, 3.0) << n;
+  }
+  const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+  if (ffmpeg.isEmpty()) GTEST_SKIP() << "no ffmpeg to decode with";
+  QProcess m;
+  m.start(ffmpeg, {"-nostdin", "-v", "error", "-i", path, "-fps_mode", "passthrough", "-f", "framemd5", "-"});
+  ASSERT_TRUE(m.waitForFinished(30000));
+  EXPECT_EQ(QString::fromUtf8(m.readAllStandardError()).toStdString(), "");
+  const QStringList lines = QString::fromUtf8(m.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+  // Every picture and the last again, until the finish.
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const QString& l) { return !l.startsWith('#'); }),
+            frames + 1);
+}
+
 // Pictures put through the encoder before the recording starts never reach
 // the file, even from an encoder that holds pictures back (B-pictures and
 // look-ahead, asked for through the benchmark's option).
