@@ -65,5 +65,10 @@ ticks=$(cat "$dir/nimbo.out" "$dir/nimbo.log" | awk -v d="$(duration "$nimbo_fil
   echo "nimbo   recorded at $nimbo_fps fps"
   printf 'nimbo   ticks served %d of %d (%.1f%%): %d written, %d unchanged; %d missed, %d dropped by the encoder\n' \
     $((w + u)) "$ticks" "$(awk -v a=$((w + u)) -v b="$ticks" 'BEGIN {print 100 * a / b}')" "$w" "$u" "$m" "$dr"
-  echo "nimbo   libx264 preset ${NIMBO_X264_PRESET:-ultrafast}"
+  if [[ -n ${NIMBO_X264_PRESET:-} ]]; then
+    echo "nimbo   libx264 preset $NIMBO_X264_PRESET"
+  else
+    sed -n 's/.*Nimbo: \(the thorough encoder took .*\)/nimbo   libx264 veryfast and ultrafast: \1/p' "$dir/nimbo.log" | tail -1
+    grep -q 'the thorough encoder took' "$dir/nimbo.log" || echo "nimbo   libx264 ultrafast alone"
+  fi
 } >"$dir/report.txt"

@@ -594,7 +594,9 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   // 1080p60 in real time on two cores (see bench/record_bench.sh and
   // bench/everyday_bench.sh). Each has its own parameter-set id, and the
   // file's header holds both sets, so the video may go from one to the
-  // other at any keyframe. NIMBO_X264_PRESET names a single preset instead.
+  // other at any keyframe. Above 2560x1600 the thorough one would keep up
+  // with little but a still screen: the quick one alone records.
+  // NIMBO_X264_PRESET names a single preset instead.
   const AVCodec* vc = av().avcodec_find_encoder_by_name("libx264");
   if (!vc) vc = av().avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!vc) return Error{"No H.264 encoder is available.", "Nimbo.VideoWriter", 2};
@@ -643,19 +645,23 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     }
     return c;
   };
-  const QByteArray preset = onePreset ? qgetenv("NIMBO_X264_PRESET") : QByteArray("veryfast");
-  Result<AVCodecContext*> thorough = openEncoder(preset, 0);
-  if (!thorough.ok()) return thorough.error();
-  d.encoders[EncoderChoice::thorough] = thorough.take();
+  const bool both = !onePreset && int64_t(d.width) * d.height <= 2560 * 1600;
+  if (onePreset || both) {
+    const QByteArray preset = onePreset ? qgetenv("NIMBO_X264_PRESET") : QByteArray("veryfast");
+    Result<AVCodecContext*> thorough = openEncoder(preset, 0);
+    if (!thorough.ok()) return thorough.error();
+    d.encoders[EncoderChoice::thorough] = thorough.take();
+  }
   if (!onePreset) {
-    Result<AVCodecContext*> quick = openEncoder("ultrafast", 1);
+    Result<AVCodecContext*> quick = openEncoder("ultrafast", both ? 1 : 0);
     if (!quick.ok()) return quick.error();
     d.encoders[EncoderChoice::quick] = quick.take();
   }
+  AVCodecContext* head = d.encoders[both || onePreset ? EncoderChoice::thorough : EncoderChoice::quick];
   d.vs = av().avformat_new_stream(d.oc, nullptr);
-  av().avcodec_parameters_from_context(d.vs->codecpar, d.encoders[EncoderChoice::thorough]);
+  av().avcodec_parameters_from_context(d.vs->codecpar, head);
   d.vs->time_base = kVideoTimeBase;
-  if (AVCodecContext* q = d.encoders[EncoderChoice::quick]; q && q->extradata_size > 0) {
+  if (AVCodecContext* q = d.encoders[EncoderChoice::quick]; both && q->extradata_size > 0) {
     // Both encoders' parameter sets, the thorough one's first: the header
     // names its profile, which covers the quick one's.
     AVCodecParameters* par = d.vs->codecpar;
@@ -716,18 +722,17 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   d.firstDts.assign(d.oc->nb_streams, AV_NOPTS_VALUE);
   d.lastEnd.assign(d.oc->nb_streams, 0);
   // Which encoder starts: the thorough one up to 1920x1200; above that it
-  // rarely keeps up with anything but a still screen, and a recording
-  // that starts by falling behind drops pictures.
-  const EncoderChoice::Encoder first = int64_t(d.width) * d.height <= 1920 * 1200 || onePreset
-                                           ? EncoderChoice::thorough
-                                           : EncoderChoice::quick;
+  // keeps up with less, and a recording that starts by falling behind
+  // drops pictures.
+  const EncoderChoice::Encoder first =
+      int64_t(d.width) * d.height <= 1920 * 1200 ? EncoderChoice::thorough : EncoderChoice::quick;
   bool holdsNone = true;
   for (AVCodecContext* e : d.encoders)
     if (e) holdsNone = d.warmUp(e) && holdsNone;
   // Going from one encoder to the other would lose the pictures one held
   // back (only ever with benchmark options).
-  if (d.encoders[EncoderChoice::quick] && holdsNone) d.choice.emplace(first);
-  d.venc = d.encoders[d.choice ? first : EncoderChoice::thorough];
+  if (both && holdsNone) d.choice.emplace(first);
+  d.venc = both ? d.encoders[d.choice ? first : EncoderChoice::thorough] : head;
   d.thread = std::thread([&d] { d.run(); });
   return w;
 }

@@ -510,6 +510,21 @@ TEST(VideoWriterTest, GoingFromOneEncoderToTheOtherAndBackKeepsEveryPicture) {
             frames + 1);
 }
 
+// Above 2560x1600 the quick encoder records alone, its parameter set the
+// only one in the header.
+TEST(VideoWriterTest, LargeScreensAreRecordedByTheQuickEncoderAlone) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("large.mp4");
+  auto w = VideoWriter::create(path, 2576, 1616, false).take();
+  ASSERT_TRUE(feedGreysAndFinish(*w, 10, 1));
+  EXPECT_EQ(w->encoderChanges(), 0);
+  EXPECT_EQ(parameterSetsIn(path), 1);
+  const auto seek = MediaProbe::seek(path, 0.2);
+  ASSERT_TRUE(seek);
+  EXPECT_EQ(seek->decodeErrors, 0);
+  EXPECT_NEAR(seek->meanLuma, 16 + 219.0 * greyOf(6) / 255, 3.0);
+}
+
 // Pictures put through the encoder before the recording starts never reach
 // the file, even from an encoder that holds pictures back (B-pictures and
 // look-ahead, asked for through the benchmark's option).
