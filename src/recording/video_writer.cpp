@@ -630,10 +630,10 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // The keyframes asked for are IDR frames: decoding can start at any of
     // them.
     av().av_dict_set(&vopts, "forced-idr", "1", 0);
+    // Keyframes only where asked for: no scene-cut detection either.
     // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
     // x264's line for each picture and closing summary, quality figures
     // included, go to stderr.
-    // Keyframes only where asked for: no scene-cut detection either.
     const QByteArray params =
         "sps-id=" + QByteArray::number(id) + ":scenecut=0" + (extra.isEmpty() ? QByteArray() : ":" + extra);
     av().av_dict_set(&vopts, "x264-params", params.constData(), 0);
@@ -666,12 +666,12 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // names its profile, which covers the quick one's.
     AVCodecParameters* par = d.vs->codecpar;
     const int size = par->extradata_size + q->extradata_size;
-    auto* both = static_cast<uint8_t*>(av().av_mallocz(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!both) return Error{"Out of memory.", "Nimbo.VideoWriter", 3};
-    memcpy(both, par->extradata, size_t(par->extradata_size));
-    memcpy(both + par->extradata_size, q->extradata, size_t(q->extradata_size));
+    auto* sets = static_cast<uint8_t*>(av().av_mallocz(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!sets) return Error{"Out of memory.", "Nimbo.VideoWriter", 3};
+    memcpy(sets, par->extradata, size_t(par->extradata_size));
+    memcpy(sets + par->extradata_size, q->extradata, size_t(q->extradata_size));
     av().av_free(par->extradata);
-    par->extradata = both;
+    par->extradata = sets;
     par->extradata_size = size;
   }
 
