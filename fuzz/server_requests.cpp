@@ -7,10 +7,12 @@
 // must be answered.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -74,16 +76,40 @@ std::string exchange(int port, const std::string& bytes) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   timeval tv{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::abort();  // the server is gone
+  // libFuzzer's timer (-timeout) interrupts whatever call is waiting with
+  // SIGALRM, not restarted: a connection cut short that way goes on by
+  // itself, and a send or receive is tried again.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int error = errno == EINTR ? 0 : errno;
+    for (pollfd p{fd, POLLOUT, 0}; !error;) {
+      const int r = ::poll(&p, 1, 5000);
+      if (r > 0) {
+        socklen_t length = sizeof error;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        break;
+      }
+      if (r == 0 || errno != EINTR) error = ETIMEDOUT;
+    }
+    if (error) {
+      std::fprintf(stderr, "cannot reach the server: %s\n", std::strerror(error));
+      std::abort();  // the server is gone
+    }
+  }
   size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the server may close early on junk
     sent += size_t(n);
   }
   std::string answer;
   char buf[4096];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, size_t(n));
+  for (;;) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    answer.append(buf, size_t(n));
+  }
   ::close(fd);
   return answer;
 }
