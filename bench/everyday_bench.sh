@@ -96,8 +96,11 @@ if n and "veryfast" in rows:
           f" per picture, {n['tdb'] - v['tdb']:+.2f} dB over time")
 if n and "ultrafast" in rows and "veryfast" in rows:
     u, v = rows["ultrafast"], rows["veryfast"]
+    # Size is weighed against veryfast's at veryfast's quality: ultrafast
+    # spends four times the bits, and its quality comes from those.
     goals = [("CPU <= ultrafast", n["cpu"] <= u["cpu"]), ("size <= veryfast", n["mib"] <= v["mib"]),
-             ("SSIM over time >= both", n["tssim"] >= max(u["tssim"], v["tssim"]))]
+             ("SSIM over time >= veryfast", n["tssim"] >= v["tssim"]),
+             ("SSIM over time >= ultrafast", n["tssim"] >= u["tssim"])]
     print("goals: " + ", ".join(f"{g} {'met' if ok else 'NOT MET'}" for g, ok in goals))
 log = open(f"{out}/nimbo-cpu.log", errors="replace").read() + open(f"{out}/nimbo-cpu.out", errors="replace").read() if n else ""
 m = re.search(r"frames written (\d+), unchanged (\d+), missed (\d+), dropped by the encoder (\d+)", log)

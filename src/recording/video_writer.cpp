@@ -49,10 +49,13 @@ QString averror(int code) {
 // and sound take to reach the muxer). Sound keeps cutting fragments when the
 // capture stalls and no picture comes.
 constexpr int kFragmentUs = 1000000;
-// A keyframe every five seconds: decoding, and seeking, start at one. A
-// keyframe holds the whole screen; one every second was half of an everyday
-// recording's size and a third of its encoding time (bench/everyday_bench.sh).
-constexpr int64_t kKeyInterval = 5 * kVideoTimeBase.den;
+// A keyframe every ten seconds: decoding, and seeking, start at one. A
+// keyframe holds the whole screen: one every second was half of an everyday
+// recording's size and a third of its encoding time, one every five seconds
+// still a third of its size (bench/everyday_bench.sh). A player seeking
+// between two decodes from the one before, and on a desktop most of the
+// pictures in between change little.
+constexpr int64_t kKeyInterval = 10 * kVideoTimeBase.den;
 
 // Until its first fragment is whole a recording holds nothing a player can
 // show, so it is written under a hidden name that carries our process id
@@ -403,7 +406,7 @@ struct VideoWriter::Impl {
     const int64_t ptsNs = f ? int64_t(double(f->pts) * 1e9 / kVideoTimeBase.den) : 0;
     const bool choosing = f && choice && !repeat;
     if (f) {
-      // A keyframe on every fifth whole second of the recording (pictures
+      // A keyframe on every tenth whole second of the recording (pictures
       // come at up to 60 a second, or one a second on a still screen).
       bool key = f->pts >= nextKeyPts && !repeat;
       if (choosing) {
@@ -603,15 +606,15 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   const bool onePreset = qEnvironmentVariableIsSet("NIMBO_X264_PRESET");
   const QByteArray extra = qgetenv("NIMBO_X264_PARAMS");
   if (!extra.isEmpty()) av().av_log_set_level(AV_LOG_DEBUG);
-  const auto openEncoder = [&](const QByteArray& preset, int id) -> Result<AVCodecContext*> {
+  const auto openEncoder = [&](const QByteArray& preset, int id, bool tuned) -> Result<AVCodecContext*> {
     AVCodecContext* c = av().avcodec_alloc_context3(vc);
     c->width = d.width;
     c->height = d.height;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     c->time_base = kVideoTimeBase;
     c->framerate = {kFrameRateHint, 1};
-    // Keyframes come where encodeVideo asks for them, every five seconds;
-    // x264's own limit (counted in pictures) is set beyond the pictures five
+    // Keyframes come where encodeVideo asks for them, every ten seconds;
+    // x264's own limit (counted in pictures) is set beyond the pictures ten
     // seconds can hold, or it would add one every 120 pictures.
     c->gop_size = 2 * int(kKeyInterval / kVideoTimeBase.den) * kFrameRateHint;
     c->colorspace = AVCOL_SPC_BT709;
@@ -621,7 +624,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     if (d.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* vopts = nullptr;
     av().av_dict_set(&vopts, "preset", preset.constData(), 0);
-    av().av_dict_set(&vopts, "crf", "23", 0);
+    av().av_dict_set(&vopts, "crf", tuned ? "25.5" : "23", 0);
     // No picture waits inside the encoder: with its default frame threads
     // four pictures are in flight, which on a still screen (a picture a
     // second) would be four seconds a killed recording loses. Slices share
@@ -634,8 +637,17 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
     // x264's line for each picture and closing summary, quality figures
     // included, go to stderr.
-    const QByteArray params =
-        "sps-id=" + QByteArray::number(id) + ":scenecut=0" + (extra.isEmpty() ? QByteArray() : ":" + extra);
+    QByteArray params = "sps-id=" + QByteArray::number(id) + ":scenecut=0";
+    // The thorough encoder, tuned on desktops (typing, scrolling, windows
+    // moved, a video playing; bench/everyday_bench.sh): three reference
+    // pictures find what scrolled or moved back into view, trellis
+    // quantisation drops coefficients that do not pay for their bits, and
+    // milder adaptive quantisation spends less on the flat areas that make
+    // up most of a desktop. At crf 25.5 its pictures are as close to the
+    // screen (SSIM) as those of x264's veryfast with look-ahead and
+    // B-pictures at crf 23, in a slightly smaller file.
+    if (tuned) params += ":ref=3:trellis=1:aq-strength=0.8";
+    if (!extra.isEmpty()) params += ":" + extra;
     av().av_dict_set(&vopts, "x264-params", params.constData(), 0);
     const int r = av().avcodec_open2(c, vc, &vopts);
     av().av_dict_free(&vopts);
@@ -648,12 +660,12 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   const bool both = !onePreset && int64_t(d.width) * d.height <= 2560 * 1600;
   if (onePreset || both) {
     const QByteArray preset = onePreset ? qgetenv("NIMBO_X264_PRESET") : QByteArray("veryfast");
-    Result<AVCodecContext*> thorough = openEncoder(preset, 0);
+    Result<AVCodecContext*> thorough = openEncoder(preset, 0, !onePreset);
     if (!thorough.ok()) return thorough.error();
     d.encoders[EncoderChoice::thorough] = thorough.take();
   }
   if (!onePreset) {
-    Result<AVCodecContext*> quick = openEncoder("ultrafast", both ? 1 : 0);
+    Result<AVCodecContext*> quick = openEncoder("ultrafast", both ? 1 : 0, false);
     if (!quick.ok()) return quick.error();
     d.encoders[EncoderChoice::quick] = quick.take();
   }

@@ -3,11 +3,11 @@
 // are converted on the caller's thread and encoded on the writer's own
 // thread; a frame that finds the encoder busy is dropped, never queued
 // without bound. The file is fragmented MP4 from start to end, a fragment
-// a second and a keyframe every five: a killed process leaves a playable
-// file that lacks at most its last second (killed in its first second, it
-// leaves none under the recording's name), and finish() only appends the
-// last fragment and a random-access index and fills in the durations at the
-// front, so it takes as long for an hour as for a minute.
+// a second and a keyframe every ten seconds: a killed process leaves a
+// playable file that lacks at most its last second (killed in its first
+// second, it leaves none under the recording's name), and finish() only
+// appends the last fragment and a random-access index and fills in the
+// durations at the front, so it takes as long for an hour as for a minute.
 #include <QString>
 
 #include <cstdint>

@@ -313,20 +313,20 @@ TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
   // Without sound, the file's timeline is the one fed (AAC's priming would
   // move both tracks by 1024 samples).
   auto w = VideoWriter::create(path, 320, 240, false).take();
-  ASSERT_TRUE(feedGreysAndFinish(*w, 300, 10));
+  ASSERT_TRUE(feedGreysAndFinish(*w, 450, 15));
   const auto probe = MediaProbe::read(path);
   ASSERT_TRUE(probe);
-  EXPECT_NEAR(probe->openedDurationSeconds, 10.0, 0.1);
-  EXPECT_NEAR(probe->durationSeconds, 10.0, 0.1);
-  // 4.5 and 9.5 s come after the 120th picture of a stretch, where the
-  // encoder would put keyframes of its own if left to.
-  for (const double at : {5.0, 2.5, 7.3, 0.4, 4.5, 9.5}) {
+  EXPECT_NEAR(probe->openedDurationSeconds, 15.0, 0.1);
+  EXPECT_NEAR(probe->durationSeconds, 15.0, 0.1);
+  // 4.5, 9.5 and 14.5 s come after the 120th picture of a stretch, where
+  // the encoder would put keyframes of its own if left to.
+  for (const double at : {10.0, 2.5, 7.3, 0.4, 4.5, 9.5, 12.1, 14.5}) {
     const auto seek = MediaProbe::seek(path, at);
     ASSERT_TRUE(seek) << at;
-    // A keyframe every five seconds and nowhere else: the seek lands on the
+    // A keyframe every ten seconds and nowhere else: the seek lands on the
     // one just before.
     EXPECT_TRUE(seek->landedOnKeyframe) << at;
-    EXPECT_NEAR(seek->landedSeconds, at < 5 ? 0.0 : 5.0, 0.001) << at;
+    EXPECT_NEAR(seek->landedSeconds, at < 10 ? 0.0 : 10.0, 0.001) << at;
     EXPECT_EQ(seek->decodeErrors, 0) << at;
     // The picture shown then is the one fed for that time.
     const int n = int(std::floor(at * 30 + 1e-6));
@@ -342,16 +342,16 @@ TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
   QProcess p;
   p.start(ffprobe, {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
   ASSERT_TRUE(p.waitForFinished(30000));
-  EXPECT_NEAR(p.readAllStandardOutput().trimmed().toDouble(), 10.0, 0.1);
-  // Keyframes at 0 and 5 s only: the last picture shown again until the
-  // finish at 10 s is not one.
+  EXPECT_NEAR(p.readAllStandardOutput().trimmed().toDouble(), 15.0, 0.1);
+  // Keyframes at 0 and 10 s only: the last picture shown again until the
+  // finish at 15 s is not one.
   p.start(ffprobe, {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time,flags", "-of", "csv=p=0",
                     path});
   ASSERT_TRUE(p.waitForFinished(30000));
   QStringList keys;
   for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
     if (line.section(',', 1).contains('K')) keys << line.section(',', 0, 0);
-  EXPECT_EQ(keys.join(' ').toStdString(), "0.000000 5.000000");
+  EXPECT_EQ(keys.join(' ').toStdString(), "0.000000 10.000000");
   QProcess m;
   m.start(ffmpeg, {"-nostdin", "-v", "info", "-copyts", "-ss", "5", "-i", path, "-frames:v", "1", "-an", "-vf",
                    "showinfo", "-f", "null", "-"});
@@ -479,19 +479,19 @@ TEST(VideoWriterTest, GoingFromOneEncoderToTheOtherAndBackKeepsEveryPicture) {
     ASSERT_TRUE(w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + times.back()));
     usleep(5000);
   }
-  // Then far ahead of the clock: ten seconds, the quick encoder idle, and
-  // the thorough one back at a keyframe.
-  for (int i = 0; i < 100; ++i, ++frames) {
+  // Then far ahead of the clock: fifteen seconds, the quick encoder idle,
+  // and the thorough one back at the keyframe at 10 s.
+  for (int i = 0; i < 150; ++i, ++frames) {
     const std::vector<uint8_t> px(320 * 240 * 4, uint8_t(greyOf(frames)));
     times.push_back(kSecond / 10 + i * kSecond / 10);
     while (!w->appendVideo(px.data(), 320, 240, 320 * 4, kStart + times.back())) usleep(2000);
   }
   Finished done;
-  w->finish(kStart + 11 * kSecond, done.callback());
+  w->finish(kStart + 16 * kSecond, done.callback());
   ASSERT_TRUE(done.wait());
   EXPECT_EQ(w->encoderChanges(), 2);
   EXPECT_EQ(parameterSetsIn(path), 2);
-  for (const int n : {3, 29, 30, 60, 99, 129}) {
+  for (const int n : {3, 29, 30, 60, 128, 129, 170}) {
     const auto seek = MediaProbe::seek(path, double(times[size_t(n)]) / kSecond + 0.0005);
     ASSERT_TRUE(seek) << n;
     EXPECT_EQ(seek->decodeErrors, 0) << n;
