@@ -25,7 +25,7 @@ struct MixedAudio;
 
 // Which of a recording's two H.264 encoders takes the next picture. The
 // thorough one (more motion search, CABAC) makes an everyday recording
-// less than half the size, but in full motion costs two to three times
+// less than a third of the size, but in full motion costs two to three times
 // the quick one per picture: more than 1080p60 leaves on two cores. The
 // writer leaves the thorough one at once, with a keyframe, when it falls
 // behind the recording's clock (by 50 ms, three pictures at 60 fps) or is
