@@ -16,6 +16,9 @@
 //   that acquires what the submitter released.
 // - QFutureInterfaceBase::reportFinished / waitForFinished: what a task did
 //   before it finished happens before waitForFinished returns.
+// - QFutureInterfaceBase::setContinuation (QFuture::then): what the thread
+//   that attached a continuation did before happens before the continuation
+//   runs, on whichever thread finishes the future.
 // - QMetaObject::invokeMethod with a function (queued or blocking): what the
 //   caller did before happens before the function runs on the receiver's
 //   thread, and for a blocking call the function happens before the call
@@ -45,6 +48,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #if !(defined(__has_feature) && __has_feature(thread_sanitizer))
 #error "only for the ThreadSanitizer build (NIMBO_TSAN)"
@@ -145,6 +149,35 @@ void QFutureInterfaceBase::waitForFinished() {
   static const auto own = qtOwn<void (*)(QFutureInterfaceBase*)>("_ZN20QFutureInterfaceBase15waitForFinishedEv");
   own(this);
   __tsan_acquire(&mutex());
+}
+
+namespace {
+
+using Continuation = std::function<void(const QFutureInterfaceBase&)>;
+
+// `func`, run after taking over what the attaching thread released on the
+// future's shared state (the mutex every copy of its interface has).
+Continuation handedOver(const QFutureInterfaceBase& future, Continuation func) {
+  Continuation wrapped = [f = std::move(func)](const QFutureInterfaceBase& parent) {
+    __tsan_acquire(&parent.mutex());
+    f(parent);
+  };
+  __tsan_release(&future.mutex());
+  return wrapped;
+}
+
+}  // namespace
+
+void QFutureInterfaceBase::setContinuation(Continuation func) {
+  static const auto own = qtOwn<void (*)(QFutureInterfaceBase*, Continuation)>(
+      "_ZN20QFutureInterfaceBase15setContinuationESt8functionIFvRKS_EE");
+  own(this, handedOver(*this, std::move(func)));
+}
+
+void QFutureInterfaceBase::setContinuation(Continuation func, QFutureInterfaceBasePrivate* continuationFutureData) {
+  static const auto own = qtOwn<void (*)(QFutureInterfaceBase*, Continuation, QFutureInterfaceBasePrivate*)>(
+      "_ZN20QFutureInterfaceBase15setContinuationESt8functionIFvRKS_EEP27QFutureInterfaceBasePrivate");
+  own(this, handedOver(*this, std::move(func)), continuationFutureData);
 }
 
 bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type,
