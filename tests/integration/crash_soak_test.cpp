@@ -17,7 +17,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <xcb/xcb.h>
@@ -42,22 +41,11 @@ namespace {
 using namespace nimbo::desktoptest;
 
 constexpr int kHistoryLimit = 30;  // CaptureHistory::maxItems
-const QColor kAccent(202, 245, 77), kLine(71, 72, 76);
-
-// The box around the pixels of exactly `c` in `img` within `area`.
-std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& area) {
-  QRect box;
-  const QRect within = area.intersected(img.rect());
-  for (int y = within.top(); y <= within.bottom(); ++y)
-    for (int x = within.left(); x <= within.right(); ++x)
-      if (img.pixel(x, y) == c.rgb()) box |= QRect(x, y, 1, 1);
-  if (box.isEmpty()) return std::nullopt;
-  return box;
-}
+const QColor kAccent(202, 245, 77);
 
 bool visible(const QString& title) { return !visibleWindow(title).isEmpty(); }
 
-class CrashSoak : public ::testing::Test {
+class CrashSoak : public AppTest {
  protected:
   // Two hundred rounds on a machine that may run other tiers at the same
   // time: a window may take a while to map, and one slow step must not
@@ -71,7 +59,6 @@ class CrashSoak : public ::testing::Test {
     ASSERT_TRUE(home.isValid());
     // No share server, no welcome window, no capture sound.
     env = privateAppEnvironment(home, "soundOnCapture=false\n");
-    data = home.filePath("data/com.vantori.screenshot");
   }
   void TearDown() override {
     if (!app) return;
@@ -105,18 +92,13 @@ class CrashSoak : public ::testing::Test {
     ++kills;
     ++mix[doing];
   }
-  QString log() {
-    if (app) logText += QString::fromUtf8(app->readAll());
-    return logText;
-  }
-  ProcResult cli(const QStringList& args) { return run(NIMBO_BINARY, args, env); }
   int random(int from, int to) { return std::uniform_int_distribution<int>(from, to)(rng); }
   bool chance(double p) { return std::bernoulli_distribution(p)(rng); }
 
   // --- what is on disk -------------------------------------------------------
 
   std::vector<nimbo::CaptureItem> readHistory() {
-    QFile f(data + "/history.json");
+    QFile f(dataDir + "/history.json");
     if (!f.exists()) return {};
     EXPECT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray bytes = f.readAll();
@@ -124,7 +106,7 @@ class CrashSoak : public ::testing::Test {
     EXPECT_TRUE(items) << "history.json does not decode:\n" << bytes.toStdString();
     return items ? *items : std::vector<nimbo::CaptureItem>{};
   }
-  QString originalOf(const QString& id) const { return data + "/originals/" + id + ".png"; }
+  QString originalOf(const QString& id) const { return dataDir + "/originals/" + id + ".png"; }
   static QByteArray digestOf(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return {};
@@ -176,7 +158,7 @@ class CrashSoak : public ::testing::Test {
   // seen filed before the kill.
   void verifyAfterRestart() {
     EXPECT_FALSE(log().contains("could not be read")) << log().toStdString();
-    EXPECT_TRUE(QDir(data).entryList({"history.json.unreadable-*"}).isEmpty()) << "the index was set aside";
+    EXPECT_TRUE(QDir(dataDir).entryList({"history.json.unreadable-*"}).isEmpty()) << "the index was set aside";
     const std::vector<nimbo::CaptureItem> items = readHistory();
     if (HasFailure()) return;
     std::vector<QString> ids, before;
@@ -230,7 +212,7 @@ class CrashSoak : public ::testing::Test {
       digests[item.id] = digest;
     }
     // Every recording in the folder plays, those the kill cut off too.
-    const QDir recordings(data + "/recordings");
+    const QDir recordings(dataDir + "/recordings");
     for (const QString& name : recordings.entryList({"*.mp4"}, QDir::Files)) expectPlays(recordings.filePath(name));
     // Unfinished recordings of processes that are gone do not stay.
     for (const QString& name : recordings.entryList({".*.part-*"}, QDir::Files | QDir::Hidden)) {
@@ -246,26 +228,9 @@ class CrashSoak : public ::testing::Test {
 
   // --- what a person does ----------------------------------------------------
 
-  // The region overlay on both monitors; a request while the last capture
-  // is still being filed is ignored by design, so it is asked again.
-  void requestOverlay() {
-    bool shown = false;
-    for (int attempt = 0; attempt < 20 && !shown; ++attempt) {
-      const int ignored = int(log().count("capture already in progress"));
-      ASSERT_EQ(cli({"capture-to-clipboard"}).exitCode, 0);
-      waitFor([&] {
-        shown = run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
-        return shown || log().count("capture already in progress") > ignored;
-      });
-      if (!shown) QTest::qWait(100);
-    }
-    ASSERT_TRUE(shown) << "the overlay never came\n" << log().toStdString();
-    QTest::qWait(100);
-  }
-
   void capture(bool kill) {
     doing = "capture";
-    requestOverlay();
+    requestCapture("capture-to-clipboard", 30000);
     if (HasFatalFailure()) return;
     const int w = random(160, 420), h = random(120, 300);
     const QPoint from(random(20, 1400), random(20, 700));
@@ -350,46 +315,15 @@ class CrashSoak : public ::testing::Test {
     }
   }
 
-  // Where `img` shows whole in `shot`, by its pixels.
-  static std::optional<QPoint> locate(const QImage& shot, const QImage& img) {
-    if (shot.isNull() || img.isNull()) return std::nullopt;
-    for (int y = 0; y + img.height() <= shot.height(); ++y)
-      for (int x = 0; x + img.width() <= shot.width(); ++x) {
-        if (shot.pixel(x, y) != img.pixel(0, 0)) continue;
-        const QPoint corner(img.width() - 1, img.height() - 1), middle(img.width() / 2, img.height() / 3);
-        bool likely = true;
-        for (QPoint p : {corner, middle, QPoint(1, 0), QPoint(0, 1)})
-          likely = likely && shot.pixel(x + p.x(), y + p.y()) == img.pixel(p);
-        if (likely && shot.copy(x, y, img.width(), img.height()) == img) return QPoint(x, y);
-      }
-    return std::nullopt;
-  }
-
-  // Clicks the tray icon and returns where the popover is.
-  QRect openPopover() {
-    std::optional<QPoint> icon;
-    EXPECT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); })) << "no icon in the tray";
-    if (!icon) return {};
-    QTest::qWait(200);
-    clickAt(*icon);
-    QString window;
-    EXPECT_TRUE(waitFor([&] { return !(window = visibleWindow("^Nimbo popover$")).isEmpty(); })) << log().toStdString();
-    QTest::qWait(200);  // painted
-    return window.isEmpty() ? QRect() : windowRect(window);
-  }
-  QImage screen(const QRect& r) {
-    const QString region = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-    return QImage::fromData(run(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
-        .convertToFormat(QImage::Format_RGB32);
-  }
+  QImage screen(const QRect& r) { return screenRegion(r, env); }
 
   // "See all →" in the popover, then "Clear all" in the history and "Clear"
   // in its alert.
   void clearHistory(bool kill) {
     if (known.empty()) return capture(kill);
     doing = "clear";
-    const QRect popover = openPopover();
-    ASSERT_FALSE(popover.isEmpty());
+    const QRect popover = openPopoverFromTray(30000);
+    ASSERT_FALSE(popover.isEmpty()) << log().toStdString();
     const QImage shot = screen(popover);
     // The accent text at the right, below the header (the logo, in accent
     // too, sits left); the first such line from the top.
@@ -405,18 +339,8 @@ class CrashSoak : public ::testing::Test {
     ASSERT_TRUE(waitFor([&] { return !(settings = visibleWindow("^Nimbo Settings$")).isEmpty(); }));
     xdotool({"windowactivate", "--sync", settings});
     QTest::qWait(300);
-    // "Clear all" is the one button outlined in the `line` colour at the
-    // right of the history's header.
     const QRect window = windowRect(settings);
-    const QImage page = screen(window);
-    std::optional<QPoint> clear;
-    for (int y = 0; y < page.height() / 3 && !clear; ++y) {
-      int run = 0;
-      for (int x = page.width() - 1; x >= page.width() / 2 && !clear; --x) {
-        run = page.pixel(x, y) == kLine.rgb() ? run + 1 : 0;
-        if (run == 40) clear = QPoint(x + 20, y + 10);
-      }
-    }
+    const std::optional<QPoint> clear = clearAllButton(screen(window));
     ASSERT_TRUE(clear) << "no \"Clear all\" in the history";
     clickAt(window.topLeft() + *clear);
     QString alert;
@@ -429,7 +353,7 @@ class CrashSoak : public ::testing::Test {
       QTest::qWait(random(0, 40));
       return killApp();
     }
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(data + "/history.json") && readHistory().empty(); }));
+    ASSERT_TRUE(waitFor([&] { return QFile::exists(dataDir + "/history.json") && readHistory().empty(); }));
     observe();
     clearInFlight = false;
     xdotool({"windowactivate", "--sync", settings});
@@ -490,11 +414,6 @@ class CrashSoak : public ::testing::Test {
     steps[std::discrete_distribution<size_t>(weights.begin(), weights.end())(rng)].second();
   }
 
-  QTemporaryDir home;
-  QProcessEnvironment env;
-  QString data;
-  std::unique_ptr<QProcess> app;
-  QString logText;
   std::mt19937_64 rng;
 
   // What was seen filed, newest first, and each picture's digest then.

@@ -1,12 +1,15 @@
 #pragma once
 // What the desktop tests share: waiting with the event loop running, running
-// a tool, and driving or finding windows through xdotool.
+// a tool, driving or finding windows through xdotool, the app under test as
+// a child process, and reading our controls off the screen.
 #include <gtest/gtest.h>
 
+#include <QColor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QPoint>
 #include <QProcess>
 #include <QRect>
@@ -20,7 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
+
+#include "capture/capture_item.h"
 
 namespace nimbo::desktoptest {
 
@@ -134,5 +141,169 @@ inline std::optional<QPoint> trayIcon() {
   if (!m.hasMatch()) return std::nullopt;
   return QPoint(m.captured(3).toInt() + m.captured(1).toInt() / 2, m.captured(4).toInt() + m.captured(2).toInt() / 2);
 }
+
+// The box around every pixel of exactly `c` in `img` within `area`.
+inline std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& area) {
+  QRect box;
+  const QRect within = area.intersected(img.rect());
+  for (int y = within.top(); y <= within.bottom(); ++y)
+    for (int x = within.left(); x <= within.right(); ++x)
+      if (img.pixel(x, y) == c.rgb()) box |= QRect(x, y, 1, 1);
+  if (box.isEmpty()) return std::nullopt;
+  return box;
+}
+
+// What is on the X screen in `r`, through the app's own one-shot screenshot.
+inline QImage screenRegion(const QRect& r, const QProcessEnvironment& env) {
+  const QString region = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+  return QImage::fromData(run(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
+      .convertToFormat(QImage::Format_RGB32);
+}
+
+// Where `img` shows whole in `shot`, found by its pixels.
+inline std::optional<QPoint> locate(const QImage& shot, const QImage& img) {
+  if (shot.isNull() || img.isNull()) return std::nullopt;
+  const QImage s = shot.convertToFormat(QImage::Format_RGB32), i = img.convertToFormat(QImage::Format_RGB32);
+  const QPoint corner(i.width() - 1, i.height() - 1), middle(i.width() / 2, i.height() / 3);
+  for (int y = 0; y + i.height() <= s.height(); ++y)
+    for (int x = 0; x + i.width() <= s.width(); ++x) {
+      if (s.pixel(x, y) != i.pixel(0, 0)) continue;
+      bool likely = true;
+      for (QPoint p : {corner, middle, QPoint(1, 0), QPoint(0, 1)})
+        likely = likely && s.pixel(x + p.x(), y + p.y()) == i.pixel(p);
+      // A pattern may repeat; only the whole picture decides.
+      if (likely && s.copy(x, y, i.width(), i.height()) == i) return QPoint(x, y);
+    }
+  return std::nullopt;
+}
+
+// Clicks our tray icon; where the popover opened, empty when it did not.
+inline QRect openPopoverFromTray(int timeoutMs = 10000) {
+  // A press within moments of the popup closing finds the pointer still
+  // grabbed and is lost (no person clicks that fast).
+  QTest::qWait(300);
+  std::optional<QPoint> icon;
+  EXPECT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); }, timeoutMs)) << "no icon in the tray";
+  if (!icon) return {};
+  clickAt(*icon);
+  QString window;
+  EXPECT_TRUE(waitFor([&] { return !(window = visibleWindow("^Nimbo popover$")).isEmpty(); }, timeoutMs))
+      << "no popover";
+  QTest::qWait(300);  // painted
+  return window.isEmpty() ? QRect() : windowRect(window);
+}
+
+// "Clear all" in a picture of the history: the one button outlined in the
+// `line` colour, at the right of the history's header; a point inside it.
+inline std::optional<QPoint> clearAllButton(const QImage& page) {
+  for (int y = 0; y < page.height() / 3; ++y) {
+    int length = 0;
+    for (int x = page.width() - 1; x >= page.width() / 2; --x) {
+      length = page.pixel(x, y) == QColor(71, 72, 76).rgb() ? length + 1 : 0;
+      if (length == 40) return QPoint(x + 20, y + 10);
+    }
+  }
+  return std::nullopt;
+}
+
+// Another X client holding a combination on the root window, as a second
+// application would, until it goes.
+class KeyHolder {
+ public:
+  ~KeyHolder() { release(); }
+  bool grab(uint32_t keysym, uint16_t modifiers) {
+    conn_ = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(conn_)) return false;
+    const xcb_setup_t* setup = xcb_get_setup(conn_);
+    const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
+    xcb_get_keyboard_mapping_reply_t* map = xcb_get_keyboard_mapping_reply(
+        conn_, xcb_get_keyboard_mapping(conn_, setup->min_keycode, setup->max_keycode - setup->min_keycode + 1),
+        nullptr);
+    if (!map) return false;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map);
+    xcb_keycode_t code = 0;
+    for (int k = 0; k <= setup->max_keycode - setup->min_keycode && !code; ++k)
+      if (syms[k * map->keysyms_per_keycode] == keysym) code = xcb_keycode_t(setup->min_keycode + k);
+    free(map);
+    if (!code) return false;
+    xcb_generic_error_t* e = xcb_request_check(
+        conn_, xcb_grab_key_checked(conn_, 1, root, modifiers, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    free(e);
+    return e == nullptr;
+  }
+  void release() {
+    if (conn_) xcb_disconnect(conn_);
+    conn_ = nullptr;
+  }
+
+ private:
+  xcb_connection_t* conn_ = nullptr;
+};
+
+// The app under test as a child process, in a home of its own; what it
+// writes is gathered in log().
+class AppTest : public ::testing::Test {
+ protected:
+  void TearDown() override { stopApp(); }
+
+  // Starts the app and waits until its shortcuts are registered.
+  void startApp() {
+    app = std::make_unique<QProcess>();
+    app->setProcessEnvironment(env);
+    app->setProcessChannelMode(QProcess::MergedChannels);
+    app->start(NIMBO_BINARY, {});
+    ASSERT_TRUE(app->waitForStarted());
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: Hotkeys registered"); })) << log().toStdString();
+  }
+  void stopApp() {
+    if (!app) return;
+    app->terminate();
+    if (!app->waitForFinished(3000)) app->kill(), app->waitForFinished();
+    app.reset();
+  }
+  QString log() {
+    if (app) logText += QString::fromUtf8(app->readAll());
+    return logText;
+  }
+  int count(const QString& line) { return int(log().split('\n').count(line)); }
+  ProcResult cli(const QStringList& args) { return run(NIMBO_BINARY, args, env); }
+
+  // The region overlay, one window on each monitor.
+  static bool overlayShown() {
+    return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
+  }
+  // Asks for the overlay with `action` until it is up: a request that lands
+  // while the previous capture is still being filed is ignored by design.
+  void requestCapture(const QString& action = "capture-to-clipboard", int timeoutMs = 10000) {
+    const QString ignoring = QStringLiteral("Screenshot: capture already in progress; ignoring hotkey");
+    bool shown = false;
+    for (int attempt = 0; attempt < 20 && !shown; ++attempt) {
+      const int ignored = count(ignoring);
+      ASSERT_EQ(cli({action}).exitCode, 0);
+      waitFor([&] { return (shown = overlayShown()) || count(ignoring) > ignored; }, timeoutMs);
+      if (!shown) QTest::qWait(100);
+    }
+    ASSERT_TRUE(shown) << "the overlay never covered both monitors\n" << log().toStdString();
+    QTest::qWait(150);
+  }
+
+  QString settingsText() {
+    QFile f(settingsFile);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+  }
+  std::vector<nimbo::CaptureItem> history() {
+    QFile f(dataDir + "/history.json");
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    auto items = nimbo::decodeHistory(f.readAll());
+    return items ? *items : std::vector<nimbo::CaptureItem>{};
+  }
+
+  QTemporaryDir home;
+  QProcessEnvironment env;
+  QString dataDir = home.filePath("data/com.vantori.screenshot");
+  QString settingsFile = home.filePath("config/com.vantori.screenshot/settings.ini");
+  std::unique_ptr<QProcess> app;
+  QString logText;
+};
 
 }  // namespace nimbo::desktoptest

@@ -7,11 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
 #include <optional>
 
 #include "capture/capture_item.h"
@@ -20,107 +17,60 @@
 namespace {
 using namespace nimbo::desktoptest;
 
-// The box around every pixel of exactly `c` in `img`.
-std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& within) {
-  QRect box;
-  for (int y = within.top(); y <= within.bottom(); ++y)
-    for (int x = within.left(); x <= within.right(); ++x)
-      if (img.pixel(x, y) == c.rgb()) box |= QRect(x, y, 1, 1);
-  if (box.isEmpty()) return std::nullopt;
-  return box;
-}
-
-class PopoverHistoryDesktop : public ::testing::Test {
+class PopoverHistoryDesktop : public AppTest {
  protected:
   void SetUp() override {
     if (qEnvironmentVariable("NIMBO_WITH_TRAY") != QLatin1String("1")) GTEST_SKIP() << "needs the tray host";
     ASSERT_TRUE(home.isValid());
     // No share server: nothing here uploads.
     env = privateAppEnvironment(home);
-    data = home.filePath("data/com.vantori.screenshot");
-  }
-  void TearDown() override {
-    if (!app) return;
-    app->terminate();
-    if (!app->waitForFinished(3000)) app->kill(), app->waitForFinished();
   }
 
   // Captures of one plain colour each, newest first as given, then a
   // recording.
   std::vector<nimbo::CaptureItem> seed(const std::vector<std::pair<QSize, QColor>>& captures) {
-    QDir().mkpath(data + "/originals");
-    QDir().mkpath(data + "/thumbnails");
+    QDir().mkpath(dataDir + "/originals");
+    QDir().mkpath(dataDir + "/thumbnails");
     std::vector<nimbo::CaptureItem> items;
     for (const auto& [size, colour] : captures) {
       nimbo::CaptureItem item = nimbo::CaptureItem::newImage(size.width(), size.height());
       QImage img(size, QImage::Format_RGB32);
       img.fill(colour);
-      EXPECT_TRUE(img.save(data + "/originals/" + item.id + ".png"));
-      EXPECT_TRUE(img.scaled(size.scaled(320, 320, Qt::KeepAspectRatio)).save(data + "/thumbnails/" + item.id + ".png"));
+      EXPECT_TRUE(img.save(dataDir + "/originals/" + item.id + ".png"));
+      EXPECT_TRUE(img.scaled(size.scaled(320, 320, Qt::KeepAspectRatio)).save(dataDir + "/thumbnails/" + item.id + ".png"));
       items.push_back(item);
     }
     nimbo::CaptureItem video = nimbo::CaptureItem::newImage(640, 360);
     video.mediaType = nimbo::MediaType::video;
     video.durationMS = 4000;
-    QDir().mkpath(data + "/recordings");
-    video.videoPath = data + "/recordings/" + video.id + ".mp4";
+    QDir().mkpath(dataDir + "/recordings");
+    video.videoPath = dataDir + "/recordings/" + video.id + ".mp4";
     QFile v(*video.videoPath);
     EXPECT_TRUE(v.open(QIODevice::WriteOnly));
     v.write("a recording's bytes");
     QImage poster(320, 180, QImage::Format_RGB32);
     poster.fill(Qt::darkCyan);
-    EXPECT_TRUE(poster.save(data + "/thumbnails/" + video.id + ".png"));
+    EXPECT_TRUE(poster.save(dataDir + "/thumbnails/" + video.id + ".png"));
     items.push_back(video);
-    QFile index(data + "/history.json");
+    QFile index(dataDir + "/history.json");
     EXPECT_TRUE(index.open(QIODevice::WriteOnly));
     index.write(nimbo::encodeHistory(items));
     return items;
   }
-  std::vector<nimbo::CaptureItem> history() {
-    QFile f(data + "/history.json");
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    auto items = nimbo::decodeHistory(f.readAll());
-    return items ? *items : std::vector<nimbo::CaptureItem>{};
-  }
 
   void startApp() {
-    app = std::make_unique<QProcess>();
-    app->setProcessEnvironment(env);
-    app->setProcessChannelMode(QProcess::MergedChannels);
-    app->start(NIMBO_BINARY, {});
-    ASSERT_TRUE(app->waitForStarted());
-    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: Hotkeys registered") && log().contains("Nimbo: tray icon shown"); }))
-        << log().toStdString();
+    AppTest::startApp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: tray icon shown"); })) << log().toStdString();
   }
-  QString log() {
-    if (app) logText += QString::fromUtf8(app->readAll());
-    return logText;
-  }
-  int count(const QString& line) { return int(log().split('\n').count(line)); }
-
   // Clicks the tray icon and waits for the popover; returns where it is.
   QRect openPopover() {
-    // A press within moments of the popup closing finds the pointer still
-    // grabbed and is lost (no person clicks that fast).
-    QTest::qWait(300);
-    std::optional<QPoint> icon;
-    EXPECT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); })) << "no icon in the tray";
-    if (!icon) return {};
     const int opened = count("Nimbo: popover opened");
-    clickAt(*icon);
-    QString window;
-    EXPECT_TRUE(waitFor([&] {
-      window = visibleWindow("^Nimbo popover$");
-      return !window.isEmpty() && count("Nimbo: popover opened") == opened + 1;
-    })) << log().toStdString();
-    QTest::qWait(200);  // painted
-    return window.isEmpty() ? QRect() : windowRect(window);
+    const QRect popover = openPopoverFromTray();
+    EXPECT_TRUE(waitFor([&] { return count("Nimbo: popover opened") == opened + 1; })) << log().toStdString();
+    return popover;
   }
-  QImage screen(const QRect& r) {
-    const QString region = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-    return QImage::fromData(run(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
-        .convertToFormat(QImage::Format_RGB32);
-  }
+  QImage screen(const QRect& r) { return screenRegion(r, env); }
   bool popoverShown() { return !visibleWindow("^Nimbo popover$").isEmpty(); }
 
   // Opens the history through the popover's "See all →": the accent text
@@ -143,11 +93,6 @@ class PopoverHistoryDesktop : public ::testing::Test {
     EXPECT_FALSE(popoverShown());
   }
 
-  QTemporaryDir home;
-  QProcessEnvironment env;
-  QString data;
-  std::unique_ptr<QProcess> app;
-  QString logText;
   const QColor firstColour{255, 0, 255}, secondColour{0, 64, 255};
 };
 
@@ -207,18 +152,8 @@ TEST_F(PopoverHistoryDesktop, SeeAllOpensTheHistoryFromGeneralAndClearAllThenCle
   xdotool({"windowactivate", "--sync", settings});
   QTest::qWait(300);
 
-  // "Clear all" is the one button outlined in the `line` colour, at the
-  // right of the history's header: find its top edge.
   const QRect window = windowRect(settings);
-  const QImage shot = screen(window);
-  std::optional<QPoint> clear;
-  for (int y = 0; y < shot.height() / 3 && !clear; ++y) {
-    int run = 0;
-    for (int x = shot.width() - 1; x >= shot.width() / 2 && !clear; --x) {
-      run = shot.pixel(x, y) == QColor(71, 72, 76).rgb() ? run + 1 : 0;
-      if (run == 40) clear = QPoint(x + 20, y + 10);
-    }
-  }
+  const std::optional<QPoint> clear = clearAllButton(screen(window));
   ASSERT_TRUE(clear) << "no \"Clear all\" button in the settings window";
   clickAt(window.topLeft() + *clear);
 
@@ -227,9 +162,9 @@ TEST_F(PopoverHistoryDesktop, SeeAllOpensTheHistoryFromGeneralAndClearAllThenCle
   ASSERT_TRUE(waitFor([&] { return !(alert = nimboDialog()).isEmpty(); })) << "no alert";
   xdotool({"windowactivate", "--sync", alert});
   xdotool({"key", "Return"});
-  ASSERT_TRUE(waitFor([&] { return history().empty() && QFile::exists(data + "/history.json"); }));
-  EXPECT_TRUE(QDir(data + "/originals").entryList(QDir::Files).isEmpty());
-  EXPECT_TRUE(QDir(data + "/thumbnails").entryList(QDir::Files).isEmpty());
+  ASSERT_TRUE(waitFor([&] { return history().empty() && QFile::exists(dataDir + "/history.json"); }));
+  EXPECT_TRUE(QDir(dataDir + "/originals").entryList(QDir::Files).isEmpty());
+  EXPECT_TRUE(QDir(dataDir + "/thumbnails").entryList(QDir::Files).isEmpty());
   EXPECT_FALSE(QFile::exists(*items.back().videoPath));
 }
 

@@ -4,19 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <xcb/xcb.h>
 
 #include "integration/desktop_support.h"
-
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -35,77 +30,22 @@ QRect geometry(const QString& window) {
   return QRect(value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"), value("Height"));
 }
 
-// Another X client holding a combination, as a second application would.
-class KeyHolder {
- public:
-  ~KeyHolder() {
-    if (conn_) xcb_disconnect(conn_);
-  }
-  bool grab(uint32_t keysym, uint16_t modifiers) {
-    conn_ = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(conn_)) return false;
-    const xcb_setup_t* setup = xcb_get_setup(conn_);
-    const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
-    xcb_get_keyboard_mapping_reply_t* map = xcb_get_keyboard_mapping_reply(
-        conn_, xcb_get_keyboard_mapping(conn_, setup->min_keycode, setup->max_keycode - setup->min_keycode + 1),
-        nullptr);
-    if (!map) return false;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map);
-    xcb_keycode_t code = 0;
-    for (int k = 0; k <= setup->max_keycode - setup->min_keycode && !code; ++k)
-      if (syms[k * map->keysyms_per_keycode] == keysym) code = xcb_keycode_t(setup->min_keycode + k);
-    free(map);
-    if (!code) return false;
-    xcb_generic_error_t* e = xcb_request_check(
-        conn_, xcb_grab_key_checked(conn_, 1, root, modifiers, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    free(e);
-    return e == nullptr;
-  }
-
- private:
-  xcb_connection_t* conn_ = nullptr;
-};
-
-class SettingsWindowDesktop : public ::testing::Test {
+class SettingsWindowDesktop : public AppTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home.isValid());
     // Agreed already, and no share server (nothing on the shared port).
     env = privateAppEnvironment(home);
-    settingsFile = home.filePath("config/com.vantori.screenshot/settings.ini");
     run("secret-tool", {"clear", "service", "com.vantori.screenshot", "account", "upload-device-token"});
     // The pointer on the first monitor (scale 1) unless a test moves it.
     xdotool({"mousemove", "960", "540"});
-  }
-  void TearDown() override {
-    if (!app) return;
-    app->terminate();
-    if (!app->waitForFinished(3000)) app->kill(), app->waitForFinished();
-  }
-
-  void startApp() {
-    app = std::make_unique<QProcess>();
-    app->setProcessEnvironment(env);
-    app->setProcessChannelMode(QProcess::MergedChannels);
-    app->start(NIMBO_BINARY, {});
-    ASSERT_TRUE(app->waitForStarted());
-    ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: Hotkeys registered"); })) << log().toStdString();
-  }
-  QString log() {
-    if (app) logText += QString::fromUtf8(app->readAll());
-    return logText;
-  }
-  int count(const QString& line) { return log().split('\n').count(line); }
-  QString settingsText() {
-    QFile f(settingsFile);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
   }
 
   // Starting nimbo again opens the window (nothing else of ours is shown):
   // the settings, not a note.
   QString openByReopening() {
     const int opened = count("Screenshot: opening settings window");
-    EXPECT_EQ(run(NIMBO_BINARY, {}, env).exitCode, 0);
+    EXPECT_EQ(cli({}).exitCode, 0);
     QString id;
     EXPECT_TRUE(waitFor([&] { return !(id = visibleWindow("^Nimbo Settings$")).isEmpty(); })) << log().toStdString();
     EXPECT_TRUE(waitFor([&] { return count("Screenshot: opening settings window") == opened + 1; }));
@@ -138,9 +78,7 @@ class SettingsWindowDesktop : public ::testing::Test {
   void expectCaptureFrom(const QString& keys, int times) {
     key(keys);
     ASSERT_TRUE(waitFor([&] { return count("Nimbo: captureToClipboard fired") == times; }, 5000)) << log().toStdString();
-    ASSERT_TRUE(waitFor([] {
-      return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
-    }));
+    ASSERT_TRUE(waitFor(overlayShown));
     const int cancelled = count("Screenshot: selection cancelled");
     xdotool({"key", "Escape"});
     ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == cancelled + 1; }));
@@ -152,12 +90,6 @@ class SettingsWindowDesktop : public ::testing::Test {
     ASSERT_EQ(run("import", {"-window", window, file}).exitCode, 0);
     EXPECT_FALSE(QImage(file).isNull()) << file.toStdString();
   }
-
-  QTemporaryDir home;
-  QProcessEnvironment env;
-  QString settingsFile;
-  std::unique_ptr<QProcess> app;
-  QString logText;
 };
 
 TEST_F(SettingsWindowDesktop, TheTrayMenuOpensItOnTheFirstMonitorAndCtrlWHidesIt) {

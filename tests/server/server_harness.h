@@ -179,6 +179,16 @@ inline RawAnswer rawRequest(int port, const std::string& request,
   return parseAnswer(c.readAll(limit));
 }
 
+// Starts a program with `args` (the program first); its process id, 0 when
+// it could not be started.
+inline pid_t spawn(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : 0;
+}
+
 class Server {
  public:
   struct Options {
@@ -201,10 +211,7 @@ class Server {
                                      "127.0.0.1:" + std::to_string(o.anyPort ? 0 : port), "--data", dir.string()};
     if (o.anyPort) args.insert(args.end(), {"--port-file", portFile.string()});
     args.insert(args.end(), o.extra.begin(), o.extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    pid = spawn(std::move(args));
     for (int i = 0; i < 150; ++i) {
       if (o.anyPort && port == 0 && fs::exists(portFile)) port = std::atoi(readFile(portFile).c_str());
       if (port > 0) {

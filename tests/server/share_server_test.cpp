@@ -109,13 +109,7 @@ TEST(ShareServerTest, GuessesSentTogetherCannotShareTheLastTryOfTheBucket) {
 }
 
 pid_t spawnServer(const fs::path& dir, const fs::path& portFile) {
-  std::vector<std::string> args = {NIMBO_SHARE_SERVER, "--listen", "127.0.0.1:0", "--data", dir.string(),
-                                   "--port-file", portFile.string()};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+  return spawn({NIMBO_SHARE_SERVER, "--listen", "127.0.0.1:0", "--data", dir.string(), "--port-file", portFile.string()});
 }
 
 // A SIGTERM at any moment of the server's start ends it: sent at times

@@ -1,7 +1,6 @@
 // The editor window on the offscreen platform: loading, pointer gestures,
 // keys, inline text, both saves, the close prompt and the two strips.
 #include <QApplication>
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -9,7 +8,7 @@
 #include <QTest>
 
 #include "capture/capture_history.h"
-#include "capture/png_writer.h"
+#include "capture/png_image.h"
 #include "editor/editor_toolbar.h"
 #include "editor/editor_view.h"
 #include "editor/editor_window.h"
@@ -32,18 +31,11 @@ class EditorWindowTest : public test::PlatformTest {
     base = QImage(400, 200, QImage::Format_RGB32);
     base.fill(QColor(40, 80, 120));
     item = CaptureItem::newImage(400, 200);
-    CaptureHistory::shared().add(item, pngBytes(base), pngBytes(base.scaled(320, 160)));
+    CaptureHistory::shared().add(item, encodePng(base), encodePng(base.scaled(320, 160)));
   }
   void TearDown() override {
     EditorWindowController::resetForTesting();
     PlatformTest::TearDown();
-  }
-  static QByteArray pngBytes(const QImage& img) {
-    QByteArray out;
-    QBuffer b(&out);
-    b.open(QIODevice::WriteOnly);
-    img.save(&b, "PNG");
-    return out;
   }
   QByteArray fileBytes(const QString& path) {
     QFile f(path);
@@ -214,8 +206,9 @@ TEST_F(EditorWindowTest, InlineTextTakesTheKeysUntilCommittedOrCancelled) {
   EXPECT_EQ(canvas->annotations().size(), 1u);
 }
 
-// What each save writes is checked on the desktop; here, what else changes.
-TEST_F(EditorWindowTest, SavingInPlaceDropsTheLinkAndSavingAsNewStaysOnTheOpenedCapture) {
+// What each save writes, and that saving as new stays on the opened capture,
+// is checked on the desktop; here, what else changes.
+TEST_F(EditorWindowTest, SavingInPlaceDropsTheLinkAndKeepsTheBaseItOpenedWith) {
   CaptureHistory::shared().updateShareURL(item.id, "https://s/i/x");
   EditorWindowController& c = open();
   Canvas* canvas = c.currentCanvas();
@@ -231,16 +224,6 @@ TEST_F(EditorWindowTest, SavingInPlaceDropsTheLinkAndSavingAsNewStaysOnTheOpened
   EXPECT_FALSE(canvas->hasUnsavedChanges());
   // The canvas still draws over the base it opened with.
   EXPECT_EQ(canvas->baseImage().pixelColor(200, 100), QColor(40, 80, 120));
-
-  const QByteArray saved = fileBytes(CaptureHistory::shared().originalPath(item.id));
-  canvas->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
-  key(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
-  EXPECT_EQ(toast(), "Saved as new capture");
-  const auto& items = CaptureHistory::shared().items();
-  ASSERT_EQ(items.size(), 2u);
-  EXPECT_EQ(items[1].id, item.id);
-  EXPECT_EQ(fileBytes(CaptureHistory::shared().originalPath(item.id)), saved);
-  EXPECT_EQ(c.currentItem()->id, item.id);
 }
 
 TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
@@ -255,33 +238,28 @@ TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
   EXPECT_TRUE(c.window()->isVisible());
   ASSERT_TRUE(c.currentCanvas());
 
-  // "Discard" (what it leaves on disk is checked on the desktop).
-  fakes.dialogs->closeAnswer = EditorCloseChoice::discard;
-  c.window()->close();
-  ASSERT_TRUE(waitUntil([&] { return !c.window()->isVisible(); }));
-  EXPECT_FALSE(c.currentCanvas());
-  EXPECT_FALSE(c.currentItem());
-
-  // A clean window closes without a prompt; "Save" saves and closes.
-  open();
-  c.window()->close();
-  EXPECT_FALSE(c.window()->isVisible());
-  EXPECT_EQ(fakes.dialogs->closePrompts, 2);
-  open();
-  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  // "Save" saves and closes ("Discard" is checked on the desktop).
   fakes.dialogs->closeAnswer = EditorCloseChoice::save;
   c.window()->close();
   ASSERT_TRUE(waitUntil([&] { return !c.window()->isVisible(); }));
   EXPECT_EQ(toast(), "Saved");
   EXPECT_NE(fileBytes(CaptureHistory::shared().originalPath(item.id)), original);
+  EXPECT_FALSE(c.currentCanvas());
+  EXPECT_FALSE(c.currentItem());
+
+  // A clean window closes without a prompt.
+  open();
+  c.window()->close();
+  EXPECT_FALSE(c.window()->isVisible());
+  EXPECT_EQ(fakes.dialogs->closePrompts, 2);
 }
 
 TEST_F(EditorWindowTest, ACaptureAskedForWhileTheClosePromptIsUpWaitsForTheAnswer) {
   EditorWindowController& c = open();
   const QByteArray original = fileBytes(CaptureHistory::shared().originalPath(item.id));
   CaptureItem other = CaptureItem::newImage(64, 32);
-  const QByteArray otherPng = pngBytes(QImage(64, 32, QImage::Format_RGB32));
-  CaptureHistory::shared().add(other, otherPng, pngBytes(base));
+  const QByteArray otherPng = encodePng(QImage(64, 32, QImage::Format_RGB32));
+  CaptureHistory::shared().add(other, otherPng, encodePng(base));
 
   // "Keep editing": the open capture stays, with its edits.
   c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
@@ -353,7 +331,7 @@ TEST_F(EditorWindowTest, OpeningAnotherCaptureDropsUnsavedEditsWithoutAsking) {
   EditorWindowController& c = open();
   c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
   CaptureItem other = CaptureItem::newImage(64, 32);
-  CaptureHistory::shared().add(other, pngBytes(QImage(64, 32, QImage::Format_RGB32)), pngBytes(base));
+  CaptureHistory::shared().add(other, encodePng(QImage(64, 32, QImage::Format_RGB32)), encodePng(base));
   seams().editorHost->open(other.id);
   EXPECT_EQ(fakes.dialogs->closePrompts, 0);
   EXPECT_EQ(c.currentItem()->id, other.id);
@@ -367,8 +345,6 @@ TEST_F(EditorWindowTest, TheInspectorFollowsTheToolAndItsColour) {
   EditorInspectorView* inspector = c.inspector();
   key(Qt::Key_A);
   EXPECT_EQ(inspector->selectedSwatch(), 0);  // coral
-  EXPECT_EQ(inspector->swatches()[0]->toolTip(), "Selected");
-  EXPECT_EQ(inspector->swatches()[3]->toolTip(), "Pick color");
   inspector->swatches()[3]->click();
   EXPECT_EQ(canvas->color(toolForShortcut("A")), editorPalette()[3]);
   EXPECT_EQ(inspector->selectedSwatch(), 3);
@@ -385,8 +361,6 @@ TEST_F(EditorWindowTest, ToolbarButtonsCopyUploadAndShowTheTools) {
   EditorWindowController& c = open();
   EditorToolbarView* bar = c.toolbar();
   ASSERT_EQ(bar->toolButtons().size(), 6u);
-  EXPECT_EQ(bar->toolButtons()[0]->toolTip(),
-            QString::fromUtf8("Select (V) — click an annotation to select it, then press Delete to remove"));
   EXPECT_TRUE(bar->toolButtons()[0]->active());
   bar->toolButtons()[2]->click();
   EXPECT_EQ(c.currentCanvas()->currentTool()->name(), "Rectangle");

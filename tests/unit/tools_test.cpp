@@ -32,7 +32,6 @@ TEST_F(ToolsTest, ArrowsDiscardClicksAndSnapWithShift) {
   const auto& a = std::get<ArrowAnnotation>(*snapped);
   EXPECT_NEAR(a.to.x(), a.to.y(), 1e-9);  // on the 45° diagonal
   EXPECT_NEAR(std::hypot(a.to.x(), a.to.y()), std::sqrt(181.0), 1e-9);
-  EXPECT_EQ(a.thickness, 5);
   canvas.setColor(&arrow, Qt::green);
   EXPECT_EQ(std::get<ArrowAnnotation>(*gesture(arrow, {0, 0}, {40, 0})).color, QColor(Qt::green));
 }
@@ -69,8 +68,6 @@ TEST_F(ToolsTest, HighlighterNeedsMovementAndSkipsTinySteps) {
   ASSERT_TRUE(s);
   const auto& st = std::get<StrokeAnnotation>(*s);
   EXPECT_EQ(st.points, (std::vector<QPointF>{{5, 5}, {8, 5}, {20, 5}}));
-  EXPECT_EQ(st.thickness, 14);
-  EXPECT_DOUBLE_EQ(st.alpha, 0.4);
   EXPECT_TRUE(hl.points.empty());
 }
 
@@ -85,9 +82,6 @@ TEST_F(ToolsTest, TextAsksForAFieldAndShortcutsIgnoreCase) {
   EXPECT_EQ(toolForShortcut("t")->name(), "Text");
   EXPECT_EQ(toolForShortcut("A")->name(), "Arrow");
   EXPECT_EQ(toolForShortcut("x"), nullptr);
-  QStringList names;
-  for (AnnotationTool* t : sharedTools()) names << t->name();
-  EXPECT_EQ(names, QStringList({"Select", "Arrow", "Rectangle", "Highlighter", "Text", "Blur"}));
 }
 
 TEST_F(ToolsTest, SelectToolHitTestsOnPress) {

@@ -626,12 +626,6 @@ TEST(VideoWriterTest, AWriterKilledInItsFirstSecondLeavesNothingUnderItsName) {
   EXPECT_TRUE(other.exists());
 }
 
-}  // namespace
-}  // namespace nimbo
-
-namespace nimbo {
-namespace {
-
 bool ffmpegMapped() {
   QFile maps(QStringLiteral("/proc/self/maps"));
   if (!maps.open(QIODevice::ReadOnly)) return false;

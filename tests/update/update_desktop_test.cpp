@@ -3,9 +3,9 @@
 // loopback offers N+1 signed with the test key. The app downloads and checks
 // it, posts "Nimbo N+1 is ready" on the notification server and shows the
 // popover's banner; a click on the banner restarts into N+1 with the history
-// and the settings as they were. Bad offers (a tampered archive, a wrong
-// signature, a short download, an old archive under a new number, an older
-// version) are refused with their reason in the log and change nothing.
+// and the settings as they were. Bad offers (a tampered archive, an old
+// archive under a new number) are refused with their reason in the log and
+// change nothing.
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -59,9 +59,6 @@ class UpdateDesktop : public ::testing::Test {
     ASSERT_TRUE(QFileInfo(home.filePath(".local/bin/nimbo")).isExecutable());
     nextArchive = archive(kNext);
     currentArchive = archive(kCurrent);
-    QDir().mkpath(home.filePath("keys"));
-    strangerKey = home.filePath("keys/stranger.pem");
-    ASSERT_EQ(run(NIMBO_SIGN_UPDATE, {"keygen", strangerKey}).exitCode, 0);
 
     QDir().mkpath(QFileInfo(settingsFile).path());
     QFile f(settingsFile);
@@ -156,22 +153,6 @@ class UpdateDesktop : public ::testing::Test {
     return std::nullopt;
   }
 
-  QRect openPopover() {
-    QTest::qWait(300);
-    std::optional<QPoint> icon;
-    EXPECT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); })) << "no icon in the tray";
-    if (!icon) return {};
-    clickAt(*icon);
-    QString window;
-    EXPECT_TRUE(waitFor([&] { return !(window = visibleWindow("^Nimbo popover$")).isEmpty(); })) << log().toStdString();
-    QTest::qWait(300);  // painted
-    return window.isEmpty() ? QRect() : windowRect(window);
-  }
-  QImage screen(const QRect& r) {
-    const QString region = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
-    return QImage::fromData(run(NIMBO_BINARY, {"screenshot", "--region", region, "-o", "-"}, env).out)
-        .convertToFormat(QImage::Format_RGB32);
-  }
   static bool near(QRgb p, QColor c, int tolerance = 8) {
     return std::abs(qRed(p) - c.red()) <= tolerance && std::abs(qGreen(p) - c.green()) <= tolerance &&
            std::abs(qBlue(p) - c.blue()) <= tolerance;
@@ -185,7 +166,7 @@ class UpdateDesktop : public ::testing::Test {
 
   QTemporaryDir home;
   QProcessEnvironment env;
-  QString root, data, settingsFile, currentTree, nextTree, nextArchive, currentArchive, strangerKey;
+  QString root, data, settingsFile, currentTree, nextTree, nextArchive, currentArchive;
   nimbo::test::LoopbackFiles server;
   std::unique_ptr<QProcess> app;
 };
@@ -200,16 +181,15 @@ TEST_F(UpdateDesktop, BadOffersAreRefusedAndAGoodOneRestartsIntoTheNewVersion) {
   replayed.replace("<nimbo:version>" NIMBO_CURRENT_BUILD "<", "<nimbo:version>" NIMBO_NEXT_BUILD "<");
   replayed.replace("<nimbo:shortVersionString>" NIMBO_CURRENT_VERSION "<",
                    "<nimbo:shortVersionString>" NIMBO_NEXT_VERSION "<");
+  // Two refusals with the real signing tool's feeds and archives; the
+  // updater's unit tests go through every other.
   struct Bad {
     const char* name;
     QByteArray feed, served;
     const char* logged;
   } bad[] = {
       {"tampered archive", signedFeed(nextArchive, key), tampered, "the signature does not match the archive"},
-      {"wrong signature", signedFeed(nextArchive, strangerKey), next, "the signature does not match the archive"},
-      {"short download", signedFeed(nextArchive, key), next.left(next.size() - 4096), "not the"},
       {"replayed archive", replayed, readFile(currentArchive), "not the version announced"},
-      {"older version", signedFeed(currentArchive, key), readFile(currentArchive), " is the newest"},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.name);
@@ -260,9 +240,9 @@ TEST_F(UpdateDesktop, BadOffersAreRefusedAndAGoodOneRestartsIntoTheNewVersion) {
   ASSERT_TRUE(runningVersion(kCurrent).has_value());
 
   // The banner: the accent-tinted band under the header.
-  const QRect popover = openPopover();
-  ASSERT_FALSE(popover.isEmpty());
-  const QImage shot = screen(popover);
+  const QRect popover = openPopoverFromTray();
+  ASSERT_FALSE(popover.isEmpty()) << log().toStdString();
+  const QImage shot = screenRegion(popover, env);
   const QColor bannerFill(57, 65, 45);  // accent at 12 % over the popover's background
   std::optional<int> bannerRow;
   for (int y = 0; y < shot.height() && !bannerRow; ++y)
@@ -289,9 +269,9 @@ TEST_F(UpdateDesktop, BadOffersAreRefusedAndAGoodOneRestartsIntoTheNewVersion) {
   const QByteArray settingsAfter = readFile(settingsFile);
   EXPECT_TRUE(settingsAfter.contains("soundOnCapture=false")) << settingsAfter.toStdString();
   EXPECT_TRUE(settingsAfter.contains("updates.feedURL=")) << settingsAfter.toStdString();
-  const QRect again = openPopover();
-  ASSERT_FALSE(again.isEmpty());
-  const QImage after = screen(again);
+  const QRect again = openPopoverFromTray();
+  ASSERT_FALSE(again.isEmpty()) << log().toStdString();
+  const QImage after = screenRegion(again, env);
   EXPECT_TRUE(shows(after, QColor(255, 0, 255)) && shows(after, QColor(0, 255, 255)));
   ::kill(pid_t(*restarted), SIGTERM);
   EXPECT_TRUE(waitFor([&] { return !runningVersion(kNext).has_value(); }, 10000));
