@@ -226,7 +226,7 @@ TEST_F(EditorWindowTest, SavingInPlaceDropsTheLinkAndKeepsTheBaseItOpenedWith) {
   EXPECT_EQ(canvas->baseImage().pixelColor(200, 100), QColor(40, 80, 120));
 }
 
-TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
+TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirstAndOpeningAnotherCaptureDoesNot) {
   EditorWindowController& c = open();
   const QByteArray original = fileBytes(CaptureHistory::shared().originalPath(item.id));
   c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
@@ -252,6 +252,15 @@ TEST_F(EditorWindowTest, ClosingADirtyWindowAsksFirst) {
   c.window()->close();
   EXPECT_FALSE(c.window()->isVisible());
   EXPECT_EQ(fakes.dialogs->closePrompts, 2);
+
+  // Opening another capture drops unsaved edits without asking.
+  open().currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
+  CaptureItem other = CaptureItem::newImage(64, 32);
+  CaptureHistory::shared().add(other, encodePng(QImage(64, 32, QImage::Format_RGB32)), encodePng(base));
+  seams().editorHost->open(other.id);
+  EXPECT_EQ(fakes.dialogs->closePrompts, 2);
+  EXPECT_EQ(c.currentItem()->id, other.id);
+  EXPECT_TRUE(c.currentCanvas()->annotations().empty());
 }
 
 TEST_F(EditorWindowTest, ACaptureAskedForWhileTheClosePromptIsUpWaitsForTheAnswer) {
@@ -325,17 +334,6 @@ TEST_F(EditorWindowTest, ASaveThatFailsKeepsTheWindowAndTheEdits) {
   ASSERT_TRUE(c.currentCanvas());
   EXPECT_TRUE(c.currentCanvas()->hasUnsavedChanges());
   QDir(original).removeRecursively();
-}
-
-TEST_F(EditorWindowTest, OpeningAnotherCaptureDropsUnsavedEditsWithoutAsking) {
-  EditorWindowController& c = open();
-  c.currentCanvas()->commit(ArrowAnnotation{QPointF(10, 10), QPointF(200, 150), Qt::green, 5});
-  CaptureItem other = CaptureItem::newImage(64, 32);
-  CaptureHistory::shared().add(other, encodePng(QImage(64, 32, QImage::Format_RGB32)), encodePng(base));
-  seams().editorHost->open(other.id);
-  EXPECT_EQ(fakes.dialogs->closePrompts, 0);
-  EXPECT_EQ(c.currentItem()->id, other.id);
-  EXPECT_TRUE(c.currentCanvas()->annotations().empty());
 }
 
 // Where the strip shows and hides is checked on the desktop.

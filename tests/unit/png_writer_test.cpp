@@ -14,8 +14,6 @@
 namespace nimbo {
 namespace {
 
-constexpr png::Strategy kStrategies[] = {png::Strategy::lz, png::Strategy::rle, png::Strategy::huffman,
-                                         png::Strategy::automatic};
 
 // The filtered rows of a PNG written as one IDAT (as the writer does),
 // inflated with zlib alone.
@@ -56,30 +54,6 @@ void expectSamePixels(const QImage& expected, const QImage& decoded) {
   }
 }
 
-TEST(PngWriterTest, EveryFilterAndStripCountDecodesToTheSamePixels) {
-  const QImage img = sample(301, 257, false);
-  for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::average,
-                      png::Filter::paeth}) {
-    for (int threads : {1, 2, 5}) {
-      for (auto strategy : kStrategies) {
-        png::Options opt;
-        opt.filter = filter;
-        opt.photoFilter = filter;
-        opt.threads = threads;
-        opt.strategy = strategy;
-        // Large enough per strip to be split: the small-image shortcut is
-        // bypassed by asking for the image at full size below.
-        const QImage big = img.scaled(1100, 300);
-        const auto bytes = png::encode(big.constBits(), big.width(), big.height(),
-                                       int(big.bytesPerLine()), true, opt);
-        SCOPED_TRACE(testing::Message() << "filter " << int(filter) << " threads " << threads << " strategy "
-                                        << int(strategy));
-        expectSamePixels(big, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
-      }
-    }
-  }
-}
-
 // Screen-like content of three kinds in bands: photographic noise over a
 // smooth gradient, text-like glyph strokes repeating along rows, and flat
 // interface colours with rows equal to the ones above.
@@ -111,33 +85,6 @@ QImage screenLike(int w, int h, bool alpha) {
   return img;
 }
 
-TEST(PngWriterTest, ScreenLikeContentDecodesToTheSamePixelsWithEverySetting) {
-  for (bool alpha : {false, true}) {
-    // Odd widths so that rows end mid-pixel group; tall enough to be split.
-    const QImage img = screenLike(1023, 301, alpha);
-    for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::average,
-                        png::Filter::paeth, png::Filter::adaptive}) {
-      for (int level : {1, 6}) {
-        for (auto strategy : kStrategies) {
-          for (int threads : {1, 3}) {
-            png::Options opt;
-            opt.filter = filter;
-            opt.level = level;
-            opt.strategy = strategy;
-            opt.threads = threads;
-            const auto bytes = png::encode(img.constBits(), img.width(), img.height(),
-                                           int(img.bytesPerLine()), !alpha, opt);
-            SCOPED_TRACE(testing::Message() << "alpha " << alpha << " filter " << int(filter) << " level "
-                                            << level << " strategy " << int(strategy) << " threads "
-                                            << threads);
-            expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
-          }
-        }
-      }
-    }
-  }
-}
-
 TEST(PngWriterTest, AdaptiveRowsCarryTheFilterTheyWereWrittenWith) {
   // Decoded with zlib alone: each row's filter byte is a real PNG filter and
   // flat rows equal to the ones above take Up.
@@ -147,14 +94,9 @@ TEST(PngWriterTest, AdaptiveRowsCarryTheFilterTheyWereWrittenWith) {
   opt.strategy = png::Strategy::lz;
   opt.threads = 1;
   const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt);
-  ASSERT_GT(bytes.size(), 8u + 25u + 12u);
-  const size_t idatLen = size_t(bytes[33]) << 24 | size_t(bytes[34]) << 16 | size_t(bytes[35]) << 8 | bytes[36];
-  ASSERT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()) + 37, 4), "IDAT");
-  std::vector<uint8_t> raw(size_t(img.height()) * (size_t(img.width()) * 3 + 1));
-  uLongf rawLen = uLongf(raw.size());
-  ASSERT_EQ(uncompress(raw.data(), &rawLen, bytes.data() + 41, uLong(idatLen)), Z_OK);
-  ASSERT_EQ(rawLen, raw.size());
   const size_t stride = size_t(img.width()) * 3 + 1;
+  const auto raw = inflatedRows(bytes, stride * size_t(img.height()));
+  ASSERT_FALSE(raw.empty());
   int kinds[5] = {};
   for (int y = 0; y < img.height(); ++y) {
     const uint8_t f = raw[size_t(y) * stride];
@@ -384,23 +326,29 @@ void expectDecodesBothWays(const QImage& img, bool alpha, const std::vector<uint
   EXPECT_TRUE(pixels == samples(img, alpha));
 }
 
-TEST(PngWriterTest, FastCoderDecodesExactlyWithEveryFilterAndStripCount) {
+TEST(PngWriterTest, ScreenLikeContentDecodesExactlyWithEverySetting) {
   for (bool alpha : {false, true}) {
+    // Odd widths so that rows end mid-pixel group; tall enough to be split.
     const QImage img = screenLike(1023, 301, alpha);
-    for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::paeth,
-                        png::Filter::adaptive}) {
-      for (int threads : {1, 3}) {
-        for (auto strategy : {png::Strategy::fast, png::Strategy::automatic}) {
-          png::Options opt;
-          opt.filter = filter;
-          opt.strategy = strategy;
-          opt.interfaceStrategy = png::Strategy::fast;
-          opt.threads = threads;
-          SCOPED_TRACE(testing::Message() << "alpha " << alpha << " filter " << int(filter) << " threads "
-                                          << threads << " strategy " << int(strategy));
-          expectDecodesBothWays(
-              img, alpha,
-              png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), !alpha, opt));
+    for (auto filter : {png::Filter::none, png::Filter::sub, png::Filter::up, png::Filter::average,
+                        png::Filter::paeth, png::Filter::adaptive}) {
+      for (int level : {1, 6}) {
+        for (auto strategy : {png::Strategy::lz, png::Strategy::rle, png::Strategy::huffman,
+                              png::Strategy::automatic, png::Strategy::fast}) {
+          for (int threads : {1, 5}) {
+            png::Options opt;
+            opt.filter = filter;
+            if (filter != png::Filter::adaptive) opt.photoFilter = filter;
+            opt.level = level;
+            opt.strategy = strategy;
+            opt.threads = threads;
+            SCOPED_TRACE(testing::Message() << "alpha " << alpha << " filter " << int(filter) << " level "
+                                            << level << " strategy " << int(strategy) << " threads "
+                                            << threads);
+            expectDecodesBothWays(
+                img, alpha,
+                png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), !alpha, opt));
+          }
         }
       }
     }

@@ -77,25 +77,14 @@ class ViewsTest : public test::PlatformTest {
 
 // ---- Texts and small rules ----
 
-TEST(HistoryTexts, CountLineAndAlertTakeThePluralUnlessExactlyOne) {
-  EXPECT_TRUE(historyCountLine(0).startsWith("0 captures "));
-  EXPECT_TRUE(historyCountLine(1).startsWith("1 capture "));
-  EXPECT_TRUE(clearAllAlertText(1).startsWith("1 item will"));
-  EXPECT_TRUE(clearAllAlertText(3).startsWith("3 items will"));
-}
-
-TEST(TileTexts, LinkSplitsIntoHostAndPathAndATextWithoutHostStaysWhole) {
+TEST(TileTexts, LinksSplitIntoHostAndPathAndDurationsIntoMinutesAndSeconds) {
   EXPECT_EQ(splitLink("https://share.example.com/a1B2c3"), (LinkSplit{"share.example.com/", "a1B2c3"}));
   // The bundled server's links carry a port; it stays with the host.
   EXPECT_EQ(splitLink("http://127.0.0.1:8787/s/xyz.png"), (LinkSplit{"127.0.0.1:8787/", "s/xyz.png"}));
   EXPECT_EQ(splitLink("https://share.example.com/"), (LinkSplit{"share.example.com", ""}));
   EXPECT_EQ(splitLink("not a link at all"), (LinkSplit{"not a link at all", ""}));
   EXPECT_EQ(splitLink("share.example.com/abc"), (LinkSplit{"share.example.com/abc", ""}));
-}
-
-TEST(TileTexts, DurationIsWholeMinutesThenTwoDigitSeconds) {
   EXPECT_EQ(durationLabel(59999), "0:59");
-  EXPECT_EQ(durationLabel(65000), "1:05");
   EXPECT_EQ(durationLabel(3600000 + 5000), "60:05");
   EXPECT_EQ(durationLabel(-20), "0:00");
 }
@@ -162,13 +151,11 @@ TEST_F(PopoverTest, QuickActionsShowTheUsersBindingsAndRecordTurnsIntoStop) {
   auto* window = c->findChild<QAbstractButton*>("actionWindow");
   auto* record = c->findChild<QAbstractButton*>("actionRecord");
   ASSERT_TRUE(region && window && record);
-  EXPECT_EQ(region->accessibleDescription(), "Ctrl+`");
   EXPECT_FALSE(window->isEnabled());
-
   HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, parseShortcut("Ctrl+Alt+P"));
   EXPECT_EQ(region->accessibleDescription(), "Ctrl+Alt+P");
   HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, std::nullopt);
-
+  EXPECT_EQ(region->accessibleDescription(), "Ctrl+`");
   RecordingState::shared().begin();
   EXPECT_EQ(record->text(), "Stop");
   EXPECT_EQ(record->accessibleDescription(), "0:00");
@@ -245,15 +232,9 @@ TEST_F(ViewsTest, AVideoOpensItsWebLinkElseShowsItsFileElseNothing) {
 
 // ---- Capture menu ----
 
+// Which entries a kind and a link give shows in which ones can be chosen.
 class CaptureMenuTest : public ViewsTest {
  protected:
-  // The entries as shown, separators as "-".
-  QStringList entries(const CaptureItem& item) {
-    std::unique_ptr<QMenu> menu(CaptureMenu::make(item, nullptr));
-    QStringList out;
-    for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text().replace("&&", "&"));
-    return out;
-  }
   // Chooses one entry; false when the menu has no such enabled entry.
   bool choose(const CaptureItem& item, const QString& entry, int* left = nullptr) {
     std::unique_ptr<QMenu> menu(CaptureMenu::make(item, nullptr, [left] {
@@ -272,16 +253,6 @@ class CaptureMenuTest : public ViewsTest {
   }
 };
 
-// Each entry is chosen in the tests below; here, which ones a kind and a
-// link give.
-TEST_F(CaptureMenuTest, EntriesFollowTheKindAndTheLink) {
-  EXPECT_EQ(entries(addImage({10, 10}, QStringLiteral("https://s.example/a"))),
-            (QStringList{"Edit markup…", "-", "Copy URL", "Open URL", "-", "Copy Image", "Show in Folder", "-", "Delete"}));
-  // A link that does not parse is treated like none.
-  EXPECT_EQ(entries(addVideo(QStringLiteral("not a url"), true)),
-            (QStringList{"Upload & Copy Link", "-", "Copy Video", "Show in Folder", "-", "Delete"}));
-}
-
 TEST_F(CaptureMenuTest, EveryEntryOnAScreenshot) {
   Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
   const CaptureItem item = addImage({640, 400});
@@ -293,16 +264,14 @@ TEST_F(CaptureMenuTest, EveryEntryOnAScreenshot) {
 
   ASSERT_TRUE(choose(item, "Copy Image"));
   EXPECT_EQ(fakes.clipboard->data->data("image/png"), fileBytes(history().originalPath(item.id)));
-  EXPECT_EQ(toast(), "Copied to clipboard");
 
   ASSERT_TRUE(choose(item, "Show in Folder", &left));
   EXPECT_EQ(fakes.workspace->revealed, QStringList{history().originalPath(item.id)});
   EXPECT_EQ(left, 2);
 
-  // Uploading after the fact: "Uploading…", then the link (as an embed, the
-  // setting being on) and the record keeps it.
+  // Uploading after the fact: the link (as an embed, the setting being on),
+  // and the record keeps it.
   ASSERT_TRUE(choose(item, "Upload & Copy Link"));
-  EXPECT_EQ(toast(), "Uploading…");
   ASSERT_EQ(fakes.uploader->pending.size(), 1u);
   EXPECT_EQ(fakes.uploader->pending.front().png, fileBytes(history().originalPath(item.id)));
   fakes.uploader->answer(QStringLiteral("https://s.example/up"));
@@ -312,9 +281,9 @@ TEST_F(CaptureMenuTest, EveryEntryOnAScreenshot) {
   EXPECT_EQ(linked.shareURL, "https://s.example/up");
   EXPECT_EQ(Preferences::stringValue(Preferences::kLastShareURL), "https://s.example/up");
 
+  EXPECT_FALSE(choose(linked, "Upload & Copy Link"));
   ASSERT_TRUE(choose(linked, "Copy URL"));
   EXPECT_EQ(clipboardText(), QString::fromUtf8("![640×400](https://s.example/up.png)"));
-  EXPECT_EQ(toast(), "Copied URL");
   ASSERT_TRUE(choose(linked, "Open URL", &left));
   ASSERT_EQ(fakes.workspace->opened.size(), 1u);
   EXPECT_EQ(fakes.workspace->opened[0], QUrl("https://s.example/up"));
@@ -338,17 +307,15 @@ TEST_F(CaptureMenuTest, EveryEntryOnARecording) {
   int left = 0;
   EXPECT_FALSE(choose(item, "Edit markup…"));
 
+  EXPECT_FALSE(choose(item, "Copy URL"));
   ASSERT_TRUE(choose(item, "Copy Video"));
-  EXPECT_EQ(toast(), "Video on your clipboard");
   EXPECT_EQ(fakes.clipboard->data->data("text/uri-list").trimmed(), QUrl::fromLocalFile(*item.videoPath).toEncoded());
-  EXPECT_FALSE(fakes.clipboard->data->hasFormat("text/plain"));
 
   ASSERT_TRUE(choose(item, "Show in Folder", &left));
   EXPECT_EQ(fakes.workspace->revealed, QStringList{*item.videoPath});
   EXPECT_EQ(left, 1);
 
   ASSERT_TRUE(choose(item, "Upload & Copy Link"));
-  EXPECT_EQ(toast(), "Uploading recording…");
   ASSERT_EQ(fakes.uploader->pending.size(), 1u);
   EXPECT_EQ(fakes.uploader->pending.front().videoPath, *item.videoPath);
   fakes.uploader->answer(QStringLiteral("https://s.example/vid"));
@@ -369,21 +336,17 @@ TEST_F(CaptureMenuTest, ARecordingWhoseFileWasDeleted) {
   QFile::remove(*item.videoPath);
   Pasteboard::writeString(QStringLiteral("before"));
   const int writes = fakes.clipboard->writes;
-
-  ASSERT_TRUE(choose(item, "Copy Video"));
-  EXPECT_EQ(toast(), "The video file for this recording is gone.");
-  EXPECT_TRUE(toastIsFailure());
+  for (const char* entry : {"Copy Video", "Show in Folder", "Upload & Copy Link"}) {
+    SCOPED_TRACE(entry);
+    UploadToast::show({}, true);
+    ASSERT_TRUE(choose(item, entry));
+    EXPECT_EQ(toast(), "The video file for this recording is gone.");
+    EXPECT_TRUE(toastIsFailure());
+  }
   EXPECT_EQ(fakes.clipboard->writes, writes);
   EXPECT_EQ(clipboardText(), "before");
-
-  ASSERT_TRUE(choose(item, "Show in Folder"));
-  EXPECT_EQ(toast(), "The video file for this recording is gone.");
   EXPECT_TRUE(fakes.workspace->revealed.isEmpty());
-
-  ASSERT_TRUE(choose(item, "Upload & Copy Link"));
   EXPECT_TRUE(fakes.uploader->pending.empty());
-  EXPECT_EQ(toast(), "The video file for this recording is gone.");
-  EXPECT_EQ(clipboardText(), "before");
 
   // A recording filed without a path shows its only file, the thumbnail.
   const CaptureItem pathless = addVideo(std::nullopt, false, 1000, false);
@@ -391,6 +354,7 @@ TEST_F(CaptureMenuTest, ARecordingWhoseFileWasDeleted) {
   EXPECT_EQ(fakes.workspace->revealed, QStringList{history().thumbnailPath(pathless.id)});
 }
 
+// A link that does not parse is treated like none by the menu.
 TEST_F(CaptureMenuTest, AnUnparsableLinkIsCopiedAsItIsWithoutUploading) {
   for (const CaptureItem& item :
        {addVideo(QStringLiteral("not a url"), true), addImage({10, 10}, QStringLiteral("::weird::"))}) {
@@ -402,13 +366,9 @@ TEST_F(CaptureMenuTest, AnUnparsableLinkIsCopiedAsItIsWithoutUploading) {
 }
 
 TEST_F(CaptureMenuTest, OpenURLOpensOnlyWebLinks) {
-  CaptureMenu::openURL(QUrl("https://s.example/a"));
-  CaptureMenu::openURL(QUrl("http://s.example/b"));
-  CaptureMenu::openURL(QUrl("HTTPS://S.EXAMPLE/c"));
-  CaptureMenu::openURL(QUrl("file:///etc/passwd"));
-  CaptureMenu::openURL(QUrl("ftp://s.example/d"));
-  CaptureMenu::openURL(QUrl("javascript:alert(1)"));
-  CaptureMenu::openURL(QUrl("https:nohost"));
+  for (const char* url : {"https://s.example/a", "http://s.example/b", "HTTPS://S.EXAMPLE/c", "file:///etc/passwd",
+                          "ftp://s.example/d", "javascript:alert(1)", "https:nohost"})
+    CaptureMenu::openURL(QUrl(url));
   ASSERT_EQ(fakes.workspace->opened.size(), 3u);
   EXPECT_EQ(fakes.workspace->opened[2].host(), "s.example");
   // A link of another kind is listed, but its "Open URL" cannot be chosen.
@@ -444,12 +404,9 @@ class HistoryViewTest : public ViewsTest {
   bool clearShown(QWidget* v) { return v->findChild<QWidget*>("clearAll")->isVisibleTo(v); }
   bool emptyShown(QWidget* v) { return v->findChild<QWidget*>("historyEmpty")->isVisibleTo(v); }
 
-  struct Alert {
-    QString text, informative;
-  };
-  // Presses "Clear all" and answers the alert with `answer`.
-  Alert clearAll(QWidget* v, const QString& answer) {
-    Alert seen;
+  // Presses "Clear all" and answers the alert with `answer`; what it says.
+  QString clearAll(QWidget* v, const QString& answer) {
+    QString seen;
     QTimer::singleShot(0, [&] {
       QMessageBox* box = nullptr;
       waitUntil([&] {
@@ -458,8 +415,7 @@ class HistoryViewTest : public ViewsTest {
         return box != nullptr;
       });
       if (!box) return;
-      seen.text = box->text();
-      seen.informative = box->informativeText();
+      seen = box->informativeText();
       for (QAbstractButton* b : box->buttons())
         if (b->text() == answer) b->click();
     });
@@ -470,28 +426,25 @@ class HistoryViewTest : public ViewsTest {
 
 TEST_F(HistoryViewTest, CountLineClearAllAndEmptyStateFollowTheHistory) {
   auto v = view();
-  EXPECT_EQ(countLine(v.get()), historyCountLine(0));
+  EXPECT_TRUE(countLine(v.get()).startsWith("0 captures "));
   EXPECT_FALSE(clearShown(v.get()));
   EXPECT_TRUE(emptyShown(v.get()));
 
   addImage();
-  EXPECT_EQ(countLine(v.get()), historyCountLine(1));
+  EXPECT_TRUE(countLine(v.get()).startsWith("1 capture "));
   EXPECT_TRUE(clearShown(v.get()));
   EXPECT_FALSE(emptyShown(v.get()));
   ASSERT_EQ(tiles(v.get()).size(), 1);
 
-  Alert alert = clearAll(v.get(), "Cancel");
-  EXPECT_EQ(alert.text, "Clear all captures?");
-  EXPECT_EQ(alert.informative, clearAllAlertText(1));
+  EXPECT_TRUE(clearAll(v.get(), "Cancel").startsWith("1 item will"));
   EXPECT_EQ(history().items().size(), 1u);
 
   // What "Clear" deletes on disk is checked on the desktop.
   addVideo(std::nullopt, true);
-  EXPECT_EQ(countLine(v.get()), historyCountLine(2));
-  alert = clearAll(v.get(), "Clear");
-  EXPECT_EQ(alert.informative, clearAllAlertText(2));
+  EXPECT_TRUE(countLine(v.get()).startsWith("2 captures "));
+  EXPECT_TRUE(clearAll(v.get(), "Clear").startsWith("2 items will"));
   EXPECT_TRUE(history().items().empty());
-  EXPECT_EQ(countLine(v.get()), historyCountLine(0));
+  EXPECT_TRUE(countLine(v.get()).startsWith("0 captures "));
   EXPECT_TRUE(emptyShown(v.get()));
   EXPECT_FALSE(clearShown(v.get()));
   EXPECT_TRUE(tiles(v.get()).isEmpty());
