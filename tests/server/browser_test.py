@@ -1,25 +1,26 @@
 #!/usr/bin/env python3
 """A real browser against the share server's pages.
 
-Starts nimbo-share-server on a free loopback port, uploads a real H.264 MP4
-and a PNG, then drives headless Chromium over the DevTools protocol: the /v/
-page's video must play and seek to its middle without an error, the /i/
-page's image must load, and neither page may trip its Content-Security-Policy.
+Uploads a real H.264 MP4 and a PNG to nimbo-share-server on loopback, then
+drives headless Chromium over its DevTools pipe: the /v/ page's video must
+play and seek to its middle without an error, the /i/ page's image must
+load, and neither page may trip its Content-Security-Policy.
 
     browser_test.py PATH/TO/nimbo-share-server
 Exit status 0 on success; 77 when chromium or ffmpeg is missing.
 """
-import base64
 import json
 import os
+import select
 import shutil
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
+
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from server_process import Server, create_slot, make_mp4, png_bytes, register, request, upload_image  # noqa: E402
 
 DEADLINE = time.monotonic() + 75
 
@@ -33,88 +34,52 @@ def left():
     return max(0.1, DEADLINE - time.monotonic())
 
 
-class WebSocket:
-    """Just enough of RFC 6455 for DevTools: text frames, client-masked."""
+class Browser:
+    """Headless Chromium driven over --remote-debugging-pipe: JSON messages,
+    each ended by a NUL, read by it from fd 3 and written by it to fd 4."""
 
-    def __init__(self, url):
-        assert url.startswith("ws://")
-        hostport, path = url[5:].split("/", 1)
-        host, port = hostport.rsplit(":", 1)
-        self.sock = socket.create_connection((host, int(port)), timeout=left())
-        key = base64.b64encode(os.urandom(16)).decode()
-        self.sock.sendall((f"GET /{path} HTTP/1.1\r\nHost: {hostport}\r\nUpgrade: websocket\r\n"
-                           f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
-                           "Sec-WebSocket-Version: 13\r\n\r\n").encode())
-        head = b""
-        while b"\r\n\r\n" not in head:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                fail("DevTools closed the WebSocket handshake")
-            head += chunk
-        if not head.startswith(b"HTTP/1.1 101"):
-            fail("DevTools refused the WebSocket: " + head.split(b"\r\n")[0].decode(errors="replace"))
-        self.buf = head.split(b"\r\n\r\n", 1)[1]
-
-    def _read(self, n):
-        while len(self.buf) < n:
-            self.sock.settimeout(left())
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                fail("DevTools closed the connection")
-            self.buf += chunk
-        out, self.buf = self.buf[:n], self.buf[n:]
-        return out
-
-    def send(self, text):
-        data = text.encode()
-        mask = os.urandom(4)
-        n = len(data)
-        if n < 126:
-            header = struct.pack("!BB", 0x81, 0x80 | n)
-        elif n < 65536:
-            header = struct.pack("!BBH", 0x81, 0x80 | 126, n)
-        else:
-            header = struct.pack("!BBQ", 0x81, 0x80 | 127, n)
-        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(data)))
-
-    def recv(self):
-        message = b""
-        while True:
-            b0, b1 = self._read(2)
-            n = b1 & 0x7F
-            if n == 126:
-                n = struct.unpack("!H", self._read(2))[0]
-            elif n == 127:
-                n = struct.unpack("!Q", self._read(8))[0]
-            payload = self._read(n)
-            opcode = b0 & 0x0F
-            if opcode == 0x8:
-                fail("DevTools closed the WebSocket")
-            if opcode in (0x9, 0xA):  # ping/pong: nothing to keep
-                continue
-            message += payload
-            if b0 & 0x80:
-                return message.decode()
-
-
-class DevTools:
-    def __init__(self, ws_url):
-        self.ws = WebSocket(ws_url)
-        self.next_id = 0
-        self.events = []
+    def __init__(self, chromium, profile):
+        commands, self.to_browser = os.pipe()
+        self.from_browser, answers = os.pipe()
+        self.proc = subprocess.Popen(
+            ["sh", "-c", f'exec "$@" 3<&{commands} 4>&{answers}', "sh", chromium, "--headless=new", "--no-sandbox",
+             "--disable-gpu", "--no-first-run", "--no-default-browser-check", "--mute-audio",
+             "--autoplay-policy=no-user-gesture-required", "--remote-debugging-pipe", "--user-data-dir=" + profile,
+             "about:blank"], pass_fds=(commands, answers), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(commands)
+        os.close(answers)
+        self.buf, self.next_id, self.events, self.session = b"", 0, [], None
 
     def call(self, method, **params):
         self.next_id += 1
-        my_id = self.next_id
-        self.ws.send(json.dumps({"id": my_id, "method": method, "params": params}))
+        message = {"id": self.next_id, "method": method, "params": params}
+        if self.session:
+            message["sessionId"] = self.session
+        os.write(self.to_browser, json.dumps(message).encode() + b"\0")
         while True:
-            msg = json.loads(self.ws.recv())
-            if msg.get("id") == my_id:
-                if "error" in msg:
-                    fail(f"{method}: {msg['error']}")
-                return msg.get("result", {})
-            if "method" in msg:
-                self.events.append(msg)
+            while b"\0" not in self.buf:
+                ready = select.select([self.from_browser], [], [], left())[0]
+                chunk = os.read(self.from_browser, 1 << 16) if ready else b""
+                if not chunk:
+                    fail(f"chromium did not answer {method}")
+                self.buf += chunk
+            text, self.buf = self.buf.split(b"\0", 1)
+            reply = json.loads(text)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    fail(f"{method}: {reply['error']}")
+                return reply.get("result", {})
+            if "method" in reply:
+                self.events.append(reply)
+
+    def attach(self):
+        """Drives the browser's page from now on."""
+        page = next((t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page"), None)
+        if not page:
+            fail("chromium has no page to drive")
+        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
+        for domain in ("Page", "Runtime", "Log"):
+            self.call(domain + ".enable")
 
     def evaluate(self, expression):
         result = self.call("Runtime.evaluate", expression=expression, awaitPromise=True, returnByValue=True,
@@ -130,29 +95,15 @@ class DevTools:
             time.sleep(0.05)
 
     def policy_violations(self):
-        out = []
-        for e in self.events:
-            if e["method"] == "Log.entryAdded":
-                text = e["params"]["entry"].get("text", "")
-            elif e["method"] == "Runtime.consoleAPICalled":
-                text = " ".join(str(a.get("value", "")) for a in e["params"].get("args", []))
-            else:
-                continue
-            if "Content Security Policy" in text or "Content-Security-Policy" in text:
-                out.append(text)
-        return out
-
-
-def http(method, url, body=None, headers=None):
-    req = urllib.request.Request(url, data=body, method=method, headers=headers or {})
-    with urllib.request.urlopen(req, timeout=left()) as r:
-        return r.status, r.read()
+        texts = [e["params"]["entry"].get("text", "") if e["method"] == "Log.entryAdded" else
+                 " ".join(str(a.get("value", "")) for a in e["params"].get("args", []))
+                 for e in self.events if e["method"] in ("Log.entryAdded", "Runtime.consoleAPICalled")]
+        return [t for t in texts if "Content Security Policy" in t or "Content-Security-Policy" in t]
 
 
 VIDEO_CHECK = """
 (async () => {
   const v = document.querySelector('video');
-  if (!v) throw new Error('no video element');
   const until = (event, ms) => new Promise((resolve, reject) => {
     const t = setTimeout(() => reject(new Error('no ' + event + ' within ' + ms + ' ms')), ms);
     v.addEventListener(event, () => { clearTimeout(t); resolve(); }, {once: true});
@@ -178,9 +129,7 @@ VIDEO_CHECK = """
 IMAGE_CHECK = """
 (async () => {
   const i = document.querySelector('img');
-  if (!i) throw new Error('no img element');
-  if (!i.complete) await new Promise((resolve, reject) => { i.onload = resolve; i.onerror = () => reject(new Error('image failed')); });
-  await i.decode();
+  await i.decode();  // rejects when the image cannot be loaded
   return {width: i.naturalWidth, height: i.naturalHeight};
 })()
 """
@@ -190,105 +139,64 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    server_bin = sys.argv[1]
     chromium = shutil.which("chromium")
     if not chromium or not shutil.which("ffmpeg"):
         print("SKIP: chromium or ffmpeg not installed")
         return 77
 
     tmp = tempfile.mkdtemp(prefix="nimbo-browser-test-")
-    procs = []
+    server = Server(sys.argv[1], os.path.join(tmp, "data"))
+    browser = None
     try:
-        mp4 = os.path.join(tmp, "clip.mp4")
-        png = os.path.join(tmp, "shot.png")
-        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30",
-                        "-t", "3", "-c:v", "libx264", "-pix_fmt", "yuv420p", mp4],
-                       check=True, stdin=subprocess.DEVNULL, timeout=left())
-        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=800x600",
-                        "-frames:v", "1", png], check=True, stdin=subprocess.DEVNULL, timeout=left())
+        mp4 = make_mp4(os.path.join(tmp, "clip.mp4"), seconds=3, size="640x360")
+        if mp4 is None:
+            fail("ffmpeg could not make the recording")
+        server.start()
+        port = server.port
+        base = f"http://127.0.0.1:{port}"
+        token = register(port)
+        _, image_page = upload_image(port, token, png_bytes(120000, 1))  # 200x200 pixels
+        _, upload, video_page = create_slot(port, token)
+        if not (image_page and upload and
+                request(port, "PUT", upload, body=mp4, headers={"Content-Type": "video/mp4"})[0] == 200):
+            fail("the uploads failed")
 
-        port_file = os.path.join(tmp, "port")
-        server = subprocess.Popen([server_bin, "--listen", "127.0.0.1:0", "--port-file", port_file,
-                                   "--data", os.path.join(tmp, "data")])
-        procs.append(server)
-        while not os.path.exists(port_file):
-            if server.poll() is not None or left() < 60:
-                fail("the server did not start")
-            time.sleep(0.05)
-        base = "http://127.0.0.1:" + open(port_file).read().strip()
-
-        _, body = http("POST", base + "/api/register", b"")
-        auth = {"Authorization": "Bearer " + json.loads(body)["token"]}
-        _, body = http("POST", base + "/api/upload", open(png, "rb").read(), dict(auth, **{"Content-Type": "image/png"}))
-        image_page = json.loads(body)["url"]
-        _, body = http("POST", base + "/api/recordings/create", b"", auth)
-        slot = json.loads(body)
-        status, _ = http("PUT", slot["uploadUrl"], open(mp4, "rb").read(), {"Content-Type": "video/mp4"})
-        if status != 200:
-            fail(f"video upload answered {status}")
-
-        profile = os.path.join(tmp, "profile")
-        browser = subprocess.Popen([chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
-                                    "--no-first-run", "--no-default-browser-check", "--mute-audio",
-                                    "--autoplay-policy=no-user-gesture-required", "--remote-debugging-port=0",
-                                    "--user-data-dir=" + profile, "about:blank"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(browser)
-        active = os.path.join(profile, "DevToolsActivePort")
-        while not (os.path.exists(active) and len(open(active).read().split("\n")) >= 2):
-            if browser.poll() is not None or left() < 40:
-                fail("chromium did not open its DevTools port")
-            time.sleep(0.1)
-        devtools_port = open(active).read().split("\n")[0].strip()
-        _, body = http("GET", f"http://127.0.0.1:{devtools_port}/json/list")
-        pages = [t for t in json.loads(body) if t.get("type") == "page"]
-        if not pages:
-            fail("chromium has no page to drive")
-        tab = DevTools(pages[0]["webSocketDebuggerUrl"])
-        tab.call("Page.enable")
-        tab.call("Runtime.enable")
-        tab.call("Log.enable")
-
-        h264 = tab.evaluate("document.createElement('video').canPlayType('video/mp4; codecs=\"avc1.640028\"')")
-        print("chromium says H.264 in MP4 is: " + repr(h264), flush=True)
-        if not h264:
-            fail("this chromium cannot play H.264 MP4, which is what recordings are")
-
-        tab.open(slot["shareUrl"])
-        video = tab.evaluate(VIDEO_CHECK)
+        browser = Browser(chromium, os.path.join(tmp, "profile"))
+        browser.attach()
+        browser.open(base + video_page)
+        video = browser.evaluate(VIDEO_CHECK)
         print("video: " + json.dumps(video), flush=True)
-        if video["error"]:
-            fail("the video element reports an error: " + video["error"])
-        if not (2.9 < video["duration"] < 3.1):
-            fail(f"duration {video['duration']}, want 3 s")
-        if video["playedTo"] <= 0.0:
-            fail("the video did not play")
-        if abs(video["afterSeek"] - video["middle"]) > 0.1 or video["now"] < video["middle"]:
-            fail(f"seek to {video['middle']} ended at {video['afterSeek']} (now {video['now']})")
-        if (video["width"], video["height"]) != (640, 360) or video["readyState"] < 2:
-            fail("no decoded frame after the seek")
-        if not video["poster"].endswith(".jpg") or not video["posterFetched"]:
-            fail("the poster was not loaded")
+        for wrong, why in [(video["error"], "the video element reports an error"),
+                           (not 2.9 < video["duration"] < 3.1, "the duration is not 3 s"),
+                           (video["playedTo"] <= 0.0, "the video did not play"),
+                           (abs(video["afterSeek"] - video["middle"]) > 0.1 or video["now"] < video["middle"],
+                            "the seek to the middle did not end there and play on"),
+                           ((video["width"], video["height"]) != (640, 360) or video["readyState"] < 2,
+                            "no decoded frame after the seek"),
+                           (not video["poster"].endswith(".jpg") or not video["posterFetched"], "no poster loaded")]:
+            if wrong:
+                fail(why)
 
-        tab.open(image_page)
-        image = tab.evaluate(IMAGE_CHECK)
+        browser.open(base + image_page)
+        image = browser.evaluate(IMAGE_CHECK)
         print("image: " + json.dumps(image), flush=True)
-        if (image["width"], image["height"]) != (800, 600):
-            fail(f"image is {image['width']}x{image['height']}, want 800x600")
+        if (image["width"], image["height"]) != (200, 200):
+            fail(f"image is {image['width']}x{image['height']}, want 200x200")
 
-        violations = tab.policy_violations()
+        violations = browser.policy_violations()
         if violations:
             fail("Content-Security-Policy blocked something: " + "; ".join(violations))
         print("PASS", flush=True)
         return 0
     finally:
-        for p in reversed(procs):
-            p.terminate()
+        if browser:
+            browser.proc.terminate()
             try:
-                p.wait(timeout=10)
+                browser.proc.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+                browser.proc.kill()
+                browser.proc.wait()
+        server.stop()
         shutil.rmtree(tmp, ignore_errors=True)
 
 

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -55,27 +56,13 @@ inline void writeFile(const fs::path& p, const std::string& data) {
 
 inline unsigned modeOf(const fs::path& p) {
   struct stat st {};
-  if (::lstat(p.c_str(), &st) != 0) return 0xffff;
-  return st.st_mode & 07777;
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffff;
 }
 
 // Runs a shell command; its exit status.
 inline int sh(const std::string& cmd) {
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-// A port nobody listens on right now.
-inline int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 // The status of an answer; -1 when the connection failed.
@@ -85,15 +72,12 @@ inline int status(const httplib::Result& r) {
 }
 
 inline size_t filesIn(const fs::path& dir) {
-  size_t n = 0;
-  for (const auto& e : fs::directory_iterator(dir)) n += e.is_regular_file();
-  return n;
+  return std::count_if(fs::directory_iterator(dir), {}, [](const auto& e) { return e.is_regular_file(); });
 }
 
 inline std::string field(const std::string& json, const std::string& key) {
   std::smatch m;
-  if (std::regex_search(json, m, std::regex("\"" + key + "\":\"([^\"]*)\""))) return m[1];
-  return {};
+  return std::regex_search(json, m, std::regex("\"" + key + "\":\"([^\"]*)\"")) ? m[1].str() : std::string();
 }
 
 // A connection of our own, for requests the library's client would not send
@@ -106,10 +90,9 @@ class RawConnection {
     a.sin_family = AF_INET;
     a.sin_port = htons(uint16_t(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);  // when it fails, so does send()
   }
   ~RawConnection() { ::close(fd_); }
-  bool connected() const { return connected_; }
   bool send(const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
@@ -138,18 +121,13 @@ class RawConnection {
 
  private:
   int fd_ = -1;
-  bool connected_ = false;
 };
 
 struct RawAnswer {
   int status = 0;
-  std::multimap<std::string, std::string> headers;  // names in lower case
+  std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
-  bool has(const std::string& name) const { return headers.count(name) > 0; }
-  std::string get(const std::string& name) const {
-    auto it = headers.find(name);
-    return it == headers.end() ? std::string() : it->second;
-  }
+  std::string get(const std::string& name) const { return headers.count(name) ? headers.at(name) : std::string(); }
 };
 
 inline RawAnswer parseAnswer(const std::string& raw) {
@@ -175,7 +153,7 @@ inline RawAnswer parseAnswer(const std::string& raw) {
 inline RawAnswer rawRequest(int port, const std::string& request,
                             std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
   RawConnection c(port);
-  if (!c.connected() || !c.send(request)) return {};
+  if (!c.send(request)) return {};
   return parseAnswer(c.readAll(limit));
 }
 
@@ -189,42 +167,30 @@ inline pid_t spawn(std::vector<std::string> args) {
   return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : 0;
 }
 
+// The server on a free port (--listen 127.0.0.1:0, the port read from its port
+// file), with its data in `dir` or, when that is empty, in a fresh folder
+// removed afterwards.
 class Server {
  public:
-  struct Options {
-    std::vector<std::string> extra;
-    fs::path dir;           // empty: a fresh folder, removed afterwards
-    bool anyPort = false;   // --listen 127.0.0.1:0 with a port file
-  };
-  explicit Server(std::vector<std::string> extra = {}) : Server(Options{std::move(extra), {}, false}) {}
-  explicit Server(Options o) {
-    ownDir = o.dir.empty();
-    dir = ownDir ? fs::temp_directory_path() /
-                       ("nimbo-server-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++))
-                 : o.dir;
+  explicit Server(std::vector<std::string> extra = {}, fs::path data = {}) : ownDir(data.empty()) {
+    const std::string tag = std::to_string(getpid()) + "-" + std::to_string(counter++);
+    dir = ownDir ? fs::temp_directory_path() / ("nimbo-server-test-" + tag) : data;
+    portFile = fs::temp_directory_path() / ("nimbo-server-port-" + tag);
     if (ownDir) fs::remove_all(dir);
-    portFile = fs::temp_directory_path() / ("nimbo-server-port-" + std::to_string(getpid()) + "-" +
-                                            std::to_string(counter++));
     fs::remove(portFile);
-    if (!o.anyPort) port = freePort();
-    std::vector<std::string> args = {NIMBO_SHARE_SERVER, "--listen",
-                                     "127.0.0.1:" + std::to_string(o.anyPort ? 0 : port), "--data", dir.string()};
-    if (o.anyPort) args.insert(args.end(), {"--port-file", portFile.string()});
-    args.insert(args.end(), o.extra.begin(), o.extra.end());
+    std::vector<std::string> args = {NIMBO_SHARE_SERVER, "--listen", "127.0.0.1:0", "--data", dir.string(),
+                                     "--port-file", portFile.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
     pid = spawn(std::move(args));
-    for (int i = 0; i < 150; ++i) {
-      if (o.anyPort && port == 0 && fs::exists(portFile)) port = std::atoi(readFile(portFile).c_str());
-      if (port > 0) {
-        httplib::Client c("127.0.0.1", port);
-        if (c.Get("/terms")) break;
-      }
+    for (int i = 0; i < 150 && !(port > 0 && httplib::Client("127.0.0.1", port).Get("/terms")); ++i) {
+      if (port == 0 && fs::exists(portFile)) port = std::atoi(readFile(portFile).c_str());
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
   ~Server() { stop(); }
-  void stop() {
+  void stop(int sig = SIGTERM) {
     if (pid > 0) {
-      kill(pid, SIGTERM);
+      kill(pid, sig);
       waitpid(pid, nullptr, 0);
       pid = 0;
     }
@@ -242,24 +208,31 @@ class Server {
     return r ? field(r->body, "token") : "";
   }
   static httplib::Headers bearer(const std::string& t) { return {{"Authorization", "Bearer " + t}}; }
-  std::string pathOf(const std::string& url) const { return url.substr(url.find('/', 8)); }
+  static std::string pathOf(const std::string& url) { return url.substr(std::min(url.find('/', 8), url.size())); }
 
+  // A fresh upload link: the paths of the link and of the recording's page
+  // (both empty on failure).
+  struct Slot {
+    std::string upload, share;
+  };
+  Slot slot(const std::string& token) {
+    auto r = client().Post("/api/recordings/create", bearer(token), "", "application/json");
+    if (status(r) != 201) return {};
+    return {pathOf(field(r->body, "uploadUrl")), pathOf(field(r->body, "shareUrl"))};
+  }
   // Uploads a PNG; the path of its page ("/i/<slug>"), empty on failure.
   std::string uploadImage(const std::string& png) {
     auto r = client().Post("/api/upload", bearer(token()), png, "image/png");
-    return r && r->status == 201 ? pathOf(field(r->body, "url")) : std::string();
+    return status(r) == 201 ? pathOf(field(r->body, "url")) : std::string();
   }
   // Uploads a recording through a fresh upload link; the path of its page.
   std::string uploadVideo(const std::string& mp4) {
-    auto slot = client().Post("/api/recordings/create", bearer(token()), "", "application/json");
-    if (!slot || slot->status != 201) return {};
-    auto put = client().Put(pathOf(field(slot->body, "uploadUrl")), mp4, "video/mp4");
-    return put && put->status == 200 ? pathOf(field(slot->body, "shareUrl")) : std::string();
+    const Slot s = slot(token());
+    return status(client().Put(s.upload, mp4, "video/mp4")) == 200 ? s.share : std::string();
   }
 
-  fs::path dir;
-  fs::path portFile;
-  bool ownDir = true;
+  bool ownDir;
+  fs::path dir, portFile;
   int port = 0;
   pid_t pid = 0;
   static inline int counter = 0;

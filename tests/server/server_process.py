@@ -44,39 +44,31 @@ def make_mp4(path, seconds=1, size="160x120", seed=0):
 class Server:
     """One server process on a free loopback port with its own data folder."""
 
-    def __init__(self, binary, data, extra=()):
-        self.binary = binary
-        self.data = data
-        self.extra = list(extra)
-        self.proc = None
-        self.port = 0
-        self.log = open(os.path.join(os.path.dirname(data.rstrip("/")) or ".",
-                                     os.path.basename(data.rstrip("/")) + ".log"), "ab")
+    def __init__(self, binary, data, extra=(), log=None):
+        self.binary, self.data, self.extra = binary, data, list(extra)
+        self.log = log or data.rstrip("/") + ".log"
+        self.proc, self.port = None, 0
 
     def start(self, timeout=10):
         fd, port_file = tempfile.mkstemp(prefix="nimbo-port-")
         os.close(fd)
         os.unlink(port_file)
-        self.proc = subprocess.Popen([self.binary, "--listen", HOST + ":0", "--data", self.data,
-                                      "--port-file", port_file] + self.extra,
-                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        with open(self.log, "ab") as log:
+            self.proc = subprocess.Popen([self.binary, "--listen", HOST + ":0", "--data", self.data,
+                                          "--port-file", port_file] + self.extra,
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         until = time.monotonic() + timeout
         try:
-            while time.monotonic() < until:
-                if self.proc.poll() is not None:
-                    raise RuntimeError(f"server exited with {self.proc.returncode} at start")
-                if os.path.exists(port_file):
-                    text = open(port_file).read().strip()
-                    if text:
-                        self.port = int(text)
-                        status, _, _ = request(self.port, "GET", "/terms", timeout=2)
-                        if status == 200:
-                            return
+            while time.monotonic() < until and self.proc.poll() is None:
+                text = open(port_file).read().strip() if os.path.exists(port_file) else ""
+                if text and request(int(text), "GET", "/terms", timeout=2)[0] == 200:
+                    self.port = int(text)
+                    return
                 time.sleep(0.02)
         finally:
             if os.path.exists(port_file):
                 os.unlink(port_file)
-        raise RuntimeError("server did not answer in time")
+        raise RuntimeError(f"the server did not answer in time (exit status {self.proc.poll()})")
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
@@ -93,10 +85,7 @@ class Server:
 
     def rss_kib(self):
         with open(f"/proc/{self.proc.pid}/status") as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-        return 0
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
 def request(port, method, path, body=None, headers=None, source=HOST, timeout=10, conn=None):
@@ -132,9 +121,7 @@ def raw_exchange(port, data, source=HOST, timeout=5.0):
             s.settimeout(max(0.01, until - time.monotonic()))
             try:
                 chunk = s.recv(65536)
-            except socket.timeout:
-                break
-            except OSError:
+            except OSError:  # a time-out too
                 break
             if not chunk:
                 break
@@ -145,9 +132,7 @@ def raw_exchange(port, data, source=HOST, timeout=5.0):
 
 
 def raw_status(answer):
-    if not answer.startswith(b"HTTP/1.1 "):
-        return 0
-    return int(answer[9:12])
+    return int(answer[9:12]) if answer.startswith(b"HTTP/1.1 ") else 0
 
 
 def register(port, source=HOST):
@@ -161,24 +146,44 @@ def path_of(url):
     return url[url.index("/", 8):]
 
 
-def db_rows(data):
-    """(images {slug: size}, recordings {slug: (state, size)}) read-only."""
+def bearer(token, content_type=None):
+    headers = {"Authorization": "Bearer " + token}
+    if content_type:
+        headers["Content-Type"] = content_type
+    return headers
+
+
+def upload_image(port, token, png, source=HOST):
+    """(status, the path of the image's page or None)."""
+    status, _, body = request(port, "POST", "/api/upload", body=png, source=source, headers=bearer(token, "image/png"))
+    return status, path_of(json.loads(body)["url"]) if status == 201 else None
+
+
+def create_slot(port, token, source=HOST):
+    """(status, the paths of a fresh upload link and of the recording's page, or Nones)."""
+    status, _, body = request(port, "POST", "/api/recordings/create", body=b"", source=source, headers=bearer(token))
+    if status != 201:
+        return status, None, None
+    slot = json.loads(body)
+    return status, path_of(slot["uploadUrl"]), path_of(slot["shareUrl"])
+
+
+def _query(data, *statements):
     db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True, timeout=10)
     try:
-        images = dict(db.execute("SELECT slug, size FROM images"))
-        recordings = {slug: (state, size) for slug, state, size in
-                      db.execute("SELECT slug, state, size FROM recordings")}
-        return images, recordings
+        return [db.execute(q).fetchall() for q in statements]
     finally:
         db.close()
+
+
+def db_rows(data):
+    """(images {slug: size}, recordings {slug: (state, size)}) read-only."""
+    images, recordings = _query(data, "SELECT slug, size FROM images", "SELECT slug, state, size FROM recordings")
+    return dict(images), {slug: (state, size) for slug, state, size in recordings}
 
 
 def integrity(data):
-    db = sqlite3.connect(f"file:{os.path.join(data, 'share.db')}?mode=ro", uri=True, timeout=10)
-    try:
-        return db.execute("PRAGMA integrity_check").fetchone()[0]
-    finally:
-        db.close()
+    return _query(data, "PRAGMA integrity_check")[0][0][0]
 
 
 def missing_files(data, images, recordings):

@@ -17,11 +17,7 @@ std::string hmacHex(const std::string& key, const std::string& message) {
   HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
        message.size(), md, &len);
   std::string out;
-  char b[3];
-  for (unsigned i = 0; i < len; ++i) {
-    std::snprintf(b, sizeof b, "%02x", md[i]);
-    out += b;
-  }
+  for (unsigned i = 0; i < len; ++i) out += {"0123456789abcdef"[md[i] >> 4], "0123456789abcdef"[md[i] & 15]};
   return out;
 }
 
@@ -30,21 +26,18 @@ struct Rgb {
   std::string pixels;
 };
 
-// Decodes any picture or a video's frame at `at` seconds into RGB24 with the
-// ffmpeg tool (which turns videos the way their tracks say).
+// Decodes a picture, or a video's frame (after input options in `before`, such
+// as -ss), into RGB24 with the ffmpeg tool, which turns videos the way their
+// tracks say.
 Rgb decode(const fs::path& file, const std::string& before = {}, const std::string& filter = {}) {
   Rgb out;
-  const fs::path raw = file.string() + ".rgb";
-  const fs::path size = file.string() + ".size";
-  const std::string vf = filter.empty() ? "" : " -vf " + filter;
-  if (sh("ffmpeg -v error -y " + before + " -i '" + file.string() + "'" + vf +
-         " -frames:v 1 -f rawvideo -pix_fmt rgb24 '" + raw.string() + "' </dev/null") != 0)
+  const fs::path ppm = file.string() + ".ppm";
+  if (sh("ffmpeg -v error -y " + before + " -i '" + file.string() + "'" + (filter.empty() ? "" : " -vf " + filter) +
+         " -frames:v 1 -pix_fmt rgb24 -c:v ppm -f image2 '" + ppm.string() + "' </dev/null") != 0)
     return out;
-  if (sh("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x '" + file.string() +
-         "' > '" + size.string() + "'") != 0)
-    return out;
-  out.pixels = readFile(raw);
-  std::sscanf(readFile(size).c_str(), "%dx%d", &out.width, &out.height);
+  const std::string data = readFile(ppm);
+  int head = 0;
+  if (std::sscanf(data.c_str(), "P6 %d %d 255%n", &out.width, &out.height, &head) == 2) out.pixels = data.substr(head + 1);
   return out;
 }
 
@@ -153,7 +146,7 @@ TEST(ShareServerFilesTest, RecordingsFromBeforePostersGetOneAtTheNextStart) {
   const fs::path data = tmp.path / "data";
   std::string page;
   {
-    Server s(Server::Options{{}, data, false});
+    Server s({}, data);
     page = s.uploadVideo(mp4);
     ASSERT_FALSE(page.empty());
     ASSERT_EQ(status(s.client().Get(page + ".jpg")), 200);
@@ -167,7 +160,7 @@ TEST(ShareServerFilesTest, RecordingsFromBeforePostersGetOneAtTheNextStart) {
                          nullptr),
             SQLITE_OK);
   sqlite3_close(db);
-  Server s(Server::Options{{}, data, false});
+  Server s({}, data);
   auto r = s.client().Get(page);
   ASSERT_EQ(status(r), 200);
   EXPECT_EQ(meta(r->body, "og:image:width"), "320");
@@ -178,40 +171,35 @@ TEST(ShareServerFilesTest, RecordingsFromBeforePostersGetOneAtTheNextStart) {
 TEST(ShareServerFilesTest, WhatACrashLeftIsRemovedAtTheNextStart) {
   TempDir tmp;
   const fs::path data = tmp.path / "data";
-  std::string image, shareUrl, uploadUrl;
+  std::string image;
+  Server::Slot slot;
   {
-    Server s(Server::Options{{}, data, false});
-    const std::string t = s.token();
+    Server s({}, data);
     image = s.uploadImage(pngBytes(5000, 1));
     ASSERT_FALSE(image.empty());
-    auto slot = s.client().Post("/api/recordings/create", Server::bearer(t), "", "application/json");
-    ASSERT_EQ(status(slot), 201);
-    shareUrl = field(slot->body, "shareUrl");
-    uploadUrl = field(slot->body, "uploadUrl");
+    slot = s.slot(s.token());
     // Killed while a recording is half received.
     RawConnection c(s.port);
-    ASSERT_TRUE(c.send("PUT " + s.pathOf(uploadUrl) + " HTTP/1.1\r\nHost: x\r\nContent-Type: video/mp4\r\n"
+    ASSERT_TRUE(c.send("PUT " + slot.upload + " HTTP/1.1\r\nHost: x\r\nContent-Type: video/mp4\r\n"
                        "Content-Length: 100000\r\n\r\n" + mp4Bytes(100000).substr(0, 30000)));
     for (int i = 0; i < 100 && filesIn(data / "incoming") == 0; ++i) std::this_thread::sleep_for(20ms);
     ASSERT_EQ(filesIn(data / "incoming"), 1u);
-    kill(s.pid, SIGKILL);
-    waitpid(s.pid, nullptr, 0);
-    s.pid = 0;
+    s.stop(SIGKILL);
   }
   // And as if killed between moving files into place and writing their rows.
-  const std::string slug = shareUrl.substr(shareUrl.size() - 22);
+  const std::string slug = slot.share.substr(3);
   writeFile(data / "videos" / (slug + ".mp4"), mp4Bytes(1000));
   writeFile(data / "images" / "AAAAAAAAAAAAAAAAAAAAAA.png", pngBytes(100, 2));
   writeFile(data / "videos" / "AAAAAAAAAAAAAAAAAAAAAA.jpg.abcdefghijkl.tmp", "partial poster");
 
-  Server s(Server::Options{{}, data, false});
+  Server s({}, data);
   EXPECT_EQ(filesIn(data / "incoming"), 0u);
   EXPECT_EQ(filesIn(data / "videos"), 0u);
   EXPECT_EQ(filesIn(data / "images"), 1u);  // the one uploaded and recorded
   EXPECT_EQ(status(s.client().Get(image + ".png")), 200);
-  EXPECT_EQ(status(s.client().Get(s.pathOf(shareUrl) + ".mp4")), 404);
+  EXPECT_EQ(status(s.client().Get(slot.share + ".mp4")), 404);
   // The cut-off upload's link stays used up.
-  EXPECT_EQ(status(s.client().Put(s.pathOf(uploadUrl), mp4Bytes(1000), "video/mp4")), 409);
+  EXPECT_EQ(status(s.client().Put(slot.upload, mp4Bytes(1000), "video/mp4")), 409);
 }
 
 TEST(ShareServerFilesTest, PrivateDataFolderIsTheOwnersAlone) {
@@ -227,19 +215,13 @@ TEST(ShareServerFilesTest, PrivateDataFolderIsTheOwnersAlone) {
   ::chmod((data / "images" / "old.png").c_str(), 0644);
 
   const mode_t saved = ::umask(022);
-  Server s(Server::Options{{"--private"}, data, false});
+  Server s({"--private"}, data);
   ::umask(saved);
   ASSERT_FALSE(s.uploadImage(pngBytes(2000, 5)).empty());
-  const std::string page = s.uploadVideo(mp4);
-  ASSERT_FALSE(page.empty());
-  ASSERT_EQ(status(s.client().Get(page + ".jpg")), 200);
-
-  // A body still on its way sits in a temporary file: private too.
-  auto slot = s.client().Post("/api/recordings/create", Server::bearer(s.token()), "", "application/json");
-  ASSERT_EQ(status(slot), 201);
+  // A recording still on its way sits in a temporary file: private too.
+  const Server::Slot slot = s.slot(s.token());
   RawConnection c(s.port);
-  ASSERT_TRUE(c.send("PUT " + s.pathOf(field(slot->body, "uploadUrl")) +
-                     " HTTP/1.1\r\nHost: x\r\nContent-Type: video/mp4\r\nContent-Length: " +
+  ASSERT_TRUE(c.send("PUT " + slot.upload + " HTTP/1.1\r\nHost: x\r\nContent-Type: video/mp4\r\nContent-Length: " +
                      std::to_string(mp4.size()) + "\r\nConnection: close\r\n\r\n" + mp4.substr(0, 4096)));
   fs::path part;
   for (int i = 0; i < 100 && part.empty(); ++i) {
@@ -250,21 +232,16 @@ TEST(ShareServerFilesTest, PrivateDataFolderIsTheOwnersAlone) {
   EXPECT_EQ(modeOf(part), 0600u) << part;
   ASSERT_TRUE(c.send(mp4.substr(4096)));
   EXPECT_EQ(parseAnswer(c.readAll(10s)).status, 200);
-  ASSERT_EQ(status(s.client().Get(s.pathOf(field(slot->body, "shareUrl")) + ".jpg")), 200);
+  ASSERT_EQ(status(s.client().Get(slot.share + ".jpg")), 200);
 
   EXPECT_EQ(modeOf(data), 0700u);
   size_t files = 0;
   for (const auto& e : fs::recursive_directory_iterator(data)) {
-    SCOPED_TRACE(e.path().string());
-    if (e.is_directory()) {
-      EXPECT_EQ(modeOf(e.path()), 0700u);
-    } else {
-      EXPECT_EQ(modeOf(e.path()), 0600u);
-      ++files;
-    }
+    EXPECT_EQ(modeOf(e.path()), e.is_directory() ? 0700u : 0600u) << e.path();
+    files += !e.is_directory();
   }
-  // share.db, its journal files, secret, identity, old.png, an image, two videos and posters.
-  EXPECT_GE(files, 10u);
+  // share.db, secret, identity, old.png, an image, the video and its poster.
+  EXPECT_GE(files, 7u);
 }
 
 TEST(ShareServerFilesTest, WithoutPrivateTheUmaskDecides) {
@@ -284,49 +261,45 @@ TEST(ShareServerFilesTest, WithoutPrivateTheUmaskDecides) {
 
 TEST(ShareServerFilesTest, IdentityProofIsAnHmacOverTheNonceAndTheListeningPort) {
   TempDir tmp;
-  const fs::path data = tmp.path / "data";
+  const fs::path data = tmp.path / "data", other = tmp.path / "other";
+  const auto proves = [](Server& s, const std::string& identity, const std::string& nonce) {
+    auto r = s.client().Get("/api/identity?nonce=" + nonce);
+    return status(r) == 200 && r->get_header_value("Content-Type") == "application/json" &&
+           r->body == "{\"proof\":\"" + hmacHex(identity, nonce + ":" + std::to_string(s.port)) + "\"}";
+  };
   std::string identity;
   {
-    Server s(Server::Options{{}, data, false});
+    Server s({}, data);
     identity = readFile(data / "identity");
     ASSERT_TRUE(std::regex_match(identity, std::regex("[0-9a-f]{64}"))) << identity;
-    for (const std::string& nonce : std::vector<std::string>{"0123abcd", "DEADBEEFcafe0042", std::string(128, 'f')}) {
-      auto r = s.client().Get("/api/identity?nonce=" + nonce);
-      ASSERT_EQ(status(r), 200) << nonce;
-      EXPECT_EQ(r->get_header_value("Content-Type"), "application/json");
-      EXPECT_EQ(r->body, "{\"proof\":\"" + hmacHex(identity, nonce + ":" + std::to_string(s.port)) + "\"}");
-    }
-    for (const std::string& bad : std::vector<std::string>{"", "?nonce=", "?nonce=0123abc", "?nonce=0123abcg", "?nonce=" + std::string(129, 'a'),
-                                  "?nonce=01234567%00", "?other=01234567"}) {
+    for (const std::string& nonce : std::vector<std::string>{"0123abcd", "DEADBEEFcafe0042", std::string(128, 'f')})
+      EXPECT_TRUE(proves(s, identity, nonce)) << nonce;
+    for (const std::string& bad : std::vector<std::string>{"", "?nonce=", "?nonce=0123abc", "?nonce=0123abcg",
+                                                           "?nonce=" + std::string(129, 'a'), "?nonce=01234567%00",
+                                                           "?other=01234567"})
       EXPECT_EQ(status(s.client().Get("/api/identity" + bad)), 400) << bad;
-    }
   }
-  // A second start, on any free port this time, keeps the identity and proves
-  // it for the port in use, which the port file and the links name; it never
-  // leaves the temporary file behind.
+  // Started again (on another free port) it keeps its identity and proves it
+  // for the port in use, which the port file and the links name too.
   {
-    Server s(Server::Options{{}, data, true});
-    ASSERT_GT(s.port, 0);
+    Server s({}, data);
+    EXPECT_EQ(readFile(data / "identity"), identity);
+    EXPECT_TRUE(proves(s, identity, "00000000"));
     EXPECT_EQ(readFile(s.portFile), std::to_string(s.port) + "\n");
     EXPECT_EQ(modeOf(s.portFile), 0600u);
-    EXPECT_EQ(readFile(data / "identity"), identity);
-    auto r = s.client().Get("/api/identity?nonce=00000000");
-    EXPECT_EQ(field(r->body, "proof"), hmacHex(identity, "00000000:" + std::to_string(s.port)));
     auto created = s.client().Post("/api/recordings/create", Server::bearer(s.token()), "", "application/json");
     EXPECT_EQ(field(created->body, "shareUrl").rfind("http://127.0.0.1:" + std::to_string(s.port) + "/v/", 0), 0u);
   }
+  // Written through temporary files, none of which is left behind.
   for (const auto& e : fs::directory_iterator(data))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
 
   // An identity someone put there is used as it is.
-  const fs::path other = tmp.path / "other";
-  fs::create_directories(other);
   const std::string mine(64, 'a');
+  fs::create_directories(other);
   writeFile(other / "identity", mine);
-  Server s(Server::Options{{}, other, false});
-  auto r = s.client().Get("/api/identity?nonce=abcdef0123456789");
-  ASSERT_EQ(status(r), 200);
-  EXPECT_EQ(field(r->body, "proof"), hmacHex(mine, "abcdef0123456789:" + std::to_string(s.port)));
+  Server s({}, other);
+  EXPECT_TRUE(proves(s, mine, "abcdef0123456789"));
   EXPECT_EQ(readFile(other / "identity"), mine);
 }
 

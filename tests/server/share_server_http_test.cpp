@@ -15,30 +15,6 @@ struct Case {
   uint64_t from = 0, to = 0;  // expected bytes for 206 (inclusive)
 };
 
-// The parts of a multipart/byteranges body: (Content-Range, bytes).
-std::vector<std::pair<std::string, std::string>> parts(const std::string& contentType, const std::string& body) {
-  std::vector<std::pair<std::string, std::string>> out;
-  const std::string key = "boundary=";
-  const size_t at = contentType.find(key);
-  if (contentType.rfind("multipart/byteranges;", 0) != 0 || at == std::string::npos) return out;
-  const std::string delimiter = "--" + contentType.substr(at + key.size());
-  size_t pos = body.find(delimiter);
-  while (pos != std::string::npos) {
-    pos += delimiter.size();
-    if (body.compare(pos, 2, "--") == 0) break;  // the closing delimiter
-    const size_t headEnd = body.find("\r\n\r\n", pos);
-    if (headEnd == std::string::npos) return {};
-    const std::string head = body.substr(pos, headEnd - pos);
-    std::smatch m;
-    if (!std::regex_search(head, m, std::regex("Content-Range: ([^\r]*)"))) return {};
-    const size_t next = body.find("\r\n" + delimiter, headEnd + 4);
-    if (next == std::string::npos) return {};
-    out.emplace_back(m[1], body.substr(headEnd + 4, next - headEnd - 4));
-    pos = next + 2;
-  }
-  return out;
-}
-
 // Ranges are served from the header by one parser for every raw file; a
 // recording's are what players ask for when they seek.
 TEST(ShareServerHttpTest, RangesOnRecordings) {
@@ -50,6 +26,8 @@ TEST(ShareServerHttpTest, RangesOnRecordings) {
   const std::string path = page + ".mp4";
   const uint64_t n = data.size();
   const std::string N = std::to_string(n), last = std::to_string(n - 1);
+  std::string many = "bytes=";
+  for (int i = 0; i < 64; ++i) many += (i ? "," : "") + std::to_string(i * 500) + "-" + std::to_string(i * 500 + 1);
   const std::vector<Case> cases = {
       {"bytes=100-199", 206, "bytes 100-199/" + N, 100, 199},
       {"bytes=10-", 206, "bytes 10-" + last + "/" + N, 10, n - 1},
@@ -63,32 +41,18 @@ TEST(ShareServerHttpTest, RangesOnRecordings) {
       {"bytes=" + N + "-", 416, "bytes */" + N},
       {"bytes=-0", 416, "bytes */" + N},
       {"bytes=99999999999999999999999-", 416, "bytes */" + N},  // past 64 bits
-      // Malformed or foreign: the header is ignored.
-      {"bytes=abc", 200, ""},  // the library refuses it before routing; ours ignores it
-      {"bytes=5-2", 200, ""},
-      {"bytes=", 200, ""},
-      {"bytes=-", 200, ""},
-      {"bytes=1-2-3", 200, ""},
-      {"bytes 0-1", 200, ""},
-      {"items=0-1", 200, ""},
-      {"bytes=0-1,x", 200, ""},
+      // Malformed or foreign: the header is ignored ("bytes=abc" the library refuses before routing).
+      {"bytes=abc", 200, ""}, {"bytes=5-2", 200, ""}, {"bytes=", 200, ""}, {"bytes=-", 200, ""},
+      {"bytes=1-2-3", 200, ""}, {"bytes 0-1", 200, ""}, {"items=0-1", 200, ""}, {"bytes=0-1,x", 200, ""},
+      {many, 200, ""},  // very many small pieces: the whole file instead
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE("Range: " + c.range);
+    SCOPED_TRACE("Range: " + c.range.substr(0, 40));
     auto r = s.client().Get(path, {{"Range", c.range}});
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, c.status);
-    if (c.status == 206) {
-      EXPECT_EQ(r->get_header_value("Content-Range"), c.content);
-      EXPECT_TRUE(r->body == data.substr(c.from, c.to - c.from + 1)) << r->body.size() << " bytes";
-      EXPECT_EQ(r->get_header_value("Content-Length"), std::to_string(c.to - c.from + 1));
-    } else if (c.status == 416) {
-      EXPECT_EQ(r->get_header_value("Content-Range"), c.content);
-      EXPECT_NE(r->body.size(), n);
-    } else {
-      EXPECT_FALSE(r->has_header("Content-Range"));
-      EXPECT_TRUE(r->body == data) << r->body.size() << " bytes";
-    }
+    ASSERT_EQ(status(r), c.status);
+    EXPECT_EQ(r->get_header_value("Content-Range"), c.content);
+    if (c.status == 416) EXPECT_LT(r->body.size(), n);
+    else EXPECT_TRUE(r->body == (c.status == 206 ? data.substr(c.from, c.to - c.from + 1) : data)) << r->body.size();
   }
   // HEAD takes no ranges, ours or ones the library refuses, and describes the whole file.
   for (const char* range : {"bytes=0-4", "BYTES=0-0"}) {
@@ -100,85 +64,58 @@ TEST(ShareServerHttpTest, RangesOnRecordings) {
 
   // Two distant ranges come back as multipart/byteranges, in file order.
   auto multi = s.client().Get(path, {{"Range", "bytes=3000-3009,0-1"}});
-  ASSERT_TRUE(multi);
-  EXPECT_EQ(multi->status, 206);
+  ASSERT_EQ(status(multi), 206);
+  const std::string type = multi->get_header_value("Content-Type"), prefix = "multipart/byteranges; boundary=";
+  ASSERT_EQ(type.rfind(prefix, 0), 0u) << type;
+  const std::string b = "--" + type.substr(prefix.size()), head = "\r\nContent-Type: video/mp4\r\nContent-Range: bytes ";
+  EXPECT_TRUE(multi->body == b + head + "0-1/" + N + "\r\n\r\n" + data.substr(0, 2) + "\r\n" + b + head + "3000-3009/" + N +
+                                 "\r\n\r\n" + data.substr(3000, 10) + "\r\n" + b + "--\r\n");
   EXPECT_FALSE(multi->has_header("Content-Range"));
-  EXPECT_EQ(multi->get_header_value("Content-Length"), std::to_string(multi->body.size()));
-  const auto got = parts(multi->get_header_value("Content-Type"), multi->body);
-  ASSERT_EQ(got.size(), 2u) << multi->get_header_value("Content-Type");
-  EXPECT_EQ(got[0].first, "bytes 0-1/" + N);
-  EXPECT_EQ(got[0].second, data.substr(0, 2));
-  EXPECT_EQ(got[1].first, "bytes 3000-3009/" + N);
-  EXPECT_EQ(got[1].second, data.substr(3000, 10));
-
-  // Very many small pieces: the whole file instead.
-  std::string many = "bytes=";
-  for (int i = 0; i < 64; ++i) many += (i ? "," : "") + std::to_string(i * 500) + "-" + std::to_string(i * 500 + 1);
-  auto whole = s.client().Get(path, {{"Range", many}});
-  ASSERT_TRUE(whole);
-  EXPECT_EQ(whole->status, 200);
-  EXPECT_TRUE(whole->body == data) << whole->body.size() << " bytes";
 
   // Pages are not ranged.
   auto ranged = s.client().Get(page, {{"Range", "bytes=0-5"}});
-  ASSERT_TRUE(ranged);
-  EXPECT_EQ(ranged->status, 200);
+  ASSERT_EQ(status(ranged), 200);
   EXPECT_NE(ranged->body.find("</html>"), std::string::npos);
 }
 
-TEST(ShareServerHttpTest, PostsWithoutABodyAreAnsweredAtOnce) {
+// Bodies the library's client would not send: none with no length (the
+// body is empty, not whatever comes until the connection ends), ones
+// declared but never sent where only uploads take a large body (refused at
+// once rather than read and held in memory), and one on a GET, which must not
+// be taken for the next request. None of them waits.
+TEST(ShareServerHttpTest, MissingAndUnwantedBodiesAreAnsweredAtOnce) {
   Server s;
+  const std::string token = s.token(), auth = "Authorization: Bearer " + token + "\r\n", close = "Connection: close\r\n";
+  const auto request = [](const std::string& line, const std::string& headers, const std::string& body = {}) {
+    return line + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n" + body;
+  };
+  const std::string inner = request("GET /privacy", "");
+  std::vector<std::pair<std::string, int>> cases = {
+      {request("POST /api/register", close), 200},
+      {request("POST /api/recordings/create", auth + close), 201},
+      {request("POST /api/upload", auth + close), 415},  // empty: neither image nor video
+      {request("PUT " + s.slot(token).upload, "Content-Type: video/mp4\r\n" + close), 415},
+      {request("POST /api/register", "Content-Length: 2\r\n" + close, "{}"), 200},  // a small body is still taken
+      {request("GET /terms", "Content-Length: " + std::to_string(inner.size()) + "\r\n", inner), 200},
+  };
+  for (const char* path : {"/api/register", "/api/recordings/create", "/api/identity", "/nowhere"})
+    for (const char* body : {"Content-Length: 100000000\r\n", "Transfer-Encoding: chunked\r\n"})
+      cases.push_back({request(std::string("POST ") + path, body), 413});
   const auto started = std::chrono::steady_clock::now();
-  RawAnswer reg = rawRequest(s.port, "POST /api/register HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(reg.status, 200);
-  const std::string token = field(reg.body, "token");
-  RawAnswer create = rawRequest(s.port, "POST /api/recordings/create HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
-                                        "Bearer " + token + "\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(create.status, 201);
-  EXPECT_FALSE(field(create.body, "uploadUrl").empty());
-  // Uploads with no body are empty, so no image and no video.
-  RawAnswer upload = rawRequest(s.port, "POST /api/upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                                            token + "\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(upload.status, 415);
-  const std::string uploadUrl = field(create.body, "uploadUrl");
-  RawAnswer put = rawRequest(s.port, "PUT " + s.pathOf(uploadUrl) +
-                                         " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: video/mp4\r\n"
-                                         "Connection: close\r\n\r\n");
-  EXPECT_EQ(put.status, 415);
-  // None of these waited for the connection to end.
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
-
-  // A keep-alive connection carries on with the next request after one.
-  RawConnection c(s.port);
-  ASSERT_TRUE(c.send("POST /api/register HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-  const RawAnswer one = parseAnswer(c.readAll(500ms));
-  EXPECT_EQ(one.status, 200);
-  EXPECT_FALSE(field(one.body, "token").empty());
-  ASSERT_TRUE(c.send("GET /terms HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-  const RawAnswer two = parseAnswer(c.readAll(5s));
-  EXPECT_EQ(two.status, 200);
-  EXPECT_NE(two.body.find("self-hosted share server"), std::string::npos);
-}
-
-TEST(ShareServerHttpTest, OnlyUploadsTakeALargeBody) {
-  Server s;
-  // Declared, never sent: the answer comes at once rather than after the
-  // server has read (and held in memory) the whole body.
-  const auto started = std::chrono::steady_clock::now();
-  for (const char* path : {"/api/register", "/api/recordings/create", "/api/identity", "/nowhere"}) {
-    RawAnswer a = rawRequest(s.port, std::string("POST ") + path +
-                                         " HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\n");
-    EXPECT_EQ(a.status, 413) << path;
-    EXPECT_EQ(a.get("connection"), "close") << path;
-    a = rawRequest(s.port, std::string("POST ") + path + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
-    EXPECT_EQ(a.status, 413) << path;
+  for (const auto& [req, want] : cases) {
+    const RawAnswer a = rawRequest(s.port, req);
+    EXPECT_EQ(a.status, want) << req;
+    EXPECT_TRUE(want != 413 || a.get("connection") == "close") << req;
+    EXPECT_EQ(a.body.find("Uploaded captures"), std::string::npos) << req;  // what /privacy says
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
-  // A small body is still taken where none is needed.
-  EXPECT_EQ(rawRequest(s.port, "POST /api/register HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nConnection: "
-                               "close\r\n\r\n{}")
-                .status,
-            200);
+
+  // A keep-alive connection carries on with the next request after a bodiless one.
+  RawConnection c(s.port);
+  ASSERT_TRUE(c.send(request("POST /api/register", "")));
+  EXPECT_FALSE(field(parseAnswer(c.readAll(500ms)).body, "token").empty());
+  ASSERT_TRUE(c.send(request("GET /terms", close)));
+  EXPECT_NE(parseAnswer(c.readAll(5s)).body.find("self-hosted share server"), std::string::npos);
 }
 
 TEST(ShareServerHttpTest, ARefusedUploadWaitsForItsBodyOnlyBriefly) {
@@ -197,22 +134,8 @@ TEST(ShareServerHttpTest, ARefusedUploadWaitsForItsBodyOnlyBriefly) {
   EXPECT_TRUE(a.status == 401 || a.status == 429) << a.status;
   EXPECT_EQ(a.get("connection"), "close");
   EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
-  auto r = s.client().Get("/terms");
-  EXPECT_EQ(status(r), 200);
+  EXPECT_EQ(status(s.client().Get("/terms")), 200);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
-}
-
-TEST(ShareServerHttpTest, WhatAGetDeclaresAsItsBodyIsNeverTakenForARequest) {
-  Server s;
-  const std::string inner = "GET /privacy HTTP/1.1\r\nHost: x\r\n\r\n";
-  RawConnection c(s.port);
-  ASSERT_TRUE(c.send("GET /terms HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(inner.size()) +
-                     "\r\n\r\n" + inner));
-  const std::string all = c.readAll(3s);
-  EXPECT_EQ(parseAnswer(all).status, 200);
-  EXPECT_NE(all.find("self-hosted share server"), std::string::npos);
-  // One answer, and the connection closed: the body was not a second request.
-  EXPECT_EQ(all.find("Uploaded captures"), std::string::npos);
 }
 
 TEST(ShareServerHttpTest, RequestsOnAKeptAliveConnectionAreAnsweredWithoutDelay) {
@@ -236,7 +159,6 @@ TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
   auto first = s.client().Get(raw);
   ASSERT_EQ(status(first), 200);
   EXPECT_EQ(first->get_header_value("Cache-Control"), immutable);
-  EXPECT_EQ(first->get_header_value("X-Content-Type-Options"), "nosniff");
   EXPECT_EQ(first->get_header_value("Accept-Ranges"), "bytes");
   const std::string etag = first->get_header_value("ETag");
   ASSERT_TRUE(std::regex_match(etag, std::regex("\"[!#-~]+\""))) << etag;  // strong: no W/
@@ -273,23 +195,17 @@ TEST(ShareServerHttpTest, RawFilesAreImmutableAndAnswerConditionalRequests) {
       {"If-Unmodified-Since: " + past, 412},
   };
   for (const auto& [headers, want] : cases)
-    for (const char* method : {"GET", "HEAD"}) {
-      if (want != 304 && std::string(method) == "HEAD") continue;
-      SCOPED_TRACE(std::string(method) + " " + headers);
-      const RawAnswer a = rawRequest(s.port, std::string(method) + " " + raw + " HTTP/1.1\r\nHost: x\r\n" + headers +
-                                                 "\r\nConnection: close\r\n\r\n");
+    for (const std::string method : {"GET", "HEAD"}) {
+      if (want != 304 && method == "HEAD") continue;
+      SCOPED_TRACE(method + " " + headers);
+      const RawAnswer a =
+          rawRequest(s.port, method + " " + raw + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\nConnection: close\r\n\r\n");
       EXPECT_EQ(a.status, want);
+      EXPECT_TRUE(want == 412 || a.body == (want == 200 ? png : png.substr(0, want == 206 ? 4 : 0))) << a.body.size();
       if (want == 304) {
-        EXPECT_TRUE(a.body.empty());
-        EXPECT_FALSE(a.has("content-length"));
+        EXPECT_EQ(a.headers.count("content-length"), 0u);
         EXPECT_EQ(a.get("etag"), etag);
         EXPECT_EQ(a.get("cache-control"), immutable);
-      }
-      if (want == 200) {
-        EXPECT_TRUE(a.body == png) << a.body.size() << " bytes";
-      }
-      if (want == 206) {
-        EXPECT_EQ(a.body, png.substr(0, 4));
       }
     }
 }
@@ -304,11 +220,10 @@ TEST(ShareServerHttpTest, PagesAllowNoScriptAndSayHowToCacheAndRefer) {
     SCOPED_TRACE(path);
     auto r = s.client().Get(path);
     ASSERT_EQ(status(r), 200);
+    // No script may run; that the image and video still load under this
+    // policy is what browser_test.py shows.
     const std::string csp = r->get_header_value("Content-Security-Policy");
-    EXPECT_EQ(csp.rfind("default-src 'none';", 0), 0u) << csp;
-    EXPECT_EQ(csp.find("script-src"), std::string::npos);
-    EXPECT_NE(csp.find("img-src 'self'"), std::string::npos);
-    EXPECT_NE(csp.find("media-src 'self'"), std::string::npos);
+    EXPECT_TRUE(csp.rfind("default-src 'none';", 0) == 0 && csp.find("script-src") == std::string::npos) << csp;
     EXPECT_EQ(r->get_header_value("Referrer-Policy"), "no-referrer");
     EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff");
     EXPECT_EQ(r->get_header_value("Cache-Control"), "public, max-age=300");
@@ -324,13 +239,10 @@ TEST(ShareServerHttpTest, PagesAllowNoScriptAndSayHowToCacheAndRefer) {
   EXPECT_EQ(s.client().Get(page + ".png")->get_header_value("Content-Type"), "image/png");
   EXPECT_EQ(s.client().Get(video + ".mp4")->get_header_value("Content-Type"), "video/mp4");
   // That recording has no frame to decode: its page still names it, with no poster.
-  const std::string videoPage = s.client().Get(video)->body;
-  EXPECT_NE(videoPage.find("og:video\" content=\"http://127.0.0.1:"), std::string::npos);
-  EXPECT_EQ(videoPage.find("og:image"), std::string::npos);
+  EXPECT_NE(s.client().Get(video)->body.find("og:video\" content=\"http://127.0.0.1:"), std::string::npos);
   EXPECT_EQ(status(s.client().Get(video + ".jpg")), 404);
   // API answers are never cached.
-  auto reg = s.client().Post("/api/register", "", "application/json");
-  EXPECT_EQ(reg->get_header_value("Cache-Control"), "no-store");
+  EXPECT_EQ(s.client().Post("/api/register", "", "application/json")->get_header_value("Cache-Control"), "no-store");
 }
 
 }  // namespace
