@@ -111,23 +111,6 @@ TEST(PngWriterTest, AdaptiveRowsCarryTheFilterTheyWereWrittenWith) {
   EXPECT_GT(kinds[1] + kinds[3] + kinds[4], 0);  // not Up everywhere
 }
 
-TEST(PngWriterTest, DefaultsStayCloseToAdaptiveFilteringOnText) {
-  // The default (Up, LZ77) must keep text compact: glyph repeats along a row
-  // are found by the match search, so it is not far behind the adaptive
-  // filter and far ahead of run matching.
-  const QImage img = screenLike(1200, 400, false);
-  auto size = [&](png::Options o) {
-    return png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, o).size();
-  };
-  png::Options adaptive;
-  adaptive.filter = png::Filter::adaptive;
-  png::Options runs;
-  runs.strategy = png::Strategy::rle;
-  const size_t d = size({}), a = size(adaptive), r = size(runs);
-  EXPECT_LT(double(d), 1.25 * double(a));
-  EXPECT_LT(d, r);
-}
-
 TEST(PngWriterTest, AlphaIsKeptAndOpaqueImagesAreWrittenAsRgb) {
   const QImage withAlpha = sample(64, 33, true);
   const QByteArray a = encodePng(withAlpha);
@@ -208,46 +191,6 @@ TEST(PngWriterTest, PhotographicAndFlatBandsTakeTheirOwnPathAndDecodeExactly) {
     // The flat half costs next to nothing; the photographic half is coded
     // well below its raw size.
     EXPECT_LT(bytes.size(), line * size_t(img.height()) / 2);
-  }
-}
-
-TEST(PngWriterTest, HuffmanCodesStayWithinDeflatesLengthLimit) {
-  // Byte counts growing as the Fibonacci numbers 1, 2, 3, 5… in one band
-  // (with the end-of-block code as the other 1): the optimal code for them
-  // is 20 bits deep, deeper than the 15 deflate allows. The rows' filter
-  // bytes (0, as nothing is filtered) take the count 55.
-  const int w = 300, h = 40;
-  const size_t total = size_t(w) * 3 * h;
-  std::vector<uint8_t> values;
-  uint32_t a = 1, b = 2;
-  for (int i = 1; i <= 20; ++i) {
-    const uint8_t v = a == 55 ? 0 : uint8_t(i);
-    const uint32_t n = a == 55 ? a - h : a;
-    for (uint32_t k = 0; k < n; ++k) values.push_back(v);
-    const uint32_t c = a + b;
-    a = b;
-    b = c;
-  }
-  ASSERT_LE(values.size(), total);
-  values.resize(total, uint8_t(20));  // the most frequent value takes the rest
-  QRandomGenerator rng(7);
-  for (size_t i = values.size(); i > 1; --i) std::swap(values[i - 1], values[rng.bounded(uint32_t(i))]);
-  QImage img(w, h, QImage::Format_RGB32);
-  for (size_t i = 0; i < values.size(); ++i) {
-    auto* px = img.scanLine(int(i / (size_t(w) * 3))) + (i % (size_t(w) * 3)) / 3 * 4;
-    px[2 - (i % 3)] = values[i];  // B G R in memory, R G B in the PNG
-    px[3] = 0xff;
-  }
-  for (int threads : {1, 2}) {
-    png::Options opt;
-    opt.filter = png::Filter::none;
-    opt.strategy = png::Strategy::huffman;
-    opt.threads = threads;
-    const auto bytes = png::encode(img.constBits(), img.width(), img.height(), int(img.bytesPerLine()), true, opt);
-    expectSamePixels(img, QImage::fromData(bytes.data(), int(bytes.size()), "PNG"));
-    EXPECT_FALSE(inflatedRows(bytes, (size_t(w) * 3 + 1) * size_t(h)).empty());
-    // Coded, not stored: well under the raw 8 bits a byte.
-    EXPECT_LT(bytes.size(), total / 2);
   }
 }
 
