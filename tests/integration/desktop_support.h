@@ -1,7 +1,5 @@
 #pragma once
-// What the desktop tests share: waiting with the event loop running, running
-// a tool, driving or finding windows through xdotool, the app under test as
-// a child process, and reading our controls off the screen.
+// What the desktop tests share: tools, xdotool, the app as a child process.
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -71,8 +69,7 @@ inline QString visibleWindow(const QString& titlePattern) {
   return out.isEmpty() ? QString() : QString::fromLatin1(out.split('\n').last());
 }
 
-// The app's own folders under `home` (data, settings, temporary files), the
-// welcome already agreed and no share server, plus `extraSettings` lines.
+// The app's folders under `home`, the welcome agreed, no share server, plus `extraSettings`.
 inline QProcessEnvironment privateAppEnvironment(const QTemporaryDir& home, const QByteArray& extraSettings = {}) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("XDG_DATA_HOME", home.filePath("data"));
@@ -94,16 +91,13 @@ inline void clickAt(QPoint at) {
 inline QRect windowRect(const QString& window) {
   const QString g = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", window}).out);
   auto value = [&](const char* key) {
-    return QRegularExpression(QStringLiteral("^%1=(-?\\d+)$").arg(key), QRegularExpression::MultilineOption)
-        .match(g)
-        .captured(1)
-        .toInt();
+    const QRegularExpression re(QStringLiteral("^%1=(-?\\d+)$").arg(key), QRegularExpression::MultilineOption);
+    return re.match(g).captured(1).toInt();
   };
   return QRect(value("X"), value("Y"), value("WIDTH"), value("HEIGHT"));
 }
 
-// A visible window of ours titled just "Nimbo" (an alert or a prompt), not
-// the tray icon's, which bears the name too.
+// A visible alert or prompt titled just "Nimbo" (not the tray icon's window).
 inline QString nimboDialog() {
   for (const QByteArray& w : run("xdotool", {"search", "--onlyvisible", "--name", "^Nimbo$"}).out.split('\n'))
     if (!w.isEmpty() && windowRect(QString::fromLatin1(w)).width() > 100) return QString::fromLatin1(w);
@@ -127,8 +121,7 @@ inline void askWindowToClose(const QString& window) {
   ev.data.data32[0] = atom("WM_DELETE_WINDOW");
   ev.data.data32[1] = XCB_CURRENT_TIME;
   xcb_send_event(c, 0, ev.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
-  // A round trip before hanging up: the server may drop what a client that
-  // has gone away still had queued, and then nothing is asked to close.
+  // A round trip first: the server may drop what a departed client had queued.
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
   xcb_disconnect(c);
 }
@@ -149,8 +142,7 @@ inline std::optional<QRect> boxOf(const QImage& img, QColor c, const QRect& area
   for (int y = within.top(); y <= within.bottom(); ++y)
     for (int x = within.left(); x <= within.right(); ++x)
       if (img.pixel(x, y) == c.rgb()) box |= QRect(x, y, 1, 1);
-  if (box.isEmpty()) return std::nullopt;
-  return box;
+  return box.isEmpty() ? std::nullopt : std::optional<QRect>(box);
 }
 
 // What is on the X screen in `r`, through the app's own one-shot screenshot.
@@ -171,7 +163,6 @@ inline std::optional<QPoint> locate(const QImage& shot, const QImage& img) {
       bool likely = true;
       for (QPoint p : {corner, middle, QPoint(1, 0), QPoint(0, 1)})
         likely = likely && s.pixel(x + p.x(), y + p.y()) == i.pixel(p);
-      // A pattern may repeat; only the whole picture decides.
       if (likely && s.copy(x, y, i.width(), i.height()) == i) return QPoint(x, y);
     }
   return std::nullopt;
@@ -179,9 +170,7 @@ inline std::optional<QPoint> locate(const QImage& shot, const QImage& img) {
 
 // Clicks our tray icon; where the popover opened, empty when it did not.
 inline QRect openPopoverFromTray(int timeoutMs = 10000) {
-  // A press within moments of the popup closing finds the pointer still
-  // grabbed and is lost (no person clicks that fast).
-  QTest::qWait(300);
+  QTest::qWait(300);  // a press just after a popup closed finds the pointer grabbed
   std::optional<QPoint> icon;
   EXPECT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); }, timeoutMs)) << "no icon in the tray";
   if (!icon) return {};
@@ -193,8 +182,7 @@ inline QRect openPopoverFromTray(int timeoutMs = 10000) {
   return window.isEmpty() ? QRect() : windowRect(window);
 }
 
-// "Clear all" in a picture of the history: the one button outlined in the
-// `line` colour, at the right of the history's header; a point inside it.
+// A point inside "Clear all" in a picture of the history: the outlined button at the header's right.
 inline std::optional<QPoint> clearAllButton(const QImage& page) {
   for (int y = 0; y < page.height() / 3; ++y) {
     int length = 0;
@@ -206,8 +194,7 @@ inline std::optional<QPoint> clearAllButton(const QImage& page) {
   return std::nullopt;
 }
 
-// Another X client holding a combination on the root window, as a second
-// application would, until it goes.
+// Another X client holding a combination on the root window until it goes.
 class KeyHolder {
  public:
   ~KeyHolder() { release(); }
@@ -240,8 +227,7 @@ class KeyHolder {
   xcb_connection_t* conn_ = nullptr;
 };
 
-// The app under test as a child process, in a home of its own; what it
-// writes is gathered in log().
+// The app as a child process in a home of its own; its output gathers in log().
 class AppTest : public ::testing::Test {
  protected:
   void TearDown() override { stopApp(); }
@@ -272,8 +258,7 @@ class AppTest : public ::testing::Test {
   static bool overlayShown() {
     return run("xdotool", {"search", "--onlyvisible", "--name", "Nimbo selection"}).out.count('\n') == 2;
   }
-  // Asks for the overlay with `action` until it is up: a request that lands
-  // while the previous capture is still being filed is ignored by design.
+  // Asks for the overlay until it is up (a request while a capture is filed is ignored).
   void requestCapture(const QString& action = "capture-to-clipboard", int timeoutMs = 10000) {
     const QString ignoring = QStringLiteral("Screenshot: capture already in progress; ignoring hotkey");
     bool shown = false;
@@ -287,15 +272,26 @@ class AppTest : public ::testing::Test {
     QTest::qWait(150);
   }
 
+  // `keys` fire `action` for the `times`-th time; with `overlay`, the overlay comes and Escape takes it away.
+  void expectFired(const QString& keys, const QString& action, int times, bool overlay = false) {
+    xdotool(QStringList{"key", "--clearmodifiers"} + keys.split(' '));
+    ASSERT_TRUE(waitFor([&] { return count("Nimbo: " + action + " fired") == times; }, 5000))
+        << action.toStdString() << "\n" << log().toStdString();
+    if (!overlay) return;
+    ASSERT_TRUE(waitFor(overlayShown));
+    const int cancelled = count("Screenshot: selection cancelled");
+    xdotool({"key", "Escape"});
+    ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == cancelled + 1; }));
+  }
+
   QString settingsText() {
     QFile f(settingsFile);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
   }
   std::vector<nimbo::CaptureItem> history() {
     QFile f(dataDir + "/history.json");
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    auto items = nimbo::decodeHistory(f.readAll());
-    return items ? *items : std::vector<nimbo::CaptureItem>{};
+    return f.open(QIODevice::ReadOnly) ? nimbo::decodeHistory(f.readAll()).value_or(std::vector<nimbo::CaptureItem>{})
+                                       : std::vector<nimbo::CaptureItem>{};
   }
 
   QTemporaryDir home;

@@ -24,9 +24,8 @@ kill -TERM "$pid"
 wait "$pid"
 rc=$?
 ((rc == 0)) || fail "exit status $rc after SIGTERM"
-# The self-test with a log it cannot write: it says so, and its lines still
-# reach standard output.
+# A self-test log it cannot write: it says so, and its lines still reach stdout.
 "$nimbo" --smoke --smoke-seconds=1 --smoke-log=/dev/null/smoke.txt >"$work/smoke.out" 2>"$work/smoke.err"
 grep -q "cannot write /dev/null/smoke.txt" "$work/smoke.err" || fail "no word about the unwritable log: $(cat "$work/smoke.err")"
 grep -q "^SMOKE " "$work/smoke.out" || fail "the self-test's lines were lost: $(cat "$work/smoke.out")"
-echo "PASS: the app ran on the in-memory platform and ended with status 0; an unwritable self-test log left standard output open"
+echo "PASS: ran on the in-memory platform, ended with status 0, and an unwritable self-test log kept stdout"

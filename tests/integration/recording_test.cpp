@@ -16,9 +16,7 @@ extern "C" {
 #include <QFile>
 #include <QPainter>
 #include <QProcess>
-#include <QScreen>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -33,8 +31,7 @@ extern "C" {
 
 namespace {
 
-// Waits in a real event loop: QTest::qWait sleeps between its turns, which
-// would make the flashes below late by up to 10 ms.
+// In a real event loop: QTest::qWait sleeps between turns, making flashes late.
 void spin(int ms) {
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
@@ -75,6 +72,16 @@ class Recording : public ::testing::Test {
     p.start(NIMBO_BINARY, QStringList{"--smoke", "--smoke-log=" + home.filePath("smoke.txt")} + extra);
     ASSERT_TRUE(p.waitForStarted());
   }
+  // A self-test run to its end; the one recording it left, or empty.
+  QString smokeRecording(const QStringList& extra, int timeoutMs) {
+    QProcess p;
+    startSmoke(p, extra);
+    EXPECT_TRUE(waitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs)) << log().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << log().toStdString();
+    const QStringList files = recordings();
+    EXPECT_EQ(files.size(), 1);
+    return HasFailure() ? QString() : files[0];
+  }
   QTemporaryDir home;
   QProcessEnvironment env;
 };
@@ -82,8 +89,7 @@ class Recording : public ::testing::Test {
 TEST_F(Recording, AKilledRecordingKeepsAllButItsLastSecond) {
   QProcess nimbo;
   startSmoke(nimbo, {"--smoke-target=screen", "--smoke-audio=both", "--smoke-seconds=60", "--smoke-self-noise=1"});
-  // The writer logs the recording's first picture; ten seconds from then
-  // are recorded when the process is killed.
+  // Killed ten seconds after the writer logs the first picture.
   ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: recording started: "); }, 20000)) << log().toStdString();
   QElapsedTimer sinceFirstFrame;
   sinceFirstFrame.start();
@@ -96,8 +102,7 @@ TEST_F(Recording, AKilledRecordingKeepsAllButItsLastSecond) {
   ASSERT_EQ(files.size(), 1) << log().toStdString();
   const auto media = nimbo::MediaProbe::read(files[0]);
   ASSERT_TRUE(media);
-  // At most the last second lost, in what a player shows on opening the
-  // file (what ffprobe reports) and in what decodes.
+  // At most the last second lost, both in the declared length and in what decodes.
   std::printf("killed %.2f s after the first frame; the file declares %.3f s\n", recorded / 1000.0,
               media->openedDurationSeconds);
   EXPECT_GE(media->openedDurationSeconds, 9.0);
@@ -106,8 +111,7 @@ TEST_F(Recording, AKilledRecordingKeepsAllButItsLastSecond) {
   EXPECT_EQ(media->audioTracks, 1);
   EXPECT_TRUE(media->audioDecodes);
   EXPECT_GT(media->audioRms, 0.0005);
-  // The pictures decode up to the ninth second, from a keyframe found by
-  // seeking there.
+  // Pictures decode up to the ninth second, from a keyframe a seek finds.
   const auto seek = nimbo::MediaProbe::seek(files[0], 8.9);
   ASSERT_TRUE(seek);
   EXPECT_TRUE(seek->landedOnKeyframe);
@@ -115,12 +119,27 @@ TEST_F(Recording, AKilledRecordingKeepsAllButItsLastSecond) {
   EXPECT_NEAR(seek->shownSeconds, 8.9, 0.1);
 }
 
-// A window that turns white and a beep that starts at the same instants,
-// every two seconds; the beep's playback delay is measured so both reach
-// the screen and the speakers together.
-class FlashAndBeep : public QWidget {
+// A window of one colour.
+class Solid : public QWidget {
  public:
-  FlashAndBeep() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool) {
+  Solid(QColor c, Qt::WindowFlags flags) : QWidget(nullptr, flags), colour_(c) {}
+  void setColour(QColor c) {
+    colour_ = c;
+    repaint();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour_); }
+
+ private:
+  QColor colour_;
+};
+
+// A full-screen flash and a beep every two seconds, the flash delayed by the
+// beep's measured playback latency so both come out together.
+class FlashAndBeep : public Solid {
+ public:
+  FlashAndBeep() : Solid(Qt::black, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool) {
     setGeometry(0, 0, 1920, 1080);
   }
   ~FlashAndBeep() override {
@@ -129,23 +148,12 @@ class FlashAndBeep : public QWidget {
   }
   bool startSound() {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 1};
-    pa_buffer_attr attr{};
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = 48000 * 4 * 20 / 1000;  // 20 ms ahead
-    attr.prebuf = uint32_t(-1);
-    attr.minreq = uint32_t(-1);
+    const pa_buffer_attr attr{uint32_t(-1), 48000 * 4 * 20 / 1000 /* 20 ms ahead */, uint32_t(-1), uint32_t(-1), 0};
     int err = 0;
     out_ = pa_simple_new(nullptr, "av-sync", PA_STREAM_PLAYBACK, nullptr, "beeps", &spec, nullptr, &attr, &err);
     if (!out_) return false;
     audio_ = std::thread([this] { run(); });
     return true;
-  }
-  std::atomic<int> beeps{0};
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.fillRect(rect(), white_ ? Qt::white : Qt::black);
   }
 
  private:
@@ -156,19 +164,20 @@ class FlashAndBeep : public QWidget {
     while (!stop_) {
       for (int i = 0; i < 480; ++i) {
         const int64_t n = written + i;
-        const int64_t phase = n % period;
-        chunk[size_t(i)] = n > 48000 && phase < beepLength ? 0.6f * float(std::sin(2 * M_PI * 1000 * n / 48000.0)) : 0;
+        const bool beeping = n > 48000 && n % period < beepLength;
+        chunk[size_t(i)] = beeping ? 0.6f * float(std::sin(2 * M_PI * 1000 * n / 48000.0)) : 0;
       }
-      // A beep starts in this chunk: it will be heard once everything
-      // already queued has played.
+      // A beep starts in this chunk: heard once everything queued has played.
       const int64_t startIndex = (period - written % period) % period;
       if (written > 48000 && startIndex < 480) {
         int err = 0;
         const double delayMs = pa_simple_get_latency(out_, &err) / 1000.0 + startIndex / 48.0;
-        ++beeps;
-        QMetaObject::invokeMethod(
-            this, [this, delayMs] { QTimer::singleShot(int(std::lround(delayMs)), Qt::PreciseTimer, this, [this] { flash(); }); },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, delayMs] {
+          QTimer::singleShot(int(std::lround(delayMs)), Qt::PreciseTimer, this, [this] {
+            setColour(Qt::white);
+            QTimer::singleShot(200, this, [this] { setColour(Qt::black); });
+          });
+        }, Qt::QueuedConnection);
       }
       int err = 0;
       if (pa_simple_write(out_, chunk.data(), chunk.size() * sizeof(float), &err) < 0) return;
@@ -178,22 +187,12 @@ class FlashAndBeep : public QWidget {
     pa_simple_drain(out_, &err);
     pa_simple_free(out_);
   }
-  void flash() {
-    white_ = true;
-    repaint();
-    QTimer::singleShot(200, this, [this] {
-      white_ = false;
-      repaint();
-    });
-  }
-  bool white_ = false;
   pa_simple* out_ = nullptr;
   std::thread audio_;
   std::atomic<bool> stop_{false};
 };
 
-// Decodes every track of `path` in file order, handing each frame over with
-// its time (seconds) on the file's one timeline, as a player places them.
+// Every decoded frame of every track of `path`, with its time on the file's timeline.
 void decodeAll(const QString& path, const std::function<void(const AVStream*, const AVFrame*, double)>& take) {
   AVFormatContext* fmt = nullptr;
   if (avformat_open_input(&fmt, path.toUtf8().constData(), nullptr, nullptr) < 0) return;
@@ -224,8 +223,7 @@ void decodeAll(const QString& path, const std::function<void(const AVStream*, co
   avformat_close_input(&fmt);
 }
 
-// Instants (seconds) where the picture turns bright and where the sound
-// starts, read back from the file.
+// Instants (seconds) where the picture turns bright and where the sound starts.
 struct Onsets {
   std::vector<double> flashes, beeps;
 };
@@ -270,13 +268,9 @@ TEST_F(Recording, PictureAndSoundStayInStepForAMinute) {
   client.show();
   ASSERT_TRUE(client.startSound()) << "no sound server";
   spin(1500);
-  QProcess nimbo;
-  startSmoke(nimbo, {"--smoke-target=screen", "--smoke-audio=system", "--smoke-seconds=60"});
-  ASSERT_TRUE(waitFor([&] { return nimbo.state() == QProcess::NotRunning; }, 150000)) << log().toStdString();
-  ASSERT_EQ(nimbo.exitCode(), 0) << log().toStdString();
-  const QStringList files = recordings();
-  ASSERT_EQ(files.size(), 1);
-  const Onsets o = findOnsets(files[0]);
+  const QString file = smokeRecording({"--smoke-target=screen", "--smoke-audio=system", "--smoke-seconds=60"}, 150000);
+  ASSERT_FALSE(file.isEmpty());
+  const Onsets o = findOnsets(file);
   ASSERT_GE(o.flashes.size(), 25u) << "flashes seen: " << o.flashes.size();
   ASSERT_GE(o.beeps.size(), 25u) << "beeps heard: " << o.beeps.size();
   std::vector<double> offsets;
@@ -291,12 +285,8 @@ TEST_F(Recording, PictureAndSoundStayInStepForAMinute) {
   for (double d : offsets) worst = std::max(worst, std::abs(d));
   std::printf("A/V offsets over %zu pairs: first %+.1f ms, last %+.1f ms, worst %.1f ms\n", offsets.size(),
               offsets.front() * 1000, offsets.back() * 1000, worst * 1000);
-  QStringList all;
-  for (double d : offsets) all << QString::number(d * 1000, 'f', 0);
-  std::printf("  each (ms): %s\n", qPrintable(all.join(' ')));
   EXPECT_LE(worst, 0.050);
-  // No drift: the last pairs sit where the first ones did (medians of five,
-  // as each flash lands in the next captured frame, up to 1/60 s late).
+  // No drift: medians of the first and last five pairs (a flash shows up to a frame late).
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -311,7 +301,7 @@ QColor middleFrameColour(const QString& path) {
   std::vector<QColor> colours;
   decodeAll(path, [&](const AVStream* st, const AVFrame* f, double) {
     if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return;
-    // BT.709 limited range back to RGB, averaged over a grid.
+    // BT.709 limited range to RGB, averaged over a grid.
     double r = 0, g = 0, b = 0;
     int n = 0;
     for (int y = 8; y < f->height - 8; y += 8)
@@ -327,17 +317,6 @@ QColor middleFrameColour(const QString& path) {
   return colours.empty() ? QColor() : colours[colours.size() / 2];
 }
 
-class Solid : public QWidget {
- public:
-  Solid(QColor c, Qt::WindowFlags flags) : QWidget(nullptr, flags), colour_(c) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour_); }
-
- private:
-  QColor colour_;
-};
-
 TEST_F(Recording, ACoveredWindowIsRecordedWhole) {
   Solid target(QColor(40, 200, 60), Qt::Window);
   target.setWindowTitle("Recording target");
@@ -348,14 +327,10 @@ TEST_F(Recording, ACoveredWindowIsRecordedWhole) {
   cover.setGeometry(250, 150, 400, 500);
   cover.show();
   spin(1000);
-  QProcess nimbo;
-  startSmoke(nimbo, {"--smoke-target=window", "--smoke-audio=none", "--smoke-seconds=3"});
-  ASSERT_TRUE(waitFor([&] { return nimbo.state() == QProcess::NotRunning; }, 60000)) << log().toStdString();
-  ASSERT_EQ(nimbo.exitCode(), 0) << log().toStdString();
+  const QString file = smokeRecording({"--smoke-target=window", "--smoke-audio=none", "--smoke-seconds=3"}, 60000);
+  ASSERT_FALSE(file.isEmpty());
   EXPECT_TRUE(log().contains("window target: \"Recording target\"")) << log().toStdString();
-  const QStringList files = recordings();
-  ASSERT_EQ(files.size(), 1);
-  const QColor seen = middleFrameColour(files[0]);
+  const QColor seen = middleFrameColour(file);
   EXPECT_NEAR(seen.red(), 40, 12);
   EXPECT_NEAR(seen.green(), 200, 12);
   EXPECT_NEAR(seen.blue(), 60, 12);

@@ -1,15 +1,5 @@
-// The settings window of the real app in the virtual desktop: opened from
-// the tray menu and by starting nimbo again, driven from the keyboard
-// through XTest (xdotool) like a person would, pictures kept as artifacts.
+// The settings window of the real app, driven from the keyboard through XTest; pictures kept as artifacts.
 #include <gtest/gtest.h>
-
-#include <QDir>
-#include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTest>
-
-#include <xcb/xcb.h>
 
 #include "integration/desktop_support.h"
 
@@ -17,15 +7,12 @@ namespace {
 
 using namespace nimbo::desktoptest;
 
-// Where the window's own area is on the X screen, in pixels (xdotool's
-// geometry is the frame's place with the client's size).
+// The window's own area on the X screen (xdotool's geometry is the frame's place with the client's size).
 QRect geometry(const QString& window) {
   const QString info = QString::fromUtf8(run("xwininfo", {"-id", window}).out);
   auto value = [&](const QString& key) {
-    return QRegularExpression("^\\s*" + key + ":\\s*(-?\\d+)$", QRegularExpression::MultilineOption)
-        .match(info)
-        .captured(1)
-        .toInt();
+    const QRegularExpression re("^\\s*" + key + ":\\s*(-?\\d+)$", QRegularExpression::MultilineOption);
+    return re.match(info).captured(1).toInt();
   };
   return QRect(value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"), value("Height"));
 }
@@ -34,15 +21,12 @@ class SettingsWindowDesktop : public AppTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home.isValid());
-    // Agreed already, and no share server (nothing on the shared port).
     env = privateAppEnvironment(home);
     run("secret-tool", {"clear", "service", "com.vantori.screenshot", "account", "upload-device-token"});
-    // The pointer on the first monitor (scale 1) unless a test moves it.
-    xdotool({"mousemove", "960", "540"});
+    xdotool({"mousemove", "960", "540"});  // on the first monitor (scale 1)
   }
 
-  // Starting nimbo again opens the window (nothing else of ours is shown):
-  // the settings, not a note.
+  // Starting nimbo again (nothing else of ours shown) opens the settings, not a note.
   QString openByReopening() {
     const int opened = count("Screenshot: opening settings window");
     EXPECT_EQ(cli({}).exitCode, 0);
@@ -73,16 +57,6 @@ class SettingsWindowDesktop : public AppTest {
     ASSERT_TRUE(waitFor([&] { return count("Nimbo: global shortcuts taken again") == taken + 1; }))
         << log().toStdString();
   }
-  // `keys` fire captureToClipboard (for the `times`-th time): the overlay
-  // comes, and Escape takes it away.
-  void expectCaptureFrom(const QString& keys, int times) {
-    key(keys);
-    ASSERT_TRUE(waitFor([&] { return count("Nimbo: captureToClipboard fired") == times; }, 5000)) << log().toStdString();
-    ASSERT_TRUE(waitFor(overlayShown));
-    const int cancelled = count("Screenshot: selection cancelled");
-    xdotool({"key", "Escape"});
-    ASSERT_TRUE(waitFor([&] { return count("Screenshot: selection cancelled") == cancelled + 1; }));
-  }
   void keepPicture(const QString& window, const QString& name) {
     const QString dir = QStringLiteral(NIMBO_ARTIFACTS_DIR);
     QDir().mkpath(dir);
@@ -96,25 +70,18 @@ TEST_F(SettingsWindowDesktop, TheTrayMenuOpensItOnTheFirstMonitorAndCtrlWHidesIt
   if (qEnvironmentVariable("NIMBO_WITH_TRAY") != QLatin1String("1")) GTEST_SKIP() << "needs the tray host";
   startApp();
   ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: tray icon shown"); })) << log().toStdString();
-  // The icon is the tray host's only one: right-click its middle.
-  QRect tray;
-  ASSERT_TRUE(waitFor([&] {
-    for (const QByteArray& id : run("xdotool", {"search", "--class", "trayer"}).out.trimmed().split('\n'))
-      if (const QRect g = geometry(QString::fromLatin1(id)); g.width() * g.height() > tray.width() * tray.height()) tray = g;
-    return tray.width() > 0;
-  }));
-  xdotool({"mousemove", QString::number(tray.center().x()), QString::number(tray.center().y()), "click", "3"});
+  std::optional<QPoint> icon;
+  ASSERT_TRUE(waitFor([&] { return (icon = trayIcon()).has_value(); }));
+  xdotool({"mousemove", QString::number(icon->x()), QString::number(icon->y()), "click", "3"});
   QTest::qWait(500);
   // "Settings…" is the one before "Quit", at the menu's end.
   xdotool({"key", "Up", "Up", "Return"});
   ASSERT_TRUE(waitFor([] { return !visibleWindow("^Nimbo Settings$").isEmpty(); })) << log().toStdString();
   EXPECT_TRUE(log().contains("Screenshot: opening settings window"));
   const QString id = visibleWindow("^Nimbo Settings$");
-  // 920 × 620 points on the first monitor (scale 1), within it.
   const QRect g = geometry(id);
   EXPECT_EQ(g.size(), QSize(920, 620));
   EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(g)) << g.x() << "," << g.y();
-  // "Show in taskbar" is off.
   EXPECT_TRUE(run("xprop", {"-id", id, "_NET_WM_STATE"}).out.contains("_NET_WM_STATE_SKIP_TASKBAR"));
   activate(id);
   keepPicture(id, "desktop-settings-general");
@@ -123,48 +90,15 @@ TEST_F(SettingsWindowDesktop, TheTrayMenuOpensItOnTheFirstMonitorAndCtrlWHidesIt
   EXPECT_EQ(app->state(), QProcess::Running);
 }
 
+// Our grabs are let go while the recorder runs and taken back after: a combination another application
+// holds is refused, a free one works at once, and Escape and "Reset" keep or restore the binding.
 TEST_F(SettingsWindowDesktop, ARebindThroughTheRecorderWorksAtOnceAndEscapeAndResetTakeOurGrabsBack) {
-  startApp();
-  const QString window = openByReopening();
-  key("Down");  // Shortcuts
-  key("Tab");   // "Rebind" of "Capture to clipboard"
-  startRecording();
-  // Our own grabs are let go: the keys reach the window and are taken as
-  // the new binding, and then type nothing anywhere else.
-  key("shift+k");  // Shift alone does not count: still recording
-  typeCombination("ctrl+alt+k");
-  ASSERT_TRUE(waitFor([&] { return settingsText().contains("captureToClipboard"); }));
-  EXPECT_TRUE(settingsText().contains(R"(\"keyCode\":40,\"modifiers\":786432)")) << settingsText().toStdString();
-  // The old combination is inert, the new one fires, without a restart: the
-  // presses arrive in order, so had Ctrl+` fired it would have by now.
-  key("ctrl+grave");
-  expectCaptureFrom("ctrl+alt+k", 1);
-
-  // Escape while recording keeps the binding, and the grabs come back.
-  activate(window);
-  startRecording();
-  typeCombination("Escape");
-  EXPECT_TRUE(settingsText().contains(R"(\"keyCode\":40,\"modifiers\":786432)"));
-  expectCaptureFrom("ctrl+alt+k", 2);
-
-  // A custom binding has "Reset" right after "Rebind": the default is back.
-  activate(window);
-  keepPicture(window, "desktop-settings-shortcuts-custom");
-  key("Tab");
-  key("space");
-  ASSERT_TRUE(waitFor([&] { return !settingsText().contains("captureToClipboard"); })) << settingsText().toStdString();
-  expectCaptureFrom("ctrl+grave", 3);
-}
-
-// Through the recorder, so with our grabs let go and taken again around
-// the refusal.
-TEST_F(SettingsWindowDesktop, ACombinationAnotherApplicationHoldsIsRefusedAndTheOldOneStays) {
   KeyHolder other;
   ASSERT_TRUE(other.grab(0x74 /* t */, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1));
   startApp();
   const QString window = openByReopening();
-  key("Down");
-  key("Tab");
+  key("Down");  // Shortcuts
+  key("Tab");   // "Rebind" of "Capture to clipboard"
   startRecording();
   typeCombination("ctrl+alt+t");
   ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: shortcut Ctrl+Alt+T for captureToClipboard could not be registered"); }))
@@ -172,13 +106,36 @@ TEST_F(SettingsWindowDesktop, ACombinationAnotherApplicationHoldsIsRefusedAndThe
   QTest::qWait(300);
   keepPicture(window, "desktop-settings-shortcut-taken");
   EXPECT_FALSE(settingsText().contains("captureToClipboard"));
-  expectCaptureFrom("ctrl+grave", 1);
+  expectFired("ctrl+grave", "captureToClipboard", 1, true);
+
+  activate(window);
+  startRecording();
+  key("shift+k");  // Shift alone does not count: still recording
+  typeCombination("ctrl+alt+k");
+  ASSERT_TRUE(waitFor([&] { return settingsText().contains("captureToClipboard"); }));
+  EXPECT_TRUE(settingsText().contains(R"(\"keyCode\":40,\"modifiers\":786432)")) << settingsText().toStdString();
+  // Without a restart the old combination is inert (presses arrive in order) and the new one fires.
+  key("ctrl+grave");
+  expectFired("ctrl+alt+k", "captureToClipboard", 2, true);
+
+  activate(window);
+  startRecording();
+  typeCombination("Escape");
+  EXPECT_TRUE(settingsText().contains(R"(\"keyCode\":40,\"modifiers\":786432)"));
+  expectFired("ctrl+alt+k", "captureToClipboard", 3, true);
+
+  // A custom binding has "Reset" right after "Rebind".
+  activate(window);
+  keepPicture(window, "desktop-settings-shortcuts-custom");
+  key("Tab");
+  key("space");
+  ASSERT_TRUE(waitFor([&] { return !settingsText().contains("captureToClipboard"); })) << settingsText().toStdString();
+  expectFired("ctrl+grave", "captureToClipboard", 4, true);
 }
 
 TEST_F(SettingsWindowDesktop, ThePastedTokenIsSavedTrimmedToTheKeyringOnTheScaledMonitor) {
   startApp();
-  // The second monitor is at scale 2: the window opens there, crisp, and
-  // fits its 540 points of height.
+  // The second monitor is at scale 2: the window opens there, crisp, within its 540 points of height.
   xdotool({"mousemove", "2880", "540"});
   const QString window = openByReopening();
   ASSERT_FALSE(window.isEmpty());

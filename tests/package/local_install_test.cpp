@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/local_install.h"
 
@@ -13,28 +14,14 @@ using namespace nimbo::local_install;
 
 namespace {
 
-const char kDesktop[] =
-    "[Desktop Entry]\n"
-    "Type=Application\n"
-    "Name=Nimbo\n"
-    "Exec=nimbo\n"
-    "TryExec=nimbo\n"
-    "Icon=com.vantori.screenshot\n"
-    "Actions=CaptureToClipboard;\n"
-    "\n"
-    "[Desktop Action CaptureToClipboard]\n"
-    "Name=Capture to clipboard\n"
-    "Exec=nimbo capture-to-clipboard\n";
-
 void write(const fs::path& p, const std::string& text) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << text;
 }
 
 std::string read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(p, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -44,24 +31,23 @@ class LocalInstall : public ::testing::Test {
     char tmpl[] = "/tmp/nimbo-local-install-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     base = tmpl;
-    places.dataHome = base / "home/.local/share";
-    places.binDir = base / "home/.local/bin";
-    places.configHome = base / "home/.config";
+    places = {base / "home/.local/share", base / "home/.local/bin", base / "home/.config"};
   }
   void TearDown() override { fs::remove_all(base); }
 
-  // A tree as the archive has it, with `marker` in its application library.
+  // A tree as the archive has it, with `marker` in its launcher and application library.
   fs::path makeTree(const std::string& name, const std::string& marker) {
     const fs::path t = base / name;
     write(t / "bin/nimbo", "launcher " + marker);
     fs::permissions(t / "bin/nimbo", fs::perms(0755));
-    write(t / "bin/nimbo-share-server", "server");
     write(t / "lib/nimbo/libnimbo_app.so", "app " + marker);
-    write(t / "share/applications/com.vantori.screenshot.desktop", kDesktop);
+    write(t / "share/applications/com.vantori.screenshot.desktop",
+          "[Desktop Entry]\nType=Application\nName=Nimbo\nExec=nimbo\nTryExec=nimbo\nIcon=com.vantori.screenshot\n"
+          "Actions=CaptureToClipboard;\n\n[Desktop Action CaptureToClipboard]\nName=Capture to clipboard\n"
+          "Exec=nimbo capture-to-clipboard\n");
     write(t / "share/icons/hicolor/48x48/apps/com.vantori.screenshot.png", "png48");
     write(t / "share/icons/hicolor/scalable/apps/com.vantori.screenshot.svg", "<svg/>");
     write(t / "share/icons/hicolor/48x48/apps/someone-else.png", "not ours");
-    write(t / "share/man/man1/nimbo.1.gz", "man");
     return t;
   }
 
@@ -70,14 +56,20 @@ class LocalInstall : public ::testing::Test {
     err.str({});
     return nimbo::local_install::install(tree, version, places, out, err);
   }
+  std::vector<std::string> versionsOnDisk() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(places.versions())) names.push_back(e.path().filename());
+    return names;
+  }
 
   fs::path base;
   Places places;
   std::ostringstream out, err;
 };
 
+using Names = std::vector<std::string>;
+
 TEST(DesktopEntry, PathsWithSpacesQuotesAndPercentSignsAreQuoted) {
-  EXPECT_EQ(desktopExec("/home/ann/bin/nimbo", " edit"), "/home/ann/bin/nimbo edit");
   // Quoted for the command line, then each backslash doubled for the file.
   EXPECT_EQ(desktopExec("/home/Ann Lee/bin/nimbo", ""), "\"/home/Ann Lee/bin/nimbo\"");
   EXPECT_EQ(desktopExec("/home/a$b/nimbo", ""), "\"/home/a\\\\$b/nimbo\"");
@@ -89,38 +81,27 @@ TEST(DesktopEntry, PathsWithSpacesQuotesAndPercentSignsAreQuoted) {
 }
 
 TEST_F(LocalInstall, InstallsTheLayoutTheUpdaterUses) {
-  const fs::path tree = makeTree("nimbo-1.2.0", "one");
-  ASSERT_EQ(install(tree, "1.2.0"), 0) << err.str();
+  ASSERT_EQ(install(makeTree("nimbo-1.2.0", "one"), "1.2.0"), 0) << err.str();
   const fs::path v = places.versions() / "1.2.0";
   EXPECT_EQ(read(v / "lib/nimbo/libnimbo_app.so"), "app one");
-  EXPECT_EQ(read(v / "bin/nimbo"), "launcher one");
   EXPECT_TRUE(fs::status(v / "bin/nimbo").permissions() == fs::perms(0755));
-  EXPECT_EQ(read(v / "share/man/man1/nimbo.1.gz"), "man");
-  EXPECT_FALSE(fs::exists(v / "share/icons/hicolor/48x48/apps/someone-else.png"));
-
-  ASSERT_TRUE(fs::is_symlink(places.current()));
+  EXPECT_EQ(versionsOnDisk(), Names{"1.2.0"});
   EXPECT_EQ(fs::read_symlink(places.current()), "versions/1.2.0");
-  ASSERT_TRUE(fs::is_symlink(places.binLink()));
   EXPECT_EQ(fs::read_symlink(places.binLink()), places.root() / "current/bin/nimbo");
-  EXPECT_EQ(read(places.binLink()), "launcher one");
 
   // Every Exec runs the installed program, and the one TryExec names it.
-  const std::string entry = read(places.desktopFile());
-  EXPECT_NE(entry.find("\nExec=" + places.binLink().string() + "\nTryExec=" + places.binLink().string() + "\n"),
-            std::string::npos) << entry;
-  EXPECT_NE(entry.find("\nExec=" + places.binLink().string() + " capture-to-clipboard\n"), std::string::npos);
+  const std::string entry = read(places.desktopFile()), link = places.binLink().string();
+  EXPECT_NE(entry.find("\nExec=" + link + "\nTryExec=" + link + "\n"), std::string::npos) << entry;
+  EXPECT_NE(entry.find("\nExec=" + link + " capture-to-clipboard\n"), std::string::npos);
   EXPECT_EQ(entry.find("TryExec="), entry.rfind("TryExec="));
   EXPECT_EQ(read(places.iconTheme() / "48x48/apps/com.vantori.screenshot.png"), "png48");
   EXPECT_TRUE(fs::exists(places.iconTheme() / "scalable/apps/com.vantori.screenshot.svg"));
+  // Only our own icons: another application's stays out of both the version and the theme.
+  EXPECT_FALSE(fs::exists(v / "share/icons/hicolor/48x48/apps/someone-else.png"));
   EXPECT_FALSE(fs::exists(places.iconTheme() / "48x48/apps/someone-else.png"));
-  EXPECT_NE(out.str().find("Installed Nimbo 1.2.0"), std::string::npos) << out.str();
-  // Nothing but the version itself in versions/.
-  int entries = 0;
-  for (const auto& e : fs::directory_iterator(places.versions())) entries += e.path().filename() == "1.2.0" ? 1 : 100;
-  EXPECT_EQ(entries, 1);
 }
 
-TEST_F(LocalInstall, TheSameVersionAgainReplacesItWhole) {
+TEST_F(LocalInstall, InstallingAgainReplacesTheVersionWholeRenewsTheLinksAndSwitchesVersions) {
   ASSERT_EQ(install(makeTree("a", "one"), "1.2.0"), 0) << err.str();
   write(places.versions() / "1.2.0/lib/nimbo/stale.so", "from before");
   const fs::path second = makeTree("b", "two");
@@ -128,35 +109,27 @@ TEST_F(LocalInstall, TheSameVersionAgainReplacesItWhole) {
   ASSERT_EQ(install(second, "1.2.0"), 0) << err.str();
   EXPECT_EQ(read(places.versions() / "1.2.0/lib/nimbo/libnimbo_app.so"), "app two");
   EXPECT_FALSE(fs::exists(places.versions() / "1.2.0/lib/nimbo/stale.so"));
-  // An icon the new version no longer has goes too.
-  EXPECT_FALSE(fs::exists(places.iconTheme() / "scalable/apps/com.vantori.screenshot.svg"));
-  EXPECT_EQ(fs::read_symlink(places.current()), "versions/1.2.0");
-  for (const auto& e : fs::directory_iterator(places.versions())) EXPECT_EQ(e.path().filename(), "1.2.0");
-}
+  EXPECT_FALSE(fs::exists(places.iconTheme() / "scalable/apps/com.vantori.screenshot.svg")) << "a dropped icon stays";
+  EXPECT_EQ(versionsOnDisk(), Names{"1.2.0"});
 
-TEST_F(LocalInstall, AnotherVersionBecomesCurrentAndTheOldOneStays) {
-  ASSERT_EQ(install(makeTree("a", "one"), "1.2.0"), 0) << err.str();
-  ASSERT_EQ(install(makeTree("b", "two"), "1.3.0"), 0) << err.str();
-  EXPECT_EQ(fs::read_symlink(places.current()), "versions/1.3.0");
-  EXPECT_EQ(read(places.binLink()), "launcher two");
-  EXPECT_EQ(read(places.versions() / "1.2.0/bin/nimbo"), "launcher one");
-}
-
-TEST_F(LocalInstall, RunningFromTheInstalledCopyRenewsTheLinks) {
-  ASSERT_EQ(install(makeTree("a", "one"), "1.2.0"), 0) << err.str();
+  // From the installed copy itself (the source is the destination): nothing lost, the links back.
   fs::remove(places.binLink());
   fs::remove(places.desktopFile());
   ASSERT_EQ(install(places.versions() / "1.2.0", "1.2.0"), 0) << err.str();
-  EXPECT_EQ(read(places.binLink()), "launcher one");
+  EXPECT_EQ(read(places.binLink()), "launcher two");
   EXPECT_TRUE(fs::exists(places.desktopFile()));
-  EXPECT_EQ(read(places.versions() / "1.2.0/lib/nimbo/libnimbo_app.so"), "app one");
+  EXPECT_EQ(read(places.versions() / "1.2.0/lib/nimbo/libnimbo_app.so"), "app two");
+
+  ASSERT_EQ(install(makeTree("c", "three"), "1.3.0"), 0) << err.str();
+  EXPECT_EQ(fs::read_symlink(places.current()), "versions/1.3.0");
+  EXPECT_EQ(read(places.binLink()), "launcher three");
+  EXPECT_EQ(read(places.versions() / "1.2.0/bin/nimbo"), "launcher two");
 }
 
 TEST_F(LocalInstall, AFailedCopyChangesNothing) {
   ASSERT_EQ(install(makeTree("a", "one"), "1.2.0"), 0) << err.str();
   const std::string entryBefore = read(places.desktopFile());
-  // A file whose path is too long for the system once below versions/, where
-  // the copy of the second version fails half-way.
+  // A path too long for the system once below versions/: the copy fails half-way.
   const fs::path tree = makeTree("b", "two");
   fs::path deep = tree / "lib/nimbo";
   while (deep.string().size() + 201 < 4090) deep /= std::string(200, 'd');
@@ -169,9 +142,9 @@ TEST_F(LocalInstall, AFailedCopyChangesNothing) {
   EXPECT_EQ(fs::read_symlink(places.current()), "versions/1.2.0");
   EXPECT_EQ(read(places.binLink()), "launcher one");
   EXPECT_EQ(read(places.desktopFile()), entryBefore);
-  for (const auto& e : fs::directory_iterator(places.versions())) EXPECT_EQ(e.path().filename(), "1.2.0");
+  EXPECT_EQ(versionsOnDisk(), Names{"1.2.0"});
   for (const auto& e : fs::directory_iterator(places.desktopFile().parent_path()))
-    EXPECT_EQ(e.path().filename().string().front() == '.', false) << e.path();
+    EXPECT_NE(e.path().filename().string().front(), '.') << e.path();
 }
 
 TEST_F(LocalInstall, AFileWhereTheCommandGoesIsLeftAloneAndNothingInstalled) {
@@ -185,8 +158,7 @@ TEST_F(LocalInstall, AFileWhereTheCommandGoesIsLeftAloneAndNothingInstalled) {
 
 TEST_F(LocalInstall, ATreeWithoutTheApplicationLibraryIsRefused) {
   const fs::path tree = makeTree("a", "one");
-  fs::remove(tree / "lib/nimbo/libnimbo_app.so");
-  fs::remove(tree / "lib/nimbo");
+  fs::remove_all(tree / "lib/nimbo");
   EXPECT_EQ(install(tree, "1.2.0"), 1);
   EXPECT_FALSE(fs::exists(places.root()));
   std::string why;
@@ -209,25 +181,18 @@ TEST_F(LocalInstall, UninstallKeepsCapturesAndSettings) {
   write(places.dataHome / "applications/other.desktop", "[Desktop Entry]\n");
   write(places.iconTheme() / "64x64/apps/other.png", "another application's");
 
-  out.str({});
   ASSERT_EQ(uninstall(places, out, err), 0) << err.str();
   EXPECT_FALSE(fs::exists(fs::symlink_status(places.binLink())));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(places.current())));
-  EXPECT_FALSE(fs::exists(places.versions()));
   EXPECT_FALSE(fs::exists(places.root()));
   EXPECT_FALSE(fs::exists(places.desktopFile()));
-  EXPECT_FALSE(fs::exists(places.iconTheme() / "48x48/apps/com.vantori.screenshot.png"));
-  EXPECT_FALSE(fs::exists(places.iconTheme() / "48x48")) << "an emptied folder stays";
-  EXPECT_TRUE(fs::exists(places.iconTheme() / "64x64/apps/other.png"));
+  EXPECT_FALSE(fs::exists(places.iconTheme() / "48x48")) << "an emptied icon folder stays";
   EXPECT_FALSE(fs::exists(places.configHome / "autostart/com.vantori.screenshot.desktop"));
+  EXPECT_TRUE(fs::exists(places.iconTheme() / "64x64/apps/other.png"));
+  EXPECT_TRUE(fs::exists(places.dataHome / "applications/other.desktop"));
   EXPECT_EQ(read(places.dataHome / "com.vantori.screenshot/history.json"), "{}");
   EXPECT_EQ(read(places.configHome / "com.vantori.screenshot/settings.ini"), "soundOnCapture=false\n");
-  EXPECT_TRUE(fs::exists(places.dataHome / "applications/other.desktop"));
-  EXPECT_NE(out.str().find("Kept your captures"), std::string::npos) << out.str();
 
-  out.str({});
-  EXPECT_EQ(uninstall(places, out, err), 0);
-  EXPECT_NE(out.str().find("not installed"), std::string::npos) << out.str();
+  EXPECT_EQ(uninstall(places, out, err), 0) << "a second uninstall";
 }
 
 TEST_F(LocalInstall, UninstallLeavesWhatItDidNotMake) {
@@ -235,7 +200,6 @@ TEST_F(LocalInstall, UninstallLeavesWhatItDidNotMake) {
   fs::create_symlink("/usr/bin/nimbo", places.binLink());
   write(places.desktopFile(), "[Desktop Entry]\nExec=/opt/nimbo/bin/nimbo\n");
   write(places.configHome / "autostart/com.vantori.screenshot.desktop", "[Desktop Entry]\nExec=\"/usr/bin/nimbo\"\n");
-  out.str({});
   EXPECT_EQ(uninstall(places, out, err), 0) << err.str();
   EXPECT_EQ(fs::read_symlink(places.binLink()), "/usr/bin/nimbo");
   EXPECT_TRUE(fs::exists(places.desktopFile()));
@@ -245,8 +209,6 @@ TEST_F(LocalInstall, UninstallLeavesWhatItDidNotMake) {
 
 TEST(Places, FollowTheEnvironment) {
   const std::string home = ::getenv("HOME") ? ::getenv("HOME") : "";
-  const char* data = ::getenv("XDG_DATA_HOME");
-  const std::string savedData = data ? data : "";
   ::setenv("HOME", "/home/ann", 1);
   ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
   Places p;
@@ -254,16 +216,11 @@ TEST(Places, FollowTheEnvironment) {
   ASSERT_TRUE(placesFromEnvironment(&p, &error)) << error;
   EXPECT_EQ(p.dataHome, "/home/ann/.local/share");
   EXPECT_EQ(p.binDir, "/home/ann/.local/bin");
-  ::setenv("XDG_DATA_HOME", "/data/ann/", 1);
-  ASSERT_TRUE(placesFromEnvironment(&p, &error));
-  EXPECT_EQ(p.desktopFile(), "/data/ann/applications/com.vantori.screenshot.desktop");
-  EXPECT_EQ(p.current(), "/data/ann/nimbo/current");
   ::unsetenv("HOME");
   EXPECT_FALSE(placesFromEnvironment(&p, &error));
   EXPECT_FALSE(error.empty());
   ::setenv("HOME", home.c_str(), 1);
-  if (data) ::setenv("XDG_DATA_HOME", savedData.c_str(), 1);
-  else ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace

@@ -10,21 +10,18 @@
 namespace nimbo {
 namespace {
 
-void write(const QString& path, const QByteArray& text) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(text);
-}
-
 TEST(DesktopEntriesTest, AWindowClassFindsItsApplicationsName) {
   QTemporaryDir data;
   const QString apps = data.path() + "/applications";
   QDir().mkpath(apps);
-  write(apps + "/org.example.Painter.desktop",
-        "[Desktop Entry]\nType=Application\nName=Painter\nStartupWMClass=paint-main\n"
-        "[Desktop Action new]\nName=New Picture\n");
-  write(apps + "/org.example.Notes.desktop", "[Desktop Entry]\nName=Notes\n");
-  write(apps + "/broken.desktop", "[Desktop Entry]\nExec=true\n");
+  for (const auto& [name, text] : {std::pair{"org.example.Painter.desktop",
+                                             "[Desktop Entry]\nType=Application\nName=Painter\nStartupWMClass=paint-main\n"
+                                             "[Desktop Action new]\nName=New Picture\n"},
+                                   std::pair{"org.example.Notes.desktop", "[Desktop Entry]\nName=Notes\n"},
+                                   std::pair{"broken.desktop", "[Desktop Entry]\nExec=true\n"}}) {
+    QFile f(apps + "/" + name);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(text) > 0);
+  }
   const QByteArray home = qgetenv("XDG_DATA_HOME"), dirs = qgetenv("XDG_DATA_DIRS");
   qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
   qputenv("XDG_DATA_DIRS", (data.path() + "/nowhere").toLocal8Bit());

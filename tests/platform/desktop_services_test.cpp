@@ -1,8 +1,4 @@
-// The desktop's file manager and settings pages, through their real
-// interfaces: a stand-in file manager on a private session bus, and
-// stand-in settings programs first on PATH.
-#include <gtest/gtest.h>
-
+// The file manager (a stand-in on a private bus), settings programs (stand-ins on PATH) and camera access.
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QFile>
@@ -10,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/linux/ffmpeg/ffmpeg_camera.h"
@@ -31,7 +26,6 @@ TEST(DesktopServicesTest, RevealingAFileAsksTheFileManagerToSelectIt) {
   QProcess manager;
   manager.setProcessChannelMode(QProcess::ForwardedChannels);
   manager.start(NIMBO_FAKE_FILE_MANAGER, {log});
-  ASSERT_TRUE(manager.waitForStarted());
   ASSERT_TRUE(test::waitUntil([] {
     return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.FileManager1").value();
   }, 10000));
@@ -46,12 +40,9 @@ TEST(DesktopServicesTest, SettingsOpenOnTheDesktopsOwnPage) {
   QTemporaryDir bin;
   const QString log = bin.filePath("opened.txt");
   auto program = [&](const QString& name) {
-    const QString path = bin.filePath(name);
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    QFile f(bin.filePath(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     f.write(QStringLiteral("#!/bin/sh\necho \"%1 $*\" >> '%2'\n").arg(name, log).toUtf8());
-    f.close();
-    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   };
   const QByteArray path = qgetenv("PATH");
   qputenv("PATH", bin.path().toLocal8Bit());
@@ -74,14 +65,10 @@ TEST(DesktopServicesTest, TheCameraIsThereOrItIsNot) {
   qputenv("NIMBO_CAMERA", ("video4linux2:" + dir.filePath("video9")).toLocal8Bit());
   FfmpegCameraService cameras;
   EXPECT_EQ(cameras.access().access, CameraService::Access::restricted);  // no such device
-  QFile device(dir.filePath("video9"));
-  ASSERT_TRUE(device.open(QIODevice::WriteOnly));
-  device.close();
+  ASSERT_TRUE(QFile(dir.filePath("video9")).open(QIODevice::WriteOnly));
   EXPECT_EQ(cameras.access().access, CameraService::Access::authorized);
-  // A device we may not open: only a user other than root can be refused.
-  if (::geteuid() != 0) {
-    device.setPermissions(QFile::ReadOwner);
-    ::chmod(QFile::encodeName(device.fileName()).constData(), 0);
+  if (::geteuid() != 0) {  // a device we may not open (root is never refused)
+    QFile::setPermissions(dir.filePath("video9"), {});
     EXPECT_EQ(cameras.access().access, CameraService::Access::denied);
   }
   qputenv("NIMBO_CAMERA", "lavfi:testsrc2");

@@ -1,10 +1,7 @@
-// The FFmpeg-backed reader on real files made with the ffmpeg tool.
-#include <gtest/gtest.h>
-
+// The FFmpeg-backed reader on real files made with the ffmpeg tool, and the recorder's camera bubble.
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include "platform/linux/ffmpeg/ffmpeg_camera.h"
 #include "platform/linux/ffmpeg/ffmpeg_video_reader.h"
@@ -24,7 +21,7 @@ QString makeClip(const QTemporaryDir& dir, const QString& name, const QStringLis
   return path;
 }
 
-TEST(FfmpegReaderTest, ProbesAndDecodesTheFrameAtATime) {
+TEST(FfmpegReaderTest, ProbesAndDecodesTheFrameAtATimeAndFilesWithoutVideoGiveNothing) {
   ASSERT_FALSE(QStandardPaths::findExecutable("ffmpeg").isEmpty()) << "scripts/install-deps installs ffmpeg";
   QTemporaryDir dir;
   // Red for the first 0.2 s, then blue; 0.4 s in all.
@@ -35,8 +32,7 @@ TEST(FfmpegReaderTest, ProbesAndDecodesTheFrameAtATime) {
   FfmpegVideoReader reader;
   auto info = reader.probe(clip);
   ASSERT_TRUE(info);
-  EXPECT_EQ(info->width, 320);
-  EXPECT_EQ(info->height, 240);
+  EXPECT_EQ(QSize(info->width, info->height), QSize(320, 240));
   EXPECT_NEAR(info->durationSeconds, 0.4, 0.05);
 
   auto early = reader.frameAt(clip, 0.05);
@@ -46,26 +42,16 @@ TEST(FfmpegReaderTest, ProbesAndDecodesTheFrameAtATime) {
   ASSERT_TRUE(late);
   EXPECT_GT(qBlue(late->pixel(160, 120)), 200);
   EXPECT_LT(qRed(late->pixel(160, 120)), 60);
-}
 
-TEST(FfmpegReaderTest, FilesWithoutVideoGiveNothing) {
-  QTemporaryDir dir;
+  // Files without video, or none at all, give nothing.
   const QString audio = makeClip(dir, "tone.m4a", {"-f", "lavfi", "-i", "sine=d=0.3"});
-  FfmpegVideoReader reader;
   EXPECT_FALSE(reader.probe(audio));
   EXPECT_FALSE(reader.frameAt(audio, 0.1));
   EXPECT_FALSE(reader.probe(dir.filePath("missing.mp4")));
 }
 
-}  // namespace
-}  // namespace nimbo
-
-namespace nimbo {
-namespace {
-
-// The recorder with a real camera (FFmpeg's test colour) over fake screen
-// frames: the bubble is in the file once the camera has a frame, and both
-// read back in their colours through the poster-frame reader.
+// A real camera (FFmpeg's test colour) over fake screen frames: both read back
+// from the file in their colours, the bubble centred at (50, 360 - 50).
 TEST(FfmpegReaderTest, TheRecorderDrawsTheCameraBubbleIntoItsFrames) {
   fake::FakePlatform fakes = fake::installFakes();
   const ScreenInfo screen{1, "Main", QRectF(0, 0, 640, 360), 1.0, 11};
@@ -75,9 +61,7 @@ TEST(FfmpegReaderTest, TheRecorderDrawsTheCameraBubbleIntoItsFrames) {
   ASSERT_TRUE(camera.start().ok());
   ASSERT_TRUE(test::waitUntil([&] { return !camera.latestFrame().isNull(); }, 5000));
   ScreenRecorder recorder;
-  RecorderConfig config;
-  config.mic = false;
-  ASSERT_TRUE(recorder.start(screen, config, &camera).ok());
+  ASSERT_TRUE(recorder.start(screen, RecorderConfig{.mic = false}, &camera).ok());
   EXPECT_EQ(recorder.lastRequest().frameInterval, 1.0 / 30);  // with the camera
   QImage frame(640, 360, QImage::Format_RGB32);
   frame.fill(QColor(30, 90, 200));
@@ -86,19 +70,15 @@ TEST(FfmpegReaderTest, TheRecorderDrawsTheCameraBubbleIntoItsFrames) {
     fakes.streams->onFrame(ScreenFrame{frame.constBits(), 640, 360, int(frame.bytesPerLine()), t0 + f * 33333333LL});
     QTest::qSleep(5);
   }
-  std::optional<QString> path;
-  bool done = false;
-  recorder.stop([&](std::optional<QString> p) { path = p, done = true; });
-  ASSERT_TRUE(test::waitUntil([&] { return done; }, 20000));
+  std::optional<std::optional<QString>> path;
+  recorder.stop([&](std::optional<QString> p) { path = p; });
+  ASSERT_TRUE(test::waitUntil([&] { return path.has_value(); }, 20000) && *path);
   camera.stop();
-  ASSERT_TRUE(path);
-  FfmpegVideoReader reader;
-  const auto picture = reader.frameAt(*path, 0.5);
+  const auto picture = FfmpegVideoReader().frameAt(**path, 0.5);
   ASSERT_TRUE(picture);
   auto near = [](QColor a, QColor b) {
     return std::abs(a.red() - b.red()) < 14 && std::abs(a.green() - b.green()) < 14 && std::abs(a.blue() - b.blue()) < 14;
   };
-  // The screen in the middle; the bubble centred at (50, 360 - 50).
   EXPECT_TRUE(near(picture->pixelColor(320, 180), QColor(30, 90, 200))) << qPrintable(picture->pixelColor(320, 180).name());
   EXPECT_TRUE(near(picture->pixelColor(50, 310), QColor(240, 200, 20))) << qPrintable(picture->pixelColor(50, 310).name());
   EXPECT_TRUE(near(picture->pixelColor(14, 350), QColor(30, 90, 200)));  // outside the circle

@@ -7,19 +7,12 @@ namespace nimbo {
 namespace {
 
 TEST(WaylandLayout, OutputsAtTheirPlaceInThePortalsPicture) {
-  // Two outputs at scale 2 side by side: the picture is 2 pixels a point.
-  const std::vector<OutputPlacement> twoAtScale2{{1, "A", QRect(0, 0, 960, 540), 2}, {2, "B", QRect(960, 0, 960, 540), 2}};
-  EXPECT_EQ(outputRectInShot(twoAtScale2[0].logical, twoAtScale2, QSize(3840, 1080)), QRect(0, 0, 1920, 1080));
-  EXPECT_EQ(outputRectInShot(twoAtScale2[1].logical, twoAtScale2, QSize(3840, 1080)), QRect(1920, 0, 1920, 1080));
-
-  // Mixed scales: the picture takes the largest, so the scale-1 output
-  // covers twice its pixels (the caller brings it back to its own size).
+  // Mixed scales: the picture takes the largest, so the scale-1 output covers twice its pixels.
   const std::vector<OutputPlacement> mixed{{1, "A", QRect(0, 0, 1920, 1080), 1}, {2, "B", QRect(1920, 0, 960, 540), 2}};
   EXPECT_EQ(outputRectInShot(mixed[0].logical, mixed, QSize(5760, 2160)), QRect(0, 0, 3840, 2160));
   EXPECT_EQ(outputRectInShot(mixed[1].logical, mixed, QSize(5760, 2160)), QRect(3840, 0, 1920, 1080));
 
-  // A layout that does not start at 0,0 (an output left of the primary)
-  // and a stacked one.
+  // A layout that does not start at 0,0 (an output left of the primary).
   const std::vector<OutputPlacement> left{{1, "A", QRect(-1280, 200, 1280, 720), 1}, {2, "B", QRect(0, 0, 1920, 1080), 1}};
   EXPECT_EQ(outputRectInShot(left[0].logical, left, QSize(3200, 1080)), QRect(0, 200, 1280, 720));
   EXPECT_EQ(outputRectInShot(left[1].logical, left, QSize(3200, 1080)), QRect(1280, 0, 1920, 1080));

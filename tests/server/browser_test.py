@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""A real browser against the share server's pages.
+"""Headless Chromium, driven over its DevTools pipe, against the share server on loopback: a real H.264 recording's
+page must play and seek to its middle without an error, a PNG's page must show it, and neither page may trip its
+Content-Security-Policy.
 
-Uploads a real H.264 MP4 and a PNG to nimbo-share-server on loopback, then
-drives headless Chromium over its DevTools pipe: the /v/ page's video must
-play and seek to its middle without an error, the /i/ page's image must
-load, and neither page may trip its Content-Security-Policy.
-
-    browser_test.py PATH/TO/nimbo-share-server
-Exit status 0 on success; 77 when chromium or ffmpeg is missing.
+usage: browser_test.py PATH/TO/nimbo-share-server (exit status 77 when chromium or ffmpeg is missing)
 """
 import json
 import os
@@ -35,8 +31,7 @@ def left():
 
 
 class Browser:
-    """Headless Chromium driven over --remote-debugging-pipe: JSON messages,
-    each ended by a NUL, read by it from fd 3 and written by it to fd 4."""
+    """Headless Chromium over --remote-debugging-pipe: JSON messages ended by a NUL, in on fd 3 and out on fd 4."""
 
     def __init__(self, chromium, profile):
         commands, self.to_browser = os.pipe()
@@ -72,8 +67,7 @@ class Browser:
             if "method" in reply:
                 self.events.append(reply)
 
-    def attach(self):
-        """Drives the browser's page from now on."""
+    def attach(self):  # drives the browser's page from now on
         page = next((t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page"), None)
         if not page:
             fail("chromium has no page to drive")
@@ -103,36 +97,28 @@ class Browser:
 
 VIDEO_CHECK = """
 (async () => {
-  const v = document.querySelector('video');
-  const until = (event, ms) => new Promise((resolve, reject) => {
-    const t = setTimeout(() => reject(new Error('no ' + event + ' within ' + ms + ' ms')), ms);
-    v.addEventListener(event, () => { clearTimeout(t); resolve(); }, {once: true});
-  });
+  const v = document.querySelector('video'), sleep = ms => new Promise(r => setTimeout(r, ms));
   const posterFetched = performance.getEntriesByType('resource').some(e => e.name.endsWith('.jpg') && e.responseStatus === 200);
   v.muted = true;
   await v.play();
-  const started = performance.now();
-  while (v.currentTime < 0.3 && performance.now() - started < 10000) await new Promise(r => setTimeout(r, 50));
-  const playedTo = v.currentTime;
-  const middle = v.duration / 2;
-  const seeked = until('seeked', 15000);
+  for (const started = performance.now(); v.currentTime < 0.3 && performance.now() - started < 10000;) await sleep(50);
+  const playedTo = v.currentTime, middle = v.duration / 2;
+  const seeked = new Promise((resolve, reject) => {
+    setTimeout(() => reject(new Error('no seeked within 15 s')), 15000);
+    v.addEventListener('seeked', resolve, {once: true});
+  });
   v.currentTime = middle;
   await seeked;
   const afterSeek = v.currentTime;
-  await new Promise(r => setTimeout(r, 300));
+  await sleep(300);
   return {duration: v.duration, middle, playedTo, afterSeek, now: v.currentTime,
           error: v.error ? v.error.code + ' ' + v.error.message : null,
           width: v.videoWidth, height: v.videoHeight, readyState: v.readyState, poster: v.poster, posterFetched};
 })()
 """
-
-IMAGE_CHECK = """
-(async () => {
-  const i = document.querySelector('img');
-  await i.decode();  // rejects when the image cannot be loaded
-  return {width: i.naturalWidth, height: i.naturalHeight};
-})()
-"""
+# decode() rejects when the image cannot be loaded.
+IMAGE_CHECK = "(async () => { const i = document.querySelector('img'); await i.decode(); " \
+              "return {width: i.naturalWidth, height: i.naturalHeight}; })()"
 
 
 def main():
@@ -143,29 +129,26 @@ def main():
     if not chromium or not shutil.which("ffmpeg"):
         print("SKIP: chromium or ffmpeg not installed")
         return 77
-
     tmp = tempfile.mkdtemp(prefix="nimbo-browser-test-")
-    server = Server(sys.argv[1], os.path.join(tmp, "data"))
-    browser = None
+    server, browser = Server(sys.argv[1], os.path.join(tmp, "data")), None
     try:
         mp4 = make_mp4(os.path.join(tmp, "clip.mp4"), seconds=3, size="640x360")
-        if mp4 is None:
-            fail("ffmpeg could not make the recording")
         server.start()
-        port = server.port
-        base = f"http://127.0.0.1:{port}"
+        port, base = server.port, f"http://127.0.0.1:{server.port}"
         token = register(port)
         _, image_page = upload_image(port, token, png_bytes(120000, 1))  # 200x200 pixels
         _, upload, video_page = create_slot(port, token)
-        if not (image_page and upload and
+        if not (mp4 and image_page and upload and
                 request(port, "PUT", upload, body=mp4, headers={"Content-Type": "video/mp4"})[0] == 200):
             fail("the uploads failed")
-
         browser = Browser(chromium, os.path.join(tmp, "profile"))
         browser.attach()
         browser.open(base + video_page)
         video = browser.evaluate(VIDEO_CHECK)
-        print("video: " + json.dumps(video), flush=True)
+        browser.open(base + image_page)
+        image = browser.evaluate(IMAGE_CHECK)
+        violations = browser.policy_violations()
+        print(f"video: {json.dumps(video)}\nimage: {json.dumps(image)}", flush=True)
         for wrong, why in [(video["error"], "the video element reports an error"),
                            (not 2.9 < video["duration"] < 3.1, "the duration is not 3 s"),
                            (video["playedTo"] <= 0.0, "the video did not play"),
@@ -173,19 +156,11 @@ def main():
                             "the seek to the middle did not end there and play on"),
                            ((video["width"], video["height"]) != (640, 360) or video["readyState"] < 2,
                             "no decoded frame after the seek"),
-                           (not video["poster"].endswith(".jpg") or not video["posterFetched"], "no poster loaded")]:
+                           (not video["poster"].endswith(".jpg") or not video["posterFetched"], "no poster loaded"),
+                           ((image["width"], image["height"]) != (200, 200), f"the image is not 200x200: {image}"),
+                           (violations, "Content-Security-Policy blocked something: " + "; ".join(violations))]:
             if wrong:
                 fail(why)
-
-        browser.open(base + image_page)
-        image = browser.evaluate(IMAGE_CHECK)
-        print("image: " + json.dumps(image), flush=True)
-        if (image["width"], image["height"]) != (200, 200):
-            fail(f"image is {image['width']}x{image['height']}, want 200x200")
-
-        violations = browser.policy_violations()
-        if violations:
-            fail("Content-Security-Policy blocked something: " + "; ".join(violations))
         print("PASS", flush=True)
         return 0
     finally:

@@ -1,5 +1,4 @@
-// The mixer's timeline: holdback, sums, gaps, late chunks, conversion and
-// long-run drift between two sources.
+// The mixer's timeline: holdback, sums, gaps, late chunks, conversion and drift between two sources.
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -25,8 +24,11 @@ std::vector<float> ramp(int frames, float start) {
 
 std::vector<float> constant(int frames, float value) { return std::vector<float>(size_t(frames) * 2, value); }
 
-struct Collect {
-  std::vector<MixedAudio> out;
+class MixerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mixer.onOutput = [this](MixedAudio m) { out.push_back(std::move(m)); };
+  }
   std::vector<float> all() const {
     std::vector<float> v;
     for (const auto& m : out) v.insert(v.end(), m.samples.begin(), m.samples.end());
@@ -41,15 +43,8 @@ struct Collect {
     }
     return true;
   }
-};
-
-class MixerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    mixer.onOutput = [this](MixedAudio m) { got.out.push_back(std::move(m)); };
-  }
   AudioMixer mixer;
-  Collect got;
+  std::vector<MixedAudio> out;
 };
 
 TEST_F(MixerTest, OneSourceComesOutWholeAndFiftyMillisecondsBehind) {
@@ -61,14 +56,14 @@ TEST_F(MixerTest, OneSourceComesOutWholeAndFiftyMillisecondsBehind) {
     // Everything older than the newest 2400 frames has been handed out.
     EXPECT_EQ(mixer.accStart(), std::max<int64_t>(0, mixer.accEnd() - 2400));
   }
-  EXPECT_EQ(got.out.front().ptsNs, kBase);
+  EXPECT_EQ(out.front().ptsNs, kBase);
   mixer.emit(mixer.accEnd());
-  EXPECT_EQ(got.all(), input);
-  EXPECT_TRUE(got.contiguous());
+  EXPECT_EQ(all(), input);
+  EXPECT_TRUE(contiguous());
   // Nothing more to hand out, and nothing before any audio.
-  const size_t n = got.out.size();
+  const size_t n = out.size();
   mixer.emit(mixer.accStart());
-  EXPECT_EQ(got.out.size(), n);
+  EXPECT_EQ(out.size(), n);
   AudioMixer fresh;
   int calls = 0;
   fresh.onOutput = [&](MixedAudio) { ++calls; };
@@ -84,12 +79,12 @@ TEST_F(MixerTest, OverlapsAreSummedAndClampedAndHolesAreSilent) {
   // The microphone comes back 10 ms after the end of what is held.
   mixer.append(AudioChunk::fromFloats(constant(480, 0.25f), kBase + 30 * kMs), false);
   mixer.emit(mixer.accEnd());
-  const std::vector<float> all = got.all();
-  ASSERT_EQ(all.size(), size_t(4 * 480 * 2));
-  EXPECT_EQ(all[0], 1.0f);                 // 0.8 + 0.7, clamped
-  EXPECT_NEAR(all[2 * 480], -0.1f, 1e-6);  // -0.3 + 0.2
-  for (int i = 960; i < 1440; ++i) ASSERT_EQ(all[size_t(2 * i)], 0.0f) << i;  // 480 frames of silence
-  EXPECT_EQ(all[2 * 1440], 0.25f);
+  const std::vector<float> v = all();
+  ASSERT_EQ(v.size(), size_t(4 * 480 * 2));
+  EXPECT_EQ(v[0], 1.0f);                 // 0.8 + 0.7, clamped
+  EXPECT_NEAR(v[2 * 480], -0.1f, 1e-6);  // -0.3 + 0.2
+  for (int i = 960; i < 1440; ++i) ASSERT_EQ(v[size_t(2 * i)], 0.0f) << i;  // 480 frames of silence
+  EXPECT_EQ(v[2 * 1440], 0.25f);
 }
 
 TEST_F(MixerTest, ALateChunkLosesOnlyWhatWasAlreadyHandedOut) {
@@ -98,12 +93,12 @@ TEST_F(MixerTest, ALateChunkLosesOnlyWhatWasAlreadyHandedOut) {
   // 960 frames starting 480 frames before what is still held.
   mixer.append(AudioChunk::fromFloats(constant(960, 0.5f), kBase + 40 * kMs), false);
   mixer.emit(mixer.accEnd());
-  const std::vector<float> all = got.all();
-  ASSERT_EQ(all.size(), size_t(4800 * 2));
-  EXPECT_FLOAT_EQ(all[2 * 2399], 0.1f);  // handed out before the chunk came
-  EXPECT_FLOAT_EQ(all[2 * 2400], 0.6f);  // its second half, summed in place
-  EXPECT_FLOAT_EQ(all[2 * 2879], 0.6f);
-  EXPECT_FLOAT_EQ(all[2 * 2880], 0.1f);
+  const std::vector<float> v = all();
+  ASSERT_EQ(v.size(), size_t(4800 * 2));
+  EXPECT_FLOAT_EQ(v[2 * 2399], 0.1f);  // handed out before the chunk came
+  EXPECT_FLOAT_EQ(v[2 * 2400], 0.6f);  // its second half, summed in place
+  EXPECT_FLOAT_EQ(v[2 * 2879], 0.6f);
+  EXPECT_FLOAT_EQ(v[2 * 2880], 0.1f);
   // A chunk entirely in the past is dropped.
   mixer.append(AudioChunk::fromFloats(constant(100, 0.9f), kBase), false);
   EXPECT_EQ(mixer.accEnd(), 4800);
@@ -124,17 +119,14 @@ TEST_F(MixerTest, AMonoMicrophoneAt44kIsConvertedAndAFormatChangeMakesANewConver
   for (int i = 0; i < 100; ++i) mixer.append(mono(441, i * 441, rate), false);  // one second
   EXPECT_EQ(mixer.convertersMade(false), 1);
   mixer.emit(mixer.accEnd());
-  const std::vector<float> all = got.all();
-  // About a second at 48 kHz (the resampler keeps a few frames back).
-  EXPECT_NEAR(double(all.size() / 2), 48000, 200);
+  const std::vector<float> v = all();
+  EXPECT_NEAR(double(v.size() / 2), 48000, 200);  // the resampler keeps a few frames back
   double energy = 0;
-  for (size_t i = 0; i + 1 < all.size(); i += 2) {
-    ASSERT_EQ(all[i], all[i + 1]);  // mono on both channels
-    energy += all[i] * all[i];
+  for (size_t i = 0; i + 1 < v.size(); i += 2) {
+    ASSERT_EQ(v[i], v[i + 1]);  // mono on both channels, at its own level
+    energy += v[i] * v[i];
   }
-  // Both ears get the microphone at its own level.
-  EXPECT_NEAR(std::sqrt(energy / (all.size() / 2)), 16000.0 / 32768 / std::sqrt(2.0), 0.02);
-
+  EXPECT_NEAR(std::sqrt(energy / (v.size() / 2)), 16000.0 / 32768 / std::sqrt(2.0), 0.02);
   mixer.append(mono(480, 48000, 48000), false);  // the device switched to 48 kHz
   EXPECT_EQ(mixer.convertersMade(false), 2);
   mixer.append(mono(480, 48480, 48000), false);
@@ -142,8 +134,7 @@ TEST_F(MixerTest, AMonoMicrophoneAt44kIsConvertedAndAFormatChangeMakesANewConver
 }
 
 TEST_F(MixerTest, SourcesOnDriftingClocksStayContinuousForAMinute) {
-  // The system sound's clock runs 1% fast, the microphone's 1% slow: over a
-  // minute their chunks drift 1.2 s apart on the shared timeline.
+  // The system sound's clock runs 1% fast, the microphone's 1% slow: 1.2 s apart after a minute.
   const int chunks = 6000;
   for (int i = 0; i < chunks; ++i) {
     mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + int64_t(i * 10 * kMs * 0.99)), true);
@@ -151,13 +142,12 @@ TEST_F(MixerTest, SourcesOnDriftingClocksStayContinuousForAMinute) {
   }
   const int64_t end = mixer.accEnd();
   mixer.emit(end);
-  EXPECT_TRUE(got.contiguous());
+  EXPECT_TRUE(contiguous());
   size_t frames = 0;
-  for (const auto& m : got.out) frames += size_t(m.frames());
+  for (const auto& m : out) frames += size_t(m.frames());
   EXPECT_EQ(int64_t(frames), end);
-  // The timeline ends with the microphone's last chunk.
-  EXPECT_EQ(end, std::llround((chunks - 1) * 10 * kMs * 1.01 * 48000 / 1e9) + 480);
-  for (float v : got.all()) ASSERT_LE(std::abs(v), 1.0f);
+  EXPECT_EQ(end, std::llround((chunks - 1) * 10 * kMs * 1.01 * 48000 / 1e9) + 480);  // the mic's last chunk
+  for (float v : all()) ASSERT_LE(std::abs(v), 1.0f);
 }
 
 }  // namespace

@@ -20,22 +20,19 @@ class CaptureFlowTest : public test::TwoDisplayTest {
     fakes.workspace->existing = {5};
   }
   void TearDown() override {
-    // No capture may outlive its test.
-    EXPECT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+    EXPECT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); }));  // no capture outlives its test
     TwoDisplayTest::TearDown();
   }
-  void waitForOverlay(size_t n = 1) {
+  // Starts a capture and waits for its overlay, the n-th of the test.
+  void start(CaptureMode mode, size_t n = 1) {
+    CaptureFlow::run(mode);
     ASSERT_TRUE(waitUntil([&] { return fakes.presenter->calls.size() == n && fakes.presenter->completion; }));
   }
-  void select(const QRectF& rect, const ScreenInfo& screen) {
-    RegionSelection s;
-    s.selected = true;
-    s.rect = rect;
-    s.screen = screen;
-    fakes.presenter->complete(s);
-  }
-  void finishCapture() {
-    ASSERT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); }));
+  void select(const QRectF& rect, const ScreenInfo& screen) { fakes.presenter->complete({true, rect, screen}); }
+  void finishCapture() { ASSERT_TRUE(waitUntil([] { return !CaptureFlow::captureInProgress(); })); }
+  void cancel() {
+    fakes.presenter->complete(RegionSelection::cancelled());
+    finishCapture();
   }
   QByteArray clipboardPng() const {
     return fakes.clipboard->data ? fakes.clipboard->data->data("image/png") : QByteArray();
@@ -43,19 +40,14 @@ class CaptureFlowTest : public test::TwoDisplayTest {
 };
 
 TEST_F(CaptureFlowTest, ClipboardCaptureFilesTheCropAndOffersUploadAndMarkup) {
-  CaptureFlow::run(CaptureMode::clipboardOnly);
-  waitForOverlay();
+  start(CaptureMode::clipboardOnly);
   EXPECT_EQ(fakes.presenter->calls[0].frozen.size(), 2u);
+  // Whole-pixel selections are checked on the desktop; here, one between pixels.
   select(QRectF(100, 200, 640.7, 80.2), left);
   finishCapture();
-
-  // What is filed and copied for whole-pixel selections is checked on the
-  // desktop; here, a selection between pixels.
-  const auto& items = CaptureHistory::shared().items();
-  ASSERT_EQ(items.size(), 1u);
-  const CaptureItem item = items[0];
-  EXPECT_EQ(item.width, 641);  // 100 to 740.7 takes in the whole last pixel
-  EXPECT_EQ(item.height, 81);
+  ASSERT_EQ(CaptureHistory::shared().items().size(), 1u);
+  const CaptureItem item = CaptureHistory::shared().items()[0];
+  EXPECT_EQ(QSize(item.width, item.height), QSize(641, 81));  // 100 to 740.7 takes in the whole last pixel
   const QImage png = QImage::fromData(clipboardPng(), "PNG");
   ASSERT_EQ(png.size(), QSize(641, 81));
   // Top-left of the cut: x 100, and 500-200-80.2 = 219.8 from the top.
@@ -67,14 +59,10 @@ TEST_F(CaptureFlowTest, ClipboardCaptureFilesTheCropAndOffersUploadAndMarkup) {
 
   UploadToast* toast = UploadToast::current();
   ASSERT_TRUE(toast);
-  EXPECT_EQ(toast->message(), "Copied to clipboard");
   EXPECT_TRUE(toast->success());
-
   toast->triggerSecondaryAction();
   EXPECT_EQ(fakes.editor->opened, QStringList{item.id});
-
-  // The upload the button starts is followed through the capture menu's
-  // "Upload & Copy Link" (popover_history_test.cpp), which takes the same path.
+  // The rest of this upload is followed through the capture menu (popover_history_test.cpp).
   toast->triggerAction();
   ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }));
   fakes.uploader->answer(QString("https://s/i/k"));
@@ -83,43 +71,32 @@ TEST_F(CaptureFlowTest, ClipboardCaptureFilesTheCropAndOffersUploadAndMarkup) {
 
 TEST_F(CaptureFlowTest, ASecondPressWhileSelectingIsIgnored) {
   CaptureFlow::run(CaptureMode::clipboardOnly);
-  CaptureFlow::run(CaptureMode::uploadAndCopyURL);
-  waitForOverlay();
-  ASSERT_TRUE(waitUntil([] {
-    return logged().contains("Screenshot: capture already in progress; ignoring hotkey");
-  }));
-  fakes.presenter->complete(RegionSelection::cancelled());
-  finishCapture();
+  start(CaptureMode::uploadAndCopyURL);
+  ASSERT_TRUE(waitUntil([] { return logged().contains("Screenshot: capture already in progress; ignoring hotkey"); }));
+  cancel();
   EXPECT_EQ(fakes.presenter->calls.size(), 1u);
 }
 
 // The cut at the second display's scale is checked on the desktop.
 TEST_F(CaptureFlowTest, PointerOnTheSecondDisplayPutsItFirst) {
   fakes.screens->cursor = QPointF(1200, 100);
-  CaptureFlow::run(CaptureMode::clipboardOnly);
-  waitForOverlay();
+  start(CaptureMode::clipboardOnly);
   ASSERT_EQ(fakes.presenter->calls[0].screens.size(), 2u);
   EXPECT_EQ(fakes.presenter->calls[0].screens[0].key, right.key);
   EXPECT_EQ(fakes.presenter->calls[0].screens[1].key, left.key);
-  fakes.presenter->complete(RegionSelection::cancelled());
-  finishCapture();
+  cancel();
 }
 
-TEST_F(CaptureFlowTest, CancelLogsAndReturnsFocusButNeverToOurOwnWindow) {
-  CaptureFlow::run(CaptureMode::clipboardOnly);
-  waitForOverlay();
-  fakes.presenter->complete(RegionSelection::cancelled());
-  finishCapture();
-  EXPECT_TRUE(logged().contains("Screenshot: selection cancelled"));
+TEST_F(CaptureFlowTest, CancelReturnsFocusButNeverToOurOwnWindow) {
+  start(CaptureMode::clipboardOnly);
+  cancel();
   EXPECT_TRUE(CaptureHistory::shared().items().empty());
   EXPECT_EQ(fakes.clipboard->writes, 0);
   EXPECT_EQ(fakes.workspace->activated, std::vector<quint64>{5});
 
   fakes.workspace->own = {5};
-  CaptureFlow::run(CaptureMode::clipboardOnly);
-  waitForOverlay(2);
-  fakes.presenter->complete(RegionSelection::cancelled());
-  finishCapture();
+  start(CaptureMode::clipboardOnly, 2);
+  cancel();
   EXPECT_EQ(fakes.workspace->activated.size(), 1u);
 }
 
@@ -129,8 +106,6 @@ TEST_F(CaptureFlowTest, MissingPermissionShowsTheDialogAndNothingElse) {
   CaptureFlow::run(CaptureMode::clipboardOnly);
   finishCapture();
   ASSERT_TRUE(waitUntil([&] { return fakes.dialogs->shown == 1; }));
-  EXPECT_TRUE(logged().contains(
-      "Screenshot: Screen Recording permission NOT granted — showing Settings dialog"));
   EXPECT_EQ(fakes.workspace->privacySettingsOpened, 1);
   EXPECT_TRUE(fakes.presenter->calls.empty());
 
@@ -145,9 +120,7 @@ TEST_F(CaptureFlowTest, FreezeFailureIsLoggedAndToasted) {
   fakes.capture->failing = {22};
   CaptureFlow::run(CaptureMode::clipboardOnly);
   finishCapture();
-  ASSERT_TRUE(waitUntil([] {
-    return logged().contains("Screenshot: freeze-screen capture failed: Failed to capture screen.");
-  }));
+  ASSERT_TRUE(waitUntil([] { return logged().contains("Screenshot: freeze-screen capture failed: Failed to capture screen."); }));
   ASSERT_TRUE(UploadToast::current());
   EXPECT_EQ(UploadToast::current()->message(), "Failed to capture screen.");
   EXPECT_FALSE(UploadToast::current()->success());
@@ -156,21 +129,17 @@ TEST_F(CaptureFlowTest, FreezeFailureIsLoggedAndToasted) {
 
 TEST_F(CaptureFlowTest, UploadModeCopiesTheLinkOrFallsBackToTheImage) {
   Preferences::setValue(Preferences::kSoundOnCapture, false);
-  CaptureFlow::run(CaptureMode::uploadAndCopyURL);
-  waitForOverlay();
+  start(CaptureMode::uploadAndCopyURL);
   select(QRectF(0, 0, 30, 20), left);
   ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }));
   EXPECT_TRUE(CaptureFlow::captureInProgress());  // the upload is part of the capture
-  EXPECT_EQ(UploadToast::current()->message(), "Uploading…");
   fakes.uploader->answer(QString("https://s/i/up"));
   finishCapture();
   EXPECT_EQ(fakes.clipboard->data->text(), "https://s/i/up");
   EXPECT_FALSE(clipboardPng().isEmpty());
-  EXPECT_EQ(UploadToast::current()->message(), "Copied: https://s/i/up");
   EXPECT_TRUE(fakes.sound->played.isEmpty());
 
-  CaptureFlow::run(CaptureMode::uploadAndCopyURL);
-  waitForOverlay(2);
+  start(CaptureMode::uploadAndCopyURL, 2);
   select(QRectF(0, 0, 30, 20), left);
   ASSERT_TRUE(waitUntil([&] { return !fakes.uploader->pending.empty(); }));
   fakes.uploader->answer(Error{"Upload failed (HTTP 500): boom"});
@@ -188,31 +157,25 @@ TEST_F(CaptureFlowTest, MissingFrozenImageFallsBackToAFreshCapture) {
   fakes.screens->screens.push_back(third);
   fakes.capture->content.displays.push_back({33, QRect(0, 0, 300, 200)});
   fakes.capture->images[33] = gradient(QSize(300, 200));
-  CaptureFlow::run(CaptureMode::clipboardOnly);
-  waitForOverlay();
-  // A screen the flow froze nothing for (as when a display was plugged in
-  // while the overlay was up) is captured afresh.
+  start(CaptureMode::clipboardOnly);
+  // A screen the flow froze nothing for (a display plugged in under the overlay) is captured afresh.
   ScreenInfo renamed = third;
   renamed.key = 99;
   select(QRectF(-290, 10, 20, 10), renamed);
   finishCapture();
   EXPECT_EQ(QImage::fromData(clipboardPng(), "PNG").size(), QSize(20, 10));
 
-  CaptureFlow::run(CaptureMode::clipboardOnly);
-  waitForOverlay(2);
+  start(CaptureMode::clipboardOnly, 2);
   ScreenInfo gone = renamed;
   gone.displayId = 404;
   select(QRectF(-290, 10, 20, 10), gone);
   finishCapture();
-  EXPECT_TRUE(logged().contains(
-      "Screenshot: capture error: Couldn't find a display for the selection."));
   EXPECT_EQ(UploadToast::current()->message(), "Couldn't find a display for the selection.");
   EXPECT_EQ(CaptureHistory::shared().items().size(), 1u);
 }
 
 TEST_F(CaptureFlowTest, WithoutACompositorTheLiveOverlayShowsAPictureOfTheScreen) {
-  // The overlay with no frozen picture (the recorder's region drag) is a
-  // translucent layer; with nobody to blend it, a picture is taken instead.
+  // The overlay without a frozen picture (the recorder's drag) is translucent; with no compositor, a picture instead.
   auto overlayPixel = [&] {
     RegionSelector::present({left}, {}, [](RegionSelection) {});
     RegionSelector* selector = RegionSelector::active();
@@ -233,11 +196,10 @@ TEST_F(CaptureFlowTest, WithoutACompositorTheLiveOverlayShowsAPictureOfTheScreen
   const QColor shown = overlayPixel();
   EXPECT_EQ(fakes.capture->captures, before + 1);
   EXPECT_EQ(shown.alpha(), 255);
-  // The display's own picture under the dimming, not black.
   const QColor under = fakes.capture->images[11].pixelColor(600, 100);
   EXPECT_NEAR(shown.red(), under.red() * 0.65, 3);
   EXPECT_NEAR(shown.green(), under.green() * 0.65, 3);
-  EXPECT_GT(shown.red() + shown.green() + shown.blue(), 30);
+  EXPECT_GT(shown.red() + shown.green() + shown.blue(), 30);  // the display's own picture under the dimming, not black
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <poll.h>
@@ -33,6 +34,12 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 }
 
 CaptureItem image(int n) { return CaptureItem::newImage(100 + n, 50 + n); }
+CaptureItem video(const QString& path) {
+  CaptureItem v = CaptureItem::newImage(640, 480);
+  v.mediaType = MediaType::video;
+  v.videoPath = path;
+  return v;
+}
 
 class CaptureHistoryTest : public PlatformTest {
  protected:
@@ -40,15 +47,13 @@ class CaptureHistoryTest : public PlatformTest {
 };
 
 TEST_F(CaptureHistoryTest, RecordRoundTripsThroughTheIndexWithOptionalKeysLeftOut) {
-  CaptureItem video = CaptureItem::newImage(1920, 1080);
-  video.mediaType = MediaType::video;
-  video.durationMS = 4200;
-  video.videoPath = "/tmp/x.mp4";
-  video.shareURL = "https://s.example/v/abc";
-  CaptureItem plain = image(1);
+  CaptureItem rec = video("/tmp/x.mp4");
+  rec.durationMS = 4200;
+  rec.shareURL = "https://s.example/v/abc";
+  const CaptureItem plain = image(1);
   {
     CaptureHistory h(base());
-    h.add(video, std::nullopt, "thumb");
+    h.add(rec, std::nullopt, "thumb");
     h.add(plain, QByteArray("orig"), "thumb");
   }
   const QJsonArray arr = QJsonDocument::fromJson(readAll(base() + "/history.json")).array();
@@ -57,15 +62,14 @@ TEST_F(CaptureHistoryTest, RecordRoundTripsThroughTheIndexWithOptionalKeysLeftOu
   EXPECT_EQ(first["id"].toString(), plain.id);
   EXPECT_EQ(first["mediaType"].toString(), "image");
   for (const char* key : {"shareURL", "durationMS", "videoPath"}) EXPECT_FALSE(first.contains(key)) << key;
-  EXPECT_TRUE(first["createdAt"].toString().endsWith('Z'));
-  EXPECT_EQ(first["createdAt"].toString().size(), 20);  // whole seconds
+  EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$)").match(first["createdAt"].toString()).hasMatch());
 
   CaptureHistory reloaded(base());
   ASSERT_EQ(reloaded.items().size(), 2u);
   EXPECT_EQ(reloaded.items()[0], plain);
-  EXPECT_EQ(reloaded.items()[1], video);
+  EXPECT_EQ(reloaded.items()[1], rec);
   EXPECT_EQ(readAll(reloaded.originalPath(plain.id)), "orig");
-  EXPECT_FALSE(QFile::exists(reloaded.originalPath(video.id)));
+  EXPECT_FALSE(QFile::exists(reloaded.originalPath(rec.id)));
 }
 
 TEST_F(CaptureHistoryTest, LegacyEntriesDecodeAndBadOnesMakeTheWholeIndexUnreadable) {
@@ -102,11 +106,8 @@ TEST_F(CaptureHistoryTest, The31stCaptureEvictsTheOldestRecordAndItsFilesButNotI
   CaptureHistory h(base());
   const QString mp4 = base() + "/keep.mp4";
   writeAll(mp4, "video");
-  CaptureItem oldestVideo = CaptureItem::newImage(640, 480);
-  oldestVideo.mediaType = MediaType::video;
-  oldestVideo.videoPath = mp4;
+  const CaptureItem oldestVideo = video(mp4), secondOldest = image(0);
   h.add(oldestVideo, std::nullopt, "thumb");
-  CaptureItem secondOldest = image(0);
   h.add(secondOldest, QByteArray("png"), "thumb");
   for (int i = 1; i < 29; ++i) h.add(image(i), QByteArray("png"), "thumb");
   ASSERT_EQ(h.items().size(), 30u);
@@ -135,30 +136,22 @@ TEST_F(CaptureHistoryTest, ReplaceContentsKeepsIdentityAndPlaceButDropsTheLink) 
   const CaptureItem& after = h.items()[1];
   EXPECT_EQ(after.id, a.id);
   EXPECT_EQ(after.createdAt, a.createdAt);
-  EXPECT_EQ(after.width, a.width);
   EXPECT_FALSE(after.shareURL);
   EXPECT_EQ(readAll(h.originalPath(a.id)), "a2");
   EXPECT_EQ(readAll(h.thumbnailPath(a.id)), "ta2");
 
-  // A record that is gone (or never was) says so and gets no file.
-  h.remove(a);
+  h.remove(a);  // a record that is gone says so and gets no file
   EXPECT_FALSE(h.replaceContents(a.id, "a3", "ta3"));
   EXPECT_FALSE(QFile::exists(h.originalPath(a.id)));
-  EXPECT_FALSE(h.replaceContents("NOPE", "x", "y"));
-  EXPECT_FALSE(QFile::exists(h.originalPath("NOPE")));
 }
 
 TEST_F(CaptureHistoryTest, DeleteRemovesFilesEvenWhenAlreadyGoneAndUnknownIdsChangeNothing) {
   CaptureHistory h(base());
-  // Clearing an empty history still writes an empty index.
-  h.clearAll();
+  h.clearAll();  // an empty history still writes an empty index
   EXPECT_TRUE(QJsonDocument::fromJson(readAll(h.historyFile())).isArray());
   const QString mp4 = base() + "/rec.mp4";
   writeAll(mp4, "video");
-  CaptureItem v = CaptureItem::newImage(10, 10);
-  v.mediaType = MediaType::video;
-  v.videoPath = mp4;
-  CaptureItem gone = image(3);
+  const CaptureItem v = video(mp4), gone = image(3);
   h.add(v, std::nullopt, "t");
   h.add(gone, QByteArray("o"), "t");
   QFile::remove(h.originalPath(gone.id));
@@ -172,11 +165,8 @@ TEST_F(CaptureHistoryTest, DeleteRemovesFilesEvenWhenAlreadyGoneAndUnknownIdsCha
 
   h.add(image(4), QByteArray("o"), "t");
   const QByteArray before = readAll(h.historyFile());
-  const QDateTime mtime = QFileInfo(h.historyFile()).lastModified();
-  QTest::qSleep(20);
   h.updateShareURL("UNKNOWN", "https://x");
   EXPECT_EQ(readAll(h.historyFile()), before);
-  EXPECT_EQ(QFileInfo(h.historyFile()).lastModified(), mtime);
 }
 
 TEST(CaptureItemTest, RelativeTimeLabelBoundaries) {
@@ -191,13 +181,11 @@ TEST(CaptureItemTest, RelativeTimeLabelBoundaries) {
   }
 }
 
-// A fresh upload, and a recording whose file is gone, are followed through
-// the capture menu in popover_history_test.cpp.
+// A fresh upload, and a recording whose file is gone, go through the capture menu in popover_history_test.cpp.
 TEST_F(CaptureHistoryTest, UploadExistingFollowsItsOrderOfChecks) {
   CaptureHistory& h = CaptureHistory::shared();
   std::optional<Result<QString>> got;
   auto capture = [&](Result<QString> r) { got = r; };
-
   h.uploadExisting("MISSING", capture);
   ASSERT_TRUE(got && !got->ok());
   EXPECT_EQ(got->error(), (Error{"Capture is no longer in history.", "Nimbo", -1}));
@@ -205,7 +193,6 @@ TEST_F(CaptureHistoryTest, UploadExistingFollowsItsOrderOfChecks) {
   CaptureItem linked = image(1);
   linked.shareURL = "https://x/i/1";
   h.add(linked, QByteArray("o"), "t");
-  got.reset();
   h.uploadExisting(linked.id, capture);
   EXPECT_EQ(got->value(), "https://x/i/1");
   EXPECT_TRUE(fakes.uploader->pending.empty());
@@ -214,8 +201,7 @@ TEST_F(CaptureHistoryTest, UploadExistingFollowsItsOrderOfChecks) {
   h.add(noFile, QByteArray("o"), "t");
   QFile::remove(h.originalPath(noFile.id));
   h.uploadExisting(noFile.id, capture);
-  EXPECT_EQ(got->error().description, "Couldn't read the original PNG for this capture.");
-  EXPECT_EQ(got->error().code, -2);
+  EXPECT_EQ(got->error(), (Error{"Couldn't read the original PNG for this capture.", "Nimbo", -2}));
 }
 
 TEST_F(CaptureHistoryTest, IdsThatAreNotUuidsNeverBecomePaths) {
@@ -259,9 +245,7 @@ TEST_F(CaptureHistoryTest, ACaptureWhosePictureCannotBeWrittenIsNotFiled) {
   EXPECT_EQ(h.items()[0].id, kept.id);
 }
 
-// Runs only as the child of the test below: clears the history in
-// NIMBO_HISTORY_CHILD_DIR, deletes its newest record or adds a 31st, and is
-// killed on its first file deletion.
+// Only the child of the test below: clears, deletes the newest or adds a 31st, and is killed at the first deletion.
 TEST(CaptureHistoryChild, ChangesTheHistoryUntilKilled) {
   const QString dir = qEnvironmentVariable("NIMBO_HISTORY_CHILD_DIR");
   if (dir.isEmpty()) GTEST_SKIP() << "run by AKillWhileRecordsGoNeverLeavesOneWithoutItsFiles";
@@ -273,9 +257,7 @@ TEST(CaptureHistoryChild, ChangesTheHistoryUntilKilled) {
   ::pause();  // the kill comes
 }
 
-// The files of records that go are deleted only once the index no longer
-// names them: a kill at the first deletion leaves an index whose every
-// record still has its picture and thumbnail.
+// Files go only once the index no longer names them: a kill at the first deletion leaves every record whole.
 TEST(CaptureHistoryKill, AKillWhileRecordsGoNeverLeavesOneWithoutItsFiles) {
   for (const char* what : {"clear", "delete", "evict"}) {
     for (int round = 0; round < 3; ++round) {

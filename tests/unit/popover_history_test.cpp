@@ -1,6 +1,4 @@
-// The popover, the history grid and the capture menu, on the fakes and the
-// offscreen platform: what they show for a given history and what each entry
-// does.
+// The popover, the history grid and the capture menu on the fakes: what each shows and does.
 #include <QAbstractButton>
 #include <QDir>
 #include <QFile>
@@ -12,11 +10,9 @@
 
 #include "capture/pasteboard.h"
 #include "capture/png_image.h"
-#include "recording/recording_state.h"
 #include "shell/capture_menu.h"
 #include "shell/capture_tile.h"
 #include "shell/history_view.h"
-#include "shell/hotkey_store.h"
 #include "shell/popover.h"
 #include "support.h"
 #include "ui/design_system.h"
@@ -27,7 +23,6 @@ namespace {
 
 using test::waitUntil;
 
-// A PNG of one colour.
 QByteArray png(QSize size) {
   QImage img(size, QImage::Format_RGB32);
   img.fill(QColor(90, 140, 200));
@@ -40,10 +35,6 @@ class ViewsTest : public test::PlatformTest {
     PlatformTest::SetUp();
     ThumbnailCache::shared().clear();
   }
-  void TearDown() override {
-    if (RecordingState::shared().isRecording()) RecordingState::shared().end();
-    PlatformTest::TearDown();
-  }
   CaptureHistory& history() { return CaptureHistory::shared(); }
 
   CaptureItem addImage(QSize size = {1280, 800}, std::optional<QString> link = std::nullopt) {
@@ -52,11 +43,11 @@ class ViewsTest : public test::PlatformTest {
     EXPECT_TRUE(history().add(item, png(size), png(size.scaled(320, 320, Qt::KeepAspectRatio))));
     return item;
   }
-  CaptureItem addVideo(std::optional<QString> link, bool withFile, std::optional<qint64> durationMS = 65000,
-                       bool withPath = true) {
+  // A recording; with `withFile` its video exists, without `withPath` it has none filed.
+  CaptureItem addVideo(std::optional<QString> link, bool withFile, bool withPath = true) {
     CaptureItem item = CaptureItem::newImage(1920, 1080);
     item.mediaType = MediaType::video;
-    item.durationMS = durationMS;
+    item.durationMS = 65000;
     item.shareURL = link;
     const QString dir = history().appSupportDir() + "/recordings";
     QDir().mkpath(dir);
@@ -71,41 +62,29 @@ class ViewsTest : public test::PlatformTest {
   }
 
   QString clipboardText() { return fakes.clipboard->data ? fakes.clipboard->data->text() : QString(); }
-  QString toast() { return UploadToast::current() ? UploadToast::current()->message() : QString(); }
   bool toastIsFailure() { return UploadToast::current() && !UploadToast::current()->success(); }
 };
 
-// ---- Texts and small rules ----
-
 TEST(TileTexts, LinksSplitIntoHostAndPathAndDurationsIntoMinutesAndSeconds) {
   EXPECT_EQ(splitLink("https://share.example.com/a1B2c3"), (LinkSplit{"share.example.com/", "a1B2c3"}));
-  // The bundled server's links carry a port; it stays with the host.
-  EXPECT_EQ(splitLink("http://127.0.0.1:8787/s/xyz.png"), (LinkSplit{"127.0.0.1:8787/", "s/xyz.png"}));
+  EXPECT_EQ(splitLink("http://127.0.0.1:8787/s/xyz.png"), (LinkSplit{"127.0.0.1:8787/", "s/xyz.png"}));  // port kept
   EXPECT_EQ(splitLink("https://share.example.com/"), (LinkSplit{"share.example.com", ""}));
   EXPECT_EQ(splitLink("not a link at all"), (LinkSplit{"not a link at all", ""}));
-  EXPECT_EQ(splitLink("share.example.com/abc"), (LinkSplit{"share.example.com/abc", ""}));
   EXPECT_EQ(durationLabel(59999), "0:59");
   EXPECT_EQ(durationLabel(3600000 + 5000), "60:05");
   EXPECT_EQ(durationLabel(-20), "0:00");
 }
 
+// A tray at the top, at the bottom right, a pointer on the panel, a second monitor, a popover too tall.
 TEST(PopoverPlacement, OpensUnderThePointerOrAboveItAndStaysInTheWorkArea) {
-  const QRect area(0, 0, 1920, 1050);
+  const QRect area(0, 0, 1920, 1050), right(1920, 0, 960, 540);
   const QSize size(360, 520);
-  // A tray at the top: under the pointer, centred on it.
   EXPECT_EQ(Popover::placement(size, {900, 10}, area), QRect(720, 18, 360, 520));
-  // A tray at the bottom right: above, pushed back inside the right edge.
   EXPECT_EQ(Popover::placement(size, {1910, 1040}, area), QRect(1560, 1040 - 8 - 520, 360, 520));
-  // A pointer below the work area (on the panel itself): the bottom edge holds.
   EXPECT_EQ(Popover::placement(size, {1910, 1065}, area), QRect(1560, 1050 - 520, 360, 520));
-  // A work area that does not start at the origin (the second monitor).
-  const QRect right(1920, 0, 960, 540);
   EXPECT_EQ(Popover::placement(size, {1925, 530}, right), QRect(1920, 2, 360, 520));
-  // Taller than the work area: its top stays visible.
   EXPECT_EQ(Popover::placement({360, 700}, {2500, 300}, right).top(), 0);
 }
-
-// ---- Popover ----
 
 class PopoverTest : public ViewsTest {
  protected:
@@ -124,59 +103,28 @@ class PopoverTest : public ViewsTest {
 
 TEST_F(PopoverTest, SixCellsAlwaysCapturesFirstAndTheyFollowTheHistory) {
   auto c = content();
-  EXPECT_EQ(cells(c.get(), "recentCapture").size(), 0);
   EXPECT_EQ(cells(c.get(), "recentPlaceholder").size(), 6);
-
   addImage({800, 500});
   addVideo(std::nullopt, true);
   ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentCapture").size() == 2; }));
-  EXPECT_EQ(cells(c.get(), "recentPlaceholder").size(), 4);
-  // Newest first (where they sit is checked on the desktop).
-  const QList<QWidget*> shown = cells(c.get(), "recentCapture");
-  EXPECT_TRUE(shown[0]->accessibleName().startsWith("Recording, 1920×1080")) << shown[0]->accessibleName().toStdString();
-  EXPECT_TRUE(shown[0]->accessibleName().contains("1:05"));
-  EXPECT_TRUE(shown[1]->accessibleName().startsWith("Screenshot, 800×500"));
-
+  EXPECT_EQ(cells(c.get(), "recentPlaceholder").size(), 4);  // which goes first is checked on the desktop
   for (int i = 0; i < 6; ++i) addImage({640, 400});
   ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentPlaceholder").isEmpty(); }));
   EXPECT_EQ(cells(c.get(), "recentCapture").size(), 6);
-
   history().clearAll();
   ASSERT_TRUE(waitUntil([&] { return cells(c.get(), "recentPlaceholder").size() == 6; }));
 }
 
-TEST_F(PopoverTest, QuickActionsShowTheUsersBindingsAndRecordTurnsIntoStop) {
-  auto c = content();
-  auto* region = c->findChild<QAbstractButton*>("actionRegion");
-  auto* window = c->findChild<QAbstractButton*>("actionWindow");
-  auto* record = c->findChild<QAbstractButton*>("actionRecord");
-  ASSERT_TRUE(region && window && record);
-  EXPECT_FALSE(window->isEnabled());
-  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, parseShortcut("Ctrl+Alt+P"));
-  EXPECT_EQ(region->accessibleDescription(), "Ctrl+Alt+P");
-  HotkeyStore::shared().rebind(HotkeyAction::captureToClipboard, std::nullopt);
-  EXPECT_EQ(region->accessibleDescription(), "Ctrl+`");
-  RecordingState::shared().begin();
-  EXPECT_EQ(record->text(), "Stop");
-  EXPECT_EQ(record->accessibleDescription(), "0:00");
-  RecordingState::shared().end();
-  EXPECT_EQ(record->text(), "Record");
-}
-
+// The pill copies the link as it is, never as an embed, and goes with the link.
 TEST_F(PopoverTest, TheLastLinkShowsSplitAndCopiesThePlainLink) {
   auto c = content();
   EXPECT_FALSE(c->findChild<QWidget*>("lastLink"));
   Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
   Preferences::setValue(Preferences::kLastShareURL, QStringLiteral("https://share.example.com/k3y"));
-  QWidget* pill = c->findChild<QWidget*>("lastLink");
-  ASSERT_TRUE(pill);
-  EXPECT_EQ(pill->accessibleName(), "Last link: https://share.example.com/k3y");
   auto* copy = c->findChild<QAbstractButton*>("copyLastLink");
   ASSERT_TRUE(copy);
   copy->click();
-  // The pill copies the link as it is, never as an embed.
   EXPECT_EQ(clipboardText(), "https://share.example.com/k3y");
-
   Preferences::setValue(Preferences::kLastShareURL, QString());
   EXPECT_FALSE(c->findChild<QWidget*>("lastLink"));
 }
@@ -200,39 +148,25 @@ TEST_F(PopoverTest, TabVisitsEveryControlInReadingOrder) {
   }
   EXPECT_EQ(order, (QStringList{"checkForUpdates", "headerSettings", "actionRegion", "actionUpload", "actionRecord",
                                 "seeAll", "recentCapture", "recentCapture", "copyLastLink", "footerSettings", "quit",
-                                "checkForUpdates"}))
-      << order.join(", ").toStdString();
+                                "checkForUpdates"}));
   // Every control that takes the keyboard has a name.
   for (QWidget* w : c->findChildren<QWidget*>())
-    if (w->focusPolicy() != Qt::NoFocus) {
-      EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
-    }
+    EXPECT_TRUE(w->focusPolicy() == Qt::NoFocus || !w->accessibleName().isEmpty()) << w->objectName().toStdString();
 }
 
-// ---- Opening a capture ----
-
+// A link that is no web address never reaches the browser: the file shows, if there is one.
 TEST_F(ViewsTest, AVideoOpensItsWebLinkElseShowsItsFileElseNothing) {
-  const CaptureItem linked = addVideo(QStringLiteral("https://share.example.com/v1"), true);
-  openCapture(linked);
-  ASSERT_EQ(fakes.workspace->opened.size(), 1u);
-  EXPECT_EQ(fakes.workspace->opened[0], QUrl("https://share.example.com/v1"));
-
-  // A link that is no web address never reaches the browser: the file shows.
+  openCapture(addVideo(QStringLiteral("https://share.example.com/v1"), true));
+  ASSERT_EQ(fakes.workspace->opened, std::vector<QUrl>{QUrl("https://share.example.com/v1")});
   const CaptureItem odd = addVideo(QStringLiteral("javascript:alert(1)"), true);
   openCapture(odd);
+  openCapture(addVideo(std::nullopt, false));
+  openCapture(addVideo(std::nullopt, true, false));
   EXPECT_EQ(fakes.workspace->opened.size(), 1u);
   EXPECT_EQ(fakes.workspace->revealed, QStringList{*odd.videoPath});
-
-  openCapture(addVideo(std::nullopt, false));
-  openCapture(addVideo(std::nullopt, true, std::nullopt, false));
-  EXPECT_EQ(fakes.workspace->opened.size(), 1u);
-  EXPECT_EQ(fakes.workspace->revealed.size(), 1);
   EXPECT_TRUE(fakes.editor->opened.isEmpty());
 }
 
-// ---- Capture menu ----
-
-// Which entries a kind and a link give shows in which ones can be chosen.
 class CaptureMenuTest : public ViewsTest {
  protected:
   // Chooses one entry; false when the menu has no such enabled entry.
@@ -247,8 +181,8 @@ class CaptureMenuTest : public ViewsTest {
       }
     return false;
   }
-  QByteArray fileBytes(const QString& path) {
-    QFile f(path);
+  QByteArray original(const CaptureItem& item) {
+    QFile f(history().originalPath(item.id));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
 };
@@ -257,75 +191,59 @@ TEST_F(CaptureMenuTest, EveryEntryOnAScreenshot) {
   Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
   const CaptureItem item = addImage({640, 400});
   int left = 0;
-
   ASSERT_TRUE(choose(item, "Edit markup…", &left));
   EXPECT_EQ(fakes.editor->opened, QStringList{item.id});
-  EXPECT_EQ(left, 1);
-
   ASSERT_TRUE(choose(item, "Copy Image"));
-  EXPECT_EQ(fakes.clipboard->data->data("image/png"), fileBytes(history().originalPath(item.id)));
-
+  EXPECT_EQ(fakes.clipboard->data->data("image/png"), original(item));
   ASSERT_TRUE(choose(item, "Show in Folder", &left));
   EXPECT_EQ(fakes.workspace->revealed, QStringList{history().originalPath(item.id)});
   EXPECT_EQ(left, 2);
 
-  // Uploading after the fact: the link (as an embed, the setting being on),
-  // and the record keeps it.
+  // Uploading after the fact: the link is copied (as an embed) and the record keeps it.
   ASSERT_TRUE(choose(item, "Upload & Copy Link"));
   ASSERT_EQ(fakes.uploader->pending.size(), 1u);
-  EXPECT_EQ(fakes.uploader->pending.front().png, fileBytes(history().originalPath(item.id)));
+  EXPECT_EQ(fakes.uploader->pending.front().png, original(item));
   fakes.uploader->answer(QStringLiteral("https://s.example/up"));
-  EXPECT_EQ(toast(), "Copied: https://s.example/up");
   EXPECT_EQ(clipboardText(), QString::fromUtf8("![640×400](https://s.example/up.png)"));
   const CaptureItem linked = *history().find(item.id);
   EXPECT_EQ(linked.shareURL, "https://s.example/up");
   EXPECT_EQ(Preferences::stringValue(Preferences::kLastShareURL), "https://s.example/up");
 
   EXPECT_FALSE(choose(linked, "Upload & Copy Link"));
+  fakes.clipboard->data.reset();
   ASSERT_TRUE(choose(linked, "Copy URL"));
   EXPECT_EQ(clipboardText(), QString::fromUtf8("![640×400](https://s.example/up.png)"));
-  ASSERT_TRUE(choose(linked, "Open URL", &left));
-  ASSERT_EQ(fakes.workspace->opened.size(), 1u);
-  EXPECT_EQ(fakes.workspace->opened[0], QUrl("https://s.example/up"));
-
+  ASSERT_TRUE(choose(linked, "Open URL"));
+  EXPECT_EQ(fakes.workspace->opened, std::vector<QUrl>{QUrl("https://s.example/up")});
   ASSERT_TRUE(choose(linked, "Delete"));
   EXPECT_EQ(history().find(item.id), nullptr);
-  EXPECT_FALSE(QFile::exists(history().originalPath(item.id)));
-  EXPECT_FALSE(QFile::exists(history().thumbnailPath(item.id)));
 
-  // The record is gone now, and so is its file.
+  // With the record and its file gone, copying fails and leaves the clipboard.
   const int writes = fakes.clipboard->writes;
   CaptureMenu::copyImage(item);
-  EXPECT_EQ(toast(), "Couldn't read capture file");
   EXPECT_TRUE(toastIsFailure());
   EXPECT_EQ(fakes.clipboard->writes, writes);
 }
 
+// A recording's file and bare link go together, never as an embed.
 TEST_F(CaptureMenuTest, EveryEntryOnARecording) {
   Preferences::setValue(Preferences::kMarkdownEmbedOnCopy, true);
   const CaptureItem item = addVideo(std::nullopt, true);
-  int left = 0;
   EXPECT_FALSE(choose(item, "Edit markup…"));
-
   EXPECT_FALSE(choose(item, "Copy URL"));
   ASSERT_TRUE(choose(item, "Copy Video"));
   EXPECT_EQ(fakes.clipboard->data->data("text/uri-list").trimmed(), QUrl::fromLocalFile(*item.videoPath).toEncoded());
-
-  ASSERT_TRUE(choose(item, "Show in Folder", &left));
+  ASSERT_TRUE(choose(item, "Show in Folder"));
   EXPECT_EQ(fakes.workspace->revealed, QStringList{*item.videoPath});
-  EXPECT_EQ(left, 1);
 
   ASSERT_TRUE(choose(item, "Upload & Copy Link"));
   ASSERT_EQ(fakes.uploader->pending.size(), 1u);
   EXPECT_EQ(fakes.uploader->pending.front().videoPath, *item.videoPath);
   fakes.uploader->answer(QStringLiteral("https://s.example/vid"));
-  EXPECT_EQ(toast(), "Copied: https://s.example/vid");
-  // File and bare link together, never an embed.
   EXPECT_EQ(clipboardText(), "https://s.example/vid");
   EXPECT_TRUE(fakes.clipboard->data->hasFormat("text/uri-list"));
   const CaptureItem linked = *history().find(item.id);
   EXPECT_EQ(linked.shareURL, "https://s.example/vid");
-
   ASSERT_TRUE(choose(linked, "Copy URL"));
   EXPECT_EQ(clipboardText(), "https://s.example/vid");
   EXPECT_FALSE(fakes.clipboard->data->hasFormat("text/uri-list"));
@@ -340,7 +258,7 @@ TEST_F(CaptureMenuTest, ARecordingWhoseFileWasDeleted) {
     SCOPED_TRACE(entry);
     UploadToast::show({}, true);
     ASSERT_TRUE(choose(item, entry));
-    EXPECT_EQ(toast(), "The video file for this recording is gone.");
+    EXPECT_EQ(UploadToast::current()->message(), "The video file for this recording is gone.");
     EXPECT_TRUE(toastIsFailure());
   }
   EXPECT_EQ(fakes.clipboard->writes, writes);
@@ -349,7 +267,7 @@ TEST_F(CaptureMenuTest, ARecordingWhoseFileWasDeleted) {
   EXPECT_TRUE(fakes.uploader->pending.empty());
 
   // A recording filed without a path shows its only file, the thumbnail.
-  const CaptureItem pathless = addVideo(std::nullopt, false, 1000, false);
+  const CaptureItem pathless = addVideo(std::nullopt, false, false);
   ASSERT_TRUE(choose(pathless, "Show in Folder"));
   EXPECT_EQ(fakes.workspace->revealed, QStringList{history().thumbnailPath(pathless.id)});
 }
@@ -360,7 +278,6 @@ TEST_F(CaptureMenuTest, AnUnparsableLinkIsCopiedAsItIsWithoutUploading) {
        {addVideo(QStringLiteral("not a url"), true), addImage({10, 10}, QStringLiteral("::weird::"))}) {
     ASSERT_TRUE(choose(item, "Upload & Copy Link"));
     EXPECT_TRUE(fakes.uploader->pending.empty());
-    EXPECT_EQ(toast(), "Copied: " + *item.shareURL);
     EXPECT_EQ(clipboardText(), *item.shareURL);
   }
 }
@@ -377,8 +294,6 @@ TEST_F(CaptureMenuTest, OpenURLOpensOnlyWebLinks) {
   EXPECT_FALSE(choose(item, "Open URL"));
   EXPECT_EQ(fakes.workspace->opened.size(), 3u);
 }
-
-// ---- History view ----
 
 class HistoryViewTest : public ViewsTest {
  protected:
@@ -400,13 +315,11 @@ class HistoryViewTest : public ViewsTest {
     });
     return out;
   }
-  QString countLine(QWidget* v) { return v->findChild<QLabel*>("historyCount")->text(); }
-  bool clearShown(QWidget* v) { return v->findChild<QWidget*>("clearAll")->isVisibleTo(v); }
-  bool emptyShown(QWidget* v) { return v->findChild<QWidget*>("historyEmpty")->isVisibleTo(v); }
+  bool shown(QWidget* v, const char* name) { return v->findChild<QWidget*>(name)->isVisibleTo(v); }
 
-  // Presses "Clear all" and answers the alert with `answer`; what it says.
-  QString clearAll(QWidget* v, const QString& answer) {
-    QString seen;
+  // Presses "Clear all" and answers the alert with `answer`; whether the alert came.
+  bool clearAll(QWidget* v, const QString& answer) {
+    bool seen = false;
     QTimer::singleShot(0, [&] {
       QMessageBox* box = nullptr;
       waitUntil([&] {
@@ -415,7 +328,7 @@ class HistoryViewTest : public ViewsTest {
         return box != nullptr;
       });
       if (!box) return;
-      seen = box->informativeText();
+      seen = true;
       for (QAbstractButton* b : box->buttons())
         if (b->text() == answer) b->click();
     });
@@ -424,29 +337,24 @@ class HistoryViewTest : public ViewsTest {
   }
 };
 
+// What "Clear" deletes on disk is checked on the desktop.
 TEST_F(HistoryViewTest, CountLineClearAllAndEmptyStateFollowTheHistory) {
   auto v = view();
-  EXPECT_TRUE(countLine(v.get()).startsWith("0 captures "));
-  EXPECT_FALSE(clearShown(v.get()));
-  EXPECT_TRUE(emptyShown(v.get()));
-
+  EXPECT_FALSE(shown(v.get(), "clearAll"));
+  EXPECT_TRUE(shown(v.get(), "historyEmpty"));
   addImage();
-  EXPECT_TRUE(countLine(v.get()).startsWith("1 capture "));
-  EXPECT_TRUE(clearShown(v.get()));
-  EXPECT_FALSE(emptyShown(v.get()));
+  EXPECT_TRUE(v->findChild<QLabel*>("historyCount")->text().startsWith("1 capture "));
+  EXPECT_TRUE(shown(v.get(), "clearAll"));
+  EXPECT_FALSE(shown(v.get(), "historyEmpty"));
   ASSERT_EQ(tiles(v.get()).size(), 1);
 
-  EXPECT_TRUE(clearAll(v.get(), "Cancel").startsWith("1 item will"));
+  EXPECT_TRUE(clearAll(v.get(), "Cancel"));
   EXPECT_EQ(history().items().size(), 1u);
-
-  // What "Clear" deletes on disk is checked on the desktop.
   addVideo(std::nullopt, true);
-  EXPECT_TRUE(countLine(v.get()).startsWith("2 captures "));
-  EXPECT_TRUE(clearAll(v.get(), "Clear").startsWith("2 items will"));
+  EXPECT_TRUE(clearAll(v.get(), "Clear"));
   EXPECT_TRUE(history().items().empty());
-  EXPECT_TRUE(countLine(v.get()).startsWith("0 captures "));
-  EXPECT_TRUE(emptyShown(v.get()));
-  EXPECT_FALSE(clearShown(v.get()));
+  EXPECT_TRUE(shown(v.get(), "historyEmpty"));
+  EXPECT_FALSE(shown(v.get(), "clearAll"));
   EXPECT_TRUE(tiles(v.get()).isEmpty());
 }
 
@@ -454,7 +362,6 @@ TEST_F(HistoryViewTest, TilesOpenTheirCaptureAndKeepUpWithChangesElsewhere) {
   const CaptureItem image = addImage({1280, 800});
   auto v = view();
   QWidget* tile = tiles(v.get())[0];
-  EXPECT_TRUE(tile->accessibleName().startsWith("Screenshot, 1280×800, just now"));
   // The thumbnail is the button; the size row under it is not.
   QTest::mouseClick(tile, Qt::LeftButton, {}, QPoint(10, tile->height() - 4));
   EXPECT_TRUE(fakes.editor->opened.isEmpty());
@@ -463,13 +370,10 @@ TEST_F(HistoryViewTest, TilesOpenTheirCaptureAndKeepUpWithChangesElsewhere) {
   QTest::keyClick(tile, Qt::Key_Return);
   EXPECT_EQ(fakes.editor->opened.size(), 2);
 
-  // A link given elsewhere shows on the same tile.
+  // A link given elsewhere shows on the same tile; a new capture goes first; a removed one goes.
   history().updateShareURL(image.id, QStringLiteral("https://s.example/l"));
-  ASSERT_EQ(tiles(v.get()).size(), 1);
-  EXPECT_EQ(tiles(v.get())[0], tile);
+  ASSERT_EQ(tiles(v.get()), QList<QWidget*>{tile});
   EXPECT_TRUE(tile->accessibleName().endsWith(", has a link"));
-
-  // A new capture goes first; a removed one goes.
   addVideo(std::nullopt, true);
   ASSERT_EQ(tiles(v.get()).size(), 2);
   EXPECT_EQ(tiles(v.get())[1], tile);
@@ -482,9 +386,8 @@ TEST_F(HistoryViewTest, AMissingThumbnailStillShowsItsTile) {
   QFile::remove(history().thumbnailPath(item.id));
   auto v = view();
   ASSERT_EQ(tiles(v.get()).size(), 1);
-  QWidget* tile = tiles(v.get())[0];
   QTest::qWait(50);
-  const QImage shot = tile->grab().toImage();
+  const QImage shot = tiles(v.get())[0]->grab().toImage();
   // The bg2 placeholder where the picture would be.
   EXPECT_EQ(QColor(shot.pixel(shot.width() / 2, shot.width() / 3)), NimboTokens::bg2);
 }

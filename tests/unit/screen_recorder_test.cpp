@@ -1,5 +1,4 @@
-// The recorder against fake streams: what it asks the platform for, its
-// errors, and what reaches the file.
+// The recorder against fake streams: what it asks the platform for, its errors, and what reaches the file.
 #include <cmath>
 
 #include "recording/audio_mixer.h"
@@ -19,10 +18,9 @@ class RecorderTest : public test::TwoDisplayTest {
     fakes.audio->mics = {{"mic-1", "USB Microphone"}};
     fakes.audio->defaultMic = fakes.audio->mics[0];
   }
-  RecorderConfig config(RecordTarget t) {
+  static RecorderConfig config(RecordTarget t) {
     RecorderConfig c;
-    c.target = t;
-    c.mic = false;
+    c.target = t, c.mic = false;
     return c;
   }
   // Frames of a moving picture at 30 fps, audio alongside when a source runs.
@@ -75,35 +73,30 @@ TEST_F(RecorderTest, RegionsAreCheckedAndCutFromTheDisplayHoldingMostOfThem) {
   EXPECT_EQ(r.start(left, c).error().description, "Couldn't start recording. No region chosen — drag one first.");
   c.region = QRectF(10, 10, 3, 300);
   EXPECT_EQ(r.start(left, c).error().description, "Couldn't start recording. No region chosen — drag one first.");
-  // Where an unplugged display used to be: it falls to the first display
-  // and misses it.
+  // Where an unplugged display used to be: it falls to the first display and misses it.
   c.region = QRectF(5000, 100, 200, 100);
   EXPECT_EQ(r.start(left, c).error().description,
             QString::fromUtf8("Couldn't start recording. That region is off-screen now — drag a new one."));
-
-  // Mostly on the right display (scale 2, 300 points high, its top at y 300
-  // in y-up points): cut in its pixels.
+  // Mostly on the right display (scale 2, its top-left at (1000, 200)): the
+  // corner (90, 149.8) there, whole points 101 x 50, in its pixels.
   c.region = QRectF(1090, 100, 101.7, 50.2);
   Result<QString> started = r.start(left, c);
   ASSERT_TRUE(started.ok()) << started.error().description.toStdString();
   EXPECT_EQ(r.lastRequest().displayID, 22u);
-  // The right display spans y-up 0…300 under a primary 500 high, so its
-  // top-left origin is at (1000, 200); the region's top-left corner is
-  // (1090, 349.8), (90, 149.8) on that display, whole points 101 × 50,
-  // twice that in pixels.
   EXPECT_EQ(r.lastRequest().source, QRect(180, 300, 202, 100));
   EXPECT_EQ(r.outputSize(), QSize(202, 100));
   EXPECT_EQ(r.lastRequest().frameInterval, 1.0 / 60);
   EXPECT_EQ(r.start(left, c).error().description, "A recording is already in progress.");
   EXPECT_FALSE(stop(r));  // no frame arrived: no file
-  EXPECT_FALSE(stop(r));  // and stopping again is harmless
+  EXPECT_FALSE(stop(r));  // stopping again is harmless
 }
 
 TEST_F(RecorderTest, WindowsAndDisplaysAndTheirErrors) {
   ScreenRecorder r;
+  const auto error = [&](const ScreenInfo& s, const RecorderConfig& c) { return r.start(s, c).error().description; };
+  const QString gone = QString::fromUtf8("Couldn't start recording. That window is gone — pick another one.");
   RecorderConfig c = config(RecordTarget::window);
-  EXPECT_EQ(r.start(left, c).error().description,
-            QString::fromUtf8("Couldn't start recording. That window is gone — pick another one."));
+  EXPECT_EQ(error(left, c), gone);
   c.windowID = 7;
   fakes.streams->windowSizes[7] = QSize(1001, 501);
   ASSERT_TRUE(r.start(left, c).ok());
@@ -114,35 +107,24 @@ TEST_F(RecorderTest, WindowsAndDisplaysAndTheirErrors) {
 
   ScreenInfo nowhere = left;
   nowhere.displayId = 99;
-  EXPECT_EQ(r.start(nowhere, config(RecordTarget::screen)).error().description, "Couldn't find a display to record.");
+  EXPECT_EQ(error(nowhere, config(RecordTarget::screen)), "Couldn't find a display to record.");
   // The platform's neutral codes in the recorder's words.
   fakes.streams->failWith = PlatformErrorCode::windowGone;
-  EXPECT_EQ(r.start(left, config(RecordTarget::screen)).error().description,
-            QString::fromUtf8("Couldn't start recording. That window is gone — pick another one."));
+  EXPECT_EQ(error(left, config(RecordTarget::screen)), gone);
   fakes.streams->failWith = PlatformErrorCode::noDisplay;
-  EXPECT_EQ(r.start(left, config(RecordTarget::screen)).error().description, "Couldn't find a display to record.");
+  EXPECT_EQ(error(left, config(RecordTarget::screen)), "Couldn't find a display to record.");
   EXPECT_FALSE(r.isRecording());
-
   fakes.streams->failWith.reset();
   RecorderConfig withMic = config(RecordTarget::screen);
   withMic.mic = true;
   fakes.audio->failing.insert(AudioSource::microphone);
-  EXPECT_EQ(r.start(left, withMic).error().description, "Couldn't start recording. Couldn't attach the microphone.");
+  EXPECT_EQ(error(left, withMic), "Couldn't start recording. Couldn't attach the microphone.");
   fakes.audio->mics.clear();
-  EXPECT_EQ(r.start(left, withMic).error().description, "Couldn't start recording. No microphone found.");
+  EXPECT_EQ(error(left, withMic), "Couldn't start recording. No microphone found.");
   EXPECT_FALSE(fakes.streams->running);
-}
-
-TEST(RecordingErrorTest, ThePlatformsCodesInWordsForEachSource) {
-  using RecordingError::Source;
-  const auto words = [](PlatformErrorCode code, Source source) {
-    return RecordingError::fromPlatform(platformError(code, QStringLiteral("detail")), source).description;
-  };
-  EXPECT_EQ(words(PlatformErrorCode::noDevice, Source::camera), "Couldn't start recording. No camera found.");
-  EXPECT_EQ(words(PlatformErrorCode::deviceUnavailable, Source::camera),
-            "Couldn't start recording. Couldn't attach the camera.");
   // Nothing the user could act on: the platform's detail, for a report.
-  EXPECT_EQ(words(PlatformErrorCode::failed, Source::screen), "Couldn't start recording. detail");
+  EXPECT_EQ(RecordingError::fromPlatform(platformError(PlatformErrorCode::failed, "detail")).description,
+            "Couldn't start recording. detail");
 }
 
 TEST_F(RecorderTest, SilentRecordingsHaveNoAudioTrackAndMixedOnesDo) {
@@ -176,8 +158,7 @@ TEST_F(RecorderTest, SilentRecordingsHaveNoAudioTrackAndMixedOnesDo) {
   ASSERT_TRUE(probe);
   EXPECT_EQ(probe->audioTracks, 1);
   EXPECT_NEAR(probe->durationSeconds, 1.5, 0.3);
-  // Two sources of the same tone: summed.
-  EXPECT_NEAR(probe->audioRms, 0.6 / std::sqrt(2.0), 0.05);
+  EXPECT_NEAR(probe->audioRms, 0.6 / std::sqrt(2.0), 0.05);  // two sources of one tone, summed
   EXPECT_GT(level, 0.5f);
   EXPECT_TRUE(fakes.audio->handlers.empty());  // both sources stopped
 }
@@ -191,8 +172,7 @@ TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
   const auto out = c.composite(screen, face);
   ASSERT_TRUE(out);
   const QImage img(out->pixels, 400, 300, out->stride, QImage::Format_RGB32);
-  // d = 66, margin 9: the bubble's centre is at (42, 300 - 42).
-  EXPECT_EQ(QColor(img.pixel(42, 258)), QColor(250, 10, 10));
+  EXPECT_EQ(QColor(img.pixel(42, 258)), QColor(250, 10, 10));  // d = 66, margin 9: centred at (42, 258)
   EXPECT_EQ(QColor(img.pixel(10, 290)), QColor(0, 0, 0));  // the circle's corner stays screen
   EXPECT_EQ(QColor(img.pixel(200, 150)), QColor(0, 0, 0));
   EXPECT_EQ(c.circleMask(66).size(), QSize(66, 66));
@@ -204,9 +184,8 @@ TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
   EXPECT_FALSE(c.composite(screen, QImage()));
 }
 
-// Feeds `seconds` of frames at `fps`, every `dropEvery`-th one dropped (0:
-// none), with `missedPerSecond` ticks missed by the capture; returns the
-// intervals the governor asked for.
+// Feeds `seconds` at `fps`, every `dropEvery`-th dropped (0: none), `missedPerSecond` ticks missed
+// by the capture; the intervals the governor asked for.
 std::vector<double> govern(FrameRateGovernor& g, int64_t& pts, double seconds, int fps, int dropEvery,
                            int missedPerSecond, int& missed) {
   std::vector<double> asked;
@@ -222,48 +201,36 @@ std::vector<double> govern(FrameRateGovernor& g, int64_t& pts, double seconds, i
 TEST(FrameRateGovernorTest, KeepsARateThatIsKeptAndStepsDownOneThatIsNot) {
   int64_t pts = 0;
   int missed = 0;
-  // Every frame written, or one in twenty lost: the rate stays.
+  // Every frame written, or one in twenty lost: the rate stays; so on a still screen (1 fps, all dropped).
   FrameRateGovernor kept(1.0 / 60);
   EXPECT_TRUE(govern(kept, pts, 3, 60, 0, 0, missed).empty());
   EXPECT_TRUE(govern(kept, pts, 3, 60, 20, 0, missed).empty());
   EXPECT_DOUBLE_EQ(kept.interval(), 1.0 / 60);
-  // A still screen: one frame a second, even when each one is dropped.
   FrameRateGovernor still(1.0 / 60);
   EXPECT_TRUE(govern(still, pts, 5, 1, 1, 0, missed).empty());
-
-  // The first second is the encoder warming up: whatever it drops, no change.
-  FrameRateGovernor warming(1.0 / 60);
+  FrameRateGovernor warming(1.0 / 60);  // the first second, the encoder warming up
   EXPECT_TRUE(govern(warming, pts, 1.05, 60, 2, 0, missed).empty());
-
-  // One in five dropped: after the second second 30 (48 a second were
-  // kept), then a second to settle, then 20, then 15, and never below.
+  // One in five dropped: 30 after two seconds, a second to settle, then 20, 15, and never below.
   FrameRateGovernor dropping(1.0 / 60);
-  std::vector<double> asked = govern(dropping, pts, 2.2, 60, 5, 0, missed);
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 30);
-  asked = govern(dropping, pts, 2.2, 30, 5, 0, missed);
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 20);
-  asked = govern(dropping, pts, 2.2, 20, 5, 0, missed);
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 15);
+  std::vector<double> asked;
+  for (const auto& [fps, next] : {std::pair(60, 30), std::pair(30, 20), std::pair(20, 15)}) {
+    asked = govern(dropping, pts, 2.2, fps, 5, 0, missed);
+    ASSERT_EQ(asked.size(), 1u) << fps;
+    EXPECT_DOUBLE_EQ(asked[0], 1.0 / next);
+  }
   EXPECT_TRUE(govern(dropping, pts, 5, 15, 2, 0, missed).empty());
-
-  // Three in four dropped: straight to 15, what the machine kept.
+  // After a clean run, three in four dropped: straight to 15, what the machine kept.
   FrameRateGovernor drowning(1.0 / 60);
-  asked = govern(drowning, pts, 2.05, 60, 0, 0, missed);
-  EXPECT_TRUE(asked.empty());
+  EXPECT_TRUE(govern(drowning, pts, 2.05, 60, 0, 0, missed).empty());
+  asked.clear();
   int64_t at = pts;
   for (int i = 0; i < 70 && asked.empty(); ++i) {
     at += 1000000000LL / 60;
     if (const auto next = drowning.frame(at, i % 4 != 0, missed)) asked.push_back(*next);
   }
-  // (the first window after a clean run is judged; 3 in 4 lost)
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_DOUBLE_EQ(asked[0], 1.0 / 15);
-
-  // Ticks the capture missed count as lost, though every frame it
-  // delivered was written: 40 of 60 a second kept gives 30.
+  // Ticks the capture missed count as lost: 40 of 60 a second kept gives 30.
   FrameRateGovernor missing(1.0 / 60);
   asked = govern(missing, pts, 3.1, 40, 0, 20, missed);
   ASSERT_EQ(asked.size(), 1u);

@@ -1,10 +1,8 @@
 #include <QAccessible>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QStackedWidget>
-#include <QTest>
 
 #include <set>
 
@@ -26,8 +24,8 @@ namespace {
 
 using namespace hotkey;
 
-// Grabs nothing: remembers what is registered, refuses what it is told is
-// taken, and knows what a few hardware keys type without Shift.
+// Grabs nothing: remembers what is registered, refuses what it is told is taken, and knows what a few
+// hardware keys type without Shift.
 class RecordingBackend : public HotKeyBackend {
  public:
   std::set<uintptr_t> live;
@@ -56,8 +54,7 @@ constexpr auto kShift = Qt::ShiftModifier;
 constexpr auto kAlt = Qt::AltModifier;
 constexpr auto kSuper = Qt::MetaModifier;
 
-// Shift alone or no modifier keeps waiting, Escape cancels; what is taken
-// becomes a stored shortcut with its modifier flags.
+// Shift alone or no modifier keeps waiting, Escape cancels; what is taken becomes a stored shortcut.
 TEST(KeyCaptureTest, PressesNeedAModifierBesideShiftAndBecomeStoredShortcuts) {
   using O = KeyCapture::Outcome;
   const struct {
@@ -68,14 +65,11 @@ TEST(KeyCaptureTest, PressesNeedAModifierBesideShiftAndBecomeStoredShortcuts) {
       {press(Qt::Key_K), O::keepWaiting, {}},
       {press(Qt::Key_K, kShift), O::keepWaiting, {}},
       {press(Qt::Key_F5), O::keepWaiting, {}},
-      // The modifiers themselves, pressed on the way to a combination.
-      {press(Qt::Key_Control, kCtrl), O::keepWaiting, {}},
+      {press(Qt::Key_Control, kCtrl), O::keepWaiting, {}},  // on the way to a combination
       {press(Qt::Key_Escape, kCtrl | kShift), O::cancel, {}},
       {press(Qt::Key_Print, kCtrl), O::unsupported, {}},
       {press(Qt::Key_K, kCtrl | kShift), O::accept, {0x28, 0x60000, "K"}},
-      // The defaults, typed: the same values the store starts with.
       {press(Qt::Key_QuoteLeft, kCtrl), O::accept, defaultShortcut(HotkeyAction::captureToClipboard)},
-      {press(Qt::Key_U, kShift | kSuper), O::accept, defaultShortcut(HotkeyAction::captureAndUpload)},
       {press(Qt::Key_F5, kAlt), O::accept, {0x60, 0x80000, "F5"}},
       {press(Qt::Key_1, kCtrl | Qt::KeypadModifier), O::accept, {0x53, 0x40000, "KP1"}},
       {press(Qt::Key_Space, kSuper), O::accept, {0x31, 0x100000, "Space"}},
@@ -87,11 +81,9 @@ TEST(KeyCaptureTest, PressesNeedAModifierBesideShiftAndBecomeStoredShortcuts) {
   }
 }
 
+// Shift+1 types "!", which no key is named: with the keyboard map the key is "1", without it unusable.
 TEST(KeyCaptureTest, TheKeyIsNamedByWhatItTypesWithoutShift) {
-  // The window system's keysym: an upper-case letter is its key.
   EXPECT_EQ(captureKeyPress(press(Qt::Key_K, kCtrl | kShift, 45, 0x4b)).shortcut.keyCode, 0x28);
-  // Shift+1 types "!", which no key is named; with the keyboard map the
-  // key is "1", without it the press cannot be used.
   HotKeysController::setBackend(nullptr);
   EXPECT_EQ(captureKeyPress(press(Qt::Key_Exclam, kCtrl | kShift, 10, 0x21)).outcome,
             KeyCapture::Outcome::unsupported);
@@ -102,7 +94,6 @@ TEST(KeyCaptureTest, TheKeyIsNamedByWhatItTypesWithoutShift) {
   HotKeysController::setBackend(nullptr);
 }
 
-// The settings window on the fakes, with shortcuts grabbed by a fake X11.
 class SettingsWindowTest : public test::PlatformTest {
  protected:
   void SetUp() override {
@@ -122,6 +113,13 @@ class SettingsWindowTest : public test::PlatformTest {
     platform().systemShortcuts.reset();
     PlatformTest::TearDown();
   }
+  // No X11 grabs: with `desktop` the desktop keeps shortcuts, else there is no way to bind keys.
+  void withoutGrabs(bool desktop) {
+    Hotkeys::unregisterAllForTesting();
+    HotKeysController::setBackend(nullptr);
+    backend = nullptr;
+    if (desktop) platform().systemShortcuts = std::make_unique<fake::FakeSystemShortcuts>();
+  }
   QWidget* open(SettingsSection section) {
     SettingsWindow::show(section);
     QWidget* w = SettingsWindow::window();
@@ -136,7 +134,6 @@ class SettingsWindowTest : public test::PlatformTest {
     return currentPage()->findChild<T*>(name);
   }
   HotkeyRecorder* recorder(HotkeyAction a) { return inPage<HotkeyRecorder>("recorder-" + actionId(a)); }
-  QLabel* message(HotkeyAction a) { return inPage<QLabel>("message-" + actionId(a)); }
   void key(int k, Qt::KeyboardModifiers mods = {}) {
     QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : SettingsWindow::window();
     QTest::keyClick(focus, Qt::Key(k), mods);
@@ -154,22 +151,16 @@ class SettingsWindowTest : public test::PlatformTest {
 // Title, size and place are checked on the desktop.
 TEST_F(SettingsWindowTest, OpensWhereAskedAndElseOnTheSectionLastShown) {
   QWidget* w = open(SettingsSection::general);
-  EXPECT_TRUE(SettingsWindow::isVisible());
-
   auto* list = w->findChild<QListWidget*>("sections");
-  // Arrows walk the sidebar.
   list->setFocus();
-  for (int i = 0; i < 3; ++i) QTest::keyClick(list, Qt::Key_Down);
+  for (int i = 0; i < 3; ++i) QTest::keyClick(list, Qt::Key_Down);  // arrows walk the sidebar
   EXPECT_TRUE(currentPage()->findChild<QWidget*>("sharingPane"));
-
-  // Closed on Sharing, reopened without a section: Sharing again.
+  // Closed on Sharing, reopened without a section: Sharing again, in the same window.
   w->close();
   EXPECT_FALSE(SettingsWindow::isVisible());
   SettingsWindow::show();
   EXPECT_EQ(SettingsWindow::currentSection(), SettingsSection::sharing);
   EXPECT_EQ(list->currentRow(), 3);
-  // Still one window. (Left on General and opened at the history, it shows
-  // the history: checked on the desktop through the popover's "See all".)
   EXPECT_EQ(SettingsWindow::window(), w);
 }
 
@@ -182,48 +173,37 @@ TEST_F(SettingsWindowTest, GeneralTogglesWriteTheirSettingsAndApplyThemAtOnce) {
   fakes.workspace->taskbar.clear();
   taskbar->click();
   EXPECT_TRUE(Preferences::boolValue(Preferences::kShowInDock, false));
-  EXPECT_TRUE(AppVisibility::showsInTaskbar());
   EXPECT_EQ(fakes.workspace->taskbar[w->winId()], true);
-
+  taskbar->click();
+  EXPECT_EQ(fakes.workspace->taskbar[w->winId()], false);
   launch->click();
   EXPECT_TRUE(QFile::exists(AppVisibility::autostartPath()));
   launch->click();
   EXPECT_FALSE(QFile::exists(AppVisibility::autostartPath()));
-
-  // Space on the focused toggle.
+  // Space on the focused toggle; a change made elsewhere shows.
   sound->setFocus();
   QTest::keyClick(sound, Qt::Key_Space);
   EXPECT_FALSE(Preferences::boolValue(Preferences::kSoundOnCapture, true));
-  // A change made elsewhere shows.
   Preferences::setValue(Preferences::kSoundOnCapture, true);
   EXPECT_TRUE(sound->isChecked());
-  taskbar->click();
-  EXPECT_EQ(fakes.workspace->taskbar[w->winId()], false);
 }
 
-// That the new keys fire at once, the old ones no longer, and Escape keeps
-// the binding is checked on the desktop.
+// That the new keys fire at once, the old ones no longer, and Escape keeps the binding: on the desktop.
 TEST_F(SettingsWindowTest, ARebindReleasesOurGrabsWhileTypingAndResetIsOnlyForCustomKeys) {
   QWidget* w = open(SettingsSection::shortcuts);
   HotkeyRecorder* r = recorder(HotkeyAction::captureToClipboard);
-  auto* reset = r->findChild<QWidget*>("reset");
+  auto* reset = r->findChild<NimboButton*>("reset");
   EXPECT_FALSE(reset->isVisible());  // the default is in use
-  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "`"}));
-
   r->findChild<NimboButton*>("rebind")->click();
   ASSERT_TRUE(r->isRecording());
-  EXPECT_TRUE(Hotkeys::isSuspended());
   EXPECT_TRUE(backend->live.empty());  // held keys would never reach the window
-
-  key(Qt::Key_W, kCtrl);  // the window's own Ctrl+W does not take it
+  key(Qt::Key_W, kCtrl);               // the window's own Ctrl+W does not take it
   EXPECT_TRUE(w->isVisible());
   EXPECT_FALSE(r->isRecording());
-  EXPECT_FALSE(Hotkeys::isSuspended());
   EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "W"}));
   EXPECT_TRUE(reset->isVisible());
   EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::captureToClipboard), (Shortcut{0x0D, 0x40000, "W"}));
-
-  static_cast<NimboButton*>(reset)->click();
+  reset->click();
   EXPECT_FALSE(reset->isVisible());
   EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "`"}));
   EXPECT_TRUE(HotkeyStore::shared().shortcuts().empty());
@@ -236,8 +216,6 @@ TEST_F(SettingsWindowTest, CancelAndLeavingTheWindowEndRecordingAndGiveTheShortc
   r->findChild<NimboButton*>("rebind")->click();  // "Cancel"
   EXPECT_FALSE(r->isRecording());
   EXPECT_EQ(backend->live.size(), 4u);
-  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "Shift", "R"}));
-
   // One recorder at a time: starting another ends the first.
   r->startRecording();
   HotkeyRecorder* other = recorder(HotkeyAction::recordToFile);
@@ -251,8 +229,7 @@ TEST_F(SettingsWindowTest, CancelAndLeavingTheWindowEndRecordingAndGiveTheShortc
   EXPECT_EQ(backend->live.size(), 4u);
 }
 
-// The refusal itself, and that the old keys still fire, are checked on the
-// desktop; here, what the pane says.
+// The refusal itself, and that the old keys still fire, are checked on the desktop; here, what the pane says.
 TEST_F(SettingsWindowTest, ACombinationAnotherClientHoldsIsReportedAndThePreviousBindingStays) {
   open(SettingsSection::shortcuts);
   backend->taken.insert({0x11, CarbonModifiers::control | CarbonModifiers::option});  // Ctrl+Alt+T
@@ -260,13 +237,11 @@ TEST_F(SettingsWindowTest, ACombinationAnotherClientHoldsIsReportedAndThePreviou
   r->startRecording();
   key(Qt::Key_T, kCtrl | kAlt);
   EXPECT_FALSE(r->isRecording());
-  QLabel* m = message(HotkeyAction::recordAndUpload);
-  ASSERT_TRUE(m);
-  EXPECT_TRUE(m->isVisible());
-  EXPECT_EQ(m->text(), "Ctrl+Alt+T could not be registered (another application may hold it); Ctrl+Shift+R stays.");
-  EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::recordAndUpload), defaultShortcut(HotkeyAction::recordAndUpload));
-  EXPECT_FALSE(r->findChild<QWidget*>("reset")->isVisible());
-
+  auto* m = inPage<QLabel>("message-" + actionId(HotkeyAction::recordAndUpload));
+  ASSERT_TRUE(m && m->isVisible());
+  EXPECT_TRUE(m->text().endsWith("Ctrl+Shift+R stays.")) << m->text().toStdString();
+  EXPECT_EQ(HotkeyStore::shared().effective(HotkeyAction::recordAndUpload),
+            defaultShortcut(HotkeyAction::recordAndUpload));
   // The next attempt clears the message; a free combination is taken.
   r->startRecording();
   EXPECT_FALSE(m->isVisible());
@@ -276,24 +251,18 @@ TEST_F(SettingsWindowTest, ACombinationAnotherClientHoldsIsReportedAndThePreviou
 }
 
 TEST_F(SettingsWindowTest, WhereTheDesktopKeepsShortcutsTheRecorderChangesTheOfferedKeys) {
-  Hotkeys::unregisterAllForTesting();
-  HotKeysController::setBackend(nullptr);
-  backend = nullptr;
-  platform().systemShortcuts = std::make_unique<fake::FakeSystemShortcuts>();
+  withoutGrabs(true);
   open(SettingsSection::shortcuts);
   EXPECT_TRUE(inPage<QLabel>("desktopNote"));
   HotkeyRecorder* r = recorder(HotkeyAction::captureAndUpload);
   r->startRecording();
   EXPECT_FALSE(Hotkeys::isSuspended());  // nothing of ours to let go
   key(Qt::Key_P, kCtrl | kSuper);
-  EXPECT_EQ(r->shownKeycaps(), (QStringList{"Ctrl", "Super", "P"}));
   EXPECT_EQ(Hotkeys::portalTrigger(HotkeyStore::shared().effective(HotkeyAction::captureAndUpload)), "CTRL+LOGO+p");
 }
 
 TEST_F(SettingsWindowTest, WithoutAnyWayToBindKeysThePaneNamesTheCommands) {
-  Hotkeys::unregisterAllForTesting();
-  HotKeysController::setBackend(nullptr);
-  backend = nullptr;
+  withoutGrabs(false);
   open(SettingsSection::shortcuts);
   EXPECT_TRUE(currentPage()->findChildren<HotkeyRecorder*>().isEmpty());
   QStringList commands;
@@ -309,41 +278,33 @@ TEST_F(SettingsWindowTest, TheTokenIsShownMaskedAndAPastedOneIsSavedTrimmed) {
   auto* change = inPage<NimboButton>("changeToken");
   auto* field = inPage<QLineEdit>("tokenField");
   change->click();
-  EXPECT_TRUE(field->isVisible());
   EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-
   // Blank input is ignored and the field stays open.
   field->setText("  \t \n");
   inPage<NimboButton>("saveToken")->click();
   EXPECT_TRUE(pane->tokenFieldOpen());
   EXPECT_EQ(storedToken(), "abcdefghi");
-
   field->setText("  new-device-token-1234\n");
   QTest::keyClick(field, Qt::Key_Return);
   EXPECT_EQ(storedToken(), "new-device-token-1234");
   EXPECT_EQ(shownToken(), QString(8, QChar(0x2022)) + "1234");
   EXPECT_FALSE(pane->tokenFieldOpen());
-
-  // "Cancel" closes the field and empties it.
+  // "Cancel" closes the field and forgets what was typed.
   change->click();
   QTest::keyClicks(field, "half-typed");
   change->click();
   EXPECT_FALSE(pane->tokenFieldOpen());
-  change->click();
   EXPECT_TRUE(field->text().isEmpty());
-
-  // Shown again, the pane reads the keyring again and starts closed.
+  // Shown again, the pane reads the keyring again.
   storeToken("zyxwvutsrq");
   open(SettingsSection::general);
   open(SettingsSection::sharing);
   EXPECT_EQ(shownToken(), QString(8, QChar(0x2022)) + "tsrq");
-  EXPECT_FALSE(pane->tokenFieldOpen());
 }
 
 TEST_F(SettingsWindowTest, ServerFieldAndMarkdownToggleWriteTheirSettings) {
   open(SettingsSection::sharing);
   auto* server = inPage<QLineEdit>("serverUrl");
-  EXPECT_EQ(server->text(), Preferences::stringValue(Preferences::kUploadEndpoint));
   server->selectAll();
   QTest::keyClicks(server, "https://share.example.org/");
   EXPECT_EQ(Preferences::stringValue(Preferences::kUploadEndpoint), "https://share.example.org/");
@@ -351,14 +312,8 @@ TEST_F(SettingsWindowTest, ServerFieldAndMarkdownToggleWriteTheirSettings) {
   QTest::keyClick(server, Qt::Key_Delete);
   EXPECT_TRUE(Preferences::contains(Preferences::kUploadEndpoint));
   EXPECT_EQ(Preferences::stringValue(Preferences::kUploadEndpoint), "");  // no server
-
-  auto* markdown = inPage<NimboToggle>("markdownEmbedOnCopy");
-  markdown->click();
+  inPage<NimboToggle>("markdownEmbedOnCopy")->click();
   EXPECT_TRUE(Preferences::boolValue(Preferences::kMarkdownEmbedOnCopy, false));
-
-  // The subtitle names the binding in use.
-  HotkeyStore::shared().rebind(HotkeyAction::captureAndUpload, Shortcut{0x20, 0xC0000, "U"});
-  EXPECT_TRUE(inPage<QLabel>("paneSubtitle")->text().contains(" Ctrl+Alt+U."));
 }
 
 TEST(UserNameTest, FullNameFromThePasswdCommentElseTheLoginElseYou) {
@@ -367,25 +322,22 @@ TEST(UserNameTest, FullNameFromThePasswdCommentElseTheLoginElseYou) {
   EXPECT_EQ(userDisplayName(",,,", "ada"), "ada");
   EXPECT_EQ(userDisplayName(" , ", "  "), "You");
   EXPECT_EQ(userDisplayName("& Hopper", "grace"), "Grace Hopper");
-  EXPECT_FALSE(currentUserDisplayName().isEmpty());
 }
 
 // Every control says what it is to assistive technologies.
 TEST_F(SettingsWindowTest, EveryControlHasAnAccessibleName) {
   QWidget* w = nullptr;
-  for (SettingsSection s : {SettingsSection::general, SettingsSection::shortcuts, SettingsSection::sharing}) {
+  for (SettingsSection s : {SettingsSection::general, SettingsSection::shortcuts, SettingsSection::sharing})
     w = open(s);
-    if (s == SettingsSection::sharing) inPage<NimboButton>("changeToken")->click();
-  }
+  inPage<NimboButton>("changeToken")->click();
   int checked = 0;
   for (QWidget* c : w->findChildren<QWidget*>()) {
-    const bool control = qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) ||
-                         qobject_cast<QListWidget*>(c) || qobject_cast<HotkeyRecorder*>(c);
-    if (!control || (c->focusPolicy() == Qt::NoFocus && !qobject_cast<HotkeyRecorder*>(c))) continue;
-    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c);
-    ASSERT_TRUE(a);
-    EXPECT_FALSE(a->text(QAccessible::Name).isEmpty()) << c->metaObject()->className() << " "
-                                                       << c->objectName().toStdString();
+    const bool recorder = qobject_cast<HotkeyRecorder*>(c);
+    const bool control =
+        qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) || qobject_cast<QListWidget*>(c);
+    if (!recorder && (!control || c->focusPolicy() == Qt::NoFocus)) continue;
+    EXPECT_FALSE(QAccessible::queryAccessibleInterface(c)->text(QAccessible::Name).isEmpty())
+        << c->metaObject()->className() << " " << c->objectName().toStdString();
     ++checked;
   }
   EXPECT_GE(checked, 20);

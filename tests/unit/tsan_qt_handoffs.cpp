@@ -1,40 +1,20 @@
-// Linked only into the ThreadSanitizer build of the threaded unit tests
-// (scripts/tsan).
+// Linked only into the ThreadSanitizer build of the threaded unit tests (scripts/tsan).
 //
-// Qt comes from the distribution, built without the race detector, so the
-// ordering its thread pool, futures and event queue give our code is
-// invisible to it: they hand work over under Qt's own mutex, whose fast path
-// is an atomic in uninstrumented code. Every hand-off then looks like a race
-// between the thread that prepared some data and the one that uses it. The
-// detector cannot be told to ignore those without also ignoring the data
-// races they would hide, so instead this file tells it about the ordering Qt
-// guarantees, at the points where our code (and QtConcurrent's templates,
-// compiled into it) call into Qt:
+// Qt comes uninstrumented, so the ordering its thread pool, futures and event
+// queue give (under Qt's own mutex) is invisible to the detector and every
+// hand-off looks like a race. Rather than ignore those, and the real races
+// they would hide, each definition below replaces Qt's for calls from this
+// executable (and QtConcurrent's, through the dynamic linker), tells the
+// detector the ordering Qt guarantees, and calls Qt's own:
+// - QThreadPool::start / tryStart: the submitter's work happens before the task;
+// - QFutureInterfaceBase::reportFinished / waitForFinished: the task before the wait returns;
+// - QFutureInterfaceBase::setContinuation: the attaching thread before the continuation;
+// - QMetaObject::invokeMethod with a function: the caller before the function,
+//   and for a blocking call the function before the call returns.
+// Calls inside Qt's own library never come here and need no edges of ours.
 //
-// - QThreadPool::start / tryStart: what the submitting thread did before
-//   happens before the task runs. The task is run through a small wrapper
-//   that acquires what the submitter released.
-// - QFutureInterfaceBase::reportFinished / waitForFinished: what a task did
-//   before it finished happens before waitForFinished returns.
-// - QFutureInterfaceBase::setContinuation (QFuture::then): what the thread
-//   that attached a continuation did before happens before the continuation
-//   runs, on whichever thread finishes the future.
-// - QMetaObject::invokeMethod with a function (queued or blocking): what the
-//   caller did before happens before the function runs on the receiver's
-//   thread, and for a blocking call the function happens before the call
-//   returns.
-//
-// Each definition below takes the place of Qt's for calls made from this
-// executable (and from QtConcurrent's library, which calls the pool through
-// the dynamic linker) and then calls Qt's own. Calls inside Qt's own library
-// are bound there and never come here; they need no edges of ours.
-//
-// One more thing the runtime gets wrong with this Qt: QProcess starts its
-// child with clone(CLONE_VM | CLONE_VFORK), the child running on the
-// parent's memory, and the detector's clone interceptor then corrupts the
-// parent's state (it fails an internal CHECK and hangs). `clone` below turns
-// such a request into a plain fork-like clone, which the interceptor handles
-// and which Qt itself uses where vfork is unavailable.
+// `clone` turns QProcess's clone(CLONE_VM | CLONE_VFORK) into a fork-like one:
+// the detector's interceptor corrupts the parent's state on a vfork-style child.
 #include <QMetaObject>
 #include <QRunnable>
 #include <QThreadPool>
@@ -67,8 +47,7 @@ Fn qtOwn(const char* mangled) {
   return reinterpret_cast<Fn>(f);
 }
 
-// Runs a task that was handed to the pool, after taking over what the
-// submitting thread released on this wrapper.
+// Runs a pool task after acquiring what the submitting thread released on this wrapper.
 class HandedOver final : public QRunnable {
  public:
   explicit HandedOver(QRunnable* task) : task_(task), deleteTask_(task->autoDelete()) {
@@ -89,8 +68,7 @@ class HandedOver final : public QRunnable {
   bool deleteTask_;
 };
 
-// A function invoked on another thread, run after taking over what the
-// caller released on this wrapper.
+// Runs a function invoked on another thread after acquiring what the caller released here.
 class Delivered final : public QtPrivate::QSlotObjectBase {
  public:
   Delivered(QtPrivate::QSlotObjectBase* inner, void* reply) : QSlotObjectBase(&impl), inner_(inner), reply_(reply) {
@@ -139,8 +117,7 @@ bool QThreadPool::tryStart(QRunnable* task) {
 
 void QFutureInterfaceBase::reportFinished() {
   static const auto own = qtOwn<void (*)(QFutureInterfaceBase*)>("_ZN20QFutureInterfaceBase14reportFinishedEv");
-  // The shared state's mutex stands for the future: every copy of the
-  // interface, the task's and the waiters', has the same one.
+  // The shared state's mutex stands for the future: every copy of the interface has the same one.
   __tsan_release(&mutex());
   own(this);
 }
@@ -155,8 +132,7 @@ namespace {
 
 using Continuation = std::function<void(const QFutureInterfaceBase&)>;
 
-// `func`, run after taking over what the attaching thread released on the
-// future's shared state (the mutex every copy of its interface has).
+// `func`, run after acquiring what the attaching thread released on the future's shared mutex.
 Continuation handedOver(const QFutureInterfaceBase& future, Continuation func) {
   Continuation wrapped = [f = std::move(func)](const QFutureInterfaceBase& parent) {
     __tsan_acquire(&parent.mutex());

@@ -1,11 +1,9 @@
 #include <QGuiApplication>
-#include <QScreen>
 #include <QPointer>
-#include <QTest>
+#include <QScreen>
 
 #include "capture/region_selector.h"
 #include "support.h"
-#include "ui/design_system.h"
 #include "ui/upload_toast.h"
 
 namespace nimbo {
@@ -13,14 +11,7 @@ namespace {
 
 using test::waitUntil;
 
-// Whether a toast takes clicks shows in its window flags, below.
-TEST(ToastTest, AFailureOrAToastWithAButtonStaysLongerThanAPlainSuccess) {
-  const double plain = toastLayout(true, false, false).visibleDuration;
-  EXPECT_GT(toastLayout(false, false, false).visibleDuration, plain);
-  EXPECT_GT(toastLayout(true, true, false).visibleDuration, plain);
-  EXPECT_GT(toastLayout(true, true, true).visibleDuration, plain);
-}
-
+// Only a toast with a button takes clicks.
 TEST(ToastTest, ANewToastReplacesTheOldOneAndItsTimer) {
   UploadToast::show("first", true);
   QPointer<QWidget> firstPanel = UploadToast::current()->panel();
@@ -44,8 +35,7 @@ TEST(ToastTest, DismissesItselfAfterItsDuration) {
 
 TEST(RegionOverlayTest, LabelStaysOnScreenAndCountsWholePixels) {
   // A selection reaching the bottom edge keeps its label inside the view.
-  const QRectF low = RegionOverlayWindow::labelRect(QRectF(100, 400, 200, 99), QSizeF(60, 14), QSizeF(1000, 500));
-  EXPECT_LE(low.bottom(), 500);
+  EXPECT_LE(RegionOverlayWindow::labelRect(QRectF(100, 400, 200, 99), QSizeF(60, 14), QSizeF(1000, 500)).bottom(), 500);
   EXPECT_EQ(RegionOverlayWindow::labelText(QRectF(0, 0, 640.9, 480.2)), QString::fromUtf8("640 × 480"));
 }
 
@@ -73,11 +63,11 @@ class RegionSelectorTest : public test::PlatformTest {
     EXPECT_TRUE(!w || !w->isVisible());
     return result;
   }
-  static void drag(QWidget* w, QPoint from, QPoint to) {
+  static void drag(QWidget* w, QPoint from, QPoint to, bool release = true) {
     QTest::mousePress(w, Qt::LeftButton, {}, from);
     QMouseEvent move(QEvent::MouseMove, to, w->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, {});
     QCoreApplication::sendEvent(w, &move);
-    QTest::mouseRelease(w, Qt::LeftButton, {}, to);
+    if (release) QTest::mouseRelease(w, Qt::LeftButton, {}, to);
   }
   ScreenInfo screen;
 };
@@ -110,10 +100,7 @@ TEST_F(RegionSelectorTest, FrozenPictureIsDrawnUnderTheDimming) {
   std::optional<RegionSelection> result;
   RegionSelector::present({screen}, {{screen.key, frozen}}, [&](RegionSelection s) { result = s; });
   QWidget* w = RegionSelector::active()->windows().front();
-  QTest::mousePress(w, Qt::LeftButton, {}, {100, 100});
-  QMouseEvent move(QEvent::MouseMove, QPointF(300, 200), w->mapToGlobal(QPointF(300, 200)), Qt::NoButton,
-                   Qt::LeftButton, {});
-  QCoreApplication::sendEvent(w, &move);
+  drag(w, {100, 100}, {300, 200}, false);
   const QImage shot = w->grab().toImage();
   EXPECT_EQ(shot.pixel(200, 150), qRgb(200, 100, 50));  // inside: clear
   const QColor dimmed = shot.pixelColor(20, 20);       // outside: darker
@@ -121,12 +108,6 @@ TEST_F(RegionSelectorTest, FrozenPictureIsDrawnUnderTheDimming) {
   EXPECT_GT(dimmed.red(), 0);
   QTest::keyClick(w, Qt::Key_Escape);
   EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
-}
-
-TEST(DesignSystemTest, KeycapsGrowWithTheirLabel) {
-  const Keycap one("K", KeycapSize::md, false), wide("Shift", KeycapSize::md, false);
-  EXPECT_GT(wide.sizeHint().width(), one.sizeHint().width());
-  EXPECT_EQ(wide.sizeHint().height(), one.sizeHint().height());
 }
 
 }  // namespace

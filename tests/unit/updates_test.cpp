@@ -1,6 +1,4 @@
-// The update feed, signatures, the updater's download-verify-unpack path
-// against a loopback feed, the controller's notifications and the Updates
-// pane's rules.
+// The update feed, signatures, the updater against a loopback feed, its notifications and the Updates pane.
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
@@ -24,14 +22,7 @@
 namespace nimbo {
 namespace {
 
-// An Ed25519 key pair made for the test.
-struct TestKey {
-  TestKey() {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
-    EVP_PKEY_keygen_init(ctx);
-    EVP_PKEY_keygen(ctx, &key);
-    EVP_PKEY_CTX_free(ctx);
-  }
+struct TestKey {  // an Ed25519 key pair made for the test
   ~TestKey() { EVP_PKEY_free(key); }
   QByteArray publicKey() const {
     QByteArray raw(32, '\0');
@@ -49,7 +40,7 @@ struct TestKey {
     EVP_MD_CTX_free(ctx);
     return sig;
   }
-  EVP_PKEY* key = nullptr;
+  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
 };
 
 QByteArray feedItem(const QString& version, const QString& display, const QString& url, qint64 length,
@@ -84,54 +75,40 @@ TEST(UpdateFeedTest, ReadsCompleteItemsAndSkipsBrokenOnes) {
   const Result<std::vector<UpdateItem>> items = UpdateFeed::parse(xml);
   ASSERT_TRUE(items.ok()) << items.error().description.toStdString();
   ASSERT_EQ(items.value().size(), 2u);
-  EXPECT_EQ(items.value()[0].version, "2");
-  EXPECT_EQ(items.value()[0].displayVersion, "0.2.0");
-  EXPECT_EQ(items.value()[0].url, QUrl("https://example.org/a.tar.xz"));
-  EXPECT_EQ(items.value()[0].length, 10);
-  EXPECT_EQ(items.value()[0].signature, sig);
+  const UpdateItem& a = items.value()[0];
+  EXPECT_EQ(std::make_tuple(a.version, a.displayVersion, a.url, a.length, a.signature),
+            std::make_tuple(QString("2"), QString("0.2.0"), QUrl("https://example.org/a.tar.xz"), qint64(10), sig));
   EXPECT_EQ(items.value()[1].displayVersion, "0.3.0");
-
   EXPECT_FALSE(UpdateFeed::parse("<html><body>404</body></html>").ok());
   EXPECT_FALSE(UpdateFeed::parse("<rss><channel><item>").ok());
-  // Entity expansion is refused before it starts.
-  EXPECT_FALSE(UpdateFeed::parse("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaa\">]><rss>&a;</rss>").ok());
+  EXPECT_FALSE(UpdateFeed::parse("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaa\">]><rss>&a;</rss>").ok());  // no entities
   EXPECT_FALSE(UpdateFeed::parse(QByteArray(UpdateFeed::kMaxFeedBytes + 1, ' ')).ok());
 }
 
 TEST(UpdateFeedTest, VersionsCompareByNumberAndOnlyNewerOnesCount) {
   EXPECT_GT(UpdateFeed::compareVersions("1.10", "1.9"), 0);
   EXPECT_EQ(UpdateFeed::compareVersions("1.0", "1"), 0);
-  EXPECT_LT(UpdateFeed::compareVersions("2", "10"), 0);
   EXPECT_GT(UpdateFeed::compareVersions("1.0b", "1.0a"), 0);
   std::vector<UpdateItem> items;
   for (const char* version : {"3", "12", "1"}) items.push_back({version});
   EXPECT_EQ(UpdateFeed::newest(items, "2")->version, "12");
   EXPECT_FALSE(UpdateFeed::newest(items, "12").has_value());
-
-  EXPECT_TRUE(UpdateFeed::transportAllowed(QUrl("https://example.org/feed.xml")));
-  EXPECT_TRUE(UpdateFeed::transportAllowed(QUrl("http://127.0.0.1:9000/feed.xml")));
-  EXPECT_TRUE(UpdateFeed::transportAllowed(QUrl("http://[::1]:9000/feed.xml")));
-  EXPECT_FALSE(UpdateFeed::transportAllowed(QUrl("http://example.org/feed.xml")));
-  EXPECT_FALSE(UpdateFeed::transportAllowed(QUrl("http://127.0.0.1.example.org/feed.xml")));
-  EXPECT_FALSE(UpdateFeed::transportAllowed(QUrl("file:///tmp/feed.xml")));
+  for (const auto& [url, allowed] : {std::pair{"https://example.org/f.xml", true}, {"http://127.0.0.1:9000/f.xml", true},
+                                     {"http://[::1]:9000/f.xml", true}, {"http://example.org/f.xml", false},
+                                     {"http://127.0.0.1.example.org/f.xml", false}, {"file:///tmp/f.xml", false}})
+    EXPECT_EQ(UpdateFeed::transportAllowed(QUrl(url)), allowed) << url;
 }
 
-TEST(UpdateSignatureTest, OnlyTheRightKeyAndTheExactBytesVerify) {
-  TestKey key, other;
-  const QByteArray message = "an archive";
-  const QByteArray sig = key.sign(message);
-  EXPECT_TRUE(UpdateSignature::verify(message, key.publicKey(), sig).ok());
-  EXPECT_FALSE(UpdateSignature::verify("an archivE", key.publicKey(), sig).ok());
-  EXPECT_FALSE(UpdateSignature::verify(message, other.publicKey(), sig).ok());
-  EXPECT_FALSE(UpdateSignature::verify(message, QByteArray(), sig).ok());
-  QByteArray flipped = sig;
-  flipped[10] = char(flipped[10] ^ 1);
-  EXPECT_FALSE(UpdateSignature::verify(message, key.publicKey(), flipped).ok());
+// A wrong key and changed bytes are refused through the updater below.
+TEST(UpdateSignatureTest, NoKeyOrAFlippedSignatureBitNeverVerifies) {
+  TestKey key;
+  QByteArray sig = key.sign("an archive");
+  EXPECT_FALSE(UpdateSignature::verify("an archive", QByteArray(), sig).ok());
+  sig[10] = char(sig[10] ^ 1);
+  EXPECT_FALSE(UpdateSignature::verify("an archive", key.publicKey(), sig).ok());
 }
 
-
-// A user-local install of 0.1.0 (build 1) under the test's data folder, and
-// release archives whose program says which version it is.
+// A user-local install of 0.1.0 (build 1), and release archives whose program says its version.
 class UpdaterTest : public test::PlatformTest {
  protected:
   void SetUp() override {
@@ -140,11 +117,7 @@ class UpdaterTest : public test::PlatformTest {
     QDir(root).removeRecursively();
     running = makeTree(root + "/versions/0.1.0", "0.1.0", "1");
     QFile::link("versions/0.1.0", root + "/current");
-    config.version = "0.1.0";
-    config.build = "1";
-    config.publicKey = key.publicKey();
-    config.executable = running + "/bin/nimbo";
-    config.feedURL = QUrl(server.url("/appcast.xml"));
+    config = {"0.1.0", "1", QUrl(server.url("/appcast.xml")), key.publicKey(), running + "/bin/nimbo"};
   }
   QString makeTree(const QString& dir, const QString& version, const QString& build) {
     QDir().mkpath(dir + "/bin");
@@ -152,21 +125,16 @@ class UpdaterTest : public test::PlatformTest {
     QFile program(dir + "/bin/nimbo");
     EXPECT_TRUE(program.open(QIODevice::WriteOnly));
     program.write(QStringLiteral("#!/bin/sh\necho 'nimbo %1 (build %2)'\n").arg(version, build).toUtf8());
-    program.close();
     program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile lib(dir + "/lib/nimbo/libnimbo_app.so");
-    EXPECT_TRUE(lib.open(QIODevice::WriteOnly));
+    EXPECT_TRUE(QFile(dir + "/lib/nimbo/libnimbo_app.so").open(QIODevice::WriteOnly));
     return dir;
   }
   // The release archive: one top folder holding bin/ and lib/.
   QByteArray archive(const QString& version, const QString& build) {
     QTemporaryDir work;
     makeTree(work.path() + "/nimbo-" + version, version, build);
-    const QString out = work.path() + "/a.tar.xz";
-    QProcess tar;
-    tar.start("tar", {"-cJf", out, "-C", work.path(), "nimbo-" + version});
-    EXPECT_TRUE(tar.waitForFinished(30000));
-    QFile f(out);
+    EXPECT_EQ(QProcess::execute("tar", {"-cJf", work.path() + "/a.tar.xz", "-C", work.path(), "nimbo-" + version}), 0);
+    QFile f(work.path() + "/a.tar.xz");
     EXPECT_TRUE(f.open(QIODevice::ReadOnly));
     return f.readAll();
   }
@@ -179,10 +147,8 @@ class UpdaterTest : public test::PlatformTest {
   std::optional<QString> check(Updater& updater, QString* message = nullptr) {
     std::optional<QString> ready;
     bool done = false;
-    QObject::connect(&updater, &Updater::readyToInstallOnQuit, &updater, [&](const QString& v, std::function<void()>) {
-      ready = v;
-      done = true;
-    });
+    QObject::connect(&updater, &Updater::readyToInstallOnQuit, &updater,
+                     [&](const QString& v, std::function<void()>) { ready = v; done = true; });
     QObject::connect(&updater, &Updater::checkDone, &updater, [&](const QString& m) {
       if (message) *message = m;
       done = true;
@@ -203,26 +169,12 @@ class UpdaterTest : public test::PlatformTest {
   QString root, running;
 };
 
-TEST_F(UpdaterTest, ASignedNewerReleaseIsUnpackedBesideTheRunningOneAndSwitchedTo) {
+TEST_F(UpdaterTest, EveryBadReleaseIsRefusedAndChangesNothingAndAGoodOneIsUnpackedBeside) {
   Updater updater(config);
-  EXPECT_EQ(updater.installKind(), InstallKind::userLocal);
-  const QByteArray next = archive("0.2.0", "2");
-  offer("2", "0.2.0", next, next.size(), key.sign(next));
-  EXPECT_EQ(check(updater), "0.2.0");
-  EXPECT_EQ(versionsOnDisk(), QStringList({"0.1.0", "0.2.0"}));  // nothing half-done beside them
-  EXPECT_TRUE(current().endsWith("/versions/0.1.0"));             // switched only when asked
-  ASSERT_TRUE(updater.switchTo("0.2.0").ok());
-  EXPECT_EQ(QFileInfo(root + "/current").symLinkTarget(), QFileInfo(root + "/versions/0.2.0").absoluteFilePath());
-  EXPECT_TRUE(updater.lastUpdateCheckDate().has_value());
-}
-
-TEST_F(UpdaterTest, EveryBadReleaseIsRefusedWithItsReasonAndChangesNothing) {
-  Updater updater(config);
-  const QByteArray next = archive("0.2.0", "2");
+  const QByteArray next = archive("0.2.0", "2"), older = archive("0.0.9", "0");
   QByteArray tampered = next;
   tampered[tampered.size() / 2] = char(tampered[tampered.size() / 2] ^ 0x20);
   TestKey stranger;
-  const QByteArray older = archive("0.0.9", "0");
   struct Case {
     const char* name;
     QString version, display;
@@ -247,23 +199,25 @@ TEST_F(UpdaterTest, EveryBadReleaseIsRefusedWithItsReasonAndChangesNothing) {
     EXPECT_FALSE(check(updater, &message).has_value());
     if (*c.reason) {
       EXPECT_TRUE(message.contains(c.reason)) << message.toStdString();
-      EXPECT_TRUE(test::logged().filter("refused Nimbo").filter(c.reason).size() == 1) << test::logged().join('\n').toStdString();
+      EXPECT_EQ(test::logged().filter("refused Nimbo").filter(c.reason).size(), 1) << test::logged().join('\n').toStdString();
     } else {
       EXPECT_EQ(message, "Nimbo is up to date.");
     }
     EXPECT_EQ(versionsOnDisk(), QStringList({"0.1.0"}));
     EXPECT_TRUE(current().endsWith("/versions/0.1.0"));
   }
-  // A good release afterwards still goes through.
-  offer("2", "0.2.0", next, next.size(), key.sign(next));
+  offer("2", "0.2.0", next, next.size(), key.sign(next));  // a good release afterwards still goes through
   EXPECT_EQ(check(updater), "0.2.0");
+  EXPECT_EQ(versionsOnDisk(), QStringList({"0.1.0", "0.2.0"}));  // nothing half-done beside them
+  EXPECT_TRUE(current().endsWith("/versions/0.1.0"));             // switched only when asked
+  ASSERT_TRUE(updater.switchTo("0.2.0").ok());
+  EXPECT_EQ(current(), QFileInfo(root + "/versions/0.2.0").absoluteFilePath());
 }
 
 TEST_F(UpdaterTest, PackagedCopiesOnlyReportAndLeftoversOfAnInterruptedUpdateGo) {
   UpdaterConfig packaged = config;
   packaged.executable = "/usr/bin/nimbo";
   Updater updater(packaged);
-  EXPECT_EQ(updater.installKind(), InstallKind::systemPackage);
   const QByteArray next = archive("0.2.0", "2");
   offer("2", "0.2.0", next, next.size(), key.sign(next));
   QString message;
@@ -271,24 +225,23 @@ TEST_F(UpdaterTest, PackagedCopiesOnlyReportAndLeftoversOfAnInterruptedUpdateGo)
   EXPECT_EQ(message, "Nimbo 0.2.0 is available from your system's package manager.");
   EXPECT_EQ(versionsOnDisk(), QStringList({"0.1.0"}));
 
-  // What a killed download and unpack leave is cleared at the next start;
-  // older versions beyond one to go back to go too.
+  // A killed download and unpack are cleared at the next start, and all but one older version.
   QDir().mkpath(root + "/versions/.unpack-0.2.0-4242/bin");
   QFile(root + "/versions/.download-0.2.0.part").open(QIODevice::WriteOnly);
   makeTree(root + "/versions/0.0.8", "0.0.8", "0");
   makeTree(root + "/versions/0.0.9", "0.0.9", "0");
-  Updater local(config);
-  local.start();
+  Updater(config).start();
   EXPECT_EQ(versionsOnDisk(), QStringList({"0.0.9", "0.1.0"}));
 }
 
+// One version's own copy goes two updates later; login starts the link, which stays.
 TEST_F(UpdaterTest, LoginStartsWhateverVersionIsCurrent) {
-  // One version's own copy goes two updates later; the link stays.
   EXPECT_EQ(Updater::lastingProgramPath(running + "/bin/nimbo"), root + "/current/bin/nimbo");
   EXPECT_EQ(Updater::lastingProgramPath("/usr/bin/nimbo"), "/usr/bin/nimbo");
   EXPECT_EQ(Updater::lastingProgramPath(root + "/versionsX/bin/nimbo"), root + "/versionsX/bin/nimbo");
 }
 
+// The posted notification and a click on the banner are followed on the desktop (tests/update).
 class UpdateControllerTest : public test::PlatformTest {
  protected:
   UpdateController& controller() { return UpdateController::resetForTesting(); }
@@ -298,12 +251,8 @@ TEST_F(UpdateControllerTest, OneNotificationPerVersionAndOnlyOursRestarts) {
   UpdateController& c = controller();
   int firstCalls = 0, secondCalls = 0;
   c.updateReady("0.2.0", [&] { ++firstCalls; });
+  c.updateReady("0.2.0", [&] { ++secondCalls; });  // the newer callback is kept, nothing more is posted
   ASSERT_EQ(fakes.notifications->posted.size(), 1u);
-  EXPECT_EQ(fakes.notifications->posted[0].identifier, "nimbo-update-ready");
-
-  // The same version again: the newer callback is kept, nothing is posted.
-  c.updateReady("0.2.0", [&] { ++secondCalls; });
-  EXPECT_EQ(fakes.notifications->posted.size(), 1u);
   fakes.notifications->click("nimbo-update-check");
   fakes.notifications->click("someone-else");
   QCoreApplication::processEvents();
@@ -312,9 +261,7 @@ TEST_F(UpdateControllerTest, OneNotificationPerVersionAndOnlyOursRestarts) {
   EXPECT_TRUE(test::waitUntil([&] { return secondCalls == 1; }));
   EXPECT_EQ(firstCalls, 0);
 
-  // A newer version replaces the remembered one, under the same identifier.
-  c.updateReady("0.3.0", [] {});
-  EXPECT_EQ(c.readyVersion(), "0.3.0");
+  c.updateReady("0.3.0", [] {});  // a newer version replaces it, under the same identifier
   ASSERT_EQ(fakes.notifications->posted.size(), 2u);
   EXPECT_EQ(fakes.notifications->posted[1].identifier, "nimbo-update-ready");
   EXPECT_EQ(fakes.notifications->posted[1].title, "Nimbo 0.3.0 is ready");
@@ -334,37 +281,23 @@ TEST_F(UpdateControllerTest, WithNotificationsRefusedThePopoverBannerStillRestar
   for (auto& answer : fakes.notifications->pendingAnswers) answer(false);
   EXPECT_TRUE(fakes.notifications->posted.empty());
   EXPECT_TRUE(banner->isVisible());
-  EXPECT_EQ(banner->text(), "Nimbo 0.2.0 is ready");
   banner->click();
   EXPECT_TRUE(test::waitUntil([&] { return restarts == 1; }));
 }
 
-TEST(UpdatesPaneRulesTest, IntervalsSnapAndLabelsReadAsWords) {
-  EXPECT_EQ(snapUpdateInterval(12600), 3600);  // halfway keeps the shorter
-  EXPECT_EQ(snapUpdateInterval(12601), 21600);
-  EXPECT_EQ(snapUpdateInterval(50000), 21600);  // nearer 6 hours than a day
-  EXPECT_EQ(snapUpdateInterval(0), 3600);
-
-  // One unit in the singular, whole units rounded down, times to come.
-  const QDateTime now = QDateTime::fromString("2026-12-07T12:00:00Z", Qt::ISODate);
-  EXPECT_EQ(lastCheckLabel(now.addSecs(-1), now), "Last checked 1 second ago");
-  EXPECT_EQ(lastCheckLabel(now.addSecs(-150), now), "Last checked 2 minutes ago");
-  EXPECT_EQ(relativeDateDescription(now.addSecs(7200), now), "in 2 hours");
-  EXPECT_EQ(versionLabel("", ""), "Nimbo ? (build ?)");
-}
-
 TEST_F(UpdateControllerTest, ThePaneSnapsAStoredIntervalAndWritesItBack) {
   controller();
+  EXPECT_EQ(snapUpdateInterval(0), 3600);  // never a check without pause
   Preferences::setValue(Updater::kIntervalKey, 70000);
   Preferences::setValue(Updater::kAutomaticDownloadsKey, false);
   UpdatesPane pane;
   pane.show();
   QCoreApplication::processEvents();
   EXPECT_EQ(Preferences::store().value(Updater::kIntervalKey).toInt(), 86400);
-  auto* frequency = pane.findChild<QComboBox*>("checkFrequency");
-  EXPECT_EQ(frequency->currentText(), "Daily");
-  EXPECT_FALSE(pane.findChild<QAbstractButton*>("autoInstall")->isChecked());
-  pane.findChild<QAbstractButton*>("autoInstall")->click();
+  EXPECT_EQ(pane.findChild<QComboBox*>("checkFrequency")->currentText(), "Daily");
+  auto* autoInstall = pane.findChild<QAbstractButton*>("autoInstall");
+  EXPECT_FALSE(autoInstall->isChecked());
+  autoInstall->click();
   EXPECT_TRUE(Preferences::boolValue(Updater::kAutomaticDownloadsKey, false));
 }
 

@@ -1,8 +1,7 @@
-// Known pictures for the Wayland tests: one full-screen window on every
-// output, painted pixel for pixel with noise of its own (any offset or
-// scaling shows), and the same picture written as OUTPUT_NAME.png into the
-// folder given, for the tests to compare against. --animate moves a bar
-// across it (and the files no longer match what is shown).
+// Known pictures for the Wayland tests: one full-screen window on every output
+// painted with noise of its own (any offset or scaling shows), the same picture
+// written as OUTPUT_NAME.png into FOLDER. --animate moves a bar across it, for
+// compositors that send a screen cast frame only when something changes.
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -32,19 +31,15 @@ QImage noise(QSize size, quint32 seed) {
 
 class Picture : public QRasterWindow {
  public:
-  explicit Picture(QImage image) : image_(std::move(image)) {}
-  // A moving bar over the picture, for compositors that send a screen cast
-  // frame only when something changes.
-  void animate() {
-    auto* timer = new QTimer(this);
-    QObject::connect(timer, &QTimer::timeout, this, [this] {
-      ++tick_;
-      update();
-    });
-    timer->start(33);
+  Picture(QImage image, bool animated) : image_(std::move(image)) {
+    if (animated) startTimer(33);
   }
 
  protected:
+  void timerEvent(QTimerEvent*) override {
+    ++tick_;
+    update();
+  }
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.drawImage(QPoint(0, 0), image_);
@@ -61,29 +56,22 @@ class Picture : public QRasterWindow {
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   const bool animated = argc == 3 && QByteArray(argv[2]) == "--animate";
-  if (argc != 2 && !animated) {
-    std::fprintf(stderr, "usage: %s FOLDER [--animate]\n", argv[0]);
-    return 2;
-  }
-  const QDir dir(QString::fromLocal8Bit(argv[1]));
+  if (argc != 2 && !animated) return std::fprintf(stderr, "usage: %s FOLDER [--animate]\n", argv[0]), 2;
   std::vector<std::unique_ptr<Picture>> windows;
-  quint32 seed = 1;
   for (QScreen* screen : QGuiApplication::screens()) {
     const qreal dpr = screen->devicePixelRatio();
-    QImage image = noise(screen->geometry().size() * dpr, seed++);
-    image.save(dir.filePath(screen->name() + ".png"));
+    QImage image = noise(screen->geometry().size() * dpr, quint32(windows.size() + 1));
+    image.save(QDir(QString::fromLocal8Bit(argv[1])).filePath(screen->name() + ".png"));
     image.setDevicePixelRatio(dpr);
-    auto w = std::make_unique<Picture>(image);
+    auto& w = windows.emplace_back(std::make_unique<Picture>(image, animated));
     w->setTitle(QStringLiteral("nimbo-picture ") + screen->name());
     w->setScreen(screen);
     w->setGeometry(screen->geometry());
     w->showFullScreen();
-    if (animated) w->animate();
-    windows.push_back(std::move(w));
   }
   // Shown and painted by then; the compositor has had its frames.
   QTimer::singleShot(1500, [] {
-    std::printf("ready\n");
+    std::puts("ready");
     std::fflush(stdout);
   });
   return app.exec();
