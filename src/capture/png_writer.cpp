@@ -1165,12 +1165,4 @@ std::vector<uint8_t> zlibFast(const uint8_t* data, size_t n, size_t stride, size
 
 }  // namespace detail
 
-bool readSize(const uint8_t* d, size_t n, int* width, int* height) {
-  static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (n < 24 || std::memcmp(d, sig, 8) != 0 || std::memcmp(d + 12, "IHDR", 4) != 0) return false;
-  *width = int(uint32_t(d[16]) << 24 | uint32_t(d[17]) << 16 | uint32_t(d[18]) << 8 | d[19]);
-  *height = int(uint32_t(d[20]) << 24 | uint32_t(d[21]) << 16 | uint32_t(d[22]) << 8 | d[23]);
-  return true;
-}
-
 }  // namespace nimbo::png

@@ -72,9 +72,6 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int width, int height, int st
                             bool opaque, const Options& options,
                             const std::atomic<int>* rowsReady);
 
-// Parses the header of a PNG: width, height; false when not a PNG.
-bool readSize(const uint8_t* data, size_t size, int* width, int* height);
-
 // The coder's parts, for tests and the fuzz target.
 namespace detail {
 // Huffman code lengths for `n` symbols (at most 286) from their counts, none

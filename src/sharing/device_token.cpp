@@ -33,11 +33,6 @@ QString maskedPreview(const std::optional<QString>& token) {
   return QString(8, QChar(0x2022)) + token->right(4);
 }
 
-void saveManually(const QString& typed) {
-  const QString t = typed.trimmed();
-  if (!t.isEmpty()) set(t);
-}
-
 }  // namespace DeviceToken
 
 namespace DeviceRegistration {

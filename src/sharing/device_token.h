@@ -15,8 +15,6 @@ void set(const QString& token);
 // "(not set)" when there is none (or it is empty), one bullet per character
 // up to 8, else 8 bullets and the last 4.
 QString maskedPreview(const std::optional<QString>& token);
-// The Sharing pane's manual entry: trimmed; nothing happens when empty.
-void saveManually(const QString& typed);
 }  // namespace DeviceToken
 
 namespace DeviceRegistration {

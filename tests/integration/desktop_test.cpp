@@ -318,7 +318,8 @@ TEST_F(Shortcuts, ReopeningTheRunningAppShowsWhereItIs) {
   EXPECT_EQ(count("Nimbo: applicationDidFinishLaunching fired"), 1);  // still the one instance
 }
 
-TEST_F(Shortcuts, LaunchAtLoginFollowsTheSetting) {
+// Turning it off again removes the entry: checked on the settings pane (settings_window_test.cpp).
+TEST_F(Shortcuts, LaunchAtLoginWritesTheAutostartEntry) {
   const QString entry = home.filePath("config/autostart/com.vantori.screenshot.desktop");
   addSettings("launchAtLogin=true\n");
   startApp();
@@ -326,10 +327,6 @@ TEST_F(Shortcuts, LaunchAtLoginFollowsTheSetting) {
   QFile f(entry);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   EXPECT_TRUE(f.readAll().contains("Exec=\"" NIMBO_BINARY "\""));
-  stopApp();
-  editSettings("launchAtLogin=true", "launchAtLogin=false");
-  startApp();
-  ASSERT_TRUE(waitFor([&] { return !QFile::exists(entry); }));
 }
 
 // The real app against the real share server on loopback.
@@ -509,14 +506,8 @@ TEST_F(Recording, TheShortcutStartsAndStopsEvenWithTheEditorInFrontAndAPickedWin
   ASSERT_TRUE(items[0].videoPath);
   const auto probe = nimbo::MediaProbe::read(*items[0].videoPath);
   ASSERT_TRUE(probe);
+  // The window's size; that its own pixels are recorded, covered or not, is checked in recording_test.cpp.
   EXPECT_EQ(QSize(probe->width, probe->height), QSize(500, 300));
-  // Its own colour, not what lies around it (away from the middle, where the pointer is drawn).
-  const QImage poster(dataDir + "/thumbnails/" + items[0].id + ".png");
-  ASSERT_FALSE(poster.isNull());
-  const QColor middle = poster.pixelColor(poster.width() / 4, poster.height() / 4);
-  EXPECT_NEAR(middle.red(), 30, 16);
-  EXPECT_NEAR(middle.green(), 140, 16);
-  EXPECT_NEAR(middle.blue(), 200, 16);
 }
 
 TEST_F(AppFixture, AFreshInstallationUploadsThroughTheBundledServer) {
@@ -651,6 +642,7 @@ TEST_F(Editor, DrawSaveBothWaysAndDiscardOnClose) {
   // Ctrl+Shift+S reaches the focused editor, not the record shortcut.
   keys("ctrl+shift+s");
   ASSERT_TRUE(waitFor([&] { return log().contains("as new capture"); })) << log().toStdString();
+  EXPECT_EQ(count("Nimbo: recordToFile fired"), 0) << log().toStdString();
   auto items = history();
   ASSERT_EQ(items.size(), 2u);
   EXPECT_NE(items[0].id, id);

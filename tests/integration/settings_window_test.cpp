@@ -66,7 +66,8 @@ class SettingsWindowDesktop : public AppTest {
   }
 };
 
-TEST_F(SettingsWindowDesktop, TheTrayMenuOpensItOnTheFirstMonitorAndCtrlWHidesIt) {
+// That Ctrl+W hides it is checked in popover_history_test.cpp.
+TEST_F(SettingsWindowDesktop, TheTrayMenuOpensItOnTheFirstMonitor) {
   if (qEnvironmentVariable("NIMBO_WITH_TRAY") != QLatin1String("1")) GTEST_SKIP() << "needs the tray host";
   startApp();
   ASSERT_TRUE(waitFor([&] { return log().contains("Nimbo: tray icon shown"); })) << log().toStdString();
@@ -85,9 +86,6 @@ TEST_F(SettingsWindowDesktop, TheTrayMenuOpensItOnTheFirstMonitorAndCtrlWHidesIt
   EXPECT_TRUE(run("xprop", {"-id", id, "_NET_WM_STATE"}).out.contains("_NET_WM_STATE_SKIP_TASKBAR"));
   activate(id);
   keepPicture(id, "desktop-settings-general");
-  key("ctrl+w");
-  ASSERT_TRUE(waitFor([] { return visibleWindow("^Nimbo Settings$").isEmpty(); }));
-  EXPECT_EQ(app->state(), QProcess::Running);
 }
 
 // Our grabs are let go while the recorder runs and taken back after: a combination another application
@@ -133,7 +131,8 @@ TEST_F(SettingsWindowDesktop, ARebindThroughTheRecorderWorksAtOnceAndEscapeAndRe
   expectFired("ctrl+grave", "captureToClipboard", 4, true);
 }
 
-TEST_F(SettingsWindowDesktop, ThePastedTokenIsSavedTrimmedToTheKeyringOnTheScaledMonitor) {
+// A pasted token saved trimmed to the keyring: checked on the pane (unit) and by the Sharing tests (desktop_test.cpp).
+TEST_F(SettingsWindowDesktop, OnTheScaledMonitorUnderThePointerItOpensAtTwiceThePixels) {
   startApp();
   // The second monitor is at scale 2: the window opens there, crisp, within its 540 points of height.
   xdotool({"mousemove", "2880", "540"});
@@ -143,15 +142,6 @@ TEST_F(SettingsWindowDesktop, ThePastedTokenIsSavedTrimmedToTheKeyringOnTheScale
   EXPECT_TRUE(QRect(1920, 0, 1920, 1080).contains(g)) << g.x() << "," << g.y() << " " << g.width() << "x" << g.height();
   EXPECT_EQ(g.width(), 1840);
   key("Down Down Down");  // Sharing
-  key("Tab Tab");         // the server field, then "Change…"
-  key("space");
-  QTest::qWait(300);
-  xdotool({"type", "--delay", "20", "   abcdefghi  "});
-  key("Return");
-  ASSERT_TRUE(waitFor([] {
-    return run("secret-tool", {"lookup", "service", "com.vantori.screenshot", "account", "upload-device-token"}).out ==
-           "abcdefghi";
-  })) << log().toStdString();
   QTest::qWait(300);
   keepPicture(window, "desktop-settings-sharing@2x");
 }

@@ -185,15 +185,8 @@ tar -C "$work/user" -xJf "$txz"
 tree=$work/user/$top
 user_env=(env -i "HOME=$home" "XDG_DATA_HOME=" "XDG_CONFIG_HOME=" "PATH=/usr/local/bin:/usr/bin:/bin" LANG=C.UTF-8)
 
-# From the real build folder it refuses and touches nothing.
-if "${user_env[@]}" "$build/nimbo" install-local >/dev/null 2>&1; then fail "install-local ran from the build folder"; fi
-[[ ! -e $data/nimbo && ! -e $home/.local/bin ]] || fail "the refused install-local left files"
-
 logged "${user_env[@]}" "$tree/bin/nimbo" install-local
-diff -r "$tree" "$data/nimbo/versions/$version" >/dev/null || fail "versions/$version differs from the archive's $top/"
 validate_entry "$entry"
-[[ $(grep -c "^Exec=$home/.local/bin/nimbo\( \|$\)" "$entry") == $(grep -c '^Exec=' "$entry") ]] ||
-  fail "an Exec= in $entry does not run $home/.local/bin/nimbo"
 expect_version "${user_env[@]}" "$home/.local/bin/nimbo"  # run through the link, it finds its own tree
 
 logged "${user_env[@]}" "$home/.local/bin/nimbo" uninstall-local

@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/linux/ffmpeg/ffmpeg_camera.h"
@@ -59,18 +62,42 @@ TEST(DesktopServicesTest, SettingsOpenOnTheDesktopsOwnPage) {
   EXPECT_TRUE(lines.contains("gnome-control-center camera"));
 }
 
+// The camera access an ordinary user is given: ours, or as root (who is never refused) that of a child
+// that has become nobody, told through its exit status.
+CameraService::Access accessAsAnOrdinaryUser(FfmpegCameraService& cameras) {
+  if (::geteuid() != 0) return cameras.access().access;
+  const struct passwd* nobody = ::getpwnam("nobody");
+  const uid_t uid = nobody ? nobody->pw_uid : 65534;
+  const gid_t gid = nobody ? nobody->pw_gid : 65534;
+  constexpr int kNotDropped = 100;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0 && ::getuid() == uid;
+    ::_exit(dropped ? int(cameras.access().access) : kNotDropped);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == kNotDropped) {
+    ADD_FAILURE() << "no child running as nobody (status " << status << ")";
+    return CameraService::Access::authorized;
+  }
+  return CameraService::Access(WEXITSTATUS(status));
+}
+
 TEST(DesktopServicesTest, TheCameraIsThereOrItIsNot) {
-  QTemporaryDir dir;
+  // In /tmp, not the tests' own temporary folder, which is closed to other users; others may look into this
+  // folder, so a refusal below is the device's own.
+  QTemporaryDir dir(QStringLiteral("/tmp/nimbo-camera-XXXXXX"));
+  ASSERT_TRUE(dir.isValid());
+  ASSERT_TRUE(
+      QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther));
   const QByteArray before = qgetenv("NIMBO_CAMERA");
   qputenv("NIMBO_CAMERA", ("video4linux2:" + dir.filePath("video9")).toLocal8Bit());
   FfmpegCameraService cameras;
   EXPECT_EQ(cameras.access().access, CameraService::Access::restricted);  // no such device
   ASSERT_TRUE(QFile(dir.filePath("video9")).open(QIODevice::WriteOnly));
   EXPECT_EQ(cameras.access().access, CameraService::Access::authorized);
-  if (::geteuid() != 0) {  // a device we may not open (root is never refused)
-    QFile::setPermissions(dir.filePath("video9"), {});
-    EXPECT_EQ(cameras.access().access, CameraService::Access::denied);
-  }
+  ASSERT_TRUE(QFile::setPermissions(dir.filePath("video9"), {}));  // a device the user may not open
+  EXPECT_EQ(accessAsAnOrdinaryUser(cameras), CameraService::Access::denied);
   qputenv("NIMBO_CAMERA", "lavfi:testsrc2");
   EXPECT_EQ(cameras.access().access, CameraService::Access::authorized);
   qputenv("NIMBO_CAMERA", before);

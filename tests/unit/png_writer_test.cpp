@@ -130,9 +130,6 @@ TEST(PngWriterTest, TinyAndDegenerateImages) {
     const QImage img = screenLike(s.width(), s.height(), false);
     const auto bytes = encoded(img, true, opt);
     expectDecodesBothWays(img, false, bytes);
-    int w = 0, h = 0;
-    ASSERT_TRUE(png::readSize(bytes.data(), bytes.size(), &w, &h));
-    EXPECT_EQ(QSize(w, h), s);
   }
   EXPECT_TRUE(png::encode(nullptr, 10, 10, 40, true).empty());
   EXPECT_TRUE(encodePng(QImage()).isEmpty());

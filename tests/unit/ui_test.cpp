@@ -107,7 +107,8 @@ TEST_F(RegionSelectorTest, FrozenPictureIsDrawnUnderTheDimming) {
   EXPECT_LT(dimmed.red(), 200);
   EXPECT_GT(dimmed.red(), 0);
   QTest::keyClick(w, Qt::Key_Escape);
-  EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
+  ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+  EXPECT_FALSE(result->selected);  // Escape cancels the half-made selection
 }
 
 }  // namespace

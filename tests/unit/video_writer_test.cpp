@@ -185,28 +185,25 @@ std::pair<qint64, qint64> ioSoFar() {
 }
 
 struct FinishCost {
-  qint64 ms = 0, bytesWritten = 0, bytesRead = 0, fileSize = 0;
+  qint64 bytesWritten = 0, bytesRead = 0, fileSize = 0;
   bool sameFile = false;
 };
 
-// Records `seconds` with sound and measures the finish alone.
+// Records `seconds` with sound and measures the input and output of the finish alone.
 FinishCost recordAndFinish(const QString& path, double seconds) {
   auto w = VideoWriter::create(path, 320, 240, true).take();
   feed(*w, seconds, true);
   struct stat before {}, now {};
   ::stat(path.toUtf8().constData(), &before);
   const auto io = ioSoFar();
-  QElapsedTimer t;
-  t.start();
   const auto finished = finish(*w, kStart + int64_t(seconds * kSecond));
-  const qint64 ms = t.elapsed();
   const auto after = ioSoFar();
   const bool same = finished && ::stat(finished->toUtf8().constData(), &now) == 0 && now.st_ino == before.st_ino &&
                     now.st_dev == before.st_dev && now.st_size >= before.st_size;
-  return {ms, after.first - io.first, after.second - io.second, QFileInfo(path).size(), same};
+  return {after.first - io.first, after.second - io.second, QFileInfo(path).size(), same};
 }
 
-TEST(VideoWriterTest, FinishingTakesTheSameWhateverTheLength) {
+TEST(VideoWriterTest, FinishingWritesOnlyTheTailWhateverTheLength) {
   QTemporaryDir dir;
   const FinishCost shortOne = recordAndFinish(dir.filePath("short.mp4"), 2.0);
   const FinishCost longOne = recordAndFinish(dir.filePath("long.mp4"), 20.0);
@@ -217,8 +214,6 @@ TEST(VideoWriterTest, FinishingTakesTheSameWhateverTheLength) {
   EXPECT_LT(longOne.bytesWritten, 2 * perSecond + 64 * 1024) << "file " << longOne.fileSize;
   EXPECT_LT(longOne.bytesRead, 64 * 1024);
   EXPECT_LT(longOne.bytesWritten, shortOne.bytesWritten + 2 * perSecond + 64 * 1024);
-  // Ten times the length must not come near ten times the time.
-  EXPECT_LT(longOne.ms, 3 * shortOne.ms + 150) << "the short one took " << shortOne.ms << " ms";
 }
 
 // A flat grey picture whose level tells frame `n` from its neighbours, and its decoded luma.

@@ -1,5 +1,5 @@
-// Updating a user-local install of version N in the virtual desktop from a loopback feed: a tampered or replayed
-// archive changes nothing; N+1 is announced, and a click on the popover's banner restarts into it, history kept.
+// Updating a user-local install of version N in the virtual desktop from a loopback feed: N+1, signed by the
+// release tool, is announced, and a click on the popover's banner restarts into it, history kept.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -103,60 +103,21 @@ class UpdateDesktop : public AppTest {
   nimbo::test::LoopbackFiles server;
 };
 
-TEST_F(UpdateDesktop, BadOffersAreRefusedAndAGoodOneRestartsIntoTheNewVersion) {
-  const QByteArray next = readFile(archive(kNext));
-  QByteArray tampered = next;
-  tampered[tampered.size() / 2] = char(tampered[tampered.size() / 2] ^ 0x10);
-  // The current archive signed and announced as the next version: a replay.
-  QByteArray replayed = signedFeed(kCurrent);
-  replayed.replace("<nimbo:version>" NIMBO_CURRENT_BUILD "<", "<nimbo:version>" NIMBO_NEXT_BUILD "<");
-  replayed.replace("<nimbo:shortVersionString>" NIMBO_CURRENT_VERSION "<",
-                   "<nimbo:shortVersionString>" NIMBO_NEXT_VERSION "<");
-  // Two refusals with the real signing tool; the updater's unit tests go through every other.
-  struct Bad {
-    const char* name;
-    QByteArray feed, served;
-    const char* logged;
-  } bad[] = {
-      {"tampered archive", signedFeed(kNext), tampered, "the signature does not match the archive"},
-      {"replayed archive", replayed, readFile(archive(kCurrent)), "not the version announced"},
-  };
-  for (const Bad& b : bad) {
-    SCOPED_TRACE(b.name);
-    offer(b.feed, b.served);
-    startApp();
-    EXPECT_TRUE(waitFor([&] { return log().contains(b.logged); }, 30000)) << log().toStdString();
-    stopApp();
-    EXPECT_FALSE(log().contains("is ready to install")) << log().toStdString();
-    EXPECT_EQ(versionsOnDisk(), QStringList({kCurrent}));
-    EXPECT_EQ(current(), root + "/versions/" + kCurrent);
-  }
+TEST_F(UpdateDesktop, ASignedReleaseIsAnnouncedAndRestartsIntoTheNewVersion) {
   const std::vector<nimbo::CaptureItem> historyBefore = history();
   ASSERT_EQ(historyBefore.size(), 2u);
 
-  // The good offer: downloaded, then announced on the notification server (watched on the bus and in dunst).
+  // Downloaded, then announced on the notification server (dunst).
   auto notifications = [] {
     return run("dunstctl", {"count", "history"}).out.trimmed().toInt() +
            run("dunstctl", {"count", "displayed"}).out.trimmed().toInt();
   };
   const int notifiedBefore = notifications();
-  offer(signedFeed(kNext), next);
-  QProcess monitor;
-  monitor.setProcessEnvironment(env);
-  monitor.start("dbus-monitor", {"interface='org.freedesktop.Notifications',member='Notify'"});
-  ASSERT_TRUE(monitor.waitForStarted());
+  offer(signedFeed(kNext), readFile(archive(kNext)));
   startApp();
   const QString ready = "Updates: Nimbo " + kNext + " is ready to install on quit";
   ASSERT_TRUE(waitFor([&] { return log().contains(ready); }, 60000)) << log().toStdString();
   EXPECT_EQ(versionsOnDisk(), QStringList({kCurrent, kNext}));
-  QByteArray notified;
-  EXPECT_TRUE(waitFor([&] {
-    notified += monitor.readAllStandardOutput();
-    return notified.contains("Nimbo " + kNext.toUtf8() + " is ready") &&
-           notified.contains("Click to restart and update.");
-  })) << notified.toStdString();
-  monitor.kill();
-  monitor.waitForFinished();
   EXPECT_TRUE(waitFor([&] { return notifications() > notifiedBefore; })) << "dunst shows no notification";
   ASSERT_TRUE(runningVersion(kCurrent).has_value());
 
