@@ -265,6 +265,7 @@ TEST_F(UpdateControllerTest, OneNotificationPerVersionAndOnlyOursRestarts) {
   ASSERT_EQ(fakes.notifications->posted.size(), 2u);
   EXPECT_EQ(fakes.notifications->posted[1].identifier, "nimbo-update-ready");
   EXPECT_EQ(fakes.notifications->posted[1].title, "Nimbo 0.3.0 is ready");
+  EXPECT_EQ(fakes.notifications->posted[1].body, "Click to restart and update.");
 }
 
 TEST_F(UpdateControllerTest, WithNotificationsRefusedThePopoverBannerStillRestarts) {
