@@ -100,6 +100,12 @@ activity() {
       typed=$((typed + 1)) col=0
     done
   }
+  # NIMBO_BENCH_HICCUPS="8 20 44": at each of those seconds three other
+  # processes take both cores for a second, as a build or a browser tab does.
+  local h
+  for h in ${NIMBO_BENCH_HICCUPS:-}; do
+    (until_t "$h"; for _ in 1 2 3; do timeout 1 sh -c 'while :; do :; done' & done; wait) &
+  done
   mapfile -t lines <"$text"
   typed=0 col=0
   xdotool windowactivate --sync "$editor" key --clearmodifiers i

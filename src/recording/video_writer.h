@@ -29,11 +29,18 @@ struct MixedAudio;
 // the quick one per picture: more than 1080p60 leaves on two cores. The
 // writer leaves the thorough one at once, with a keyframe, when it falls
 // behind the recording's clock (by 50 ms, three pictures at 60 fps) or is
-// busy more than 70 % of the recording's time over half a second. It comes
-// back to it only at a scheduled keyframe, after two seconds in which the
-// quick one kept up and was busy less than a quarter of the time (twice
-// its work would leave half the time free); after each return that lasted
-// less than five seconds, the calm stretch asked for doubles, up to 32 s.
+// busy more than 70 % of the recording's time over the last two seconds
+// (judged after one). Busy is wall time: while other programs take the
+// cores each picture takes longer though the screen is no harder, and a
+// second of that alone must not bring in the quick one (falling behind
+// still does). It comes back to the thorough one after two seconds in which
+// the quick one kept up and was busy less than a quarter of the time (twice
+// its work would leave half the time free): at once, with a keyframe of its
+// own, unless the next scheduled keyframe is two seconds away or less, when
+// it waits for that one. The quick one spends three to four times the bits
+// on the same desktop, so a second of it costs more than the extra
+// keyframe. After each return that lasted less than five seconds, the calm
+// stretch asked for doubles, up to 32 s.
 class EncoderChoice {
  public:
   enum Encoder { thorough, quick };
@@ -41,8 +48,9 @@ class EncoderChoice {
   Encoder current() const { return current_; }
   // Before the picture at `ptsNs` (the capture's clock) starts encoding at
   // `wallNs` (the same clock): the encoder to give it to, when that is the
-  // other one. `keyframe`: it is a scheduled keyframe.
-  std::optional<Encoder> change(int64_t ptsNs, int64_t wallNs, bool keyframe);
+  // other one. `untilKeyframeNs`: how long until the next scheduled
+  // keyframe, 0 when this picture is one.
+  std::optional<Encoder> change(int64_t ptsNs, int64_t wallNs, int64_t untilKeyframeNs);
   // That picture took the encoder `busyNs`.
   void encoded(int64_t ptsNs, int64_t busyNs);
 
