@@ -34,16 +34,18 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 
 
 // Lowers a recording's frame rate when the capture or the encoder cannot
-// keep it. Each second in which at least kMinFrames frames were due is
+// keep it. Each half second in which at least kMinFrames frames were due is
 // judged (but the first, and the one after a change): when more than one in
 // ten of them was dropped or missed, the rate comes down to the fastest of
-// 30, 20 and 15 frames a second that the frames kept in that second reach,
-// never lower and never back up. A rate the machine keeps drops no frame,
-// where one it cannot keep drops them at random.
+// 30, 20 and 15 frames a second that the frames kept in that half second
+// reach, never lower and never back up. A rate the machine keeps drops no
+// frame, where one it cannot keep drops them at random, so the judgement
+// comes as early as a fair count allows: 30 frames due at 60 fps, 10 at 20.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
   static constexpr double kSlowest = 1.0 / 15;
+  static constexpr int64_t kWindowNs = 500000000;
   explicit FrameRateGovernor(double interval) : interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
   // for it, with the capture's count of missed ticks so far. A new interval
