@@ -269,13 +269,14 @@ TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
 }
 
 // The choice between the thorough and quick encoders on a made-up timeline.
+constexpr int64_t kNoKeyframeDue = 3600 * kSecond;
 struct Timeline {
   EncoderChoice choice;
   int64_t pts = 0;
   explicit Timeline(EncoderChoice::Encoder start) : choice(start) {}
   // How long until the next keyframe, with one every five seconds (or none at all).
   static int64_t untilKey(int64_t pts, double fps, bool keyframes) {
-    if (!keyframes) return 3600 * kSecond;
+    if (!keyframes) return kNoKeyframeDue;
     const int64_t into = pts % (5 * kSecond);
     return into < int64_t(kSecond / fps) ? 0 : 5 * kSecond - into;
   }
@@ -296,7 +297,7 @@ TEST(EncoderChoiceTest, TheThoroughEncoderIsLeftAtOnceWhenItFallsBehindOrIsNearl
   Timeline behind(EncoderChoice::thorough);
   int n = 0;
   for (; n < 60; ++n, behind.pts += kSecond / 60)
-    if (behind.choice.change(behind.pts, behind.pts + n * 13300000LL, 3600 * kSecond)) break;
+    if (behind.choice.change(behind.pts, behind.pts + n * 13300000LL, kNoKeyframeDue)) break;
   EXPECT_EQ(n, 4);
   EXPECT_EQ(behind.choice.current(), EncoderChoice::quick);
   // Keeping up, but 80 % busy: gone after a second.
@@ -314,7 +315,7 @@ TEST(EncoderChoiceTest, TheThoroughEncoderIsLeftAtOnceWhenItFallsBehindOrIsNearl
   // A burst handed over faster than real time (after a stall) is no backlog.
   Timeline burst(EncoderChoice::thorough);
   for (int i = 0; i < 8; ++i, burst.pts += kSecond / 60)
-    EXPECT_FALSE(burst.choice.change(burst.pts, kStart + i * 2000000LL, 3600 * kSecond));
+    EXPECT_FALSE(burst.choice.change(burst.pts, kStart + i * 2000000LL, kNoKeyframeDue));
 }
 
 TEST(EncoderChoiceTest, TheQuickEncoderHandsBackAfterTwoCalmSecondsAtOnceUnlessAKeyframeIsNear) {
