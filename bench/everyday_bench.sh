@@ -11,7 +11,8 @@
 # RECORDER: nimbo, ultrafast, veryfast (default all three). Nimbo's encoder
 # follows NIMBO_X264_PRESET and NIMBO_X264_PARAMS when they are set.
 # NIMBO_BENCH_HICCUPS="8 20 44" has three other processes take both cores
-# for a second at each of those seconds.
+# for a second at each of those seconds. NIMBO_BENCH_CLIP_FPS sets the
+# rate of the video in the corner (25 unless told).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
