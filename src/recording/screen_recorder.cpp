@@ -234,19 +234,24 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   }
   ++offered_;
   if (dropped) ++dropped_;
+  const bool lostHere = dropped || missedSoFar > lastMissed_.value_or(missedSoFar);
+  if (lostHere && !lastLost_) ++lossMoments_;
+  lastLost_ = lostHere;
+  lastMissed_ = missedSoFar;
   const int64_t span = ptsNs - *windowStart_;
   if (span < kWindowNs) return std::nullopt;
   const int missed = std::max(0, missedSoFar - missedAtStart_);
-  const int due = offered_ + missed, lost = dropped_ + missed;
+  const int due = offered_ + missed, lost = dropped_ + missed, moments = lossMoments_;
   windowStart_.reset();
-  offered_ = dropped_ = 0;
+  offered_ = dropped_ = lossMoments_ = 0;
   // The first half second (the encoder warming up) and the one after a
   // change (frames of the old rate still queued) do not count.
   if (settling_ > 0) {
     --settling_;
     return std::nullopt;
   }
-  if (due < kMinFrames || lost * 10 <= due || interval_ >= kSlowest - 1e-9) return std::nullopt;
+  if (due < kMinFrames || lost * 10 <= due || moments < kLossMoments || interval_ >= kSlowest - 1e-9)
+    return std::nullopt;
   // The fastest of 30, 20 and 15 frames a second that the half second
   // showed this machine keeps, in one step.
   const double kept = double(due - lost) * 1e9 / double(span);

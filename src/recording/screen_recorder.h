@@ -46,6 +46,10 @@ class FrameRateGovernor {
   static constexpr int kMinFrames = 10;
   static constexpr double kSlowest = 1.0 / 15;
   static constexpr int64_t kWindowNs = 500000000;
+  // A single stall (the machine or the X server busy elsewhere for a moment)
+  // loses frames in a row; a rate the machine cannot keep loses them again
+  // and again. Only losses at this many separate moments in a window count.
+  static constexpr int kLossMoments = 3;
   explicit FrameRateGovernor(double interval) : interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
   // for it, with the capture's count of missed ticks so far. A new interval
@@ -57,6 +61,12 @@ class FrameRateGovernor {
   double interval_;
   std::optional<int64_t> windowStart_;
   int offered_ = 0, dropped_ = 0, missedAtStart_ = 0;
+  // Separate moments in the window at which frames were lost (a run of
+  // losses in a row is one), and the capture's missed count at the last
+  // frame.
+  int lossMoments_ = 0;
+  std::optional<int> lastMissed_;
+  bool lastLost_ = false;
   int settling_ = 1;
 };
 

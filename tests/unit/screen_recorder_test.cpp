@@ -185,14 +185,15 @@ TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
 }
 
 // Feeds `seconds` at `fps`, every `dropEvery`-th dropped (0: none), `missedPerSecond` ticks missed
-// by the capture; the intervals the governor asked for.
+// by the capture, spread over the second as a capture that cannot keep up
+// misses them; the intervals the governor asked for.
 std::vector<double> govern(FrameRateGovernor& g, int64_t& pts, double seconds, int fps, int dropEvery,
                            int missedPerSecond, int& missed) {
   std::vector<double> asked;
   const int frames = int(seconds * fps);
   for (int i = 0; i < frames; ++i) {
     pts += 1000000000LL / fps;
-    if (i % fps == 0) missed += missedPerSecond;
+    missed += ((i % fps + 1) * missedPerSecond) / fps - ((i % fps) * missedPerSecond) / fps;
     if (const std::optional<double> next = g.frame(pts, dropEvery && i % dropEvery == 0, missed)) asked.push_back(*next);
   }
   return asked;
@@ -236,6 +237,28 @@ TEST(FrameRateGovernorTest, KeepsARateThatIsKeptAndStepsDownOneThatIsNot) {
   asked = govern(missing, pts, 1.6, 40, 0, 20, missed);
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_DOUBLE_EQ(asked[0], 1.0 / 30);
+}
+
+TEST(FrameRateGovernorTest, AStallIsNotARateTheMachineCannotKeep) {
+  // One frame at `i` of a 60 fps stream: dropped, and the capture's missed count.
+  const auto run = [](const std::function<bool(int)>& dropped, const std::function<int(int)>& missed) {
+    FrameRateGovernor g(1.0 / 60);
+    for (int i = 0; i < 240; ++i)
+      if (g.frame(int64_t(i + 1) * 1000000000LL / 60, dropped(i), missed(i))) return i;
+    return -1;
+  };
+  const auto none = [](int) { return false; };
+  // The capture held up once for a sixth of a second (ten ticks missed at
+  // once), the encoder once (eight pictures dropped in a row), and twice in
+  // one half second: a third of that window lost, the rate stays.
+  EXPECT_EQ(run(none, [](int i) { return i >= 70 ? 10 : 0; }), -1);
+  EXPECT_EQ(run([](int i) { return i >= 100 && i < 108; }, [](int) { return 0; }), -1);
+  EXPECT_EQ(run([](int i) { return (i >= 100 && i < 105) || (i >= 113 && i < 118); }, [](int) { return 0; }), -1);
+  // Losses at three separate moments of one window (frames 93 to 123) are a
+  // rate not kept: it comes down when that window ends.
+  EXPECT_EQ(run([](int i) { return (i >= 95 && i < 98) || (i >= 103 && i < 106) || (i >= 113 && i < 116); },
+                [](int) { return 0; }),
+            123);
 }
 
 }  // namespace
