@@ -250,8 +250,10 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     --settling_;
     return std::nullopt;
   }
-  if (due < kMinFrames || lost * 10 <= due || moments < kLossMoments || interval_ >= kSlowest - 1e-9)
-    return std::nullopt;
+  // Losses at one or two moments are a stall, unless they took most of the
+  // window: then the machine kept hardly anything, whatever the cause.
+  const bool stall = moments < kLossMoments && lost * 4 < due * 3;
+  if (due < kMinFrames || lost * 10 <= due || stall || interval_ >= kSlowest - 1e-9) return std::nullopt;
   // The fastest of 30, 20 and 15 frames a second that the half second
   // showed this machine keeps, in one step.
   const double kept = double(due - lost) * 1e9 / double(span);
