@@ -318,6 +318,14 @@ struct VideoWriter::Impl {
     return f;
   }
 
+  // A picture with every byte written (so its memory is really there).
+  AVFrame* greyPicture() const {
+    AVFrame* f = newPicture();
+    if (!f) return nullptr;
+    for (int p = 0; p < 3; ++p) memset(f->data[p], 128, size_t(f->linesize[p]) * size_t(p ? (height + 1) / 2 : height));
+    return f;
+  }
+
   // x264 takes far longer over its first pictures than over any later one
   // (its buffers are allocated and touched for the first time): at 1080p
   // the first two took up to 100 ms each, so a 60 fps recording lost its
@@ -330,10 +338,8 @@ struct VideoWriter::Impl {
     constexpr int kWarmUpPictures = 3;
     int out = 0;
     for (int n = 0; n < kWarmUpPictures; ++n) {
-      AVFrame* f = newPicture();
+      AVFrame* f = greyPicture();
       if (!f) return false;
-      for (int p = 0; p < 3; ++p)
-        memset(f->data[p], 128, size_t(f->linesize[p]) * size_t(p ? (height + 1) / 2 : height));
       // Before the recording's first picture (at 0), in order.
       f->pts = (n - kWarmUpPictures) * (kVideoTimeBase.den / kFrameRateHint);
       f->pict_type = n == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -342,6 +348,22 @@ struct VideoWriter::Impl {
       spare.push_back(f);
     }
     return out == kWarmUpPictures;
+  }
+
+  // Every picture a recording can have in use at once: those waiting, the
+  // one being encoded, the last one encoded (still the encoder's) and the
+  // one being converted. A picture's first touch costs a page fault for
+  // every 4 KiB of it (60 ms for the 12 MB of a 4K picture on a small
+  // virtual machine), which on the capture thread costs ticks; so all of
+  // them are made and touched before the recording starts rather than in
+  // its first second.
+  void fillPool() {
+    const size_t want = size_t(maxPending) + 3;
+    while (spare.size() < want) {
+      AVFrame* f = greyPicture();
+      if (!f) return;
+      spare.push_back(f);
+    }
   }
 
   void run() {
@@ -755,6 +777,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   bool holdsNone = true;
   for (AVCodecContext* e : d.encoders)
     if (e) holdsNone = d.warmUp(e) && holdsNone;
+  d.fillPool();
   // Going from one encoder to the other would lose the pictures one held
   // back (only ever with benchmark options).
   if (both && holdsNone) d.choice.emplace(first);
