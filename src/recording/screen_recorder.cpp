@@ -214,20 +214,56 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   if (!governor_ || !stream) return;
   if (!firstFrameNs_) firstFrameNs_ = ptsNs;
   const double before = governor_->interval();
-  const std::optional<double> slower = governor_->frame(ptsNs, dropped, stream->framesMissed());
+  const VideoWriter::QuickCost cost = writer_->quickCost();
+  const std::optional<double> slower =
+      governor_->frame(ptsNs, dropped, stream->framesMissed(), cost.pictures, cost.busyNs);
   if (!slower) return;
   stream->setFrameInterval(*slower);
   finalFrameRate_ = 1.0 / *slower;
+  const std::optional<double> perPicture = governor_->encoderCost();
   logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: %5 fps was more than this machine could "
-                         "capture and encode (frames were being dropped)")
+                         "capture and encode (%6)")
               .arg(size_.width())
               .arg(size_.height())
               .arg(std::lround(1.0 / *slower))
               .arg(double(ptsNs - *firstFrameNs_) / 1e9, 0, 'f', 1)
-              .arg(std::lround(1.0 / before)));
+              .arg(std::lround(1.0 / before))
+              .arg(perPicture ? QStringLiteral("the encoder took %1 ms a picture").arg(*perPicture * 1e3, 0, 'f', 1)
+                              : QStringLiteral("frames were being dropped")));
 }
 
-std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar) {
+std::optional<double> FrameRateGovernor::lowerTo(double next) {
+  interval_ = 1.0 / next;
+  // Frames of the old rate are still queued: the window in progress starts
+  // again, and is not judged.
+  windowStart_.reset();
+  offered_ = dropped_ = lossMoments_ = 0;
+  lastLost_ = false;
+  settling_ = 1;
+  return interval_;
+}
+
+std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures,
+                                               int64_t quickBusyNs) {
+  if (!firstPts_) firstPts_ = ptsNs;
+  const double rate = 1.0 / interval_;
+  if (!costSeen_ && quickPictures >= kEarlyPictures) {
+    costSeen_ = true;
+    const double cost = double(quickBusyNs) / quickPictures / 1e9;
+    if (ptsNs - *firstPts_ <= kEarlyNs && cost > kEncoderShare * interval_ && interval_ < kSlowest - 1e-9) {
+      // The fastest rate whose frame time the cost fits in: measured while
+      // the capture ran at the higher rate, with the cores shared, the cost
+      // is a little over what it will be at the lower one.
+      double next = 15;
+      for (const double r : {30.0, 20.0})
+        if (r < rate - 0.5 && cost <= 1.0 / r) {
+          next = r;
+          break;
+        }
+      encoderCost_ = cost;
+      return lowerTo(next);
+    }
+  }
   if (!windowStart_) {
     windowStart_ = ptsNs;
     missedAtStart_ = missedSoFar;
@@ -257,16 +293,14 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // The fastest of 30, 20 and 15 frames a second that the half second
   // showed this machine keeps, in one step.
   const double kept = double(due - lost) * 1e9 / double(span);
-  const double rate = 1.0 / interval_;
   double next = 15;
   for (const double r : {30.0, 20.0})
     if (r < rate - 0.5 && r <= kept) {
       next = r;
       break;
     }
-  interval_ = 1.0 / next;
-  settling_ = 1;
-  return interval_;
+  encoderCost_.reset();
+  return lowerTo(next);
 }
 
 void ScreenRecorder::teardown() {

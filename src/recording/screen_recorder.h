@@ -41,6 +41,11 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // reach, never lower and never back up. A rate the machine keeps drops no
 // frame, where one it cannot keep drops them at random, so the judgement
 // comes as early as a fair count allows: 30 frames due at 60 fps, 10 at 20.
+// Earlier still, before any frame is lost, it looks once at what the quick
+// encoder (the one nothing faster stands behind) costs a picture: when that
+// is more than kEncoderShare of a frame's time within the recording's
+// first kEarlyNs, the rate comes down to the fastest whose frame time it
+// fits in.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
@@ -50,15 +55,27 @@ class FrameRateGovernor {
   // loses frames in a row; a rate the machine cannot keep loses them again
   // and again. Only losses at this many separate moments in a window count.
   static constexpr int kLossMoments = 3;
+  static constexpr int kEarlyPictures = 8;
+  static constexpr int64_t kEarlyNs = 2000000000;
+  static constexpr double kEncoderShare = 0.9;
   explicit FrameRateGovernor(double interval) : interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
-  // for it, with the capture's count of missed ticks so far. A new interval
-  // when the rate has to come down.
-  std::optional<double> frame(int64_t ptsNs, bool dropped, int missedSoFar);
+  // for it, with the capture's count of missed ticks so far and the quick
+  // encoder's pictures so far (keyframes aside) and the time they took it.
+  // A new interval when the rate has to come down.
+  std::optional<double> frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures = 0,
+                              int64_t quickBusyNs = 0);
   double interval() const { return interval_; }
+  // Why the last change came: the quick encoder's cost a picture (seconds)
+  // when that was it, nothing when frames were being lost.
+  std::optional<double> encoderCost() const { return encoderCost_; }
 
  private:
+  std::optional<double> lowerTo(double next);
   double interval_;
+  std::optional<int64_t> firstPts_;
+  bool costSeen_ = false;
+  std::optional<double> encoderCost_;
   std::optional<int64_t> windowStart_;
   int offered_ = 0, dropped_ = 0, missedAtStart_ = 0;
   // Separate moments in the window at which frames were lost (a run of

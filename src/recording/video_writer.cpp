@@ -278,6 +278,9 @@ struct VideoWriter::Impl {
   std::optional<EncoderChoice> choice;  // when there are two encoders
   int64_t thoroughPts = 0, switchedAt = 0;  // time given to the thorough one
   std::atomic<int> switches{0};
+  // The quick encoder's pictures (keyframes aside) and the time they took.
+  std::atomic<int> quickPictures{0};
+  std::atomic<int64_t> quickBusyNs{0};
   // Per stream, in its time base: the first decoding time and where the
   // last packet ends, for the durations the index is given at the end.
   std::vector<int64_t> firstDts, lastEnd;
@@ -427,10 +430,11 @@ struct VideoWriter::Impl {
   void encodeVideo(AVFrame* f, bool repeat = false) {
     const int64_t ptsNs = f ? int64_t(double(f->pts) * 1e9 / kVideoTimeBase.den) : 0;
     const bool choosing = f && choice && !repeat;
+    bool key = false;
     if (f) {
       // A keyframe on every tenth whole second of the recording (pictures
       // come at up to 60 a second, or one a second on a still screen).
-      bool key = f->pts >= nextKeyPts && !repeat;
+      key = f->pts >= nextKeyPts && !repeat;
       if (choosing) {
         const int64_t now =
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -458,10 +462,13 @@ struct VideoWriter::Impl {
     if (av().avcodec_send_frame(venc, f) < 0) return;
     if (f) ++written;
     drain(venc, vs);
-    if (choosing)
-      choice->encoded(ptsNs, std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                                                  began)
-                                 .count());
+    const int64_t busy =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count();
+    if (choosing) choice->encoded(ptsNs, busy);
+    if (f && !repeat && !key && venc == encoders[EncoderChoice::quick]) {
+      ++quickPictures;
+      quickBusyNs += busy;
+    }
   }
 
   void encodeAudioFrames(bool all) {
@@ -832,7 +839,7 @@ std::optional<EncoderChoice::Encoder> EncoderChoice::change(int64_t ptsNs, int64
 
 int VideoWriter::maxPendingFrames(int width, int height) {
   const int64_t picture = int64_t(width) * height * 3 / 2;  // 4:2:0
-  return int(std::clamp<int64_t>((int64_t(24) << 20) / std::max<int64_t>(picture, 1), 3, 8));
+  return int(std::clamp<int64_t>((int64_t(24) << 20) / std::max<int64_t>(picture, 1), 5, 8));
 }
 
 bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs) {
@@ -959,6 +966,13 @@ bool VideoWriter::finished() const { return d->finished; }
 int VideoWriter::framesWritten() const { return d->written; }
 int VideoWriter::framesDropped() const { return d->dropped; }
 int VideoWriter::encoderChanges() const { return d->switches; }
+VideoWriter::QuickCost VideoWriter::quickCost() const {
+  // A picture is counted before its time is added, and the time is read
+  // first: never a time without its picture (at worst the other way round,
+  // a cost a little low).
+  const int64_t busy = d->quickBusyNs;
+  return {d->quickPictures, busy};
+}
 
 QString makeRecordingPath() {
   QString dir = paths::appSupportDir() + "/recordings";

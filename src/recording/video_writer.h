@@ -70,8 +70,9 @@ class VideoWriter {
   // How many converted pictures may wait for the encoder before the next is
   // dropped: eight (133 ms at 60 fps, so a moment when other programs take
   // the cores costs no picture), as long as they stay within 24 MiB; never
-  // fewer than three (a 4K picture is 12 MB, and a machine too slow for the
-  // rate is better told early).
+  // fewer than five (a 4K picture is 12 MB; five are a sixth of a second at
+  // 30 fps, which a 4K encoder that only just keeps up needs to ride out a
+  // slow picture).
   static int maxPendingFrames(int width, int height);
 
   // `width` and `height` are the video's (even) pixel size; frames of any
@@ -97,6 +98,13 @@ class VideoWriter {
   int framesDropped() const;
   // How often the video went from one encoder to the other.
   int encoderChanges() const;
+  // What the quick encoder (the one nothing faster stands behind) has cost
+  // so far: its pictures other than keyframes, and the time they took it.
+  struct QuickCost {
+    int pictures = 0;
+    int64_t busyNs = 0;
+  };
+  QuickCost quickCost() const;
 
  private:
   VideoWriter();

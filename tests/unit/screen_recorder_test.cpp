@@ -264,5 +264,67 @@ TEST(FrameRateGovernorTest, AStallIsNotARateTheMachineCannotKeep) {
   EXPECT_EQ(run([](int i) { return i >= 31 && i % 40 != 0; }, [](int) { return 0; }), 61);
 }
 
+TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost) {
+  // Frames at `fps` from `startS`, the quick encoder taking `costMs` a picture
+  // from `quickFromS` on; the frame at which the rate came down and to what.
+  struct Change {
+    int frame;
+    double fps;
+  };
+  const auto run = [](int fps, double costMs, double quickFromS = 0, double seconds = 3) -> std::optional<Change> {
+    FrameRateGovernor g(1.0 / fps);
+    int pictures = 0;
+    for (int i = 0; i < int(seconds * fps); ++i) {
+      const int64_t pts = int64_t(i + 1) * 1000000000LL / fps;
+      if (pts >= int64_t(quickFromS * 1e9)) ++pictures;
+      if (const auto next = g.frame(pts, false, 0, pictures, int64_t(pictures * costMs * 1e6))) {
+        EXPECT_NEAR(*g.encoderCost(), costMs / 1e3, 1e-9);
+        return Change{i, 1.0 / *next};
+      }
+    }
+    return std::nullopt;
+  };
+  // 4K on two cores: down as soon as eight pictures show it, to the fastest
+  // rate whose frame time holds a picture's cost.
+  for (const auto& [cost, to] : {std::pair(26.0, 30.0), std::pair(33.0, 30.0), std::pair(40.0, 20.0),
+                                 std::pair(70.0, 15.0)}) {
+    const std::optional<Change> c = run(60, cost);
+    ASSERT_TRUE(c) << cost;
+    EXPECT_EQ(c->frame, FrameRateGovernor::kEarlyPictures - 1);
+    EXPECT_DOUBLE_EQ(c->fps, to) << cost;
+  }
+  EXPECT_DOUBLE_EQ(run(30, 40)->fps, 20);  // a window or the camera, at 30
+  // 1080p's quick encoder takes 6 to 8 ms: 60 stays, and so does a cost
+  // just under nine tenths of the frame's time.
+  EXPECT_FALSE(run(60, 8));
+  EXPECT_FALSE(run(60, 14.9));
+  // The quick encoder taking over late (a still screen on the thorough one
+  // for seconds) is left to the count of lost frames.
+  EXPECT_FALSE(run(60, 26, 2.5, 5));
+  EXPECT_TRUE(run(60, 26, 1.5, 5));
+  // Looked at once: pictures that grow dear later do not bring it down.
+  FrameRateGovernor once(1.0 / 60);
+  int pictures = 0;
+  int64_t busy = 0;
+  for (int i = 0; i < 120; ++i) {
+    busy += (i < 10 ? 8 : 40) * 1000000LL;
+    EXPECT_FALSE(once.frame(int64_t(i + 1) * 1000000000LL / 60, false, 0, ++pictures, busy)) << i;
+  }
+  // After the change, the half second of old-rate frames is not judged: a
+  // queue still draining there costs nothing more.
+  FrameRateGovernor drained(1.0 / 60);
+  int64_t pts = 0;
+  pictures = 0;
+  const auto next = [&](int fps, bool dropped) {
+    pts += 1000000000LL / fps;
+    ++pictures;
+    return drained.frame(pts, dropped, 0, pictures, pictures * 26000000LL);
+  };
+  std::optional<double> asked;
+  for (int i = 0; i < 8; ++i) asked = next(60, false);
+  ASSERT_TRUE(asked);
+  for (int i = 0; i < 15; ++i) EXPECT_FALSE(next(30, i % 3 == 0)) << i;
+}
+
 }  // namespace
 }  // namespace nimbo
