@@ -165,8 +165,17 @@ int runRecording(const Settings& env) {
            .arg(recordTargetName(config.target), config.systemAudio ? "true" : "false", config.mic ? "true" : "false")
            .arg(seconds));
 
+  // As the app does: the file is made while the three-second countdown runs.
   ScreenRecorder recorder;
+  recorder.prepare(screen, config);
+  waitFor(3);
+  QElapsedTimer starting;
+  starting.start();
   Result<QString> started = recorder.start(screen, config);
+  if (started.ok())
+    info(QStringLiteral("recorder started in %1 ms (file made during the countdown: %2)")
+             .arg(starting.elapsed())
+             .arg(recorder.lastStartWasPrepared() ? "yes" : "no"));
   if (!started.ok()) {
     check(false, "recorder start: " + started.error().description);
   } else {

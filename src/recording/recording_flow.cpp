@@ -151,7 +151,10 @@ void stopRecording(std::function<void()> done) {
 
 void startRecording(const RecorderConfig& config, const ScreenInfo& screen) {
   State& st = state();
-  if (st.isBusy || recorder().isRecording()) return stopCameraPreview();
+  if (st.isBusy || recorder().isRecording()) {
+    recorder().discardPrepared();
+    return stopCameraPreview();
+  }
   st.isBusy = true;
   const Result<QString> started = recorder().start(screen, config, config.camera ? st.sharedCamera.get() : nullptr);
   st.isBusy = false;
@@ -193,6 +196,7 @@ void requestPanel(std::optional<RecordingDestination> preset) {
   if (recorder().isRecording()) return stopRequested();
   if (CountdownOverlay::isShowing()) {
     CountdownOverlay::cancel();
+    recorder().discardPrepared();
     // The panel is gone; the camera it may have started goes too.
     return stopCameraPreview();
   }
@@ -224,6 +228,8 @@ void beginCountdown(const RecorderConfig& config) {
     failureToast(RecordingError::noDisplay().description);
     return stopCameraPreview();
   }
+  // The file and its encoders are made while the countdown runs.
+  recorder().prepare(*screen, copy, copy.camera ? state().sharedCamera.get() : nullptr);
   CountdownOverlay::run(3, qscreenFor(screen), [copy, screen] { startRecording(copy, *screen); });
 }
 

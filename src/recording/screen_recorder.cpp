@@ -5,9 +5,11 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QThreadPool>
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 
 #include "recording/audio_level_meter.h"
 #include "recording/audio_mixer.h"
@@ -68,6 +70,7 @@ std::optional<ScreenInfo> ScreenRecorder::displayContainingMostOf(const QRectF& 
 ScreenRecorder::ScreenRecorder() = default;
 
 ScreenRecorder::~ScreenRecorder() {
+  discardPrepared();
   Emergency::remove(emergencyHook_);
   teardown();
   if (writer_) writer_->finish(std::nullopt, nullptr);
@@ -76,8 +79,8 @@ ScreenRecorder::~ScreenRecorder() {
 int ScreenRecorder::framesWritten() const { return writer_ ? writer_->framesWritten() : finalWritten_; }
 int ScreenRecorder::framesDropped() const { return writer_ ? writer_->framesDropped() : finalDropped_; }
 
-Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
-  if (recording_) return RecordingError::alreadyRecording();
+Result<ScreenRecorder::Plan> ScreenRecorder::plan(const ScreenInfo& screen, const RecorderConfig& config,
+                                                  Camera* camera) const {
   ScreenStreamService& streams = *platform().screenStreams;
   const std::vector<ScreenInfo> screens = platform().screens->list();
   StreamRequest request;
@@ -120,14 +123,109 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
     }
   }
   if (size.width() < 2 || size.height() < 2) return RecordingError::noDisplay();
-  const bool audioEnabled = config.systemAudio || config.mic;
   request.frameInterval = camera || config.target == RecordTarget::window ? 1.0 / 30 : 1.0 / 60;
   request.showsCursor = true;
+  return Plan{request, size, config.systemAudio || config.mic};
+}
 
-  Result<std::unique_ptr<VideoWriter>> made = VideoWriter::create(makeRecordingPath(), size.width(), size.height(),
-                                                                  audioEnabled, 2);
-  if (!made.ok()) return RecordingError::setupFailed(made.error().description);
-  std::unique_ptr<VideoWriter> writer = made.take();
+// A writer being made on a worker thread, handed over under the lock.
+struct ScreenRecorder::Prepared {
+  std::mutex lock;
+  std::condition_variable ready;
+  bool done = false, abandoned = false;
+  QSize size;
+  bool audio = false;
+  std::unique_ptr<VideoWriter> writer;  // nothing when making it failed
+};
+
+namespace {
+
+// Closing a writer that wrote nothing removes its file; its encoders take a
+// moment to let go, off the main thread.
+void dispose(std::unique_ptr<VideoWriter> writer) {
+  if (!writer) return;
+  std::shared_ptr<VideoWriter> w(std::move(writer));
+  QThreadPool::globalInstance()->start([w]() mutable { w.reset(); });
+}
+
+}  // namespace
+
+void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
+  discardPrepared();
+  if (recording_) return;
+  const Result<Plan> p = plan(screen, config, camera);
+  // start() says what is wrong.
+  if (!p.ok()) return;
+  auto job = std::make_shared<Prepared>();
+  job->size = p.value().size;
+  job->audio = p.value().audio;
+  prepared_ = job;
+  QThreadPool::globalInstance()->start([job] {
+    Result<std::unique_ptr<VideoWriter>> made =
+        VideoWriter::create(makeRecordingPath(), job->size.width(), job->size.height(), job->audio, 2);
+    std::unique_lock l(job->lock);
+    if (job->abandoned) {
+      l.unlock();
+      if (made.ok()) made.take().reset();
+      return;
+    }
+    if (made.ok()) job->writer = made.take();
+    job->done = true;
+    l.unlock();
+    job->ready.notify_all();
+  });
+}
+
+void ScreenRecorder::discardPrepared() {
+  const std::shared_ptr<Prepared> job = std::move(prepared_);
+  if (!job) return;
+  std::unique_ptr<VideoWriter> made;
+  {
+    std::lock_guard l(job->lock);
+    job->abandoned = true;
+    made = std::move(job->writer);
+  }
+  dispose(std::move(made));
+}
+
+std::unique_ptr<VideoWriter> ScreenRecorder::takePrepared(const Plan& wanted) {
+  const std::shared_ptr<Prepared> job = std::move(prepared_);
+  if (!job) return nullptr;
+  std::unique_ptr<VideoWriter> made;
+  {
+    // The countdown is three seconds; making a writer takes one at most.
+    std::unique_lock l(job->lock);
+    job->ready.wait(l, [&] { return job->done; });
+    made = std::move(job->writer);
+  }
+  if (made && job->size == wanted.size && job->audio == wanted.audio) return made;
+  dispose(std::move(made));
+  return nullptr;
+}
+
+Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
+  if (recording_) return RecordingError::alreadyRecording();
+  const Result<Plan> planned = plan(screen, config, camera);
+  if (!planned.ok()) {
+    discardPrepared();
+    return planned.error();
+  }
+  const StreamRequest request = planned.value().request;
+  const QSize size = planned.value().size;
+  const bool audioEnabled = planned.value().audio;
+  ScreenStreamService& streams = *platform().screenStreams;
+
+  std::unique_ptr<VideoWriter> writer = takePrepared(planned.value());
+  startedPrepared_ = bool(writer);
+  if (writer) {
+    // Named for the moment the recording starts, not the countdown's.
+    writer->rename(makeRecordingPath());
+  } else {
+    Result<std::unique_ptr<VideoWriter>> made =
+        VideoWriter::create(makeRecordingPath(), size.width(), size.height(), audioEnabled, 2);
+    if (!made.ok()) return RecordingError::setupFailed(made.error().description);
+    writer = made.take();
+  }
   const QString path = writer->path();
   {
     std::lock_guard l(samples_);
@@ -332,6 +430,7 @@ void ScreenRecorder::hideWindows(std::vector<quint32> windowIDs) {
 }
 
 void ScreenRecorder::finishNow() {
+  discardPrepared();
   if (!recording_) return;
   const int64_t end = monotonicNs();
   std::unique_ptr<VideoWriter> writer = endSources();

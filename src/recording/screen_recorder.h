@@ -96,6 +96,15 @@ class ScreenRecorder : public QObject {
   // Starts recording and returns the path of the file being written.
   // `screen` is the screen the countdown ran on.
   Result<QString> start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
+  // Makes the file and its encoders for the recording about to start, on a
+  // worker thread, while the countdown runs: at 4K that takes most of a
+  // second, which would otherwise be cut from the start of the recording.
+  // start() takes what was made when the size and the sound still match,
+  // and gives it the name of the moment it starts.
+  void prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
+  // Lets go of what prepare() made (the countdown was cancelled); nothing
+  // is left on disk.
+  void discardPrepared();
   // Stops; `done` runs on the main thread with the finished file, or
   // nothing when nothing usable was written.
   void stop(std::function<void(std::optional<QString>)> done);
@@ -111,6 +120,7 @@ class ScreenRecorder : public QObject {
 
   // What the last start chose, for tests and the self-test.
   StreamRequest lastRequest() const { return request_; }
+  bool lastStartWasPrepared() const { return startedPrepared_; }
   QSize outputSize() const { return size_; }
   int framesWritten() const;
   int framesDropped() const;
@@ -130,6 +140,16 @@ class ScreenRecorder : public QObject {
   static std::optional<ScreenInfo> displayContainingMostOf(const QRectF& rect, const std::vector<ScreenInfo>& screens);
 
  private:
+  // What a configuration asks of the screen stream and the file.
+  struct Plan {
+    StreamRequest request;
+    QSize size;
+    bool audio = false;
+  };
+  struct Prepared;
+  Result<Plan> plan(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) const;
+  // The prepared writer when it was made for `plan`; a mismatched one goes.
+  std::unique_ptr<VideoWriter> takePrepared(const Plan& plan);
   void onFrame(const ScreenFrame& frame);
   void adaptRate(int64_t ptsNs, bool dropped);
   void teardown();
@@ -154,6 +174,8 @@ class ScreenRecorder : public QObject {
   int finalWritten_ = 0, finalDropped_ = 0;  // of the last finished recording
   int idle_ = 0, missed_ = 0;
   int emergencyHook_ = 0;
+  std::shared_ptr<Prepared> prepared_;
+  bool startedPrepared_ = false;
 };
 
 }  // namespace nimbo

@@ -962,6 +962,12 @@ void VideoWriter::finish(std::optional<int64_t> endPtsNs, std::function<void(std
 }
 
 QString VideoWriter::path() const { return d->path; }
+void VideoWriter::rename(const QString& path) {
+  // The writer's thread reads the name after taking a frame from the
+  // queue, under this lock.
+  std::lock_guard l(d->mutex);
+  d->path = path;
+}
 bool VideoWriter::finished() const { return d->finished; }
 int VideoWriter::framesWritten() const { return d->written; }
 int VideoWriter::framesDropped() const { return d->dropped; }

@@ -93,6 +93,9 @@ class VideoWriter {
   void finish(std::optional<int64_t> endPtsNs, std::function<void(std::optional<QString>)> completion);
 
   QString path() const;
+  // The name the file takes once its first second is written, in place of
+  // the one it was made with. Before the first frame only.
+  void rename(const QString& path);
   bool finished() const;
   int framesWritten() const;
   int framesDropped() const;

@@ -109,6 +109,7 @@ TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) 
   EXPECT_FALSE(CountdownOverlay::isShowing());
   EXPECT_FALSE(RecorderPanel::panel());  // cancelling opens nothing
   countDownAndStart(config());
+  EXPECT_TRUE(RecordingFlow::recorder().lastStartWasPrepared());  // made while it counted
   play(20);
   RecordingFlow::requestPanel(RecordingDestination::shareLink);  // stops; opens no panel
   ASSERT_TRUE(waitUntil([&] { return toast() == QString::fromUtf8("Recording saved — video on your clipboard"); },
@@ -133,6 +134,9 @@ TEST_F(RecordingFlowTest, ACancelledCountdownLetsTheCameraGo) {
   RecordingFlow::requestPanel(RecordingDestination::localFile);
   EXPECT_FALSE(CountdownOverlay::isShowing());
   EXPECT_FALSE(RecordingFlow::sharedCamera());
+  // Nor does the file made for it while it counted.
+  const QDir folder(paths::appSupportDir() + "/recordings");
+  EXPECT_TRUE(waitUntil([&] { return folder.entryList(QDir::Files | QDir::Hidden).isEmpty(); }, 5000));
 }
 
 TEST_F(RecordingFlowTest, AStopWithNothingCapturedSaysSoAndFilesNothing) {

@@ -5,6 +5,7 @@
 #include "recording/frame_compositor.h"
 #include "recording/media_probe.h"
 #include "recording/screen_recorder.h"
+#include "recording/video_writer.h"
 #include "support.h"
 
 namespace nimbo {
@@ -161,6 +162,58 @@ TEST_F(RecorderTest, SilentRecordingsHaveNoAudioTrackAndMixedOnesDo) {
   EXPECT_NEAR(probe->audioRms, 0.6 / std::sqrt(2.0), 0.05);  // two sources of one tone, summed
   EXPECT_GT(level, 0.5f);
   EXPECT_TRUE(fakes.audio->handlers.empty());  // both sources stopped
+}
+
+// Every file in the recordings folder, hidden ones (a recording still being
+// made, or one that was never cleaned up) included.
+QStringList recordingFiles() {
+  return QDir(paths::appSupportDir() + "/recordings").entryList(QDir::Files | QDir::Hidden);
+}
+
+TEST_F(RecorderTest, AWriterMadeDuringTheCountdownIsTakenOnlyForWhatItWasMadeFor) {
+  ScreenRecorder r;
+  const QString atCountdown = makeRecordingPath();
+  r.prepare(right, config(RecordTarget::screen));
+  QTest::qWait(1100);  // the file is named for the second the recording starts
+  t0 = monotonicNs();
+  const Result<QString> path = r.start(right, config(RecordTarget::screen));
+  ASSERT_TRUE(path.ok());
+  EXPECT_TRUE(r.lastStartWasPrepared());
+  EXPECT_NE(path.value().toStdString(), atCountdown.toStdString());
+  play(30, 800, 600);
+  const std::optional<QString> saved = stop(r);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(*saved, path.value());
+  EXPECT_EQ(recordingFiles(), QStringList{QFileInfo(*saved).fileName()});
+  QFile::remove(*saved);
+
+  // The display changed size during the countdown, and then the sound:
+  // what was made goes, and a writer of the right kind is made.
+  r.prepare(right, config(RecordTarget::screen));
+  fakes.streams->displays[22] = QRect(1000, 0, 640, 480);
+  ASSERT_TRUE(r.start(right, config(RecordTarget::screen)).ok());
+  EXPECT_FALSE(r.lastStartWasPrepared());
+  EXPECT_EQ(r.outputSize(), QSize(640, 480));
+  EXPECT_FALSE(stop(r));
+  RecorderConfig sound = config(RecordTarget::screen);
+  sound.systemAudio = true;
+  r.prepare(right, config(RecordTarget::screen));
+  ASSERT_TRUE(r.start(right, sound).ok());
+  EXPECT_FALSE(r.lastStartWasPrepared());
+  EXPECT_FALSE(stop(r));
+  // A start that fails lets it go too.
+  r.prepare(right, config(RecordTarget::screen));
+  fakes.streams->failWith = PlatformErrorCode::noDisplay;
+  EXPECT_FALSE(r.start(right, config(RecordTarget::screen)).ok());
+  fakes.streams->failWith.reset();
+
+  // Cancelled at once, while it is still being made, and later: nothing stays.
+  r.prepare(right, config(RecordTarget::screen));
+  r.discardPrepared();
+  r.prepare(left, config(RecordTarget::screen));
+  QTest::qWait(300);
+  r.discardPrepared();
+  EXPECT_TRUE(test::waitUntil([] { return recordingFiles().isEmpty(); }, 5000)) << recordingFiles().join(' ').toStdString();
 }
 
 TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {
