@@ -341,6 +341,12 @@ std::optional<double> FrameRateGovernor::lowerTo(double next) {
   return interval_;
 }
 
+double FrameRateGovernor::stepBelow(double rate, double holds) {
+  for (const double r : {30.0, 24.0, 20.0})
+    if (r < rate - 0.5 && r <= holds) return r;
+  return 1.0 / kSlowest;
+}
+
 std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures,
                                                int64_t quickBusyNs) {
   if (!firstPts_) firstPts_ = ptsNs;
@@ -352,14 +358,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
       // The fastest rate whose frame time the cost fits in: measured while
       // the capture ran at the higher rate, with the cores shared, the cost
       // is a little over what it will be at the lower one.
-      double next = 15;
-      for (const double r : {30.0, 20.0})
-        if (r < rate - 0.5 && cost <= 1.0 / r) {
-          next = r;
-          break;
-        }
       encoderCost_ = cost;
-      return lowerTo(next);
+      return lowerTo(stepBelow(rate, 1.0 / cost));
     }
   }
   if (!windowStart_) {
@@ -388,17 +388,10 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // window: then the machine kept hardly anything, whatever the cause.
   const bool stall = moments < kLossMoments && lost * 4 < due * 3;
   if (due < kMinFrames || lost * 10 <= due || stall || interval_ >= kSlowest - 1e-9) return std::nullopt;
-  // The fastest of 30, 20 and 15 frames a second that the half second
-  // showed this machine keeps, in one step.
+  // The rate the half second showed this machine keeps, in one step.
   const double kept = double(due - lost) * 1e9 / double(span);
-  double next = 15;
-  for (const double r : {30.0, 20.0})
-    if (r < rate - 0.5 && r <= kept) {
-      next = r;
-      break;
-    }
   encoderCost_.reset();
-  return lowerTo(next);
+  return lowerTo(stepBelow(rate, kept));
 }
 
 void ScreenRecorder::teardown() {

@@ -37,8 +37,8 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // keep it. Each half second in which at least kMinFrames frames were due is
 // judged (but the first, and the one after a change): when more than one in
 // ten of them was dropped or missed, the rate comes down to the fastest of
-// 30, 20 and 15 frames a second that the frames kept in that half second
-// reach, never lower and never back up. A rate the machine keeps drops no
+// 30, 24, 20 and 15 frames a second that the frames kept in that half
+// second reach, never lower and never back up. A rate the machine keeps drops no
 // frame, where one it cannot keep drops them at random, so the judgement
 // comes as early as a fair count allows: 30 frames due at 60 fps, 10 at 20.
 // Earlier still, before any frame is lost, it looks once at what the quick
@@ -72,6 +72,10 @@ class FrameRateGovernor {
 
  private:
   std::optional<double> lowerTo(double next);
+  // The fastest of 30, 24 and 20 below `rate` that is no more than
+  // `holds`; else 15. Steps of a fifth or so: a machine that only just
+  // misses 30 keeps more of the picture at 24 than at 20.
+  static double stepBelow(double rate, double holds);
   double interval_;
   std::optional<int64_t> firstPts_;
   bool costSeen_ = false;

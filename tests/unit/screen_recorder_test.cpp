@@ -264,11 +264,14 @@ TEST(FrameRateGovernorTest, KeepsARateThatIsKeptAndStepsDownOneThatIsNot) {
   EXPECT_TRUE(govern(still, pts, 5, 1, 1, 0, missed).empty());
   FrameRateGovernor warming(1.0 / 60);  // the first half second, the encoder warming up
   EXPECT_TRUE(govern(warming, pts, 0.55, 60, 2, 0, missed).empty());
-  // One in five dropped: 30 after a second, half a second to settle, then 20, 15, and never below.
+  // One in five dropped: 30 after a second, then after each change half a
+  // second to settle and half a second judged: 24 (what a fifth fewer than
+  // 30 keeps), 20; one in two: 15, and never below.
   FrameRateGovernor dropping(1.0 / 60);
   std::vector<double> asked;
-  for (const auto& [fps, next] : {std::pair(60, 30), std::pair(30, 20), std::pair(20, 15)}) {
-    asked = govern(dropping, pts, 1.1, fps, 5, 0, missed);
+  for (const auto& [fps, dropEvery, next] : {std::tuple(60, 5, 30), std::tuple(30, 5, 24), std::tuple(24, 5, 20),
+                                             std::tuple(20, 2, 15)}) {
+    asked = govern(dropping, pts, 1.2, fps, dropEvery, 0, missed);
     ASSERT_EQ(asked.size(), 1u) << fps;
     EXPECT_DOUBLE_EQ(asked[0], 1.0 / next);
   }
@@ -339,14 +342,15 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
   };
   // 4K on two cores: down as soon as eight pictures show it, to the fastest
   // rate whose frame time holds a picture's cost.
-  for (const auto& [cost, to] : {std::pair(26.0, 30.0), std::pair(33.0, 30.0), std::pair(40.0, 20.0),
-                                 std::pair(70.0, 15.0)}) {
+  for (const auto& [cost, to] : {std::pair(26.0, 30.0), std::pair(33.0, 30.0), std::pair(40.0, 24.0),
+                                 std::pair(45.0, 20.0), std::pair(70.0, 15.0)}) {
     const std::optional<Change> c = run(60, cost);
     ASSERT_TRUE(c) << cost;
     EXPECT_EQ(c->frame, FrameRateGovernor::kEarlyPictures - 1);
     EXPECT_DOUBLE_EQ(c->fps, to) << cost;
   }
-  EXPECT_DOUBLE_EQ(run(30, 40)->fps, 20);  // a window or the camera, at 30
+  EXPECT_DOUBLE_EQ(run(30, 40)->fps, 24);  // a window or the camera, at 30
+  EXPECT_DOUBLE_EQ(run(24, 48)->fps, 20);
   // 1080p's quick encoder takes 6 to 8 ms: 60 stays, and so does a cost
   // just under nine tenths of the frame's time.
   EXPECT_FALSE(run(60, 8));
