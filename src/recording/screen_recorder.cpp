@@ -336,6 +336,7 @@ std::optional<double> FrameRateGovernor::lowerTo(double next) {
   // again, and is not judged.
   windowStart_.reset();
   offered_ = dropped_ = lossMoments_ = 0;
+  longWindows_ = longDue_ = longLost_ = longMoments_ = 0;
   lastLost_ = false;
   settling_ = 1;
   return interval_;
@@ -387,11 +388,27 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // Losses at one or two moments are a stall, unless they took most of the
   // window: then the machine kept hardly anything, whatever the cause.
   const bool stall = moments < kLossMoments && lost * 4 < due * 3;
-  if (due < kMinFrames || lost * 10 <= due || stall || interval_ >= kSlowest - 1e-9) return std::nullopt;
-  // The rate the half second showed this machine keeps, in one step.
-  const double kept = double(due - lost) * 1e9 / double(span);
+  if (interval_ >= kSlowest - 1e-9) return std::nullopt;
+  if (due >= kMinFrames && lost * 10 > due && !stall) {
+    // The rate the half second showed this machine keeps, in one step.
+    encoderCost_.reset();
+    return lowerTo(stepBelow(rate, double(due - lost) * 1e9 / double(span)));
+  }
+  // A rate the machine only just misses loses a picture now and then, one
+  // at a time, too few for a half second to tell: the last two seconds
+  // judged together do.
+  longDue_ += due, longLost_ += lost, longMoments_ += moments;
+  if (++longWindows_ < kLongWindows) return std::nullopt;
+  const int longDue = longDue_, longLost = longLost_, longMoments = longMoments_;
+  longWindows_ = longDue_ = longLost_ = longMoments_ = 0;
+  if (longMoments < kLossMoments || longLost * kLongShare <= longDue) return std::nullopt;
+  // Only for a step that costs little: from 30 to 24, yes; from 60 to 30,
+  // which would throw away half of what was kept, no.
+  const double kept = rate * double(longDue - longLost) / double(longDue);
+  const double next = stepBelow(rate, kept);
+  if (next < kLongKeep * kept) return std::nullopt;
   encoderCost_.reset();
-  return lowerTo(stepBelow(rate, kept));
+  return lowerTo(next);
 }
 
 void ScreenRecorder::teardown() {

@@ -41,6 +41,9 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // second reach, never lower and never back up. A rate the machine keeps drops no
 // frame, where one it cannot keep drops them at random, so the judgement
 // comes as early as a fair count allows: 30 frames due at 60 fps, 10 at 20.
+// One it only just misses drops a picture now and then; every two seconds
+// (kLongWindows) the half seconds are judged together as well, and when
+// the step below costs little (30 to 24, not 60 to 30) the rate comes down.
 // Earlier still, before any frame is lost, it looks once at what the quick
 // encoder (the one nothing faster stands behind) costs a picture: when that
 // is more than kEncoderShare of a frame's time within the recording's
@@ -55,6 +58,12 @@ class FrameRateGovernor {
   // loses frames in a row; a rate the machine cannot keep loses them again
   // and again. Only losses at this many separate moments in a window count.
   static constexpr int kLossMoments = 3;
+  // Four half seconds in a row judged together: losses at three separate
+  // moments, more than one frame in 30, lower the rate as well, to a step
+  // that keeps at least kLongKeep of the frames kept.
+  static constexpr int kLongWindows = 4;
+  static constexpr int kLongShare = 30;
+  static constexpr double kLongKeep = 0.8;
   static constexpr int kEarlyPictures = 8;
   static constexpr int64_t kEarlyNs = 2000000000;
   static constexpr double kEncoderShare = 0.9;
@@ -86,6 +95,8 @@ class FrameRateGovernor {
   // losses in a row is one), and the capture's missed count at the last
   // frame.
   int lossMoments_ = 0;
+  // The half seconds judged since the last change or long judgement.
+  int longWindows_ = 0, longDue_ = 0, longLost_ = 0, longMoments_ = 0;
   std::optional<int> lastMissed_;
   bool lastLost_ = false;
   int settling_ = 1;

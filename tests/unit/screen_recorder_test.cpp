@@ -320,6 +320,36 @@ TEST(FrameRateGovernorTest, AStallIsNotARateTheMachineCannotKeep) {
   EXPECT_EQ(run([](int i) { return i >= 31 && i % 40 != 0; }, [](int) { return 0; }), 61);
 }
 
+TEST(FrameRateGovernorTest, APictureLostNowAndThenComesDownOnlyWhereTheStepCostsLittle) {
+  int64_t pts = 0;
+  int missed = 0;
+  // One in twenty at 30, one at a time: too few for a half second, but two
+  // seconds show it (after the first half second settles), and 24 keeps
+  // more than four fifths of the 28.5 kept.
+  FrameRateGovernor only(1.0 / 30);
+  std::vector<double> asked = govern(only, pts, 3, 30, 20, 0, missed);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 24);
+  // The same at 60 stays: 30 would throw away half of the picture.
+  FrameRateGovernor sixty(1.0 / 60);
+  EXPECT_TRUE(govern(sixty, pts, 6, 60, 20, 0, missed).empty());
+  // One in forty-five stays.
+  FrameRateGovernor rarely(1.0 / 30);
+  EXPECT_TRUE(govern(rarely, pts, 6, 30, 45, 0, missed).empty());
+  // One in twenty missed, one at a time, is the same as dropped.
+  FrameRateGovernor missing(1.0 / 30);
+  asked = govern(missing, pts, 3, 30, 0, 2, missed);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_DOUBLE_EQ(asked[0], 1.0 / 24);
+  // As many lost in runs of three (a stall every two seconds) is no rate.
+  FrameRateGovernor stalls(1.0 / 30);
+  int i = 0;
+  for (int64_t at = pts; i < 300; ++i) {
+    at += 1000000000LL / 30;
+    EXPECT_FALSE(stalls.frame(at, i % 60 >= 57, missed)) << i;
+  }
+}
+
 TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost) {
   // Frames at `fps` from `startS`, the quick encoder taking `costMs` a picture
   // from `quickFromS` on; the frame at which the rate came down and to what.
