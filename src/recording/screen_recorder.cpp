@@ -327,7 +327,8 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
               .arg(double(ptsNs - *firstFrameNs_) / 1e9, 0, 'f', 1)
               .arg(std::lround(1.0 / before))
               .arg(perPicture ? QStringLiteral("the encoder took %1 ms a picture").arg(*perPicture * 1e3, 0, 'f', 1)
-                              : QStringLiteral("frames were being dropped")));
+                   : governor_->lostNowAndThen() ? QStringLiteral("a frame was lost now and then")
+                                                 : QStringLiteral("frames were being dropped")));
 }
 
 std::optional<double> FrameRateGovernor::lowerTo(double next) {
@@ -360,6 +361,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
       // the capture ran at the higher rate, with the cores shared, the cost
       // is a little over what it will be at the lower one.
       encoderCost_ = cost;
+      nowAndThen_ = false;
       return lowerTo(stepBelow(rate, 1.0 / cost));
     }
   }
@@ -392,6 +394,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   if (due >= kMinFrames && lost * 10 > due && !stall) {
     // The rate the half second showed this machine keeps, in one step.
     encoderCost_.reset();
+    nowAndThen_ = false;
     return lowerTo(stepBelow(rate, double(due - lost) * 1e9 / double(span)));
   }
   // A rate the machine only just misses loses a picture now and then, one
@@ -408,6 +411,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   const double next = stepBelow(rate, kept);
   if (next < kLongKeep * kept) return std::nullopt;
   encoderCost_.reset();
+  nowAndThen_ = true;
   return lowerTo(next);
 }
 

@@ -78,6 +78,8 @@ class FrameRateGovernor {
   // Why the last change came: the quick encoder's cost a picture (seconds)
   // when that was it, nothing when frames were being lost.
   std::optional<double> encoderCost() const { return encoderCost_; }
+  // Or that frames were lost one at a time, seen over two seconds.
+  bool lostNowAndThen() const { return nowAndThen_; }
 
  private:
   std::optional<double> lowerTo(double next);
@@ -89,6 +91,7 @@ class FrameRateGovernor {
   std::optional<int64_t> firstPts_;
   bool costSeen_ = false;
   std::optional<double> encoderCost_;
+  bool nowAndThen_ = false;
   std::optional<int64_t> windowStart_;
   int offered_ = 0, dropped_ = 0, missedAtStart_ = 0;
   // Separate moments in the window at which frames were lost (a run of

@@ -274,6 +274,7 @@ TEST(FrameRateGovernorTest, KeepsARateThatIsKeptAndStepsDownOneThatIsNot) {
     asked = govern(dropping, pts, 1.2, fps, dropEvery, 0, missed);
     ASSERT_EQ(asked.size(), 1u) << fps;
     EXPECT_DOUBLE_EQ(asked[0], 1.0 / next);
+    EXPECT_FALSE(dropping.lostNowAndThen());
   }
   EXPECT_TRUE(govern(dropping, pts, 5, 15, 2, 0, missed).empty());
   // Three in four dropped from the start: straight to 15, what the machine
@@ -330,6 +331,7 @@ TEST(FrameRateGovernorTest, APictureLostNowAndThenComesDownOnlyWhereTheStepCosts
   std::vector<double> asked = govern(only, pts, 3, 30, 20, 0, missed);
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_DOUBLE_EQ(asked[0], 1.0 / 24);
+  EXPECT_TRUE(only.lostNowAndThen());
   // The same at 60 stays: 30 would throw away half of the picture.
   FrameRateGovernor sixty(1.0 / 60);
   EXPECT_TRUE(govern(sixty, pts, 6, 60, 20, 0, missed).empty());
