@@ -67,10 +67,16 @@ std::optional<ScreenInfo> ScreenRecorder::displayContainingMostOf(const QRectF& 
   return best;
 }
 
-ScreenRecorder::ScreenRecorder() = default;
+ScreenRecorder::ScreenRecorder() : preparing_(std::make_unique<QThreadPool>()) {
+  // Its own thread, so nothing else queued in the process holds it up; let
+  // go of when idle.
+  preparing_->setMaxThreadCount(1);
+  preparing_->setExpiryTimeout(2000);
+}
 
 ScreenRecorder::~ScreenRecorder() {
   discardPrepared();
+  preparing_->waitForDone();
   Emergency::remove(emergencyHook_);
   teardown();
   if (writer_) writer_->finish(std::nullopt, nullptr);
@@ -138,17 +144,13 @@ struct ScreenRecorder::Prepared {
   std::unique_ptr<VideoWriter> writer;  // nothing when making it failed
 };
 
-namespace {
-
 // Closing a writer that wrote nothing removes its file; its encoders take a
 // moment to let go, off the main thread.
-void dispose(std::unique_ptr<VideoWriter> writer) {
+void ScreenRecorder::dispose(std::unique_ptr<VideoWriter> writer) {
   if (!writer) return;
   std::shared_ptr<VideoWriter> w(std::move(writer));
-  QThreadPool::globalInstance()->start([w]() mutable { w.reset(); });
+  preparing_->start([w]() mutable { w.reset(); });
 }
-
-}  // namespace
 
 void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
   discardPrepared();
@@ -160,16 +162,22 @@ void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& con
   job->size = p.value().size;
   job->audio = p.value().audio;
   prepared_ = job;
-  QThreadPool::globalInstance()->start([job] {
-    Result<std::unique_ptr<VideoWriter>> made =
-        VideoWriter::create(makeRecordingPath(), job->size.width(), job->size.height(), job->audio, 2);
+  preparing_->start([job] {
+    std::unique_ptr<VideoWriter> made;
+    try {
+      Result<std::unique_ptr<VideoWriter>> r =
+          VideoWriter::create(makeRecordingPath(), job->size.width(), job->size.height(), job->audio, 2);
+      if (r.ok()) made = r.take();
+    } catch (const std::exception& e) {
+      logLine(QStringLiteral("Nimbo: the recording's file could not be made ahead: ") + e.what());
+    }
     std::unique_lock l(job->lock);
     if (job->abandoned) {
       l.unlock();
-      if (made.ok()) made.take().reset();
+      made.reset();
       return;
     }
-    if (made.ok()) job->writer = made.take();
+    job->writer = std::move(made);
     job->done = true;
     l.unlock();
     job->ready.notify_all();
@@ -193,9 +201,14 @@ std::unique_ptr<VideoWriter> ScreenRecorder::takePrepared(const Plan& wanted) {
   if (!job) return nullptr;
   std::unique_ptr<VideoWriter> made;
   {
-    // The countdown is three seconds; making a writer takes one at most.
+    // The countdown is three seconds and making a writer takes one at
+    // most; should it take far longer, the start makes its own.
     std::unique_lock l(job->lock);
-    job->ready.wait(l, [&] { return job->done; });
+    if (!job->ready.wait_for(l, std::chrono::seconds(10), [&] { return job->done; })) {
+      job->abandoned = true;
+      logLine(QStringLiteral("Nimbo: the recording's file was not made during the countdown; making it now"));
+      return nullptr;
+    }
     made = std::move(job->writer);
   }
   if (made && job->size == wanted.size && job->audio == wanted.audio) return made;
@@ -337,7 +350,7 @@ std::optional<double> FrameRateGovernor::lowerTo(double next) {
   // again, and is not judged.
   windowStart_.reset();
   offered_ = dropped_ = lossMoments_ = 0;
-  longWindows_ = longDue_ = longLost_ = longMoments_ = 0;
+  longWindows_ = longDue_ = longMoments_ = 0;
   lastLost_ = false;
   settling_ = 1;
   return interval_;
@@ -399,15 +412,16 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   }
   // A rate the machine only just misses loses a picture now and then, one
   // at a time, too few for a half second to tell: the last two seconds
-  // judged together do.
-  longDue_ += due, longLost_ += lost, longMoments_ += moments;
+  // judged together do. Counted by moments, so that a stall, however many
+  // frames it took, is one.
+  longDue_ += due, longMoments_ += moments;
   if (++longWindows_ < kLongWindows) return std::nullopt;
-  const int longDue = longDue_, longLost = longLost_, longMoments = longMoments_;
-  longWindows_ = longDue_ = longLost_ = longMoments_ = 0;
-  if (longMoments < kLossMoments || longLost * kLongShare <= longDue) return std::nullopt;
+  const int longDue = longDue_, longMoments = longMoments_;
+  longWindows_ = longDue_ = longMoments_ = 0;
+  if (longMoments < kLongMoments || longMoments * kLongShare <= longDue) return std::nullopt;
   // Only for a step that costs little: from 30 to 24, yes; from 60 to 30,
   // which would throw away half of what was kept, no.
-  const double kept = rate * double(longDue - longLost) / double(longDue);
+  const double kept = rate * double(longDue - longMoments) / double(longDue);
   const double next = stepBelow(rate, kept);
   if (next < kLongKeep * kept) return std::nullopt;
   encoderCost_.reset();
@@ -445,6 +459,7 @@ void ScreenRecorder::hideWindows(std::vector<quint32> windowIDs) {
 
 void ScreenRecorder::finishNow() {
   discardPrepared();
+  preparing_->waitForDone();
   if (!recording_) return;
   const int64_t end = monotonicNs();
   std::unique_ptr<VideoWriter> writer = endSources();

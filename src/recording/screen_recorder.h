@@ -15,6 +15,8 @@
 #include "recording/recorder_config.h"
 #include "util/result.h"
 
+class QThreadPool;
+
 namespace nimbo {
 
 class AudioMixer;
@@ -58,10 +60,11 @@ class FrameRateGovernor {
   // loses frames in a row; a rate the machine cannot keep loses them again
   // and again. Only losses at this many separate moments in a window count.
   static constexpr int kLossMoments = 3;
-  // Four half seconds in a row judged together: losses at three separate
-  // moments, more than one frame in 30, lower the rate as well, to a step
-  // that keeps at least kLongKeep of the frames kept.
+  // Four half seconds in a row judged together: losses at four separate
+  // moments or more, and more often than once in 30 frames, lower the rate
+  // as well, to a step that keeps at least kLongKeep of the frames kept.
   static constexpr int kLongWindows = 4;
+  static constexpr int kLongMoments = 4;
   static constexpr int kLongShare = 30;
   static constexpr double kLongKeep = 0.8;
   static constexpr int kEarlyPictures = 8;
@@ -99,7 +102,7 @@ class FrameRateGovernor {
   // frame.
   int lossMoments_ = 0;
   // The half seconds judged since the last change or long judgement.
-  int longWindows_ = 0, longDue_ = 0, longLost_ = 0, longMoments_ = 0;
+  int longWindows_ = 0, longDue_ = 0, longMoments_ = 0;
   std::optional<int> lastMissed_;
   bool lastLost_ = false;
   int settling_ = 1;
@@ -168,6 +171,7 @@ class ScreenRecorder : public QObject {
   Result<Plan> plan(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) const;
   // The prepared writer when it was made for `plan`; a mismatched one goes.
   std::unique_ptr<VideoWriter> takePrepared(const Plan& plan);
+  void dispose(std::unique_ptr<VideoWriter> writer);
   void onFrame(const ScreenFrame& frame);
   void adaptRate(int64_t ptsNs, bool dropped);
   void teardown();
@@ -192,6 +196,7 @@ class ScreenRecorder : public QObject {
   int finalWritten_ = 0, finalDropped_ = 0;  // of the last finished recording
   int idle_ = 0, missed_ = 0;
   int emergencyHook_ = 0;
+  std::unique_ptr<QThreadPool> preparing_;  // makes and lets go of prepared writers
   std::shared_ptr<Prepared> prepared_;
   bool startedPrepared_ = false;
 };

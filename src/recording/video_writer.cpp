@@ -61,11 +61,14 @@ constexpr int64_t kKeyInterval = 10 * kVideoTimeBase.den;
 // show, so it is written under a hidden name that carries our process id
 // and takes its own name once that fragment is on the disk. One whose
 // process died before then is removed at the next start
-// (removeAbandonedRecordings).
+// (removeAbandonedRecordings). Each writer of the process has a number of
+// its own in it too: one let go while another for the same second is made
+// (a countdown cancelled and started again) removes only its own file.
 QString partPathFor(const QString& path) {
+  static std::atomic<int> made{0};
   const QFileInfo info(path);
-  return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".part-") +
-         QString::number(::getpid());
+  return info.path() + QStringLiteral("/.") + info.fileName() +
+         QStringLiteral(".part-%1-%2").arg(made.fetch_add(1)).arg(::getpid());
 }
 
 uint32_t readU32(const char* p) {
@@ -963,6 +966,7 @@ void VideoWriter::finish(std::optional<int64_t> endPtsNs, std::function<void(std
 
 QString VideoWriter::path() const { return d->path; }
 void VideoWriter::rename(const QString& path) {
+  Q_ASSERT(!d->started);
   // The writer's thread reads the name after taking a frame from the
   // queue, under this lock.
   std::lock_guard l(d->mutex);

@@ -119,6 +119,10 @@ TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) 
   const auto& items = CaptureHistory::shared().items();
   ASSERT_EQ(items.size(), 1u);
   ASSERT_TRUE(items[0].videoPath);  // and on the clipboard: checked on the desktop
+  // Made after a countdown cancelled in the same second: its own name, whole.
+  EXPECT_TRUE(QFileInfo(*items[0].videoPath).fileName().startsWith("Nimbo-"));
+  EXPECT_TRUE(QFileInfo(*items[0].videoPath).size() > 0);
+  EXPECT_FALSE(logged().join('\n').contains("could not be given its name"));
   EXPECT_EQ(fakes.sound->played, QStringList{"screen-capture"});
   UploadToast::current()->triggerAction();  // "Show in Folder"
   EXPECT_EQ(fakes.workspace->revealed, QStringList{*items[0].videoPath});
@@ -131,11 +135,12 @@ TEST_F(RecordingFlowTest, ACancelledCountdownLetsTheCameraGo) {
   c.camera = true;
   RecordingFlow::beginCountdown(c);
   ASSERT_TRUE(CountdownOverlay::isShowing());
+  const QDir folder(paths::appSupportDir() + "/recordings");
+  ASSERT_TRUE(waitUntil([&] { return !folder.entryList(QDir::Files | QDir::Hidden).isEmpty(); }, 2500));
   RecordingFlow::requestPanel(RecordingDestination::localFile);
   EXPECT_FALSE(CountdownOverlay::isShowing());
   EXPECT_FALSE(RecordingFlow::sharedCamera());
   // Nor does the file made for it while it counted.
-  const QDir folder(paths::appSupportDir() + "/recordings");
   EXPECT_TRUE(waitUntil([&] { return folder.entryList(QDir::Files | QDir::Hidden).isEmpty(); }, 5000));
 }
 
