@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QRunnable>
 #include <QThreadPool>
 
 #include <chrono>
@@ -149,7 +150,7 @@ struct ScreenRecorder::Prepared {
 void ScreenRecorder::dispose(std::unique_ptr<VideoWriter> writer) {
   if (!writer) return;
   std::shared_ptr<VideoWriter> w(std::move(writer));
-  preparing_->start([w]() mutable { w.reset(); });
+  preparing_->start(QRunnable::create([w]() mutable { w.reset(); }));
 }
 
 void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
@@ -162,7 +163,7 @@ void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& con
   job->size = p.value().size;
   job->audio = p.value().audio;
   prepared_ = job;
-  preparing_->start([job] {
+  preparing_->start(QRunnable::create([job] {
     std::unique_ptr<VideoWriter> made;
     try {
       Result<std::unique_ptr<VideoWriter>> r =
@@ -181,7 +182,7 @@ void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& con
     job->done = true;
     l.unlock();
     job->ready.notify_all();
-  });
+  }));
 }
 
 void ScreenRecorder::discardPrepared() {
