@@ -4,6 +4,7 @@
 #include "util/emergency.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QRunnable>
 #include <QThreadPool>
@@ -152,6 +153,8 @@ void ScreenRecorder::dispose(std::unique_ptr<VideoWriter> writer) {
   std::shared_ptr<VideoWriter> w(std::move(writer));
   preparing_->start(QRunnable::create([w]() mutable { w.reset(); }));
 }
+
+bool ScreenRecorder::preparesAhead() { return QGuiApplication::platformName() != QLatin1String("wayland"); }
 
 void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
   discardPrepared();
