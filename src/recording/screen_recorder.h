@@ -125,7 +125,7 @@ class ScreenRecorder : public QObject {
   void prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
   // Whether a recording is prepared ahead in this session: on X11 only for
   // now. On GNOME's Wayland session (PipeWire's sound server) a start that
-  // quick lost the system sound of a short recording in three of five
+  // quick lost the system sound of a short recording in three of six
   // self-tests: the sound server reports half a second and more of
   // latency for the speakers' monitor in its first seconds, and the mixer
   // cuts off a source that far behind the microphone.
