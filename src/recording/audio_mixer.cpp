@@ -29,8 +29,53 @@ void AudioMixer::append(const AudioChunk& chunk, bool isSystem) {
   // Frames from the anchor, rounded half away from zero.
   const double frames = double(chunk.ptsNs - *anchor_) * kSampleRate / 1e9;
   if (!std::isfinite(frames)) return;
-  add(*samples, std::llround(frames));
-  emit(accEnd_ - kHoldback);
+  const auto [at, skip] = place(isSystem ? system_ : mic_, std::llround(frames), int64_t(samples->size() / 2));
+  if (skip > 0) {
+    const std::vector<float> rest(samples->begin() + std::ptrdiff_t(2 * skip), samples->end());
+    add(rest, at);
+  } else {
+    add(*samples, at);
+  }
+  emit(accEnd_ - holdback_);
+}
+
+std::pair<int64_t, int64_t> AudioMixer::place(Slot& slot, int64_t estimate, int64_t frames) {
+  // A chunk follows on from the source's last one unless its time says it
+  // came clearly later: the source paused, or its latency report settled
+  // lower. A gap is silence.
+  const bool follows = slot.next && estimate <= *slot.next + kJitter;
+  int64_t at = follows ? *slot.next : estimate, skip = 0;
+  if (at < accStart_) {
+    // Its place was handed out already: it goes in at the first open frame.
+    // A source's first chunk can be dated far too early by the latency a
+    // sound server reports for a freshly opened stream (PulseAudio: half a
+    // second, for a second or so). Any later one came late, so the mix waits
+    // that much longer from now on.
+    if (slot.next) holdback_ = std::clamp(accEnd_ - at + kHoldback, holdback_, kMaxHoldback);
+    at = accStart_;
+  }
+  if (!follows) {
+    slot.aheadFor = 0;
+  } else if (const int64_t ahead = at - estimate; ahead <= kJitter) {
+    slot.aheadFor = 0;
+  } else {
+    // Ahead of its own times: a clock faster than ours, a passing spike in
+    // the latency report, or moved up after coming late. Only seconds of it
+    // pull the source back, by the least it was ahead in that time.
+    slot.aheadBy = slot.aheadFor > 0 ? std::min(slot.aheadBy, ahead) : ahead;
+    slot.aheadFor += frames;
+    if (slot.aheadFor >= kRealign) {
+      slot.toSkip = slot.aheadBy;
+      slot.aheadFor = 0;
+    }
+  }
+  // Pulled back by leaving frames out, never by laying it over itself.
+  if (follows) {
+    skip = std::min(slot.toSkip, frames);
+    slot.toSkip -= skip;
+  }
+  slot.next = at + frames - skip;
+  return {at, skip};
 }
 
 std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, bool isSystem) {
@@ -98,18 +143,12 @@ std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, b
 
 void AudioMixer::add(const std::vector<float>& samples, int64_t offset) {
   if (samples.size() < 2) return;
-  const int64_t frames = int64_t(samples.size() / 2);
+  // Never before what was handed out: place() sees to that.
+  Q_ASSERT(offset >= accStart_);
   size_t s = 0;
   int64_t p = offset;
-  // Late: the part already handed out is cut off.
-  if (accStart_ > p) {
-    const int64_t skip = std::min(accStart_ - p, frames);
-    p += skip;
-    s = size_t(2 * skip);
-    if (s >= samples.size()) return;
-  }
   // Overlap with held audio: summed.
-  const int64_t m = std::min(accEnd_ - p, int64_t((samples.size() - s) / 2));
+  const int64_t m = std::min(accEnd_ - p, int64_t(samples.size() / 2));
   if (m >= 1) {
     float* dst = acc_.data() + 2 * (p - accStart_);
     for (int64_t j = 0; j < 2 * m; ++j) dst[j] += samples[s + size_t(j)];

@@ -1,12 +1,18 @@
 #pragma once
 // Mixes the computer's sound and the microphone into one 48 kHz float stereo
 // stream on a shared timeline, holding back the newest 50 ms so the slower
-// source can still land in it. Not thread-safe: the recorder calls it under
-// its sample lock.
+// source can still land in it, and longer (up to 250 ms) once a source has
+// come later than that. Each source is laid down without gaps or overlaps of
+// its own: a chunk follows the one before unless its time says it came
+// clearly later (a pause) or the source has run ahead of its times for
+// seconds (a fast clock). Sound that comes after its place has been handed
+// out goes in at the first place still open. Not thread-safe: the recorder
+// calls it under its sample lock.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/media_types.h"
@@ -30,7 +36,15 @@ class AudioMixer {
  public:
   static constexpr int kSampleRate = 48000;
   static constexpr int64_t kHoldback = 2400;
+  static constexpr int64_t kMaxHoldback = 12000;
   static constexpr int kConverterMargin = 64;
+  // How far a chunk's time may stray from where its source's last chunk
+  // ended and still follow on from it: sound servers' latency reports jitter
+  // by a few milliseconds. Well inside the holdback, so that a source running
+  // this far ahead does not push the other out of the mix.
+  static constexpr int64_t kJitter = 720;
+  // How long a source must run ahead of its times before it is pulled back.
+  static constexpr int64_t kRealign = 5 * kSampleRate;
 
   AudioMixer() = default;
   ~AudioMixer();
@@ -45,6 +59,7 @@ class AudioMixer {
   void emit(int64_t upto);
 
   int64_t accStart() const { return accStart_; }
+  int64_t holdback() const { return holdback_; }
   int64_t accEnd() const { return accEnd_; }
   // How many converters a source has had (a new one per format change).
   int convertersMade(bool isSystem) const { return (isSystem ? system_ : mic_).made; }
@@ -54,7 +69,17 @@ class AudioMixer {
     SwrContext* swr = nullptr;
     std::optional<AudioFormat> format;
     int made = 0;
+    // Where this source's last chunk ended on the timeline.
+    std::optional<int64_t> next;
+    // Frames laid down while ahead of their times by more than kJitter, and
+    // the least it was ahead by in that time.
+    int64_t aheadFor = 0, aheadBy = 0;
+    // Frames still to leave out to pull it back.
+    int64_t toSkip = 0;
   };
+  // Where on the timeline a chunk of `frames` whose time says `estimate`
+  // goes, and how many of its first frames to leave out.
+  std::pair<int64_t, int64_t> place(Slot& slot, int64_t estimate, int64_t frames);
   std::optional<std::vector<float>> convert(const AudioChunk& chunk, bool isSystem);
   void add(const std::vector<float>& samples, int64_t offset);
 
@@ -63,6 +88,7 @@ class AudioMixer {
   std::optional<int64_t> anchor_;
   std::vector<float> acc_;
   int64_t accStart_ = 0, accEnd_ = 0;
+  int64_t holdback_ = kHoldback;
   Slot system_, mic_;
 };
 

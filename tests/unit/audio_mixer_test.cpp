@@ -1,4 +1,4 @@
-// The mixer's timeline: holdback, sums, gaps, late chunks, conversion and drift between two sources.
+// The mixer's timeline: holdback, sums, gaps, jitter, late chunks, latency reports that settle, conversion and drift between two sources.
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -76,32 +76,106 @@ TEST_F(MixerTest, OverlapsAreSummedAndClampedAndHolesAreSilent) {
   mixer.append(AudioChunk::fromFloats(constant(480, 0.7f), kBase), false);
   mixer.append(AudioChunk::fromFloats(constant(480, -0.3f), kBase + 10 * kMs), true);
   mixer.append(AudioChunk::fromFloats(constant(480, 0.2f), kBase + 10 * kMs), false);
-  // The microphone comes back 10 ms after the end of what is held.
-  mixer.append(AudioChunk::fromFloats(constant(480, 0.25f), kBase + 30 * kMs), false);
+  // The microphone comes back 30 ms after the end of what is held.
+  mixer.append(AudioChunk::fromFloats(constant(480, 0.25f), kBase + 50 * kMs), false);
   mixer.emit(mixer.accEnd());
   const std::vector<float> v = all();
-  ASSERT_EQ(v.size(), size_t(4 * 480 * 2));
+  ASSERT_EQ(v.size(), size_t(6 * 480 * 2));
   EXPECT_EQ(v[0], 1.0f);                 // 0.8 + 0.7, clamped
   EXPECT_NEAR(v[2 * 480], -0.1f, 1e-6);  // -0.3 + 0.2
-  for (int i = 960; i < 1440; ++i) ASSERT_EQ(v[size_t(2 * i)], 0.0f) << i;  // 480 frames of silence
-  EXPECT_EQ(v[2 * 1440], 0.25f);
+  for (int i = 960; i < 2400; ++i) ASSERT_EQ(v[size_t(2 * i)], 0.0f) << i;  // 1440 frames of silence
+  EXPECT_EQ(v[2 * 2400], 0.25f);
 }
 
-TEST_F(MixerTest, ALateChunkLosesOnlyWhatWasAlreadyHandedOut) {
-  for (int i = 0; i < 10; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
-  ASSERT_EQ(mixer.accStart(), 4800 - 2400);
-  // 960 frames starting 480 frames before what is still held.
-  mixer.append(AudioChunk::fromFloats(constant(960, 0.5f), kBase + 40 * kMs), false);
+TEST_F(MixerTest, ASourceFollowsOnThroughJitterInItsTimesAndNeverOverlapsItself) {
+  // Times that stray by up to 15 ms either way, as latency reports do.
+  std::vector<float> input;
+  const int jitter[] = {0, 15, -15, 7, -3, 12, -12, 0};
+  for (int i = 0; i < 40; ++i) {
+    const auto chunk = ramp(480, float(i) / 80);
+    input.insert(input.end(), chunk.begin(), chunk.end());
+    mixer.append(AudioChunk::fromFloats(chunk, kBase + (i * 10 + jitter[i % 8]) * kMs), true);
+  }
+  mixer.emit(mixer.accEnd());
+  EXPECT_EQ(all(), input);  // no silence slipped in, nothing summed with itself
+  EXPECT_TRUE(contiguous());
+}
+
+TEST_F(MixerTest, ASourceWhoseFirstLatencyReportsAreFarTooLongKeepsItsSoundAndComesIntoLine) {
+  // The microphone is heard from the start. The system sound's stream opens
+  // 550 ms later, sends what it has every 150 ms, and its latency reports run
+  // 570 ms too long for 800 ms, then 50 ms less every 100 ms until right.
+  const int64_t systemOpens = 550 * kMs;
+  auto overstated = [&](int64_t now) {
+    const int64_t since = now - systemOpens;
+    return since < 800 * kMs ? 570 * kMs : std::max<int64_t>(0, 570 * kMs - (since - 800 * kMs) / 2);
+  };
+  std::vector<int64_t> queued;  // when each waiting system chunk was heard
+  int systemFrames = 0;
+  int64_t lastSystemHeard = 0;
+  for (int64_t now = 10 * kMs; now <= 10000 * kMs; now += 10 * kMs) {
+    mixer.append(AudioChunk::fromFloats(constant(480, 0.125f), kBase + now - 10 * kMs), false);
+    if (now < systemOpens) continue;
+    queued.push_back(now - 10 * kMs);
+    if ((now - systemOpens) % (150 * kMs) != 0) continue;
+    for (int64_t heard : queued) {
+      mixer.append(AudioChunk::fromFloats(constant(480, 0.5f), kBase + heard - overstated(now)), true);
+      systemFrames += 480;
+      lastSystemHeard = heard;
+    }
+    queued.clear();
+  }
   mixer.emit(mixer.accEnd());
   const std::vector<float> v = all();
-  ASSERT_EQ(v.size(), size_t(4800 * 2));
-  EXPECT_FLOAT_EQ(v[2 * 2399], 0.1f);  // handed out before the chunk came
-  EXPECT_FLOAT_EQ(v[2 * 2400], 0.6f);  // its second half, summed in place
-  EXPECT_FLOAT_EQ(v[2 * 2879], 0.6f);
-  EXPECT_FLOAT_EQ(v[2 * 2880], 0.1f);
-  // A chunk entirely in the past is dropped.
-  mixer.append(AudioChunk::fromFloats(constant(100, 0.9f), kBase), false);
+  int kept = 0;
+  for (size_t i = 0; i < v.size(); i += 2) {
+    ASSERT_LT(v[i], 0.75f) << "the system sound summed with itself at frame " << i / 2;
+    kept += v[i] > 0.25f;
+  }
+  // Nothing is cut as it comes. Its first bursts, 150 ms old on arrival
+  // against a 50 ms holdback, land up to 100 ms late; seconds later the
+  // source is pulled back into line by leaving that much out.
+  EXPECT_GE(kept, systemFrames - 4800);
+  // Its last chunk sits where it was heard, give or take the jitter allowed.
+  int64_t lastSystem = int64_t(v.size() / 2) - 1;
+  while (lastSystem > 0 && v[size_t(2 * lastSystem)] < 0.25f) --lastSystem;
+  const int64_t expected = std::llround(double(kBase + lastSystemHeard - out.front().ptsNs) * 48000 / 1e9) + 479;
+  EXPECT_NEAR(double(lastSystem), double(expected), double(AudioMixer::kJitter));
+}
+
+TEST_F(MixerTest, SoundThatComesAfterItsPlaceWasHandedOutIsKeptAndTheMixWaitsLongerForItsSource) {
+  for (int i = 0; i < 10; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
+  ASSERT_EQ(mixer.accStart(), 4800 - 2400);
+  // The microphone's first 960 frames, dated 480 frames before what is still
+  // held: moved to the first open frame, whole. A first chunk's date may be
+  // the sound server's mistake, so the mix does not wait longer for it.
+  mixer.append(AudioChunk::fromFloats(constant(960, 0.5f), kBase + 40 * kMs), false);
   EXPECT_EQ(mixer.accEnd(), 4800);
+  EXPECT_EQ(mixer.holdback(), 2400);
+  // The system sound goes on for 100 ms; the microphone stalls, then sends
+  // what follows on from its first chunk, 100 ms late.
+  for (int i = 10; i < 20; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
+  ASSERT_EQ(mixer.accStart(), 9600 - 2400);
+  mixer.append(AudioChunk::fromFloats(constant(480, 0.3f), kBase + 70 * kMs), false);
+  EXPECT_EQ(mixer.holdback(), 9600 - 3360 + 2400);
+  mixer.append(AudioChunk::fromFloats(constant(4800, 0.3f), kBase + 80 * kMs), false);
+  mixer.emit(mixer.accEnd());
+  const std::vector<float> v = all();
+  ASSERT_EQ(v.size(), size_t(2 * (7200 + 480 + 4800)));
+  EXPECT_FLOAT_EQ(v[2 * 2399], 0.1f);  // handed out before the microphone came
+  EXPECT_FLOAT_EQ(v[2 * 2400], 0.6f);  // its first chunk, summed in place
+  EXPECT_FLOAT_EQ(v[2 * 3359], 0.6f);
+  EXPECT_FLOAT_EQ(v[2 * 3360], 0.1f);
+  EXPECT_FLOAT_EQ(v[2 * 7199], 0.1f);
+  // Its stalled sound from the first open frame on, all of it.
+  EXPECT_FLOAT_EQ(v[2 * 7200], 0.4f);
+  EXPECT_FLOAT_EQ(v[2 * 9599], 0.4f);
+  EXPECT_FLOAT_EQ(v[2 * 9600], 0.3f);
+  EXPECT_FLOAT_EQ(v.back(), 0.3f);
+  // However long a stall, the mix never holds back more than a quarter second.
+  for (int i = 20; i < 120; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
+  mixer.append(AudioChunk::fromFloats(constant(480, 0.3f), kBase + 260 * kMs), false);
+  EXPECT_EQ(mixer.holdback(), AudioMixer::kMaxHoldback);
 }
 
 TEST_F(MixerTest, AMonoMicrophoneAt44kIsConvertedAndAFormatChangeMakesANewConverter) {
@@ -134,11 +208,17 @@ TEST_F(MixerTest, AMonoMicrophoneAt44kIsConvertedAndAFormatChangeMakesANewConver
 }
 
 TEST_F(MixerTest, SourcesOnDriftingClocksStayContinuousForAMinute) {
-  // The system sound's clock runs 1% fast, the microphone's 1% slow: 1.2 s apart after a minute.
-  const int chunks = 6000;
-  for (int i = 0; i < chunks; ++i) {
-    mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + int64_t(i * 10 * kMs * 0.99)), true);
-    mixer.append(AudioChunk::fromFloats(constant(480, 0.2f), kBase + int64_t(i * 10 * kMs * 1.01)), false);
+  // The system sound's clock runs 0.1% fast, the microphone's 0.1% slow (ten
+  // times what sound cards stray by): each sends 480 frames a chunk, in the
+  // order they are heard, for a minute.
+  const int systemChunks = 6006, micChunks = 5994;
+  auto systemPts = [](int i) { return kBase + int64_t(i * 10 * kMs * 0.999); };
+  auto micPts = [](int i) { return kBase + int64_t(i * 10 * kMs * 1.001); };
+  for (int s = 0, m = 0; s < systemChunks || m < micChunks;) {
+    if (m >= micChunks || (s < systemChunks && systemPts(s) <= micPts(m)))
+      mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), systemPts(s++)), true);
+    else
+      mixer.append(AudioChunk::fromFloats(constant(480, 0.2f), micPts(m++)), false);
   }
   const int64_t end = mixer.accEnd();
   mixer.emit(end);
@@ -146,8 +226,19 @@ TEST_F(MixerTest, SourcesOnDriftingClocksStayContinuousForAMinute) {
   size_t frames = 0;
   for (const auto& m : out) frames += size_t(m.frames());
   EXPECT_EQ(int64_t(frames), end);
-  EXPECT_EQ(end, std::llround((chunks - 1) * 10 * kMs * 1.01 * 48000 / 1e9) + 480);  // the mic's last chunk
-  for (float v : all()) ASSERT_LE(std::abs(v), 1.0f);
+  const std::vector<float> v = all();
+  for (float x : v) ASSERT_LE(std::abs(x), 1.0f);
+  auto last = [&](float alone) {
+    int64_t i = int64_t(v.size() / 2) - 1;
+    while (i > 0 && std::abs(v[size_t(2 * i)] - alone) > 1e-4 && std::abs(v[size_t(2 * i)] - 0.3f) > 1e-4) --i;
+    return double(i);
+  };
+  auto where = [](int64_t pts) { return double(std::llround(double(pts - kBase) * 48000 / 1e9) + 479); };
+  // The slow microphone jumps ahead by a little silence whenever it falls
+  // more than the jitter behind its times; the fast system sound is pulled
+  // back now and then, within how far it runs ahead in the seconds that takes.
+  EXPECT_NEAR(last(0.2f), where(micPts(micChunks - 1)), double(AudioMixer::kJitter));
+  EXPECT_NEAR(last(0.1f), where(systemPts(systemChunks - 1)), double(AudioMixer::kJitter + 2 * AudioMixer::kRealign / 1000));
 }
 
 }  // namespace

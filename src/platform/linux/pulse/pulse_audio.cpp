@@ -5,6 +5,7 @@
 
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -166,6 +167,8 @@ class PulseStream : public AudioStream {
         pa_usec_t latency = 0;
         int negative = 0;
         if (pa_stream_get_latency(s, &latency, &negative) < 0 || negative) latency = 0;
+        // At least this fragment's own length: it was all heard before now.
+        latency = std::max<pa_usec_t>(latency, pa_bytes_to_usec(bytes, pa_stream_get_sample_spec(s)));
         const auto* f = static_cast<const float*>(data);
         std::vector<float> samples(f, f + bytes / sizeof(float));
         onChunk_(AudioChunk::fromFloats(samples, monotonicNs() - int64_t(latency) * 1000));
