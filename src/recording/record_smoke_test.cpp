@@ -167,10 +167,8 @@ int runRecording(const Settings& env) {
 
   // As the app does: the file is made while the three-second countdown runs.
   ScreenRecorder recorder;
-  if (ScreenRecorder::preparesAhead()) {
-    recorder.prepare(screen, config);
-    waitFor(3);
-  }
+  recorder.prepare(screen, config);
+  waitFor(3);
   QElapsedTimer starting;
   starting.start();
   Result<QString> started = recorder.start(screen, config);

@@ -229,8 +229,7 @@ void beginCountdown(const RecorderConfig& config) {
     return stopCameraPreview();
   }
   // The file and its encoders are made while the countdown runs.
-  if (ScreenRecorder::preparesAhead())
-    recorder().prepare(*screen, copy, copy.camera ? state().sharedCamera.get() : nullptr);
+  recorder().prepare(*screen, copy, copy.camera ? state().sharedCamera.get() : nullptr);
   CountdownOverlay::run(3, qscreenFor(screen), [copy, screen] { startRecording(copy, *screen); });
 }
 

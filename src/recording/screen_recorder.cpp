@@ -4,7 +4,6 @@
 #include "util/emergency.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QPointer>
 #include <QRunnable>
 #include <QThreadPool>
@@ -153,8 +152,6 @@ void ScreenRecorder::dispose(std::unique_ptr<VideoWriter> writer) {
   std::shared_ptr<VideoWriter> w(std::move(writer));
   preparing_->start(QRunnable::create([w]() mutable { w.reset(); }));
 }
-
-bool ScreenRecorder::preparesAhead() { return QGuiApplication::platformName() != QLatin1String("wayland"); }
 
 void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
   discardPrepared();

@@ -123,13 +123,6 @@ class ScreenRecorder : public QObject {
   // start() takes what was made when the size and the sound still match,
   // and gives it the name of the moment it starts.
   void prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
-  // Whether a recording is prepared ahead in this session: on X11 only for
-  // now. On GNOME's Wayland session (PipeWire's sound server) a start that
-  // quick lost the system sound of a short recording in three of six
-  // self-tests: the sound server reports half a second and more of
-  // latency for the speakers' monitor in its first seconds, and the mixer
-  // cuts off a source that far behind the microphone.
-  static bool preparesAhead();
   // Lets go of what prepare() made (the countdown was cancelled); nothing
   // is left on disk.
   void discardPrepared();
