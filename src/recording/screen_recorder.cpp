@@ -327,18 +327,26 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   if (!firstFrameNs_) firstFrameNs_ = ptsNs;
   const double before = governor_->interval();
   const VideoWriter::QuickCost cost = writer_->quickCost();
-  const std::optional<double> slower =
-      governor_->frame(ptsNs, dropped, stream->framesMissed(), cost.pictures, cost.busyNs);
-  if (!slower) return;
-  stream->setFrameInterval(*slower);
-  finalFrameRate_ = 1.0 / *slower;
+  const std::optional<double> next = governor_->frame(ptsNs, dropped, stream->framesMissed(), cost.pictures, cost.busyNs);
+  if (!next) return;
+  stream->setFrameInterval(*next);
+  finalFrameRate_ = 1.0 / *next;
+  const double at = double(ptsNs - *firstFrameNs_) / 1e9;
+  if (*next < before) {
+    logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: back up, this machine kept up with room to spare")
+                .arg(size_.width())
+                .arg(size_.height())
+                .arg(std::lround(1.0 / *next))
+                .arg(at, 0, 'f', 1));
+    return;
+  }
   const std::optional<double> perPicture = governor_->encoderCost();
   logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: %5 fps was more than this machine could "
                          "capture and encode (%6)")
               .arg(size_.width())
               .arg(size_.height())
-              .arg(std::lround(1.0 / *slower))
-              .arg(double(ptsNs - *firstFrameNs_) / 1e9, 0, 'f', 1)
+              .arg(std::lround(1.0 / *next))
+              .arg(at, 0, 'f', 1)
               .arg(std::lround(1.0 / before))
               .arg(perPicture ? QStringLiteral("the encoder took %1 ms a picture").arg(*perPicture * 1e3, 0, 'f', 1)
                    : governor_->lostNowAndThen() ? QStringLiteral("a frame was lost now and then")
@@ -346,6 +354,38 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
 }
 
 std::optional<double> FrameRateGovernor::lowerTo(double next) {
+  // A step up that did not last: the next try waits longer.
+  if (upAt_ && lastPts_ - *upAt_ < kUpLastsNs) calmNeeded_ = std::min(calmNeeded_ * 2, 8 * kCalmWindows);
+  upAt_.reset();
+  return changeTo(next);
+}
+
+std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int64_t quickBusyNs) {
+  if (interval_ <= asked_ + 1e-9 || lost) {
+    calm_ = 0;
+    return std::nullopt;
+  }
+  if (calm_++ == 0) calmPictures_ = quickPictures, calmBusyNs_ = quickBusyNs;
+  if (calm_ < calmNeeded_) return std::nullopt;
+  calm_ = 0;
+  double faster = 1.0 / asked_;
+  for (const double r : {20.0, 24.0, 30.0})
+    if (r > 1.0 / interval_ + 0.5) {
+      faster = std::min(r, faster);
+      break;
+    }
+  // The quick encoder's cost a picture in the calm, when it worked enough to
+  // tell; the thorough one alone keeping up leaves room to spare.
+  const int pictures = quickPictures - calmPictures_;
+  if (pictures >= kEarlyPictures && double(quickBusyNs - calmBusyNs_) / pictures / 1e9 >= kUpShare / faster)
+    return std::nullopt;
+  upAt_ = lastPts_;
+  encoderCost_.reset();
+  nowAndThen_ = false;
+  return changeTo(faster);
+}
+
+std::optional<double> FrameRateGovernor::changeTo(double next) {
   interval_ = 1.0 / next;
   // Frames of the old rate are still queued: the window in progress starts
   // again, and is not judged.
@@ -366,6 +406,7 @@ double FrameRateGovernor::stepBelow(double rate, double holds) {
 std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures,
                                                int64_t quickBusyNs) {
   if (!firstPts_) firstPts_ = ptsNs;
+  lastPts_ = ptsNs;
   const double rate = 1.0 / interval_;
   if (!costSeen_ && quickPictures >= kEarlyPictures) {
     costSeen_ = true;
@@ -404,6 +445,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // Losses at one or two moments are a stall, unless they took most of the
   // window: then the machine kept hardly anything, whatever the cause.
   const bool stall = moments < kLossMoments && lost * 4 < due * 3;
+  if (const std::optional<double> up = calm(lost > 0, quickPictures, quickBusyNs)) return up;
   if (interval_ >= kSlowest - 1e-9) return std::nullopt;
   if (due >= kMinFrames && lost * 10 > due && !stall) {
     // The rate the half second showed this machine keeps, in one step.

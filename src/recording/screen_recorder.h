@@ -50,7 +50,12 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // encoder (the one nothing faster stands behind) costs a picture: when that
 // is more than kEncoderShare of a frame's time within the recording's
 // first kEarlyNs, the rate comes down to the fastest whose frame time it
-// fits in.
+// fits in. A rate brought down goes back up a step (never above the one
+// asked for) after kCalmWindows half seconds in a row without a loss, when
+// the quick encoder, if it worked in that time, took less than kUpShare of
+// the faster rate's frame time a picture: a program that kept the cores
+// busy for a while costs only that while. When a step up is lost again
+// within kUpLastsNs, the calm asked for before the next doubles.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
@@ -70,11 +75,14 @@ class FrameRateGovernor {
   static constexpr int kEarlyPictures = 8;
   static constexpr int64_t kEarlyNs = 2000000000;
   static constexpr double kEncoderShare = 0.9;
-  explicit FrameRateGovernor(double interval) : interval_(interval) {}
+  static constexpr int kCalmWindows = 20;
+  static constexpr double kUpShare = 0.5;
+  static constexpr int64_t kUpLastsNs = 5000000000;
+  explicit FrameRateGovernor(double interval) : asked_(interval), interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
   // for it, with the capture's count of missed ticks so far and the quick
   // encoder's pictures so far (keyframes aside) and the time they took it.
-  // A new interval when the rate has to come down.
+  // A new interval when the rate has to come down, or may go back up.
   std::optional<double> frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures = 0,
                               int64_t quickBusyNs = 0);
   double interval() const { return interval_; }
@@ -86,12 +94,23 @@ class FrameRateGovernor {
 
  private:
   std::optional<double> lowerTo(double next);
+  std::optional<double> changeTo(double next);
+  // After a half second judged, with the quick encoder's totals: a faster
+  // rate when the calm has lasted long enough.
+  std::optional<double> calm(bool lost, int quickPictures, int64_t quickBusyNs);
   // The fastest of 30, 24 and 20 below `rate` that is no more than
   // `holds`; else 15. Steps of a fifth or so: a machine that only just
   // misses 30 keeps more of the picture at 24 than at 20.
   static double stepBelow(double rate, double holds);
+  const double asked_;
   double interval_;
   std::optional<int64_t> firstPts_;
+  int64_t lastPts_ = 0;
+  // Half seconds in a row without a loss at a lowered rate, and the quick
+  // encoder's totals when they began.
+  int calm_ = 0, calmNeeded_ = kCalmWindows, calmPictures_ = 0;
+  int64_t calmBusyNs_ = 0;
+  std::optional<int64_t> upAt_;  // when the rate last went up
   bool costSeen_ = false;
   std::optional<double> encoderCost_;
   bool nowAndThen_ = false;

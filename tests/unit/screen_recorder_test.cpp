@@ -367,6 +367,52 @@ TEST(FrameRateGovernorTest, APictureLostNowAndThenComesDownOnlyWhereTheStepCosts
   }
 }
 
+TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterTenCalmSecondsWhenTheEncoderHasRoom) {
+  int64_t pts = 0;
+  int missed = 0;
+  // Frames lost while another program had the cores: down to 24. Ten calm
+  // seconds after the half second of settling, back to 30, and no higher
+  // than the rate asked for.
+  FrameRateGovernor busy(1.0 / 30);
+  ASSERT_EQ(govern(busy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
+  EXPECT_TRUE(govern(busy, pts, 10, 24, 0, 0, missed).empty());
+  EXPECT_EQ(govern(busy, pts, 3, 24, 0, 0, missed), std::vector<double>{1.0 / 30});
+  // Lost again within five seconds of going up: down, and the next try
+  // waits twice as long.
+  EXPECT_EQ(govern(busy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
+  EXPECT_TRUE(govern(busy, pts, 20, 24, 0, 0, missed).empty());
+  EXPECT_EQ(govern(busy, pts, 6, 24, 0, 0, missed), std::vector<double>{1.0 / 30});
+  EXPECT_TRUE(govern(busy, pts, 30, 30, 0, 0, missed).empty());
+  // A loss now and then restarts the calm.
+  FrameRateGovernor uneasy(1.0 / 30);
+  ASSERT_EQ(govern(uneasy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(govern(uneasy, pts, 8, 24, 24 * 8 - 1, 0, missed).empty()) << i;
+  // Brought down by the quick encoder's cost: up only when that has fallen
+  // under half the faster rate's frame time, a step at a time.
+  FrameRateGovernor dear(1.0 / 60);
+  int pictures = 0;
+  int64_t quickBusy = 0;
+  std::vector<double> asked;
+  const auto run = [&](double seconds, int fps, double costMs) {
+    asked.clear();
+    for (int i = 0; i < int(seconds * fps); ++i) {
+      pts += 1000000000LL / fps;
+      quickBusy += int64_t(costMs * 1e6);
+      if (const auto next = dear.frame(pts, false, 0, ++pictures, quickBusy)) asked.push_back(*next);
+    }
+  };
+  run(0.2, 60, 40);
+  ASSERT_EQ(asked, std::vector<double>{1.0 / 24});
+  run(30, 24, 20);  // 20 ms is more than half of 30 fps's 33 ms
+  EXPECT_TRUE(asked.empty());
+  run(12, 24, 12);
+  EXPECT_EQ(asked, std::vector<double>{1.0 / 30});
+  run(30, 30, 12);  // but not half of 60 fps's 16.7 ms
+  EXPECT_TRUE(asked.empty());
+  run(12, 30, 6);
+  EXPECT_EQ(asked, std::vector<double>{1.0 / 60});
+}
+
 TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost) {
   // Frames at `fps` from `startS`, the quick encoder taking `costMs` a picture
   // from `quickFromS` on; the frame at which the rate came down and to what.
