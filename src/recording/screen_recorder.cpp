@@ -332,15 +332,19 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   stream->setFrameInterval(*next);
   finalFrameRate_ = 1.0 / *next;
   const double at = double(ptsNs - *firstFrameNs_) / 1e9;
+  const std::optional<double> perPicture = governor_->encoderCost();
+  const QString why =
+      perPicture ? QStringLiteral("the encoder took %1 ms a picture").arg(*perPicture * 1e3, 0, 'f', 1) : QString();
   if (*next < before) {
-    logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: back up, this machine kept up with room to spare")
+    logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: back up, this machine kept up with room to "
+                           "spare (%5)")
                 .arg(size_.width())
                 .arg(size_.height())
                 .arg(std::lround(1.0 / *next))
-                .arg(at, 0, 'f', 1));
+                .arg(at, 0, 'f', 1)
+                .arg(perPicture ? why : QStringLiteral("the thorough encoder kept up")));
     return;
   }
-  const std::optional<double> perPicture = governor_->encoderCost();
   logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: %5 fps was more than this machine could "
                          "capture and encode (%6)")
               .arg(size_.width())
@@ -348,7 +352,7 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
               .arg(std::lround(1.0 / *next))
               .arg(at, 0, 'f', 1)
               .arg(std::lround(1.0 / before))
-              .arg(perPicture ? QStringLiteral("the encoder took %1 ms a picture").arg(*perPicture * 1e3, 0, 'f', 1)
+              .arg(perPicture                   ? why
                    : governor_->lostNowAndThen() ? QStringLiteral("a frame was lost now and then")
                                                  : QStringLiteral("frames were being dropped")));
 }
@@ -381,6 +385,7 @@ std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int6
     return std::nullopt;
   upAt_ = lastPts_;
   encoderCost_.reset();
+  if (pictures >= kEarlyPictures) encoderCost_ = double(quickBusyNs - calmBusyNs_) / pictures / 1e9;
   nowAndThen_ = false;
   return changeTo(faster);
 }

@@ -53,7 +53,8 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // fits in. A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss, when
 // the quick encoder, if it worked in that time, took less than kUpShare of
-// the faster rate's frame time a picture: a program that kept the cores
+// the faster rate's frame time a picture (a tenth under kEncoderShare: at
+// the lower rate it shares the cores less): a program that kept the cores
 // busy for a while costs only that while. When a step up is lost again
 // within kUpLastsNs, the calm asked for before the next doubles.
 class FrameRateGovernor {
@@ -76,7 +77,7 @@ class FrameRateGovernor {
   static constexpr int64_t kEarlyNs = 2000000000;
   static constexpr double kEncoderShare = 0.9;
   static constexpr int kCalmWindows = 20;
-  static constexpr double kUpShare = 0.5;
+  static constexpr double kUpShare = 0.8;
   static constexpr int64_t kUpLastsNs = 5000000000;
   explicit FrameRateGovernor(double interval) : asked_(interval), interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
@@ -87,7 +88,8 @@ class FrameRateGovernor {
                               int64_t quickBusyNs = 0);
   double interval() const { return interval_; }
   // Why the last change came: the quick encoder's cost a picture (seconds)
-  // when that was it, nothing when frames were being lost.
+  // when that was it, nothing when frames were being lost; after a step up,
+  // its cost in the calm, when it worked then.
   std::optional<double> encoderCost() const { return encoderCost_; }
   // Or that frames were lost one at a time, seen over two seconds.
   bool lostNowAndThen() const { return nowAndThen_; }

@@ -388,7 +388,7 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterTenCalmSecondsWh
   ASSERT_EQ(govern(uneasy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(govern(uneasy, pts, 8, 24, 24 * 8 - 1, 0, missed).empty()) << i;
   // Brought down by the quick encoder's cost: up only when that has fallen
-  // under half the faster rate's frame time, a step at a time.
+  // under four fifths of the faster rate's frame time, a step at a time.
   FrameRateGovernor dear(1.0 / 60);
   int pictures = 0;
   int64_t quickBusy = 0;
@@ -403,13 +403,13 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterTenCalmSecondsWh
   };
   run(0.2, 60, 40);
   ASSERT_EQ(asked, std::vector<double>{1.0 / 24});
-  run(30, 24, 20);  // 20 ms is more than half of 30 fps's 33 ms
+  run(30, 24, 27);  // 27 ms is more than four fifths of 30 fps's 33.3 ms
   EXPECT_TRUE(asked.empty());
-  run(12, 24, 12);
+  run(12, 24, 20);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 30});
-  run(30, 30, 12);  // but not half of 60 fps's 16.7 ms
+  run(30, 30, 20);  // but not of 60 fps's 16.7 ms
   EXPECT_TRUE(asked.empty());
-  run(12, 30, 6);
+  run(25, 30, 13);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 60});
 }
 
