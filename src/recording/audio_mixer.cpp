@@ -36,7 +36,17 @@ void AudioMixer::append(const AudioChunk& chunk, bool isSystem) {
   } else {
     add(*samples, at);
   }
-  emit(accEnd_ - holdback_);
+  emit(settled());
+}
+
+int64_t AudioMixer::settled() const {
+  // Not before every source that has begun has had its say, so one that runs
+  // late is not pushed out by the other; but no more than kMaxHoldback
+  // behind the newest sound, so one that has stopped holds nothing up.
+  int64_t upto = accEnd_ - kHoldback;
+  for (const Slot* slot : {&system_, &mic_})
+    if (slot->next) upto = std::min(upto, *slot->next);
+  return std::max(upto, accEnd_ - kMaxHoldback);
 }
 
 std::pair<int64_t, int64_t> AudioMixer::place(Slot& slot, int64_t estimate, int64_t frames) {
@@ -49,13 +59,13 @@ std::pair<int64_t, int64_t> AudioMixer::place(Slot& slot, int64_t estimate, int6
     // Its place was handed out already: it goes in at the first open frame.
     // A source's first chunk can be dated far too early by the latency a
     // sound server reports for a freshly opened stream (PulseAudio: half a
-    // second, for a second or so). Any later one came late, so the mix waits
-    // that much longer from now on.
-    if (slot.next) holdback_ = std::clamp(accEnd_ - at + kHoldback, holdback_, kMaxHoldback);
+    // second, for a second or so); a later one stalled for longer than the
+    // mix waits.
     at = accStart_;
   }
   if (!follows) {
     slot.aheadFor = 0;
+    slot.toSkip = 0;
   } else if (const int64_t ahead = at - estimate; ahead <= kJitter) {
     slot.aheadFor = 0;
   } else {

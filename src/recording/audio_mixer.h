@@ -1,8 +1,8 @@
 #pragma once
 // Mixes the computer's sound and the microphone into one 48 kHz float stereo
-// stream on a shared timeline, holding back the newest 50 ms so the slower
-// source can still land in it, and longer (up to 250 ms) once a source has
-// come later than that. Each source is laid down without gaps or overlaps of
+// stream on a shared timeline, holding back the newest 50 ms, and more until
+// every source that has begun has reached a point (up to 250 ms), so the
+// slower one can still land in it. Each source is laid down without gaps or overlaps of
 // its own: a chunk follows the one before unless its time says it came
 // clearly later (a pause) or the source has run ahead of its times for
 // seconds (a fast clock). Sound that comes after its place has been handed
@@ -40,8 +40,7 @@ class AudioMixer {
   static constexpr int kConverterMargin = 64;
   // How far a chunk's time may stray from where its source's last chunk
   // ended and still follow on from it: sound servers' latency reports jitter
-  // by a few milliseconds. Well inside the holdback, so that a source running
-  // this far ahead does not push the other out of the mix.
+  // by a few milliseconds.
   static constexpr int64_t kJitter = 720;
   // How long a source must run ahead of its times before it is pulled back.
   static constexpr int64_t kRealign = 5 * kSampleRate;
@@ -59,7 +58,6 @@ class AudioMixer {
   void emit(int64_t upto);
 
   int64_t accStart() const { return accStart_; }
-  int64_t holdback() const { return holdback_; }
   int64_t accEnd() const { return accEnd_; }
   // How many converters a source has had (a new one per format change).
   int convertersMade(bool isSystem) const { return (isSystem ? system_ : mic_).made; }
@@ -82,13 +80,14 @@ class AudioMixer {
   std::pair<int64_t, int64_t> place(Slot& slot, int64_t estimate, int64_t frames);
   std::optional<std::vector<float>> convert(const AudioChunk& chunk, bool isSystem);
   void add(const std::vector<float>& samples, int64_t offset);
+  // Where the held sound may be handed out up to.
+  int64_t settled() const;
 
   // FFmpeg is opened for the first source that needs converting.
   std::shared_ptr<const ffmpeg::Api> ffmpeg_;
   std::optional<int64_t> anchor_;
   std::vector<float> acc_;
   int64_t accStart_ = 0, accEnd_ = 0;
-  int64_t holdback_ = kHoldback;
   Slot system_, mic_;
 };
 

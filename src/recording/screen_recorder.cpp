@@ -359,7 +359,8 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
 
 std::optional<double> FrameRateGovernor::lowerTo(double next) {
   // A step up that did not last: the next try waits longer.
-  if (upAt_ && lastPts_ - *upAt_ < kUpLastsNs) calmNeeded_ = std::min(calmNeeded_ * 2, 8 * kCalmWindows);
+  if (upAt_ && lastPts_ - *upAt_ < 2 * calmNeeded_ * kWindowNs)
+    calmNeeded_ = std::min(calmNeeded_ * 2, kMostCalm * kCalmWindows);
   upAt_.reset();
   return changeTo(next);
 }
@@ -392,6 +393,7 @@ std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int6
 
 std::optional<double> FrameRateGovernor::changeTo(double next) {
   interval_ = 1.0 / next;
+  calm_ = 0;
   // Frames of the old rate are still queued: the window in progress starts
   // again, and is not judged.
   windowStart_.reset();
@@ -450,7 +452,9 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // Losses at one or two moments are a stall, unless they took most of the
   // window: then the machine kept hardly anything, whatever the cause.
   const bool stall = moments < kLossMoments && lost * 4 < due * 3;
-  if (const std::optional<double> up = calm(lost > 0, quickPictures, quickBusyNs)) return up;
+  // A still screen's half second, with hardly a frame, says nothing either way.
+  if (due >= kMinFrames)
+    if (const std::optional<double> up = calm(lost > 0, quickPictures, quickBusyNs)) return up;
   if (interval_ >= kSlowest - 1e-9) return std::nullopt;
   if (due >= kMinFrames && lost * 10 > due && !stall) {
     // The rate the half second showed this machine keeps, in one step.

@@ -51,12 +51,14 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // is more than kEncoderShare of a frame's time within the recording's
 // first kEarlyNs, the rate comes down to the fastest whose frame time it
 // fits in. A rate brought down goes back up a step (never above the one
-// asked for) after kCalmWindows half seconds in a row without a loss, when
+// asked for) after kCalmWindows half seconds in a row without a loss (a
+// still screen's, with fewer than kMinFrames frames, do not count), when
 // the quick encoder, if it worked in that time, took less than kUpShare of
 // the faster rate's frame time a picture (a tenth under kEncoderShare: at
 // the lower rate it shares the cores less): a program that kept the cores
 // busy for a while costs only that while. When a step up is lost again
-// within kUpLastsNs, the calm asked for before the next doubles.
+// within twice the calm it waited for, the calm asked for before the next
+// doubles, up to kMostCalm times.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
@@ -78,7 +80,7 @@ class FrameRateGovernor {
   static constexpr double kEncoderShare = 0.9;
   static constexpr int kCalmWindows = 20;
   static constexpr double kUpShare = 0.8;
-  static constexpr int64_t kUpLastsNs = 5000000000;
+  static constexpr int kMostCalm = 16;
   explicit FrameRateGovernor(double interval) : asked_(interval), interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
   // for it, with the capture's count of missed ticks so far and the quick

@@ -133,49 +133,56 @@ TEST_F(MixerTest, ASourceWhoseFirstLatencyReportsAreFarTooLongKeepsItsSoundAndCo
     kept += v[i] > 0.25f;
   }
   // Nothing is cut as it comes. Its first bursts, 150 ms old on arrival
-  // against a 50 ms holdback, land up to 100 ms late; seconds later the
-  // source is pulled back into line by leaving that much out.
+  // and dated half a second early, go in after what was handed out, up to
+  // 100 ms late; seconds later the source is pulled back into line by
+  // leaving that much out.
   EXPECT_GE(kept, systemFrames - 4800);
-  // Its last chunk sits where it was heard, give or take the jitter allowed.
+  // The microphone, on time throughout, is neither moved nor cut: every
+  // frame of its ten seconds has it, and nothing after.
+  for (int64_t i = 0; i < int64_t(v.size() / 2); ++i) {
+    const float mic = v[size_t(2 * i)] > 0.25f ? v[size_t(2 * i)] - 0.5f : v[size_t(2 * i)];
+    ASSERT_FLOAT_EQ(mic, i < 480000 ? 0.125f : 0.0f) << i;
+  }
+  // The system sound's last chunk sits where it was heard, give or take the
+  // jitter allowed.
   int64_t lastSystem = int64_t(v.size() / 2) - 1;
   while (lastSystem > 0 && v[size_t(2 * lastSystem)] < 0.25f) --lastSystem;
   const int64_t expected = std::llround(double(kBase + lastSystemHeard - out.front().ptsNs) * 48000 / 1e9) + 479;
   EXPECT_NEAR(double(lastSystem), double(expected), double(AudioMixer::kJitter));
 }
 
-TEST_F(MixerTest, SoundThatComesAfterItsPlaceWasHandedOutIsKeptAndTheMixWaitsLongerForItsSource) {
+TEST_F(MixerTest, AStalledSourceLandsInTimeUpToAQuarterSecondLateAndAfterThatAtTheFirstOpenFrame) {
   for (int i = 0; i < 10; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
   ASSERT_EQ(mixer.accStart(), 4800 - 2400);
   // The microphone's first 960 frames, dated 480 frames before what is still
-  // held: moved to the first open frame, whole. A first chunk's date may be
-  // the sound server's mistake, so the mix does not wait longer for it.
+  // held: moved to the first open frame, whole.
   mixer.append(AudioChunk::fromFloats(constant(960, 0.5f), kBase + 40 * kMs), false);
   EXPECT_EQ(mixer.accEnd(), 4800);
-  EXPECT_EQ(mixer.holdback(), 2400);
-  // The system sound goes on for 100 ms; the microphone stalls, then sends
-  // what follows on from its first chunk, 100 ms late.
+  // The system sound goes on for 100 ms while the microphone stalls: the mix
+  // waits for it, then takes what follows on from its first chunk in time.
   for (int i = 10; i < 20; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
-  ASSERT_EQ(mixer.accStart(), 9600 - 2400);
+  EXPECT_EQ(mixer.accStart(), 3360);
   mixer.append(AudioChunk::fromFloats(constant(480, 0.3f), kBase + 70 * kMs), false);
-  EXPECT_EQ(mixer.holdback(), 9600 - 3360 + 2400);
   mixer.append(AudioChunk::fromFloats(constant(4800, 0.3f), kBase + 80 * kMs), false);
+  std::vector<float> v = all();
+  // Then a second-long stall: the mix waits a quarter second at most, and
+  // the sound after it goes in at the first open frame, all of it.
+  for (int i = 20; i < 120; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
+  EXPECT_EQ(mixer.accStart(), 57600 - AudioMixer::kMaxHoldback);
+  mixer.append(AudioChunk::fromFloats(constant(480, 0.7f), kBase + 180 * kMs), false);
   mixer.emit(mixer.accEnd());
-  const std::vector<float> v = all();
-  ASSERT_EQ(v.size(), size_t(2 * (7200 + 480 + 4800)));
+  v = all();
+  ASSERT_EQ(v.size(), size_t(2 * 57600));
   EXPECT_FLOAT_EQ(v[2 * 2399], 0.1f);  // handed out before the microphone came
   EXPECT_FLOAT_EQ(v[2 * 2400], 0.6f);  // its first chunk, summed in place
   EXPECT_FLOAT_EQ(v[2 * 3359], 0.6f);
-  EXPECT_FLOAT_EQ(v[2 * 3360], 0.1f);
-  EXPECT_FLOAT_EQ(v[2 * 7199], 0.1f);
-  // Its stalled sound from the first open frame on, all of it.
-  EXPECT_FLOAT_EQ(v[2 * 7200], 0.4f);
-  EXPECT_FLOAT_EQ(v[2 * 9599], 0.4f);
-  EXPECT_FLOAT_EQ(v[2 * 9600], 0.3f);
-  EXPECT_FLOAT_EQ(v.back(), 0.3f);
-  // However long a stall, the mix never holds back more than a quarter second.
-  for (int i = 20; i < 120; ++i) mixer.append(AudioChunk::fromFloats(constant(480, 0.1f), kBase + i * 10 * kMs), true);
-  mixer.append(AudioChunk::fromFloats(constant(480, 0.3f), kBase + 260 * kMs), false);
-  EXPECT_EQ(mixer.holdback(), AudioMixer::kMaxHoldback);
+  EXPECT_FLOAT_EQ(v[2 * 3360], 0.4f);  // what followed, where it belongs
+  EXPECT_FLOAT_EQ(v[2 * 8639], 0.4f);
+  EXPECT_FLOAT_EQ(v[2 * 8640], 0.1f);
+  EXPECT_FLOAT_EQ(v[2 * 45599], 0.1f);
+  EXPECT_FLOAT_EQ(v[2 * 45600], 0.8f);  // after the long stall
+  EXPECT_FLOAT_EQ(v[2 * 46079], 0.8f);
+  EXPECT_FLOAT_EQ(v[2 * 46080], 0.1f);
 }
 
 TEST_F(MixerTest, AMonoMicrophoneAt44kIsConvertedAndAFormatChangeMakesANewConverter) {

@@ -377,12 +377,20 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterTenCalmSecondsWh
   ASSERT_EQ(govern(busy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
   EXPECT_TRUE(govern(busy, pts, 10, 24, 0, 0, missed).empty());
   EXPECT_EQ(govern(busy, pts, 3, 24, 0, 0, missed), std::vector<double>{1.0 / 30});
-  // Lost again within five seconds of going up: down, and the next try
-  // waits twice as long.
+  // Lost again soon after going up: down, and the next try waits twice as
+  // long.
   EXPECT_EQ(govern(busy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
   EXPECT_TRUE(govern(busy, pts, 20, 24, 0, 0, missed).empty());
   EXPECT_EQ(govern(busy, pts, 6, 24, 0, 0, missed), std::vector<double>{1.0 / 30});
-  EXPECT_TRUE(govern(busy, pts, 30, 30, 0, 0, missed).empty());
+  // Lost again only after more than twice that calm: the wait stays.
+  EXPECT_TRUE(govern(busy, pts, 45, 30, 0, 0, missed).empty());
+  EXPECT_EQ(govern(busy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
+  EXPECT_TRUE(govern(busy, pts, 20, 24, 0, 0, missed).empty());
+  EXPECT_EQ(govern(busy, pts, 6, 24, 0, 0, missed), std::vector<double>{1.0 / 30});
+  // A still screen, a picture a second, is no calm to go up on.
+  FrameRateGovernor still(1.0 / 30);
+  ASSERT_EQ(govern(still, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
+  EXPECT_TRUE(govern(still, pts, 60, 1, 0, 0, missed).empty());
   // A loss now and then restarts the calm.
   FrameRateGovernor uneasy(1.0 / 30);
   ASSERT_EQ(govern(uneasy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
