@@ -2,12 +2,12 @@
 // Mixes the computer's sound and the microphone into one 48 kHz float stereo
 // stream on a shared timeline, holding back the newest 50 ms, and more until
 // every source that has begun has reached a point (up to 250 ms), so the
-// slower one can still land in it. Each source is laid down without gaps or overlaps of
-// its own: a chunk follows the one before unless its time says it came
-// clearly later (a pause) or the source has run ahead of its times for
-// seconds (a fast clock). Sound that comes after its place has been handed
-// out goes in at the first place still open. Not thread-safe: the recorder
-// calls it under its sample lock.
+// slower one can still land in it. Each source is laid down without gaps or
+// overlaps of its own: a chunk follows the one before unless its time says
+// it came clearly later (a pause) or the source has run ahead of its times
+// for seconds (a fast clock). Sound that comes after its place has been
+// handed out goes in at the first place still open. Not thread-safe: the
+// recorder calls it under its sample lock.
 #include <cstdint>
 #include <functional>
 #include <memory>

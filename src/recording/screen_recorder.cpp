@@ -331,30 +331,24 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   if (!next) return;
   stream->setFrameInterval(*next);
   finalFrameRate_ = 1.0 / *next;
-  const double at = double(ptsNs - *firstFrameNs_) / 1e9;
   const std::optional<double> perPicture = governor_->encoderCost();
-  const QString why =
+  const QString took =
       perPicture ? QStringLiteral("the encoder took %1 ms a picture").arg(*perPicture * 1e3, 0, 'f', 1) : QString();
-  if (*next < before) {
-    logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: back up, this machine kept up with room to "
-                           "spare (%5)")
-                .arg(size_.width())
-                .arg(size_.height())
-                .arg(std::lround(1.0 / *next))
-                .arg(at, 0, 'f', 1)
-                .arg(perPicture ? why : QStringLiteral("the thorough encoder kept up")));
-    return;
-  }
-  logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: %5 fps was more than this machine could "
-                         "capture and encode (%6)")
+  const QString why =
+      *next < before
+          ? QStringLiteral("back up, this machine kept up with room to spare (%1)")
+                .arg(perPicture ? took : QStringLiteral("the thorough encoder kept up"))
+          : QStringLiteral("%1 fps was more than this machine could capture and encode (%2)")
+                .arg(std::lround(1.0 / before))
+                .arg(perPicture                   ? took
+                     : governor_->lostNowAndThen() ? QStringLiteral("a frame was lost now and then")
+                                                   : QStringLiteral("frames were being dropped"));
+  logLine(QStringLiteral("Nimbo: recording %1x%2 at %3 fps from %4 s on: ")
               .arg(size_.width())
               .arg(size_.height())
               .arg(std::lround(1.0 / *next))
-              .arg(at, 0, 'f', 1)
-              .arg(std::lround(1.0 / before))
-              .arg(perPicture                   ? why
-                   : governor_->lostNowAndThen() ? QStringLiteral("a frame was lost now and then")
-                                                 : QStringLiteral("frames were being dropped")));
+              .arg(double(ptsNs - *firstFrameNs_) / 1e9, 0, 'f', 1) +
+          why);
 }
 
 std::optional<double> FrameRateGovernor::lowerTo(double next) {
@@ -382,11 +376,11 @@ std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int6
   // The quick encoder's cost a picture in the calm, when it worked enough to
   // tell; the thorough one alone keeping up leaves room to spare.
   const int pictures = quickPictures - calmPictures_;
-  if (pictures >= kEarlyPictures && double(quickBusyNs - calmBusyNs_) / pictures / 1e9 >= kUpShare / faster)
-    return std::nullopt;
+  const std::optional<double> cost =
+      pictures >= kEarlyPictures ? std::optional(double(quickBusyNs - calmBusyNs_) / pictures / 1e9) : std::nullopt;
+  if (cost && *cost >= kUpShare / faster) return std::nullopt;
   upAt_ = lastPts_;
-  encoderCost_.reset();
-  if (pictures >= kEarlyPictures) encoderCost_ = double(quickBusyNs - calmBusyNs_) / pictures / 1e9;
+  encoderCost_ = cost;
   nowAndThen_ = false;
   return changeTo(faster);
 }
