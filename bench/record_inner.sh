@@ -63,6 +63,7 @@ ticks=$(cat "$dir/nimbo.out" "$dir/nimbo.log" | awk -v d="$(duration "$nimbo_fil
   # was); with them, the ticks Nimbo served:
   read -r w u m dr < <(sed -n 's/.*frames written \([0-9]*\), unchanged \([0-9]*\), missed \([0-9]*\), dropped by the encoder \([0-9]*\).*/\1 \2 \3 \4/p' "$dir/nimbo.log")
   echo "nimbo   recorded at $nimbo_fps fps"
+  sed -n 's/^SMOKE INFO \(first picture .*\)/nimbo   \1/p' "$dir/nimbo.log"
   sed -n 's/.*Nimbo: \(recording .* fps from .*\)/nimbo   \1/p' "$dir/nimbo.out" "$dir/nimbo.log" | awk '!seen[$0]++'
   printf 'nimbo   ticks served %d of %d (%.1f%%): %d written, %d unchanged; %d missed, %d dropped by the encoder\n' \
     $((w + u)) "$ticks" "$(awk -v a=$((w + u)) -v b="$ticks" 'BEGIN {print 100 * a / b}')" "$w" "$u" "$m" "$dr"

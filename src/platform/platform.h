@@ -157,6 +157,7 @@ struct StreamRequest {
   std::optional<quint32> windowID;   // … or one window, whole even when covered
   double frameInterval = 1.0 / 60;   // seconds
   bool showsCursor = true;
+  bool operator==(const StreamRequest&) const = default;
 };
 
 // A running stream; it stops when destroyed.
@@ -177,10 +178,25 @@ class ScreenStream {
 class ScreenStreamService {
  public:
   virtual ~ScreenStreamService() = default;
+  // What a stream needs before its first frame, made ahead while a
+  // countdown runs. Let go of unused, it is undone.
+  class Readied {
+   public:
+    virtual ~Readied() = default;
+  };
+  // Readies a stream for `request`, taking as long as that takes (a worker
+  // thread's job). Nothing where there is nothing worth doing ahead, or
+  // when it failed (start() says why).
+  virtual std::unique_ptr<Readied> ready(const StreamRequest& request) {
+    (void)request;
+    return nullptr;
+  }
   // Frames arrive on the stream's own thread. A frame in which nothing
-  // changed is not delivered, except about once a second.
+  // changed is not delivered, except about once a second. `readied` is used
+  // when it was made for the same request and still fits.
   virtual Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
-                                                      std::function<void(const ScreenFrame&)> onFrame) = 0;
+                                                      std::function<void(const ScreenFrame&)> onFrame,
+                                                      std::unique_ptr<Readied> readied) = 0;
   // A display's rectangle in screen pixels.
   virtual std::optional<QRect> displayPixels(quint32 displayID) = 0;
   // A window's size in pixels; nothing when it is gone.

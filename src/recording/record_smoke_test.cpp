@@ -15,6 +15,7 @@
 #include <QNetworkRequest>
 #include <QWidget>
 
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -180,6 +181,8 @@ int runRecording(const Settings& env) {
     check(false, "recorder start: " + started.error().description);
   } else {
     waitFor(seconds);
+    if (const std::optional<double> first = recorder.firstFrameAfter())
+      info(QStringLiteral("first picture %1 ms after the start").arg(std::lround(*first * 1e3)));
     std::optional<QString> file;
     bool stopped = false;
     recorder.stop([&](std::optional<QString> f) { file = f, stopped = true; });

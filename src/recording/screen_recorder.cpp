@@ -83,6 +83,12 @@ ScreenRecorder::~ScreenRecorder() {
   if (writer_) writer_->finish(std::nullopt, nullptr);
 }
 
+std::optional<double> ScreenRecorder::firstFrameAfter() const {
+  std::lock_guard l(samples_);
+  if (!firstFrameNs_) return std::nullopt;
+  return double(*firstFrameNs_ - startNs_) / 1e9;
+}
+
 int ScreenRecorder::framesWritten() const { return writer_ ? writer_->framesWritten() : finalWritten_; }
 int ScreenRecorder::framesDropped() const { return writer_ ? writer_->framesDropped() : finalDropped_; }
 
@@ -142,15 +148,17 @@ struct ScreenRecorder::Prepared {
   bool done = false, abandoned = false;
   QSize size;
   bool audio = false;
+  StreamRequest request;
   std::unique_ptr<VideoWriter> writer;  // nothing when making it failed
+  std::unique_ptr<ScreenStreamService::Readied> stream;
 };
 
-// Closing a writer that wrote nothing removes its file; its encoders take a
-// moment to let go, off the main thread.
-void ScreenRecorder::dispose(std::unique_ptr<VideoWriter> writer) {
-  if (!writer) return;
-  std::shared_ptr<VideoWriter> w(std::move(writer));
-  preparing_->start(QRunnable::create([w]() mutable { w.reset(); }));
+// Closing a writer that wrote nothing removes its file; its encoders, and a
+// readied stream's connection, take a moment to let go, off the main thread.
+void ScreenRecorder::dispose(Made made) {
+  if (!made.writer && !made.stream) return;
+  auto m = std::make_shared<Made>(std::move(made));
+  preparing_->start(QRunnable::create([m]() mutable { m.reset(); }));
 }
 
 void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
@@ -162,23 +170,31 @@ void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& con
   auto job = std::make_shared<Prepared>();
   job->size = p.value().size;
   job->audio = p.value().audio;
+  job->request = p.value().request;
   prepared_ = job;
   preparing_->start(QRunnable::create([job] {
-    std::unique_ptr<VideoWriter> made;
+    Made made;
     try {
       Result<std::unique_ptr<VideoWriter>> r =
           VideoWriter::create(makeRecordingPath(), job->size.width(), job->size.height(), job->audio, 2);
-      if (r.ok()) made = r.take();
+      if (r.ok()) made.writer = r.take();
     } catch (const std::exception& e) {
       logLine(QStringLiteral("Nimbo: the recording's file could not be made ahead: ") + e.what());
     }
+    bool abandoned = false;
+    {
+      std::lock_guard l(job->lock);
+      abandoned = job->abandoned;
+    }
+    if (!abandoned) made.stream = platform().screenStreams->ready(job->request);
     std::unique_lock l(job->lock);
     if (job->abandoned) {
       l.unlock();
-      made.reset();
+      made = {};
       return;
     }
-    job->writer = std::move(made);
+    job->writer = std::move(made.writer);
+    job->stream = std::move(made.stream);
     job->done = true;
     l.unlock();
     job->ready.notify_all();
@@ -188,19 +204,20 @@ void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& con
 void ScreenRecorder::discardPrepared() {
   const std::shared_ptr<Prepared> job = std::move(prepared_);
   if (!job) return;
-  std::unique_ptr<VideoWriter> made;
+  Made made;
   {
     std::lock_guard l(job->lock);
     job->abandoned = true;
-    made = std::move(job->writer);
+    made.writer = std::move(job->writer);
+    made.stream = std::move(job->stream);
   }
   dispose(std::move(made));
 }
 
-std::unique_ptr<VideoWriter> ScreenRecorder::takePrepared(const Plan& wanted) {
+ScreenRecorder::Made ScreenRecorder::takePrepared(const Plan& wanted) {
   const std::shared_ptr<Prepared> job = std::move(prepared_);
-  if (!job) return nullptr;
-  std::unique_ptr<VideoWriter> made;
+  if (!job) return {};
+  Made made;
   {
     // The countdown is three seconds and making a writer takes one at
     // most; should it take far longer, the start makes its own.
@@ -208,17 +225,19 @@ std::unique_ptr<VideoWriter> ScreenRecorder::takePrepared(const Plan& wanted) {
     if (!job->ready.wait_for(l, std::chrono::seconds(10), [&] { return job->done; })) {
       job->abandoned = true;
       logLine(QStringLiteral("Nimbo: the recording's file was not made during the countdown; making it now"));
-      return nullptr;
+      return {};
     }
-    made = std::move(job->writer);
+    made.writer = std::move(job->writer);
+    made.stream = std::move(job->stream);
   }
-  if (made && job->size == wanted.size && job->audio == wanted.audio) return made;
-  dispose(std::move(made));
-  return nullptr;
+  // The stream service judges its own: a display may have moved.
+  if (made.writer && (job->size != wanted.size || job->audio != wanted.audio)) dispose({std::move(made.writer), nullptr});
+  return made;
 }
 
 Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
   if (recording_) return RecordingError::alreadyRecording();
+  const int64_t began = monotonicNs();
   const Result<Plan> planned = plan(screen, config, camera);
   if (!planned.ok()) {
     discardPrepared();
@@ -229,7 +248,8 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   const bool audioEnabled = planned.value().audio;
   ScreenStreamService& streams = *platform().screenStreams;
 
-  std::unique_ptr<VideoWriter> writer = takePrepared(planned.value());
+  Made prepared = takePrepared(planned.value());
+  std::unique_ptr<VideoWriter> writer = std::move(prepared.writer);
   startedPrepared_ = bool(writer);
   if (writer) {
     // Named for the moment the recording starts, not the countdown's.
@@ -244,6 +264,8 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   {
     std::lock_guard l(samples_);
     writer_ = std::move(writer);
+    firstFrameNs_.reset();
+    startNs_ = began;
     if (camera) {
       camera_ = camera;
       compositor_ = std::make_unique<FrameCompositor>();
@@ -286,13 +308,13 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
     if (!m.ok()) return fail(RecordingError::fromPlatform(m.error(), RecordingError::Source::microphone));
     microphone_ = m.take();
   }
-  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, [this](const ScreenFrame& f) { onFrame(f); });
+  Result<std::unique_ptr<ScreenStream>> s =
+      streams.start(request, [this](const ScreenFrame& f) { onFrame(f); }, std::move(prepared.stream));
   if (!s.ok()) return fail(RecordingError::fromPlatform(s.error()));
   stream_ = s.take();
   {
     std::lock_guard l(samples_);
     governor_.emplace(request.frameInterval);
-    firstFrameNs_.reset();
     finalFrameRate_ = 1.0 / request.frameInterval;
   }
   liveStream_ = stream_.get();
@@ -308,6 +330,7 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
 void ScreenRecorder::onFrame(const ScreenFrame& frame) {
   std::lock_guard l(samples_);
   if (!writer_ || writer_->finished()) return;
+  if (!firstFrameNs_) firstFrameNs_ = frame.ptsNs;
   if (compositor_ && camera_) {
     const QImage face = camera_->latestFrame();
     if (!face.isNull())
@@ -323,8 +346,7 @@ void ScreenRecorder::onFrame(const ScreenFrame& frame) {
 
 void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   ScreenStream* stream = liveStream_;
-  if (!governor_ || !stream) return;
-  if (!firstFrameNs_) firstFrameNs_ = ptsNs;
+  if (!governor_ || !stream || !firstFrameNs_) return;
   const double before = governor_->interval();
   const VideoWriter::QuickCost cost = writer_->quickCost();
   const std::optional<double> next = governor_->frame(ptsNs, dropped, stream->framesMissed(), cost.pictures, cost.busyNs);

@@ -140,11 +140,11 @@ class ScreenRecorder : public QObject {
   // Starts recording and returns the path of the file being written.
   // `screen` is the screen the countdown ran on.
   Result<QString> start(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
-  // Makes the file and its encoders for the recording about to start, on a
-  // worker thread, while the countdown runs: at 4K that takes most of a
-  // second, which would otherwise be cut from the start of the recording.
-  // start() takes what was made when the size and the sound still match,
-  // and gives it the name of the moment it starts.
+  // Makes the file and its encoders for the recording about to start, and
+  // readies the screen stream, on a worker thread while the countdown runs:
+  // at 4K that takes more than a second, which would otherwise be cut from
+  // the start of the recording. start() takes the file when the size and
+  // the sound still match, and gives it the name of the moment it starts.
   void prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
   // Lets go of what prepare() made (the countdown was cancelled); nothing
   // is left on disk.
@@ -165,6 +165,8 @@ class ScreenRecorder : public QObject {
   // What the last start chose, for tests and the self-test.
   StreamRequest lastRequest() const { return request_; }
   bool lastStartWasPrepared() const { return startedPrepared_; }
+  // Seconds from the last start() to its first frame; nothing before it came.
+  std::optional<double> firstFrameAfter() const;
   QSize outputSize() const { return size_; }
   int framesWritten() const;
   int framesDropped() const;
@@ -191,10 +193,16 @@ class ScreenRecorder : public QObject {
     bool audio = false;
   };
   struct Prepared;
+  // What a countdown made: the file's writer and the readied stream.
+  struct Made {
+    std::unique_ptr<VideoWriter> writer;
+    std::unique_ptr<ScreenStreamService::Readied> stream;
+  };
   Result<Plan> plan(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) const;
-  // The prepared writer when it was made for `plan`; a mismatched one goes.
-  std::unique_ptr<VideoWriter> takePrepared(const Plan& plan);
-  void dispose(std::unique_ptr<VideoWriter> writer);
+  // What was prepared, its writer only when made for `plan` (a mismatched
+  // one goes); the stream service judges the stream itself.
+  Made takePrepared(const Plan& plan);
+  void dispose(Made made);
   void onFrame(const ScreenFrame& frame);
   void adaptRate(int64_t ptsNs, bool dropped);
   void teardown();
@@ -202,7 +210,7 @@ class ScreenRecorder : public QObject {
   std::unique_ptr<VideoWriter> endSources();
 
   std::atomic<bool> recording_{false};
-  std::mutex samples_;  // every frame, chunk, mix and write
+  mutable std::mutex samples_;  // every frame, chunk, mix and write
   std::unique_ptr<VideoWriter> writer_;
   std::unique_ptr<AudioMixer> mixer_;
   std::unique_ptr<ScreenStream> stream_;
@@ -210,6 +218,7 @@ class ScreenRecorder : public QObject {
   std::atomic<ScreenStream*> liveStream_{nullptr};
   std::optional<FrameRateGovernor> governor_;  // under samples_
   std::optional<int64_t> firstFrameNs_;         // under samples_: when the recording's first frame came
+  int64_t startNs_ = 0;                         // under samples_: when start() began on it
   std::atomic<double> finalFrameRate_{0};
   std::unique_ptr<AudioStream> microphone_, systemAudio_;
   Camera* camera_ = nullptr;
@@ -219,7 +228,7 @@ class ScreenRecorder : public QObject {
   int finalWritten_ = 0, finalDropped_ = 0;  // of the last finished recording
   int idle_ = 0, missed_ = 0;
   int emergencyHook_ = 0;
-  std::unique_ptr<QThreadPool> preparing_;  // makes and lets go of prepared writers
+  std::unique_ptr<QThreadPool> preparing_;  // makes and lets go of what a countdown prepares
   std::shared_ptr<Prepared> prepared_;
   bool startedPrepared_ = false;
 };

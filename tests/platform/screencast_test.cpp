@@ -86,7 +86,7 @@ class ScreenCastTest : public ::testing::Test {
   }
   // A stream into `seen` once `frames` frames have come, or null.
   std::unique_ptr<ScreenStream> startStream(const StreamRequest& request, Seen& seen, size_t frames) {
-    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
+    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen), nullptr);
     EXPECT_TRUE(s.ok()) << s.error().description.toStdString();
     const auto enough = [&] {
       std::lock_guard lock(seen.mutex);
@@ -156,13 +156,13 @@ TEST_F(ScreenCastTest, NoSuchDisplayOrAChooserClosedByTheUserLeavesNoSession) {
   StreamRequest request;
   request.displayID = 42;
   Seen seen;
-  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen));
+  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen), nullptr);
   ASSERT_FALSE(s.ok());
   EXPECT_TRUE(isPlatformError(s.error(), PlatformErrorCode::noDisplay));
   EXPECT_TRUE(calls("CreateSession").empty());
 
   request.displayID = 1;
-  s = streams.start(request, recordInto(seen));
+  s = streams.start(request, recordInto(seen), nullptr);
   ASSERT_FALSE(s.ok());
   EXPECT_TRUE(isPlatformError(s.error(), PlatformErrorCode::permissionDenied)) << s.error().description.toStdString();
   EXPECT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
@@ -198,7 +198,7 @@ TEST_F(ScreenCastTest, AWindowChosenInTheDesktopsDialogIsRecordedAtItsSize) {
   EXPECT_EQ(seen.pixel, 0x123456u);
   // Used once: the next recording asks again.
   EXPECT_FALSE(streams.windowPixels(second->id));
-  Result<std::unique_ptr<ScreenStream>> again = streams.start(request, recordInto(seen));
+  Result<std::unique_ptr<ScreenStream>> again = streams.start(request, recordInto(seen), nullptr);
   ASSERT_FALSE(again.ok());
   EXPECT_TRUE(isPlatformError(again.error(), PlatformErrorCode::windowGone));
 }

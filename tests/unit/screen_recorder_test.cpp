@@ -184,6 +184,11 @@ TEST_F(RecorderTest, AWriterMadeDuringTheCountdownIsTakenOnlyForWhatItWasMadeFor
   ASSERT_TRUE(path.ok());
   EXPECT_TRUE(r.lastStartWasPrepared());
   EXPECT_NE(path.value().toStdString(), atCountdown.toStdString());
+  // The stream readied during the countdown was handed to the start, and
+  // the one readied for the countdown started over was let go.
+  ASSERT_EQ(fakes.streams->startedReadied.size(), 1u);
+  EXPECT_TRUE(fakes.streams->startedReadied[0] == fakes.streams->requests.back());
+  EXPECT_TRUE(test::waitUntil([&] { return fakes.streams->readiedAlive == 0; }, 5000));
   play(30, 800, 600);
   const std::optional<QString> saved = stop(r);
   ASSERT_TRUE(saved);
@@ -221,13 +226,16 @@ TEST_F(RecorderTest, AWriterMadeDuringTheCountdownIsTakenOnlyForWhatItWasMadeFor
   EXPECT_FALSE(r.start(right, config(RecordTarget::screen)).ok());
   fakes.streams->failWith.reset();
 
-  // Cancelled at once, while it is still being made, and later: nothing stays.
+  // Cancelled at once, while it is still being made, and later: nothing
+  // stays, neither a file nor a readied stream.
   r.prepare(right, config(RecordTarget::screen));
   r.discardPrepared();
   r.prepare(left, config(RecordTarget::screen));
-  ASSERT_TRUE(test::waitUntil([] { return !recordingFiles().isEmpty(); }, 5000));
+  ASSERT_TRUE(test::waitUntil([&] { return !recordingFiles().isEmpty() && fakes.streams->readiedAlive == 1; }, 5000));
   r.discardPrepared();
   EXPECT_TRUE(test::waitUntil([] { return recordingFiles().isEmpty(); }, 5000)) << recordingFiles().join(' ').toStdString();
+  EXPECT_TRUE(test::waitUntil([&] { return fakes.streams->readiedAlive == 0; }, 5000));
+  EXPECT_EQ(fakes.streams->startedReadied.size(), 4u);  // each start was handed what its countdown readied
 }
 
 TEST_F(RecorderTest, TheCameraBubbleIsDrawnOnceTheCameraHasAFrame) {

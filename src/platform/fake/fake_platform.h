@@ -160,8 +160,22 @@ class FakeScreenStreams : public ScreenStreamService {
   std::optional<PlatformErrorCode> failWith;
   std::map<quint32, QRect> displays;
   std::map<quint32, QSize> windowSizes;
-  Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& r,
-                                              std::function<void(const ScreenFrame&)> f) override {
+  // Readied streams: how many are alive (let go of on a worker thread),
+  // and the requests start() was handed one for.
+  struct Readied : ScreenStreamService::Readied {
+    FakeScreenStreams* owner;
+    StreamRequest request;
+    Readied(FakeScreenStreams* o, StreamRequest r) : owner(o), request(std::move(r)) { ++owner->readiedAlive; }
+    ~Readied() override { --owner->readiedAlive; }
+  };
+  std::atomic<int> readiedAlive{0};
+  std::vector<StreamRequest> startedReadied;
+  std::unique_ptr<ScreenStreamService::Readied> ready(const StreamRequest& r) override {
+    return std::make_unique<Readied>(this, r);
+  }
+  Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& r, std::function<void(const ScreenFrame&)> f,
+                                              std::unique_ptr<ScreenStreamService::Readied> readied) override {
+    if (auto* made = dynamic_cast<Readied*>(readied.get())) startedReadied.push_back(made->request);
     requests.push_back(r);
     if (failWith) return platformError(*failWith, QStringLiteral("fake stream failure"));
     onFrame = std::move(f);

@@ -106,7 +106,8 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
 }
 
 Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamRequest& request,
-                                                                 std::function<void(const ScreenFrame&)> onFrame) {
+                                                                 std::function<void(const ScreenFrame&)> onFrame,
+                                                                 std::unique_ptr<Readied>) {
   if (request.windowID) {
     PickedWindow c;
     {

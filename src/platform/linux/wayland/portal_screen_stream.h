@@ -11,8 +11,11 @@ namespace nimbo {
 
 class PortalScreenStreams : public ScreenStreamService {
  public:
+  // Nothing is readied ahead: the portal session opens at the start, where
+  // the desktop may ask the user which monitor to share.
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
-                                              std::function<void(const ScreenFrame&)> onFrame) override;
+                                              std::function<void(const ScreenFrame&)> onFrame,
+                                              std::unique_ptr<Readied> readied) override;
   std::optional<QRect> displayPixels(quint32 displayID) override;
   std::optional<QSize> windowPixels(quint32 windowID) override;
   std::vector<WindowInfo> windows() override { return {}; }  // no client may list others' windows

@@ -100,8 +100,7 @@ void drawCursor(uint8_t* px, int w, int h, int stride, const xcb_xfixes_get_curs
 
 class X11Stream : public ScreenStream {
  public:
-  X11Stream(StreamRequest r, QRect area, std::function<void(const ScreenFrame&)> f)
-      : request_(std::move(r)), area_(area), onFrame_(std::move(f)) {}
+  X11Stream(StreamRequest r, QRect area) : request_(std::move(r)), area_(area) {}
   ~X11Stream() override {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -178,8 +177,35 @@ class X11Stream : public ScreenStream {
     damage_ = xcb_generate_id(c_);
     xcb_damage_create(c_, damage_, target_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     xcb_flush(c_);
-    thread_ = std::thread([this] { run(); });
     return true;
+  }
+
+  // The shared segment's pages are mapped, on the server's side and on
+  // ours, at their first touch: at 4K that is 33 MB, and the first picture
+  // took a third of a second on a small virtual machine, twenty ticks at
+  // 60 fps. One picture is taken and read through before the first tick:
+  // while the countdown runs when the stream is readied, else on the
+  // capture thread before its clock starts. What it holds is never used.
+  void prime() {
+    if (primed_) return;
+    primed_ = true;
+    if (pixmap_ && !namePixmap()) return;  // the loop says why
+    if (grab() != Grab::ok) return;
+    const size_t bytes = size_t(area_.width()) * size_t(area_.height()) * 4;
+    uint8_t seen = 0;
+    for (size_t at = 0; at < bytes; at += 4096) seen ^= shm_.data[at];
+    touched_ = seen;  // kept, so the reads are not optimised away
+  }
+
+  // Frames from now on, on the stream's own thread.
+  void begin(std::function<void(const ScreenFrame&)> onFrame) {
+    onFrame_ = std::move(onFrame);
+    thread_ = std::thread([this] { run(); });
+  }
+
+  // A window's area is its pixmap's, named again at every frame.
+  bool readiedFor(const StreamRequest& r, QRect area) const {
+    return r == request_ && (r.windowID || area == area_);
   }
 
  private:
@@ -218,23 +244,10 @@ class X11Stream : public ScreenStream {
     return Grab::ok;
   }
 
-  // The shared segment's pages are mapped, on the server's side and on
-  // ours, at their first touch: at 4K that is 33 MB, and the first picture
-  // took a quarter of a second on a small virtual machine, eighteen ticks
-  // at 60 fps. One picture is taken and read through before the clock
-  // starts, so that happens before the recording's first tick.
-  void prime() {
-    if (grab() != Grab::ok) return;  // the loop says why
-    const size_t bytes = size_t(area_.width()) * size_t(area_.height()) * 4;
-    uint8_t seen = 0;
-    for (size_t at = 0; at < bytes; at += 4096) seen ^= shm_.data[at];
-    primed_ = seen;  // kept, so the reads are not optimised away
-  }
-
   void run() {
     using clock = std::chrono::steady_clock;
     intervalNs_ = int64_t(request_.frameInterval * 1e9);
-    if (!pixmap_ || namePixmap()) prime();
+    prime();
     auto next = clock::now();
     int64_t lastDelivered = 0;
     int lastX = -1, lastY = -1;
@@ -483,7 +496,8 @@ class X11Stream : public ScreenStream {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> idle_{0}, missed_{0};
-  uint8_t primed_ = 0;
+  bool primed_ = false;
+  uint8_t touched_ = 0;
   std::atomic<int64_t> intervalNs_{16666667};
   bool goneLogged_ = false;
 };
@@ -588,17 +602,49 @@ std::vector<ScreenStreamService::WindowInfo> X11ScreenStreams::windows() {
   return out;
 }
 
+namespace {
+// A stream opened and primed during the countdown, its thread not started.
+struct X11Readied : ScreenStreamService::Readied {
+  std::unique_ptr<X11Stream> stream;
+};
+}  // namespace
+
+// The root area a request captures (empty for a window: its pixmap's).
+Result<QRect> X11ScreenStreams::areaFor(const StreamRequest& request) {
+  if (request.windowID) return QRect();
+  const std::optional<QRect> display = request.displayID ? displayPixels(*request.displayID) : std::nullopt;
+  if (!display) return platformError(PlatformErrorCode::noDisplay, QStringLiteral("no such display"));
+  return request.source.isEmpty() ? *display : request.source.translated(display->topLeft()).intersected(*display);
+}
+
+std::unique_ptr<ScreenStreamService::Readied> X11ScreenStreams::ready(const StreamRequest& request) {
+  const Result<QRect> area = areaFor(request);
+  if (!area.ok()) return nullptr;
+  auto stream = std::make_unique<X11Stream>(request, area.value());
+  if (!stream->open().ok()) return nullptr;
+  stream->prime();
+  auto readied = std::make_unique<X11Readied>();
+  readied->stream = std::move(stream);
+  return readied;
+}
+
 Result<std::unique_ptr<ScreenStream>> X11ScreenStreams::start(const StreamRequest& request,
-                                                              std::function<void(const ScreenFrame&)> onFrame) {
-  QRect area;
-  if (!request.windowID) {
-    const std::optional<QRect> display = request.displayID ? displayPixels(*request.displayID) : std::nullopt;
-    if (!display) return platformError(PlatformErrorCode::noDisplay, QStringLiteral("no such display"));
-    area = request.source.isEmpty() ? *display : request.source.translated(display->topLeft()).intersected(*display);
+                                                              std::function<void(const ScreenFrame&)> onFrame,
+                                                              std::unique_ptr<Readied> readied) {
+  const Result<QRect> area = areaFor(request);
+  if (!area.ok()) return area.error();
+  std::unique_ptr<X11Stream> stream;
+  // What was readied is used while the display still has the same pixels
+  // where it was; a window's size is checked at every frame anyway.
+  if (auto* made = dynamic_cast<X11Readied*>(readied.get()); made && made->stream->readiedFor(request, area.value()))
+    stream = std::move(made->stream);
+  readied.reset();
+  if (!stream) {
+    stream = std::make_unique<X11Stream>(request, area.value());
+    Result<bool> opened = stream->open();
+    if (!opened.ok()) return opened.error();
   }
-  auto stream = std::make_unique<X11Stream>(request, area, std::move(onFrame));
-  Result<bool> opened = stream->open();
-  if (!opened.ok()) return opened.error();
+  stream->begin(std::move(onFrame));
   return std::unique_ptr<ScreenStream>(std::move(stream));
 }
 

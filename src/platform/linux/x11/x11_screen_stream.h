@@ -16,13 +16,18 @@ class Grabber;
 class X11ScreenStreams : public ScreenStreamService {
  public:
   explicit X11ScreenStreams(std::shared_ptr<x11::Grabber> grabber);
+  // Readying opens the stream's connection and primes its shared segment
+  // (a third of a second at 4K), so the first frame comes on the first tick.
+  std::unique_ptr<Readied> ready(const StreamRequest& request) override;
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
-                                              std::function<void(const ScreenFrame&)> onFrame) override;
+                                              std::function<void(const ScreenFrame&)> onFrame,
+                                              std::unique_ptr<Readied> readied) override;
   std::optional<QRect> displayPixels(quint32 displayID) override;
   std::optional<QSize> windowPixels(quint32 windowID) override;
   std::vector<WindowInfo> windows() override;
 
  private:
+  Result<QRect> areaFor(const StreamRequest& request);
   std::shared_ptr<x11::Grabber> grabber_;
 };
 
