@@ -473,10 +473,13 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     if (const std::optional<double> up = calm(lost > 0, quickPictures, quickBusyNs)) return up;
   if (interval_ >= kSlowest - 1e-9) return std::nullopt;
   if (due >= kMinFrames && lost * 10 > due && !stall) {
-    // The rate the half second showed this machine keeps, in one step.
+    // The rate the half second showed this machine keeps, in one step; once
+    // lowered, the next step down unless it kept less than half.
+    double next = stepBelow(rate, double(due - lost) * 1e9 / double(span));
+    if (interval_ > asked_ + 1e-9 && (due - lost) * 2 >= due) next = std::max(next, stepBelow(rate, rate));
     encoderCost_.reset();
     nowAndThen_ = false;
-    return lowerTo(stepBelow(rate, double(due - lost) * 1e9 / double(span)));
+    return lowerTo(next);
   }
   // A rate the machine only just misses loses a picture now and then, one
   // at a time, too few for a half second to tell: the last two seconds

@@ -40,7 +40,10 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // judged (but the first, and the one after a change): when more than one in
 // ten of them was dropped or missed, the rate comes down to the fastest of
 // 30, 24, 20 and 15 frames a second that the frames kept in that half
-// second reach, never lower and never back up. A rate the machine keeps drops no
+// second reach, never lower; once it has come down, a step at a time
+// unless the half second kept less than half of them (at 24 fps a dozen
+// frames measure a rate coarsely, and a moment's load on a busy machine
+// took a 4K recording from 24 to 15). A rate the machine keeps drops no
 // frame, where one it cannot keep drops them at random, so the judgement
 // comes as early as a fair count allows: 30 frames due at 60 fps, 10 at 20.
 // One it only just misses drops a picture now and then; every two seconds

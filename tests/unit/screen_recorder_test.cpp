@@ -318,6 +318,29 @@ TEST(FrameRateGovernorTest, KeepsARateThatIsKeptAndStepsDownOneThatIsNot) {
   EXPECT_DOUBLE_EQ(asked[0], 1.0 / 30);
 }
 
+TEST(FrameRateGovernorTest, OnceLoweredTheRateComesDownAStepAtATimeUnlessMostFramesAreLost) {
+  int64_t pts = 0;
+  // `fps` for 1.2 s, frame i dropped when `dropped(i)`: the rates asked for.
+  const auto feed = [&](FrameRateGovernor& g, int fps, const std::function<bool(int)>& dropped) {
+    std::vector<double> asked;
+    for (int i = 0; i < int(1.2 * fps); ++i) {
+      pts += 1000000000LL / fps;
+      if (const std::optional<double> next = g.frame(pts, dropped(i), 0)) asked.push_back(*next);
+    }
+    return asked;
+  };
+  FrameRateGovernor g(1.0 / 60);
+  EXPECT_EQ(feed(g, 60, [](int i) { return i % 2 == 0; }), std::vector<double>{1.0 / 30});
+  // At 30, one in three lost keeps 20 a second: the next step, 24.
+  EXPECT_EQ(feed(g, 30, [](int i) { return i % 3 == 0; }), std::vector<double>{1.0 / 24});
+  // At 24, two in three lost: straight to what it kept.
+  EXPECT_EQ(feed(g, 24, [](int i) { return i % 3 != 0; }), std::vector<double>{1.0 / 15});
+  // The first step from the rate asked for is whatever the half second
+  // kept: the same third lost at 30 gives 20.
+  FrameRateGovernor fresh(1.0 / 30);
+  EXPECT_EQ(feed(fresh, 30, [](int i) { return i % 3 == 0; }), std::vector<double>{1.0 / 20});
+}
+
 TEST(FrameRateGovernorTest, AStallIsNotARateTheMachineCannotKeep) {
   // One frame at `i` of a 60 fps stream: dropped, and the capture's missed count.
   const auto run = [](const std::function<bool(int)>& dropped, const std::function<int(int)>& missed) {
