@@ -11,15 +11,30 @@ sleep 1
 ffmpeg -nostdin -loglevel error -re -f lavfi -i "sine=frequency=440:sample_rate=48000" -f pulse "tone" &
 tone=$!
 trap 'kill $motion $tone 2>/dev/null' EXIT
+# A moment's load, for both recorders alike: with LOAD="AT SPAN", one more
+# busy program than there are cores, from AT seconds into the recording for
+# SPAN seconds. Its argument: how long the recorder waits before it starts.
+load() {
+  [[ -n ${LOAD:-} ]] || return 0
+  local at span
+  read -r at span <<<"$LOAD"
+  (
+    sleep "$(awk -v a="$1" -v b="$at" 'BEGIN { print a + b }')"
+    for _ in $(seq $(($(nproc) + 1))); do timeout "$span" sh -c 'while :; do :; done' & done
+    wait
+  ) &
+}
 measure() {  # name, command…: CPU seconds and peak RSS of the command
   local name=$1
   shift
   /usr/bin/time -f "%U %S %M" -o "$dir/$name.time" "$@" >"$dir/$name.out" 2>&1 || true
 }
 export XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config"
+load 3  # the self-test's countdown
 measure nimbo build/nimbo --smoke --smoke-target=screen --smoke-audio=system --smoke-seconds="$seconds" \
   --smoke-log="$dir/nimbo.log"
 nimbo_file=$(sed -n 's/^SMOKE PASS file saved: //p' "$dir/nimbo.log")
+load 0
 measure ffmpeg ffmpeg -nostdin -y -f x11grab -framerate "$fps" -video_size "$size" -draw_mouse 1 -i "$DISPLAY+0,0" \
   -f pulse -i nimbo_speakers.monitor -c:v libx264 -preset ultrafast -crf 23 -pix_fmt yuv420p \
   -c:a aac -b:a 128k -ar 48000 -ac 2 -t "$seconds" "$dir/ffmpeg.mp4"
@@ -45,7 +60,12 @@ ticks=$(cat "$dir/nimbo.out" "$dir/nimbo.log" | awk -v d="$(duration "$nimbo_fil
   }
   END { printf "%d", t + (d - from) * rate + 0.5 }')
 {
-  echo "== $size, full motion, ${seconds} s (Nimbo records displays at up to 60 fps; ffmpeg asked for $fps fps)"
+  loaded=""
+  if [[ -n ${LOAD:-} ]]; then
+    read -r at span <<<"$LOAD"
+    loaded="; $(($(nproc) + 1)) busy programs from $at s to $((at + span)) s"
+  fi
+  echo "== $size, full motion, ${seconds} s (Nimbo records displays at up to 60 fps; ffmpeg asked for $fps fps)$loaded"
   for name in nimbo ffmpeg; do
     file=$([[ $name == nimbo ]] && echo "$nimbo_file" || echo "$dir/ffmpeg.mp4")
     read -r user sys rss <"$dir/$name.time"
