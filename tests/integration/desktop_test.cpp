@@ -423,10 +423,12 @@ TEST_F(Recording, RecordToFilePutsThePlayableFileOnTheClipboardAndRecordsWhatLie
   QTest::qWait(2000);
   const QRect pill = windowRect(pillWindow);
   ASSERT_TRUE(QRect(0, 0, 1920, 1080).contains(QRect(pill.topLeft(), QSize(196, 40)))) << pill.x() << "," << pill.y();
-  auto magentaShare = [&](const QImage& picture) {
+  // Of the pixels inside `area` (by default where the pill is), the share that show the backdrop.
+  auto magentaShare = [&](const QImage& picture, QRect area = QRect()) {
+    if (area.isNull()) area = QRect(pill.x() + 4, pill.y() + 4, 188, 32);
     int magentaPixels = 0, checked = 0;
-    for (int py = pill.y() + 4; py < pill.y() + 36; py += 4)
-      for (int px = pill.x() + 4; px < pill.x() + 192; px += 8) {
+    for (int py = area.top(); py < area.bottom(); py += 4)
+      for (int px = area.left(); px < area.right(); px += 8) {
         const QColor c = picture.pixelColor(px, py);
         ++checked;
         magentaPixels += std::abs(c.red() - 230) < 30 && c.green() < 40 && std::abs(c.blue() - 200) < 30;
@@ -461,6 +463,13 @@ TEST_F(Recording, RecordToFilePutsThePlayableFileOnTheClipboardAndRecordsWhatLie
   const QImage picture(frame);
   ASSERT_FALSE(picture.isNull());
   EXPECT_EQ(magentaShare(picture), 1.0) << "pixels where the pill was that show something else";
+  // The recording begins right after the countdown: its very first picture
+  // shows what lay under the countdown (in the middle of the display), not
+  // the countdown on its way out.
+  const QString first = home.filePath("first.png");
+  run("ffmpeg", {"-y", "-loglevel", "error", "-i", *video->videoPath, "-frames:v", "1", first});
+  EXPECT_EQ(magentaShare(QImage(first), QRect(960 - 80, 540 - 80, 160, 160)), 1.0)
+      << "the countdown is in the recording's first picture";
 }
 
 TEST_F(Recording, TheShortcutStartsAndStopsEvenWithTheEditorInFrontAndAPickedWindowIsRecordedWhole) {
