@@ -152,28 +152,29 @@ std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, b
 }
 
 void AudioMixer::add(const std::vector<float>& samples, int64_t offset) {
-  if (samples.size() < 2) return;
-  // Never before what was handed out: place() sees to that.
+  // place() never puts a chunk before what was handed out; were it ever to,
+  // the part before would be left out rather than written outside the held
+  // audio. Whole frames only: a stray last sample would swap the channels of
+  // everything after it.
   Q_ASSERT(offset >= accStart_);
-  size_t s = 0;
-  int64_t p = offset;
+  const int64_t frames = int64_t(samples.size() / 2);
+  const int64_t skip = std::clamp<int64_t>(accStart_ - offset, 0, frames);
+  const float* in = samples.data() + 2 * skip;
+  int64_t at = offset + skip, left = frames - skip;
   // Overlap with held audio: summed.
-  const int64_t m = std::min(accEnd_ - p, int64_t(samples.size() / 2));
-  if (m >= 1) {
-    float* dst = acc_.data() + 2 * (p - accStart_);
-    for (int64_t j = 0; j < 2 * m; ++j) dst[j] += samples[s + size_t(j)];
-    s += size_t(2 * m);
-    p += m;
+  if (const int64_t m = std::min(accEnd_ - at, left); m > 0) {
+    float* dst = acc_.data() + 2 * (at - accStart_);
+    for (int64_t j = 0; j < 2 * m; ++j) dst[j] += in[j];
+    in += 2 * m, at += m, left -= m;
   }
+  if (left <= 0) return;
   // A hole between the held audio and this chunk: silence.
-  if (accEnd_ < p) {
-    acc_.insert(acc_.end(), size_t(2 * (p - accEnd_)), 0.0f);
-    accEnd_ = p;
+  if (accEnd_ < at) {
+    acc_.insert(acc_.end(), size_t(2 * (at - accEnd_)), 0.0f);
+    accEnd_ = at;
   }
-  if (s < samples.size()) {
-    acc_.insert(acc_.end(), samples.begin() + std::ptrdiff_t(s), samples.end());
-    accEnd_ += int64_t((samples.size() - s) / 2);
-  }
+  acc_.insert(acc_.end(), in, in + 2 * left);
+  accEnd_ += left;
 }
 
 void AudioMixer::emit(int64_t upto) {
