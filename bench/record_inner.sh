@@ -10,10 +10,13 @@ sleep 1
 # A tone on the speakers, so both record real audio.
 ffmpeg -nostdin -loglevel error -re -f lavfi -i "sine=frequency=440:sample_rate=48000" -f pulse "tone" &
 tone=$!
-trap 'kill $motion $tone 2>/dev/null' EXIT
+loader=
+trap 'kill $motion $tone $loader 2>/dev/null' EXIT
 # A moment's load, for both recorders alike: with LOAD="AT SPAN", one more
 # busy program than there are cores, from AT seconds into the recording for
-# SPAN seconds. Its argument: how long the recorder waits before it starts.
+# SPAN seconds. Its argument: how long the recorder waits before it starts
+# (counted from the recorder's launch, so for Nimbo the load comes a moment
+# early). Each recorder waits for its load to end before the next starts.
 load() {
   [[ -n ${LOAD:-} ]] || return 0
   local at span
@@ -23,6 +26,11 @@ load() {
     for _ in $(seq $(($(nproc) + 1))); do timeout "$span" sh -c 'while :; do :; done' & done
     wait
   ) &
+  loader=$!
+}
+unload() {
+  [[ -n $loader ]] && wait "$loader" 2>/dev/null || true
+  loader=
 }
 measure() {  # name, command…: CPU seconds and peak RSS of the command
   local name=$1
@@ -34,10 +42,12 @@ load 3  # the self-test's countdown
 measure nimbo build/nimbo --smoke --smoke-target=screen --smoke-audio=system --smoke-seconds="$seconds" \
   --smoke-log="$dir/nimbo.log"
 nimbo_file=$(sed -n 's/^SMOKE PASS file saved: //p' "$dir/nimbo.log")
+unload
 load 0
 measure ffmpeg ffmpeg -nostdin -y -f x11grab -framerate "$fps" -video_size "$size" -draw_mouse 1 -i "$DISPLAY+0,0" \
   -f pulse -i nimbo_speakers.monitor -c:v libx264 -preset ultrafast -crf 23 -pix_fmt yuv420p \
   -c:a aac -b:a 128k -ar 48000 -ac 2 -t "$seconds" "$dir/ffmpeg.mp4"
+unload
 frames() { ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
 duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1"; }
 # Frames that differ from the one before (ffmpeg's duplicates of an

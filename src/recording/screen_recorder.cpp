@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QRunnable>
+#include <QScopeGuard>
 #include <QThreadPool>
 
 #include <chrono>
@@ -141,7 +142,8 @@ Result<ScreenRecorder::Plan> ScreenRecorder::plan(const ScreenInfo& screen, cons
   return Plan{request, size, config.systemAudio || config.mic};
 }
 
-// A writer being made on a worker thread, handed over under the lock.
+// A writer being made and a stream readied on a worker thread, handed over
+// under the lock.
 struct ScreenRecorder::Prepared {
   std::mutex lock;
   std::condition_variable ready;
@@ -219,8 +221,9 @@ ScreenRecorder::Made ScreenRecorder::takePrepared(const Plan& wanted) {
   if (!job) return {};
   Made made;
   {
-    // The countdown is three seconds and making a writer takes one at
-    // most; should it take far longer, the start makes its own.
+    // The countdown is three seconds, and making a writer and readying the
+    // stream take little more than one; should they take far longer, the
+    // start makes its own.
     std::unique_lock l(job->lock);
     if (!job->ready.wait_for(l, std::chrono::seconds(10), [&] { return job->done; })) {
       job->abandoned = true;
@@ -249,6 +252,9 @@ Result<QString> ScreenRecorder::start(const ScreenInfo& screen, const RecorderCo
   ScreenStreamService& streams = *platform().screenStreams;
 
   Made prepared = takePrepared(planned.value());
+  // A readied stream the start does not get as far as using is let go of
+  // off this thread.
+  const auto leftOver = qScopeGuard([&] { dispose({nullptr, std::move(prepared.stream)}); });
   std::unique_ptr<VideoWriter> writer = std::move(prepared.writer);
   startedPrepared_ = bool(writer);
   if (writer) {

@@ -468,6 +468,7 @@ TEST_F(Recording, RecordToFilePutsThePlayableFileOnTheClipboardAndRecordsWhatLie
   // the countdown on its way out.
   const QString first = home.filePath("first.png");
   run("ffmpeg", {"-y", "-loglevel", "error", "-i", *video->videoPath, "-frames:v", "1", first});
+  ASSERT_FALSE(QImage(first).isNull());
   EXPECT_EQ(magentaShare(QImage(first), QRect(960 - 80, 540 - 80, 160, 160)), 1.0)
       << "the countdown is in the recording's first picture";
 }

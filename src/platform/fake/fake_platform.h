@@ -160,8 +160,8 @@ class FakeScreenStreams : public ScreenStreamService {
   std::optional<PlatformErrorCode> failWith;
   std::map<quint32, QRect> displays;
   std::map<quint32, QSize> windowSizes;
-  // Readied streams: how many are alive (let go of on a worker thread),
-  // and the requests start() was handed one for.
+  // Readied streams: how many are alive (the recorder lets go of them on a
+  // worker thread), and the requests start() was handed one for.
   struct Readied : ScreenStreamService::Readied {
     FakeScreenStreams* owner;
     StreamRequest request;

@@ -638,7 +638,7 @@ Result<std::unique_ptr<ScreenStream>> X11ScreenStreams::start(const StreamReques
   // where it was; a window's size is checked at every frame anyway.
   if (auto* made = dynamic_cast<X11Readied*>(readied.get()); made && made->stream->readiedFor(request, area.value()))
     stream = std::move(made->stream);
-  readied.reset();
+  readied.reset();  // one that no longer fits: closing it takes a few milliseconds
   if (!stream) {
     stream = std::make_unique<X11Stream>(request, area.value());
     Result<bool> opened = stream->open();
