@@ -115,30 +115,43 @@ bool QThreadPool::tryStart(QRunnable* task) {
   return false;
 }
 
+namespace {
+
+// Where a future's hand-offs are released and acquired: a byte inside the
+// shared state's mutex, which every copy of the interface has in common.
+// Not the mutex's own address: Qt's inline locking annotates the mutex to the
+// detector, and an unlock replaces what was released there with the
+// unlocker's clock, so an edge of ours on it could be lost to a thread that
+// had locked it before we released.
+void* handOffPoint(const QFutureInterfaceBase& future) {
+  return reinterpret_cast<char*>(&future.mutex()) + 1;
+}
+
+}  // namespace
+
 void QFutureInterfaceBase::reportFinished() {
   static const auto own = qtOwn<void (*)(QFutureInterfaceBase*)>("_ZN20QFutureInterfaceBase14reportFinishedEv");
-  // The shared state's mutex stands for the future: every copy of the interface has the same one.
-  __tsan_release(&mutex());
+  __tsan_release(handOffPoint(*this));
   own(this);
 }
 
 void QFutureInterfaceBase::waitForFinished() {
   static const auto own = qtOwn<void (*)(QFutureInterfaceBase*)>("_ZN20QFutureInterfaceBase15waitForFinishedEv");
   own(this);
-  __tsan_acquire(&mutex());
+  __tsan_acquire(handOffPoint(*this));
 }
 
 namespace {
 
 using Continuation = std::function<void(const QFutureInterfaceBase&)>;
 
-// `func`, run after acquiring what the attaching thread released on the future's shared mutex.
+// `func`, run after acquiring what the attaching thread released at the future's hand-off point.
 Continuation handedOver(const QFutureInterfaceBase& future, Continuation func) {
   Continuation wrapped = [f = std::move(func)](const QFutureInterfaceBase& parent) {
-    __tsan_acquire(&parent.mutex());
+    __tsan_acquire(handOffPoint(parent));
     f(parent);
   };
-  __tsan_release(&future.mutex());
+  __tsan_release(handOffPoint(future));
   return wrapped;
 }
 
