@@ -151,8 +151,7 @@ struct ScreenRecorder::Prepared {
   QSize size;
   bool audio = false;
   StreamRequest request;
-  std::unique_ptr<VideoWriter> writer;  // nothing when making it failed
-  std::unique_ptr<ScreenStreamService::Readied> stream;
+  Made made;  // its writer is nothing when making it failed
 };
 
 // Closing a writer that wrote nothing removes its file; its encoders, and a
@@ -195,8 +194,7 @@ void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& con
       made = {};
       return;
     }
-    job->writer = std::move(made.writer);
-    job->stream = std::move(made.stream);
+    job->made = std::move(made);
     job->done = true;
     l.unlock();
     job->ready.notify_all();
@@ -210,8 +208,7 @@ void ScreenRecorder::discardPrepared() {
   {
     std::lock_guard l(job->lock);
     job->abandoned = true;
-    made.writer = std::move(job->writer);
-    made.stream = std::move(job->stream);
+    made = std::move(job->made);
   }
   dispose(std::move(made));
 }
@@ -230,8 +227,7 @@ ScreenRecorder::Made ScreenRecorder::takePrepared(const Plan& wanted) {
       logLine(QStringLiteral("Nimbo: the recording's file was not made during the countdown; making it now"));
       return {};
     }
-    made.writer = std::move(job->writer);
-    made.stream = std::move(job->stream);
+    made = std::move(job->made);
   }
   // The stream service judges its own: a display may have moved.
   if (made.writer && (job->size != wanted.size || job->audio != wanted.audio)) dispose({std::move(made.writer), nullptr});

@@ -416,6 +416,10 @@ TEST_F(Recording, RecordToFilePutsThePlayableFileOnTheClipboardAndRecordsWhatLie
   xdotool({"windowactivate", "--sync", visibleWindow("^New Recording$")});
   xdotool({"key", "Return"});
   ASSERT_TRUE(waitFor([] { return visible("^Nimbo countdown$"); })) << log().toStdString();
+  // Where the countdown shows, on the backdrop, so that the recording's
+  // first picture can be checked for it below.
+  const QRect countdown = windowRect(visibleWindow("^Nimbo countdown$"));
+  ASSERT_TRUE(QRect(200, 0, 1500, 700).contains(countdown)) << countdown.x() << "," << countdown.y();
   ASSERT_TRUE(waitFor([] { return visible("^Nimbo recording$"); }, 8000)) << log().toStdString();
   EXPECT_FALSE(visible("^Nimbo countdown$"));
   EXPECT_TRUE(waitFor([&] { return log().contains("Nimbo: tray icon shows a recording"); }));
@@ -464,12 +468,11 @@ TEST_F(Recording, RecordToFilePutsThePlayableFileOnTheClipboardAndRecordsWhatLie
   ASSERT_FALSE(picture.isNull());
   EXPECT_EQ(magentaShare(picture), 1.0) << "pixels where the pill was that show something else";
   // The recording begins right after the countdown: its very first picture
-  // shows what lay under the countdown (in the middle of the display), not
-  // the countdown on its way out.
+  // shows what lay under the countdown, not the countdown on its way out.
   const QString first = home.filePath("first.png");
   run("ffmpeg", {"-y", "-loglevel", "error", "-i", *video->videoPath, "-frames:v", "1", first});
   ASSERT_FALSE(QImage(first).isNull());
-  EXPECT_EQ(magentaShare(QImage(first), QRect(960 - 80, 540 - 80, 160, 160)), 1.0)
+  EXPECT_EQ(magentaShare(QImage(first), countdown.adjusted(30, 30, -30, -30)), 1.0)
       << "the countdown is in the recording's first picture";
 }
 
