@@ -842,7 +842,7 @@ std::optional<EncoderChoice::Encoder> EncoderChoice::change(int64_t ptsNs, int64
 
 int VideoWriter::maxPendingFrames(int width, int height) {
   const int64_t picture = int64_t(width) * height * 3 / 2;  // 4:2:0
-  return int(std::clamp<int64_t>((int64_t(24) << 20) / std::max<int64_t>(picture, 1), 5, 8));
+  return int(std::clamp<int64_t>((int64_t(100) << 20) / std::max<int64_t>(picture, 1), 5, 8));
 }
 
 bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs) {

@@ -69,10 +69,11 @@ class VideoWriter {
  public:
   // How many converted pictures may wait for the encoder before the next is
   // dropped: eight (133 ms at 60 fps, so a moment when other programs take
-  // the cores costs no picture), as long as they stay within 24 MiB; never
-  // fewer than five (a 4K picture is 12 MB; five are a sixth of a second at
-  // 30 fps, which a 4K encoder that only just keeps up needs to ride out a
-  // slow picture).
+  // the cores costs no picture), as long as they stay within 100 MiB; never
+  // fewer than five. At 4K (12 MB a picture) that is eight as well: the
+  // encoder's cost decides the rate only after its first pictures, and
+  // until then a 4K recording asked for 60 fps gets ahead of it by about
+  // one picture in two; five filled before the decision came.
   static int maxPendingFrames(int width, int height);
 
   // `width` and `height` are the video's (even) pixel size; frames of any

@@ -141,9 +141,12 @@ TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {
   EXPECT_FALSE(finish(*w, std::nullopt, std::chrono::seconds(0)));  // a second finish: nothing, at once
 }
 
-// Pictures handed over while the encoder is starved wait instead of being dropped (at 4K only five).
+// Pictures handed over while the encoder is starved wait instead of being dropped (eight up to 4K, and
+// never fewer than five).
 TEST(VideoWriterTest, AMomentsBurstOfPicturesIsKeptWhole) {
-  EXPECT_EQ(VideoWriter::maxPendingFrames(3840, 2160), 5);
+  EXPECT_EQ(VideoWriter::maxPendingFrames(3840, 2160), 8);
+  EXPECT_EQ(VideoWriter::maxPendingFrames(5120, 2880), 5);
+  EXPECT_EQ(VideoWriter::maxPendingFrames(7680, 4320), 5);
   QTemporaryDir dir;
   auto w = VideoWriter::create(dir.filePath("burst.mp4"), 1920, 1080, false).take();
   for (int n = 0; n < 8; ++n) {
