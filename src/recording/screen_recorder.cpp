@@ -417,6 +417,8 @@ std::optional<double> FrameRateGovernor::changeTo(double next) {
   windowStart_.reset();
   offered_ = dropped_ = lossMoments_ = 0;
   longWindows_ = longDue_ = longMoments_ = 0;
+  dearWindows_ = dearPictures_ = 0;
+  dearBusyNs_ = 0;
   lastLost_ = false;
   settling_ = 1;
   return interval_;
@@ -448,6 +450,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   if (!windowStart_) {
     windowStart_ = ptsNs;
     missedAtStart_ = missedSoFar;
+    windowPictures_ = quickPictures;
+    windowBusyNs_ = quickBusyNs;
   }
   ++offered_;
   if (dropped) ++dropped_;
@@ -482,6 +486,24 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     encoderCost_.reset();
     nowAndThen_ = false;
     return lowerTo(next);
+  }
+  // The quick encoder taking longer than the frame's time a picture, half
+  // second after half second, is a queue that grows: it will lose frames
+  // once it is full, so the rate comes down now, to what that cost fits in.
+  const int pictures = quickPictures - windowPictures_;
+  const int64_t busy = quickBusyNs - windowBusyNs_;
+  if (pictures > 0 && double(busy) > double(pictures) * interval_ * 1e9) {
+    dearPictures_ += pictures;
+    dearBusyNs_ += busy;
+    if (++dearWindows_ >= kDearWindows && dearPictures_ >= kEarlyPictures) {
+      const double cost = double(dearBusyNs_) / dearPictures_ / 1e9;
+      encoderCost_ = cost;
+      nowAndThen_ = false;
+      return lowerTo(stepBelow(rate, 1.0 / cost));
+    }
+  } else {
+    dearWindows_ = dearPictures_ = 0;
+    dearBusyNs_ = 0;
   }
   // A rate the machine only just misses loses a picture now and then, one
   // at a time, too few for a half second to tell: the last two seconds

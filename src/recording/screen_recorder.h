@@ -53,7 +53,12 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // encoder (the one nothing faster stands behind) costs a picture: when that
 // is more than kEncoderShare of a frame's time within the recording's
 // first kEarlyNs, the rate comes down to the fastest whose frame time it
-// fits in. A rate brought down goes back up a step (never above the one
+// fits in. Looked at once with that tenth to spare; after that, the quick
+// encoder taking longer than the whole frame's time a picture in
+// kDearWindows half seconds in a row (the queue before it growing, so that
+// frames will be lost once it is full; a moment's stall is over sooner)
+// brings the rate down the same way, before they are.
+// A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss (a
 // still screen's, with fewer than kMinFrames frames, do not count), when
 // the quick encoder, if it worked in that time, took less than kUpShare of
@@ -81,6 +86,7 @@ class FrameRateGovernor {
   static constexpr int kEarlyPictures = 8;
   static constexpr int64_t kEarlyNs = 2000000000;
   static constexpr double kEncoderShare = 0.9;
+  static constexpr int kDearWindows = 3;
   static constexpr int kCalmWindows = 20;
   static constexpr double kUpShare = 0.8;
   static constexpr int kMostCalm = 16;
@@ -127,6 +133,11 @@ class FrameRateGovernor {
   // losses in a row is one), and the capture's missed count at the last
   // frame.
   int lossMoments_ = 0;
+  // The quick encoder's totals when the window began; the half seconds in a
+  // row judged in which its pictures cost more than the frame's time, and
+  // those pictures and their time.
+  int windowPictures_ = 0, dearWindows_ = 0, dearPictures_ = 0;
+  int64_t windowBusyNs_ = 0, dearBusyNs_ = 0;
   // The half seconds judged since the last change or long judgement.
   int longWindows_ = 0, longDue_ = 0, longMoments_ = 0;
   std::optional<int> lastMissed_;

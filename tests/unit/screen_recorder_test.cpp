@@ -488,17 +488,41 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
   EXPECT_FALSE(run(60, 8));
   EXPECT_FALSE(run(60, 14.9));
   // The quick encoder taking over late (a still screen on the thorough one
-  // for seconds) is left to the count of lost frames.
-  EXPECT_FALSE(run(60, 26, 2.5, 5));
-  EXPECT_TRUE(run(60, 26, 1.5, 5));
-  // Looked at once: pictures that grow dear later do not bring it down.
-  FrameRateGovernor once(1.0 / 60);
+  // for seconds): not the early look, but three half seconds of it in a row
+  // (the first partly the thorough one's).
+  const std::optional<Change> late = run(60, 26, 2.5, 5);
+  ASSERT_TRUE(late);
+  EXPECT_GE(late->frame, 150 + 60);
+  EXPECT_LE(late->frame, 150 + 90);
+  EXPECT_DOUBLE_EQ(late->fps, 30);
+  EXPECT_EQ(run(60, 26, 1.5, 5)->frame, 89 + FrameRateGovernor::kEarlyPictures - 1);
+  // After the early look only a cost past the whole frame's time counts, and
+  // only for longer than a moment: 16 ms at 60 stays; so does a half second
+  // at 40 among them, and a second at 20; two seconds at 30 come down, to 30 fps.
+  FrameRateGovernor later(1.0 / 60);
   int pictures = 0;
   int64_t busy = 0;
-  for (int i = 0; i < 120; ++i) {
-    busy += (i < 10 ? 8 : 40) * 1000000LL;
-    EXPECT_FALSE(once.frame(int64_t(i + 1) * 1000000000LL / 60, false, 0, ++pictures, busy)) << i;
-  }
+  int i = 0;
+  std::optional<double> asked;
+  const auto feed = [&](double seconds, double costMs) {
+    for (const int end = i + int(seconds * 60); i < end && !asked; ++i) {
+      busy += int64_t(costMs * 1e6);
+      asked = later.frame(int64_t(i + 1) * 1000000000LL / 60, false, 0, ++pictures, busy);
+    }
+  };
+  feed(0.2, 8);
+  feed(2, 16);
+  feed(0.5, 40);
+  feed(2, 16);
+  feed(1, 20);
+  feed(2, 16);
+  EXPECT_FALSE(asked) << i;
+  feed(2, 30);
+  ASSERT_TRUE(asked);
+  EXPECT_DOUBLE_EQ(*asked, 1.0 / 30);
+  // The cost logged: the three half seconds', the first partly at 16 ms.
+  EXPECT_GT(*later.encoderCost(), 1.0 / 60);
+  EXPECT_LE(*later.encoderCost(), 0.030 + 1e-9);
   // After the change, the half second of old-rate frames is not judged: a
   // queue still draining there costs nothing more.
   FrameRateGovernor drained(1.0 / 60);
@@ -509,10 +533,10 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
     ++pictures;
     return drained.frame(pts, dropped, 0, pictures, pictures * 26000000LL);
   };
-  std::optional<double> asked;
-  for (int i = 0; i < 8; ++i) asked = next(60, false);
+  asked.reset();
+  for (int k = 0; k < 8; ++k) asked = next(60, false);
   ASSERT_TRUE(asked);
-  for (int i = 0; i < 15; ++i) EXPECT_FALSE(next(30, i % 3 == 0)) << i;
+  for (int k = 0; k < 15; ++k) EXPECT_FALSE(next(30, k % 3 == 0)) << k;
 }
 
 }  // namespace
