@@ -496,10 +496,16 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     dearPictures_ += pictures;
     dearBusyNs_ += busy;
     if (++dearWindows_ >= kDearWindows && dearPictures_ >= kEarlyPictures) {
+      // Judged as lost frames are: more than one in ten to be lost comes
+      // down; fewer, only when the step costs little (60 fps losing a
+      // picture a second keeps more than 30 would).
       const double cost = double(dearBusyNs_) / dearPictures_ / 1e9;
-      encoderCost_ = cost;
-      nowAndThen_ = false;
-      return lowerTo(stepBelow(rate, 1.0 / cost));
+      const double keeps = 1.0 / cost, next = stepBelow(rate, keeps);
+      if (keeps < 0.9 * rate || next >= kLongKeep * keeps) {
+        encoderCost_ = cost;
+        nowAndThen_ = false;
+        return lowerTo(next);
+      }
     }
   } else {
     dearWindows_ = dearPictures_ = 0;

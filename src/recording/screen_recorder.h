@@ -57,7 +57,9 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // encoder taking longer than the whole frame's time a picture in
 // kDearWindows half seconds in a row (the queue before it growing, so that
 // frames will be lost once it is full; a moment's stall is over sooner)
-// brings the rate down the same way, before they are.
+// brings the rate down to the fastest whose frame time that cost fits in,
+// before they are; where it would lose no more than one in ten, only when
+// that step costs little, as with frames lost now and then.
 // A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss (a
 // still screen's, with fewer than kMinFrames frames, do not count), when

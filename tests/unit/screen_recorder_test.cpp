@@ -496,6 +496,11 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
   EXPECT_LE(late->frame, 150 + 90);
   EXPECT_DOUBLE_EQ(late->fps, 30);
   EXPECT_EQ(run(60, 26, 1.5, 5)->frame, 89 + FrameRateGovernor::kEarlyPictures - 1);
+  // At 30, a cost just over the frame's time comes down a step: 24 keeps
+  // more than four fifths of the 29 a second it would keep.
+  const std::optional<Change> edge = run(30, 34.5, 2.5, 5);
+  ASSERT_TRUE(edge);
+  EXPECT_DOUBLE_EQ(edge->fps, 24);
   // After the early look only a cost past the whole frame's time counts, and
   // only for longer than a moment: 16 ms at 60 stays; so does a half second
   // at 40 among them, and a second at 20; two seconds at 30 come down, to 30 fps.
@@ -516,6 +521,7 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
   feed(2, 16);
   feed(1, 20);
   feed(2, 16);
+  feed(3, 17.5);  // a picture lost a second, where 30 would lose half
   EXPECT_FALSE(asked) << i;
   feed(2, 30);
   ASSERT_TRUE(asked);
