@@ -53,7 +53,8 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // encoder (the one nothing faster stands behind) costs a picture: when that
 // is more than kEncoderShare of a frame's time within the recording's
 // first kEarlyNs, the rate comes down to the fastest whose frame time it
-// fits in. Looked at once with that tenth to spare; after that, the quick
+// fits in (judged from kEarlyPictures, or half as many when the cost is
+// more than kClearlyOver times the frame's time). Looked at once with that tenth to spare; after that, the quick
 // encoder taking longer than the whole frame's time a picture in
 // kDearWindows half seconds in a row (the queue before it growing, so that
 // frames will be lost once it is full; a moment's stall is over sooner)
@@ -88,6 +89,7 @@ class FrameRateGovernor {
   static constexpr int kEarlyPictures = 8;
   static constexpr int64_t kEarlyNs = 2000000000;
   static constexpr double kEncoderShare = 0.9;
+  static constexpr double kClearlyOver = 1.5;
   static constexpr int kDearWindows = 3;
   static constexpr int kCalmWindows = 20;
   static constexpr double kUpShare = 0.8;
