@@ -491,12 +491,15 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     nowAndThen_ = false;
     return lowerTo(next);
   }
-  // The quick encoder taking longer than the frame's time a picture, half
-  // second after half second, is a queue that grows: it will lose frames
-  // once it is full, so the rate comes down now, to what that cost fits in.
+  // The quick encoder needing longer for the frames that came than the half
+  // second they came in, half second after half second, is a queue that
+  // grows: it will lose frames once it is full, so the rate comes down now,
+  // to what that cost fits in. (The window's frames span one frame's time
+  // more than from its first to its last; a screen that changes at every
+  // other tick gives the encoder twice the time.)
   const int pictures = quickPictures - windowPictures_;
   const int64_t busy = quickBusyNs - windowBusyNs_;
-  if (pictures > 0 && double(busy) > double(pictures) * interval_ * 1e9) {
+  if (pictures > 0 && double(busy) / pictures * due > double(span) + interval_ * 1e9) {
     dearPictures_ += pictures;
     dearBusyNs_ += busy;
     if (++dearWindows_ >= kDearWindows && dearPictures_ >= kEarlyPictures) {

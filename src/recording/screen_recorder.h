@@ -54,13 +54,14 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // is more than kEncoderShare of a frame's time within the recording's
 // first kEarlyNs, the rate comes down to the fastest whose frame time it
 // fits in (judged from kEarlyPictures, or half as many when the cost is
-// more than kClearlyOver times the frame's time). Looked at once with that tenth to spare; after that, the quick
-// encoder taking longer than the whole frame's time a picture in
-// kDearWindows half seconds in a row (the queue before it growing, so that
-// frames will be lost once it is full; a moment's stall is over sooner)
-// brings the rate down to the fastest whose frame time that cost fits in,
-// before they are; where it would lose no more than one in ten, only when
-// that step costs little, as with frames lost now and then.
+// more than kClearlyOver times the frame's time). That look, with a tenth
+// to spare, comes once; after it, the quick encoder needing longer for the
+// frames that came than the time they came in, in kDearWindows half
+// seconds in a row (the queue before it growing, so that frames will be
+// lost once it is full; a moment's stall is over sooner), brings the rate
+// down to the fastest whose frame time that cost fits in, before they are;
+// where it would lose no more than one in ten, only when that step costs
+// little, as with frames lost now and then.
 // A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss (a
 // still screen's, with fewer than kMinFrames frames, do not count), when
