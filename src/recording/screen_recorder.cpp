@@ -375,12 +375,12 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
           why);
 }
 
-std::optional<double> FrameRateGovernor::lowerTo(double next) {
+std::optional<double> FrameRateGovernor::lowerTo(double next, std::optional<double> cost, bool nowAndThen) {
   // A step up that did not last: the next try waits longer.
   if (upAt_ && lastPts_ - *upAt_ < 2 * calmNeeded_ * kWindowNs)
     calmNeeded_ = std::min(calmNeeded_ * 2, kMostCalm * kCalmWindows);
   upAt_.reset();
-  return changeTo(next);
+  return changeTo(next, cost, nowAndThen);
 }
 
 std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int64_t quickBusyNs) {
@@ -404,13 +404,13 @@ std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int6
       pictures >= kEarlyPictures ? std::optional(double(quickBusyNs - calmBusyNs_) / pictures / 1e9) : std::nullopt;
   if (cost && *cost >= kUpShare / faster) return std::nullopt;
   upAt_ = lastPts_;
-  encoderCost_ = cost;
-  nowAndThen_ = false;
-  return changeTo(faster);
+  return changeTo(faster, cost);
 }
 
-std::optional<double> FrameRateGovernor::changeTo(double next) {
+std::optional<double> FrameRateGovernor::changeTo(double next, std::optional<double> cost, bool nowAndThen) {
   interval_ = 1.0 / next;
+  encoderCost_ = cost;
+  nowAndThen_ = nowAndThen;
   calm_ = 0;
   // Frames of the old rate are still queued: the window in progress starts
   // again, and is not judged.
@@ -446,9 +446,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
       // The fastest rate whose frame time the cost fits in: measured while
       // the capture ran at the higher rate, with the cores shared, the cost
       // is a little over what it will be at the lower one.
-      encoderCost_ = cost;
-      nowAndThen_ = false;
-      return lowerTo(stepBelow(rate, 1.0 / cost));
+      return lowerTo(stepBelow(rate, 1.0 / cost), cost);
     }
   }
   if (!windowStart_) {
@@ -487,9 +485,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     // lowered, the next step down unless it kept less than half.
     double next = stepBelow(rate, double(due - lost) * 1e9 / double(span));
     if (interval_ > asked_ + 1e-9 && (due - lost) * 2 >= due) next = std::max(next, stepBelow(rate, rate));
-    encoderCost_.reset();
-    nowAndThen_ = false;
-    return lowerTo(next);
+    return lowerTo(next, std::nullopt);
   }
   // The quick encoder needing longer for the frames that came than the half
   // second they came in, half second after half second, is a queue that
@@ -508,11 +504,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
       // picture a second keeps more than 30 would).
       const double dear = double(dearBusyNs_) / dearPictures_ / 1e9;
       const double keeps = 1.0 / dear, next = stepBelow(rate, keeps);
-      if (keeps < 0.9 * rate || next >= kLongKeep * keeps) {
-        encoderCost_ = dear;
-        nowAndThen_ = false;
-        return lowerTo(next);
-      }
+      if (keeps < 0.9 * rate || next >= kLongKeep * keeps) return lowerTo(next, dear);
     }
   } else {
     dearWindows_ = dearPictures_ = 0;
@@ -532,9 +524,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   const double kept = rate * double(longDue - longMoments) / double(longDue);
   const double next = stepBelow(rate, kept);
   if (next < kLongKeep * kept) return std::nullopt;
-  encoderCost_.reset();
-  nowAndThen_ = true;
-  return lowerTo(next);
+  return lowerTo(next, std::nullopt, true);
 }
 
 void ScreenRecorder::teardown() {

@@ -111,8 +111,10 @@ class FrameRateGovernor {
   bool lostNowAndThen() const { return nowAndThen_; }
 
  private:
-  std::optional<double> lowerTo(double next);
-  std::optional<double> changeTo(double next);
+  // To `next` frames a second, for the reason given: the quick encoder's
+  // cost a picture, or lost frames (`nowAndThen`: one at a time).
+  std::optional<double> lowerTo(double next, std::optional<double> cost, bool nowAndThen = false);
+  std::optional<double> changeTo(double next, std::optional<double> cost, bool nowAndThen = false);
   // After a half second judged, with the quick encoder's totals: a faster
   // rate when the calm has lasted long enough.
   std::optional<double> calm(bool lost, int quickPictures, int64_t quickBusyNs);
@@ -139,8 +141,8 @@ class FrameRateGovernor {
   // frame.
   int lossMoments_ = 0;
   // The quick encoder's totals when the window began; the half seconds in a
-  // row judged in which its pictures cost more than the frame's time, and
-  // those pictures and their time.
+  // row judged in which it needed longer for the frames that came than the
+  // time they came in, and its pictures and their time in them.
   int windowPictures_ = 0, dearWindows_ = 0, dearPictures_ = 0;
   int64_t windowBusyNs_ = 0, dearBusyNs_ = 0;
   // The half seconds judged since the last change or long judgement.
