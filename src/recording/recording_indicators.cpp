@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QVariantAnimation>
 
+#include <algorithm>
+
 #include "recording/recording_flow.h"
 #include "recording/recording_state.h"
 #include "ui/design_system.h"
@@ -196,6 +198,7 @@ class CountdownWindow : public QWidget {
 };
 
 QPointer<QWidget> g_countdown;
+bool g_counting = false;
 int g_generation = 0;
 
 }  // namespace
@@ -233,11 +236,16 @@ void run(int seconds, QScreen* screen, std::function<void()> completion) {
   w->move(frame.center().x() - 110, frame.center().y() - 110);
   w->show();
   g_countdown = w;
+  g_counting = true;
+  QTimer::singleShot(std::max(0, seconds * 1000 - kGoneBeforeMs), qApp, [generation] {
+    if (generation == g_generation && g_countdown) g_countdown->close();
+  });
   QTimer::singleShot(seconds * 1000, qApp, [generation, completion = std::move(completion)] {
     // A cancelled or superseded countdown never calls back.
     if (generation != g_generation) return;
     if (g_countdown) g_countdown->close();
     g_countdown = nullptr;
+    g_counting = false;
     if (completion) completion();
   });
 }
@@ -246,9 +254,10 @@ void cancel() {
   ++g_generation;
   if (g_countdown) g_countdown->close();
   g_countdown = nullptr;
+  g_counting = false;
 }
 
-bool isShowing() { return g_countdown != nullptr; }
+bool isShowing() { return g_counting; }
 
 }  // namespace CountdownOverlay
 

@@ -85,8 +85,9 @@ class ScreenCastTest : public ::testing::Test {
     };
   }
   // A stream into `seen` once `frames` frames have come, or null.
-  std::unique_ptr<ScreenStream> startStream(const StreamRequest& request, Seen& seen, size_t frames) {
-    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen), nullptr);
+  std::unique_ptr<ScreenStream> startStream(const StreamRequest& request, Seen& seen, size_t frames,
+                                            std::unique_ptr<ScreenStreamService::Readied> readied = nullptr) {
+    Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen), std::move(readied));
     EXPECT_TRUE(s.ok()) << s.error().description.toStdString();
     const auto enough = [&] {
       std::lock_guard lock(seen.mutex);
@@ -201,6 +202,80 @@ TEST_F(ScreenCastTest, AWindowChosenInTheDesktopsDialogIsRecordedAtItsSize) {
   Result<std::unique_ptr<ScreenStream>> again = streams.start(request, recordInto(seen), nullptr);
   ASSERT_FALSE(again.ok());
   EXPECT_TRUE(isPlatformError(again.error(), PlatformErrorCode::windowGone));
+}
+
+TEST_F(ScreenCastTest, AMonitorSharedBeforeIsSharedAgainAndConnectedWhileTheCountdownRuns) {
+  startPortal();
+  StreamRequest request;
+  request.displayID = 1;
+  // Never shared: nothing is asked during the countdown (the desktop would
+  // show its chooser over it); the start asks, as without a countdown.
+  std::unique_ptr<ScreenStreamService::Readied> readied = streams.ready(request);
+  QTest::qWait(300);
+  EXPECT_TRUE(calls("CreateSession").empty());
+  {
+    Seen first;
+    ASSERT_TRUE(startStream(request, first, 2, std::move(readied)));
+  }
+  ASSERT_EQ(calls("CreateSession").size(), 1u);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
+
+  // Shared before: restored and connected before the start, which asks
+  // nothing more; what the screen shows comes as soon as it starts, not
+  // before.
+  readied = streams.ready(request);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 2; }, 10000));
+  EXPECT_EQ(selected(1).value("restore_token"), calls("Started")[0].value("restore_token"));
+  QTest::qWait(500);  // the source's frames come and are held
+  Seen seen;
+  const int64_t began = monotonicNs();
+  {
+    const std::unique_ptr<ScreenStream> s = startStream(request, seen, 3, std::move(readied));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(calls("CreateSession").size(), 2u);
+    std::lock_guard lock(seen.mutex);
+    EXPECT_GE(seen.pts.front(), began);
+    EXPECT_EQ(seen.size, streams.displayPixels(1)->size());
+    EXPECT_EQ(seen.pixel, 0x123456u) << std::hex << seen.pixel;
+  }
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 2; }));
+  EXPECT_EQ(Preferences::stringValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name()),
+            calls("Started")[1].value("restore_token").toString());
+
+  // A countdown cancelled: the session shared for it ends.
+  readied = streams.ready(request);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 3; }, 10000));
+  QTest::qWait(500);
+  readied.reset();
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 3; }));
+
+  // Readied for the whole monitor, started for a region of it: that one
+  // ends, and the start shares afresh.
+  readied = streams.ready(request);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 4; }, 10000));
+  QTest::qWait(500);
+  StreamRequest region = request;
+  region.source = QRect(100, 50, 200, 120);
+  Seen part;
+  ASSERT_TRUE(startStream(region, part, 2, std::move(readied)));
+  EXPECT_EQ(part.size, QSize(200, 120));
+  EXPECT_EQ(calls("CreateSession").size(), 5u);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 5; }));
+}
+
+TEST_F(ScreenCastTest, AChooserClosedDuringTheCountdownIsTheStartsAnswer) {
+  startPortal(QStringLiteral("cancel"));
+  Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QStringLiteral("lapsed"));
+  StreamRequest request;
+  request.displayID = 1;
+  std::unique_ptr<ScreenStreamService::Readied> readied = streams.ready(request);
+  Seen seen;
+  // The start waits for the answer and takes it: the user is not asked twice.
+  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen), std::move(readied));
+  ASSERT_FALSE(s.ok());
+  EXPECT_TRUE(isPlatformError(s.error(), PlatformErrorCode::permissionDenied)) << s.error().description.toStdString();
+  EXPECT_EQ(calls("CreateSession").size(), 1u);
+  EXPECT_TRUE(calls("OpenPipeWireRemote").empty());
 }
 
 }  // namespace

@@ -108,7 +108,20 @@ TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) 
   RecordingFlow::requestPanel(RecordingDestination::shareLink);
   EXPECT_FALSE(CountdownOverlay::isShowing());
   EXPECT_FALSE(RecorderPanel::panel());  // cancelling opens nothing
-  countDownAndStart(config());
+  // The number is gone a moment before the recording starts, so the first
+  // picture cannot hold it; the countdown still runs until then.
+  RecordingFlow::beginCountdown(config());
+  const auto numberShown = [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible() && w->windowTitle() == "Nimbo countdown") return true;
+    return false;
+  };
+  ASSERT_TRUE(numberShown());
+  ASSERT_TRUE(waitUntil([&] { return !numberShown(); }, 4000));
+  EXPECT_TRUE(CountdownOverlay::isShowing());
+  EXPECT_FALSE(RecordingFlow::recorder().isRecording());
+  ASSERT_TRUE(waitUntil([] { return RecordingFlow::recorder().isRecording(); }, 2000));
+  EXPECT_FALSE(CountdownOverlay::isShowing());
   EXPECT_TRUE(RecordingFlow::recorder().lastStartWasPrepared());  // made while it counted
   play(20);
   RecordingFlow::requestPanel(RecordingDestination::shareLink);  // stops; opens no panel

@@ -2,7 +2,7 @@
 # Nimbo on GNOME's Wayland session and portal backend, inside scripts/with-desktop --gnome
 # (one 1920x1080 virtual monitor, Meta-0, its screen cast allowed under $NIMBO_SCREENCAST_TOKEN):
 # a known picture screenshot pixel for pixel; the recording self-test through the ScreenCast
-# portal and PipeWire, with sound, without asking (the restore token).   gnome_tier.sh NIMBO TEST_PICTURE
+# portal and PipeWire, with sound, without asking (the restore token), readied during the countdown.   gnome_tier.sh NIMBO TEST_PICTURE
 nimbo=$1 picture=$2
 source "$(dirname "$0")/tier_lib.sh"
 
@@ -26,6 +26,8 @@ showPicture "$work/moving" --animate
 printf '[screenCast]\nrestoreToken\\Meta-0=%s\n' "$NIMBO_SCREENCAST_TOKEN" >"$HOME/.config/com.vantori.screenshot/settings.ini"
 smoke "recording on GNOME" "$nimbo"
 grep -q "recording Meta-0 through the screen cast portal" "$work/smoke.txt" || fail "the recording did not go through the portal"
+# Shared before (the token): shared again and connected while the countdown ran.
+grep -q "shared and connected during the countdown" "$work/smoke.txt" || fail "the screen cast was not readied during the countdown"
 written=$(sed -n 's/.*frames written \([0-9]*\).*/\1/p' "$work/smoke.txt")
 ((written >= 20)) || fail "only $written frames recorded in 3 seconds"
 grep -q '^restoreToken\\Meta-0=.' "$HOME/.config/com.vantori.screenshot/settings.ini" || fail "no restore token kept"

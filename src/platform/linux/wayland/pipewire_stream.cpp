@@ -112,12 +112,13 @@ struct PipeWireStream::Impl {
     // Empty chunks carry only a cursor move or nothing new.
     const bool hasPicture = d.data && d.chunk && d.chunk->size > 0 && !(d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) &&
                             width > 0 && height > 0;
-    const bool due = now - self->lastDeliveredNs >= self->intervalNs.load() * 9 / 10;
+    // A held stream keeps every picture, so begin() has the newest.
+    const bool due = !self->onFrame || now - self->lastDeliveredNs >= self->intervalNs.load() * 9 / 10;
     if (hasPicture && due) {
       const int stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
       if (int64_t(stride) * height <= int64_t(d.maxsize)) {
         self->convert(static_cast<const uint8_t*>(d.data) + d.chunk->offset, width, height, stride);
-        self->deliver(now);
+        if (self->onFrame) self->deliver(now);
       }
     }
     pw_stream_queue_buffer(self->stream, b);
@@ -164,7 +165,13 @@ struct PipeWireStream::Impl {
   static void onRepeat(void* data, uint64_t) {
     auto* self = static_cast<Impl*>(data);
     const int64_t now = monotonicNs();
-    if (!self->last.empty() && now - self->lastDeliveredNs >= 900'000'000) self->deliver(now);
+    if (self->onFrame && !self->last.empty() && now - self->lastDeliveredNs >= 900'000'000) self->deliver(now);
+  }
+
+  // The repeat timer's next firing after `firstNs`, then every second.
+  void scheduleRepeat(int64_t firstNs) {
+    timespec value{time_t(firstNs / 1000000000), long(firstNs % 1000000000)}, interval{1, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), repeat, &value, &interval, false);
   }
 };
 
@@ -179,6 +186,19 @@ PipeWireStream::~PipeWireStream() {
 }
 
 void PipeWireStream::setFrameInterval(double seconds) { impl_->intervalNs = int64_t(seconds * 1e9); }
+
+void PipeWireStream::begin(std::function<void(const ScreenFrame&)> onFrame) {
+  pw_thread_loop_lock(impl_->loop);
+  impl_->onFrame = std::move(onFrame);
+  impl_->startedNs = monotonicNs();
+  impl_->lastDeliveredNs = 0;
+  impl_->delivered = 0;
+  // The picture kept so far goes out from the loop's own thread at once,
+  // not from the caller's, which may not be ready for frames until this
+  // returns.
+  impl_->scheduleRepeat(1);
+  pw_thread_loop_unlock(impl_->loop);
+}
 
 int PipeWireStream::framesIdle() const {
   // Ticks of the configured rate that brought nothing new.
@@ -250,8 +270,7 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::start(const PipeWireStre
   if (rc < 0) return unlockWith(QStringLiteral("cannot connect to the screen cast: %1").arg(QString::fromUtf8(spa_strerror(rc))));
 
   impl->repeat = pw_loop_add_timer(pw_thread_loop_get_loop(impl->loop), &Impl::onRepeat, impl.get());
-  timespec value{1, 0}, interval{1, 0};
-  pw_loop_update_timer(pw_thread_loop_get_loop(impl->loop), impl->repeat, &value, &interval, false);
+  impl->scheduleRepeat(1000000000);
   pw_thread_loop_unlock(impl->loop);
   return std::unique_ptr<PipeWireStream>(new PipeWireStream(std::move(impl)));
 }

@@ -22,9 +22,15 @@ struct PipeWireStreamOptions {
 class PipeWireStream : public ScreenStream {
  public:
   // Connects and starts; frames then arrive on PipeWire's own thread, the
-  // latest picture again about once a second while nothing changes.
+  // latest picture again about once a second while nothing changes. Without
+  // `onFrame` the stream is held: it connects and keeps the newest picture,
+  // delivering nothing until begin().
   static Result<std::unique_ptr<PipeWireStream>> start(const PipeWireStreamOptions& options,
                                                        std::function<void(const ScreenFrame&)> onFrame);
+  // Delivers from now on, the newest picture at once (a held stream
+  // connected during a countdown starts with what the screen shows now).
+  // Any thread.
+  void begin(std::function<void(const ScreenFrame&)> onFrame);
   ~PipeWireStream() override;
   int framesIdle() const override;
   int framesMissed() const override { return 0; }  // frames come when the compositor sends them

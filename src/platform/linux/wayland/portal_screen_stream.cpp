@@ -2,6 +2,12 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+
+#include <cmath>
+#include <mutex>
+#include <optional>
+
 #include "platform/linux/portal/portal_request.h"
 #include "platform/linux/portal/portal_screencast.h"
 #include "platform/linux/wayland/pipewire_stream.h"
@@ -26,6 +32,7 @@ class PortalStream : public ScreenStream {
     stream_.reset();
     ScreenCastPortal::close(session_);
   }
+  void begin(std::function<void(const ScreenFrame&)> onFrame) { stream_->begin(std::move(onFrame)); }
   int framesIdle() const override { return stream_->framesIdle(); }
   int framesMissed() const override { return stream_->framesMissed(); }
   void setHiddenWindows(std::vector<quint32> ids) override { stream_->setHiddenWindows(std::move(ids)); }
@@ -36,11 +43,13 @@ class PortalStream : public ScreenStream {
   QString session_;
 };
 
-// The PipeWire stream of a portal session that has started; the session
-// ends with it, or at once when the stream cannot start.
-Result<std::unique_ptr<ScreenStream>> castFrom(const ScreenCastPortal::Session& session, QSize size, QRect crop,
-                                               double interval, std::function<void(const ScreenFrame&)> onFrame,
-                                               const QString& what) {
+using Cast = Result<std::unique_ptr<PortalStream>>;
+
+// The PipeWire stream of a portal session that has started (held while
+// `onFrame` is nothing); the session ends with it, or at once when the
+// stream cannot start.
+Cast castFrom(const ScreenCastPortal::Session& session, QSize size, QRect crop, double interval,
+              std::function<void(const ScreenFrame&)> onFrame) {
   PipeWireStreamOptions options;
   options.fd = session.pipeWireFd;
   options.node = session.streams.front().node;
@@ -52,13 +61,93 @@ Result<std::unique_ptr<ScreenStream>> castFrom(const ScreenCastPortal::Session& 
     ScreenCastPortal::close(session.handle);
     return stream.error();
   }
-  logLine("Recorder: recording " + what + " through the screen cast portal");
-  return std::unique_ptr<ScreenStream>(new PortalStream(stream.take(), session.handle));
+  return std::make_unique<PortalStream>(stream.take(), session.handle);
 }
 
+void logRecording(const QString& what) { logLine("Recorder: recording " + what + " through the screen cast portal"); }
+
+// A monitor shared through the portal: the session, the monitor asked for,
+// and the one the user shared when it could be told.
 struct Chosen {
   ScreenCastPortal::Session session;
-  QString output;  // the monitor the user shared, when it could be told
+  OutputPlacement wanted;
+  QString output;
+};
+
+std::optional<OutputPlacement> outputFor(quint32 displayID) {
+  for (const OutputPlacement& o : currentOutputs())
+    if (o.displayID == displayID) return o;
+  return std::nullopt;
+}
+
+// Asks the portal to share the monitor `request` names, restoring the last
+// choice for it when a token is kept. Main thread; `done` runs once, on it.
+void shareMonitor(const StreamRequest& request, std::function<void(Result<Chosen>)> done) {
+  // The outputs and the settings are read here, on the main thread.
+  const std::vector<OutputPlacement> outputs = currentOutputs();
+  const std::optional<OutputPlacement> wanted = outputFor(*request.displayID);
+  if (!wanted) return done(platformError(PlatformErrorCode::noDisplay, QStringLiteral("the display is gone")));
+  ScreenCastPortal::Request r;
+  r.source = ScreenCastPortal::Source::monitor;
+  r.embedCursor = request.showsCursor;
+  r.restoreToken = Preferences::stringValue(tokenKey(wanted->name));
+  ScreenCastPortal::openAsync(r, [done, outputs, wanted = *wanted](Result<ScreenCastPortal::Session> s) {
+    if (!s.ok()) return done(s.error());
+    Chosen c{s.value(), wanted, wanted.name};
+    // The portal says where the shared monitor lies; that tells which one
+    // the user picked, and which monitor the new token restores.
+    const ScreenCastPortal::Stream& first = c.session.streams.front();
+    if (first.position)
+      for (const OutputPlacement& o : outputs)
+        if (o.logical.topLeft() == *first.position) c.output = o.name;
+    if (!c.session.restoreToken.isEmpty()) Preferences::setValue(tokenKey(c.output), c.session.restoreToken);
+    done(c);
+  });
+}
+
+// The cast of a shared monitor, fitted to the monitor asked for.
+Cast castChosen(const Chosen& c, const StreamRequest& request, std::function<void(const ScreenFrame&)> onFrame) {
+  if (c.output != c.wanted.name)
+    logLine("Recorder: the desktop shared " + c.output + " instead of " + c.wanted.name + "; it is fitted to the recording");
+  const QSize pixels(int(std::lround(c.wanted.logical.width() * c.wanted.scale)),
+                     int(std::lround(c.wanted.logical.height() * c.wanted.scale)));
+  return castFrom(c.session, pixels, request.source, request.frameInterval, std::move(onFrame));
+}
+
+// A monitor being shared again during a countdown. The portal answers on the
+// main thread; the readied stream may be let go of on any.
+struct PortalReadied : ScreenStreamService::Readied {
+  struct State {
+    std::mutex mutex;
+    bool settled = false, abandoned = false;
+    // The held cast or why there is none; nothing when there was no choice
+    // to restore.
+    std::optional<Cast> cast;
+    QString output;
+    std::function<void()> whenSettled;  // a start waiting for the answer
+  };
+  StreamRequest request;
+  std::shared_ptr<State> state = std::make_shared<State>();
+  ~PortalReadied() override {
+    std::optional<Cast> unused;
+    std::lock_guard lock(state->mutex);
+    state->abandoned = true;
+    unused = std::move(state->cast);  // its session ends here
+  }
+  static void settle(const std::shared_ptr<State>& state, std::optional<Cast> cast, const QString& output = {}) {
+    std::function<void()> then;
+    {
+      std::lock_guard lock(state->mutex);
+      if (!state->abandoned) {
+        state->cast = std::move(cast);
+        state->output = output;
+        state->settled = true;
+        then = std::move(state->whenSettled);
+      }
+    }
+    // A cast nobody waits for any more ends with `cast`.
+    if (then) then();
+  }
 };
 
 }  // namespace
@@ -105,9 +194,34 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
   });
 }
 
+std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const StreamRequest& request) {
+  QCoreApplication* app = QCoreApplication::instance();
+  // A window is shared at the start from the choice already made.
+  if (request.windowID || !request.displayID || !app) return nullptr;
+  auto readied = std::make_unique<PortalReadied>();
+  readied->request = request;
+  QMetaObject::invokeMethod(
+      app,
+      [state = readied->state, request] {
+        {
+          std::lock_guard lock(state->mutex);
+          if (state->abandoned) return;
+        }
+        const std::optional<OutputPlacement> wanted = outputFor(*request.displayID);
+        if (!wanted || Preferences::stringValue(tokenKey(wanted->name)).isEmpty())
+          return PortalReadied::settle(state, std::nullopt);
+        shareMonitor(request, [state, request](Result<Chosen> c) {
+          if (!c.ok()) return PortalReadied::settle(state, Cast(c.error()));
+          PortalReadied::settle(state, castChosen(c.value(), request, nullptr), c.value().output);
+        });
+      },
+      Qt::QueuedConnection);
+  return readied;
+}
+
 Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamRequest& request,
                                                                  std::function<void(const ScreenFrame&)> onFrame,
-                                                                 std::unique_ptr<Readied>) {
+                                                                 std::unique_ptr<Readied> readied) {
   if (request.windowID) {
     PickedWindow c;
     {
@@ -118,44 +232,53 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
       c = it->second;
       chosen_.erase(it);
     }
-    return castFrom(c.session, c.size, QRect(), request.frameInterval, std::move(onFrame),
-                    QStringLiteral("the chosen window"));
+    Cast cast = castFrom(c.session, c.size, QRect(), request.frameInterval, std::move(onFrame));
+    if (!cast.ok()) return cast.error();
+    logRecording(QStringLiteral("the chosen window"));
+    return std::unique_ptr<ScreenStream>(cast.take());
   }
   if (!request.displayID)
     return platformError(PlatformErrorCode::noDisplay, QStringLiteral("nothing to record"));
-  const quint32 displayID = *request.displayID;
-  std::optional<OutputPlacement> wanted;
-  Result<Chosen> chosen = portal::await<Chosen>([&](std::function<void(Result<Chosen>)> done) {
-    // Main thread: the outputs and the settings are read here.
-    const std::vector<OutputPlacement> outputs = currentOutputs();
-    for (const OutputPlacement& o : outputs)
-      if (o.displayID == displayID) wanted = o;
-    if (!wanted) return done(platformError(PlatformErrorCode::noDisplay, QStringLiteral("the display is gone")));
-    ScreenCastPortal::Request r;
-    r.source = ScreenCastPortal::Source::monitor;
-    r.embedCursor = request.showsCursor;
-    r.restoreToken = Preferences::stringValue(tokenKey(wanted->name));
-    ScreenCastPortal::openAsync(r, [done, outputs, name = wanted->name](Result<ScreenCastPortal::Session> s) {
-      if (!s.ok()) return done(s.error());
-      Chosen c{s.value(), name};
-      // The portal says where the shared monitor lies; that tells which one
-      // the user picked, and which monitor the new token restores.
-      const ScreenCastPortal::Stream& first = c.session.streams.front();
-      if (first.position)
-        for (const OutputPlacement& o : outputs)
-          if (o.logical.topLeft() == *first.position) c.output = o.name;
-      if (!c.session.restoreToken.isEmpty()) Preferences::setValue(tokenKey(c.output), c.session.restoreToken);
-      done(c);
-    });
-  });
-  if (!chosen.ok()) return chosen.error();
-  Chosen c = chosen.take();
-  if (c.output != wanted->name)
-    logLine("Recorder: the desktop shared " + c.output + " instead of " + wanted->name + "; it is fitted to the recording");
 
-  const QSize pixels(int(std::lround(wanted->logical.width() * wanted->scale)),
-                     int(std::lround(wanted->logical.height() * wanted->scale)));
-  return castFrom(c.session, pixels, request.source, request.frameInterval, std::move(onFrame), c.output);
+  // Shared again during the countdown: the answer, once it has come (the
+  // desktop may be asking after all, its token having lapsed), is this
+  // start's, a refusal included.
+  if (auto* r = dynamic_cast<PortalReadied*>(readied.get()); r && r->request == request) {
+    const std::shared_ptr<PortalReadied::State> state = r->state;
+    portal::await<bool>([state](std::function<void(Result<bool>)> done) {
+      std::unique_lock lock(state->mutex);
+      if (!state->settled) {
+        state->whenSettled = [done] { done(true); };
+        return;
+      }
+      lock.unlock();
+      done(true);
+    });
+    std::optional<Cast> cast;
+    QString output;
+    {
+      std::lock_guard lock(state->mutex);
+      cast = std::move(state->cast);
+      output = state->output;
+    }
+    if (cast) {
+      if (!cast->ok()) return cast->error();
+      std::unique_ptr<PortalStream> stream = cast->take();
+      stream->begin(std::move(onFrame));
+      logRecording(output);
+      logLine(QStringLiteral("Recorder: shared and connected during the countdown"));
+      return std::unique_ptr<ScreenStream>(std::move(stream));
+    }
+  }
+  readied.reset();
+
+  Result<Chosen> chosen = portal::await<Chosen>(
+      [&request](std::function<void(Result<Chosen>)> done) { shareMonitor(request, std::move(done)); });
+  if (!chosen.ok()) return chosen.error();
+  Cast cast = castChosen(chosen.value(), request, std::move(onFrame));
+  if (!cast.ok()) return cast.error();
+  logRecording(chosen.value().output);
+  return std::unique_ptr<ScreenStream>(cast.take());
 }
 
 std::optional<QRect> PortalScreenStreams::displayPixels(quint32 displayID) {

@@ -11,8 +11,12 @@ namespace nimbo {
 
 class PortalScreenStreams : public ScreenStreamService {
  public:
-  // Nothing is readied ahead: the portal session opens at the start, where
-  // the desktop may ask the user which monitor to share.
+  // A monitor shared before (a restore token is kept for it) is shared again
+  // while the countdown runs, its stream connected and held, so the
+  // recording has its first picture at the start. The portal is asked from
+  // the main thread; this returns at once. Without a token nothing is
+  // readied: the desktop asks the user at the start, not in the countdown.
+  std::unique_ptr<Readied> ready(const StreamRequest& request) override;
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
                                               std::function<void(const ScreenFrame&)> onFrame,
                                               std::unique_ptr<Readied> readied) override;
