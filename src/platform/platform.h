@@ -178,6 +178,11 @@ class ScreenStream {
 class ScreenStreamService {
  public:
   virtual ~ScreenStreamService() = default;
+  // A readied stream starts with the last picture it had only when that
+  // came in this time before the start; the countdown leaves the screen
+  // this long before the start, so such a picture shows the screen without
+  // it. An older one waits for the display server's next.
+  static constexpr int kFreshMs = 150;
   // What a stream needs before its first frame, made ahead while a
   // countdown runs. Let go of unused, it is undone.
   class Readied {

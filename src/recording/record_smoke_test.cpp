@@ -23,6 +23,7 @@
 #include "recording/media_probe.h"
 #include "recording/recorder_panel.h"
 #include "recording/recording_flow.h"
+#include "recording/recording_indicators.h"
 #include "sharing/share_api.h"
 #include "util/preferences.h"
 #include "recording/screen_recorder.h"
@@ -58,7 +59,7 @@ Settings readSettings(const QStringList& args) {
   const std::pair<const char*, const char*> names[] = {{"target", "screen"}, {"audio", "both"},
                                                        {"seconds", "4"},     {"self-noise", ""},
                                                        {"expect-signal", ""}, {"panel", ""},
-                                                       {"flow", ""}};
+                                                       {"flow", ""},          {"countdown", ""}};
   Settings s;
   for (const auto& [name, fallback] : names) {
     const QString env = "NIMBO_SMOKE_" + QString::fromLatin1(name).toUpper().replace('-', '_');
@@ -166,10 +167,17 @@ int runRecording(const Settings& env) {
            .arg(recordTargetName(config.target), config.systemAudio ? "true" : "false", config.mic ? "true" : "false")
            .arg(seconds));
 
-  // As the app does: the file is made while the three-second countdown runs.
+  // As the app does: the file is made while the three-second countdown runs
+  // (shown, with --smoke-countdown=1, to see that it is not recorded).
   ScreenRecorder recorder;
   recorder.prepare(screen, config);
-  waitFor(3);
+  if (env.at("NIMBO_SMOKE_COUNTDOWN") == "1") {
+    QEventLoop counted;
+    CountdownOverlay::run(3, nullptr, [&counted] { counted.quit(); });
+    counted.exec();
+  } else {
+    waitFor(3);
+  }
   QElapsedTimer starting;
   starting.start();
   Result<QString> started = recorder.start(screen, config);

@@ -174,9 +174,16 @@ class CountdownWindow : public QWidget {
     tick_.start();
   }
   int remaining() const { return remaining_; }
+  // Clears the window rather than closing it: a compositor animates a
+  // closing window for a moment, which a screen cast would show.
+  void clear() {
+    cleared_ = true;
+    update();
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
+    if (cleared_) return;
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     QColor outline = NimboTokens::accent;
@@ -194,11 +201,11 @@ class CountdownWindow : public QWidget {
 
  private:
   int remaining_;
+  bool cleared_ = false;
   QTimer tick_;
 };
 
-QPointer<QWidget> g_countdown;
-bool g_counting = false;
+QPointer<CountdownWindow> g_countdown;
 int g_generation = 0;
 
 }  // namespace
@@ -236,16 +243,16 @@ void run(int seconds, QScreen* screen, std::function<void()> completion) {
   w->move(frame.center().x() - 110, frame.center().y() - 110);
   w->show();
   g_countdown = w;
-  g_counting = true;
-  QTimer::singleShot(std::max(0, seconds * 1000 - kGoneBeforeMs), qApp, [generation] {
-    if (generation == g_generation && g_countdown) g_countdown->close();
+  // Precise: coarse timers this long may fire up to a twentieth early or
+  // late, and the two would run together.
+  QTimer::singleShot(std::max(0, seconds * 1000 - kGoneBeforeMs), Qt::PreciseTimer, qApp, [generation] {
+    if (generation == g_generation && g_countdown) g_countdown->clear();
   });
-  QTimer::singleShot(seconds * 1000, qApp, [generation, completion = std::move(completion)] {
+  QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, qApp, [generation, completion = std::move(completion)] {
     // A cancelled or superseded countdown never calls back.
     if (generation != g_generation) return;
     if (g_countdown) g_countdown->close();
     g_countdown = nullptr;
-    g_counting = false;
     if (completion) completion();
   });
 }
@@ -254,10 +261,9 @@ void cancel() {
   ++g_generation;
   if (g_countdown) g_countdown->close();
   g_countdown = nullptr;
-  g_counting = false;
 }
 
-bool isShowing() { return g_counting; }
+bool isShowing() { return g_countdown != nullptr; }
 
 }  // namespace CountdownOverlay
 

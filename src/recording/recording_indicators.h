@@ -9,6 +9,8 @@
 #include <array>
 #include <functional>
 
+#include "platform/platform.h"
+
 class QScreen;
 
 namespace nimbo {
@@ -47,15 +49,14 @@ QWidget* panel();
 
 namespace CountdownOverlay {
 // Counts `seconds` down in the middle of `screen`, then calls `completion`,
-// unless cancelled or superseded by another run first. The number goes
-// kGoneBeforeMs before the end, so the display server has shown the screen
-// without it by the time a recording's first picture is taken (a compositor
-// puts our windows in a screen cast, and a stream connected during the
-// countdown has its picture at once).
-inline constexpr int kGoneBeforeMs = 150;
+// unless cancelled or superseded by another run first. The number is
+// cleared kGoneBeforeMs before the end, so the display server has shown the
+// screen without it by the time a recording's first picture is taken (a
+// compositor puts our windows in a screen cast, and a stream connected
+// during the countdown starts with a picture that came after it went).
+inline constexpr int kGoneBeforeMs = ScreenStreamService::kFreshMs;
 void run(int seconds, QScreen* screen, std::function<void()> completion);
 void cancel();
-// From run() until its end or cancel(), the number gone or not.
 bool isShowing();
 }  // namespace CountdownOverlay
 

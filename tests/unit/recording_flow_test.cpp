@@ -1,5 +1,6 @@
 // The recording flow on fakes: the permission branches, the camera, the countdown, and how a recording ends.
 #include <QApplication>
+#include <QPointer>
 
 #include <cmath>
 
@@ -108,20 +109,22 @@ TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) 
   RecordingFlow::requestPanel(RecordingDestination::shareLink);
   EXPECT_FALSE(CountdownOverlay::isShowing());
   EXPECT_FALSE(RecorderPanel::panel());  // cancelling opens nothing
-  // The number is gone a moment before the recording starts, so the first
-  // picture cannot hold it; the countdown still runs until then.
+  // The number is cleared a moment before the recording starts, so the
+  // first picture cannot hold it; the window closes at the start.
   RecordingFlow::beginCountdown(config());
-  const auto numberShown = [] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->isVisible() && w->windowTitle() == "Nimbo countdown") return true;
-    return false;
-  };
-  ASSERT_TRUE(numberShown());
-  ASSERT_TRUE(waitUntil([&] { return !numberShown(); }, 4000));
-  EXPECT_TRUE(CountdownOverlay::isShowing());
+  QWidget* countdown = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->isVisible() && w->windowTitle() == "Nimbo countdown") countdown = w;
+  ASSERT_TRUE(countdown);
+  const QPointer<QWidget> window = countdown;
+  const auto centre = [&] { return countdown->grab().toImage().pixelColor(countdown->rect().center()); };
+  EXPECT_GT(centre().alpha(), 100);
+  ASSERT_TRUE(waitUntil([&] { return centre().alpha() == 0; }, 4000));
+  EXPECT_TRUE(window && window->isVisible());
   EXPECT_FALSE(RecordingFlow::recorder().isRecording());
   ASSERT_TRUE(waitUntil([] { return RecordingFlow::recorder().isRecording(); }, 2000));
   EXPECT_FALSE(CountdownOverlay::isShowing());
+  EXPECT_TRUE(waitUntil([&] { return !window; }));
   EXPECT_TRUE(RecordingFlow::recorder().lastStartWasPrepared());  // made while it counted
   play(20);
   RecordingFlow::requestPanel(RecordingDestination::shareLink);  // stops; opens no panel

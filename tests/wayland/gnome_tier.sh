@@ -33,4 +33,26 @@ written=$(sed -n 's/.*frames written \([0-9]*\).*/\1/p' "$work/smoke.txt")
 grep -q '^restoreToken\\Meta-0=.' "$HOME/.config/com.vantori.screenshot/settings.ini" || fail "no restore token kept"
 echo "ok: nimbo --smoke records Meta-0 through GNOME's ScreenCast portal and PipeWire, with sound, without asking"
 stop "$pic"
+
+# The countdown as the app shows it, over the known picture standing still: GNOME puts our
+# windows in the cast, and the stream connected during the countdown has a picture at once,
+# which must be the screen without the countdown. Averaged over blocks of 64 pixels the
+# first picture is the known one, within what the encoder changes; the countdown's dark
+# disc, 220 pixels across, would darken whole blocks.
+mkdir -p "$work/still"
+showPicture "$work/still"
+"$nimbo" --smoke --smoke-target=screen --smoke-audio=none --smoke-seconds=2 --smoke-countdown=1 \
+  --smoke-log="$work/countdown.txt" >"$work/countdown.out" 2>&1 || true
+grep -q "SMOKE RESULT: ALL PASS" "$work/countdown.txt" || fail "recording after the countdown: $(tail -20 "$work/countdown.out")"
+grep -q "shared and connected during the countdown" "$work/countdown.txt" || fail "the screen cast was not readied during the countdown"
+video=$(sed -n 's/^SMOKE PASS file saved: //p' "$work/countdown.txt")
+ffmpeg -y -loglevel error -i "$video" -frames:v 1 "$work/first.png" || fail "no first picture in $video"
+blocks() { convert "$1" -scale '30x17!' "$2"; }
+blocks "$work/first.png" "$work/first-blocks.png"
+blocks "$work/still/Meta-0.png" "$work/still-blocks.png"
+worst=$( (compare -metric PAE "$work/first-blocks.png" "$work/still-blocks.png" null: 2>&1 || true) | sed -n 's/.*(\(.*\)).*/\1/p')
+awk -v w="${worst:-1}" 'BEGIN { exit !(w < 0.12) }' || fail "the recording's first picture is not the screen under the countdown (worst block off by $worst)"
+after=$(sed -n 's/.*first picture \([0-9]*\) ms after the start.*/\1/p' "$work/countdown.txt")
+echo "ok: the first picture, ${after:-?} ms after the countdown, is the screen without it (worst block off by $worst)"
+stop "$pic"
 echo "gnome tier: all passed"

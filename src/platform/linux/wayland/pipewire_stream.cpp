@@ -46,6 +46,7 @@ struct PipeWireStream::Impl {
 
   spa_video_info_raw format{};
   std::vector<uint8_t> last;  // the newest frame, B G R X at outSize
+  int64_t lastCameNs = 0;     // when it came
   int64_t lastDeliveredNs = 0;
   int64_t startedNs = 0;
   std::atomic<int> delivered{0};
@@ -118,6 +119,7 @@ struct PipeWireStream::Impl {
       const int stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
       if (int64_t(stride) * height <= int64_t(d.maxsize)) {
         self->convert(static_cast<const uint8_t*>(d.data) + d.chunk->offset, width, height, stride);
+        self->lastCameNs = now;
         if (self->onFrame) self->deliver(now);
       }
     }
@@ -193,10 +195,14 @@ void PipeWireStream::begin(std::function<void(const ScreenFrame&)> onFrame) {
   impl_->startedNs = monotonicNs();
   impl_->lastDeliveredNs = 0;
   impl_->delivered = 0;
-  // The picture kept so far goes out from the loop's own thread at once,
-  // not from the caller's, which may not be ready for frames until this
-  // returns.
-  impl_->scheduleRepeat(1);
+  // A picture that came just now is what the screen shows: it goes out at
+  // once, from the loop's own thread (the caller may not be ready for
+  // frames until this returns). An older one may predate a change the
+  // compositor has yet to send (our countdown leaving the screen): the next
+  // picture it sends goes out, or this one after a second.
+  const bool fresh = !impl_->last.empty() &&
+                     impl_->startedNs - impl_->lastCameNs <= int64_t(ScreenStreamService::kFreshMs) * 1000000;
+  impl_->scheduleRepeat(fresh ? 1 : 1000000000);
   pw_thread_loop_unlock(impl_->loop);
 }
 

@@ -27,9 +27,9 @@ class PipeWireStream : public ScreenStream {
   // delivering nothing until begin().
   static Result<std::unique_ptr<PipeWireStream>> start(const PipeWireStreamOptions& options,
                                                        std::function<void(const ScreenFrame&)> onFrame);
-  // Delivers from now on, the newest picture at once (a held stream
-  // connected during a countdown starts with what the screen shows now).
-  // Any thread.
+  // Delivers from now on, the newest picture at once when it came in the
+  // last ScreenStreamService::kFreshMs (a held stream connected during a
+  // countdown starts with what the screen shows now). Any thread.
   void begin(std::function<void(const ScreenFrame&)> onFrame);
   ~PipeWireStream() override;
   int framesIdle() const override;
