@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
 #include "recording/recording_flow.h"
 #include "recording/recording_state.h"
 #include "ui/design_system.h"
@@ -245,7 +246,7 @@ void run(int seconds, QScreen* screen, std::function<void()> completion) {
   g_countdown = w;
   // Precise: coarse timers this long may fire up to a twentieth early or
   // late, and the two would run together.
-  QTimer::singleShot(std::max(0, seconds * 1000 - kGoneBeforeMs), Qt::PreciseTimer, qApp, [generation] {
+  QTimer::singleShot(std::max(0, seconds * 1000 - ScreenStreamService::kFreshMs), Qt::PreciseTimer, qApp, [generation] {
     if (generation == g_generation && g_countdown) g_countdown->clear();
   });
   QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, qApp, [generation, completion = std::move(completion)] {

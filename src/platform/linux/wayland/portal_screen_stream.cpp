@@ -74,8 +74,13 @@ struct Chosen {
   QString output;
 };
 
-std::optional<OutputPlacement> outputFor(quint32 displayID) {
-  for (const OutputPlacement& o : currentOutputs())
+// An output's size in pixels.
+QSize pixelsOf(const OutputPlacement& o) {
+  return QSize(int(std::lround(o.logical.width() * o.scale)), int(std::lround(o.logical.height() * o.scale)));
+}
+
+std::optional<OutputPlacement> outputFor(const std::vector<OutputPlacement>& outputs, quint32 displayID) {
+  for (const OutputPlacement& o : outputs)
     if (o.displayID == displayID) return o;
   return std::nullopt;
 }
@@ -85,7 +90,7 @@ std::optional<OutputPlacement> outputFor(quint32 displayID) {
 void shareMonitor(const StreamRequest& request, std::function<void(Result<Chosen>)> done) {
   // The outputs and the settings are read here, on the main thread.
   const std::vector<OutputPlacement> outputs = currentOutputs();
-  const std::optional<OutputPlacement> wanted = outputFor(*request.displayID);
+  const std::optional<OutputPlacement> wanted = outputFor(outputs, *request.displayID);
   if (!wanted) return done(platformError(PlatformErrorCode::noDisplay, QStringLiteral("the display is gone")));
   ScreenCastPortal::Request r;
   r.source = ScreenCastPortal::Source::monitor;
@@ -109,9 +114,7 @@ void shareMonitor(const StreamRequest& request, std::function<void(Result<Chosen
 Cast castChosen(const Chosen& c, const StreamRequest& request, std::function<void(const ScreenFrame&)> onFrame) {
   if (c.output != c.wanted.name)
     logLine("Recorder: the desktop shared " + c.output + " instead of " + c.wanted.name + "; it is fitted to the recording");
-  const QSize pixels(int(std::lround(c.wanted.logical.width() * c.wanted.scale)),
-                     int(std::lround(c.wanted.logical.height() * c.wanted.scale)));
-  return castFrom(c.session, pixels, request.source, request.frameInterval, std::move(onFrame));
+  return castFrom(c.session, pixelsOf(c.wanted), request.source, request.frameInterval, std::move(onFrame));
 }
 
 // A monitor being shared again during a countdown. The portal answers on the
@@ -207,7 +210,7 @@ std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const S
           std::lock_guard lock(state->mutex);
           if (state->abandoned) return;
         }
-        const std::optional<OutputPlacement> wanted = outputFor(*request.displayID);
+        const std::optional<OutputPlacement> wanted = outputFor(currentOutputs(), *request.displayID);
         if (!wanted || Preferences::stringValue(tokenKey(wanted->name)).isEmpty())
           return PortalReadied::settle(state, std::nullopt);
         shareMonitor(request, [state, request](Result<Chosen> c) {
@@ -284,9 +287,8 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
 std::optional<QRect> PortalScreenStreams::displayPixels(quint32 displayID) {
   std::optional<QRect> out;
   portal::await<bool>([&](std::function<void(Result<bool>)> done) {
-    for (const OutputPlacement& o : currentOutputs())
-      if (o.displayID == displayID)
-        out = QRect(0, 0, int(std::lround(o.logical.width() * o.scale)), int(std::lround(o.logical.height() * o.scale)));
+    if (const std::optional<OutputPlacement> o = outputFor(currentOutputs(), displayID))
+      out = QRect(QPoint(0, 0), pixelsOf(*o));
     done(true);
   });
   return out;
