@@ -106,22 +106,29 @@ struct Exchange : std::enable_shared_from_this<Exchange> {
   }
 
   void openRemote() {
-    QDBusMessage call = QDBusMessage::createMethodCall(portal::kService, portal::kPath, kInterface,
-                                                       QStringLiteral("OpenPipeWireRemote"));
-    call << QVariant::fromValue(QDBusObjectPath(session.handle)) << QVariantMap();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-      return fail(platformError(PlatformErrorCode::failed, "no PipeWire connection from the portal: " + reply.errorMessage()));
-    const QDBusUnixFileDescriptor fd = reply.arguments().first().value<QDBusUnixFileDescriptor>();
-    // The descriptor object closes its copy; this one is ours.
-    session.pipeWireFd = fd.isValid() ? ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3) : -1;
-    if (session.pipeWireFd < 0)
-      return fail(platformError(PlatformErrorCode::failed, QStringLiteral("the portal's PipeWire connection is not usable")));
+    Result<int> fd = pipeWireRemote(session.handle);
+    if (!fd.ok()) return fail(fd.error());
+    session.pipeWireFd = fd.value();
     done(session);
   }
 };
 
 }  // namespace
+
+Result<int> pipeWireRemote(const QString& sessionHandle) {
+  QDBusMessage call = QDBusMessage::createMethodCall(portal::kService, portal::kPath, kInterface,
+                                                     QStringLiteral("OpenPipeWireRemote"));
+  call << QVariant::fromValue(QDBusObjectPath(sessionHandle)) << QVariantMap();
+  const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+    return platformError(PlatformErrorCode::failed, "no PipeWire connection from the portal: " + reply.errorMessage());
+  const QDBusUnixFileDescriptor fd = reply.arguments().first().value<QDBusUnixFileDescriptor>();
+  // The descriptor object closes its copy; this one is ours.
+  const int own = fd.isValid() ? ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3) : -1;
+  if (own < 0)
+    return platformError(PlatformErrorCode::failed, QStringLiteral("the portal's PipeWire connection is not usable"));
+  return own;
+}
 
 uint availableCursorModes() {
   QDBusMessage call = QDBusMessage::createMethodCall(portal::kService, portal::kPath,

@@ -44,6 +44,9 @@ void openAsync(const Request& request, std::function<void(Result<Session>)> done
 // The same, waited for: the user may be looking at the desktop's chooser.
 // Any thread.
 Result<Session> open(const Request& request);
+// Another PipeWire connection to a started session (the first one was
+// handed on and closed). Ours to close. Any thread.
+Result<int> pipeWireRemote(const QString& sessionHandle);
 // Ends the cast. Any thread.
 void close(const QString& sessionHandle);
 // Which cursor modes the portal offers (bit 1 hidden, 2 embedded, 4 metadata).

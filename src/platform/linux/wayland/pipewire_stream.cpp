@@ -199,9 +199,12 @@ void PipeWireStream::begin(std::function<void(const ScreenFrame&)> onFrame) {
   // once, from the loop's own thread (the caller may not be ready for
   // frames until this returns). An older one may predate a change the
   // compositor has yet to send (our countdown leaving the screen): the next
-  // picture it sends goes out, or this one after a second.
+  // picture it sends goes out, or this one after a second. A window sends
+  // nothing while it stands still, and nothing of ours is in its picture:
+  // the newest is what it shows however old.
   const bool fresh = !impl_->last.empty() &&
-                     impl_->startedNs - impl_->lastCameNs <= int64_t(ScreenStreamService::kFreshMs) * 1000000;
+                     (!impl_->options.showsOurWindows ||
+                      impl_->startedNs - impl_->lastCameNs <= int64_t(ScreenStreamService::kFreshMs) * 1000000);
   impl_->scheduleRepeat(fresh ? 1 : 1000000000);
   pw_thread_loop_unlock(impl_->loop);
 }

@@ -17,6 +17,9 @@ struct PipeWireStreamOptions {
   QSize displaySize;          // the size the source was expected to have, in pixels
   QRect crop;                 // part of it to keep (display pixels); empty: all
   double minInterval = 1.0 / 60;  // frames closer together are skipped
+  // A monitor's cast shows our own windows too (a countdown leaving the
+  // screen); a window's shows that window alone.
+  bool showsOurWindows = true;
 };
 
 class PipeWireStream : public ScreenStream {
@@ -29,7 +32,8 @@ class PipeWireStream : public ScreenStream {
                                                        std::function<void(const ScreenFrame&)> onFrame);
   // Delivers from now on, the newest picture at once when it came in the
   // last ScreenStreamService::kFreshMs (a held stream connected during a
-  // countdown starts with what the screen shows now). Any thread.
+  // countdown starts with what the screen shows now), or whenever it came
+  // when our windows are not in the cast. Any thread.
   void begin(std::function<void(const ScreenFrame&)> onFrame);
   ~PipeWireStream() override;
   int framesIdle() const override;

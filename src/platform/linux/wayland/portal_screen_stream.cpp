@@ -33,6 +33,8 @@ class PortalStream : public ScreenStream {
     ScreenCastPortal::close(session_);
   }
   void begin(std::function<void(const ScreenFrame&)> onFrame) { stream_->begin(std::move(onFrame)); }
+  // The session that ends with the cast, from now on.
+  void endsWith(QString session) { session_ = std::move(session); }
   int framesIdle() const override { return stream_->framesIdle(); }
   int framesMissed() const override { return stream_->framesMissed(); }
   void setHiddenWindows(std::vector<quint32> ids) override { stream_->setHiddenWindows(std::move(ids)); }
@@ -46,22 +48,33 @@ class PortalStream : public ScreenStream {
 using Cast = Result<std::unique_ptr<PortalStream>>;
 
 // The PipeWire stream of a portal session that has started (held while
-// `onFrame` is nothing); the session ends with it, or at once when the
-// stream cannot start.
+// `onFrame` is nothing). With `endsSession` the session ends with it, or at
+// once when the stream cannot start; else it is kept.
 Cast castFrom(const ScreenCastPortal::Session& session, QSize size, QRect crop, double interval,
-              std::function<void(const ScreenFrame&)> onFrame) {
+              std::function<void(const ScreenFrame&)> onFrame, bool ofWindow = false, bool endsSession = true) {
   PipeWireStreamOptions options;
   options.fd = session.pipeWireFd;
   options.node = session.streams.front().node;
   options.displaySize = size;
   options.crop = crop;
   options.minInterval = interval;
+  options.showsOurWindows = !ofWindow;
   Result<std::unique_ptr<PipeWireStream>> stream = PipeWireStream::start(options, std::move(onFrame));
   if (!stream.ok()) {
-    ScreenCastPortal::close(session.handle);
+    if (endsSession) ScreenCastPortal::close(session.handle);
     return stream.error();
   }
-  return std::make_unique<PortalStream>(stream.take(), session.handle);
+  return std::make_unique<PortalStream>(stream.take(), endsSession ? session.handle : QString());
+}
+
+// A chosen window's session with a PipeWire connection of its own: the one
+// the portal gave, or a new one once that was used.
+Result<ScreenCastPortal::Session> connected(ScreenCastPortal::Session session) {
+  if (session.pipeWireFd >= 0) return session;
+  Result<int> fd = ScreenCastPortal::pipeWireRemote(session.handle);
+  if (!fd.ok()) return fd.error();
+  session.pipeWireFd = fd.value();
+  return session;
 }
 
 void logRecording(const QString& what) { logLine("Recorder: recording " + what + " through the screen cast portal"); }
@@ -153,7 +166,26 @@ struct PortalReadied : ScreenStreamService::Readied {
   }
 };
 
+// A chosen window connected while the countdown runs. Its session stays
+// the choice's until a start takes the cast: let go of (the countdown
+// cancelled), only the connection ends and the window stays chosen.
+struct WindowReadied : ScreenStreamService::Readied {
+  StreamRequest request;
+  std::unique_ptr<PortalStream> cast;
+};
+
 }  // namespace
+
+std::optional<PortalScreenStreams::PickedWindow> PortalScreenStreams::picked(quint32 windowID, bool keep) {
+  std::lock_guard lock(mutex_);
+  auto it = chosen_.find(windowID);
+  if (it == chosen_.end()) return std::nullopt;
+  PickedWindow c = it->second;
+  // Its PipeWire connection goes with the copy.
+  if (keep) it->second.session.pipeWireFd = -1;
+  else chosen_.erase(it);
+  return c;
+}
 
 PortalScreenStreams::~PortalScreenStreams() {
   for (auto& [id, c] : chosen_) {
@@ -185,7 +217,7 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
       std::lock_guard lock(mutex_);
       for (auto& [id, c] : chosen_) {
         ScreenCastPortal::close(c.session.handle);
-        ::close(c.session.pipeWireFd);
+        if (c.session.pipeWireFd >= 0) ::close(c.session.pipeWireFd);
       }
       chosen_.clear();
       window.id = nextWindowID_++;
@@ -198,9 +230,21 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
 }
 
 std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const StreamRequest& request) {
+  if (request.windowID) {
+    // The window was chosen in the desktop's dialog: connect to it now.
+    std::optional<PickedWindow> c = picked(*request.windowID, true);
+    if (!c) return nullptr;
+    Result<ScreenCastPortal::Session> session = connected(c->session);
+    if (!session.ok()) return nullptr;  // the start says why
+    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, nullptr, true, false);
+    if (!cast.ok()) return nullptr;
+    auto readied = std::make_unique<WindowReadied>();
+    readied->request = request;
+    readied->cast = cast.take();
+    return readied;
+  }
   QCoreApplication* app = QCoreApplication::instance();
-  // A window is shared at the start from the choice already made.
-  if (request.windowID || !request.displayID || !app) return nullptr;
+  if (!request.displayID || !app) return nullptr;
   auto readied = std::make_unique<PortalReadied>();
   readied->request = request;
   QMetaObject::invokeMethod(
@@ -226,18 +270,26 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
                                                                  std::function<void(const ScreenFrame&)> onFrame,
                                                                  std::unique_ptr<Readied> readied) {
   if (request.windowID) {
-    PickedWindow c;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = chosen_.find(*request.windowID);
-      if (it == chosen_.end())
-        return platformError(PlatformErrorCode::windowGone, QStringLiteral("choose the window again"));
-      c = it->second;
-      chosen_.erase(it);
+    std::optional<PickedWindow> c = picked(*request.windowID, false);
+    if (!c) return platformError(PlatformErrorCode::windowGone, QStringLiteral("choose the window again"));
+    const QString what = QStringLiteral("the chosen window");
+    if (auto* r = dynamic_cast<WindowReadied*>(readied.get()); r && r->request == request) {
+      std::unique_ptr<PortalStream> stream = std::move(r->cast);
+      stream->endsWith(c->session.handle);
+      stream->begin(std::move(onFrame));
+      logRecording(what);
+      logLine(QStringLiteral("Recorder: connected during the countdown"));
+      return std::unique_ptr<ScreenStream>(std::move(stream));
     }
-    Cast cast = castFrom(c.session, c.size, QRect(), request.frameInterval, std::move(onFrame));
+    readied.reset();  // its connection ends before another opens
+    Result<ScreenCastPortal::Session> session = connected(c->session);
+    if (!session.ok()) {
+      ScreenCastPortal::close(c->session.handle);
+      return session.error();
+    }
+    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, std::move(onFrame), true);
     if (!cast.ok()) return cast.error();
-    logRecording(QStringLiteral("the chosen window"));
+    logRecording(what);
     return std::unique_ptr<ScreenStream>(cast.take());
   }
   if (!request.displayID)

@@ -16,6 +16,7 @@ class PortalScreenStreams : public ScreenStreamService {
   // recording has its first picture at the start. The portal is asked from
   // the main thread; this returns at once. Without a token nothing is
   // readied: the desktop asks the user at the start, not in the countdown.
+  // A window chosen in the desktop's dialog is connected (a worker's wait).
   std::unique_ptr<Readied> ready(const StreamRequest& request) override;
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
                                               std::function<void(const ScreenFrame&)> onFrame,
@@ -34,6 +35,9 @@ class PortalScreenStreams : public ScreenStreamService {
     ScreenCastPortal::Session session;
     QSize size;
   };
+  // A copy of the chosen window's session; `keep` leaves the choice in
+  // place (its PipeWire connection goes with the copy), else it is taken.
+  std::optional<PickedWindow> picked(quint32 windowID, bool keep);
   std::mutex mutex_;
   std::map<quint32, PickedWindow> chosen_;
   quint32 nextWindowID_ = 1;
