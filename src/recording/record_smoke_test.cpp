@@ -148,7 +148,20 @@ int runRecording(const Settings& env) {
     waitFor(0.5);  // mapped and drawn before the recording starts
   }
   if (config.target == RecordTarget::window) {
-    if (noise) {
+    if (platform().screenStreams->desktopChoosesWindows()) {
+      // Wayland: the window is the one chosen in the desktop's dialog.
+      std::optional<std::optional<ScreenStreamService::ChosenWindow>> chosen;
+      QEventLoop answered;
+      platform().screenStreams->chooseWindow([&](std::optional<ScreenStreamService::ChosenWindow> w) {
+        chosen = w;
+        answered.quit();
+      });
+      if (!chosen) answered.exec();
+      if (*chosen) {
+        config.windowID = (*chosen)->id;
+        info(QStringLiteral("window target: chosen in the desktop's dialog"));
+      }
+    } else if (noise) {
       config.windowID = quint32(noise->winId());
       info("window target: own window #" + QString::number(*config.windowID));
     } else {

@@ -35,8 +35,8 @@ startApp() {  # the app, for a user who has agreed to the welcome; its pid in $a
   waitFor "the app on Wayland" grep -q "running on Wayland through the desktop portals" "$work/app.log"
 }
 
-smoke() {  # smoke WHAT COMMAND…: the recording self-test (first screen, with sound) run by COMMAND… passes
-  "${@:2}" --smoke --smoke-target=screen --smoke-audio=both --smoke-seconds=3 --smoke-self-noise=1 \
+smoke() {  # smoke WHAT COMMAND…: the recording self-test (first screen, with sound; $target if set) run by COMMAND… passes
+  "${@:2}" --smoke --smoke-target="${target:-screen}" --smoke-audio=both --smoke-seconds=3 --smoke-self-noise=1 \
     --smoke-expect-signal=1 --smoke-log="$work/smoke.txt" >"$work/smoke.out" 2>&1 || true
   cat "$work/smoke.txt" 2>/dev/null || true
   grep -q "SMOKE RESULT: ALL PASS" "$work/smoke.txt" || fail "$1: $(tail -20 "$work/smoke.out")"

@@ -73,29 +73,41 @@ stop "$app"
 # Recording: sway's portal backend cannot share a screen without a GPU, so a stand-in ScreenCast portal
 # on a bus of its own shares a real PipeWire node (a moving picture of the first output's size); Qt on
 # Wayland, PipeWire, PulseAudio and the encoder are real.
-gst-launch-1.0 -q videotestsrc pattern=ball is-live=true ! video/x-raw,format=BGRx,width=1920,height=1080,framerate=30/1 \
-  ! pipewiresink mode=provide client-name=nimbo-test-monitor \
-  stream-properties="props,media.class=Video/Source,node.name=nimbo-test-monitor" >"$work/gst.log" 2>&1 &
-monitor=$!
+platform=$(cd "$(dirname "$0")/../platform" && pwd)
+export NIMBO_PORTAL_LOG=$work/screencast.jsonl NIMBO_PIPEWIRE_SOCKET=$XDG_RUNTIME_DIR/pipewire-0
 monitorNode() {
   node=$(pw-dump | python3 -c 'import json, sys
 print(*[o["id"] for o in json.load(sys.stdin) if o.get("info", {}).get("props", {}).get("node.name") == "nimbo-test-monitor"])')
   [[ -n $node ]]
 }
-waitFor "the test monitor in PipeWire" monitorNode
-platform=$(cd "$(dirname "$0")/../platform" && pwd)
-export NIMBO_PORTAL_LOG=$work/screencast.jsonl NIMBO_PIPEWIRE_SOCKET=$XDG_RUNTIME_DIR/pipewire-0
-smoke "recording through the screen cast portal" dbus-run-session --config-file="$platform/private-bus.conf" -- bash -c '
-  "$1" "$2" 1920 1080 &
+castSmoke() {  # castSmoke WHAT WIDTH HEIGHT: the recording self-test through the stand-in portal, sharing WIDTHxHEIGHT
+  # A source of its own each time: gstreamer's pipewiresink sends next to nothing once a consumer has left it.
+  gst-launch-1.0 -q videotestsrc pattern=ball is-live=true ! video/x-raw,format=BGRx,width=1920,height=1080,framerate=30/1 \
+    ! pipewiresink mode=provide client-name=nimbo-test-monitor \
+    stream-properties="props,media.class=Video/Source,node.name=nimbo-test-monitor" >"$work/gst.log" 2>&1 &
+  monitor=$!
+  waitFor "the test monitor in PipeWire" monitorNode
+  : >"$work/screencast.jsonl"
+  smoke "$1" dbus-run-session --config-file="$platform/private-bus.conf" -- bash -c '
+  "$1" "$2" "$3" "$4" &
   for _ in $(seq 100); do
     gdbus call --session --dest org.freedesktop.portal.Desktop --object-path /org/freedesktop/portal/desktop \
       --method org.freedesktop.DBus.Properties.Get org.freedesktop.portal.ScreenCast version >/dev/null 2>&1 && break
     sleep 0.1
   done
-  NIMBO_PLATFORM=wayland "${@:3}" || rc=$?
+  NIMBO_PLATFORM=wayland "${@:5}" || rc=$?
   kill $!
-  exit ${rc:-0}' portal "$platform/fake_screencast_portal.py" "$node" "$nimbo"
-stop "$monitor"
-grep -q '"call": "OpenPipeWireRemote"' "$work/screencast.jsonl" || fail "the recording did not go through the portal"
+  exit ${rc:-0}' portal "$platform/fake_screencast_portal.py" "$node" "$2" "$3" "$nimbo"
+  stop "$monitor"
+  waitFor "the test monitor gone" eval '! monitorNode'
+  grep -q '"call": "OpenPipeWireRemote"' "$work/screencast.jsonl" || fail "$1: the recording did not go through the portal"
+}
+castSmoke "recording through the screen cast portal" 1920 1080
 echo "ok: nimbo --smoke records HEADLESS-1 through the ScreenCast portal and PipeWire, with sound"
+# A window is chosen in the desktop's dialog (the stand-in answers at once) and connected while the
+# countdown runs: the start asks the portal nothing more.
+target=window castSmoke "recording a window chosen through the screen cast portal" 1280 720
+grep -q "connected during the countdown" "$work/smoke.txt" || fail "the chosen window was not connected during the countdown"
+[[ $(grep -c '"call": "OpenPipeWireRemote"' "$work/screencast.jsonl") == 1 ]] || fail "the start connected to the window again"
+echo "ok: nimbo --smoke records a window chosen in the desktop's dialog, connected during the countdown"
 echo "wayland tier: all passed"
