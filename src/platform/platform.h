@@ -189,6 +189,14 @@ class ScreenStreamService {
    public:
     virtual ~Readied() = default;
   };
+  // Where the desktop would ask the user what to share when `request`
+  // starts (a monitor never shared before, on Wayland), asks now, before
+  // the countdown, and keeps the choice for it; `done` runs once, on the
+  // main thread, with why not when the user declined. Main thread.
+  virtual void chooseAhead(const StreamRequest& request, std::function<void(std::optional<Error>)> done) {
+    (void)request;
+    done(std::nullopt);
+  }
   // Readies a stream for `request`, taking as long as that takes (a worker
   // thread's job). Nothing where there is nothing worth doing ahead, or
   // when it failed (start() says why).

@@ -183,6 +183,17 @@ int runRecording(const Settings& env) {
   // As the app does: the file is made while the three-second countdown runs
   // (shown, with --smoke-countdown=1, to see that it is not recorded).
   ScreenRecorder recorder;
+  // As the app does: the desktop's question, if it has one, first.
+  {
+    std::optional<std::optional<Error>> refused;
+    QEventLoop answered;
+    recorder.chooseAhead(screen, config, [&](std::optional<Error> e) {
+      refused = e;
+      answered.quit();
+    });
+    if (!refused) answered.exec();
+    if (*refused) info("the desktop's question before the countdown: " + (*refused)->description);
+  }
   recorder.prepare(screen, config);
   if (env.at("NIMBO_SMOKE_COUNTDOWN") == "1") {
     QEventLoop counted;

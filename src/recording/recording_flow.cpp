@@ -32,6 +32,8 @@ struct State {
   std::unique_ptr<Camera> sharedCamera;
   std::unique_ptr<ScreenRecorder> recorder;
   bool isBusy = false;
+  // The desktop's own dialog is asking what to share, before the countdown.
+  bool choosing = false;
   RecorderConfig activeConfig;
 };
 
@@ -193,6 +195,7 @@ const RecorderConfig& activeConfig() { return state().activeConfig; }
 Camera* sharedCamera() { return state().sharedCamera.get(); }
 
 void requestPanel(std::optional<RecordingDestination> preset) {
+  if (state().choosing) return;
   if (recorder().isRecording()) return stopRequested();
   if (CountdownOverlay::isShowing()) {
     CountdownOverlay::cancel();
@@ -205,8 +208,8 @@ void requestPanel(std::optional<RecordingDestination> preset) {
 }
 
 void beginCountdown(const RecorderConfig& config) {
-  // The last recording is still being finished.
-  if (state().isBusy || recorder().isRecording()) return;
+  // The last recording is still being finished, or the desktop is asking.
+  if (state().isBusy || state().choosing || recorder().isRecording()) return;
   RecorderConfig copy = config;
   if (copy.mic && !microphoneAuthorized()) {
     if (!copy.systemAudio) return showMicrophoneDialog();
@@ -228,9 +231,19 @@ void beginCountdown(const RecorderConfig& config) {
     failureToast(RecordingError::noDisplay().description);
     return stopCameraPreview();
   }
-  // The file and its encoders are made while the countdown runs.
-  recorder().prepare(*screen, copy, copy.camera ? state().sharedCamera.get() : nullptr);
-  CountdownOverlay::run(3, qscreenFor(screen), [copy, screen] { startRecording(copy, *screen); });
+  // The desktop's question, if it has one, comes before the countdown, not
+  // after it.
+  state().choosing = true;
+  recorder().chooseAhead(*screen, copy, [copy, screen](std::optional<Error> refused) {
+    state().choosing = false;
+    if (refused) {
+      failureToast(refused->description);
+      return stopCameraPreview();
+    }
+    // The file and its encoders are made while the countdown runs.
+    recorder().prepare(*screen, copy, copy.camera ? state().sharedCamera.get() : nullptr);
+    CountdownOverlay::run(3, qscreenFor(screen), [copy, screen] { startRecording(copy, *screen); });
+  });
 }
 
 void stopRequested() {

@@ -162,6 +162,16 @@ void ScreenRecorder::dispose(Made made) {
   preparing_->start(QRunnable::create([m]() mutable { m.reset(); }));
 }
 
+void ScreenRecorder::chooseAhead(const ScreenInfo& screen, const RecorderConfig& config,
+                                 std::function<void(std::optional<Error>)> done) {
+  const Result<Plan> p = plan(screen, config, nullptr);
+  // start() says what is wrong with the plan.
+  if (!p.ok()) return done(std::nullopt);
+  platform().screenStreams->chooseAhead(p.value().request, [done = std::move(done)](std::optional<Error> refused) {
+    done(refused ? std::optional<Error>(RecordingError::fromPlatform(*refused)) : std::nullopt);
+  });
+}
+
 void ScreenRecorder::prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera) {
   discardPrepared();
   if (recording_) return;

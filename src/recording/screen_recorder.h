@@ -167,6 +167,9 @@ class ScreenRecorder : public QObject {
   // the start of the recording. start() takes the file when the size and
   // the sound still match, and gives it the name of the moment it starts.
   void prepare(const ScreenInfo& screen, const RecorderConfig& config, Camera* camera = nullptr);
+  // Before the countdown: where the desktop would ask what to share at the
+  // start, it asks now. `done` gets why not when the user declined.
+  void chooseAhead(const ScreenInfo& screen, const RecorderConfig& config, std::function<void(std::optional<Error>)> done);
   // Lets go of what prepare() made (the countdown was cancelled); nothing
   // is left on disk.
   void discardPrepared();

@@ -97,6 +97,27 @@ class ScreenCastTest : public ::testing::Test {
     ADD_FAILURE() << "fewer than " << frames << " frames";
     return nullptr;
   }
+  // Started from `readied` once the source's frames have come and been held:
+  // the frames begin at the start, not before, with the source's picture at
+  // `size`. Whether the start asked the portal anything is for the caller.
+  void startsReadied(const StreamRequest& request, std::unique_ptr<ScreenStreamService::Readied> readied, QSize size) {
+    QTest::qWait(500);
+    Seen seen;
+    const int64_t began = monotonicNs();
+    const std::unique_ptr<ScreenStream> s = startStream(request, seen, 3, std::move(readied));
+    ASSERT_TRUE(s);
+    std::lock_guard lock(seen.mutex);
+    EXPECT_GE(seen.pts.front(), began);
+    EXPECT_EQ(seen.size, size);
+    EXPECT_EQ(seen.pixel, 0x123456u) << std::hex << seen.pixel;
+  }
+  // A window chosen in the stand-in's dialog, which answers at once.
+  std::optional<ScreenStreamService::ChosenWindow> chooseWindow() {
+    std::optional<std::optional<ScreenStreamService::ChosenWindow>> got;
+    streams.chooseWindow([&](std::optional<ScreenStreamService::ChosenWindow> w) { got = w; });
+    EXPECT_TRUE(test::waitUntil([&] { return got.has_value(); }, 10000));
+    return got.value_or(std::nullopt);
+  }
   QTemporaryDir dir;
   QProcess source;
   quint32 node = 0;
@@ -172,20 +193,14 @@ TEST_F(ScreenCastTest, NoSuchDisplayOrAChooserClosedByTheUserLeavesNoSession) {
 
 TEST_F(ScreenCastTest, AWindowChosenInTheDesktopsDialogIsRecordedAtItsSize) {
   startPortal();
-  auto choose = [&] {
-    std::optional<std::optional<ScreenStreamService::ChosenWindow>> got;
-    streams.chooseWindow([&](std::optional<ScreenStreamService::ChosenWindow> w) { got = w; });
-    EXPECT_TRUE(test::waitUntil([&] { return got.has_value(); }, 10000));
-    return got.value_or(std::nullopt);
-  };
-  const std::optional<ScreenStreamService::ChosenWindow> first = choose();
+  const std::optional<ScreenStreamService::ChosenWindow> first = chooseWindow();
   ASSERT_TRUE(first);
   // Chosen afresh every time: nothing kept to restore.
   EXPECT_EQ(selected(0), (QJsonObject{{"types", 2}, {"multiple", false}, {"cursor_mode", 2}}));
   EXPECT_EQ(streams.windowPixels(first->id), std::optional<QSize>(QSize(800, 600)));
 
   // A second choice replaces the first, whose session ends.
-  const std::optional<ScreenStreamService::ChosenWindow> second = choose();
+  const std::optional<ScreenStreamService::ChosenWindow> second = chooseWindow();
   ASSERT_TRUE(second);
   EXPECT_NE(second->id, first->id);
   EXPECT_FALSE(streams.windowPixels(first->id));
@@ -206,13 +221,7 @@ TEST_F(ScreenCastTest, AWindowChosenInTheDesktopsDialogIsRecordedAtItsSize) {
 
 TEST_F(ScreenCastTest, AChosenWindowIsConnectedWhileTheCountdownRunsAndStaysChosenWhenItIsCancelled) {
   startPortal();
-  auto choose = [&] {
-    std::optional<std::optional<ScreenStreamService::ChosenWindow>> got;
-    streams.chooseWindow([&](std::optional<ScreenStreamService::ChosenWindow> w) { got = w; });
-    EXPECT_TRUE(test::waitUntil([&] { return got.has_value(); }, 10000));
-    return got.value_or(std::nullopt);
-  };
-  std::optional<ScreenStreamService::ChosenWindow> window = choose();
+  std::optional<ScreenStreamService::ChosenWindow> window = chooseWindow();
   ASSERT_TRUE(window);
   StreamRequest request;
   request.windowID = window->id;
@@ -221,17 +230,7 @@ TEST_F(ScreenCastTest, AChosenWindowIsConnectedWhileTheCountdownRunsAndStaysChos
   // that connection: nothing more is asked of the portal.
   std::unique_ptr<ScreenStreamService::Readied> readied = streams.ready(request);
   ASSERT_TRUE(readied);
-  QTest::qWait(500);  // the source's frames come and are held
-  Seen seen;
-  const int64_t began = monotonicNs();
-  {
-    const std::unique_ptr<ScreenStream> s = startStream(request, seen, 3, std::move(readied));
-    ASSERT_TRUE(s);
-    std::lock_guard lock(seen.mutex);
-    EXPECT_GE(seen.pts.front(), began);
-    EXPECT_EQ(seen.size, QSize(800, 600));
-    EXPECT_EQ(seen.pixel, 0x123456u) << std::hex << seen.pixel;
-  }
+  startsReadied(request, std::move(readied), QSize(800, 600));
   EXPECT_EQ(calls("OpenPipeWireRemote").size(), 1u);
   // Used: the recording ended the session, and the next one asks again.
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
@@ -241,7 +240,7 @@ TEST_F(ScreenCastTest, AChosenWindowIsConnectedWhileTheCountdownRunsAndStaysChos
   // countdown connects again through the same session. (No frames are
   // awaited from here on: the test source, gstreamer's pipewiresink, sends
   // next to nothing once a consumer has left it.)
-  window = choose();
+  window = chooseWindow();
   ASSERT_TRUE(window);
   request.windowID = window->id;
   readied = streams.ready(request);
@@ -261,7 +260,7 @@ TEST_F(ScreenCastTest, AChosenWindowIsConnectedWhileTheCountdownRunsAndStaysChos
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 2; }));
 
   // Cancelled, then started with nothing readied: the start connects again.
-  window = choose();
+  window = chooseWindow();
   ASSERT_TRUE(window);
   request.windowID = window->id;
   readied = streams.ready(request);
@@ -295,18 +294,8 @@ TEST_F(ScreenCastTest, AMonitorSharedBeforeIsSharedAgainAndConnectedWhileTheCoun
   readied = streams.ready(request);
   ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 2; }, 10000));
   EXPECT_EQ(selected(1).value("restore_token"), calls("Started")[0].value("restore_token"));
-  QTest::qWait(500);  // the source's frames come and are held
-  Seen seen;
-  const int64_t began = monotonicNs();
-  {
-    const std::unique_ptr<ScreenStream> s = startStream(request, seen, 3, std::move(readied));
-    ASSERT_TRUE(s);
-    EXPECT_EQ(calls("CreateSession").size(), 2u);
-    std::lock_guard lock(seen.mutex);
-    EXPECT_GE(seen.pts.front(), began);
-    EXPECT_EQ(seen.size, streams.displayPixels(1)->size());
-    EXPECT_EQ(seen.pixel, 0x123456u) << std::hex << seen.pixel;
-  }
+  startsReadied(request, std::move(readied), streams.displayPixels(1)->size());
+  EXPECT_EQ(calls("CreateSession").size(), 2u);
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 2; }));
   EXPECT_EQ(Preferences::stringValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name()),
             calls("Started")[1].value("restore_token").toString());
@@ -336,6 +325,46 @@ TEST_F(ScreenCastTest, AMonitorSharedBeforeIsSharedAgainAndConnectedWhileTheCoun
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 5; }));
 }
 
+TEST_F(ScreenCastTest, AMonitorNeverSharedIsChosenBeforeTheCountdownAndConnectedDuringIt) {
+  startPortal();
+  StreamRequest request;
+  request.displayID = 1;
+  const auto askAhead = [&](const StreamRequest& r) {
+    std::optional<std::optional<Error>> answer;
+    streams.chooseAhead(r, [&](std::optional<Error> e) { answer = e; });
+    EXPECT_TRUE(test::waitUntil([&] { return answer.has_value(); }, 10000));
+    return answer.value_or(std::nullopt);
+  };
+  // Never shared: the desktop asks now, and the choice is kept for the
+  // recording (and remembered for the next).
+  EXPECT_FALSE(askAhead(request));
+  ASSERT_EQ(calls("CreateSession").size(), 1u);
+  EXPECT_EQ(Preferences::stringValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name()),
+            calls("Started")[0].value("restore_token").toString());
+  // Asked again with the choice remembered: nothing more is asked.
+  EXPECT_FALSE(askAhead(request));
+  EXPECT_EQ(calls("CreateSession").size(), 1u);
+
+  // The countdown connects the session chosen, and the start takes it.
+  startsReadied(request, streams.ready(request), streams.displayPixels(1)->size());
+  EXPECT_EQ(calls("CreateSession").size(), 1u);
+  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 1u);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
+
+  // Chosen with the pointer, recorded without it: that session ends and the
+  // start shares afresh (restoring the choice, so without asking).
+  Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QString());
+  EXPECT_FALSE(askAhead(request));
+  StreamRequest plain = request;
+  plain.showsCursor = false;
+  Seen other;
+  Result<std::unique_ptr<ScreenStream>> s = streams.start(plain, recordInto(other), nullptr);
+  ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
+  EXPECT_EQ(calls("CreateSession").size(), 3u);
+  EXPECT_EQ(selected(2).value("cursor_mode"), 1);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 2; }));
+}
+
 TEST_F(ScreenCastTest, AChooserClosedDuringTheCountdownIsTheStartsAnswer) {
   startPortal(QStringLiteral("cancel"));
   Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QStringLiteral("lapsed"));
@@ -348,6 +377,16 @@ TEST_F(ScreenCastTest, AChooserClosedDuringTheCountdownIsTheStartsAnswer) {
   ASSERT_FALSE(s.ok());
   EXPECT_TRUE(isPlatformError(s.error(), PlatformErrorCode::permissionDenied)) << s.error().description.toStdString();
   EXPECT_EQ(calls("CreateSession").size(), 1u);
+  EXPECT_TRUE(calls("OpenPipeWireRemote").empty());
+
+  // Closed before the countdown, with nothing remembered: that is the answer.
+  Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QString());
+  std::optional<std::optional<Error>> answer;
+  streams.chooseAhead(request, [&](std::optional<Error> e) { answer = e; });
+  ASSERT_TRUE(test::waitUntil([&] { return answer.has_value(); }, 10000));
+  ASSERT_TRUE(*answer);
+  EXPECT_TRUE(isPlatformError(**answer, PlatformErrorCode::permissionDenied)) << (*answer)->description.toStdString();
+  EXPECT_EQ(calls("CreateSession").size(), 2u);
   EXPECT_TRUE(calls("OpenPipeWireRemote").empty());
 }
 

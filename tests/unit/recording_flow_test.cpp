@@ -144,6 +144,35 @@ TEST_F(RecordingFlowTest, ARecordShortcutCancelsTheCountdownAndStopsARecording) 
   EXPECT_EQ(fakes.workspace->revealed, QStringList{*items[0].videoPath});
 }
 
+TEST_F(RecordingFlowTest, TheDesktopAsksWhatToShareBeforeTheCountdownNotAfterIt) {
+  const QDir folder(paths::appSupportDir() + "/recordings");
+  // Declined: no countdown, nothing made, and the user is told.
+  fakes.streams->aheadRefusal =
+      platformError(PlatformErrorCode::permissionDenied, QStringLiteral("choosing what to record: the user said no"));
+  RecordingFlow::beginCountdown(config());
+  ASSERT_EQ(fakes.streams->askedAhead.size(), 1u);
+  EXPECT_EQ(fakes.streams->askedAhead[0].displayID, std::optional<quint32>(11));
+  EXPECT_FALSE(CountdownOverlay::isShowing());
+  EXPECT_EQ(toast(), QStringLiteral("Couldn't start recording. choosing what to record: the user said no"));
+
+  // While the desktop's dialog is up, the shortcut and the panel's button do
+  // nothing; the countdown follows the answer.
+  fakes.streams->aheadRefusal.reset();
+  fakes.streams->aheadWaits = true;
+  RecordingFlow::beginCountdown(config());
+  EXPECT_FALSE(CountdownOverlay::isShowing());
+  RecordingFlow::requestPanel(RecordingDestination::localFile);
+  EXPECT_FALSE(RecorderPanel::panel());
+  RecordingFlow::beginCountdown(config());
+  EXPECT_EQ(fakes.streams->askedAhead.size(), 2u);
+  QTest::qWait(300);
+  EXPECT_TRUE(folder.entryList(QDir::Files | QDir::Hidden).isEmpty());  // nothing made before the answer
+  fakes.streams->answerAhead();
+  ASSERT_TRUE(CountdownOverlay::isShowing());
+  ASSERT_TRUE(waitUntil([] { return RecordingFlow::recorder().isRecording(); }, 6000));
+  EXPECT_EQ(fakes.streams->startedReadied.size(), 1u);
+}
+
 TEST_F(RecordingFlowTest, ACancelledCountdownLetsTheCameraGo) {
   RecordingFlow::cameraToggled(true);
   ASSERT_TRUE(RecordingFlow::sharedCamera());

@@ -170,6 +170,20 @@ class FakeScreenStreams : public ScreenStreamService {
   };
   std::atomic<int> readiedAlive{0};
   std::vector<StreamRequest> startedReadied;
+  // The desktop's question before the countdown: the requests asked about,
+  // and the answer, held back until answerAhead() while `aheadWaits`.
+  std::vector<StreamRequest> askedAhead;
+  bool aheadWaits = false;
+  std::optional<Error> aheadRefusal;
+  std::function<void(std::optional<Error>)> aheadPending;
+  void chooseAhead(const StreamRequest& r, std::function<void(std::optional<Error>)> done) override {
+    askedAhead.push_back(r);
+    if (aheadWaits) aheadPending = std::move(done);
+    else done(aheadRefusal);
+  }
+  void answerAhead() {
+    if (auto done = std::exchange(aheadPending, nullptr)) done(aheadRefusal);
+  }
   std::unique_ptr<ScreenStreamService::Readied> ready(const StreamRequest& r) override {
     return std::make_unique<Readied>(this, r);
   }

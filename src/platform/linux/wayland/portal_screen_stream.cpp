@@ -16,6 +16,15 @@
 #include "util/preferences.h"
 
 namespace nimbo {
+
+// A monitor shared through the portal: the session, the monitor asked for,
+// and the one the user shared when it could be told.
+struct SharedMonitor {
+  ScreenCastPortal::Session session;
+  OutputPlacement wanted;
+  QString output;
+};
+
 namespace {
 
 // The portal's restore token for the last choice on each monitor: with it
@@ -77,15 +86,13 @@ Result<ScreenCastPortal::Session> connected(ScreenCastPortal::Session session) {
   return session;
 }
 
-void logRecording(const QString& what) { logLine("Recorder: recording " + what + " through the screen cast portal"); }
+// Ends a session nothing was connected to, and closes its PipeWire connection.
+void endSession(const ScreenCastPortal::Session& session) {
+  ScreenCastPortal::close(session.handle);
+  if (session.pipeWireFd >= 0) ::close(session.pipeWireFd);
+}
 
-// A monitor shared through the portal: the session, the monitor asked for,
-// and the one the user shared when it could be told.
-struct Chosen {
-  ScreenCastPortal::Session session;
-  OutputPlacement wanted;
-  QString output;
-};
+void logRecording(const QString& what) { logLine("Recorder: recording " + what + " through the screen cast portal"); }
 
 // An output's size in pixels.
 QSize pixelsOf(const OutputPlacement& o) {
@@ -100,7 +107,7 @@ std::optional<OutputPlacement> outputFor(const std::vector<OutputPlacement>& out
 
 // Asks the portal to share the monitor `request` names, restoring the last
 // choice for it when a token is kept. Main thread; `done` runs once, on it.
-void shareMonitor(const StreamRequest& request, std::function<void(Result<Chosen>)> done) {
+void shareMonitor(const StreamRequest& request, std::function<void(Result<SharedMonitor>)> done) {
   // The outputs and the settings are read here, on the main thread.
   const std::vector<OutputPlacement> outputs = currentOutputs();
   const std::optional<OutputPlacement> wanted = outputFor(outputs, *request.displayID);
@@ -111,7 +118,7 @@ void shareMonitor(const StreamRequest& request, std::function<void(Result<Chosen
   r.restoreToken = Preferences::stringValue(tokenKey(wanted->name));
   ScreenCastPortal::openAsync(r, [done, outputs, wanted = *wanted](Result<ScreenCastPortal::Session> s) {
     if (!s.ok()) return done(s.error());
-    Chosen c{s.value(), wanted, wanted.name};
+    SharedMonitor c{s.value(), wanted, wanted.name};
     // The portal says where the shared monitor lies; that tells which one
     // the user picked, and which monitor the new token restores.
     const ScreenCastPortal::Stream& first = c.session.streams.front();
@@ -124,7 +131,7 @@ void shareMonitor(const StreamRequest& request, std::function<void(Result<Chosen
 }
 
 // The cast of a shared monitor, fitted to the monitor asked for.
-Cast castChosen(const Chosen& c, const StreamRequest& request, std::function<void(const ScreenFrame&)> onFrame) {
+Cast castChosen(const SharedMonitor& c, const StreamRequest& request, std::function<void(const ScreenFrame&)> onFrame) {
   if (c.output != c.wanted.name)
     logLine("Recorder: the desktop shared " + c.output + " instead of " + c.wanted.name + "; it is fitted to the recording");
   return castFrom(c.session, pixelsOf(c.wanted), request.source, request.frameInterval, std::move(onFrame));
@@ -187,11 +194,11 @@ std::optional<PortalScreenStreams::PickedWindow> PortalScreenStreams::picked(qui
   return c;
 }
 
+PortalScreenStreams::PortalScreenStreams() = default;
+
 PortalScreenStreams::~PortalScreenStreams() {
-  for (auto& [id, c] : chosen_) {
-    ScreenCastPortal::close(c.session.handle);
-    if (c.session.pipeWireFd >= 0) ::close(c.session.pipeWireFd);
-  }
+  if (ahead_) endSession(ahead_->session);
+  for (auto& [id, c] : chosen_) endSession(c.session);
 }
 
 void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWindow>)> done) {
@@ -208,17 +215,13 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
     if (!stream.size || stream.size->isEmpty()) {
       // Without a size the recording's frame cannot be set up.
       logLine(QStringLiteral("Recorder: the desktop did not say the chosen window's size"));
-      ScreenCastPortal::close(s.value().handle);
-      ::close(s.value().pipeWireFd);
+      endSession(s.value());
       return done(std::nullopt);
     }
     ChosenWindow window;
     {
       std::lock_guard lock(mutex_);
-      for (auto& [id, c] : chosen_) {
-        ScreenCastPortal::close(c.session.handle);
-        if (c.session.pipeWireFd >= 0) ::close(c.session.pipeWireFd);
-      }
+      for (auto& [id, c] : chosen_) endSession(c.session);
       chosen_.clear();
       window.id = nextWindowID_++;
       chosen_[window.id] = PickedWindow{s.value(), *stream.size};
@@ -227,6 +230,41 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
     logLine(QStringLiteral("Recorder: the desktop chose a window of %1x%2").arg(stream.size->width()).arg(stream.size->height()));
     done(window);
   });
+}
+
+void PortalScreenStreams::chooseAhead(const StreamRequest& request, std::function<void(std::optional<Error>)> done) {
+  // A window was chosen already, and a monitor shared before is restored
+  // without asking.
+  if (!request.displayID) return done(std::nullopt);
+  const std::optional<OutputPlacement> wanted = outputFor(currentOutputs(), *request.displayID);
+  if (!wanted || !Preferences::stringValue(tokenKey(wanted->name)).isEmpty()) return done(std::nullopt);
+  shareMonitor(request, [this, request, done = std::move(done)](Result<SharedMonitor> c) {
+    if (!c.ok()) return done(c.error());
+    auto shared = std::make_unique<SharedMonitor>(c.take());
+    {
+      std::lock_guard lock(mutex_);
+      std::swap(ahead_, shared);
+      aheadFor_ = request;
+    }
+    if (shared) endSession(shared->session);  // an earlier one nobody took
+    done(std::nullopt);
+  });
+}
+
+std::unique_ptr<SharedMonitor> PortalScreenStreams::takeAhead(const StreamRequest& request) {
+  std::unique_ptr<SharedMonitor> shared;
+  StreamRequest wasFor;
+  {
+    std::lock_guard lock(mutex_);
+    shared = std::move(ahead_);
+    wasFor = aheadFor_;
+  }
+  if (!shared) return nullptr;
+  // Chosen for this monitor and pointer: what part of it is recorded does
+  // not matter to the portal.
+  if (wasFor.displayID == request.displayID && wasFor.showsCursor == request.showsCursor) return shared;
+  endSession(shared->session);
+  return nullptr;
 }
 
 std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const StreamRequest& request) {
@@ -247,6 +285,11 @@ std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const S
   if (!request.displayID || !app) return nullptr;
   auto readied = std::make_unique<PortalReadied>();
   readied->request = request;
+  if (std::unique_ptr<SharedMonitor> shared = takeAhead(request)) {
+    // Chosen just before the countdown: connected now.
+    PortalReadied::settle(readied->state, castChosen(*shared, request, nullptr), shared->output);
+    return readied;
+  }
   QMetaObject::invokeMethod(
       app,
       [state = readied->state, request] {
@@ -257,7 +300,7 @@ std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const S
         const std::optional<OutputPlacement> wanted = outputFor(currentOutputs(), *request.displayID);
         if (!wanted || Preferences::stringValue(tokenKey(wanted->name)).isEmpty())
           return PortalReadied::settle(state, std::nullopt);
-        shareMonitor(request, [state, request](Result<Chosen> c) {
+        shareMonitor(request, [state, request](Result<SharedMonitor> c) {
           if (!c.ok()) return PortalReadied::settle(state, Cast(c.error()));
           PortalReadied::settle(state, castChosen(c.value(), request, nullptr), c.value().output);
         });
@@ -327,8 +370,14 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
   }
   readied.reset();
 
-  Result<Chosen> chosen = portal::await<Chosen>(
-      [&request](std::function<void(Result<Chosen>)> done) { shareMonitor(request, std::move(done)); });
+  if (std::unique_ptr<SharedMonitor> shared = takeAhead(request)) {
+    Cast cast = castChosen(*shared, request, std::move(onFrame));
+    if (!cast.ok()) return cast.error();
+    logRecording(shared->output);
+    return std::unique_ptr<ScreenStream>(cast.take());
+  }
+  Result<SharedMonitor> chosen = portal::await<SharedMonitor>(
+      [&request](std::function<void(Result<SharedMonitor>)> done) { shareMonitor(request, std::move(done)); });
   if (!chosen.ok()) return chosen.error();
   Cast cast = castChosen(chosen.value(), request, std::move(onFrame));
   if (!cast.ok()) return cast.error();
