@@ -180,10 +180,10 @@ int runRecording(const Settings& env) {
            .arg(recordTargetName(config.target), config.systemAudio ? "true" : "false", config.mic ? "true" : "false")
            .arg(seconds));
 
-  // As the app does: the file is made while the three-second countdown runs
-  // (shown, with --smoke-countdown=1, to see that it is not recorded).
+  // As the app does: the desktop's question, if it has one, first; then the
+  // file is made while the three-second countdown runs (shown, with
+  // --smoke-countdown=1, to see that it is not recorded).
   ScreenRecorder recorder;
-  // As the app does: the desktop's question, if it has one, first.
   {
     std::optional<std::optional<Error>> refused;
     QEventLoop answered;

@@ -105,6 +105,14 @@ std::optional<OutputPlacement> outputFor(const std::vector<OutputPlacement>& out
   return std::nullopt;
 }
 
+// The restore token kept for a display (empty: never shared); nothing when
+// the display is gone. Main thread.
+std::optional<QString> keptToken(quint32 displayID) {
+  const std::optional<OutputPlacement> o = outputFor(currentOutputs(), displayID);
+  if (!o) return std::nullopt;
+  return Preferences::stringValue(tokenKey(o->name));
+}
+
 // Asks the portal to share the monitor `request` names, restoring the last
 // choice for it when a token is kept. Main thread; `done` runs once, on it.
 void shareMonitor(const StreamRequest& request, std::function<void(Result<SharedMonitor>)> done) {
@@ -236,8 +244,8 @@ void PortalScreenStreams::chooseAhead(const StreamRequest& request, std::functio
   // A window was chosen already, and a monitor shared before is restored
   // without asking.
   if (!request.displayID) return done(std::nullopt);
-  const std::optional<OutputPlacement> wanted = outputFor(currentOutputs(), *request.displayID);
-  if (!wanted || !Preferences::stringValue(tokenKey(wanted->name)).isEmpty()) return done(std::nullopt);
+  const std::optional<QString> token = keptToken(*request.displayID);
+  if (!token || !token->isEmpty()) return done(std::nullopt);  // a display gone: the start says so
   shareMonitor(request, [this, request, done = std::move(done)](Result<SharedMonitor> c) {
     if (!c.ok()) return done(c.error());
     auto shared = std::make_unique<SharedMonitor>(c.take());
@@ -274,7 +282,8 @@ std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const S
     if (!c) return nullptr;
     Result<ScreenCastPortal::Session> session = connected(c->session);
     if (!session.ok()) return nullptr;  // the start says why
-    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, nullptr, true, false);
+    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, nullptr, /*ofWindow=*/true,
+                         /*endsSession=*/false);
     if (!cast.ok()) return nullptr;
     auto readied = std::make_unique<WindowReadied>();
     readied->request = request;
@@ -297,9 +306,8 @@ std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const S
           std::lock_guard lock(state->mutex);
           if (state->abandoned) return;
         }
-        const std::optional<OutputPlacement> wanted = outputFor(currentOutputs(), *request.displayID);
-        if (!wanted || Preferences::stringValue(tokenKey(wanted->name)).isEmpty())
-          return PortalReadied::settle(state, std::nullopt);
+        const std::optional<QString> token = keptToken(*request.displayID);
+        if (!token || token->isEmpty()) return PortalReadied::settle(state, std::nullopt);
         shareMonitor(request, [state, request](Result<SharedMonitor> c) {
           if (!c.ok()) return PortalReadied::settle(state, Cast(c.error()));
           PortalReadied::settle(state, castChosen(c.value(), request, nullptr), c.value().output);
@@ -327,10 +335,10 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
     readied.reset();  // its connection ends before another opens
     Result<ScreenCastPortal::Session> session = connected(c->session);
     if (!session.ok()) {
-      ScreenCastPortal::close(c->session.handle);
+      endSession(c->session);
       return session.error();
     }
-    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, std::move(onFrame), true);
+    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, std::move(onFrame), /*ofWindow=*/true);
     if (!cast.ok()) return cast.error();
     logRecording(what);
     return std::unique_ptr<ScreenStream>(cast.take());
@@ -370,18 +378,17 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
   }
   readied.reset();
 
-  if (std::unique_ptr<SharedMonitor> shared = takeAhead(request)) {
-    Cast cast = castChosen(*shared, request, std::move(onFrame));
-    if (!cast.ok()) return cast.error();
-    logRecording(shared->output);
-    return std::unique_ptr<ScreenStream>(cast.take());
+  // Chosen before the countdown, else asked for now.
+  std::unique_ptr<SharedMonitor> shared = takeAhead(request);
+  if (!shared) {
+    Result<SharedMonitor> chosen = portal::await<SharedMonitor>(
+        [&request](std::function<void(Result<SharedMonitor>)> done) { shareMonitor(request, std::move(done)); });
+    if (!chosen.ok()) return chosen.error();
+    shared = std::make_unique<SharedMonitor>(chosen.take());
   }
-  Result<SharedMonitor> chosen = portal::await<SharedMonitor>(
-      [&request](std::function<void(Result<SharedMonitor>)> done) { shareMonitor(request, std::move(done)); });
-  if (!chosen.ok()) return chosen.error();
-  Cast cast = castChosen(chosen.value(), request, std::move(onFrame));
+  Cast cast = castChosen(*shared, request, std::move(onFrame));
   if (!cast.ok()) return cast.error();
-  logRecording(chosen.value().output);
+  logRecording(shared->output);
   return std::unique_ptr<ScreenStream>(cast.take());
 }
 
