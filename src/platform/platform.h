@@ -189,10 +189,10 @@ class ScreenStreamService {
    public:
     virtual ~Readied() = default;
   };
-  // Where the desktop would ask the user what to share when `request`
-  // starts (a monitor never shared before, on Wayland), asks now, before
-  // the countdown, and keeps the choice for it; `done` runs once, on the
-  // main thread, with why not when the user declined. Main thread.
+  // Where the desktop may ask the user what to share when `request` starts
+  // (a monitor, on Wayland), shares it now, before the countdown, and keeps
+  // the session for it; `done` runs once, on the main thread, with why not
+  // when the user declined or it failed. Main thread.
   virtual void chooseAhead(const StreamRequest& request, std::function<void(std::optional<Error>)> done) {
     (void)request;
     done(std::nullopt);

@@ -187,12 +187,15 @@ int runRecording(const Settings& env) {
   {
     std::optional<std::optional<Error>> refused;
     QEventLoop answered;
+    QElapsedTimer asking;
+    asking.start();
     recorder.chooseAhead(screen, config, [&](std::optional<Error> e) {
       refused = e;
       answered.quit();
     });
     if (!refused) answered.exec();
     if (*refused) info("the desktop's question before the countdown: " + (*refused)->description);
+    else info(QStringLiteral("ready for the countdown in %1 ms").arg(asking.elapsed()));
   }
   recorder.prepare(screen, config);
   if (env.at("NIMBO_SMOKE_COUNTDOWN") == "1") {

@@ -111,6 +111,13 @@ class ScreenCastTest : public ::testing::Test {
     EXPECT_EQ(seen.size, size);
     EXPECT_EQ(seen.pixel, 0x123456u) << std::hex << seen.pixel;
   }
+  // The monitor shared ahead, as before a countdown: why not, or nothing.
+  std::optional<Error> askAhead(const StreamRequest& r) {
+    std::optional<std::optional<Error>> answer;
+    streams.chooseAhead(r, [&](std::optional<Error> e) { answer = e; });
+    EXPECT_TRUE(test::waitUntil([&] { return answer.has_value(); }, 10000));
+    return answer.value_or(std::nullopt);
+  }
   // A window chosen in the stand-in's dialog, which answers at once.
   std::optional<ScreenStreamService::ChosenWindow> chooseWindow() {
     std::optional<std::optional<ScreenStreamService::ChosenWindow>> got;
@@ -122,7 +129,8 @@ class ScreenCastTest : public ::testing::Test {
   QProcess source;
   quint32 node = 0;
   QProcess portal;
-  PortalScreenStreams streams;
+  static constexpr int kAheadKeptMs = 2000;
+  PortalScreenStreams streams{kAheadKeptMs};
 };
 
 TEST_F(ScreenCastTest, TheMonitorsFramesArriveAtTheRateAskedAndTheChoiceIsRestoredNextTime) {
@@ -272,122 +280,112 @@ TEST_F(ScreenCastTest, AChosenWindowIsConnectedWhileTheCountdownRunsAndStaysChos
   EXPECT_EQ(calls("CreateSession").size(), 3u);
 }
 
-TEST_F(ScreenCastTest, AMonitorSharedBeforeIsSharedAgainAndConnectedWhileTheCountdownRuns) {
+TEST_F(ScreenCastTest, AMonitorIsSharedBeforeTheCountdownRestoringTheLastChoiceAndConnectedDuringIt) {
   startPortal();
   StreamRequest request;
   request.displayID = 1;
-  // Never shared: nothing is asked during the countdown (the desktop would
-  // show its chooser over it); the start asks, as without a countdown.
-  std::unique_ptr<ScreenStreamService::Readied> readied = streams.ready(request);
-  QTest::qWait(300);
-  EXPECT_TRUE(calls("CreateSession").empty());
-  {
-    Seen first;
-    ASSERT_TRUE(startStream(request, first, 2, std::move(readied)));
-  }
+  const QString key = "screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name();
+  const QSize size = streams.displayPixels(1)->size();
+  // Never shared: the desktop asks now, and the choice is remembered. The
+  // countdown connects the session chosen; the start takes it, asking
+  // nothing more, and what the screen shows comes from the start on.
+  EXPECT_FALSE(askAhead(request));
   ASSERT_EQ(calls("CreateSession").size(), 1u);
+  EXPECT_FALSE(selected(0).contains("restore_token"));
+  EXPECT_EQ(Preferences::stringValue(key), calls("Started")[0].value("restore_token").toString());
+  startsReadied(request, streams.ready(request), size);
+  EXPECT_EQ(calls("CreateSession").size(), 1u);
+  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 1u);
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
 
-  // Shared before: restored and connected before the start, which asks
-  // nothing more; what the screen shows comes as soon as it starts, not
-  // before.
-  readied = streams.ready(request);
-  ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 2; }, 10000));
+  // Shared before: restored before the countdown too (a lapsed token would
+  // have the desktop ask then, not over the countdown), the newest token
+  // kept, and connected during the countdown.
+  EXPECT_FALSE(askAhead(request));
   EXPECT_EQ(selected(1).value("restore_token"), calls("Started")[0].value("restore_token"));
-  startsReadied(request, std::move(readied), streams.displayPixels(1)->size());
+  EXPECT_EQ(Preferences::stringValue(key), calls("Started")[1].value("restore_token").toString());
+  startsReadied(request, streams.ready(request), size);
   EXPECT_EQ(calls("CreateSession").size(), 2u);
+  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 2u);
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 2; }));
-  EXPECT_EQ(Preferences::stringValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name()),
-            calls("Started")[1].value("restore_token").toString());
 
-  // A countdown cancelled: the session shared for it ends.
-  readied = streams.ready(request);
-  ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 3; }, 10000));
+  // A countdown cancelled once its stream was connected: the session ends
+  // with it. (No frames are awaited from here on: the test source,
+  // gstreamer's pipewiresink, sends nothing more to anyone once a consumer
+  // has left in the middle of negotiating, as those let go of here may; a
+  // fresh source streams to this process again.)
+  EXPECT_FALSE(askAhead(request));
+  std::unique_ptr<ScreenStreamService::Readied> readied = streams.ready(request);
+  ASSERT_TRUE(readied);
+  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 3u);
   readied.reset();
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 3; }));
+  // Cancelled before: nobody takes the session, which ends soon all the same.
+  EXPECT_FALSE(askAhead(request));
+  QTest::qWait(kAheadKeptMs / 2);
+  EXPECT_EQ(calls("Close").size(), 3u);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 4; }, kAheadKeptMs * 2));
+  EXPECT_FALSE(streams.ready(request));
 
   // Readied for the whole monitor, started for a region of it: that one
-  // ends, and the start shares afresh. (No frames are awaited from here on:
-  // the test source, gstreamer's pipewiresink, sends nothing more to anyone
-  // once a consumer has left in the middle of negotiating, as the two let
-  // go of here may; a fresh source streams to this process again.)
+  // ends, and the start shares afresh.
+  EXPECT_FALSE(askAhead(request));
   readied = streams.ready(request);
-  ASSERT_TRUE(test::waitUntil([&] { return calls("OpenPipeWireRemote").size() == 4; }, 10000));
   StreamRequest region = request;
   region.source = QRect(100, 50, 200, 120);
   Seen part;
   Result<std::unique_ptr<ScreenStream>> s = streams.start(region, recordInto(part), std::move(readied));
   ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
-  EXPECT_EQ(calls("CreateSession").size(), 5u);
-  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 5u);
-  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 4; }));
-  s.take().reset();
+  EXPECT_EQ(calls("CreateSession").size(), 6u);
+  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 6u);
   ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 5; }));
-}
+  s.take().reset();
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 6; }));
 
-TEST_F(ScreenCastTest, AMonitorNeverSharedIsChosenBeforeTheCountdownAndConnectedDuringIt) {
-  startPortal();
-  StreamRequest request;
-  request.displayID = 1;
-  const auto askAhead = [&](const StreamRequest& r) {
-    std::optional<std::optional<Error>> answer;
-    streams.chooseAhead(r, [&](std::optional<Error> e) { answer = e; });
-    EXPECT_TRUE(test::waitUntil([&] { return answer.has_value(); }, 10000));
-    return answer.value_or(std::nullopt);
-  };
-  // Never shared: the desktop asks now, and the choice is kept for the
-  // recording (and remembered for the next).
-  EXPECT_FALSE(askAhead(request));
-  ASSERT_EQ(calls("CreateSession").size(), 1u);
-  EXPECT_EQ(Preferences::stringValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name()),
-            calls("Started")[0].value("restore_token").toString());
-  // Asked again with the choice remembered: nothing more is asked.
-  EXPECT_FALSE(askAhead(request));
-  EXPECT_EQ(calls("CreateSession").size(), 1u);
-
-  // The countdown connects the session chosen, and the start takes it.
-  startsReadied(request, streams.ready(request), streams.displayPixels(1)->size());
-  EXPECT_EQ(calls("CreateSession").size(), 1u);
-  EXPECT_EQ(calls("OpenPipeWireRemote").size(), 1u);
-  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 1; }));
-
-  // Chosen with the pointer, recorded without it: that session ends and the
-  // start shares afresh (restoring the choice, so without asking).
-  Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QString());
+  // Shared with the pointer, recorded without it: that session ends and the
+  // start shares afresh.
   EXPECT_FALSE(askAhead(request));
   StreamRequest plain = request;
   plain.showsCursor = false;
-  Seen other;
-  Result<std::unique_ptr<ScreenStream>> s = streams.start(plain, recordInto(other), nullptr);
+  s = streams.start(plain, recordInto(part), nullptr);
   ASSERT_TRUE(s.ok()) << s.error().description.toStdString();
-  EXPECT_EQ(calls("CreateSession").size(), 3u);
-  EXPECT_EQ(selected(2).value("cursor_mode"), 1);
-  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 2; }));
+  EXPECT_EQ(calls("CreateSession").size(), 8u);
+  EXPECT_EQ(selected(7).value("cursor_mode"), 1);
+  ASSERT_TRUE(test::waitUntil([&] { return calls("Close").size() == 7; }));
+  s.take().reset();
+
+  // A caller that did not ask ahead: nothing is asked during the countdown;
+  // the start shares.
+  EXPECT_FALSE(streams.ready(request));
+  QTest::qWait(200);
+  EXPECT_EQ(calls("CreateSession").size(), 8u);
 }
 
-TEST_F(ScreenCastTest, AChooserClosedDuringTheCountdownIsTheStartsAnswer) {
+TEST_F(ScreenCastTest, AChooserClosedBeforeTheCountdownIsTheAnswer) {
   startPortal(QStringLiteral("cancel"));
-  Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QStringLiteral("lapsed"));
+  const QString key = "screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name();
   StreamRequest request;
   request.displayID = 1;
-  std::unique_ptr<ScreenStreamService::Readied> readied = streams.ready(request);
-  Seen seen;
-  // The start waits for the answer and takes it: the user is not asked twice.
-  Result<std::unique_ptr<ScreenStream>> s = streams.start(request, recordInto(seen), std::move(readied));
-  ASSERT_FALSE(s.ok());
-  EXPECT_TRUE(isPlatformError(s.error(), PlatformErrorCode::permissionDenied)) << s.error().description.toStdString();
-  EXPECT_EQ(calls("CreateSession").size(), 1u);
+  // Asked because the last choice could not be restored, or because there
+  // was none: either way the user said no, and nothing is connected.
+  int asked = 0;
+  for (const QString& token : {QStringLiteral("lapsed"), QString()}) {
+    Preferences::setValue(key, token);
+    const std::optional<Error> refused = askAhead(request);
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(isPlatformError(*refused, PlatformErrorCode::permissionDenied)) << refused->description.toStdString();
+    EXPECT_EQ(calls("CreateSession").size(), size_t(++asked));
+    EXPECT_EQ(selected(asked - 1).value("restore_token").toString(), token);
+    EXPECT_FALSE(streams.ready(request));
+  }
   EXPECT_TRUE(calls("OpenPipeWireRemote").empty());
 
-  // Closed before the countdown, with nothing remembered: that is the answer.
-  Preferences::setValue("screenCast/restoreToken/" + QGuiApplication::primaryScreen()->name(), QString());
-  std::optional<std::optional<Error>> answer;
-  streams.chooseAhead(request, [&](std::optional<Error> e) { answer = e; });
-  ASSERT_TRUE(test::waitUntil([&] { return answer.has_value(); }, 10000));
-  ASSERT_TRUE(*answer);
-  EXPECT_TRUE(isPlatformError(**answer, PlatformErrorCode::permissionDenied)) << (*answer)->description.toStdString();
-  EXPECT_EQ(calls("CreateSession").size(), 2u);
-  EXPECT_TRUE(calls("OpenPipeWireRemote").empty());
+  // A display gone: said before anything is asked.
+  request.displayID = 42;
+  const std::optional<Error> gone = askAhead(request);
+  ASSERT_TRUE(gone);
+  EXPECT_TRUE(isPlatformError(*gone, PlatformErrorCode::noDisplay));
+  EXPECT_EQ(calls("CreateSession").size(), size_t(asked));
 }
 
 }  // namespace

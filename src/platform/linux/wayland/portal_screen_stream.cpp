@@ -2,7 +2,8 @@
 
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QObject>
+#include <QTimer>
 
 #include <cmath>
 #include <mutex>
@@ -105,14 +106,6 @@ std::optional<OutputPlacement> outputFor(const std::vector<OutputPlacement>& out
   return std::nullopt;
 }
 
-// The restore token kept for a display (empty: never shared); nothing when
-// the display is gone. Main thread.
-std::optional<QString> keptToken(quint32 displayID) {
-  const std::optional<OutputPlacement> o = outputFor(currentOutputs(), displayID);
-  if (!o) return std::nullopt;
-  return Preferences::stringValue(tokenKey(o->name));
-}
-
 // Asks the portal to share the monitor `request` names, restoring the last
 // choice for it when a token is kept. Main thread; `done` runs once, on it.
 void shareMonitor(const StreamRequest& request, std::function<void(Result<SharedMonitor>)> done) {
@@ -145,48 +138,15 @@ Cast castChosen(const SharedMonitor& c, const StreamRequest& request, std::funct
   return castFrom(c.session, pixelsOf(c.wanted), request.source, request.frameInterval, std::move(onFrame));
 }
 
-// A monitor being shared again during a countdown. The portal answers on the
-// main thread; the readied stream may be let go of on any.
+// A stream connected while the countdown runs: a monitor shared just
+// before it, whose session ends with the cast, or a window chosen in the
+// desktop's dialog, whose session stays the choice's until a start takes
+// the cast (let go of, the countdown cancelled, only the connection ends
+// and the window stays chosen).
 struct PortalReadied : ScreenStreamService::Readied {
-  struct State {
-    std::mutex mutex;
-    bool settled = false, abandoned = false;
-    // The held cast or why there is none; nothing when there was no choice
-    // to restore.
-    std::optional<Cast> cast;
-    QString output;
-    std::function<void()> whenSettled;  // a start waiting for the answer
-  };
-  StreamRequest request;
-  std::shared_ptr<State> state = std::make_shared<State>();
-  ~PortalReadied() override {
-    std::optional<Cast> unused;
-    std::lock_guard lock(state->mutex);
-    state->abandoned = true;
-    unused = std::move(state->cast);  // its session ends here
-  }
-  static void settle(const std::shared_ptr<State>& state, std::optional<Cast> cast, const QString& output = {}) {
-    std::function<void()> then;
-    {
-      std::lock_guard lock(state->mutex);
-      if (!state->abandoned) {
-        state->cast = std::move(cast);
-        state->output = output;
-        state->settled = true;
-        then = std::move(state->whenSettled);
-      }
-    }
-    // A cast nobody waits for any more ends with `cast`.
-    if (then) then();
-  }
-};
-
-// A chosen window connected while the countdown runs. Its session stays
-// the choice's until a start takes the cast: let go of (the countdown
-// cancelled), only the connection ends and the window stays chosen.
-struct WindowReadied : ScreenStreamService::Readied {
   StreamRequest request;
   std::unique_ptr<PortalStream> cast;
+  QString what;
 };
 
 }  // namespace
@@ -202,7 +162,7 @@ std::optional<PortalScreenStreams::PickedWindow> PortalScreenStreams::picked(qui
   return c;
 }
 
-PortalScreenStreams::PortalScreenStreams() = default;
+PortalScreenStreams::PortalScreenStreams(int aheadKeptMs) : aheadKeptMs_(aheadKeptMs), guard_(std::make_unique<QObject>()) {}
 
 PortalScreenStreams::~PortalScreenStreams() {
   if (ahead_) endSession(ahead_->session);
@@ -241,20 +201,32 @@ void PortalScreenStreams::chooseWindow(std::function<void(std::optional<ChosenWi
 }
 
 void PortalScreenStreams::chooseAhead(const StreamRequest& request, std::function<void(std::optional<Error>)> done) {
-  // A window was chosen already, and a monitor shared before is restored
-  // without asking.
+  // A window was chosen in the desktop's dialog already.
   if (!request.displayID) return done(std::nullopt);
-  const std::optional<QString> token = keptToken(*request.displayID);
-  if (!token || !token->isEmpty()) return done(std::nullopt);  // a display gone: the start says so
+  // Shared now, restoring the last choice when there is one: a desktop that
+  // asks after all (the first time, a token that has lapsed, a portal that
+  // keeps no choices) asks before the countdown, not over it.
   shareMonitor(request, [this, request, done = std::move(done)](Result<SharedMonitor> c) {
     if (!c.ok()) return done(c.error());
     auto shared = std::make_unique<SharedMonitor>(c.take());
+    quint64 serial = 0;
     {
       std::lock_guard lock(mutex_);
       std::swap(ahead_, shared);
       aheadFor_ = request;
+      serial = ++aheadSerial_;
     }
     if (shared) endSession(shared->session);  // an earlier one nobody took
+    // One nobody takes (a countdown cancelled before its stream was
+    // connected) does not go on sharing the screen.
+    QTimer::singleShot(aheadKeptMs_, guard_.get(), [this, serial] {
+      std::unique_ptr<SharedMonitor> unused;
+      {
+        std::lock_guard lock(mutex_);
+        if (serial == aheadSerial_) unused = std::move(ahead_);
+      }
+      if (unused) endSession(unused->session);
+    });
     done(std::nullopt);
   });
 }
@@ -276,109 +248,65 @@ std::unique_ptr<SharedMonitor> PortalScreenStreams::takeAhead(const StreamReques
 }
 
 std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const StreamRequest& request) {
+  auto readied = std::make_unique<PortalReadied>();
+  readied->request = request;
+  std::optional<Cast> cast;
   if (request.windowID) {
     // The window was chosen in the desktop's dialog: connect to it now.
     std::optional<PickedWindow> c = picked(*request.windowID, true);
     if (!c) return nullptr;
     Result<ScreenCastPortal::Session> session = connected(c->session);
     if (!session.ok()) return nullptr;  // the start says why
-    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, nullptr, /*ofWindow=*/true,
-                         /*endsSession=*/false);
-    if (!cast.ok()) return nullptr;
-    auto readied = std::make_unique<WindowReadied>();
-    readied->request = request;
-    readied->cast = cast.take();
-    return readied;
+    cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, nullptr, /*ofWindow=*/true,
+                    /*endsSession=*/false);
+    readied->what = QStringLiteral("the chosen window");
+  } else {
+    // The monitor shared just before the countdown. Without one (a caller
+    // that did not ask ahead) the start shares it.
+    std::unique_ptr<SharedMonitor> shared = takeAhead(request);
+    if (!shared) return nullptr;
+    cast = castChosen(*shared, request, nullptr);
+    readied->what = shared->output;
   }
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!request.displayID || !app) return nullptr;
-  auto readied = std::make_unique<PortalReadied>();
-  readied->request = request;
-  if (std::unique_ptr<SharedMonitor> shared = takeAhead(request)) {
-    // Chosen just before the countdown: connected now.
-    PortalReadied::settle(readied->state, castChosen(*shared, request, nullptr), shared->output);
-    return readied;
-  }
-  QMetaObject::invokeMethod(
-      app,
-      [state = readied->state, request] {
-        {
-          std::lock_guard lock(state->mutex);
-          if (state->abandoned) return;
-        }
-        const std::optional<QString> token = keptToken(*request.displayID);
-        if (!token || token->isEmpty()) return PortalReadied::settle(state, std::nullopt);
-        shareMonitor(request, [state, request](Result<SharedMonitor> c) {
-          if (!c.ok()) return PortalReadied::settle(state, Cast(c.error()));
-          PortalReadied::settle(state, castChosen(c.value(), request, nullptr), c.value().output);
-        });
-      },
-      Qt::QueuedConnection);
+  if (!cast->ok()) return nullptr;
+  readied->cast = cast->take();
   return readied;
 }
 
 Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamRequest& request,
                                                                  std::function<void(const ScreenFrame&)> onFrame,
                                                                  std::unique_ptr<Readied> readied) {
+  std::optional<PickedWindow> window;
   if (request.windowID) {
-    std::optional<PickedWindow> c = picked(*request.windowID, false);
-    if (!c) return platformError(PlatformErrorCode::windowGone, QStringLiteral("choose the window again"));
-    const QString what = QStringLiteral("the chosen window");
-    if (auto* r = dynamic_cast<WindowReadied*>(readied.get()); r && r->request == request) {
-      std::unique_ptr<PortalStream> stream = std::move(r->cast);
-      stream->endsWith(c->session.handle);
-      stream->begin(std::move(onFrame));
-      logRecording(what);
-      logLine(QStringLiteral("Recorder: connected during the countdown"));
-      return std::unique_ptr<ScreenStream>(std::move(stream));
-    }
-    readied.reset();  // its connection ends before another opens
-    Result<ScreenCastPortal::Session> session = connected(c->session);
+    window = picked(*request.windowID, false);
+    if (!window) return platformError(PlatformErrorCode::windowGone, QStringLiteral("choose the window again"));
+  } else if (!request.displayID) {
+    return platformError(PlatformErrorCode::noDisplay, QStringLiteral("nothing to record"));
+  }
+  if (auto* r = dynamic_cast<PortalReadied*>(readied.get()); r && r->request == request) {
+    std::unique_ptr<PortalStream> stream = std::move(r->cast);
+    if (window) stream->endsWith(window->session.handle);
+    stream->begin(std::move(onFrame));
+    logRecording(r->what);
+    logLine(QStringLiteral("Recorder: connected during the countdown"));
+    return std::unique_ptr<ScreenStream>(std::move(stream));
+  }
+  readied.reset();  // its connection ends before another opens
+
+  if (window) {
+    Result<ScreenCastPortal::Session> session = connected(window->session);
     if (!session.ok()) {
-      endSession(c->session);
+      endSession(window->session);
       return session.error();
     }
-    Cast cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, std::move(onFrame), /*ofWindow=*/true);
+    Cast cast = castFrom(session.value(), window->size, QRect(), request.frameInterval, std::move(onFrame),
+                         /*ofWindow=*/true);
     if (!cast.ok()) return cast.error();
-    logRecording(what);
+    logRecording(QStringLiteral("the chosen window"));
     return std::unique_ptr<ScreenStream>(cast.take());
   }
-  if (!request.displayID)
-    return platformError(PlatformErrorCode::noDisplay, QStringLiteral("nothing to record"));
 
-  // Shared again during the countdown: the answer, once it has come (the
-  // desktop may be asking after all, its token having lapsed), is this
-  // start's, a refusal included.
-  if (auto* r = dynamic_cast<PortalReadied*>(readied.get()); r && r->request == request) {
-    const std::shared_ptr<PortalReadied::State> state = r->state;
-    portal::await<bool>([state](std::function<void(Result<bool>)> done) {
-      std::unique_lock lock(state->mutex);
-      if (!state->settled) {
-        state->whenSettled = [done] { done(true); };
-        return;
-      }
-      lock.unlock();
-      done(true);
-    });
-    std::optional<Cast> cast;
-    QString output;
-    {
-      std::lock_guard lock(state->mutex);
-      cast = std::move(state->cast);
-      output = state->output;
-    }
-    if (cast) {
-      if (!cast->ok()) return cast->error();
-      std::unique_ptr<PortalStream> stream = cast->take();
-      stream->begin(std::move(onFrame));
-      logRecording(output);
-      logLine(QStringLiteral("Recorder: shared and connected during the countdown"));
-      return std::unique_ptr<ScreenStream>(std::move(stream));
-    }
-  }
-  readied.reset();
-
-  // Chosen before the countdown, else asked for now.
+  // Shared before the countdown, else asked for now.
   std::unique_ptr<SharedMonitor> shared = takeAhead(request);
   if (!shared) {
     Result<SharedMonitor> chosen = portal::await<SharedMonitor>(

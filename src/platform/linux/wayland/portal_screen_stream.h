@@ -7,24 +7,26 @@
 #include "platform/linux/portal/portal_screencast.h"
 #include "platform/platform.h"
 
+class QObject;
+
 namespace nimbo {
 
 struct SharedMonitor;
 
 class PortalScreenStreams : public ScreenStreamService {
  public:
-  PortalScreenStreams();
-  // A monitor shared before (a restore token is kept for it) is shared again
-  // while the countdown runs, its stream connected and held, so the
-  // recording has its first picture at the start. The portal is asked from
-  // the main thread; this returns at once. Without a token nothing is
-  // readied (the desktop would ask over the countdown) unless the monitor
-  // was chosen just before it. A monitor chosen so, or a window chosen in
-  // the desktop's dialog, is connected here (a worker's wait).
-  std::unique_ptr<Readied> ready(const StreamRequest& request) override;
-  // A monitor never shared before is chosen in the desktop's dialog now,
-  // before the countdown; the session is kept for the recording.
+  // A monitor shared ahead that nothing takes within `aheadKeptMs` ends.
+  explicit PortalScreenStreams(int aheadKeptMs = 10000);
+  // The monitor is shared now, before the countdown, restoring the last
+  // choice for it when the desktop gave a token for one; the desktop asks
+  // only when it cannot (never shared, a lapsed token, a portal that keeps
+  // no choices). The session is kept for this recording.
   void chooseAhead(const StreamRequest& request, std::function<void(std::optional<Error>)> done) override;
+  // Connects, on the worker, the monitor shared just before the countdown
+  // or a window chosen in the desktop's dialog, and holds the stream, so
+  // the recording has its first picture at the start. Nothing for a monitor
+  // not shared ahead: the start shares it.
+  std::unique_ptr<Readied> ready(const StreamRequest& request) override;
   Result<std::unique_ptr<ScreenStream>> start(const StreamRequest& request,
                                               std::function<void(const ScreenFrame&)> onFrame,
                                               std::unique_ptr<Readied> readied) override;
@@ -52,6 +54,9 @@ class PortalScreenStreams : public ScreenStreamService {
   quint32 nextWindowID_ = 1;
   std::unique_ptr<SharedMonitor> ahead_;
   StreamRequest aheadFor_;
+  quint64 aheadSerial_ = 0;
+  int aheadKeptMs_;
+  std::unique_ptr<QObject> guard_;  // the context of main-thread timers, gone with this
 };
 
 }  // namespace nimbo
