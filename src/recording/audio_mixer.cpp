@@ -29,13 +29,11 @@ void AudioMixer::append(const AudioChunk& chunk, bool isSystem) {
   // Frames from the anchor, rounded half away from zero.
   const double frames = double(chunk.ptsNs - *anchor_) * kSampleRate / 1e9;
   if (!std::isfinite(frames)) return;
-  const auto [at, skip] = place(isSystem ? system_ : mic_, std::llround(frames), int64_t(samples->size() / 2));
-  if (skip > 0) {
-    const std::vector<float> rest(samples->begin() + std::ptrdiff_t(2 * skip), samples->end());
-    add(rest, at);
-  } else {
-    add(*samples, at);
-  }
+  Slot& slot = isSystem ? system_ : mic_;
+  std::vector<float> laid = std::move(*samples);
+  const int64_t at = place(slot, std::llround(frames), int64_t(laid.size() / 2));
+  if (slot.toSkip > 0) *slot.next -= payBack(slot, laid);
+  add(laid, at);
   emit(settled());
 }
 
@@ -49,12 +47,12 @@ int64_t AudioMixer::settled() const {
   return std::max(upto, accEnd_ - kMaxHoldback);
 }
 
-std::pair<int64_t, int64_t> AudioMixer::place(Slot& slot, int64_t estimate, int64_t frames) {
+int64_t AudioMixer::place(Slot& slot, int64_t estimate, int64_t frames) {
   // A chunk follows on from the source's last one unless its time says it
   // came clearly later: the source paused, or its latency report settled
   // lower. A gap is silence.
   const bool follows = slot.next && estimate <= *slot.next + kJitter;
-  int64_t at = follows ? *slot.next : estimate, skip = 0;
+  int64_t at = follows ? *slot.next : estimate;
   if (at < accStart_) {
     // Its place was handed out already: it goes in at the first open frame.
     // A source's first chunk can be dated far too early by the latency a
@@ -66,6 +64,8 @@ std::pair<int64_t, int64_t> AudioMixer::place(Slot& slot, int64_t estimate, int6
   if (!follows) {
     slot.aheadFor = 0;
     slot.toSkip = 0;
+    slot.owingFor = 0;
+    slot.cutting = false;
   } else if (const int64_t ahead = at - estimate; ahead <= kJitter) {
     slot.aheadFor = 0;
   } else {
@@ -75,17 +75,55 @@ std::pair<int64_t, int64_t> AudioMixer::place(Slot& slot, int64_t estimate, int6
     slot.aheadBy = slot.aheadFor > 0 ? std::min(slot.aheadBy, ahead) : ahead;
     slot.aheadFor += frames;
     if (slot.aheadFor >= kRealign) {
-      slot.toSkip = slot.aheadBy;
+      if (slot.toSkip == 0) slot.owingFor = 0;
+      slot.toSkip = std::max(slot.toSkip, slot.aheadBy);
       slot.aheadFor = 0;
     }
   }
-  // Pulled back by leaving frames out, never by laying it over itself.
-  if (follows) {
-    skip = std::min(slot.toSkip, frames);
-    slot.toSkip -= skip;
+  slot.next = at + frames;
+  return at;
+}
+
+int64_t AudioMixer::payBack(Slot& slot, std::vector<float>& samples) {
+  const int64_t frames = int64_t(samples.size() / 2);
+  const auto cut = [&](int64_t from, int64_t n) {
+    samples.erase(samples.begin() + std::ptrdiff_t(2 * from), samples.begin() + std::ptrdiff_t(2 * (from + n)));
+    slot.toSkip -= n;
+    return n;
+  };
+  if (!slot.cutting) {
+    // A quiet stretch: the longest run of frames under kQuiet in both ears.
+    // Up to half of it goes, from its middle, and nothing audible with it.
+    int64_t best = 0, bestAt = 0;
+    for (int64_t i = 0, run = 0; i < frames; ++i) {
+      const bool quiet = std::abs(samples[size_t(2 * i)]) < kQuiet && std::abs(samples[size_t(2 * i + 1)]) < kQuiet;
+      run = quiet ? run + 1 : 0;
+      if (run > best) best = run, bestAt = i + 1 - run;
+    }
+    if (best >= kQuietRun) {
+      const int64_t n = std::min(slot.toSkip, best / 2);
+      return cut(bestAt + (best - n) / 2, n);
+    }
+    slot.owingFor += frames;
+    if (slot.owingFor < kQuietWait) return 0;
   }
-  slot.next = at + frames - skip;
-  return {at, skip};
+  // No quiet moment came: the sound is left out where it is, faded out
+  // before the cut and in after it, so the skip does not click.
+  int64_t from = 0;
+  if (!slot.cutting) {
+    from = std::min(kFade, frames);
+    for (int64_t i = 0; i < from; ++i)
+      for (int c = 0; c < 2; ++c) samples[size_t(2 * i + c)] *= float(from - 1 - i) / float(from);
+    slot.cutting = true;
+  }
+  const int64_t n = cut(from, std::min(slot.toSkip, frames - from));
+  if (slot.toSkip == 0) {
+    const int64_t in = std::min(kFade, frames - from - n);
+    for (int64_t i = 0; i < in; ++i)
+      for (int c = 0; c < 2; ++c) samples[size_t(2 * (from + i) + c)] *= float(i + 1) / float(in + 1);
+    slot.cutting = false;
+  }
+  return n;
 }
 
 std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, bool isSystem) {

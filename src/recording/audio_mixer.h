@@ -5,9 +5,10 @@
 // slower one can still land in it. Each source is laid down without gaps or
 // overlaps of its own: a chunk follows the one before unless its time says
 // it came clearly later (a pause) or the source has run ahead of its times
-// for seconds (a fast clock). Sound that comes after its place has been
-// handed out goes in at the first place still open. Not thread-safe: the
-// recorder calls it under its sample lock.
+// for seconds (a fast clock), which pulls it back, in a quiet moment where
+// one comes. Sound that comes after its place has been handed out goes in
+// at the first place still open. Not thread-safe: the recorder calls it
+// under its sample lock.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,6 +45,13 @@ class AudioMixer {
   static constexpr int64_t kJitter = 720;
   // How long a source must run ahead of its times before it is pulled back.
   static constexpr int64_t kRealign = 5 * kSampleRate;
+  // A source is pulled back in a quiet moment (kQuietRun frames under kQuiet,
+  // about -60 dBFS) when one comes within kQuietWait; else where it is,
+  // faded out and in over kFade frames.
+  static constexpr float kQuiet = 1.0f / 1024;
+  static constexpr int64_t kQuietRun = kSampleRate / 200;
+  static constexpr int64_t kQuietWait = 2 * kSampleRate;
+  static constexpr int64_t kFade = kSampleRate / 200;
 
   AudioMixer() = default;
   ~AudioMixer();
@@ -72,12 +80,17 @@ class AudioMixer {
     // Frames laid down while ahead of their times by more than kJitter, and
     // the least it was ahead by in that time.
     int64_t aheadFor = 0, aheadBy = 0;
-    // Frames still to leave out to pull it back.
-    int64_t toSkip = 0;
+    // Frames still to leave out to pull it back, how many have been laid
+    // down since without a quiet moment, and whether a cut has begun.
+    int64_t toSkip = 0, owingFor = 0;
+    bool cutting = false;
   };
   // Where on the timeline a chunk of `frames` whose time says `estimate`
-  // goes, and how many of its first frames to leave out.
-  std::pair<int64_t, int64_t> place(Slot& slot, int64_t estimate, int64_t frames);
+  // goes; the source's next chunk follows it.
+  int64_t place(Slot& slot, int64_t estimate, int64_t frames);
+  // Leaves out of a chunk what the source owes and may give now; how many
+  // frames that was.
+  int64_t payBack(Slot& slot, std::vector<float>& samples);
   std::optional<std::vector<float>> convert(const AudioChunk& chunk, bool isSystem);
   void add(const std::vector<float>& samples, int64_t offset);
   // Where the held sound may be handed out up to.

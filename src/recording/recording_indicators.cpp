@@ -157,17 +157,28 @@ class PillWindow : public QWidget {
 
 QPointer<QWidget> g_pill;
 
+// GNOME places a new window at the top-left of the work area and, on
+// Wayland, lets no client move it: there the countdown is a maximised
+// transparent window with the disc in its middle. (KDE and the wlroots
+// desktops centre a floating window themselves; X11 lets us place it.)
+bool coversWorkArea() {
+  return QGuiApplication::platformName() == QLatin1String("wayland") &&
+         qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':')).contains(QLatin1String("GNOME"), Qt::CaseInsensitive);
+}
+
+constexpr int kDisc = 220;
+
 // The countdown: a dark disc with the number, not clickable.
 class CountdownWindow : public QWidget {
  public:
-  explicit CountdownWindow(int seconds)
+  CountdownWindow(int seconds, bool coversWorkArea)
       : QWidget(nullptr, kFloating | Qt::WindowTransparentForInput), remaining_(seconds) {
     setWindowTitle(QStringLiteral("Nimbo countdown"));
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_DeleteOnClose);
-    setFixedSize(220, 220);
+    if (!coversWorkArea) setFixedSize(kDisc, kDisc);
     tick_.setInterval(1000);
     QObject::connect(&tick_, &QTimer::timeout, this, [this] {
       if (remaining_ > 1) --remaining_, update();
@@ -187,17 +198,19 @@ class CountdownWindow : public QWidget {
     if (cleared_) return;
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
+    QRect disc(0, 0, kDisc, kDisc);
+    disc.moveCenter(rect().center());
     QColor outline = NimboTokens::accent;
     outline.setAlphaF(0.6);
     p.setPen(QPen(outline, 2));
     p.setBrush(QColor(0, 0, 0, int(0.55 * 255 + 0.5)));
-    p.drawEllipse(QRectF(rect()).adjusted(1, 1, -1, -1));
+    p.drawEllipse(QRectF(disc).adjusted(1, 1, -1, -1));
     p.setFont(nimboFont(FontFamily::display, 96, QFont::Bold));
     // A soft shadow under the number.
     p.setPen(QColor(0, 0, 0, 120));
-    p.drawText(rect().translated(0, 3), Qt::AlignCenter, QString::number(remaining_));
+    p.drawText(disc.translated(0, 3), Qt::AlignCenter, QString::number(remaining_));
     p.setPen(NimboTokens::ink0);
-    p.drawText(rect(), Qt::AlignCenter, QString::number(remaining_));
+    p.drawText(disc, Qt::AlignCenter, QString::number(remaining_));
   }
 
  private:
@@ -239,16 +252,37 @@ void run(int seconds, QScreen* screen, std::function<void()> completion) {
   cancel();
   const int generation = ++g_generation;
   screen = orPrimary(screen);
-  auto* w = new CountdownWindow(seconds);
+  const bool covers = coversWorkArea();
+  auto* w = new CountdownWindow(seconds, covers);
   const QRect frame = screen ? screen->geometry() : QRect(0, 0, 800, 600);
-  w->move(frame.center().x() - 110, frame.center().y() - 110);
-  w->show();
+  if (covers) {
+    w->setScreen(screen);
+    w->setGeometry(screen ? screen->availableGeometry() : frame);
+    w->showMaximized();
+  } else {
+    w->move(frame.center().x() - kDisc / 2, frame.center().y() - kDisc / 2);
+    w->show();
+  }
   g_countdown = w;
   // Precise: coarse timers this long may fire up to a twentieth early or
   // late, and the two would run together.
-  QTimer::singleShot(std::max(0, seconds * 1000 - ScreenStreamService::kFreshMs), Qt::PreciseTimer, qApp, [generation] {
-    if (generation == g_generation && g_countdown) g_countdown->clear();
-  });
+  const int cleared = seconds * 1000 - ScreenStreamService::kFreshMs;
+  if (covers) {
+    // Cleared earlier, and hidden when the number would be cleared: while a
+    // window covers the work area GNOME shows its top bar over a full-screen
+    // application under it, which the recording's first picture would show.
+    // Hidden once transparent, it leaves without an animation to see.
+    QTimer::singleShot(std::max(0, cleared - ScreenStreamService::kFreshMs), Qt::PreciseTimer, qApp, [generation] {
+      if (generation == g_generation && g_countdown) g_countdown->clear();
+    });
+    QTimer::singleShot(std::max(0, cleared), Qt::PreciseTimer, qApp, [generation] {
+      if (generation == g_generation && g_countdown) g_countdown->hide();
+    });
+  } else {
+    QTimer::singleShot(std::max(0, cleared), Qt::PreciseTimer, qApp, [generation] {
+      if (generation == g_generation && g_countdown) g_countdown->clear();
+    });
+  }
   QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, qApp, [generation, completion = std::move(completion)] {
     // A cancelled or superseded countdown never calls back.
     if (generation != g_generation) return;

@@ -48,11 +48,11 @@ QWidget* panel();
 namespace CountdownOverlay {
 // Counts `seconds` down in the middle of `screen`, then calls `completion`,
 // unless cancelled or superseded by another run first. The number is
-// cleared a moment before the end (ScreenStreamService::kFreshMs), so the
-// display server has shown the screen without it by the time a recording's
-// first picture is taken (a compositor puts our windows in a screen cast,
-// and a stream connected during the countdown starts with a picture that
-// came after it went).
+// cleared (on GNOME's Wayland session, the window hidden) a moment before
+// the end (ScreenStreamService::kFreshMs), so the display server has shown
+// the screen without it by the time a recording's first picture is taken (a
+// compositor puts our windows in a screen cast, and a stream connected
+// during the countdown starts with a picture that came after it went).
 void run(int seconds, QScreen* screen, std::function<void()> completion);
 void cancel();
 bool isShowing();

@@ -7,6 +7,7 @@ extern "C" {
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "recording/audio_mixer.h"
 
@@ -42,6 +43,41 @@ class MixerTest : public ::testing::Test {
       frames += m.frames();
     }
     return true;
+  }
+  struct LateSource {
+    int64_t lastHeard = 0;
+    int frames = 0;
+  };
+  // The microphone (silent) and the system sound heard every 10 ms for ten
+  // seconds, but the system sound's chunks from 2 s to 2.4 s come only at
+  // 2.4 s, with their own times: later than the mix waits, so they go in
+  // 150 ms late, and the source runs that far ahead of its times until it is
+  // pulled back. `sound(n)` is its frame n.
+  LateSource playStalledSystemSound(const std::function<float(int64_t)>& sound) {
+    LateSource system;
+    std::vector<int64_t> queued;
+    for (int64_t now = 10 * kMs; now <= 10000 * kMs; now += 10 * kMs) {
+      mixer.append(AudioChunk::fromFloats(constant(480, 0.0f), kBase + now - 10 * kMs), false);
+      queued.push_back(now - 10 * kMs);
+      if (now > 2000 * kMs && now < 2400 * kMs) continue;
+      for (int64_t heard : queued) {
+        std::vector<float> chunk;
+        for (int i = 0; i < 480; ++i) chunk.push_back(sound(system.frames + i)), chunk.push_back(sound(system.frames + i));
+        mixer.append(AudioChunk::fromFloats(chunk, kBase + heard), true);
+        system.frames += 480;
+        system.lastHeard = heard;
+      }
+      queued.clear();
+    }
+    return system;
+  }
+  // Its last sound sits where it was heard, give or take the jitter allowed:
+  // the source was pulled back into line.
+  void expectBackInLine(const LateSource& system, const std::vector<float>& v) {
+    int64_t last = int64_t(v.size() / 2) - 1;
+    while (last > 0 && std::abs(v[size_t(2 * last)]) < 1e-3f) --last;
+    const int64_t expected = std::llround(double(kBase + system.lastHeard - out.front().ptsNs) * 48000 / 1e9) + 479;
+    EXPECT_NEAR(double(last), double(expected), double(AudioMixer::kJitter));
   }
   AudioMixer mixer;
   std::vector<MixedAudio> out;
@@ -134,8 +170,8 @@ TEST_F(MixerTest, ASourceWhoseFirstLatencyReportsAreFarTooLongKeepsItsSoundAndCo
   }
   // Nothing is cut as it comes. Its first bursts, 150 ms old on arrival
   // and dated half a second early, go in after what was handed out, up to
-  // 100 ms late; seconds later the source is pulled back into line by
-  // leaving that much out.
+  // 100 ms late; as its latency reports settle it comes back into line,
+  // jumping ahead over a moment of silence.
   EXPECT_GE(kept, systemFrames - 4800);
   // The microphone, on time throughout, is neither moved nor cut: every
   // frame of its ten seconds has it, and nothing after.
@@ -149,6 +185,43 @@ TEST_F(MixerTest, ASourceWhoseFirstLatencyReportsAreFarTooLongKeepsItsSoundAndCo
   while (lastSystem > 0 && v[size_t(2 * lastSystem)] < 0.25f) --lastSystem;
   const int64_t expected = std::llround(double(kBase + lastSystemHeard - out.front().ptsNs) * 48000 / 1e9) + 479;
   EXPECT_NEAR(double(lastSystem), double(expected), double(AudioMixer::kJitter));
+}
+
+// A 430 Hz tone.
+float tone(int64_t n) { return 0.5f * float(std::sin(2 * M_PI * 430 * double(n) / 48000)); }
+
+TEST_F(MixerTest, ASourcePulledBackLosesOnlyPauseWhereItPauses) {
+  // In bursts of 300 ms with pauses as long.
+  const LateSource system = playStalledSystemSound([](int64_t n) { return (n / 14400) % 2 ? tone(n) : 0.0f; });
+  mixer.emit(mixer.accEnd());
+  const std::vector<float> v = all();
+  // Every burst comes out whole: what was left out was pause.
+  std::vector<int64_t> bursts;
+  for (int64_t i = 0, quiet = 0; i < int64_t(v.size() / 2); ++i) {
+    if (std::abs(v[size_t(2 * i)]) < 1e-6f) {
+      ++quiet;
+      continue;
+    }
+    // A zero crossing is not a pause.
+    if (quiet > 100 || bursts.empty()) bursts.push_back(1);
+    else bursts.back() += quiet + 1;
+    quiet = 0;
+  }
+  ASSERT_GE(bursts.size(), 15u);
+  for (size_t b = 0; b + 1 < bursts.size(); ++b) EXPECT_NEAR(double(bursts[b]), 14400.0, 2.0) << "burst " << b;
+  expectBackInLine(system, v);
+}
+
+TEST_F(MixerTest, ASourcePulledBackWithoutAPauseIsFadedOutAndInNotCut) {
+  const LateSource system = playStalledSystemSound(tone);
+  mixer.emit(mixer.accEnd());
+  const std::vector<float> v = all();
+  // Where a tone is cut, one frame differs from the next by up to its whole
+  // swing; faded, by no more than the tone itself ever changes.
+  float steepest = 0;
+  for (size_t i = 2; i < v.size(); i += 2) steepest = std::max(steepest, std::abs(v[i] - v[i - 2]));
+  EXPECT_LT(steepest, 0.035f);
+  expectBackInLine(system, v);
 }
 
 TEST_F(MixerTest, AStalledSourceLandsInTimeUpToAQuarterSecondLateAndAfterThatAtTheFirstOpenFrame) {

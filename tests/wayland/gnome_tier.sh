@@ -43,7 +43,20 @@ stop "$pic"
 mkdir -p "$work/still"
 showPicture "$work/still"
 "$nimbo" --smoke --smoke-target=screen --smoke-audio=none --smoke-seconds=2 --smoke-countdown=1 \
-  --smoke-log="$work/countdown.txt" >"$work/countdown.out" 2>&1 || true
+  --smoke-log="$work/countdown.txt" >"$work/countdown.out" 2>&1 &
+smoking=$!
+# GNOME would put a new window at the top-left: the disc is in the middle of the screen.
+waitFor "the countdown" grep -q "ready for the countdown" "$work/countdown.txt"
+sleep 1
+"$nimbo" screenshot --screen Meta-0 -o "$work/counting.png" || fail "no screenshot during the countdown"
+wait $smoking || true
+mean() { convert "$1" -crop "$2" -colorspace gray -format "%[fx:mean]" info:; }
+middle=150x150+885+465 corner=150x150+35+60
+awk -v a="$(mean "$work/counting.png" $middle)" -v b="$(mean "$work/still/Meta-0.png" $middle)" \
+  -v c="$(mean "$work/counting.png" $corner)" -v d="$(mean "$work/still/Meta-0.png" $corner)" \
+  'BEGIN { exit !(a < 0.7 * b && c > 0.95 * d && c < 1.05 * d) }' ||
+  fail "the countdown is not in the middle of the screen (see counting.png)"
+echo "ok: the countdown's disc is in the middle of the screen"
 grep -q "SMOKE RESULT: ALL PASS" "$work/countdown.txt" || fail "recording after the countdown: $(tail -20 "$work/countdown.out")"
 grep -q "connected during the countdown" "$work/countdown.txt" || fail "the screen cast was not readied during the countdown"
 video=$(sed -n 's/^SMOKE PASS file saved: //p' "$work/countdown.txt")
