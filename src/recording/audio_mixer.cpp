@@ -33,6 +33,7 @@ void AudioMixer::append(const AudioChunk& chunk, bool isSystem) {
   std::vector<float> laid = std::move(*samples);
   const int64_t at = place(slot, std::llround(frames), int64_t(laid.size() / 2));
   if (slot.toSkip > 0) *slot.next -= payBack(slot, laid);
+  else fadeIn(slot, laid, 0);
   add(laid, at);
   emit(settled());
 }
@@ -66,6 +67,7 @@ int64_t AudioMixer::place(Slot& slot, int64_t estimate, int64_t frames) {
     slot.toSkip = 0;
     slot.owingFor = 0;
     slot.cutting = false;
+    slot.fadedIn = kFade;
   } else if (const int64_t ahead = at - estimate; ahead <= kJitter) {
     slot.aheadFor = 0;
   } else {
@@ -118,12 +120,17 @@ int64_t AudioMixer::payBack(Slot& slot, std::vector<float>& samples) {
   }
   const int64_t n = cut(from, std::min(slot.toSkip, frames - from));
   if (slot.toSkip == 0) {
-    const int64_t in = std::min(kFade, frames - from - n);
-    for (int64_t i = 0; i < in; ++i)
-      for (int c = 0; c < 2; ++c) samples[size_t(2 * (from + i) + c)] *= float(i + 1) / float(in + 1);
     slot.cutting = false;
+    slot.fadedIn = 0;
+    fadeIn(slot, samples, from);
   }
   return n;
+}
+
+void AudioMixer::fadeIn(Slot& slot, std::vector<float>& samples, int64_t from) {
+  const int64_t frames = int64_t(samples.size() / 2);
+  for (int64_t i = from; i < frames && slot.fadedIn < kFade; ++i, ++slot.fadedIn)
+    for (int c = 0; c < 2; ++c) samples[size_t(2 * i + c)] *= float(slot.fadedIn + 1) / float(kFade + 1);
 }
 
 std::optional<std::vector<float>> AudioMixer::convert(const AudioChunk& chunk, bool isSystem) {

@@ -84,6 +84,9 @@ class AudioMixer {
     // down since without a quiet moment, and whether a cut has begun.
     int64_t toSkip = 0, owingFor = 0;
     bool cutting = false;
+    // How far the sound after a cut has been faded in (kFade: done); the
+    // fade may run on into the next chunks.
+    int64_t fadedIn = kFade;
   };
   // Where on the timeline a chunk of `frames` whose time says `estimate`
   // goes; the source's next chunk follows it.
@@ -91,6 +94,8 @@ class AudioMixer {
   // Leaves out of a chunk what the source owes and may give now; how many
   // frames that was.
   int64_t payBack(Slot& slot, std::vector<float>& samples);
+  // Goes on fading in, from frame `from`, the sound after a cut.
+  void fadeIn(Slot& slot, std::vector<float>& samples, int64_t from);
   std::optional<std::vector<float>> convert(const AudioChunk& chunk, bool isSystem);
   void add(const std::vector<float>& samples, int64_t offset);
   // Where the held sound may be handed out up to.

@@ -52,8 +52,9 @@ class MixerTest : public ::testing::Test {
   // seconds, but the system sound's chunks from 2 s to 2.4 s come only at
   // 2.4 s, with their own times: later than the mix waits, so they go in
   // 150 ms late, and the source runs that far ahead of its times until it is
-  // pulled back. `sound(n)` is its frame n.
-  LateSource playStalledSystemSound(const std::function<float(int64_t)>& sound) {
+  // pulled back. `sound(n)` is its frame n; it comes in chunks of `chunk`
+  // frames.
+  LateSource playStalledSystemSound(const std::function<float(int64_t)>& sound, int chunk = 480) {
     LateSource system;
     std::vector<int64_t> queued;
     for (int64_t now = 10 * kMs; now <= 10000 * kMs; now += 10 * kMs) {
@@ -61,10 +62,12 @@ class MixerTest : public ::testing::Test {
       queued.push_back(now - 10 * kMs);
       if (now > 2000 * kMs && now < 2400 * kMs) continue;
       for (int64_t heard : queued) {
-        std::vector<float> chunk;
-        for (int i = 0; i < 480; ++i) chunk.push_back(sound(system.frames + i)), chunk.push_back(sound(system.frames + i));
-        mixer.append(AudioChunk::fromFloats(chunk, kBase + heard), true);
-        system.frames += 480;
+        for (int from = 0; from < 480; from += chunk) {
+          std::vector<float> v;
+          for (int i = 0; i < chunk; ++i) v.push_back(sound(system.frames + i)), v.push_back(sound(system.frames + i));
+          mixer.append(AudioChunk::fromFloats(v, kBase + heard + from * kMs / 48), true);
+          system.frames += chunk;
+        }
         system.lastHeard = heard;
       }
       queued.clear();
@@ -213,7 +216,9 @@ TEST_F(MixerTest, ASourcePulledBackLosesOnlyPauseWhereItPauses) {
 }
 
 TEST_F(MixerTest, ASourcePulledBackWithoutAPauseIsFadedOutAndInNotCut) {
-  const LateSource system = playStalledSystemSound(tone);
+  // In chunks of 5 ms: the fade out takes one whole chunk, and the cut ends
+  // where one chunk ends, so the fade in is the next one's.
+  const LateSource system = playStalledSystemSound(tone, 240);
   mixer.emit(mixer.accEnd());
   const std::vector<float> v = all();
   // Where a tone is cut, one frame differs from the next by up to its whole
