@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
       {F::up, 1, S::automatic, F::average}, {F::up, 1, S::automatic, F::paeth},
       {F::up, 1, S::automatic, F::adaptive},
       {F::up, 1, S::fast},         {F::adaptive, 1, S::fast},   {F::paeth, 1, S::fast},
-      {F::up, 1, S::automatic, F::paeth, S::fast},
+      {F::up, 1, S::automatic, F::paeth, S::fast}, {F::adaptive, 1, S::automatic, F::paeth, S::fast},
   };
   const nimbo::png::Options defaults;
   for (const char* file : files) {

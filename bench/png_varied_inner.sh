@@ -135,7 +135,38 @@ pref_main_load_session=false
 load_vte=false
 CONF
 
-screens=(terminal code document photo dark table)
+# A news page: a header, four photographs and text under each.
+python3 - "$work/news.html" <<'PY'
+import sys
+pictures = ["nature/Aqua.jpg", "nature/Dune.jpg", "nature/Storm.jpg", "nature/Wood.jpg"]
+text = ("<p>Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor incididunt ut "
+        "labore et dolore magna aliqua. Ut enim ad minim veniam, quis nostrud exercitation ullamco.</p>") * 3
+out = ["<html><body style='margin:0;font:15px \"DejaVu Serif\";background:#fafafa'>"
+       "<div style='background:#222;color:#eee;padding:14px 30px;font:bold 22px \"DejaVu Sans\"'>The Daily Bench "
+       "&nbsp; <span style='font:14px \"DejaVu Sans\";color:#aaa'>World Tech Science Culture</span></div>"
+       "<div style='display:flex;gap:24px;padding:20px 30px'>"]
+for i, p in enumerate(pictures):
+    out.append(f"<div style='flex:1'><img src='file:///usr/share/backgrounds/mate/{p}' "
+               f"style='width:100%;height:260px;object-fit:cover'><h3>Story number {i + 1}</h3>{text}</div>")
+out.append("</div></body></html>")
+open(sys.argv[1], "w").write("".join(out))
+PY
+
+# A file manager's grid of icons with their names.
+python3 - "$work/icons.html" <<'PY'
+import glob, sys
+files = sorted(glob.glob("/usr/share/icons/Adwaita/48x48/*/*.png"))[:400]
+out = ["<html><body style='margin:0;font:12px \"DejaVu Sans\";background:#fff'><div style='background:#ebebeb;"
+       "padding:8px;border-bottom:1px solid #ccc'>Home / Pictures / Icons</div><div style='display:flex;flex-wrap:wrap'>"]
+for f in files:
+    name = f.split("/")[-1][:-4][:14]
+    out.append(f"<div style='width:96px;height:92px;text-align:center;overflow:hidden'>"
+               f"<img src='file://{f}' width=48 height=48><br>{name}</div>")
+out.append("</div></body></html>")
+open(sys.argv[1], "w").write("".join(out))
+PY
+
+screens=(terminal code document photo dark table desktop wallpaper news icons)
 setup() {  # SCREEN
   case $1 in
     terminal)
@@ -164,12 +195,36 @@ setup() {  # SCREEN
     table)
       render_page "file://$work/table.html" "$work/table.png"
       show_picture "$work/table.png" ;;
+    desktop)
+      # Two windows over a photograph as wallpaper.
+      feh --bg-fill /usr/share/backgrounds/mate/nature/Garden.jpg
+      xterm -fa 'DejaVu Sans Mono' -fs $((10 * scale)) -geometry 90x30+$((80 * scale))+$((60 * scale)) \
+        -e 'ls -la /usr/bin | less' &
+      pid=$!
+      gvim -f -u NONE -U NONE -N --cmd 'syntax on' --cmd 'set number guicursor+=a:blinkon0' \
+        --cmd 'set lines=40 columns=100' "$repo/app/launcher.cpp" &
+      other=$!
+      xdotool windowmove "$(window_of Gvim)" $((w / 2)) $((h / 4))
+      sleep 1.5 ;;
+    wallpaper)
+      # A terminal over an abstract wallpaper of smooth gradients.
+      feh --bg-fill /usr/share/backgrounds/mate/abstract/Silk.png
+      xterm -fa 'DejaVu Sans Mono' -fs $((10 * scale)) -geometry 80x24+$((w / 3))+$((h / 3)) -e top &
+      pid=$!
+      window_of XTerm >/dev/null
+      sleep 1.5 ;;
+    news)
+      render_page "file://$work/news.html" "$work/news.png"
+      show_picture "$work/news.png" ;;
+    icons)
+      render_page "file://$work/icons.html" "$work/icons.png"
+      show_picture "$work/icons.png" ;;
   esac
 }
 
 declare -A secs bytes
 for s in "${screens[@]}"; do
-  pid=""
+  pid="" other=""
   setup "$s"
   # The screen as displayed, kept as the encoder's tuning input.
   scrot -o "$dir/screens/$size-$s.png"
@@ -185,6 +240,8 @@ for s in "${screens[@]}"; do
     echo "png_varied: $s: nimbo's capture differs from scrot's" >&2
   fi
   [[ -n $pid ]] && { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
+  [[ -n $other ]] && { kill "$other" 2>/dev/null || true; wait "$other" 2>/dev/null || true; }
+  [[ $s == desktop || $s == wallpaper ]] && xsetroot -solid black
   sleep 0.5
 done
 

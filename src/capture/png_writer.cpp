@@ -98,9 +98,24 @@ void unpackRow(const uint8_t* src, uint8_t* dst, int width, bool opaque) {
   }
 }
 
+#ifdef __SSE2__
+// The Paeth predictor of eight bytes in 16-bit lanes: `a` left, `up` above,
+// `c` above-left. The compiler does not vectorise the selection on its own.
+inline __m128i paethPredict8(__m128i a, __m128i up, __m128i c) {
+  const __m128i zero = _mm_setzero_si128();
+  auto abs16 = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+  const __m128i dUp = _mm_sub_epi16(up, c), dA = _mm_sub_epi16(a, c);
+  const __m128i pa = abs16(dUp), pb = abs16(dA), pc = abs16(_mm_add_epi16(dUp, dA));
+  // a when pa <= pb and pa <= pc, else up when pb <= pc, else c.
+  const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+  const __m128i useC = _mm_cmpgt_epi16(pb, pc);
+  const __m128i upOrC = _mm_or_si128(_mm_and_si128(useC, c), _mm_andnot_si128(useC, up));
+  return _mm_or_si128(_mm_and_si128(notA, upOrC), _mm_andnot_si128(notA, a));
+}
+#endif
+
 // Paeth residuals of bytes [from, n) of a row with a row above; `b` bytes a
-// pixel. Eight bytes at a time in 16-bit lanes: the compiler does not
-// vectorise the selection on its own.
+// pixel. Eight bytes at a time in 16-bit lanes.
 void paethSpan(const uint8_t* cur, const uint8_t* prev, uint8_t* o, size_t from, size_t n, size_t b) {
   size_t i = from;
 #ifdef __SSE2__
@@ -108,26 +123,13 @@ void paethSpan(const uint8_t* cur, const uint8_t* prev, uint8_t* o, size_t from,
   auto load = [&](const uint8_t* p) {
     return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
   };
-  auto abs16 = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
   for (; i + 8 <= n; i += 8) {
-    const __m128i a = load(cur + i - b), up = load(prev + i), c = load(prev + i - b), x = load(cur + i);
-    const __m128i dUp = _mm_sub_epi16(up, c), dA = _mm_sub_epi16(a, c);
-    const __m128i pa = abs16(dUp), pb = abs16(dA), pc = abs16(_mm_add_epi16(dUp, dA));
-    // a when pa <= pb and pa <= pc, else up when pb <= pc, else c.
-    const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-    const __m128i useC = _mm_cmpgt_epi16(pb, pc);
-    const __m128i upOrC = _mm_or_si128(_mm_and_si128(useC, c), _mm_andnot_si128(useC, up));
-    const __m128i pred = _mm_or_si128(_mm_and_si128(notA, upOrC), _mm_andnot_si128(notA, a));
-    const __m128i r = _mm_and_si128(_mm_sub_epi16(x, pred), _mm_set1_epi16(0xff));
+    const __m128i pred = paethPredict8(load(cur + i - b), load(prev + i), load(prev + i - b));
+    const __m128i r = _mm_and_si128(_mm_sub_epi16(load(cur + i), pred), _mm_set1_epi16(0xff));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(o + i), _mm_packus_epi16(r, zero));
   }
 #endif
-  for (; i < n; ++i) {
-    const int a = cur[i - b], up = prev[i], c = prev[i - b];
-    const int pa = std::abs(up - c), pb = std::abs(a - c), pc = std::abs(a + up - 2 * c);
-    const int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? up : c);
-    o[i] = uint8_t(cur[i] - pred);
-  }
+  for (; i < n; ++i) o[i] = uint8_t(cur[i] - paethPredict(cur[i - b], prev[i], prev[i - b]));
 }
 
 void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
@@ -173,38 +175,91 @@ void filterRow(Filter f, const uint8_t* cur, const uint8_t* prev, uint8_t* out, 
 }
 
 
-// The usual guess at which filter compresses a row best: the smallest sum of
-// the filtered bytes taken as signed magnitudes.
-uint64_t cost(const uint8_t* o, size_t n) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const int v = o[i];
-    sum += uint64_t(v < 128 ? v : 256 - v);
+// A filtered byte's size as the usual guess at which filter compresses a
+// row best counts it: its magnitude taken as a signed byte.
+inline uint32_t magnitude(uint8_t v) { return v < 128 ? v : 256u - v; }
+
+// The filter whose residuals of a row (with a row above) have the smallest
+// sum of magnitudes: the usual guess at which compresses it best. The four
+// sums are taken in one pass over the pixels, sixteen bytes a step. Paeth's
+// residuals, the dearest to work out, are left in `paeth` on the way, so
+// only a cheaper filter that wins has to be run again.
+Filter cheapestFilter(const uint8_t* cur, const uint8_t* prev, uint8_t* paeth, size_t n, size_t b) {
+  uint64_t sum[4] = {};  // sub, up, average, paeth
+  // The first pixel has nothing on its left: Paeth then predicts from above.
+  for (size_t i = 0; i < b && i < n; ++i) {
+    sum[0] += magnitude(cur[i]);
+    sum[1] += magnitude(uint8_t(cur[i] - prev[i]));
+    sum[2] += magnitude(uint8_t(cur[i] - (prev[i] >> 1)));
+    paeth[i] = uint8_t(cur[i] - prev[i]);
+    sum[3] += magnitude(paeth[i]);
   }
-  return sum;
+  size_t i = b;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+  __m128i acc[4] = {zero, zero, zero, zero};
+  // |r| as a signed byte is min(r, -r) as unsigned ones; sad adds them up.
+  auto add = [&](__m128i& to, __m128i r) {
+    to = _mm_add_epi64(to, _mm_sad_epu8(_mm_min_epu8(r, _mm_sub_epi8(zero, r)), zero));
+  };
+  auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  for (; i + 16 <= n; i += 16) {
+    const __m128i x = load(cur + i), a = load(cur + i - b), up = load(prev + i), c = load(prev + i - b);
+    // Flat colour, as most of an interface is, leaves nothing under any
+    // filter.
+    const __m128i flat = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, up)), _mm_cmpeq_epi8(up, c));
+    if (_mm_movemask_epi8(flat) == 0xffff) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(paeth + i), zero);
+      continue;
+    }
+    add(acc[0], _mm_sub_epi8(x, a));
+    add(acc[1], _mm_sub_epi8(x, up));
+    // avg_epu8 rounds up; the filter's average rounds down.
+    const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, up), _mm_and_si128(_mm_xor_si128(a, up), one));
+    add(acc[2], _mm_sub_epi8(x, mean));
+    const __m128i lo = paethPredict8(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(up, zero),
+                                     _mm_unpacklo_epi8(c, zero));
+    const __m128i hi = paethPredict8(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(up, zero),
+                                     _mm_unpackhi_epi8(c, zero));
+    const __m128i r = _mm_sub_epi8(x, _mm_packus_epi16(lo, hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(paeth + i), r);
+    add(acc[3], r);
+  }
+  for (int f = 0; f < 4; ++f) {
+    uint64_t lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc[f]);
+    sum[f] += lanes[0] + lanes[1];
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint8_t x = cur[i], a = cur[i - b], up = prev[i];
+    sum[0] += magnitude(uint8_t(x - a));
+    sum[1] += magnitude(uint8_t(x - up));
+    sum[2] += magnitude(uint8_t(x - ((a + up) >> 1)));
+    paeth[i] = uint8_t(x - paethPredict(a, up, prev[i - b]));
+    sum[3] += magnitude(paeth[i]);
+  }
+  const Filter order[4] = {Filter::sub, Filter::up, Filter::average, Filter::paeth};
+  int best = 0;
+  for (int f = 1; f < 4; ++f)
+    if (sum[f] < sum[best]) best = f;
+  return order[best];
 }
 
-// Filters a row with each filter and keeps the cheapest. A row equal to the
-// one above is all zeros under Up, which nothing beats, so flat interface
-// rows cost one comparison.
-void filterAdaptive(const uint8_t* cur, const uint8_t* prev, uint8_t* out, uint8_t* scratch, size_t n,
-                    int bpp) {
+// Filters a row with the filter that suits it. A row equal to the one above
+// is all zeros under Up, which nothing beats, so flat interface rows cost one
+// comparison. The first row of the image, with nothing above, takes Sub.
+void filterAdaptive(const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
   if (prev && std::memcmp(cur, prev, n) == 0) {
     out[0] = uint8_t(Filter::up);
     std::memset(out + 1, 0, n);
     return;
   }
-  uint64_t best = UINT64_MAX;
-  for (Filter f : {Filter::sub, Filter::up, Filter::average, Filter::paeth}) {
-    if (!prev && (f == Filter::up || f == Filter::paeth)) continue;
-    uint8_t* dst = best == UINT64_MAX ? out : scratch;
-    filterRow(f, cur, prev, dst, n, bpp);
-    const uint64_t c = cost(dst + 1, n);
-    if (c < best) {
-      best = c;
-      if (dst == scratch) std::memcpy(out, scratch, n + 1);
-    }
-  }
+  const Filter f = prev ? cheapestFilter(cur, prev, out + 1, n, size_t(bpp)) : Filter::sub;
+  if (f == Filter::paeth)
+    out[0] = uint8_t(f);
+  else
+    filterRow(f, cur, prev, out, n, bpp);
 }
 
 // ---- Deflate blocks written here ------------------------------------------
@@ -778,11 +833,20 @@ size_t repeated(const uint8_t* rows, size_t stride, size_t rowBytes, int bpp, in
     for (size_t i = 0; i < b && i < rowBytes; ++i) s += cur[i] == up[i];
     size_t i = b;
 #ifdef __SSE2__
-    for (; i + 16 <= rowBytes; i += 16) {
-      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i));
-      const __m128i same = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i))),
-                                        _mm_cmpeq_epi8(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i - b))));
-      s += uint32_t(__builtin_popcount(unsigned(_mm_movemask_epi8(same))));
+    // Equal bytes are counted per lane (a match is -1, so subtracting adds
+    // one), at most 255 steps before the lanes are summed with sad.
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= rowBytes) {
+      __m128i counts = zero;
+      for (int step = 0; step < 255 && i + 16 <= rowBytes; ++step, i += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i));
+        const __m128i same =
+            _mm_or_si128(_mm_cmpeq_epi8(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i))),
+                         _mm_cmpeq_epi8(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i - b))));
+        counts = _mm_sub_epi8(counts, same);
+      }
+      const __m128i sums = _mm_sad_epu8(counts, zero);
+      s += uint32_t(_mm_cvtsi128_si32(sums)) + uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
 #endif
     for (; i < rowBytes; ++i) s += (cur[i] == up[i]) | (cur[i] == cur[i - b]);
@@ -879,7 +943,7 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
   std::vector<uint8_t> rows(line * size_t(bandRows + 1));
   // Filtered rows: the last kWindow bytes of the strip before the band
   // (what matches may reach back to), then the band.
-  std::vector<uint8_t> filtered(kWindow + line * size_t(bandRows)), scratch(line);
+  std::vector<uint8_t> filtered(kWindow + line * size_t(bandRows));
   uint8_t* const bandData = filtered.data() + kWindow;
   size_t history = 0;  // filtered bytes of this strip before bandData, up to kWindow
 
@@ -981,7 +1045,7 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
       const uint8_t* above = first + r > 0 ? cur - line : nullptr;
       uint8_t* o = bandData + size_t(r) * line;
       if (f == Filter::adaptive)
-        filterAdaptive(cur, above, o, scratch.data(), rowBytes, bpp);
+        filterAdaptive(cur, above, o, rowBytes, bpp);
       else
         filterRow(f, cur, above, o, rowBytes, bpp);
     }
