@@ -45,10 +45,10 @@ enum class Strategy : uint8_t {
 // 3% over) for a quarter of the time: 5.5 ms instead of 21 ms a 1920x1080
 // screen of text on one core, 18 ms instead of 75 ms at 3840x2160.
 // Interface rows take the filter whose residuals are smallest (`adaptive`)
-// rather than always Up: 3-8% smaller on text and tables, and a fifth
+// rather than always Up: 2-8% smaller on text and tables, and a fifth
 // smaller on smooth gradients (an abstract wallpaper at 1080p was 1.22x
 // scrot's file with Up, 0.96x now). Its four filters are weighed in one
-// vectorised pass that skips flat colour, for about 0.5 ms a 1080p screen
+// vectorised pass that skips flat colour, for 0.5-1.6 ms a 1080p screen
 // on one core.
 struct Options {
   Filter filter = Filter::adaptive;     // lz, rle and huffman; interface bands of automatic
