@@ -29,6 +29,7 @@
 #include "sharing/device_token.h"
 #include "sharing/share_api.h"
 #include "sharing/update_controller.h"
+#include "ui/window_buffers.h"
 #include "x11_hot_key_backend.h"
 #include "app/tray_app.h"
 #include "capture/capture_history.h"
@@ -146,6 +147,7 @@ extern "C" __attribute__((visibility("default"))) int nimbo_app_main(int argc, c
   QApplication::setApplicationVersion(QString::fromUtf8(build_info::version()));
   QApplication::setDesktopFileName(QStringLiteral("com.vantori.screenshot"));
   QApplication::setQuitOnLastWindowClosed(false);
+  WindowBuffers::releaseWhenHidden();
 
   // NIMBO_PLATFORM=fake runs the real app on in-memory services: made-up
   // screens, a private clipboard, no devices. For work on windows without

@@ -1,10 +1,13 @@
+#include <QBackingStore>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QScreen>
+#include <QWidget>
 
 #include "capture/region_selector.h"
 #include "support.h"
 #include "ui/upload_toast.h"
+#include "ui/window_buffers.h"
 
 namespace nimbo {
 namespace {
@@ -31,6 +34,35 @@ TEST(ToastTest, DismissesItselfAfterItsDuration) {
   UploadToast::show("brief", true);
   EXPECT_TRUE(UploadToast::current());
   EXPECT_TRUE(waitUntil([] { return UploadToast::current() == nullptr; }, 4000));
+}
+
+// A window hidden rather than deleted gives its paint buffer back, and is
+// painted whole when it is shown again.
+TEST(WindowBuffersTest, AHiddenWindowsBufferIsShrunkAndSizedBackWhenShown) {
+  WindowBuffers::releaseWhenHidden();
+  QWidget w;
+  w.resize(640, 480);
+  QPalette p = w.palette();
+  p.setColor(QPalette::Window, QColor(200, 30, 40));
+  w.setPalette(p);
+  w.setAutoFillBackground(true);
+  auto painted = [&] {
+    const QImage shot = w.screen()->grabWindow(w.winId()).toImage();
+    return shot.size() == QSize(640, 480) && shot.pixelColor(5, 5) == QColor(200, 30, 40) &&
+           shot.pixelColor(635, 475) == QColor(200, 30, 40);
+  };
+  w.show();
+  ASSERT_TRUE(waitUntil([&] { return w.backingStore() && w.backingStore()->size() == QSize(640, 480) && painted(); }));
+  w.hide();
+  EXPECT_TRUE(waitUntil([&] { return w.backingStore()->size() == QSize(1, 1); }));
+  w.show();
+  EXPECT_TRUE(waitUntil([&] { return w.backingStore()->size() == QSize(640, 480) && painted(); }));
+  // Hidden and shown again before the event loop turns: nothing to give back.
+  w.hide();
+  w.show();
+  QCoreApplication::processEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.backingStore()->size(), QSize(640, 480));
 }
 
 TEST(RegionOverlayTest, LabelStaysOnScreenAndCountsWholePixels) {
