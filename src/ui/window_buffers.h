@@ -3,7 +3,7 @@
 namespace nimbo::WindowBuffers {
 
 // Qt keeps the paint buffer of a window that is hidden rather than deleted
-// (the editor, the panels, the overlay between captures) for as long as the
+// (the editor, the recorder panel, the popover) for as long as the
 // window lives: on X11 a shared-memory segment as large as the window, 3.3
 // MB for the editor at its first size. From this call on, the buffer of
 // every window of the application that is hidden is shrunk to a pixel
