@@ -247,10 +247,15 @@ std::unique_ptr<SharedMonitor> PortalScreenStreams::takeAhead(const StreamReques
   return nullptr;
 }
 
+namespace {
+// How the log names what a window recording records: the desktop's dialog
+// chose it, and says no more of it.
+QString chosenWindow() { return QStringLiteral("the chosen window"); }
+}  // namespace
+
 std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const StreamRequest& request) {
-  auto readied = std::make_unique<PortalReadied>();
-  readied->request = request;
   std::optional<Cast> cast;
+  QString what;
   if (request.windowID) {
     // The window was chosen in the desktop's dialog: connect to it now.
     std::optional<PickedWindow> c = picked(*request.windowID, true);
@@ -259,16 +264,19 @@ std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const S
     if (!session.ok()) return nullptr;  // the start says why
     cast = castFrom(session.value(), c->size, QRect(), request.frameInterval, nullptr, /*ofWindow=*/true,
                     /*endsSession=*/false);
-    readied->what = QStringLiteral("the chosen window");
+    what = chosenWindow();
   } else {
     // The monitor shared just before the countdown. Without one (a caller
     // that did not ask ahead) the start shares it.
     std::unique_ptr<SharedMonitor> shared = takeAhead(request);
     if (!shared) return nullptr;
     cast = castChosen(*shared, request, nullptr);
-    readied->what = shared->output;
+    what = shared->output;
   }
   if (!cast->ok()) return nullptr;
+  auto readied = std::make_unique<PortalReadied>();
+  readied->request = request;
+  readied->what = what;
   readied->cast = cast->take();
   return readied;
 }
@@ -302,7 +310,7 @@ Result<std::unique_ptr<ScreenStream>> PortalScreenStreams::start(const StreamReq
     Cast cast = castFrom(session.value(), window->size, QRect(), request.frameInterval, std::move(onFrame),
                          /*ofWindow=*/true);
     if (!cast.ok()) return cast.error();
-    logRecording(QStringLiteral("the chosen window"));
+    logRecording(chosenWindow());
     return std::unique_ptr<ScreenStream>(cast.take());
   }
 
