@@ -267,20 +267,18 @@ void run(int seconds, QScreen* screen, std::function<void()> completion) {
   // Precise: coarse timers this long may fire up to a twentieth early or
   // late, and the two would run together.
   const int cleared = seconds * 1000 - ScreenStreamService::kFreshMs;
+  // Covering the work area, it is cleared earlier and hidden when the
+  // number would be cleared: while such a window is up GNOME shows its top
+  // bar over a full-screen application under it, which the recording's
+  // first picture would show. Hidden once transparent, it leaves without an
+  // animation to see.
+  const int clearAt = covers ? cleared - ScreenStreamService::kFreshMs : cleared;
+  QTimer::singleShot(std::max(0, clearAt), Qt::PreciseTimer, qApp, [generation] {
+    if (generation == g_generation && g_countdown) g_countdown->clear();
+  });
   if (covers) {
-    // Cleared earlier, and hidden when the number would be cleared: while a
-    // window covers the work area GNOME shows its top bar over a full-screen
-    // application under it, which the recording's first picture would show.
-    // Hidden once transparent, it leaves without an animation to see.
-    QTimer::singleShot(std::max(0, cleared - ScreenStreamService::kFreshMs), Qt::PreciseTimer, qApp, [generation] {
-      if (generation == g_generation && g_countdown) g_countdown->clear();
-    });
     QTimer::singleShot(std::max(0, cleared), Qt::PreciseTimer, qApp, [generation] {
       if (generation == g_generation && g_countdown) g_countdown->hide();
-    });
-  } else {
-    QTimer::singleShot(std::max(0, cleared), Qt::PreciseTimer, qApp, [generation] {
-      if (generation == g_generation && g_countdown) g_countdown->clear();
     });
   }
   QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, qApp, [generation, completion = std::move(completion)] {

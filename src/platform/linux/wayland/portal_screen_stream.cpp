@@ -149,6 +149,10 @@ struct PortalReadied : ScreenStreamService::Readied {
   QString what;
 };
 
+// How the log names what a window recording records: the desktop's dialog
+// chose it, and says no more of it.
+QString chosenWindow() { return QStringLiteral("the chosen window"); }
+
 }  // namespace
 
 std::optional<PortalScreenStreams::PickedWindow> PortalScreenStreams::picked(quint32 windowID, bool keep) {
@@ -246,12 +250,6 @@ std::unique_ptr<SharedMonitor> PortalScreenStreams::takeAhead(const StreamReques
   endSession(shared->session);
   return nullptr;
 }
-
-namespace {
-// How the log names what a window recording records: the desktop's dialog
-// chose it, and says no more of it.
-QString chosenWindow() { return QStringLiteral("the chosen window"); }
-}  // namespace
 
 std::unique_ptr<ScreenStreamService::Readied> PortalScreenStreams::ready(const StreamRequest& request) {
   std::optional<Cast> cast;
