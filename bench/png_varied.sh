@@ -6,8 +6,11 @@
 #
 # Each screen is a real program shown full-screen in the virtual desktop: a
 # terminal with a man page, gvim with a C++ file of this repository, a manual
-# page rendered by Chromium, a photograph, Geany in a dark theme and a
-# spreadsheet-like table. While a screen is displayed both tools capture it
+# page rendered by Chromium, a photograph, Geany in a dark theme, a
+# spreadsheet-like table, xterm and gvim over a photograph as wallpaper, a
+# terminal over a wallpaper of smooth gradients, a news page with
+# photographs, a grid of icons, and a nearly bare desktop with a wallpaper of
+# soft, blurred shapes. While a screen is displayed both tools capture it
 # (hyperfine, RUNS timed runs after 2 warm-ups each). Prints per screen the
 # mean wall time and the file size of each tool with the ratios; goals: scrot's
 # time / ours >= 3 and our size / scrot's <= 1.25. With KEEP_DIR, scrot's

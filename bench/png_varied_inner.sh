@@ -166,7 +166,7 @@ out.append("</div></body></html>")
 open(sys.argv[1], "w").write("".join(out))
 PY
 
-screens=(terminal code document photo dark table desktop wallpaper news icons)
+screens=(terminal code document photo dark table desktop wallpaper news icons abstract)
 setup() {  # SCREEN
   case $1 in
     terminal)
@@ -219,6 +219,15 @@ setup() {  # SCREEN
     icons)
       render_page "file://$work/icons.html" "$work/icons.png"
       show_picture "$work/icons.png" ;;
+    abstract)
+      # A nearly bare desktop: a wallpaper of soft, blurred shapes and one
+      # small terminal.
+      feh --bg-fill /usr/share/backgrounds/mate/abstract/Gulp.png
+      xterm -fa 'DejaVu Sans Mono' -fs $((10 * scale)) -geometry 64x14+$((w / 2))+$((40 * scale)) \
+        -e 'df -h; sleep 600' &
+      pid=$!
+      window_of XTerm >/dev/null
+      sleep 1.5 ;;
   esac
 }
 
@@ -241,7 +250,7 @@ for s in "${screens[@]}"; do
   fi
   [[ -n $pid ]] && { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
   [[ -n $other ]] && { kill "$other" 2>/dev/null || true; wait "$other" 2>/dev/null || true; }
-  [[ $s == desktop || $s == wallpaper ]] && xsetroot -solid black
+  [[ $s == desktop || $s == wallpaper || $s == abstract ]] && xsetroot -solid black
   sleep 0.5
 done
 

@@ -803,6 +803,7 @@ void writeStored(BitWriter& w, const uint8_t* data, size_t n) {
 
 size_t storedBytes(size_t n) { return n + 5 * (n / 65535 + 1); }
 
+// Adds how often each byte value occurs in `data` to `counts`.
 void countBytes(const uint8_t* data, size_t n, uint32_t* counts) {
   // Four tables, so that runs of one value do not wait on their own stores.
   uint32_t c[4][256] = {};
@@ -814,7 +815,14 @@ void countBytes(const uint8_t* data, size_t n, uint32_t* counts) {
     ++c[3][data[i + 3]];
   }
   for (; i < n; ++i) ++c[0][data[i]];
-  for (int v = 0; v < 256; ++v) counts[v] = c[0][v] + c[1][v] + c[2][v] + c[3][v];
+  for (int v = 0; v < 256; ++v) counts[v] += c[0][v] + c[1][v] + c[2][v] + c[3][v];
+}
+
+// Codes for `n` bytes written as literals alone.
+void planLiterals(const uint8_t* data, size_t n, BlockCodes& b) {
+  uint32_t counts[kLitLenCodes] = {}, none[kDistanceCodes] = {};
+  countBytes(data, n, counts);
+  planBlock(counts, none, b);
 }
 
 // Bytes equal to the byte above or to the same channel's byte on the left,
@@ -880,29 +888,86 @@ size_t pairRepeats(const uint8_t* row, int width, int bpp, size_t* probed) {
   return hits;
 }
 
-// One band for the greedy LZ77 coder: its sequences and codes, or stored
-// when no code makes it smaller.
+// One band for the greedy LZ77 coder: its sequences and codes, its bytes
+// as literals when that is smaller, or stored when no code makes it smaller.
 struct MatchBand {
   BlockCodes codes;
   size_t sequences = 0;
+  bool literal = false;
   bool stored = false;
   size_t bytes = 0;  // room the band needs in the output
 };
 
+// What the band before came to, for the next band's guess.
+struct LastBand {
+  size_t literalBits = 0, length = 0;  // set when its literals clearly beat its matches
+};
+
+// Literal bits for the band guessed from every fourth of its `rows` rows.
+size_t guessLiterals(const uint8_t* band, size_t rows, size_t stride) {
+  uint32_t counts[kLitLenCodes] = {}, none[kDistanceCodes] = {};
+  for (size_t r = 0; r < rows; r += 4) countBytes(band + r * stride, stride, counts);
+  BlockCodes b;
+  planBlock(counts, none, b);
+  return b.bits * rows / ((rows + 3) / 4);
+}
+
 void planMatchBand(Matcher& m, std::vector<Sequence>& seq, const uint8_t* band, size_t len, size_t history,
-                   size_t stride, MatchBand& plan) {
+                   size_t stride, MatchBand& plan, LastBand& last) {
+  auto finish = [&] {
+    plan.stored = (plan.codes.bits + 7) / 8 >= storedBytes(len);
+    plan.bytes = plan.stored ? storedBytes(len) + 8 : (plan.codes.bits + 7) / 8 + 16;
+  };
+  // The residuals of smooth gradients (a wallpaper, a blurred panel) repeat
+  // little beyond three or four bytes, and such short matches cost more than
+  // the bytes they stand for under a code fitted to those bytes alone: such
+  // a band is written as literals. Its literals are guessed first from every
+  // fourth row, and counted whole only when the guess may win.
+  const size_t rows = stride ? len / stride : 0;
+  size_t guess = 0;
+  if (last.length && rows >= 8) {
+    // The band before went to literals by a tenth or more. A band whose
+    // guessed literals cost within a twentieth of the same per byte is more
+    // of that content (a window's edge or text would change the bytes'
+    // spread), and the match search, the dearest part, is left out.
+    guess = guessLiterals(band, rows, stride);
+    const double rate = double(guess) / double(len), before = double(last.literalBits) / double(last.length);
+    if (rate > before * 0.95 && rate < before * 1.05) {
+      planLiterals(band, len, plan.codes);
+      plan.literal = true;
+      m.next += uint32_t(len);
+      last.literalBits = plan.codes.bits, last.length = len;
+      return finish();
+    }
+  }
+  last = {};
   uint32_t counts[kLitLenCodes] = {}, distances[kDistanceCodes] = {};
   if (seq.size() < len / kMinMatch + 1) seq.resize(len / kMinMatch + 1);
   plan.sequences = m.find(band, len, history, stride, seq.data(), counts, distances);
   planBlock(counts, distances, plan.codes);
-  plan.stored = (plan.codes.bits + 7) / 8 >= storedBytes(len);
-  plan.bytes = plan.stored ? storedBytes(len) + 8 : (plan.codes.bits + 7) / 8 + 16;
+  // A literal costs at least one bit, so a band the matches took to a bit a
+  // byte or less is not counted again.
+  if (plan.codes.bits > len) {
+    if (!guess && rows >= 8) guess = guessLiterals(band, rows, stride);
+    if (rows < 8 || guess < plan.codes.bits) {
+      BlockCodes literals;
+      planLiterals(band, len, literals);
+      if (literals.bits < plan.codes.bits) {
+        if (literals.bits * 10 <= plan.codes.bits * 9) last.literalBits = literals.bits, last.length = len;
+        plan.codes = literals;
+        plan.literal = true;
+      }
+    }
+  }
+  finish();
 }
 
 void writeMatchBand(BitWriter& w, const MatchBand& plan, const std::vector<Sequence>& seq, const uint8_t* band,
                     size_t len) {
   if (plan.stored)
     writeStored(w, band, len);
+  else if (plan.literal)
+    writeBlock(w, plan.codes, band, len);
   else
     writeMatchBlock(w, plan.codes, band, seq.data(), plan.sequences);
 }
@@ -962,6 +1027,7 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
   };
   Matcher matcher;
   std::vector<Sequence> sequences;
+  LastBand bandBefore;
   const int bands = (s.rows + bandRows - 1) / bandRows;
   s.capacity = deflateBound(nullptr, uLong(line * s.rows)) + 64 * size_t(bands) + 64;
   s.deflated.reset(new uint8_t[s.capacity]);
@@ -1058,10 +1124,8 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
         if (!zlibRun(nullptr, 0, Z_SYNC_FLUSH)) return zlibEnd();
         zlibOpen = false;
       }
-      uint32_t counts[kLitLenCodes] = {}, distances[kDistanceCodes] = {};
-      countBytes(bandData, len, counts);
       BlockCodes block;
-      planBlock(counts, distances, block);
+      planLiterals(bandData, len, block);
       const bool stored = (block.bits + 7) / 8 >= storedBytes(len);
       reserve(stored ? storedBytes(len) + 8 : (block.bits + 7) / 8 + 16);
       if (!bitsOpen) bw = BitWriter{};
@@ -1080,7 +1144,7 @@ void compressStrip(Strip& s, const uint8_t* pixels, int width, int stride, bool 
         zlibOpen = false;
       }
       MatchBand plan;
-      planMatchBand(matcher, sequences, bandData, len, history, line, plan);
+      planMatchBand(matcher, sequences, bandData, len, history, line, plan, bandBefore);
       reserve(plan.bytes);
       if (!bitsOpen) bw = BitWriter{};
       bw.out = s.deflated.get() + at;
@@ -1199,13 +1263,14 @@ std::vector<uint8_t> zlibFast(const uint8_t* data, size_t n, size_t stride, size
   out[1] = 0x01;
   Matcher matcher;
   std::vector<Sequence> sequences;
+  LastBand bandBefore;
   BitWriter w;
   size_t history = 0;
   for (size_t at = 0; at < n;) {
     const size_t len = std::min(bandBytes, n - at);
     std::memcpy(band, data + at, len);
     MatchBand plan;
-    planMatchBand(matcher, sequences, band, len, history, stride, plan);
+    planMatchBand(matcher, sequences, band, len, history, stride, plan, bandBefore);
     // The bit writer's partial byte stays in w; whole bytes go to `out`.
     const size_t done = out.size();
     out.resize(done + plan.bytes + 16);

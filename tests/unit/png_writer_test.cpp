@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -265,6 +266,39 @@ TEST(PngWriterTest, InterfaceRowsTakeTheFilterWithTheSmallestResiduals) {
         EXPECT_GE(chosen.size(), 3u) << "the picture should call for several filters";
       }
     }
+}
+
+// A wallpaper's smooth gradients: neighbours mostly equal or one step
+// apart, so the bands count as interface content, yet their residuals
+// repeat little beyond three or four bytes. Short matches there cost more
+// than the bytes they stand for; such bands must come out no larger than
+// the same filter's bytes coded as literals. Text-like bands must keep
+// their matches.
+TEST(PngWriterTest, BandsOfSmoothGradientsAreNoLargerThanTheirLiterals) {
+  QImage img(1280, 400, QImage::Format_RGB32);
+  QRandomGenerator rng(2026);
+  for (int y = 0; y < img.height(); ++y) {
+    auto* row = reinterpret_cast<QRgb*>(img.scanLine(y));
+    for (int x = 0; x < img.width(); ++x) {
+      const double u = x / 97.0, v = y / 61.0;
+      const double r = 128 + 90 * std::sin(u + 0.7 * std::cos(v)), g = 120 + 80 * std::cos(0.6 * u - v),
+                   b = 140 + 70 * std::sin(0.4 * (u + v));
+      // A little dither, as scaled wallpapers carry.
+      const int d = int(rng.bounded(3)) - 1;
+      row[x] = qRgb(int(r) + d, int(g), int(b) - d);
+    }
+  }
+  // Every band on the interface path, so that both sides filter alike.
+  png::Options interface, literals;
+  interface.photoBelow = 0;
+  literals.strategy = png::Strategy::huffman;
+  const auto coded = encoded(img, true, interface);
+  expectDecodesBothWays(img, false, coded);
+  const size_t asLiterals = encoded(img, true, literals).size();
+  EXPECT_LE(coded.size(), asLiterals + asLiterals / 100);
+
+  const QImage text = screenLike(1280, 400, false);
+  EXPECT_LT(encoded(text, true, interface).size() * 2, encoded(text, true, literals).size());
 }
 
 TEST(PngWriterTest, FastCoderHandlesRowsLongerThanTheWindow) {
