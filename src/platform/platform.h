@@ -149,6 +149,10 @@ struct ScreenFrame {
   const uint8_t* pixels = nullptr;
   int width = 0, height = 0, stride = 0;
   int64_t ptsNs = 0;
+  // Rows [first, end), in order and apart, outside which this frame has the
+  // same pixels as the one the stream gave before it; null when any row may
+  // have changed.
+  const std::vector<std::pair<int, int>>* changedRows = nullptr;
 };
 
 struct StreamRequest {

@@ -352,7 +352,9 @@ void ScreenRecorder::onFrame(const ScreenFrame& frame) {
         return;
       }
   }
-  const bool kept = writer_->appendVideo(frame.pixels, frame.width, frame.height, frame.stride, frame.ptsNs);
+  // With a camera, the bubble changes what the stream's rows say.
+  const bool kept = writer_->appendVideo(frame.pixels, frame.width, frame.height, frame.stride, frame.ptsNs,
+                                         compositor_ && camera_ ? nullptr : frame.changedRows);
   adaptRate(frame.ptsNs, !kept);
 }
 

@@ -260,6 +260,10 @@ struct VideoWriter::Impl {
   // every time).
   std::vector<AVFrame*> spare;  // under `mutex`
   AVFrame* lastEncoded = nullptr;  // writer thread: shown again at the end
+  // The picture last converted, while its pixels are still whole (appendVideo
+  // only): waiting, being encoded, or among the spares, which only
+  // appendVideo takes from.
+  AVFrame* previous = nullptr;
   std::optional<int64_t> session;
   std::atomic<bool> started{false}, finished{false};
   std::atomic<int> written{0}, dropped{0};
@@ -845,7 +849,8 @@ int VideoWriter::maxPendingFrames(int width, int height) {
   return int(std::clamp<int64_t>((int64_t(100) << 20) / std::max<int64_t>(picture, 1), 5, 8));
 }
 
-bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs) {
+bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs,
+                              const std::vector<std::pair<int, int>>* changedRows) {
   Impl& i = *d;
   if (i.finished || width < 1 || height < 1) return false;
   if (!i.started) {
@@ -854,11 +859,16 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     logLine("Nimbo: recording started: " + i.path);
   }
   const int64_t pts = llround(double(ptsNs - *i.session) * kVideoTimeBase.den / 1e9);
-  if (pts <= i.lastVideoPts) return false;
+  // A frame left out takes its changes with it: the next is converted whole.
+  if (pts <= i.lastVideoPts) {
+    i.previous = nullptr;
+    return false;
+  }
   {
     std::lock_guard l(i.mutex);
     if (i.pendingVideo >= i.maxPending) {
       ++i.dropped;
+      i.previous = nullptr;
       return false;
     }
   }
@@ -871,6 +881,7 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     }
   }
   if (!out || !av().av_frame_is_writable(out)) {
+    if (out == i.previous) i.previous = nullptr;
     av().av_frame_free(&out);
     out = i.newPicture();
     if (!out) return false;
@@ -878,10 +889,26 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
   if (width >= i.width && width - i.width <= 1 && height >= i.height && height - i.height <= 1) {
     // The usual case: the video has the frame's size (an odd last row or
     // column is left out). Our own converter, in two bands, is several
-    // times faster than swscale's.
-    bgrxToI420Parallel(bgra, stride, i.width, i.height, out->data[0], out->linesize[0], out->data[1], out->data[2],
-                       out->linesize[1]);
+    // times faster than swscale's. Where the stream says which rows changed
+    // (on a desktop, mostly a few), only those are converted, and the rest
+    // come from the picture before.
+    size_t rows = size_t(i.height);
+    if (changedRows && i.previous) {
+      rows = 0;
+      for (const auto& [first, end] : *changedRows) rows += size_t(std::max(0, end - first));
+    }
+    if (rows * 2 < size_t(i.height)) {
+      const I420Planes before{i.previous->data[0], i.previous->data[1], i.previous->data[2], i.previous->linesize[0],
+                              i.previous->linesize[1]};
+      const I420Planes planes{out->data[0], out->data[1], out->data[2], out->linesize[0], out->linesize[1]};
+      bgrxToI420Changed(bgra, stride, i.width, i.height, *changedRows, before, planes);
+    } else {
+      bgrxToI420Parallel(bgra, stride, i.width, i.height, out->data[0], out->linesize[0], out->data[1],
+                         out->data[2], out->linesize[1]);
+    }
+    i.previous = out;
   } else {
+    i.previous = nullptr;
     if (!i.sws || i.swsW != width || i.swsH != height) {
       av().sws_freeContext(i.sws);
       i.sws = av().sws_alloc_context();

@@ -16,6 +16,8 @@
 #include <deque>
 #include <optional>
 #include <utility>
+#include <vector>
+#include <utility>
 
 #include "util/result.h"
 
@@ -83,8 +85,11 @@ class VideoWriter {
   ~VideoWriter();
 
   // BGRA (or BGRX) pixels stamped on the monotonic clock. The first frame
-  // starts the session. False when the frame was dropped.
-  bool appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs);
+  // starts the session. False when the frame was dropped. `changedRows`:
+  // where it differs from the frame given before it (see ScreenFrame); the
+  // other rows are taken from that frame's picture rather than converted.
+  bool appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs,
+                   const std::vector<std::pair<int, int>>* changedRows = nullptr);
   // Dropped unless audio is attached, the session has started and the
   // buffer is not older than its start.
   void appendAudio(const MixedAudio& audio);

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace nimbo {
 
@@ -10,6 +12,19 @@ namespace nimbo {
 // loop, whose result is the same (tests compare the two).
 void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
                 uint8_t* u, uint8_t* v, int chromaStride, bool vectors = true);
+
+// Only rows [first, end) of `changed` (in order, apart) are converted; the
+// others are copied from `previous`, the planes of the frame before (left
+// alone when they are the output's own). Spans are widened to even rows.
+struct I420Planes {
+  uint8_t* y;
+  uint8_t* u;
+  uint8_t* v;
+  int yStride, chromaStride;
+};
+void bgrxToI420Changed(const uint8_t* src, int srcStride, int width, int height,
+                       const std::vector<std::pair<int, int>>& changed, const I420Planes& previous,
+                       const I420Planes& out);
 
 // The whole frame, split over the available cores.
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,

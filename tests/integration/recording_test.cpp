@@ -10,6 +10,7 @@ extern "C" {
 #include <pulse/simple.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -296,23 +297,30 @@ TEST_F(Recording, PictureAndSoundStayInStepForAMinute) {
   EXPECT_LE(std::abs(late - early), 0.020);
 }
 
+// The mean colour of `r` in a decoded picture (BT.709 limited range to RGB,
+// over a grid of every fourth pixel).
+QColor meanColour(const AVFrame* f, QRect r) {
+  r = r.intersected(QRect(0, 0, f->width, f->height));
+  double red = 0, green = 0, blue = 0;
+  int n = 0;
+  for (int y = r.top(); y <= r.bottom(); y += 4)
+    for (int x = r.left(); x <= r.right(); x += 4, ++n) {
+      const double Y = (f->data[0][y * f->linesize[0] + x] - 16) / 219.0;
+      const double U = (f->data[1][y / 2 * f->linesize[1] + x / 2] - 128) / 224.0;
+      const double V = (f->data[2][y / 2 * f->linesize[2] + x / 2] - 128) / 224.0;
+      red += Y + 1.5748 * V, green += Y - 0.1873 * U - 0.4681 * V, blue += Y + 1.8556 * U;
+    }
+  if (!n) return QColor();
+  return QColor::fromRgbF(float(std::clamp(red / n, 0.0, 1.0)), float(std::clamp(green / n, 0.0, 1.0)),
+                          float(std::clamp(blue / n, 0.0, 1.0)));
+}
+
 // The mean colour of the middle frame of a recording's video.
 QColor middleFrameColour(const QString& path) {
   std::vector<QColor> colours;
   decodeAll(path, [&](const AVStream* st, const AVFrame* f, double) {
     if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return;
-    // BT.709 limited range to RGB, averaged over a grid.
-    double r = 0, g = 0, b = 0;
-    int n = 0;
-    for (int y = 8; y < f->height - 8; y += 8)
-      for (int x = 8; x < f->width - 8; x += 8, ++n) {
-        const double Y = (f->data[0][y * f->linesize[0] + x] - 16) / 219.0;
-        const double U = (f->data[1][y / 2 * f->linesize[1] + x / 2] - 128) / 224.0;
-        const double V = (f->data[2][y / 2 * f->linesize[2] + x / 2] - 128) / 224.0;
-        r += Y + 1.5748 * V, g += Y - 0.1873 * U - 0.4681 * V, b += Y + 1.8556 * U;
-      }
-    colours.push_back(QColor::fromRgbF(float(std::clamp(r / n, 0.0, 1.0)), float(std::clamp(g / n, 0.0, 1.0)),
-                                       float(std::clamp(b / n, 0.0, 1.0))));
+    colours.push_back(meanColour(f, QRect(8, 8, f->width - 16, f->height - 16)));
   });
   return colours.empty() ? QColor() : colours[colours.size() / 2];
 }
@@ -334,6 +342,73 @@ TEST_F(Recording, ACoveredWindowIsRecordedWhole) {
   EXPECT_NEAR(seen.red(), 40, 12);
   EXPECT_NEAR(seen.green(), 200, 12);
   EXPECT_NEAR(seen.blue(), 60, 12);
+}
+
+// Most ticks of a desktop change a few rows, and only those are converted
+// again: every change must still reach its place, and nothing left behind
+// may stay. Two small windows change colour, a square moves down the screen
+// and the pointer jumps across it; the last picture shows each where it
+// ended, and black where the square and the pointer were.
+TEST_F(Recording, EveryChangeReachesItsPlaceAndNothingStaysBehind) {
+  Solid ground(Qt::black, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool);
+  ground.setGeometry(0, 0, 1920, 1080);
+  ground.show();
+  const Qt::WindowFlags small = Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::Tool;
+  Solid top(QColor(0, 0, 255), small), bottom(QColor(0, 0, 255), small), square(QColor(255, 0, 0), small);
+  top.setGeometry(100, 100, 200, 100);
+  bottom.setGeometry(1500, 900, 200, 100);
+  square.setGeometry(800, 200, 120, 120);
+  for (QWidget* w : {static_cast<QWidget*>(&top), static_cast<QWidget*>(&bottom), static_cast<QWidget*>(&square)})
+    w->show();
+  QCursor::setPos(400, 500);
+  spin(1000);
+  QProcess p;
+  startSmoke(p, {"--smoke-target=screen", "--smoke-audio=none", "--smoke-seconds=4"});
+  ASSERT_TRUE(waitFor([&] { return log().contains("recorder started"); }, 30000)) << log().toStdString();
+  // Colours every 150 ms, the square 50 px down every 150 ms, the pointer
+  // moved once; then everything still for the last two seconds.
+  QTimer steps;
+  int step = 0;
+  QObject::connect(&steps, &QTimer::timeout, [&] {
+    if (++step > 9) return;
+    top.setColour(step % 2 ? QColor(255, 255, 0) : QColor(0, 255, 0));
+    bottom.setColour(step % 2 ? QColor(0, 255, 0) : QColor(255, 255, 0));
+    square.move(800, 200 + 50 * (step - 1));
+    if (step == 5) QCursor::setPos(1000, 800);
+  });
+  steps.start(150);
+  ASSERT_TRUE(waitFor([&] { return p.state() == QProcess::NotRunning; }, 60000)) << log().toStdString();
+  steps.stop();
+  ASSERT_EQ(p.exitCode(), 0) << log().toStdString();
+  ASSERT_EQ(recordings().size(), 1);
+  const QString file = recordings()[0];
+
+  const QRect pointerBefore(398, 498, 12, 16);
+  double pointerSeen = 0;  // the brightest the pointer's first place was
+  QColor topEnd, bottomEnd, squareStart, squareEnd, pointerEnd;
+  int pictures = 0;
+  decodeAll(file, [&](const AVStream* st, const AVFrame* f, double) {
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return;
+    ++pictures;
+    pointerSeen = std::max(pointerSeen, double(meanColour(f, pointerBefore).valueF()));
+    topEnd = meanColour(f, QRect(110, 110, 180, 80));
+    bottomEnd = meanColour(f, QRect(1510, 910, 180, 80));
+    squareStart = meanColour(f, QRect(810, 210, 100, 100));
+    squareEnd = meanColour(f, QRect(810, 610, 100, 100));
+    pointerEnd = meanColour(f, pointerBefore);
+  });
+  ASSERT_GT(pictures, 10);
+  // Step 9 (odd): the top window yellow, the bottom one green.
+  EXPECT_GT(topEnd.redF(), 0.8);
+  EXPECT_GT(topEnd.greenF(), 0.8);
+  EXPECT_LT(topEnd.blueF(), 0.2);
+  EXPECT_LT(bottomEnd.redF(), 0.2);
+  EXPECT_GT(bottomEnd.greenF(), 0.8);
+  EXPECT_GT(squareEnd.redF(), 0.8);
+  EXPECT_LT(squareEnd.greenF(), 0.2);
+  EXPECT_LT(squareStart.valueF(), 0.1) << "the square's first place still shows";
+  EXPECT_GT(pointerSeen, 0.2) << "the pointer was never drawn where it started";
+  EXPECT_LT(pointerEnd.valueF(), 0.1) << "the pointer's first place still shows it";
 }
 
 }  // namespace

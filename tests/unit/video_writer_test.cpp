@@ -117,6 +117,46 @@ TEST(YuvTest, TheVectorLoopMatchesThePortableOneByteForByte) {
   }
 }
 
+// Only the rows a frame changed in are converted; the rest come from the
+// picture before, copied or already in place. Spans at odd rows, touching
+// and overlapping once widened to even rows, at the top and bottom edges:
+// the result is the whole frame's conversion, byte for byte.
+TEST(YuvTest, ConvertingTheChangedRowsGivesTheWholeFramesPicture) {
+  std::mt19937 random(11);
+  const int w = 200, h = 64, stride = w * 4;
+  std::vector<uint8_t> before(size_t(stride * h)), after;
+  for (uint8_t& b : before) b = uint8_t(random());
+  after = before;
+  const std::vector<std::pair<int, int>> changed = {{0, 1}, {5, 8}, {8, 9}, {20, 23}, {22, 27}, {63, 64}};
+  for (const auto& [first, end] : changed)
+    for (int row = first; row < end; ++row)
+      for (int x = 0; x < stride; ++x) after[size_t(row * stride + x)] = uint8_t(random());
+  struct Planes {
+    std::vector<uint8_t> y, u, v;
+    I420Planes view() { return {y.data(), u.data(), v.data(), w, w / 2}; }
+  };
+  auto convertWhole = [&](const std::vector<uint8_t>& px) {
+    Planes p{std::vector<uint8_t>(size_t(w * h)), std::vector<uint8_t>(size_t(w * h / 4)),
+             std::vector<uint8_t>(size_t(w * h / 4))};
+    bgrxToI420(px.data(), stride, w, 0, h, p.y.data(), w, p.u.data(), p.v.data(), w / 2);
+    return p;
+  };
+  Planes previous = convertWhole(before);
+  const Planes expected = convertWhole(after);
+  // Into another picture, whose old contents must not show through.
+  Planes other{std::vector<uint8_t>(size_t(w * h), 7), std::vector<uint8_t>(size_t(w * h / 4), 7),
+               std::vector<uint8_t>(size_t(w * h / 4), 7)};
+  bgrxToI420Changed(after.data(), stride, w, h, changed, previous.view(), other.view());
+  EXPECT_EQ(other.y, expected.y);
+  EXPECT_EQ(other.u, expected.u);
+  EXPECT_EQ(other.v, expected.v);
+  // Into the picture before itself.
+  bgrxToI420Changed(after.data(), stride, w, h, changed, previous.view(), previous.view());
+  EXPECT_EQ(previous.y, expected.y);
+  EXPECT_EQ(previous.u, expected.u);
+  EXPECT_EQ(previous.v, expected.v);
+}
+
 TEST(VideoWriterTest, WritesH264AndAacWithTheIndexAtTheFront) {
   QTemporaryDir dir;
   auto made = VideoWriter::create(dir.filePath("a.mp4"), 320, 240, true);

@@ -98,6 +98,21 @@ void drawCursor(uint8_t* px, int w, int h, int stride, const xcb_xfixes_get_curs
   }
 }
 
+// Sorts row spans, clips them to [0, height) and joins those that touch.
+void mergeRows(std::vector<std::pair<int, int>>& rows, int height) {
+  for (auto& r : rows) r = {std::clamp(r.first, 0, height), std::clamp(r.second, 0, height)};
+  std::sort(rows.begin(), rows.end());
+  size_t kept = 0;
+  for (const auto& r : rows) {
+    if (r.second <= r.first) continue;
+    if (kept && r.first <= rows[kept - 1].second)
+      rows[kept - 1].second = std::max(rows[kept - 1].second, r.second);
+    else
+      rows[kept++] = r;
+  }
+  rows.resize(kept);
+}
+
 class X11Stream : public ScreenStream {
  public:
   X11Stream(StreamRequest r, QRect area) : request_(std::move(r)), area_(area) {}
@@ -176,6 +191,12 @@ class X11Stream : public ScreenStream {
     }
     damage_ = xcb_generate_id(c_);
     xcb_damage_create(c_, damage_, target_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    if (!request_.windowID) {
+      // Where the display changed between two frames, taken off the damage
+      // into this region at each frame.
+      parts_ = xcb_generate_id(c_);
+      xcb_xfixes_create_region(c_, parts_, 0, nullptr);
+    }
     xcb_flush(c_);
     return true;
   }
@@ -253,6 +274,13 @@ class X11Stream : public ScreenStream {
     int lastX = -1, lastY = -1;
     uint32_t lastSerial = 0;
     bool first = true;
+    // Rows that changed since the frame before, for the display (a window's
+    // pixmap says nothing of where it changed). Unknown for the first frame
+    // and after a tick whose damage was taken but no frame given.
+    bool rowsUnknown = true;
+    std::vector<std::pair<int, int>> changed;
+    std::vector<QRect> damaged;
+    std::pair<int, int> lastCursorRows{0, 0};
     while (!stop_) {
       const auto interval = std::chrono::nanoseconds(intervalNs_.load());
       next += interval;
@@ -286,7 +314,11 @@ class X11Stream : public ScreenStream {
         free(cur);
         continue;
       }
-      if (dirty) xcb_damage_subtract(c_, damage_, XCB_NONE, XCB_NONE);
+      damaged.clear();
+      if (dirty) {
+        xcb_damage_subtract(c_, damage_, XCB_NONE, parts_);
+        if (parts_ && !fetchRegion(parts_, damaged)) rowsUnknown = true;
+      }
       if (pixmap_ && !namePixmap()) {
         free(cur);
         if (!goneLogged_) logLine("Nimbo: the recorded window is gone; its last picture stays");
@@ -302,9 +334,12 @@ class X11Stream : public ScreenStream {
       }
       if (grabbed == Grab::failed) {
         free(cur);
+        rowsUnknown = true;
         continue;
       }
-      if (!pixmap_) uncoverHiddenWindows();
+      std::vector<QRect> pasted;
+      if (!pixmap_) pasted = uncoverHiddenWindows();
+      std::pair<int, int> cursorRows{0, 0};
       if (cur) {
         int ox = area_.x(), oy = area_.y();
         if (pixmap_) {
@@ -314,11 +349,30 @@ class X11Stream : public ScreenStream {
           free(tr);
         }
         drawCursor(shm_.data, area_.width(), area_.height(), area_.width() * 4, cur, ox, oy);
+        const int top = cur->y - cur->yhot - oy;
+        cursorRows = {top, top + cur->height};
       }
       free(cur);
       first = false;
       lastDelivered = t;
-      onFrame_(ScreenFrame{shm_.data, area_.width(), area_.height(), area_.width() * 4, pts});
+      ScreenFrame frame{shm_.data, area_.width(), area_.height(), area_.width() * 4, pts};
+      if (parts_ && !rowsUnknown) {
+        // What the server drew, our windows' stand-ins, and the pointer
+        // where it was and where it is.
+        changed.clear();
+        for (const QRect& r : damaged) {
+          const QRect in = r.intersected(area_);
+          if (!in.isEmpty()) changed.emplace_back(in.top() - area_.y(), in.bottom() + 1 - area_.y());
+        }
+        for (const QRect& r : pasted) changed.emplace_back(r.top() - area_.y(), r.bottom() + 1 - area_.y());
+        for (const auto& rows : {lastCursorRows, cursorRows})
+          if (rows.second > rows.first) changed.push_back(rows);
+        mergeRows(changed, area_.height());
+        frame.changedRows = &changed;
+      }
+      rowsUnknown = false;
+      lastCursorRows = cursorRows;
+      onFrame_(frame);
     }
   }
 
@@ -385,9 +439,22 @@ class X11Stream : public ScreenStream {
     free(img);
   }
 
+  // The rectangles of a region.
+  bool fetchRegion(xcb_xfixes_region_t region, std::vector<QRect>& out) {
+    xcb_xfixes_fetch_region_reply_t* r =
+        xcb_xfixes_fetch_region_reply(c_, xcb_xfixes_fetch_region(c_, region), nullptr);
+    if (!r) return false;
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(r);
+    for (int i = 0, n = xcb_xfixes_fetch_region_rectangles_length(r); i < n; ++i)
+      out.emplace_back(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+    free(r);
+    return true;
+  }
+
   // Puts back, where a hidden window of ours is, the windows under it, over
-  // what was there before it was shown.
-  void uncoverHiddenWindows() {
+  // what was there before it was shown. Returns where it wrote.
+  std::vector<QRect> uncoverHiddenWindows() {
+    std::vector<QRect> wrote;
     std::vector<quint32> ids;
     std::map<quint32, Background> known;
     {
@@ -424,6 +491,7 @@ class X11Stream : public ScreenStream {
         backgrounds_[id] = bg;
         continue;
       }
+      wrote.push_back(r);
       // What was there before, where it still fits.
       const QRect before = bg.rect.intersected(r);
       for (int y = 0; y < before.height(); ++y)
@@ -472,6 +540,7 @@ class X11Stream : public ScreenStream {
       }
       free(tree);
     }
+    return wrote;
   }
 
   struct Background {
@@ -491,6 +560,7 @@ class X11Stream : public ScreenStream {
   xcb_window_t root_ = 0, target_ = 0;
   xcb_pixmap_t pixmap_ = 0;
   xcb_damage_damage_t damage_ = 0;
+  xcb_xfixes_region_t parts_ = XCB_NONE;  // the display's changes (not a window's)
   uint8_t damageEvent_ = 0;
   ShmBuffer shm_;
   std::thread thread_;
