@@ -155,6 +155,10 @@ struct ScreenFrame {
   const std::vector<std::pair<int, int>>* changedRows = nullptr;
 };
 
+// Sorts row spans [first, end), clips them to [0, height) and joins those
+// that overlap or touch.
+void mergeRowSpans(std::vector<std::pair<int, int>>& rows, int height);
+
 struct StreamRequest {
   std::optional<quint32> displayID;  // a display (with `source` inside it) …
   QRect source;                      // display pixels; empty: the whole display

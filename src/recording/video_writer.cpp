@@ -21,9 +21,12 @@
 #include <deque>
 #include <mutex>
 #include <cstring>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/platform.h"
 #include "recording/audio_mixer.h"
 #include "recording/yuv.h"
 #include "util/log.h"
@@ -260,10 +263,15 @@ struct VideoWriter::Impl {
   // every time).
   std::vector<AVFrame*> spare;  // under `mutex`
   AVFrame* lastEncoded = nullptr;  // writer thread: shown again at the end
-  // The picture last converted, while its pixels are still whole (appendVideo
-  // only): waiting, being encoded, or among the spares, which only
-  // appendVideo takes from.
-  AVFrame* previous = nullptr;
+  // appendVideo's own, for converting into a reused picture only the rows
+  // it lacks: which frame (numbered as they came) each picture of ours
+  // holds, and where each of the last frames changed from the one before
+  // (nothing: anywhere). A picture waiting, being encoded or among the
+  // spares keeps its pixels; only appendVideo writes them.
+  uint64_t frames = 0;
+  std::unordered_map<const AVFrame*, uint64_t> holds;
+  std::deque<std::optional<std::vector<std::pair<int, int>>>> changes;
+  static constexpr size_t kChangesKept = 32;
   std::optional<int64_t> session;
   std::atomic<bool> started{false}, finished{false};
   std::atomic<int> written{0}, dropped{0};
@@ -859,16 +867,16 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     logLine("Nimbo: recording started: " + i.path);
   }
   const int64_t pts = llround(double(ptsNs - *i.session) * kVideoTimeBase.den / 1e9);
-  // A frame left out takes its changes with it: the next is converted whole.
-  if (pts <= i.lastVideoPts) {
-    i.previous = nullptr;
-    return false;
-  }
+  // Every frame's changes count, the ones left out too: a picture that
+  // held the frame before them lacks theirs as well.
+  ++i.frames;
+  i.changes.emplace_back(changedRows ? std::optional(*changedRows) : std::nullopt);
+  if (i.changes.size() > Impl::kChangesKept) i.changes.pop_front();
+  if (pts <= i.lastVideoPts) return false;
   {
     std::lock_guard l(i.mutex);
     if (i.pendingVideo >= i.maxPending) {
       ++i.dropped;
-      i.previous = nullptr;
       return false;
     }
   }
@@ -881,7 +889,7 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     }
   }
   if (!out || !av().av_frame_is_writable(out)) {
-    if (out == i.previous) i.previous = nullptr;
+    i.holds.erase(out);
     av().av_frame_free(&out);
     out = i.newPicture();
     if (!out) return false;
@@ -892,23 +900,35 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     // times faster than swscale's. Where the stream says which rows changed
     // (on a desktop, mostly a few), only those are converted, and the rest
     // come from the picture before.
-    size_t rows = size_t(i.height);
-    if (changedRows && i.previous) {
-      rows = 0;
-      for (const auto& [first, end] : *changedRows) rows += size_t(std::max(0, end - first));
+    std::vector<std::pair<int, int>> rows;
+    bool whole = true;
+    const auto held = i.holds.find(out);
+    if (held != i.holds.end() && i.frames - held->second <= i.changes.size()) {
+      // The rows that changed in any frame since the one it holds.
+      whole = false;
+      for (auto c = i.changes.end() - ptrdiff_t(i.frames - held->second); c != i.changes.end(); ++c) {
+        if (!*c) {
+          whole = true;
+          break;
+        }
+        rows.insert(rows.end(), (*c)->begin(), (*c)->end());
+      }
+      mergeRowSpans(rows, i.height);
+      size_t count = 0;
+      for (const auto& [first, end] : rows) count += size_t(end - first);
+      whole = whole || count * 2 >= size_t(i.height);
     }
-    if (rows * 2 < size_t(i.height)) {
-      const I420Planes before{i.previous->data[0], i.previous->data[1], i.previous->data[2], i.previous->linesize[0],
-                              i.previous->linesize[1]};
-      const I420Planes planes{out->data[0], out->data[1], out->data[2], out->linesize[0], out->linesize[1]};
-      bgrxToI420Changed(bgra, stride, i.width, i.height, *changedRows, before, planes);
-    } else {
+    if (whole)
       bgrxToI420Parallel(bgra, stride, i.width, i.height, out->data[0], out->linesize[0], out->data[1],
                          out->data[2], out->linesize[1]);
-    }
-    i.previous = out;
+    else
+      bgrxToI420Rows(bgra, stride, i.width, i.height, rows, out->data[0], out->linesize[0], out->data[1],
+                     out->data[2], out->linesize[1]);
+    i.holds[out] = i.frames;
   } else {
-    i.previous = nullptr;
+    // A scaled picture is the stream's rows no longer: converted whole, and
+    // whole again when reused.
+    i.holds.erase(out);
     if (!i.sws || i.swsW != width || i.swsH != height) {
       av().sws_freeContext(i.sws);
       i.sws = av().sws_alloc_context();

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -131,33 +130,17 @@ void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int 
   if (done < width) convertColumns(src, srcStride, done, width, firstRow, endRow, y, yStride, u, v, chromaStride);
 }
 
-void bgrxToI420Changed(const uint8_t* src, int srcStride, int width, int height,
-                       const std::vector<std::pair<int, int>>& changed, const I420Planes& previous,
-                       const I420Planes& out) {
-  const bool inPlace = previous.y == out.y;
-  // Unchanged rows [from, to), both even, from the frame before.
-  auto copy = [&](int from, int to) {
-    if (inPlace || from >= to) return;
-    for (int row = from; row < to; ++row)
-      std::memcpy(out.y + size_t(row) * size_t(out.yStride), previous.y + size_t(row) * size_t(previous.yStride),
-                  size_t(width));
-    for (int row = from / 2; row < to / 2; ++row) {
-      std::memcpy(out.u + size_t(row) * size_t(out.chromaStride),
-                  previous.u + size_t(row) * size_t(previous.chromaStride), size_t(width / 2));
-      std::memcpy(out.v + size_t(row) * size_t(out.chromaStride),
-                  previous.v + size_t(row) * size_t(previous.chromaStride), size_t(width / 2));
-    }
-  };
-  int done = 0;  // rows before this are converted or copied
-  for (const auto& [first, end] : changed) {
+void bgrxToI420Rows(const uint8_t* src, int srcStride, int width, int height,
+                    const std::vector<std::pair<int, int>>& rows, uint8_t* y, int yStride, uint8_t* u, uint8_t* v,
+                    int chromaStride) {
+  int done = 0;  // rows before this are converted
+  for (const auto& [first, end] : rows) {
     const int from = std::max(done, std::clamp(first, 0, height) & ~1);
     const int to = std::min(height, (std::clamp(end, 0, height) + 1) & ~1);
     if (from >= to) continue;
-    copy(done, from);
-    bgrxToI420(src, srcStride, width, from, to, out.y, out.yStride, out.u, out.v, out.chromaStride);
+    bgrxToI420(src, srcStride, width, from, to, y, yStride, u, v, chromaStride);
     done = to;
   }
-  copy(done, height);
 }
 
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,

@@ -13,18 +13,11 @@ namespace nimbo {
 void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
                 uint8_t* u, uint8_t* v, int chromaStride, bool vectors = true);
 
-// Only rows [first, end) of `changed` (in order, apart) are converted; the
-// others are copied from `previous`, the planes of the frame before (left
-// alone when they are the output's own). Spans are widened to even rows.
-struct I420Planes {
-  uint8_t* y;
-  uint8_t* u;
-  uint8_t* v;
-  int yStride, chromaStride;
-};
-void bgrxToI420Changed(const uint8_t* src, int srcStride, int width, int height,
-                       const std::vector<std::pair<int, int>>& changed, const I420Planes& previous,
-                       const I420Planes& out);
+// Rows [first, end) of each span only (in order, apart), widened to even
+// rows, on this thread.
+void bgrxToI420Rows(const uint8_t* src, int srcStride, int width, int height,
+                    const std::vector<std::pair<int, int>>& rows, uint8_t* y, int yStride, uint8_t* u, uint8_t* v,
+                    int chromaStride);
 
 // The whole frame, split over the available cores.
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,

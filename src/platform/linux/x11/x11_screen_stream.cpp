@@ -98,21 +98,6 @@ void drawCursor(uint8_t* px, int w, int h, int stride, const xcb_xfixes_get_curs
   }
 }
 
-// Sorts row spans, clips them to [0, height) and joins those that touch.
-void mergeRows(std::vector<std::pair<int, int>>& rows, int height) {
-  for (auto& r : rows) r = {std::clamp(r.first, 0, height), std::clamp(r.second, 0, height)};
-  std::sort(rows.begin(), rows.end());
-  size_t kept = 0;
-  for (const auto& r : rows) {
-    if (r.second <= r.first) continue;
-    if (kept && r.first <= rows[kept - 1].second)
-      rows[kept - 1].second = std::max(rows[kept - 1].second, r.second);
-    else
-      rows[kept++] = r;
-  }
-  rows.resize(kept);
-}
-
 class X11Stream : public ScreenStream {
  public:
   X11Stream(StreamRequest r, QRect area) : request_(std::move(r)), area_(area) {}
@@ -367,7 +352,7 @@ class X11Stream : public ScreenStream {
         for (const QRect& r : pasted) changed.emplace_back(r.top() - area_.y(), r.bottom() + 1 - area_.y());
         for (const auto& rows : {lastCursorRows, cursorRows})
           if (rows.second > rows.first) changed.push_back(rows);
-        mergeRows(changed, area_.height());
+        mergeRowSpans(changed, area_.height());
         frame.changedRows = &changed;
       }
       rowsUnknown = false;
