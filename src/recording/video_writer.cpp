@@ -898,8 +898,8 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     // The usual case: the video has the frame's size (an odd last row or
     // column is left out). Our own converter, in two bands, is several
     // times faster than swscale's. Where the stream says which rows changed
-    // (on a desktop, mostly a few), only those are converted, and the rest
-    // come from the picture before.
+    // (on a desktop, mostly a few), a picture reused from an earlier frame
+    // converts only the rows changed since that frame.
     std::vector<std::pair<int, int>> rows;
     bool whole = true;
     const auto held = i.holds.find(out);

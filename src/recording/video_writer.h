@@ -86,8 +86,9 @@ class VideoWriter {
 
   // BGRA (or BGRX) pixels stamped on the monotonic clock. The first frame
   // starts the session. False when the frame was dropped. `changedRows`:
-  // where it differs from the frame given before it (see ScreenFrame); the
-  // other rows are taken from that frame's picture rather than converted.
+  // where it differs from the frame given before it (see ScreenFrame); a
+  // picture reused from an earlier frame converts only the rows changed
+  // since that frame.
   bool appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs,
                    const std::vector<std::pair<int, int>>* changedRows = nullptr);
   // Dropped unless audio is attached, the session has started and the
