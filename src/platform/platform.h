@@ -8,6 +8,7 @@
 #include <QPointF>
 #include <QRect>
 #include <QRectF>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 
@@ -149,15 +150,10 @@ struct ScreenFrame {
   const uint8_t* pixels = nullptr;
   int width = 0, height = 0, stride = 0;
   int64_t ptsNs = 0;
-  // Rows [first, end), in order and apart, outside which this frame has the
-  // same pixels as the one the stream gave before it; null when any row may
-  // have changed.
-  const std::vector<std::pair<int, int>>* changedRows = nullptr;
+  // Where, in the frame's pixels, it may differ from the frame the stream
+  // gave before it; null when anywhere.
+  const QRegion* changed = nullptr;
 };
-
-// Sorts row spans [first, end), clips them to [0, height) and joins those
-// that overlap or touch.
-void mergeRowSpans(std::vector<std::pair<int, int>>& rows, int height);
 
 struct StreamRequest {
   std::optional<quint32> displayID;  // a display (with `source` inside it) …

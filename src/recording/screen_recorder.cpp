@@ -352,9 +352,9 @@ void ScreenRecorder::onFrame(const ScreenFrame& frame) {
         return;
       }
   }
-  // With a camera, the bubble changes what the stream's rows say.
+  // With a camera, the bubble changes more than the stream says.
   const bool kept = writer_->appendVideo(frame.pixels, frame.width, frame.height, frame.stride, frame.ptsNs,
-                                         compositor_ && camera_ ? nullptr : frame.changedRows);
+                                         compositor_ && camera_ ? nullptr : frame.changed);
   adaptRate(frame.ptsNs, !kept);
 }
 

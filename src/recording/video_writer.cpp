@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QRegion>
 #include <QStandardPaths>
 
 #include <signal.h>
@@ -26,7 +27,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/platform.h"
 #include "recording/audio_mixer.h"
 #include "recording/yuv.h"
 #include "util/log.h"
@@ -263,14 +263,14 @@ struct VideoWriter::Impl {
   // every time).
   std::vector<AVFrame*> spare;  // under `mutex`
   AVFrame* lastEncoded = nullptr;  // writer thread: shown again at the end
-  // appendVideo's own, for converting into a reused picture only the rows
-  // it lacks: which frame (numbered as they came) each picture of ours
-  // holds, and where each of the last frames changed from the one before
+  // appendVideo's own, for converting into a reused picture only what it
+  // lacks: which frame (numbered as they came) each picture of ours holds,
+  // and where each of the last frames changed from the one before
   // (nothing: anywhere). A picture waiting, being encoded or among the
   // spares keeps its pixels; only appendVideo writes them.
   uint64_t frames = 0;
   std::unordered_map<const AVFrame*, uint64_t> holds;
-  std::deque<std::optional<std::vector<std::pair<int, int>>>> changes;
+  std::deque<std::optional<QRegion>> changes;
   static constexpr size_t kChangesKept = 32;
   std::optional<int64_t> session;
   std::atomic<bool> started{false}, finished{false};
@@ -858,7 +858,7 @@ int VideoWriter::maxPendingFrames(int width, int height) {
 }
 
 bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs,
-                              const std::vector<std::pair<int, int>>* changedRows) {
+                              const QRegion* changed) {
   Impl& i = *d;
   if (i.finished || width < 1 || height < 1) return false;
   if (!i.started) {
@@ -870,7 +870,7 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
   // Every frame's changes count, the ones left out too: a picture that
   // held the frame before them lacks theirs as well.
   ++i.frames;
-  i.changes.emplace_back(changedRows ? std::optional(*changedRows) : std::nullopt);
+  i.changes.emplace_back(changed ? std::optional(*changed) : std::nullopt);
   if (i.changes.size() > Impl::kChangesKept) i.changes.pop_front();
   if (pts <= i.lastVideoPts) return false;
   {
@@ -897,33 +897,32 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
   if (width >= i.width && width - i.width <= 1 && height >= i.height && height - i.height <= 1) {
     // The usual case: the video has the frame's size (an odd last row or
     // column is left out). Our own converter, in two bands, is several
-    // times faster than swscale's. Where the stream says which rows changed
-    // (on a desktop, mostly a few), a picture reused from an earlier frame
-    // converts only the rows changed since that frame.
-    std::vector<std::pair<int, int>> rows;
+    // times faster than swscale's. Where the stream says what changed (on a
+    // desktop, mostly a little), a picture reused from an earlier frame
+    // converts only what changed since that frame.
+    QRegion since;
     bool whole = true;
     const auto held = i.holds.find(out);
     if (held != i.holds.end() && i.frames - held->second <= i.changes.size()) {
-      // The rows that changed in any frame since the one it holds.
       whole = false;
-      for (auto c = i.changes.end() - ptrdiff_t(i.frames - held->second); c != i.changes.end(); ++c) {
-        if (!*c) {
+      for (auto c = i.changes.end() - ptrdiff_t(i.frames - held->second); c != i.changes.end() && !whole; ++c) {
+        if (*c)
+          since += **c;
+        else
           whole = true;
-          break;
-        }
-        rows.insert(rows.end(), (*c)->begin(), (*c)->end());
       }
-      mergeRowSpans(rows, i.height);
-      size_t count = 0;
-      for (const auto& [first, end] : rows) count += size_t(end - first);
-      whole = whole || count * 2 >= size_t(i.height);
+      int64_t area = 0;
+      for (const QRect& r : since) area += int64_t(r.width()) * r.height();
+      whole = whole || area * 2 >= int64_t(i.width) * i.height;
     }
-    if (whole)
+    if (whole) {
       bgrxToI420Parallel(bgra, stride, i.width, i.height, out->data[0], out->linesize[0], out->data[1],
                          out->data[2], out->linesize[1]);
-    else
-      bgrxToI420Rows(bgra, stride, i.width, i.height, rows, out->data[0], out->linesize[0], out->data[1],
-                     out->data[2], out->linesize[1]);
+    } else {
+      for (const QRect& r : since)
+        bgrxToI420Area(bgra, stride, i.width, i.height, r.left(), r.top(), r.right() + 1, r.bottom() + 1,
+                       out->data[0], out->linesize[0], out->data[1], out->data[2], out->linesize[1]);
+    }
     i.holds[out] = i.frames;
   } else {
     // A scaled picture is the stream's rows no longer: converted whole, and

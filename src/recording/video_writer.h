@@ -16,10 +16,10 @@
 #include <deque>
 #include <optional>
 #include <utility>
-#include <vector>
-#include <utility>
 
 #include "util/result.h"
+
+class QRegion;
 
 namespace nimbo {
 
@@ -85,12 +85,12 @@ class VideoWriter {
   ~VideoWriter();
 
   // BGRA (or BGRX) pixels stamped on the monotonic clock. The first frame
-  // starts the session. False when the frame was dropped. `changedRows`:
-  // where it differs from the frame given before it (see ScreenFrame); a
-  // picture reused from an earlier frame converts only the rows changed
-  // since that frame.
+  // starts the session. False when the frame was dropped. `changed`: where
+  // it differs from the frame given before it (see ScreenFrame); a picture
+  // reused from an earlier frame converts only what changed since that
+  // frame.
   bool appendVideo(const uint8_t* bgra, int width, int height, int stride, int64_t ptsNs,
-                   const std::vector<std::pair<int, int>>* changedRows = nullptr);
+                   const QRegion* changed = nullptr);
   // Dropped unless audio is attached, the session has started and the
   // buffer is not older than its start.
   void appendAudio(const MixedAudio& audio);

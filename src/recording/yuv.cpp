@@ -78,11 +78,12 @@ NIMBO_AVX2 void storeChroma(uint8_t* to, const __m256i* s) {
                    _mm_unpacklo_epi16(_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1)));
 }
 
-// Returns the columns done: a multiple of 32.
-__attribute__((target("avx2"))) int convertAvx2(const uint8_t* src, int srcStride, int width, int firstRow,
-                                                int endRow, uint8_t* y, int yStride, uint8_t* u, uint8_t* v,
-                                                int chromaStride) {
-  const int wide = width & ~31;
+// Columns [fromX, toX), fromX even; returns the end of the columns done, 32
+// at a time.
+__attribute__((target("avx2"))) int convertAvx2(const uint8_t* src, int srcStride, int fromX, int toX,
+                                                int firstRow, int endRow, uint8_t* y, int yStride, uint8_t* u,
+                                                uint8_t* v, int chromaStride) {
+  const int wide = fromX + ((toX - fromX) & ~31);
   const __m256i uBR = _mm256_set1_epi32((-26 << 16) | 113), uG = _mm256_set1_epi32(-87 & 0xffff);
   const __m256i vBR = _mm256_set1_epi32((113 << 16) | (-11 & 0xffff)), vG = _mm256_set1_epi32(-102 & 0xffff);
   for (int row = firstRow; row < endRow; row += 2) {
@@ -91,7 +92,7 @@ __attribute__((target("avx2"))) int convertAvx2(const uint8_t* src, int srcStrid
     uint8_t* y0 = y + size_t(row) * size_t(yStride);
     uint8_t* up = u + size_t(row / 2) * size_t(chromaStride);
     uint8_t* vp = v + size_t(row / 2) * size_t(chromaStride);
-    for (int x = 0; x < wide; x += 32) {
+    for (int x = fromX; x < wide; x += 32) {
       __m256i l0[4], l1[4], us[4], vs[4];
       for (int k = 0; k < 4; ++k) {
         __m256i br0, gx0, br1, gx1;
@@ -117,7 +118,7 @@ bool hasAvx2() {
   return has;
 }
 #else
-int convertAvx2(const uint8_t*, int, int, int, int, uint8_t*, int, uint8_t*, uint8_t*, int) { return 0; }
+int convertAvx2(const uint8_t*, int, int fromX, int, int, int, uint8_t*, int, uint8_t*, uint8_t*, int) { return fromX; }
 bool hasAvx2() { return false; }
 #endif
 
@@ -125,22 +126,21 @@ bool hasAvx2() { return false; }
 
 void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
                 uint8_t* u, uint8_t* v, int chromaStride, bool vectors) {
-  const int done =
-      vectors && hasAvx2() ? convertAvx2(src, srcStride, width, firstRow, endRow, y, yStride, u, v, chromaStride) : 0;
+  const int done = vectors && hasAvx2()
+                       ? convertAvx2(src, srcStride, 0, width, firstRow, endRow, y, yStride, u, v, chromaStride)
+                       : 0;
   if (done < width) convertColumns(src, srcStride, done, width, firstRow, endRow, y, yStride, u, v, chromaStride);
 }
 
-void bgrxToI420Rows(const uint8_t* src, int srcStride, int width, int height,
-                    const std::vector<std::pair<int, int>>& rows, uint8_t* y, int yStride, uint8_t* u, uint8_t* v,
-                    int chromaStride) {
-  int done = 0;  // rows before this are converted
-  for (const auto& [first, end] : rows) {
-    const int from = std::max(done, std::clamp(first, 0, height) & ~1);
-    const int to = std::min(height, (std::clamp(end, 0, height) + 1) & ~1);
-    if (from >= to) continue;
-    bgrxToI420(src, srcStride, width, from, to, y, yStride, u, v, chromaStride);
-    done = to;
-  }
+void bgrxToI420Area(const uint8_t* src, int srcStride, int width, int height, int left, int top, int right,
+                    int bottom, uint8_t* y, int yStride, uint8_t* u, uint8_t* v, int chromaStride) {
+  left = std::clamp(left, 0, width) & ~1, top = std::clamp(top, 0, height) & ~1;
+  right = std::min(width, (std::clamp(right, 0, width) + 1) & ~1);
+  bottom = std::min(height, (std::clamp(bottom, 0, height) + 1) & ~1);
+  if (left >= right || top >= bottom) return;
+  const int done = hasAvx2() ? convertAvx2(src, srcStride, left, right, top, bottom, y, yStride, u, v, chromaStride)
+                             : left;
+  if (done < right) convertColumns(src, srcStride, done, right, top, bottom, y, yStride, u, v, chromaStride);
 }
 
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,

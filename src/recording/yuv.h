@@ -1,7 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <utility>
-#include <vector>
 
 namespace nimbo {
 
@@ -13,11 +11,10 @@ namespace nimbo {
 void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
                 uint8_t* u, uint8_t* v, int chromaStride, bool vectors = true);
 
-// Rows [first, end) of each span only (in order, apart), widened to even
-// rows, on this thread.
-void bgrxToI420Rows(const uint8_t* src, int srcStride, int width, int height,
-                    const std::vector<std::pair<int, int>>& rows, uint8_t* y, int yStride, uint8_t* u, uint8_t* v,
-                    int chromaStride);
+// Columns [left, right) of rows [top, bottom) only, widened to even
+// columns and rows, on this thread.
+void bgrxToI420Area(const uint8_t* src, int srcStride, int width, int height, int left, int top, int right,
+                    int bottom, uint8_t* y, int yStride, uint8_t* u, uint8_t* v, int chromaStride);
 
 // The whole frame, split over the available cores.
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QSize>
 #include <QStandardPaths>
+#include <QRegion>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,7 +23,6 @@
 #include "recording/audio_mixer.h"
 #include "recording/media_probe.h"
 #include "recording/video_writer.h"
-#include "platform/platform.h"
 #include "recording/yuv.h"
 #include "media/ffmpeg_library.h"
 
@@ -119,19 +119,26 @@ TEST(YuvTest, TheVectorLoopMatchesThePortableOneByteForByte) {
 }
 
 // A picture that held the frame before is brought up to date by converting
-// only the rows that changed since. Spans at odd rows, touching and
-// overlapping once widened to even rows, at the top and bottom edges: the
-// result is the whole frame's conversion, byte for byte.
-TEST(YuvTest, ConvertingTheChangedRowsGivesTheWholeFramesPicture) {
+// only where it changed since. Areas at odd rows and columns, overlapping,
+// narrower and wider than a vector step, at every edge: the result is the
+// whole frame's conversion, byte for byte.
+TEST(YuvTest, ConvertingWhereTheFrameChangedGivesTheWholeFramesPicture) {
   std::mt19937 random(11);
   const int w = 200, h = 64, stride = w * 4;
   std::vector<uint8_t> before(size_t(stride * h)), after;
   for (uint8_t& b : before) b = uint8_t(random());
   after = before;
-  std::vector<std::pair<int, int>> changed = {{22, 27}, {0, 1}, {5, 8}, {8, 9}, {20, 23}, {63, 80}, {40, 40}};
-  for (const auto& [first, end] : changed)
-    for (int row = first; row < std::min(end, h); ++row)
-      for (int x = 0; x < stride; ++x) after[size_t(row * stride + x)] = uint8_t(random());
+  const QRect frame(0, 0, w, h);
+  const QRect areas[] = {{0, 0, 3, 1},     {5, 5, 70, 3},  {60, 7, 41, 2}, {21, 20, 33, 7},
+                         {151, 30, 49, 1}, {99, 63, 5, 9}, {190, 0, 50, 64}};
+  QRegion changed;
+  for (const QRect& a : areas) {
+    changed += a;
+    const QRect in = a.intersected(frame);
+    for (int y = in.top(); y <= in.bottom(); ++y)
+      for (int x = in.left(); x <= in.right(); ++x)
+        for (int c = 0; c < 4; ++c) after[size_t(y * stride + x * 4 + c)] = uint8_t(random());
+  }
   struct Planes {
     std::vector<uint8_t> y = std::vector<uint8_t>(size_t(w * h)), u = std::vector<uint8_t>(size_t(w * h / 4)),
                          v = std::vector<uint8_t>(size_t(w * h / 4));
@@ -141,9 +148,9 @@ TEST(YuvTest, ConvertingTheChangedRowsGivesTheWholeFramesPicture) {
   } picture, expected;
   picture.convert(before);
   expected.convert(after);
-  mergeRowSpans(changed, h);
-  EXPECT_EQ(changed, (std::vector<std::pair<int, int>>{{0, 1}, {5, 9}, {20, 27}, {63, 64}}));
-  bgrxToI420Rows(after.data(), stride, w, h, changed, picture.y.data(), w, picture.u.data(), picture.v.data(), w / 2);
+  for (const QRect& r : changed)
+    bgrxToI420Area(after.data(), stride, w, h, r.left(), r.top(), r.right() + 1, r.bottom() + 1, picture.y.data(), w,
+                   picture.u.data(), picture.v.data(), w / 2);
   EXPECT_EQ(picture.y, expected.y);
   EXPECT_EQ(picture.u, expected.u);
   EXPECT_EQ(picture.v, expected.v);
@@ -274,19 +281,19 @@ std::optional<QStringList> ffprobe(const QString& path, const QString& entries) 
   return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
 }
 
-// A reused picture is brought up to date with the rows changed in every
-// frame since the one it holds, those of a frame left out (no later time
+// A reused picture is brought up to date with what changed in every frame
+// since the one it holds, those of a frame left out (no later time
 // than the last) too. Frames wait for the encoder, so each new picture is
 // the one used two frames before.
 TEST(VideoWriterTest, AReusedPictureTakesTheChangesOfFramesLeftOut) {
   QTemporaryDir dir;
   const QString path = dir.filePath("rows.mp4");
   auto w = VideoWriter::create(path, 320, 240, false).take();
-  const std::vector<std::pair<int, int>> none, topHalf = {{0, 120}};
+  const QRegion none, topHalf(0, 0, 320, 120);
   std::vector<uint8_t> px = grey(0);
   int64_t pts = kStart;
-  auto give = [&](const std::vector<std::pair<int, int>>* rows) {
-    const bool kept = w->appendVideo(px.data(), 320, 240, 320 * 4, pts, rows);
+  auto give = [&](const QRegion* changed) {
+    const bool kept = w->appendVideo(px.data(), 320, 240, 320 * 4, pts, changed);
     usleep(30000);
     return kept;
   };

@@ -259,13 +259,13 @@ class X11Stream : public ScreenStream {
     int lastX = -1, lastY = -1;
     uint32_t lastSerial = 0;
     bool first = true;
-    // Rows that changed since the frame before, for the display (a window's
-    // pixmap says nothing of where it changed). Unknown for the first frame
-    // and after a tick whose damage was taken but no frame given.
-    bool rowsUnknown = true;
-    std::vector<std::pair<int, int>> changed;
+    // Where the display changed since the frame before (a window's pixmap
+    // says nothing of where it changed). Unknown for the first frame and
+    // after a tick whose damage was taken but no frame given.
+    bool changesUnknown = true;
+    QRegion changed;
     std::vector<QRect> damaged;
-    std::pair<int, int> lastCursorRows{0, 0};
+    QRect lastCursor;
     while (!stop_) {
       const auto interval = std::chrono::nanoseconds(intervalNs_.load());
       next += interval;
@@ -302,7 +302,7 @@ class X11Stream : public ScreenStream {
       damaged.clear();
       if (dirty) {
         xcb_damage_subtract(c_, damage_, XCB_NONE, parts_);
-        if (parts_ && !fetchRegion(parts_, damaged)) rowsUnknown = true;
+        if (parts_ && !fetchRegion(parts_, damaged)) changesUnknown = true;
       }
       if (pixmap_ && !namePixmap()) {
         free(cur);
@@ -319,12 +319,12 @@ class X11Stream : public ScreenStream {
       }
       if (grabbed == Grab::failed) {
         free(cur);
-        rowsUnknown = true;
+        changesUnknown = true;
         continue;
       }
       std::vector<QRect> pasted;
       if (!pixmap_) pasted = uncoverHiddenWindows();
-      std::pair<int, int> cursorRows{0, 0};
+      QRect cursor;
       if (cur) {
         int ox = area_.x(), oy = area_.y();
         if (pixmap_) {
@@ -334,29 +334,25 @@ class X11Stream : public ScreenStream {
           free(tr);
         }
         drawCursor(shm_.data, area_.width(), area_.height(), area_.width() * 4, cur, ox, oy);
-        const int top = cur->y - cur->yhot - oy;
-        cursorRows = {top, top + cur->height};
+        cursor = QRect(cur->x - cur->xhot - ox, cur->y - cur->yhot - oy, cur->width, cur->height);
       }
       free(cur);
       first = false;
       lastDelivered = t;
       ScreenFrame frame{shm_.data, area_.width(), area_.height(), area_.width() * 4, pts};
-      if (parts_ && !rowsUnknown) {
+      if (parts_ && !changesUnknown) {
         // What the server drew, our windows' stand-ins, and the pointer
         // where it was and where it is.
-        changed.clear();
-        for (const QRect& r : damaged) {
-          const QRect in = r.intersected(area_);
-          if (!in.isEmpty()) changed.emplace_back(in.top() - area_.y(), in.bottom() + 1 - area_.y());
-        }
-        for (const QRect& r : pasted) changed.emplace_back(r.top() - area_.y(), r.bottom() + 1 - area_.y());
-        for (const auto& rows : {lastCursorRows, cursorRows})
-          if (rows.second > rows.first) changed.push_back(rows);
-        mergeRowSpans(changed, area_.height());
-        frame.changedRows = &changed;
+        changed = QRegion();
+        for (const std::vector<QRect>* rects : {&damaged, &pasted})
+          for (const QRect& r : *rects) changed += r.intersected(area_).translated(-area_.topLeft());
+        changed += lastCursor;
+        changed += cursor;
+        changed &= QRect(QPoint(0, 0), area_.size());
+        frame.changed = &changed;
       }
-      rowsUnknown = false;
-      lastCursorRows = cursorRows;
+      changesUnknown = false;
+      lastCursor = cursor;
       onFrame_(frame);
     }
   }
