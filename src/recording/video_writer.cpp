@@ -272,6 +272,22 @@ struct VideoWriter::Impl {
   std::unordered_map<const AVFrame*, uint64_t> holds;
   std::deque<std::optional<QRegion>> changes;
   static constexpr size_t kChangesKept = 32;
+
+  // What changed since the frame `picture` holds, when that is known and
+  // under half the picture; nothing when it is to be converted whole.
+  std::optional<QRegion> changedSince(const AVFrame* picture) const {
+    const auto held = holds.find(picture);
+    if (held == holds.end() || frames - held->second > changes.size()) return std::nullopt;
+    QRegion since;
+    for (auto c = changes.end() - ptrdiff_t(frames - held->second); c != changes.end(); ++c) {
+      if (!*c) return std::nullopt;
+      since += **c;
+    }
+    int64_t area = 0;
+    for (const QRect& r : since) area += int64_t(r.width()) * r.height();
+    if (area * 2 >= int64_t(width) * height) return std::nullopt;
+    return since;
+  }
   std::optional<int64_t> session;
   std::atomic<bool> started{false}, finished{false};
   std::atomic<int> written{0}, dropped{0};
@@ -900,33 +916,18 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     // times faster than swscale's. Where the stream says what changed (on a
     // desktop, mostly a little), a picture reused from an earlier frame
     // converts only what changed since that frame.
-    QRegion since;
-    bool whole = true;
-    const auto held = i.holds.find(out);
-    if (held != i.holds.end() && i.frames - held->second <= i.changes.size()) {
-      whole = false;
-      for (auto c = i.changes.end() - ptrdiff_t(i.frames - held->second); c != i.changes.end() && !whole; ++c) {
-        if (*c)
-          since += **c;
-        else
-          whole = true;
-      }
-      int64_t area = 0;
-      for (const QRect& r : since) area += int64_t(r.width()) * r.height();
-      whole = whole || area * 2 >= int64_t(i.width) * i.height;
-    }
-    if (whole) {
-      bgrxToI420Parallel(bgra, stride, i.width, i.height, out->data[0], out->linesize[0], out->data[1],
-                         out->data[2], out->linesize[1]);
-    } else {
-      for (const QRect& r : since)
+    if (const std::optional<QRegion> since = i.changedSince(out)) {
+      for (const QRect& r : *since)
         bgrxToI420Area(bgra, stride, i.width, i.height, r.left(), r.top(), r.right() + 1, r.bottom() + 1,
                        out->data[0], out->linesize[0], out->data[1], out->data[2], out->linesize[1]);
+    } else {
+      bgrxToI420Parallel(bgra, stride, i.width, i.height, out->data[0], out->linesize[0], out->data[1],
+                         out->data[2], out->linesize[1]);
     }
     i.holds[out] = i.frames;
   } else {
-    // A scaled picture is the stream's rows no longer: converted whole, and
-    // whole again when reused.
+    // A scaled picture matches none of the stream's regions: converted
+    // whole, and whole again when reused.
     i.holds.erase(out);
     if (!i.sws || i.swsW != width || i.swsH != height) {
       av().sws_freeContext(i.sws);

@@ -122,14 +122,21 @@ int convertAvx2(const uint8_t*, int, int fromX, int, int, int, uint8_t*, int, ui
 bool hasAvx2() { return false; }
 #endif
 
+// Columns [left, right) of rows [top, bottom), all even: the vector loop as
+// far as it goes, the portable one for the rest.
+void convertArea(const uint8_t* src, int srcStride, int left, int right, int top, int bottom, uint8_t* y,
+                 int yStride, uint8_t* u, uint8_t* v, int chromaStride, bool vectors) {
+  const int done = vectors && hasAvx2()
+                       ? convertAvx2(src, srcStride, left, right, top, bottom, y, yStride, u, v, chromaStride)
+                       : left;
+  if (done < right) convertColumns(src, srcStride, done, right, top, bottom, y, yStride, u, v, chromaStride);
+}
+
 }  // namespace
 
 void bgrxToI420(const uint8_t* src, int srcStride, int width, int firstRow, int endRow, uint8_t* y, int yStride,
                 uint8_t* u, uint8_t* v, int chromaStride, bool vectors) {
-  const int done = vectors && hasAvx2()
-                       ? convertAvx2(src, srcStride, 0, width, firstRow, endRow, y, yStride, u, v, chromaStride)
-                       : 0;
-  if (done < width) convertColumns(src, srcStride, done, width, firstRow, endRow, y, yStride, u, v, chromaStride);
+  convertArea(src, srcStride, 0, width, firstRow, endRow, y, yStride, u, v, chromaStride, vectors);
 }
 
 void bgrxToI420Area(const uint8_t* src, int srcStride, int width, int height, int left, int top, int right,
@@ -137,10 +144,8 @@ void bgrxToI420Area(const uint8_t* src, int srcStride, int width, int height, in
   left = std::clamp(left, 0, width) & ~1, top = std::clamp(top, 0, height) & ~1;
   right = std::min(width, (std::clamp(right, 0, width) + 1) & ~1);
   bottom = std::min(height, (std::clamp(bottom, 0, height) + 1) & ~1);
-  if (left >= right || top >= bottom) return;
-  const int done = hasAvx2() ? convertAvx2(src, srcStride, left, right, top, bottom, y, yStride, u, v, chromaStride)
-                             : left;
-  if (done < right) convertColumns(src, srcStride, done, right, top, bottom, y, yStride, u, v, chromaStride);
+  if (left < right && top < bottom)
+    convertArea(src, srcStride, left, right, top, bottom, y, yStride, u, v, chromaStride, true);
 }
 
 void bgrxToI420Parallel(const uint8_t* src, int srcStride, int width, int height, uint8_t* y, int yStride, uint8_t* u,
