@@ -23,10 +23,11 @@ const char* const kLibraries[] = {
     "libswscale.so." AV_STRINGIFY(LIBSWSCALE_VERSION_MAJOR),
     "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR),
     "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR),
+    "libx264.so." AV_STRINGIFY(X264_BUILD),
     "libavdevice.so." AV_STRINGIFY(LIBAVDEVICE_VERSION_MAJOR),
 };
-constexpr int kCodecLibraries = 5;  // all but libavdevice
-constexpr int kAllLibraries = 6;
+constexpr int kCodecLibraries = 6;  // all but libavdevice
+constexpr int kAllLibraries = 7;
 
 using Clock = std::chrono::steady_clock;
 
@@ -75,7 +76,11 @@ bool resolveAll(State& s, int index, QString* why) {
     case 2: NIMBO_FFMPEG_SWSCALE(NIMBO_FFMPEG_RESOLVE) break;
     case 3: NIMBO_FFMPEG_AVCODEC(NIMBO_FFMPEG_RESOLVE) break;
     case 4: NIMBO_FFMPEG_AVFORMAT(NIMBO_FFMPEG_RESOLVE) break;
-    case 5: NIMBO_FFMPEG_AVDEVICE(NIMBO_FFMPEG_RESOLVE) break;
+    case 5:
+      NIMBO_FFMPEG_X264(NIMBO_FFMPEG_RESOLVE)
+      if (!resolve(h, AV_STRINGIFY(x264_encoder_open), a.x264_encoder_open, why)) return false;
+      break;
+    case 6: NIMBO_FFMPEG_AVDEVICE(NIMBO_FFMPEG_RESOLVE) break;
   }
 #undef NIMBO_FFMPEG_RESOLVE
   return true;
@@ -113,7 +118,7 @@ bool openLocked(State& s, int count, QString* why) {
     }
     // The encoders' statistics are not for the user's terminal.
     if (i == 0) s.api.av_log_set_level(AV_LOG_ERROR);
-    if (i == 5) s.api.avdevice_register_all();
+    if (i == 6) s.api.avdevice_register_all();
   }
   if (!current.load(std::memory_order_relaxed)) logLine(QStringLiteral("Nimbo: FFmpeg opened"));
   current.store(&s.api, std::memory_order_release);

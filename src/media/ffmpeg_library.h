@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
+#include <x264.h>
 }
 
 #include <memory>
@@ -38,7 +39,7 @@ extern "C" {
   X(sws_alloc_context) X(sws_freeContext) X(sws_getCachedContext) X(sws_getCoefficients) X(sws_getContext)            \
   X(sws_init_context) X(sws_scale) X(sws_scale_frame) X(sws_setColorspaceDetails)
 #define NIMBO_FFMPEG_AVCODEC(X)                                                                                       \
-  X(av_packet_alloc) X(av_packet_free) X(av_packet_rescale_ts) X(av_packet_unref) X(avcodec_alloc_context3)           \
+  X(av_new_packet) X(av_packet_alloc) X(av_packet_free) X(av_packet_rescale_ts) X(av_packet_unref) X(avcodec_alloc_context3)           \
   X(avcodec_find_decoder) X(avcodec_find_encoder) X(avcodec_find_encoder_by_name) X(avcodec_free_context)            \
   X(avcodec_get_name) X(avcodec_open2) X(avcodec_parameters_from_context) X(avcodec_parameters_to_context)           \
   X(avcodec_receive_frame) X(avcodec_receive_packet) X(avcodec_send_frame) X(avcodec_send_packet)
@@ -47,6 +48,11 @@ extern "C" {
   X(av_stream_get_side_data) X(av_write_trailer) X(avformat_alloc_context) X(avformat_alloc_output_context2)         \
   X(avformat_close_input) X(avformat_find_stream_info) X(avformat_free_context) X(avformat_new_stream)               \
   X(avformat_open_input) X(avformat_write_header) X(avio_closep) X(avio_flush) X(avio_open) X(avio_seek)
+// libx264 itself: FFmpeg's wrapper cannot hand it which macroblocks are
+// unchanged since the picture before (recording/h264_encoder.h).
+#define NIMBO_FFMPEG_X264(X)                                                                                          \
+  X(x264_param_default_preset) X(x264_param_parse) X(x264_picture_init) X(x264_encoder_headers)                       \
+  X(x264_encoder_encode) X(x264_encoder_close) X(x264_encoder_delayed_frames)
 #define NIMBO_FFMPEG_AVDEVICE(X) X(avdevice_register_all)
 
 namespace nimbo::ffmpeg {
@@ -58,8 +64,11 @@ struct Api {
   NIMBO_FFMPEG_SWSCALE(NIMBO_FFMPEG_POINTER)
   NIMBO_FFMPEG_AVCODEC(NIMBO_FFMPEG_POINTER)
   NIMBO_FFMPEG_AVFORMAT(NIMBO_FFMPEG_POINTER)
+  NIMBO_FFMPEG_X264(NIMBO_FFMPEG_POINTER)
   NIMBO_FFMPEG_AVDEVICE(NIMBO_FFMPEG_POINTER)
 #undef NIMBO_FFMPEG_POINTER
+  // x264_encoder_open carries the library's build number in its name.
+  decltype(&::x264_encoder_open) x264_encoder_open = nullptr;
 };
 
 // FFmpeg stays open while a Hold exists.

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "recording/audio_mixer.h"
+#include "recording/h264_encoder.h"
 #include "recording/yuv.h"
 #include "util/log.h"
 #include "util/paths.h"
@@ -231,6 +232,8 @@ struct VideoWriter::Impl {
   struct Item {
     enum Kind { video, audio, finish } kind = video;
     AVFrame* frame = nullptr;
+    // For the encoder: which macroblocks are as in the picture before.
+    std::vector<uint8_t> unchanged;
     std::vector<float> samples;
     int64_t ptsNs = 0;
     std::optional<int64_t> endPtsNs;
@@ -248,8 +251,8 @@ struct VideoWriter::Impl {
   AVFormatContext* oc = nullptr;
   // The thorough and the quick encoder (see EncoderChoice); the quick one
   // only when the writer may switch. `venc` is the one in use.
-  AVCodecContext* encoders[2] = {nullptr, nullptr};
-  AVCodecContext* venc = nullptr;
+  std::unique_ptr<H264Encoder> encoders[2];
+  H264Encoder* venc = nullptr;
   AVCodecContext* aenc = nullptr;
   AVStream* vs = nullptr;
   AVStream* as = nullptr;
@@ -272,21 +275,49 @@ struct VideoWriter::Impl {
   std::unordered_map<const AVFrame*, uint64_t> holds;
   std::deque<std::optional<QRegion>> changes;
   static constexpr size_t kChangesKept = 32;
+  // The frame the last picture handed to the encoder holds (0: none, or
+  // a scaled one, which matches no region).
+  uint64_t queuedFrame = 0;
+
+  // What changed in the frames after `frame`, when known.
+  std::optional<QRegion> changedAfter(uint64_t frame) const {
+    if (frame == 0 || frames - frame > changes.size()) return std::nullopt;
+    QRegion since;
+    for (auto c = changes.end() - ptrdiff_t(frames - frame); c != changes.end(); ++c) {
+      if (!*c) return std::nullopt;
+      since += **c;
+    }
+    return since;
+  }
 
   // What changed since the frame `picture` holds, when that is known and
   // under half the picture; nothing when it is to be converted whole.
   std::optional<QRegion> changedSince(const AVFrame* picture) const {
     const auto held = holds.find(picture);
-    if (held == holds.end() || frames - held->second > changes.size()) return std::nullopt;
-    QRegion since;
-    for (auto c = changes.end() - ptrdiff_t(frames - held->second); c != changes.end(); ++c) {
-      if (!*c) return std::nullopt;
-      since += **c;
-    }
+    if (held == holds.end()) return std::nullopt;
+    const std::optional<QRegion> since = changedAfter(held->second);
+    if (!since) return std::nullopt;
     int64_t area = 0;
-    for (const QRect& r : since) area += int64_t(r.width()) * r.height();
+    for (const QRect& r : *since) area += int64_t(r.width()) * r.height();
     if (area * 2 >= int64_t(width) * height) return std::nullopt;
     return since;
+  }
+
+  // For the picture of the newest frame: one byte per macroblock, set
+  // where nothing changed since the picture handed to the encoder before
+  // it (empty when that is not known).
+  std::vector<uint8_t> unchangedMacroblocks() const {
+    const std::optional<QRegion> since = changedAfter(queuedFrame);
+    if (!since) return {};
+    const int across = (width + 15) / 16, down = (height + 15) / 16;
+    std::vector<uint8_t> flags(size_t(across) * size_t(down), 1);
+    for (const QRect& r : *since) {
+      const QRect in = r.intersected(QRect(0, 0, width, height));
+      if (in.isEmpty()) continue;
+      for (int y = in.top() / 16; y <= in.bottom() / 16; ++y)
+        std::fill_n(flags.begin() + ptrdiff_t(y) * across + in.left() / 16, in.right() / 16 - in.left() / 16 + 1, 0);
+    }
+    return flags;
   }
   std::optional<int64_t> session;
   std::atomic<bool> started{false}, finished{false};
@@ -334,7 +365,7 @@ struct VideoWriter::Impl {
     av().sws_freeContext(sws);
     av().av_audio_fifo_free(fifo);
     av().av_packet_free(&packet);
-    for (AVCodecContext*& e : encoders) av().avcodec_free_context(&e);
+    for (std::unique_ptr<H264Encoder>& e : encoders) e.reset();
     av().avcodec_free_context(&aenc);
     if (oc) {
       if (oc->pb) av().avio_closep(&oc->pb);
@@ -368,7 +399,7 @@ struct VideoWriter::Impl {
   // away; the recording still begins with an IDR picture, as decoding must.
   // Their buffers, touched now, become the first spares. True when the
   // encoder gave back a packet for every picture (it holds none back).
-  bool warmUp(AVCodecContext* enc) {
+  bool warmUp(H264Encoder& enc) {
     constexpr int kWarmUpPictures = 3;
     int out = 0;
     for (int n = 0; n < kWarmUpPictures; ++n) {
@@ -376,9 +407,8 @@ struct VideoWriter::Impl {
       if (!f) return false;
       // Before the recording's first picture (at 0), in order.
       f->pts = (n - kWarmUpPictures) * (kVideoTimeBase.den / kFrameRateHint);
-      f->pict_type = n == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-      if (av().avcodec_send_frame(enc, f) == 0)
-        while (av().avcodec_receive_packet(enc, packet) == 0) av().av_packet_unref(packet), ++out;
+      const Result<bool> got = enc.encode(f, n == 0, {}, packet);
+      if (got.ok() && got.value()) av().av_packet_unref(packet), ++out;
       spare.push_back(f);
     }
     return out == kWarmUpPictures;
@@ -412,7 +442,7 @@ struct VideoWriter::Impl {
       }
       switch (item.kind) {
         case Item::video:
-          encodeVideo(item.frame);
+          encodeVideo(item.frame, std::move(item.unchanged));
           // The encoder has copied it; the previous picture can be reused.
           if (lastEncoded) {
             std::lock_guard l(mutex);
@@ -428,37 +458,40 @@ struct VideoWriter::Impl {
     }
   }
 
-  void drain(AVCodecContext* enc, AVStream* stream) {
-    while (av().avcodec_receive_packet(enc, packet) == 0) {
-      // A warm-up picture an encoder held back (x264 as set up here holds
-      // none) is not part of the recording.
-      if (stream == vs && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
-        av().av_packet_unref(packet);
-        continue;
-      }
-      // The encoder leaves a picture's duration open; the muxer takes it
-      // from the next picture, and the last one lasts a frame.
-      if (stream == vs && packet->duration <= 0) packet->duration = kVideoTimeBase.den / kFrameRateHint;
-      av().av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
-      packet->stream_index = stream->index;
-      const size_t s = size_t(stream->index);
-      if (firstDts[s] == AV_NOPTS_VALUE) firstDts[s] = packet->dts;
-      lastEnd[s] = std::max(lastEnd[s], packet->pts + packet->duration);
-      const int r = av().av_interleaved_write_frame(oc, packet);
-      if (r < 0 && !broken) {
-        broken = true;
-        logLine("Nimbo: writing the recording failed: " + averror(r));
-      }
+  // Writes `packet` (in `timeBase`) to `stream` and empties it.
+  void write(AVStream* stream, AVRational timeBase) {
+    // A warm-up picture an encoder held back (x264 as set up here holds
+    // none) is not part of the recording.
+    if (stream == vs && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
       av().av_packet_unref(packet);
-      // The muxer writes a fragment whole when the next one starts.
-      if (!placeTried && av().avio_seek(oc->pb, 0, SEEK_CUR) > headerEnd) place();
+      return;
     }
+    // The encoder leaves a picture's duration open; the muxer takes it
+    // from the next picture, and the last one lasts a frame.
+    if (stream == vs && packet->duration <= 0) packet->duration = kVideoTimeBase.den / kFrameRateHint;
+    av().av_packet_rescale_ts(packet, timeBase, stream->time_base);
+    packet->stream_index = stream->index;
+    const size_t s = size_t(stream->index);
+    if (firstDts[s] == AV_NOPTS_VALUE) firstDts[s] = packet->dts;
+    lastEnd[s] = std::max(lastEnd[s], packet->pts + packet->duration);
+    const int r = av().av_interleaved_write_frame(oc, packet);
+    if (r < 0 && !broken) {
+      broken = true;
+      logLine("Nimbo: writing the recording failed: " + averror(r));
+    }
+    av().av_packet_unref(packet);
+    // The muxer writes a fragment whole when the next one starts.
+    if (!placeTried && av().avio_seek(oc->pb, 0, SEEK_CUR) > headerEnd) place();
+  }
+
+  void drainAudio() {
+    while (av().avcodec_receive_packet(aenc, packet) == 0) write(as, aenc->time_base);
   }
 
   // `repeat`: the last picture again, to show it until the end; it is never
   // a keyframe (at 1080p one would add a third of a megabyte to the file to
   // show nothing new).
-  void encodeVideo(AVFrame* f, bool repeat = false) {
+  void encodeVideo(AVFrame* f, std::vector<uint8_t> unchanged = {}, bool repeat = false) {
     const int64_t ptsNs = f ? int64_t(double(f->pts) * 1e9 / kVideoTimeBase.den) : 0;
     const bool choosing = f && choice && !repeat;
     bool key = false;
@@ -477,26 +510,31 @@ struct VideoWriter::Impl {
         if (const std::optional<EncoderChoice::Encoder> to = choice->change(ptsNs, now, untilKey)) {
           if (*to == EncoderChoice::quick) thoroughPts += f->pts - switchedAt;
           switchedAt = f->pts;
-          venc = encoders[*to];
+          venc = encoders[*to].get();
           key = true;
           ++switches;
         }
       }
-      if (key) {
-        f->pict_type = AV_PICTURE_TYPE_I;
-        nextKeyPts = (f->pts / kKeyInterval + 1) * kKeyInterval;
-      } else {
-        f->pict_type = AV_PICTURE_TYPE_NONE;
-      }
+      if (key) nextKeyPts = (f->pts / kKeyInterval + 1) * kKeyInterval;
     }
     const auto began = std::chrono::steady_clock::now();
-    if (av().avcodec_send_frame(venc, f) < 0) return;
-    if (f) ++written;
-    drain(venc, vs);
+    if (f) {
+      const Result<bool> got = venc->encode(f, key, std::move(unchanged), packet);
+      if (!got.ok()) return;
+      ++written;
+      if (got.value()) write(vs, kVideoTimeBase);
+    } else {
+      // What the encoder still holds (only ever with benchmark options).
+      while (venc->delayed() > 0) {
+        const Result<bool> got = venc->encode(nullptr, false, {}, packet);
+        if (!got.ok()) break;
+        if (got.value()) write(vs, kVideoTimeBase);
+      }
+    }
     const int64_t busy =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count();
     if (choosing) choice->encoded(ptsNs, busy);
-    if (f && !repeat && !key && venc == encoders[EncoderChoice::quick]) {
+    if (f && !repeat && !key && venc == encoders[EncoderChoice::quick].get()) {
       ++quickPictures;
       quickBusyNs += busy;
     }
@@ -518,7 +556,7 @@ struct VideoWriter::Impl {
       av().av_audio_fifo_read(fifo, reinterpret_cast<void**>(f->data), take);
       f->pts = fifoStart;
       fifoStart += take;
-      if (av().avcodec_send_frame(aenc, f) == 0) drain(aenc, as);
+      if (av().avcodec_send_frame(aenc, f) == 0) drainAudio();
       av().av_frame_free(&f);
     }
   }
@@ -571,14 +609,14 @@ struct VideoWriter::Impl {
         if (end > lastVideoPts + kVideoTimeBase.den / kFrameRateHint) {
           AVFrame* f = av().av_frame_clone(lastEncoded);
           f->pts = end;
-          encodeVideo(f, true);
+          encodeVideo(f, {}, true);
           av().av_frame_free(&f);
         }
       }
       encodeVideo(nullptr);
       if (aenc) {
         encodeAudioFrames(true);
-        if (av().avcodec_send_frame(aenc, nullptr) == 0) drain(aenc, as);
+        if (av().avcodec_send_frame(aenc, nullptr) == 0) drainAudio();
       }
       // The last fragment and the fragments' random-access index ("mfra")
       // go at the end; nothing written before is read or moved.
@@ -662,47 +700,32 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   // other at any keyframe. Above 2560x1600 the thorough one would keep up
   // with little but a still screen: the quick one alone records.
   // NIMBO_X264_PRESET names a single preset instead.
-  const AVCodec* vc = av().avcodec_find_encoder_by_name("libx264");
-  if (!vc) vc = av().avcodec_find_encoder(AV_CODEC_ID_H264);
-  if (!vc) return Error{"No H.264 encoder is available.", "Nimbo.VideoWriter", 2};
   const bool onePreset = qEnvironmentVariableIsSet("NIMBO_X264_PRESET");
   const QByteArray extra = qgetenv("NIMBO_X264_PARAMS");
-  if (!extra.isEmpty()) av().av_log_set_level(AV_LOG_DEBUG);
-  const auto openEncoder = [&](const QByteArray& preset, int id, bool tuned) -> Result<AVCodecContext*> {
-    AVCodecContext* c = av().avcodec_alloc_context3(vc);
-    c->width = d.width;
-    c->height = d.height;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = kVideoTimeBase;
-    c->framerate = {kFrameRateHint, 1};
-    // Keyframes come where encodeVideo asks for them, every ten seconds;
-    // x264's own limit (counted in pictures) is set beyond the pictures ten
-    // seconds can hold, or it would add one every 120 pictures.
-    c->gop_size = 2 * int(kKeyInterval / kVideoTimeBase.den) * kFrameRateHint;
-    c->colorspace = AVCOL_SPC_BT709;
-    c->color_primaries = AVCOL_PRI_BT709;
-    c->color_trc = AVCOL_TRC_BT709;
-    c->color_range = AVCOL_RANGE_MPEG;
-    if (d.oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* vopts = nullptr;
-    av().av_dict_set(&vopts, "preset", preset.constData(), 0);
+  const auto openEncoder = [&](const QByteArray& preset, int id, bool tuned) {
+    H264Encoder::Settings s;
+    s.width = d.width;
+    s.height = d.height;
+    s.preset = preset;
     // The quick one at crf 24: on the everyday desktop minute its pictures
     // are still a little closer to the screen (SSIM) than the thorough one's,
     // in a tenth fewer bits than at 23.
-    av().av_dict_set(&vopts, "crf", tuned ? "27" : "24", 0);
-    // No picture waits inside the encoder: with its default frame threads
-    // four pictures are in flight, which on a still screen (a picture a
-    // second) would be four seconds a killed recording loses. Slices share
-    // the cores instead, for slightly less CPU time at 1080p.
-    av().av_dict_set(&vopts, "tune", "zerolatency", 0);
-    // The keyframes asked for are IDR frames: decoding can start at any of
-    // them.
-    av().av_dict_set(&vopts, "forced-idr", "1", 0);
-    // Keyframes only where asked for: no scene-cut detection either.
-    // NIMBO_X264_PARAMS adds x264's own options (benchmarks: "ssim=1"), and
-    // x264's line for each picture and closing summary, quality figures
-    // included, go to stderr.
-    QByteArray params = "sps-id=" + QByteArray::number(id) + ":scenecut=0";
+    s.crf = tuned ? 27 : 24;
+    s.timeBase = kVideoTimeBase.den;
+    s.frameRateHint = kFrameRateHint;
+    // Keyframes come where encodeVideo asks for them, every ten seconds;
+    // x264's own limit (counted in pictures) is set beyond the pictures ten
+    // seconds can hold, or it would add one every 250 pictures.
+    s.keyframeIntervalMax = 2 * int(kKeyInterval / kVideoTimeBase.den) * kFrameRateHint;
+    // No picture waits inside the encoder (the "zerolatency" tuning): with
+    // x264's default frame threads four pictures are in flight, which on a
+    // still screen (a picture a second) would be four seconds a killed
+    // recording loses. Slices share the cores instead, for slightly less CPU
+    // time at 1080p. Keyframes only where asked for: no scene-cut detection
+    // either. NIMBO_X264_PARAMS adds x264's own options (benchmarks:
+    // "ssim=1"), and x264's line for each picture and closing summary,
+    // quality figures included, go to stderr.
+    s.params = "sps-id=" + QByteArray::number(id) + ":scenecut=0";
     // The thorough encoder, tuned on desktops (typing, scrolling, windows
     // moved, a video playing; bench/everyday_bench.sh): three reference
     // pictures find what scrolled or moved back into view, trellis
@@ -720,46 +743,44 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // which more than makes up the bits. At crf 27 its pictures are closer
     // to the screen (SSIM) than those of x264's veryfast with look-ahead and
     // B-pictures at crf 23, in a smaller file.
-    if (tuned) params += ":ref=3:trellis=1:aq-strength=0.8:deblock=2,2:ipratio=1.8:subme=1:me=umh";
-    if (!extra.isEmpty()) params += ":" + extra;
-    av().av_dict_set(&vopts, "x264-params", params.constData(), 0);
-    const int r = av().avcodec_open2(c, vc, &vopts);
-    av().av_dict_free(&vopts);
-    if (r < 0) {
-      av().avcodec_free_context(&c);
-      return Error{"Couldn't start the video encoder: " + averror(r), "Nimbo.VideoWriter", r};
-    }
-    return c;
+    if (tuned) s.params += ":ref=3:trellis=1:aq-strength=0.8:deblock=2,2:ipratio=1.8:subme=1:me=umh";
+    if (!extra.isEmpty()) s.params += ":" + extra;
+    s.verbose = !extra.isEmpty();
+    return H264Encoder::open(s);
   };
   const bool both = !onePreset && int64_t(d.width) * d.height <= 2560 * 1600;
   if (onePreset || both) {
     const QByteArray preset = onePreset ? qgetenv("NIMBO_X264_PRESET") : QByteArray("veryfast");
-    Result<AVCodecContext*> thorough = openEncoder(preset, 0, !onePreset);
+    Result<std::unique_ptr<H264Encoder>> thorough = openEncoder(preset, 0, !onePreset);
     if (!thorough.ok()) return thorough.error();
     d.encoders[EncoderChoice::thorough] = thorough.take();
   }
   if (!onePreset) {
-    Result<AVCodecContext*> quick = openEncoder("ultrafast", both ? 1 : 0, false);
+    Result<std::unique_ptr<H264Encoder>> quick = openEncoder("ultrafast", both ? 1 : 0, false);
     if (!quick.ok()) return quick.error();
     d.encoders[EncoderChoice::quick] = quick.take();
   }
-  AVCodecContext* head = d.encoders[both || onePreset ? EncoderChoice::thorough : EncoderChoice::quick];
   d.vs = av().avformat_new_stream(d.oc, nullptr);
-  av().avcodec_parameters_from_context(d.vs->codecpar, head);
+  AVCodecParameters* par = d.vs->codecpar;
+  par->codec_type = AVMEDIA_TYPE_VIDEO;
+  par->codec_id = AV_CODEC_ID_H264;
+  par->width = d.width;
+  par->height = d.height;
+  par->format = AV_PIX_FMT_YUV420P;
+  par->color_space = AVCOL_SPC_BT709;
+  par->color_primaries = AVCOL_PRI_BT709;
+  par->color_trc = AVCOL_TRC_BT709;
+  par->color_range = AVCOL_RANGE_MPEG;
+  // Both encoders' parameter sets, the thorough one's first: the header
+  // names its profile, which covers the quick one's.
+  QByteArray sets;
+  for (const std::unique_ptr<H264Encoder>& e : d.encoders)
+    if (e) sets += e->headers();
+  par->extradata = static_cast<uint8_t*>(av().av_mallocz(size_t(sets.size()) + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!par->extradata) return Error{"Out of memory.", "Nimbo.VideoWriter", 3};
+  memcpy(par->extradata, sets.constData(), size_t(sets.size()));
+  par->extradata_size = int(sets.size());
   d.vs->time_base = kVideoTimeBase;
-  if (AVCodecContext* q = d.encoders[EncoderChoice::quick]; both && q->extradata_size > 0) {
-    // Both encoders' parameter sets, the thorough one's first: the header
-    // names its profile, which covers the quick one's.
-    AVCodecParameters* par = d.vs->codecpar;
-    const int size = par->extradata_size + q->extradata_size;
-    auto* sets = static_cast<uint8_t*>(av().av_mallocz(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!sets) return Error{"Out of memory.", "Nimbo.VideoWriter", 3};
-    memcpy(sets, par->extradata, size_t(par->extradata_size));
-    memcpy(sets + par->extradata_size, q->extradata, size_t(q->extradata_size));
-    av().av_free(par->extradata);
-    par->extradata = sets;
-    par->extradata_size = size;
-  }
 
   if (audioEnabled) {
     const AVCodec* ac = av().avcodec_find_encoder(AV_CODEC_ID_AAC);
@@ -813,13 +834,16 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   const EncoderChoice::Encoder first =
       int64_t(d.width) * d.height <= 1920 * 1200 ? EncoderChoice::thorough : EncoderChoice::quick;
   bool holdsNone = true;
-  for (AVCodecContext* e : d.encoders)
-    if (e) holdsNone = d.warmUp(e) && holdsNone;
+  for (std::unique_ptr<H264Encoder>& e : d.encoders)
+    if (e) holdsNone = d.warmUp(*e) && holdsNone;
   d.fillPool();
   // Going from one encoder to the other would lose the pictures one held
   // back (only ever with benchmark options).
   if (both && holdsNone) d.choice.emplace(first);
-  d.venc = both ? d.encoders[d.choice ? first : EncoderChoice::thorough] : head;
+  d.venc = d.encoders[both ? (d.choice ? first : EncoderChoice::thorough)
+                            : onePreset ? EncoderChoice::thorough
+                                        : EncoderChoice::quick]
+               .get();
   d.thread = std::thread([&d] { d.run(); });
   return w;
 }
@@ -910,6 +934,7 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     out = i.newPicture();
     if (!out) return false;
   }
+  std::vector<uint8_t> unchanged;
   if (width >= i.width && width - i.width <= 1 && height >= i.height && height - i.height <= 1) {
     // The usual case: the video has the frame's size (an odd last row or
     // column is left out). Our own converter, in two bands, is several
@@ -925,10 +950,13 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
                          out->data[2], out->linesize[1]);
     }
     i.holds[out] = i.frames;
+    unchanged = i.unchangedMacroblocks();
+    i.queuedFrame = i.frames;
   } else {
     // A scaled picture matches none of the stream's regions: converted
     // whole, and whole again when reused.
     i.holds.erase(out);
+    i.queuedFrame = 0;
     if (!i.sws || i.swsW != width || i.swsH != height) {
       av().sws_freeContext(i.sws);
       i.sws = av().sws_alloc_context();
@@ -970,6 +998,7 @@ bool VideoWriter::appendVideo(const uint8_t* bgra, int width, int height, int st
     std::lock_guard l(i.mutex);
     Impl::Item item;
     item.frame = out;
+    item.unchanged = std::move(unchanged);
     i.queue.push_back(std::move(item));
     ++i.pendingVideo;
   }

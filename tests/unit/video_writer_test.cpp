@@ -21,6 +21,7 @@
 #include <random>
 
 #include "recording/audio_mixer.h"
+#include "recording/h264_encoder.h"
 #include "recording/media_probe.h"
 #include "recording/video_writer.h"
 #include "recording/yuv.h"
@@ -313,6 +314,146 @@ TEST(VideoWriterTest, AReusedPictureTakesTheChangesOfFramesLeftOut) {
   const auto seek = MediaProbe::seek(path, double(last - kStart) / kSecond + 0.01);
   ASSERT_TRUE(seek);
   EXPECT_NEAR(seek->meanLuma, 16 + 219.0 * (40 + 200) / 2 / 255, 4.0);
+}
+
+// The encoder is told which macroblocks stand still, and takes them from
+// the picture before without looking: a macroblock said to be unchanged
+// keeps the old picture even where it did change, one said to have changed
+// shows the new one. Decoded by FFmpeg's own H.264 decoder.
+TEST(H264EncoderTest, MacroblocksSaidToBeUnchangedAreTakenFromThePictureBefore) {
+  auto hold = ffmpeg::open();
+  ASSERT_TRUE(hold.ok());
+  constexpr int kSize = 64;  // 4 x 4 macroblocks
+  auto lumaOfBlock = [](const AVFrame* f, int mx, int my) {
+    double sum = 0;
+    for (int y = 2; y < 14; ++y)  // the inside, clear of deblocking
+      for (int x = 2; x < 14; ++x) sum += f->data[0][size_t((my * 16 + y) * f->linesize[0] + mx * 16 + x)];
+    return sum / 144;
+  };
+  for (const bool told : {true, false}) {
+    H264Encoder::Settings settings;
+    settings.width = settings.height = kSize;
+    settings.preset = "veryfast";
+    settings.crf = 27;
+    settings.params = "scenecut=0:ref=3:trellis=1:subme=1:me=umh";
+    auto made = H264Encoder::open(settings);
+    ASSERT_TRUE(made.ok()) << made.error().description.toStdString();
+    std::unique_ptr<H264Encoder> enc = made.take();
+    ASSERT_EQ(enc->macroblocksWide(), 4);
+    ASSERT_EQ(enc->macroblocksHigh(), 4);
+    const AVCodec* codec = av().avcodec_find_decoder(AV_CODEC_ID_H264);
+    ASSERT_TRUE(codec);
+    AVCodecContext* dec = av().avcodec_alloc_context3(codec);
+    ASSERT_EQ(av().avcodec_open2(dec, codec, nullptr), 0);
+    AVPacket* packet = av().av_packet_alloc();
+    AVFrame* in = av().av_frame_alloc();
+    in->format = AV_PIX_FMT_YUV420P;
+    in->width = in->height = kSize;
+    ASSERT_EQ(av().av_frame_get_buffer(in, 0), 0);
+    AVFrame* out = av().av_frame_alloc();
+    std::vector<double> decoded;  // macroblocks (1,1) and (2,2) of each picture
+    QByteArray headers = enc->headers();
+    for (int n = 0; n < 4; ++n) {
+      // Mid grey; in the fourth picture macroblock (1,1) white and (2,2)
+      // black.
+      for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+          const int mx = x / 16, my = y / 16;
+          uint8_t v = 128;
+          if (n >= 3 && mx == 1 && my == 1) v = 235;
+          if (n >= 3 && mx == 2 && my == 2) v = 16;
+          in->data[0][y * in->linesize[0] + x] = v;
+        }
+      for (int p = 1; p < 3; ++p)
+        for (int y = 0; y < kSize / 2; ++y) memset(in->data[p] + y * in->linesize[p], 128, kSize / 2);
+      in->pts = n * 1500;
+      std::vector<uint8_t> unchanged;
+      if (told && n > 0) {
+        unchanged.assign(16, 1);
+        if (n == 3) unchanged[2 * 4 + 2] = 0;  // (2,2) changed; (1,1) is said not to have
+      }
+      const Result<bool> got = enc->encode(in, n == 0, std::move(unchanged), packet);
+      ASSERT_TRUE(got.ok());
+      ASSERT_TRUE(got.value()) << "nothing is held back";
+      EXPECT_EQ((packet->flags & AV_PKT_FLAG_KEY) != 0, n == 0);
+      EXPECT_EQ(packet->pts, n * 1500);
+      if (!headers.isEmpty()) {  // the parameter sets go before the first picture
+        AVPacket* first = av().av_packet_alloc();
+        ASSERT_EQ(av().av_new_packet(first, int(headers.size()) + packet->size), 0);
+        memcpy(first->data, headers.constData(), size_t(headers.size()));
+        memcpy(first->data + headers.size(), packet->data, size_t(packet->size));
+        ASSERT_EQ(av().avcodec_send_packet(dec, first), 0);
+        av().av_packet_free(&first);
+        headers.clear();
+      } else {
+        ASSERT_EQ(av().avcodec_send_packet(dec, packet), 0);
+      }
+      av().av_packet_unref(packet);
+      while (av().avcodec_receive_frame(dec, out) == 0) {
+        decoded.push_back(lumaOfBlock(out, 1, 1));
+        decoded.push_back(lumaOfBlock(out, 2, 2));
+        av().av_frame_unref(out);
+      }
+    }
+    av().avcodec_send_packet(dec, nullptr);
+    while (av().avcodec_receive_frame(dec, out) == 0) {
+      decoded.push_back(lumaOfBlock(out, 1, 1));
+      decoded.push_back(lumaOfBlock(out, 2, 2));
+      av().av_frame_unref(out);
+    }
+    ASSERT_EQ(decoded.size(), 8u);
+    // The last picture: (2,2) is black either way; (1,1) is white only when
+    // the encoder looked at it.
+    EXPECT_NEAR(decoded[7], 16, 8);
+    EXPECT_NEAR(decoded[6], told ? 128 : 235, 8) << (told ? "told" : "not told");
+    av().av_frame_free(&out);
+    av().av_frame_free(&in);
+    av().av_packet_free(&packet);
+    av().avcodec_free_context(&dec);
+  }
+}
+
+// A square jumps across a black screen, the stream saying where each frame
+// changed. Each picture the encoder gets is told what stands still since
+// the picture before it, frames left out (no later than the last) counted
+// too: no picture shows the square anywhere it has left.
+TEST(VideoWriterTest, EveryPictureShowsTheSquareOnlyWhereItIs) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("square.mp4");
+  auto w = VideoWriter::create(path, 320, 240, false).take();
+  std::vector<uint8_t> px(320 * 240 * 4, 0);
+  auto square = [&](QPoint at, uint8_t v) {
+    for (int y = at.y(); y < at.y() + 32; ++y) memset(&px[size_t((y * 320 + at.x()) * 4)], v, 32 * 4);
+  };
+  QPoint at(0, 0);
+  square(at, 255);
+  int64_t pts = kStart;
+  std::vector<int64_t> shown;
+  ASSERT_TRUE(w->appendVideo(px.data(), 320, 240, 320 * 4, pts, nullptr));
+  shown.push_back(pts);
+  usleep(20000);
+  for (int f = 1; f < 40; ++f) {
+    const QPoint next((at.x() + 48) % 288, (at.y() + 32 * (at.x() + 48 >= 288)) % 208);
+    square(at, 0);
+    square(next, 255);
+    const QRegion changed = QRegion(QRect(at, QSize(32, 32))) + QRect(next, QSize(32, 32));
+    at = next;
+    // Every third frame is left out: it has the time of the one before.
+    const bool leftOut = f % 3 == 0;
+    if (!leftOut) pts += kSecond / 30;
+    EXPECT_EQ(w->appendVideo(px.data(), 320, 240, 320 * 4, pts, &changed), !leftOut) << f;
+    if (!leftOut) shown.push_back(pts);
+    usleep(20000);
+  }
+  ASSERT_TRUE(finish(*w, pts + kSecond / 30).has_value());
+  // Black with one 32 x 32 white square.
+  const double expected = 16 + 219.0 * 32 * 32 / (320 * 240);
+  for (const int64_t t : shown) {
+    const auto seek = MediaProbe::seek(path, double(t - kStart) / kSecond + 0.005);
+    ASSERT_TRUE(seek);
+    EXPECT_EQ(seek->decodeErrors, 0);
+    EXPECT_NEAR(seek->meanLuma, expected, 1.2) << "at " << double(t - kStart) / kSecond << " s";
+  }
 }
 
 TEST(VideoWriterTest, AFinishedRecordingSeeksToAnyTime) {
