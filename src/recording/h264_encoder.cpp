@@ -58,10 +58,9 @@ Result<std::unique_ptr<H264Encoder>> H264Encoder::open(const Settings& s) {
   x264_nal_t* nals = nullptr;
   int count = 0;
   if (av().x264_encoder_headers(e->x264_, &nals, &count) < 0) return fail("x264 gave no parameter sets", 4);
-  for (int n = 0; n < count; ++n) {
-    const QByteArray nal(reinterpret_cast<const char*>(nals[n].p_payload), nals[n].i_payload);
-    (nals[n].i_type == NAL_SEI ? e->notice_ : e->headers_) += nal;
-  }
+  // The parameter sets; not x264's notice of its version and settings.
+  for (int n = 0; n < count; ++n)
+    if (nals[n].i_type != NAL_SEI) e->headers_.append(reinterpret_cast<const char*>(nals[n].p_payload), nals[n].i_payload);
   return e;
 }
 
@@ -99,13 +98,10 @@ Result<bool> H264Encoder::encode(const AVFrame* picture, bool key, std::vector<u
   // (On failure the flags may be x264's already: left to it.)
   if (size < 0) return Error{"The video encoder failed.", "Nimbo.H264Encoder", 5};
   if (size == 0) return false;
-  const int extra = int(notice_.size());
-  if (const int r = av().av_new_packet(packet, size + extra); r < 0)
+  if (const int r = av().av_new_packet(packet, size); r < 0)
     return Error{"Out of memory for a video packet.", "Nimbo.H264Encoder", r};
-  memcpy(packet->data, notice_.constData(), size_t(extra));
-  notice_.clear();
   // x264 lays a picture's units out one after the other.
-  memcpy(packet->data + extra, nals[0].p_payload, size_t(size));
+  memcpy(packet->data, nals[0].p_payload, size_t(size));
   packet->pts = out.i_pts;
   packet->dts = out.i_dts;
   if (out.b_keyframe) packet->flags |= AV_PKT_FLAG_KEY;

@@ -60,9 +60,6 @@ class H264Encoder {
   ::x264_t* x264_ = nullptr;
   int width_ = 0, height_ = 0;
   QByteArray headers_;
-  // x264's own notice of its version and settings, ahead of the first
-  // picture, as FFmpeg writes it.
-  QByteArray notice_;
 };
 
 }  // namespace nimbo
