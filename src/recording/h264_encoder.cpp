@@ -60,7 +60,8 @@ Result<std::unique_ptr<H264Encoder>> H264Encoder::open(const Settings& s) {
   if (av().x264_encoder_headers(e->x264_, &nals, &count) < 0) return fail("x264 gave no parameter sets", 4);
   // The parameter sets; not x264's notice of its version and settings.
   for (int n = 0; n < count; ++n)
-    if (nals[n].i_type != NAL_SEI) e->headers_.append(reinterpret_cast<const char*>(nals[n].p_payload), nals[n].i_payload);
+    if (nals[n].i_type != NAL_SEI)
+      e->headers_.append(reinterpret_cast<const char*>(nals[n].p_payload), nals[n].i_payload);
   return e;
 }
 

@@ -441,8 +441,13 @@ TEST(VideoWriterTest, EveryPictureShowsTheSquareOnlyWhereItIs) {
     // Every third frame is left out: it has the time of the one before.
     const bool leftOut = f % 3 == 0;
     if (!leftOut) pts += kSecond / 30;
-    EXPECT_EQ(w->appendVideo(px.data(), 320, 240, 320 * 4, pts, &changed), !leftOut) << f;
-    if (!leftOut) shown.push_back(pts);
+    if (leftOut) {
+      EXPECT_FALSE(w->appendVideo(px.data(), 320, 240, 320 * 4, pts, &changed)) << f;
+    } else {
+      // Given again until the writer has room (a slow machine).
+      while (!w->appendVideo(px.data(), 320, 240, 320 * 4, pts, &changed)) usleep(2000);
+      shown.push_back(pts);
+    }
     usleep(20000);
   }
   ASSERT_TRUE(finish(*w, pts + kSecond / 30).has_value());
