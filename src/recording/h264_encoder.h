@@ -42,9 +42,10 @@ class H264Encoder {
   // The sequence and picture parameter sets, start codes and all.
   const QByteArray& headers() const { return headers_; }
 
-  // Macroblocks of 16 x 16 pixels across and down.
-  int macroblocksWide() const { return (width_ + 15) / 16; }
-  int macroblocksHigh() const { return (height_ + 15) / 16; }
+  // Macroblocks of 16 x 16 pixels across (or down) `pixels`.
+  static int macroblocks(int pixels) { return (pixels + 15) / 16; }
+  int macroblocksWide() const { return macroblocks(width_); }
+  int macroblocksHigh() const { return macroblocks(height_); }
 
   // Encodes `picture` (4:2:0; its pts in the time base), a keyframe when
   // `key`. `unchanged`, when not empty: one byte per macroblock, row by

@@ -309,7 +309,7 @@ struct VideoWriter::Impl {
   std::vector<uint8_t> unchangedMacroblocks() const {
     const std::optional<QRegion> since = changedAfter(queuedFrame);
     if (!since) return {};
-    const int across = (width + 15) / 16, down = (height + 15) / 16;
+    const int across = H264Encoder::macroblocks(width), down = H264Encoder::macroblocks(height);
     std::vector<uint8_t> flags(size_t(across) * size_t(down), 1);
     for (const QRect& r : *since) {
       const QRect in = r.intersected(QRect(0, 0, width, height));
@@ -840,10 +840,9 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
   // Going from one encoder to the other would lose the pictures one held
   // back (only ever with benchmark options).
   if (both && holdsNone) d.choice.emplace(first);
-  d.venc = d.encoders[both ? (d.choice ? first : EncoderChoice::thorough)
-                            : onePreset ? EncoderChoice::thorough
-                                        : EncoderChoice::quick]
-               .get();
+  // The thorough one unless it was not made (a large screen).
+  d.venc = d.encoders[d.choice ? first : EncoderChoice::thorough].get();
+  if (!d.venc) d.venc = d.encoders[EncoderChoice::quick].get();
   d.thread = std::thread([&d] { d.run(); });
   return w;
 }
