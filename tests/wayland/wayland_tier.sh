@@ -106,6 +106,11 @@ castSmoke "recording through the screen cast portal" 1920 1080
 # Never shared before: chosen before the countdown, connected during it, one session in all.
 grep -q "connected during the countdown" "$work/smoke.txt" || fail "the monitor chosen before the countdown was not connected during it"
 [[ $(grep -c '"call": "CreateSession"' "$work/screencast.jsonl") == 1 ]] || fail "the monitor was asked for twice"
+# The stream says where each picture changed and the writer converts and encodes only that:
+# nothing of an earlier picture may stay behind.
+video=$(sed -n 's/.*file saved: //p' "$work/smoke.txt")
+balls=$(python3 "$(dirname "$0")/one_ball.py" "$video" 2>&1) || fail "the recording through the portal: $balls"
+echo "ok: $balls"
 echo "ok: nimbo --smoke records HEADLESS-1 through the ScreenCast portal and PipeWire, with sound, chosen before the countdown"
 # A window is chosen in the desktop's dialog (the stand-in answers at once) and connected while the
 # countdown runs: the start asks the portal nothing more.

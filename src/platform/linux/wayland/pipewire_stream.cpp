@@ -32,6 +32,50 @@ QRect cropInFrame(const QRect& crop, QSize displaySize, QSize frameSize) {
   return QRect(QPoint(x0, y0), QPoint(x1 - 1, y1 - 1)).intersected(all);
 }
 
+QRegion copyChangedTiles(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int width,
+                         int height) {
+  constexpr int kTile = 16;
+  constexpr size_t tileBytes = kTile * 4;
+  if (width < 1 || height < 1) return {};
+  const size_t rowBytes = size_t(width) * 4;
+  const int tiles = (width + kTile - 1) / kTile;
+  std::vector<uint8_t> differs(size_t(tiles), 0);
+  std::vector<QRect> rects;
+  for (int top = 0; top < height; top += kTile) {
+    const int rows = std::min(kTile, height - top);
+    std::fill(differs.begin(), differs.end(), uint8_t(0));
+    for (int y = top; y < top + rows; ++y) {
+      const uint8_t* s = src + size_t(y) * srcStride;
+      uint8_t* d = dst + size_t(y) * dstStride;
+      if (std::memcmp(s, d, rowBytes) == 0) continue;
+      const int whole = width / kTile;  // compared and copied at a constant size, inline
+      for (int t = 0; t < whole; ++t) {
+        const size_t at = size_t(t) * tileBytes;
+        if (std::memcmp(s + at, d + at, tileBytes) == 0) continue;
+        std::memcpy(d + at, s + at, tileBytes);
+        differs[size_t(t)] = 1;
+      }
+      if (const size_t at = size_t(whole) * tileBytes; at < rowBytes && std::memcmp(s + at, d + at, rowBytes - at)) {
+        std::memcpy(d + at, s + at, rowBytes - at);
+        differs[size_t(whole)] = 1;
+      }
+    }
+    // Runs of differing tiles, left to right: one band of the region.
+    for (int t = 0; t < tiles;) {
+      if (!differs[size_t(t)]) {
+        ++t;
+        continue;
+      }
+      const int first = t;
+      while (t < tiles && differs[size_t(t)]) ++t;
+      rects.emplace_back(first * kTile, top, std::min(width, t * kTile) - first * kTile, rows);
+    }
+  }
+  QRegion changed;
+  if (!rects.empty()) changed.setRects(rects.data(), int(rects.size()));
+  return changed;
+}
+
 struct PipeWireStream::Impl {
   PipeWireStreamOptions options;
   std::function<void(const ScreenFrame&)> onFrame;
@@ -46,6 +90,10 @@ struct PipeWireStream::Impl {
 
   spa_video_info_raw format{};
   std::vector<uint8_t> last;  // the newest frame, B G R X at outSize
+  // Where `last` differs from the frame delivered before; unknown after a
+  // picture that was scaled or the first.
+  QRegion pending;
+  bool pendingKnown = false;
   int64_t lastCameNs = 0;     // when it came
   int64_t lastDeliveredNs = 0;
   int64_t startedNs = 0;
@@ -70,9 +118,12 @@ struct PipeWireStream::Impl {
     f.height = outSize.height();
     f.stride = outSize.width() * 4;
     f.ptsNs = pts;
+    f.changed = pendingKnown ? &pending : nullptr;
     lastDeliveredNs = pts;
     delivered.fetch_add(1, std::memory_order_relaxed);
     onFrame(f);
+    pending = QRegion();
+    pendingKnown = true;
   }
 
   // A picture in the negotiated format to B G R X at the output size.
@@ -81,15 +132,22 @@ struct PipeWireStream::Impl {
     const QSize frameSize(width, height);
     const QRect part = cropInFrame(options.crop, options.displaySize, frameSize);
     QImage view(src, width, height, stride, QImage::Format_RGB32);
-    last.resize(size_t(outSize.width()) * outSize.height() * 4);
+    const size_t bytes = size_t(outSize.width()) * outSize.height() * 4;
+    if (last.size() != bytes) {
+      last.assign(bytes, 0);
+      pendingKnown = false;
+    }
     if (part.size() == outSize && !rgbOrder) {
-      for (int y = 0; y < outSize.height(); ++y)
-        std::memcpy(last.data() + size_t(y) * outSize.width() * 4,
-                    src + size_t(part.y() + y) * stride + size_t(part.x()) * 4, size_t(outSize.width()) * 4);
+      // The compositor sends a whole picture however little changed (for a
+      // region, when anything on the monitor did): compared with the one
+      // before, the recording learns where it changed, or that it did not.
+      pending += copyChangedTiles(src + size_t(part.y()) * stride + size_t(part.x()) * 4, size_t(stride),
+                                  last.data(), size_t(outSize.width()) * 4, outSize.width(), outSize.height());
       return;
     }
     // The source is not the size it was expected to be (the user shared
     // another monitor, or it changed): scaled to the recording's size.
+    pendingKnown = false;
     QImage picture = view.copy(part);
     if (rgbOrder) picture = std::move(picture).rgbSwapped();
     if (picture.size() != outSize) picture = picture.scaled(outSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -120,7 +178,9 @@ struct PipeWireStream::Impl {
       if (int64_t(stride) * height <= int64_t(d.maxsize)) {
         self->convert(static_cast<const uint8_t*>(d.data) + d.chunk->offset, width, height, stride);
         self->lastCameNs = now;
-        if (self->onFrame) self->deliver(now);
+        // A picture the same as the one delivered before is not delivered
+        // again: the tick counts as one where nothing changed.
+        if (self->onFrame && (!self->pendingKnown || !self->pending.isEmpty())) self->deliver(now);
       }
     }
     pw_stream_queue_buffer(self->stream, b);
@@ -195,6 +255,7 @@ void PipeWireStream::begin(std::function<void(const ScreenFrame&)> onFrame) {
   impl_->startedNs = monotonicNs();
   impl_->lastDeliveredNs = 0;
   impl_->delivered = 0;
+  impl_->pendingKnown = false;  // the first frame is a whole picture
   // A picture that came just now is what the screen shows: it goes out at
   // once, from the loop's own thread (the caller may not be ready for
   // frames until this returns). An older one may predate a change the

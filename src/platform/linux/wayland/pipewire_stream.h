@@ -2,6 +2,7 @@
 // Frames of a PipeWire video node (what the ScreenCast portal shares),
 // converted to B G R X at a fixed output size.
 #include <QRect>
+#include <QRegion>
 #include <QSize>
 
 #include <functional>
@@ -24,8 +25,10 @@ struct PipeWireStreamOptions {
 
 class PipeWireStream : public ScreenStream {
  public:
-  // Connects and starts; frames then arrive on PipeWire's own thread, the
-  // latest picture again about once a second while nothing changes. Without
+  // Connects and starts; frames then arrive on PipeWire's own thread, each
+  // saying where it differs from the frame before (a picture the same as it
+  // is not delivered), the latest again about once a second while nothing
+  // changes. Without
   // `onFrame` the stream is held: it connects and keeps the newest picture,
   // delivering nothing until begin().
   static Result<std::unique_ptr<PipeWireStream>> start(const PipeWireStreamOptions& options,
@@ -48,6 +51,13 @@ class PipeWireStream : public ScreenStream {
   explicit PipeWireStream(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+// Copies a picture (`width` x `height` pixels of 4 bytes) over the one
+// `dst` holds and returns where the two differed, in whole tiles of 16x16
+// pixels from the top left: what x264 and the converter work in. Rows that
+// are the same are only read.
+QRegion copyChangedTiles(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int width,
+                         int height);
 
 // Where `crop` (display pixels) lies in a frame of `frameSize` when the
 // display was expected to be `displaySize`; the whole frame for an empty crop.
