@@ -8,7 +8,6 @@ seconds=$1 dir=$2
 shift 2
 recorders=("$@")
 cd "$(dirname "$0")/.."
-repo=$PWD
 w=1920 h=1080
 work=$dir/work
 mkdir -p "$work" "$dir/home/tmp"
@@ -16,22 +15,11 @@ export HOME=$dir/home TMPDIR=$dir/home/tmp
 
 # --- What the desktop shows --------------------------------------------------
 
-# A clip to play in a corner: a slow pan and zoom over a photograph, long
-# enough that it never loops during a recording, at NIMBO_BENCH_CLIP_FPS
-# frames a second (25 unless told).
-clip=$work/clip.mp4
-clip_fps=${NIMBO_BENCH_CLIP_FPS:-25}
-if [[ ! -s $clip ]]; then
-  frames=$(((seconds + 15) * clip_fps))
-  ffmpeg -nostdin -v error -y -i /usr/share/backgrounds/mate/nature/LadyBird.jpg \
-    -vf "scale=3840:-2,zoompan=z='1.1+0.4*on/$frames':x='(iw-iw/zoom)*(0.5+0.4*sin(on/90))':y='(ih-ih/zoom)*(0.5+0.4*cos(on/130))':d=$frames:s=640x360:fps=$clip_fps,format=yuv420p" \
-    -frames:v "$frames" -c:v libx264 -preset medium -crf 18 "$clip"
-fi
-# The text typed into the editor: this project's own source.
-text=$work/typing.txt
-sed -n '1,200p' "$repo/src/recording/screen_recorder.cpp" | cut -c1-100 >"$text"
-
 source bench/window_lib.sh  # from the repository root (above)
+clip=$work/clip.mp4
+make_clip "$clip" "$seconds"
+text=$work/typing.txt
+make_typing "$text"
 
 place() {  # CLASS X Y W H: the window's outer frame at X,Y, its inside W x H
   local wid

@@ -327,6 +327,10 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::start(const PipeWireStre
   spa_rectangle minSize = SPA_RECTANGLE(1, 1), maxSize = SPA_RECTANGLE(16384, 16384);
   const uint32_t fps = uint32_t(std::lround(1.0 / options.minInterval));
   spa_fraction defRate = SPA_FRACTION(fps, 1), minRate = SPA_FRACTION(0, 1), maxRate = SPA_FRACTION(240, 1);
+  // The most frames a second we take: a compositor that sends frames as
+  // the screen changes (GNOME's) then renders no more for the cast than
+  // that, where it would otherwise send one for every repaint.
+  spa_fraction mostRate = SPA_FRACTION(fps, 1), leastMost = SPA_FRACTION(1, 1);
   const spa_pod* params[1];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
@@ -334,7 +338,8 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::start(const PipeWireStre
       SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
                              SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA),
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defSize, &minSize, &maxSize), SPA_FORMAT_VIDEO_framerate,
-      SPA_POD_CHOICE_RANGE_Fraction(&defRate, &minRate, &maxRate)));
+      SPA_POD_CHOICE_RANGE_Fraction(&defRate, &minRate, &maxRate), SPA_FORMAT_VIDEO_maxFramerate,
+      SPA_POD_CHOICE_RANGE_Fraction(&mostRate, &leastMost, &mostRate)));
   const int rc = pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, options.node,
                                    pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
   if (rc < 0) return unlockWith(QStringLiteral("cannot connect to the screen cast: %1").arg(QString::fromUtf8(spa_strerror(rc))));
