@@ -194,10 +194,12 @@ struct PipeWireStream::Impl {
         mediaSubtype != SPA_MEDIA_SUBTYPE_raw)
       return;
     spa_format_video_raw_parse(param, &self->format);
-    logLine(QStringLiteral("Recorder: screen cast stream %1x%2, format %3")
+    logLine(QStringLiteral("Recorder: screen cast stream %1x%2, format %3, at most %4/%5 frames a second")
                 .arg(self->format.size.width)
                 .arg(self->format.size.height)
-                .arg(self->format.format));
+                .arg(self->format.format)
+                .arg(self->format.max_framerate.num)
+                .arg(self->format.max_framerate.denom));
     // Buffers we can read directly: shared memory, not GPU buffers.
     uint8_t buffer[512];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -327,10 +329,12 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::start(const PipeWireStre
   spa_rectangle minSize = SPA_RECTANGLE(1, 1), maxSize = SPA_RECTANGLE(16384, 16384);
   const uint32_t fps = uint32_t(std::lround(1.0 / options.minInterval));
   spa_fraction defRate = SPA_FRACTION(fps, 1), minRate = SPA_FRACTION(0, 1), maxRate = SPA_FRACTION(240, 1);
-  // The most frames a second we take: a compositor that sends frames as
-  // the screen changes (GNOME's) then renders no more for the cast than
-  // that, where it would otherwise send one for every repaint.
-  spa_fraction mostRate = SPA_FRACTION(fps, 1), leastMost = SPA_FRACTION(1, 1);
+  // The most frames a second we take, a tenth over our rate since repaints
+  // jitter around it (16 and 17 ms apart at 60 a second). GNOME and KDE
+  // render no frames for the cast closer together than the limit allows
+  // (GNOME caps it at the monitor's refresh rate), so a window recorded at
+  // 30 a second is not rendered for the cast at every repaint.
+  spa_fraction mostRate = SPA_FRACTION(fps * 11, 10), leastMost = SPA_FRACTION(1, 1);
   const spa_pod* params[1];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
