@@ -28,9 +28,8 @@ class PipeWireStream : public ScreenStream {
   // Connects and starts; frames then arrive on PipeWire's own thread, each
   // saying where it differs from the frame before (a picture the same as it
   // is not delivered), the latest again about once a second while nothing
-  // changes. Without
-  // `onFrame` the stream is held: it connects and keeps the newest picture,
-  // delivering nothing until begin().
+  // changes. Without `onFrame` the stream is held: it connects and keeps the
+  // newest picture, delivering nothing until begin().
   static Result<std::unique_ptr<PipeWireStream>> start(const PipeWireStreamOptions& options,
                                                        std::function<void(const ScreenFrame&)> onFrame);
   // Delivers from now on, the newest picture at once when it came in the
