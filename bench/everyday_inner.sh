@@ -145,7 +145,9 @@ for rec in "${recorders[@]}"; do
     esac
     /usr/bin/time -f "%U %S" -o "$dir/$name.time" "${cmd[@]}" >"$dir/$name.out" 2>&1 &
     recorder=$!
-    sleep 1
+    # The activity begins once the recording has: Nimbo's self-test waits
+    # three seconds before it starts recording; ffmpeg starts at once.
+    if [[ $rec == nimbo ]]; then wait_recording "$recorder" "$dir/$name.log" "recorder started"; else sleep 1; fi
     activity
     wait "$recorder" || echo "everyday: $name exited with an error" >&2
     if [[ $rec == nimbo ]]; then

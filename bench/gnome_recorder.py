@@ -18,6 +18,7 @@ if not ok:
     sys.exit("GNOME's screen recorder did not start")
 pid = int(bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus").GetConnectionUnixProcessID(
     name, dbus_interface="org.freedesktop.DBus"))
+print("recording", flush=True)
 
 
 def cpu():  # user + system seconds of the recorder's process, or None once it has gone

@@ -5,8 +5,8 @@
 # by Nimbo (its self-test, no audio, through the ScreenCast portal) and by
 # GNOME's own screen recorder (Ctrl+Shift+Alt+R: VP8 in WebM), each on fresh
 # applications. Prints for each: the recorder's CPU seconds per recorded
-# second (its whole process), gnome-shell's in the same time (composing the
-# screen and the cast), MiB per minute and pictures written, with Nimbo's
+# second (its whole process), gnome-shell's per second of the activity
+# (composing the screen and the cast), MiB per minute and pictures written, with Nimbo's
 # ratios. The two use different codecs; the quality figure is what a viewer
 # sees of the still part of the screen at the end: the recording's last
 # picture against an exact screenshot taken after it (SSIM in dB), leaving
@@ -74,8 +74,8 @@ for r in recs:
         sys.exit(f"wayland: no CPU figure for {r}")
     cpu = float(m[1]) + float(m[2] or 0)
     d = float(probe(f, "format=duration", stream=False))
-    shell = int(open(f"{out}/{r}.shell").read()) / os.sysconf("SC_CLK_TCK")
-    rows[r] = dict(cpu=cpu / d, shell=shell / (seconds + 1), mib=os.path.getsize(f) / d * 60 / 2**20,
+    ticks, during = open(f"{out}/{r}.shell").read().split()
+    rows[r] = dict(cpu=cpu / d, shell=int(ticks) / os.sysconf("SC_CLK_TCK") / float(during), mib=os.path.getsize(f) / d * 60 / 2**20,
                    frames=int(probe(f, "stream=nb_read_packets")), d=d, db=still_db(r, f))
 
 print(f"\nWayland minute on GNOME ({seconds} s at 1920x1080, Wayland clients, through the portal's screen cast)")

@@ -27,3 +27,14 @@ make_clip() {  # FILE SECONDS
 make_typing() {  # FILE
   sed -n '1,200p' "$(dirname "${BASH_SOURCE[0]}")/../src/recording/screen_recorder.cpp" | cut -c1-100 >"$1"
 }
+
+# Waits until a recorder has begun: FILE holds TEXT (at most 30 s, or until
+# PID has ended), then half a second more, so the activity is all recorded.
+wait_recording() {  # PID FILE TEXT
+  for _ in $(seq 300); do
+    grep -q "$3" "$2" 2>/dev/null && break
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  sleep 0.5
+}
