@@ -6,8 +6,8 @@
 # GNOME's own screen recorder (Ctrl+Shift+Alt+R: VP8 in WebM), each on fresh
 # applications. Prints for each: the recorder's CPU seconds per recorded
 # second (its whole process), gnome-shell's per second of the activity
-# (composing the screen and the cast), MiB per minute and pictures written, with Nimbo's
-# ratios. The two use different codecs; the quality figure is what a viewer
+# (composing the screen and the cast), MiB per minute and pictures written,
+# with Nimbo's ratios. The two use different codecs; the quality figure is what a viewer
 # sees of the still part of the screen at the end: the recording's last
 # picture against an exact screenshot taken after it (SSIM in dB), leaving
 # out the top bar, the pointer and whatever changed between three
@@ -75,16 +75,20 @@ for r in recs:
     cpu = float(m[1]) + float(m[2] or 0)
     d = float(probe(f, "format=duration", stream=False))
     ticks, during = open(f"{out}/{r}.shell").read().split()
-    rows[r] = dict(cpu=cpu / d, shell=int(ticks) / os.sysconf("SC_CLK_TCK") / float(during), mib=os.path.getsize(f) / d * 60 / 2**20,
+    rows[r] = dict(cpu=cpu / d, shell=int(ticks) / os.sysconf("SC_CLK_TCK") / float(during),
+                   mib=os.path.getsize(f) / d * 60 / 2**20,
                    frames=int(probe(f, "stream=nb_read_packets")), d=d, db=still_db(r, f))
 
 print(f"\nWayland minute on GNOME ({seconds} s at 1920x1080, Wayland clients, through the portal's screen cast)")
-print(f"{'recorder':<32}{'CPU s/s':>9}{'gnome-shell s/s':>17}{'MiB/min':>9}{'still dB':>10}{'pictures':>10}{'seconds':>9}")
+print(f"{'recorder':<32}{'CPU s/s':>9}{'gnome-shell s/s':>17}{'MiB/min':>9}{'still dB':>10}{'pictures':>10}"
+      f"{'seconds':>9}")
 names = {"nimbo": "Nimbo (H.264)", "gnome": "GNOME's recorder (VP8)"}
 for r, v in rows.items():
-    print(f"{names[r]:<32}{v['cpu']:>9.3f}{v['shell']:>17.3f}{v['mib']:>9.2f}{v['db']:>10.2f}{v['frames']:>10}{v['d']:>9.1f}")
+    print(f"{names[r]:<32}{v['cpu']:>9.3f}{v['shell']:>17.3f}{v['mib']:>9.2f}{v['db']:>10.2f}{v['frames']:>10}"
+          f"{v['d']:>9.1f}")
 if "nimbo" in rows and "gnome" in rows:
     n, g = rows["nimbo"], rows["gnome"]
     print(f"Nimbo / GNOME: CPU {n['cpu'] / g['cpu']:.2f}x, gnome-shell {n['shell'] / g['shell']:.2f}x, "
-          f"size {n['mib'] / g['mib']:.2f}x, still {n['db'] - g['db']:+.2f} dB, CPU of both together {(n['cpu'] + n['shell']) / (g['cpu'] + g['shell']):.2f}x")
+          f"size {n['mib'] / g['mib']:.2f}x, still {n['db'] - g['db']:+.2f} dB, "
+          f"CPU of both together {(n['cpu'] + n['shell']) / (g['cpu'] + g['shell']):.2f}x")
 PY

@@ -30,15 +30,16 @@ start_desktop() {
   # places the windows; the pointer rests on the document, bottom right.
   rm -rf "$work/chromium" "$work/geany" "$work/notes.cpp"
   mkdir -p "$work/geany"
-  printf '[geany]\npref_main_save_wingeom=true\ngeometry=0;0;1180;660;0;\nmsgwindow_visible=false\nsidebar_visible=false\n' \
-    >"$work/geany/geany.conf"
+  printf '%s\n' '[geany]' pref_main_save_wingeom=true 'geometry=0;0;1180;660;0;' msgwindow_visible=false \
+    sidebar_visible=false >"$work/geany/geany.conf"
   : >"$work/notes.cpp"
   chromium --ozone-platform=wayland --no-sandbox --disable-gpu --no-first-run --no-default-browser-check \
     --disable-sync --password-store=basic --user-data-dir="$work/chromium" --start-maximized \
     --app="file:///usr/share/doc/geany/html/index.html" >/dev/null 2>&1 &
   apps+=($!)
   sleep 4
-  SDL_VIDEODRIVER=wayland ffplay -v error -an -loop 0 -x 640 -y 360 -window_title clip "$clip" </dev/null >/dev/null 2>&1 &
+  SDL_VIDEODRIVER=wayland ffplay -v error -an -loop 0 -x 640 -y 360 -window_title clip "$clip" \
+    </dev/null >/dev/null 2>&1 &
   apps+=($!)
   sleep 2
   GDK_BACKEND=wayland geany -i -m -n -c "$work/geany" "$work/notes.cpp" >/dev/null 2>&1 &
@@ -58,7 +59,8 @@ stop_desktop() {
 }
 
 mkdir -p "$HOME/.config/com.vantori.screenshot"
-printf '[screenCast]\nrestoreToken\\Meta-0=%s\n' "$NIMBO_SCREENCAST_TOKEN" >"$HOME/.config/com.vantori.screenshot/settings.ini"
+printf '[screenCast]\nrestoreToken\\Meta-0=%s\n' "$NIMBO_SCREENCAST_TOKEN" \
+  >"$HOME/.config/com.vantori.screenshot/settings.ini"
 # GNOME's recorder is started by the session bus, which must know the display.
 dbus-update-activation-environment WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=wayland
