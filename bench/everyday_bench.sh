@@ -12,7 +12,9 @@
 # follows NIMBO_X264_PRESET and NIMBO_X264_PARAMS when they are set.
 # NIMBO_BENCH_HICCUPS="8 20 44" has three other processes take both cores
 # for a second at each of those seconds. NIMBO_BENCH_CLIP_FPS sets the
-# rate of the video in the corner (25 unless told).
+# rate of the video in the corner (25 unless told), NIMBO_BENCH_CLIP_SIZE
+# its size (640x360 unless told; "none": no video), and NIMBO_BENCH_DARK=1
+# shows the minute in dark colours.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}

@@ -16,8 +16,9 @@ export HOME=$dir/home TMPDIR=$dir/home/tmp
 # --- What the desktop shows --------------------------------------------------
 
 source bench/window_lib.sh  # from the repository root (above)
+clip_size=${NIMBO_BENCH_CLIP_SIZE:-640x360}
 clip=$work/clip.mp4
-make_clip "$clip" "$seconds"
+[[ $clip_size == none ]] || make_clip "$clip" "$seconds"
 text=$work/typing.txt
 make_typing "$text"
 
@@ -28,6 +29,15 @@ place() {  # CLASS X Y W H: the window's outer frame at X,Y, its inside W x H
   echo "$wid"
 }
 
+# NIMBO_BENCH_DARK=1: the same minute in dark colours (the editor's desert
+# scheme, Chromium's forced dark pages, a dark terminal).
+vimdark=() webdark=() termdark=()
+if [[ ${NIMBO_BENCH_DARK:-} == 1 ]]; then
+  vimdark=(--cmd 'autocmd GUIEnter * colorscheme desert')
+  webdark=(--force-dark-mode --enable-features=WebContentsForceDark)
+  termdark=(-bg '#1d1f21' -fg '#c5c8c6')
+fi
+
 apps=()
 start_desktop() {
   # Wallpaper: a photograph.
@@ -35,21 +45,25 @@ start_desktop() {
   # Left: an editor with syntax colours on a new C++ file.
   rm -f "$work/notes.cpp" "$work/.notes.cpp.sw"*
   gvim -f -n -u NONE -U NONE -N --cmd 'syntax on' --cmd 'set number ruler laststatus=2 nowrap' \
-    --cmd "set guifont=DejaVu\\ Sans\\ Mono\\ 11" "$work/notes.cpp" >/dev/null 2>&1 &
+    --cmd "set guifont=DejaVu\\ Sans\\ Mono\\ 11" "${vimdark[@]}" "$work/notes.cpp" >/dev/null 2>&1 &
   apps+=($!)
   editor=$(place Gvim 0 0 1180 660)
   # Right: a long document in a browser window.
-  chromium --no-sandbox --disable-gpu --no-first-run --no-default-browser-check --disable-sync \
+  chromium --no-sandbox --disable-gpu --no-first-run --no-default-browser-check --disable-sync "${webdark[@]}" \
     --user-data-dir="$work/chromium" --app="file:///usr/share/doc/geany/html/index.html" >/dev/null 2>&1 &
   apps+=($!)
   sleep 3
   browser=$(place Chromium 1190 0 730 1040)
   # Bottom left: a video playing.
-  ffplay -v error -an -noborder -loop 0 -x 640 -y 360 -left 0 -top 710 -window_title clip "$clip" </dev/null &
-  apps+=($!)
-  window_of ffplay >/dev/null
+  if [[ $clip_size != none ]]; then
+    local cw=${clip_size%x*} ch=${clip_size#*x}
+    ffplay -v error -an -noborder -loop 0 -x "$cw" -y "$ch" -left 0 -top $((1070 - ch)) -window_title clip "$clip" \
+      </dev/null &
+    apps+=($!)
+    window_of ffplay >/dev/null
+  fi
   # A small terminal showing top, the window that gets moved about.
-  xterm -geometry 80x20+680+700 -fa 'DejaVu Sans Mono' -fs 10 -e top -d 1 &
+  xterm "${termdark[@]}" -geometry 80x20+680+700 -fa 'DejaVu Sans Mono' -fs 10 -e top -d 1 &
   apps+=($!)
   term=$(window_of XTerm)
   xdotool windowactivate --sync "$editor"

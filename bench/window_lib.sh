@@ -13,13 +13,14 @@ window_of() {  # CLASS
 
 # A clip to play in a corner: a slow pan and zoom over a photograph, long
 # enough that it never loops during a recording of SECONDS, at
-# NIMBO_BENCH_CLIP_FPS frames a second (25 unless told). Made once.
+# NIMBO_BENCH_CLIP_FPS frames a second (25 unless told) and
+# NIMBO_BENCH_CLIP_SIZE (640x360 unless told). Made once.
 make_clip() {  # FILE SECONDS
-  local fps=${NIMBO_BENCH_CLIP_FPS:-25} frames
+  local fps=${NIMBO_BENCH_CLIP_FPS:-25} size=${NIMBO_BENCH_CLIP_SIZE:-640x360} frames
   [[ -s $1 ]] && return 0
   frames=$((($2 + 15) * fps))
   ffmpeg -nostdin -v error -y -i /usr/share/backgrounds/mate/nature/LadyBird.jpg \
-    -vf "scale=3840:-2,zoompan=z='1.1+0.4*on/$frames':x='(iw-iw/zoom)*(0.5+0.4*sin(on/90))':y='(ih-ih/zoom)*(0.5+0.4*cos(on/130))':d=$frames:s=640x360:fps=$fps,format=yuv420p" \
+    -vf "scale=3840:-2,zoompan=z='1.1+0.4*on/$frames':x='(iw-iw/zoom)*(0.5+0.4*sin(on/90))':y='(ih-ih/zoom)*(0.5+0.4*cos(on/130))':d=$frames:s=$size:fps=$fps,format=yuv420p" \
     -frames:v "$frames" -c:v libx264 -preset medium -crf 18 "$1"
 }
 
