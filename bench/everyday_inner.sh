@@ -143,6 +143,8 @@ activity() {
 export XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config"
 for rec in "${recorders[@]}"; do
   for kind in cpu ssim; do
+    # lossless: a capture of the minute to tune on (bench/record_tune.cpp).
+    [[ $rec == lossless && $kind == ssim ]] && continue
     name=$rec-$kind
     start_desktop
     case $rec in
@@ -151,6 +153,9 @@ for rec in "${recorders[@]}"; do
         [[ $kind == ssim ]] && env=(NIMBO_X264_PARAMS="ssim=1${NIMBO_X264_PARAMS:+:$NIMBO_X264_PARAMS}")
         cmd=(env "${env[@]}" build/nimbo --smoke --smoke-target=screen --smoke-audio=none --smoke-seconds="$seconds"
              --smoke-log="$dir/$name.log") ;;
+      lossless)
+        cmd=(ffmpeg -nostdin -y -f x11grab -framerate 30 -video_size "${w}x${h}" -draw_mouse 1 -i "$DISPLAY+0,0"
+             -c:v libx264rgb -preset ultrafast -qp 0 -t "$seconds" "$dir/$name.mkv") ;;
       *)
         params=()
         [[ $kind == ssim ]] && params=(-x264-params ssim=1)
