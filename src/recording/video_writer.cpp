@@ -710,7 +710,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // The quick one at crf 24: on the everyday desktop minute its pictures
     // are still a little closer to the screen (SSIM) than the thorough one's,
     // in a tenth fewer bits than at 23.
-    s.crf = tuned ? 27.5f : 24;
+    s.crf = tuned ? 28 : 24;
     s.timeBase = kVideoTimeBase.den;
     s.frameRateHint = kFrameRateHint;
     // Keyframes come where encodeVideo asks for them, every ten seconds;
@@ -734,18 +734,18 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // milder adaptive quantisation spends less on the flat areas that make
     // up most of a desktop. A desktop mostly stands still, so a keyframe
     // stays on screen for seconds and what follows copies it: keyframes get
-    // a third of the quantiser step of the pictures between them (ipratio
-    // 3.0 against x264's 1.4: about 9.5 quantiser steps finer; a 1080p
-    // desktop keyframe comes to about 190 KB), and a stronger deblocking
+    // a quantiser step 3.5 times finer than the pictures between them
+    // (ipratio 3.5 against x264's 1.4: about 11 quantiser steps; a 1080p
+    // desktop keyframe comes to about 200 KB), and a stronger deblocking
     // filter smooths the block edges that would otherwise stay that long. Most of a desktop picture is unchanged, and x264's work
     // on the unchanged part (the half-size copy rate control estimates every
     // picture's cost on) is cheaper with sub-pixel level 1, which takes a
     // sixth off the CPU; the wider uneven-multi-hexagon motion search then
     // finds what scrolled or was dragged further than the hexagon reaches,
-    // which more than makes up the bits. At crf 27.5 its pictures are closer
+    // which more than makes up the bits. At crf 28 its pictures are closer
     // to the screen (SSIM) than those of x264's veryfast with look-ahead and
     // B-pictures at crf 23, in a smaller file.
-    if (tuned) s.params += ":ref=3:trellis=1:aq-strength=0.8:deblock=2,2:ipratio=3.0:subme=1:me=umh";
+    if (tuned) s.params += ":ref=3:trellis=1:aq-strength=0.8:deblock=2,2:ipratio=3.5:subme=1:me=umh";
     if (!extra.isEmpty()) s.params += ":" + extra;
     s.verbose = !extra.isEmpty();
     return H264Encoder::open(s);
