@@ -708,8 +708,8 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     s.height = d.height;
     s.preset = preset;
     // The quick one at crf 24: on the everyday desktop minute its pictures
-    // are still a little closer to the screen (SSIM) than the thorough one's,
-    // in a tenth fewer bits than at 23.
+    // are about as close to the screen (SSIM) as the thorough one's, in a
+    // tenth fewer bits than at 23.
     s.crf = tuned ? 28 : 24;
     s.timeBase = kVideoTimeBase.den;
     s.frameRateHint = kFrameRateHint;
@@ -737,8 +737,9 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // a quantiser step 3.5 times finer than the pictures between them
     // (ipratio 3.5 against x264's 1.4: about 11 quantiser steps; a 1080p
     // desktop keyframe comes to about 200 KB), and a stronger deblocking
-    // filter smooths the block edges that would otherwise stay that long. Most of a desktop picture is unchanged, and x264's work
-    // on the unchanged part (the half-size copy rate control estimates every
+    // filter smooths the block edges that would otherwise stay that long.
+    // Most of a desktop picture is unchanged, and x264's work on the
+    // unchanged part (the half-size copy rate control estimates every
     // picture's cost on) is cheaper with sub-pixel level 1, which takes a
     // sixth off the CPU; the wider uneven-multi-hexagon motion search then
     // finds what scrolled or was dragged further than the hexagon reaches,
