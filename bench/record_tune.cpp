@@ -4,51 +4,25 @@
 // tiles. Offline and the same every time, so the encoders' settings can be
 // weighed on a minute of real use without the noise of a live run.
 //   build/record_tune IN OUT.mp4
-// IN: any video FFmpeg reads, ideally lossless (everyday_inner.sh's
-// "lossless" recorder makes one). NIMBO_X264_PARAMS=ssim=1 has x264 print
-// its quality figures, a line for each picture.
+// IN: any video FFmpeg reads, ideally lossless. A capture of the everyday
+// minute: scripts/with-desktop --no-tray --size 1920x1080 --
+// bench/everyday_inner.sh 60 DIR lossless (DIR/lossless-cpu.mkv).
+// NIMBO_X264_PARAMS=ssim=1 has x264 print its quality figures, a line for
+// each picture.
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegion>
 
 #include <cstdio>
-#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
 
 #include "media/ffmpeg_library.h"
+#include "platform/linux/wayland/pipewire_stream.h"
 #include "recording/video_writer.h"
 
 using namespace nimbo;
-
-namespace {
-
-// Where `now` differs from `before`, in 16 x 16 tiles, rows of tiles joined.
-QRegion changedTiles(const uint8_t* before, const uint8_t* now, int stride, int width, int height) {
-  QRegion region;
-  for (int ty = 0; ty < height; ty += 16) {
-    const int th = std::min(16, height - ty);
-    int runStart = -1;
-    for (int tx = 0; tx <= width; tx += 16) {
-      bool differs = false;
-      if (tx < width) {
-        const int tw = std::min(16, width - tx);
-        for (int y = ty; y < ty + th && !differs; ++y)
-          differs = std::memcmp(before + size_t(y) * stride + size_t(tx) * 4, now + size_t(y) * stride + size_t(tx) * 4,
-                                size_t(tw) * 4) != 0;
-      }
-      if (differs && runStart < 0) runStart = tx;
-      if (!differs && runStart >= 0) {
-        region += QRect(runStart, ty, std::min(tx, width) - runStart, th);
-        runStart = -1;
-      }
-    }
-  }
-  return region;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -87,7 +61,7 @@ int main(int argc, char** argv) {
   bgra->width = width;
   bgra->height = height;
   av().av_frame_get_buffer(bgra, 64);
-  std::vector<uint8_t> last;  // the picture fed last
+  std::vector<uint8_t> last;  // the picture fed last (the same as any left out since)
   constexpr int64_t kStart = 1000000000000LL, kSecond = 1000000000LL;
   int64_t lastFed = -kSecond, lastPts = 0;
   int decoded = 0, fed = 0;
@@ -111,9 +85,13 @@ int main(int argc, char** argv) {
       const int64_t ts = frame->best_effort_timestamp;
       const int64_t ptsNs = int64_t(double(ts) * vs->time_base.num / vs->time_base.den * 1e9);
       const int stride = bgra->linesize[0];
-      const size_t bytes = size_t(stride) * size_t(height);
+      // Where it differs from the picture fed last, in the 16 x 16 tiles a
+      // Wayland screen cast reports (the first picture: all of it).
       std::optional<QRegion> changed;
-      if (!last.empty()) changed = changedTiles(last.data(), bgra->data[0], stride, width, height);
+      const bool first = last.empty();
+      if (first) last.resize(size_t(stride) * size_t(height));
+      const QRegion differs = copyChangedTiles(bgra->data[0], size_t(stride), last.data(), size_t(stride), width, height);
+      if (!first) changed = differs;
       av().av_frame_unref(frame);
       if (changed && changed->isEmpty() && ptsNs - lastFed < kSecond) continue;
       // As the recorder does, a picture waits while the encoder is full.
@@ -121,7 +99,6 @@ int main(int argc, char** argv) {
         if (ptsNs <= lastPts && fed > 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-      last.assign(bgra->data[0], bgra->data[0] + bytes);
       lastFed = lastPts = ptsNs;
       ++fed;
     }
