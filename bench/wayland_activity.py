@@ -3,8 +3,11 @@
 Wayland session, through mutter's remote desktop interface (Wayland lets no
 other program type or move the pointer): types the lines of TEXT into the
 focused window at about 9 keys a second, scrolls the window under X,Y with
-the wheel, types again, then leaves the screen be. Each phase ends at its
-time, scaled to SECONDS (60: type 0-13 s, scroll 15-27 s, type 30-43 s)."""
+the wheel, drags the focused window across the screen and back, types again,
+then leaves the screen be. Each phase ends at its time, scaled to SECONDS (60:
+type 0-13 s, scroll 15-27 s, drag 27-35 s, type 36-49 s), as in the X11
+minute of everyday_inner.sh."""
+import math
 import sys
 import time
 
@@ -67,7 +70,26 @@ for i in range(1, 13):  # a few notches down a second, now and then back up
             session.NotifyPointerAxisDiscrete(dbus.UInt32(0), dbus.Int32(-1))
             time.sleep(0.06)
     until(15 + i)
-until(30)
-type_until(43)
+# The focused window (the editor; the wheel does not take the focus) moved
+# with the keyboard's move (Alt+F7), which follows the pointer wherever the
+# window is: across to the right and back while it dips down, on the same
+# curve as the X11 minute's terminal (to the right rather than the left, as
+# the editor starts at the left; down rather than up, as mutter keeps a
+# window below the top bar). Return puts it down where it started.
+key_down = lambda k, down: session.NotifyKeyboardKeysym(dbus.UInt32(k), down)
+key_down(0xFFE9, True)  # Alt_L
+key(0xFFC4)  # F7
+key_down(0xFFE9, False)
+time.sleep(0.2)
+px = py = 0
+for i in range(1, 241):
+    nx = round(500 * math.sin(i / 240 * math.pi * 2))
+    ny = round(300 * math.sin(i / 240 * math.pi))
+    session.NotifyPointerMotionRelative(float(nx - px), float(ny - py))
+    px, py = nx, ny
+    until(27 + i / 30)
+key(0xFF0D)  # Return: put down
+until(36)
+type_until(49)
 until(60 - 2 / scale)
 session.Stop()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Recording on GNOME's Wayland session: a minute of ordinary use at 1920x1080
-# (typing in Geany, scrolling a manual in Chromium, a video playing, all
+# (typing in Geany, scrolling a manual in Chromium, Geany dragged across the
+# screen and back, a video playing, all
 # Wayland clients, driven through mutter's remote desktop interface) recorded
 # by Nimbo (its self-test, no audio, through the ScreenCast portal) and by
 # GNOME's own screen recorder (Ctrl+Shift+Alt+R: VP8 in WebM), each on fresh
