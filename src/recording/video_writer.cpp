@@ -707,10 +707,11 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     s.width = d.width;
     s.height = d.height;
     s.preset = preset;
-    // The quick one at crf 24: on the everyday desktop minute its pictures
-    // are about as close to the screen (SSIM) as the thorough one's, in a
-    // tenth fewer bits than at 23.
-    s.crf = tuned ? 28 : 24;
+    // The quick one at crf 24, a tenth fewer bits than at 23: on the
+    // everyday desktop minute its pictures are about 0.8 dB further from the
+    // screen (SSIM) than the thorough one's, which a machine too busy for
+    // the thorough one pays for a few seconds at a time.
+    s.crf = tuned ? 27 : 24;
     s.timeBase = kVideoTimeBase.den;
     s.frameRateHint = kFrameRateHint;
     // Keyframes come where encodeVideo asks for them, every ten seconds;
@@ -743,10 +744,17 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // picture's cost on) is cheaper with sub-pixel level 1, which takes a
     // sixth off the CPU; the wider uneven-multi-hexagon motion search then
     // finds what scrolled or was dragged further than the hexagon reaches,
-    // which more than makes up the bits. At crf 28 its pictures are closer
+    // which more than makes up the bits. It searches 64 pixels each way
+    // (x264's 16 would do for camera video): a browser's smooth scrolling
+    // moves a page up to 70 pixels in a thirtieth of a second, and found, a
+    // scrolled page costs a motion vector where it cost its text again.
+    // That took a fifth off the file of an everyday minute (offline, on
+    // pictures a thirtieth of a second apart; less at 60 a second), which
+    // crf 27 (28 before) spends on sharper pictures. Its pictures are closer
     // to the screen (SSIM) than those of x264's veryfast with look-ahead and
-    // B-pictures at crf 23, in a smaller file.
-    if (tuned) s.params += ":ref=3:trellis=1:aq-strength=0.8:deblock=2,2:ipratio=3.5:subme=1:me=umh";
+    // B-pictures at crf 23, in a smaller file; crf 26 was closer still, but
+    // with a larger video in the corner made a file larger than veryfast's.
+    if (tuned) s.params += ":ref=3:trellis=1:aq-strength=0.8:deblock=2,2:ipratio=3.5:subme=1:me=umh:merange=64";
     if (!extra.isEmpty()) s.params += ":" + extra;
     s.verbose = !extra.isEmpty();
     return H264Encoder::open(s);
