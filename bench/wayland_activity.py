@@ -31,9 +31,13 @@ def until(t):
         time.sleep(left)
 
 
+def key_down(keysym, down):
+    session.NotifyKeyboardKeysym(dbus.UInt32(keysym), down)
+
+
 def key(keysym):
-    session.NotifyKeyboardKeysym(dbus.UInt32(keysym), True)
-    session.NotifyKeyboardKeysym(dbus.UInt32(keysym), False)
+    key_down(keysym, True)
+    key_down(keysym, False)
 
 
 lines = [line.rstrip("\n")[:100] for line in open(text, encoding="utf-8")]
@@ -76,7 +80,6 @@ for i in range(1, 13):  # a few notches down a second, now and then back up
 # curve as the X11 minute's terminal (to the right rather than the left, as
 # the editor starts at the left; down rather than up, as mutter keeps a
 # window below the top bar). Return puts it down where it started.
-key_down = lambda k, down: session.NotifyKeyboardKeysym(dbus.UInt32(k), down)
 key_down(0xFFE9, True)  # Alt_L
 key(0xFFC4)  # F7
 key_down(0xFFE9, False)

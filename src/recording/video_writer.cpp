@@ -750,7 +750,7 @@ Result<std::unique_ptr<VideoWriter>> VideoWriter::create(const QString& path, in
     // scrolled page costs a motion vector where it cost its text again.
     // That took a fifth off the file of an everyday minute (offline, on
     // pictures a thirtieth of a second apart; less at 60 a second), which
-    // crf 27 (28 before) spends on sharper pictures. Its pictures are closer
+    // crf 27 spends on sharper pictures. Its pictures are closer
     // to the screen (SSIM) than those of x264's veryfast with look-ahead and
     // B-pictures at crf 23, in a smaller file; crf 26 was closer still, but
     // with a larger video in the corner made a file larger than veryfast's.
