@@ -363,7 +363,8 @@ void ScreenRecorder::adaptRate(int64_t ptsNs, bool dropped) {
   if (!governor_ || !stream || !firstFrameNs_) return;
   const double before = governor_->interval();
   const VideoWriter::QuickCost cost = writer_->quickCost();
-  const std::optional<double> next = governor_->frame(ptsNs, dropped, stream->framesMissed(), cost.pictures, cost.busyNs);
+  const std::optional<double> next = governor_->frame(ptsNs, dropped, stream->framesMissed(), cost.pictures, cost.busyNs,
+                                                      writer_->framesWaiting(), writer_->mostFramesWaiting());
   if (!next) return;
   stream->setFrameInterval(*next);
   finalFrameRate_ = 1.0 / *next;
@@ -443,7 +444,7 @@ double FrameRateGovernor::stepBelow(double rate, double holds) {
 }
 
 std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures,
-                                               int64_t quickBusyNs) {
+                                               int64_t quickBusyNs, int waiting, int mostWaiting) {
   if (!firstPts_) firstPts_ = ptsNs;
   lastPts_ = ptsNs;
   const double rate = 1.0 / interval_;
@@ -510,7 +511,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   if (pictures > 0 && double(busy) / pictures * due > double(span) + interval_ * 1e9) {
     dearPictures_ += pictures;
     dearBusyNs_ += busy;
-    if (++dearWindows_ >= kDearWindows && dearPictures_ >= kEarlyPictures) {
+    const bool halfFull = mostWaiting > 0 && waiting * 2 >= mostWaiting;
+    if ((++dearWindows_ >= kDearWindows || halfFull) && dearPictures_ >= (halfFull ? kEarlyPictures / 2 : kEarlyPictures)) {
       // Judged as lost frames are: more than one in ten to be lost comes
       // down; fewer, only when the step costs little (60 fps losing a
       // picture a second keeps more than 30 would).

@@ -61,7 +61,10 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // lost once it is full; a moment's stall is over sooner), brings the rate
 // down to the fastest whose frame time that cost fits in, before they are;
 // where it would lose no more than one in ten, only when that step costs
-// little, as with frames lost now and then.
+// little, as with frames lost now and then. When the queue is already half
+// full at the end of such a half second, one is enough: a machine that
+// slowed down under a recording at its limit (4K at 30 fps on two cores)
+// fills the rest before three have passed.
 // A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss (a
 // still screen's, with fewer than kMinFrames frames, do not count), when
@@ -97,11 +100,12 @@ class FrameRateGovernor {
   static constexpr int kMostCalm = 16;
   explicit FrameRateGovernor(double interval) : asked_(interval), interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
-  // for it, with the capture's count of missed ticks so far and the quick
-  // encoder's pictures so far (keyframes aside) and the time they took it.
+  // for it, with the capture's count of missed ticks so far, the quick
+  // encoder's pictures so far (keyframes aside) and the time they took it,
+  // and how many pictures wait for the encoder of the most that may.
   // A new interval when the rate has to come down, or may go back up.
   std::optional<double> frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures = 0,
-                              int64_t quickBusyNs = 0);
+                              int64_t quickBusyNs = 0, int waiting = 0, int mostWaiting = 0);
   double interval() const { return interval_; }
   // Why the last change came: the quick encoder's cost a picture (seconds)
   // when that was it, nothing when frames were being lost; after a step up,

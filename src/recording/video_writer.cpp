@@ -1070,6 +1070,12 @@ VideoWriter::QuickCost VideoWriter::quickCost() const {
   return {d->quickPictures, busy};
 }
 
+int VideoWriter::framesWaiting() const {
+  std::lock_guard l(d->mutex);
+  return d->pendingVideo;
+}
+int VideoWriter::mostFramesWaiting() const { return d->maxPending; }
+
 QString makeRecordingPath() {
   QString dir = paths::appSupportDir() + "/recordings";
   // Never the shared temporary folder: a recording is as private as a screenshot.

@@ -115,6 +115,10 @@ class VideoWriter {
     int64_t busyNs = 0;
   };
   QuickCost quickCost() const;
+  // Converted pictures waiting for the encoder now, and the most that may
+  // (maxPendingFrames for this video).
+  int framesWaiting() const;
+  int mostFramesWaiting() const;
 
  private:
   VideoWriter();

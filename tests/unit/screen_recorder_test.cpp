@@ -1,5 +1,7 @@
 // The recorder against fake streams: what it asks the platform for, its errors, and what reaches the file.
 #include <cmath>
+#include <deque>
+#include <functional>
 
 #include "recording/audio_mixer.h"
 #include "recording/frame_compositor.h"
@@ -552,6 +554,65 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
   for (int k = 0; k < 8 && !asked; ++k) asked = next(60, false);
   ASSERT_TRUE(asked);
   for (int k = 0; k < 15; ++k) EXPECT_FALSE(next(30, k % 3 == 0)) << k;
+}
+
+// A queue of `most` places before an encoder that takes `costMs(t)` a
+// picture, fed at `fps` for `seconds`: the pictures dropped (none once the
+// rate comes down in time), the rate asked for, and when.
+struct Queued {
+  int dropped = 0;
+  std::optional<double> fps;
+  double atS = 0;
+};
+Queued queued(int fps, double seconds, int most, const std::function<double(double)>& costMs, bool tellQueue) {
+  FrameRateGovernor g(1.0 / fps);
+  Queued q;
+  std::deque<double> waiting;  // arrival times of the pictures not yet started
+  double freeAt = 0;           // when the encoder takes the next
+  int pictures = 0;
+  int64_t busy = 0;
+  double interval = 1.0 / fps;
+  for (double t = interval; t <= seconds; t += interval) {
+    // What the encoder started and finished before this frame came.
+    while (!waiting.empty() && std::max(freeAt, waiting.front()) <= t) {
+      const double start = std::max(freeAt, waiting.front()), took = costMs(start) / 1e3;
+      waiting.pop_front();
+      freeAt = start + took;
+      ++pictures;
+      busy += int64_t(took * 1e9);
+    }
+    const bool dropped = int(waiting.size()) >= most;
+    if (dropped) ++q.dropped;
+    else waiting.push_back(t);
+    if (const auto next = g.frame(int64_t(t * 1e9), dropped, 0, pictures, busy, tellQueue ? int(waiting.size()) : 0,
+                                  tellQueue ? most : 0)) {
+      if (!q.fps) q.fps = 1.0 / *next, q.atS = t;
+      interval = *next;
+    }
+  }
+  return q;
+}
+
+TEST(FrameRateGovernorTest, AQueueHalfFullBringsTheRateDownBeforeItOverflows) {
+  // 4K at 30 fps, its encoder at 28.6 ms a picture, a machine that slows
+  // down at 8 s to 45 ms: judged on three half seconds only, the queue of
+  // eight has overflowed by then; seen half full, the rate comes down to 20
+  // (what 45 ms fits in) a second sooner, with nothing lost.
+  const auto slower = [](double t) { return t < 8 ? 28.6 : 45.0; };
+  const Queued blind = queued(30, 12, 8, slower, false);
+  EXPECT_GT(blind.dropped, 0);
+  const Queued seen = queued(30, 12, 8, slower, true);
+  EXPECT_EQ(seen.dropped, 0);
+  ASSERT_TRUE(seen.fps);
+  EXPECT_DOUBLE_EQ(*seen.fps, 20);
+  EXPECT_GT(seen.atS, 8);
+  EXPECT_LT(seen.atS, blind.atS ? blind.atS : 12);
+  // At its limit and not slowing down, or a moment's stall at 1080p60 that
+  // the queue takes (a picture of 100 ms among 7 ms ones): the rate stays.
+  EXPECT_FALSE(queued(30, 12, 8, [](double) { return 29.0; }, true).fps);
+  const Queued stall = queued(60, 6, 8, [](double t) { return t >= 3 && t < 3.01 ? 100.0 : 7.0; }, true);
+  EXPECT_FALSE(stall.fps);
+  EXPECT_EQ(stall.dropped, 0);
 }
 
 }  // namespace
