@@ -561,6 +561,7 @@ TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost
 // rate comes down in time), the rate asked for, and when.
 struct Queued {
   int dropped = 0;
+  int mostWaited = 0;  // the longest the queue grew
   std::optional<double> fps;
   double atS = 0;
 };
@@ -584,6 +585,7 @@ Queued queued(int fps, double seconds, int most, const std::function<double(doub
     const bool dropped = int(waiting.size()) >= most;
     if (dropped) ++q.dropped;
     else waiting.push_back(t);
+    q.mostWaited = std::max(q.mostWaited, int(waiting.size()));
     if (const auto next = g.frame(int64_t(t * 1e9), dropped, 0, pictures, busy, tellQueue ? int(waiting.size()) : 0,
                                   tellQueue ? most : 0)) {
       if (!q.fps) q.fps = 1.0 / *next, q.atS = t;
@@ -608,11 +610,13 @@ TEST(FrameRateGovernorTest, AQueueHalfFullBringsTheRateDownBeforeItOverflows) {
   EXPECT_GT(seen.atS, 8);
   EXPECT_LT(seen.atS, blind.atS ? blind.atS : 12);
   // At its limit and not slowing down, or a moment's stall at 1080p60 that
-  // the queue takes (a picture of 100 ms among 7 ms ones): the rate stays.
+  // the queue takes (a picture of 100 ms among 7 ms ones, which leaves it
+  // more than half full): the rate stays.
   EXPECT_FALSE(queued(30, 12, 8, [](double) { return 29.0; }, true).fps);
-  const Queued stall = queued(60, 6, 8, [](double t) { return t >= 3 && t < 3.01 ? 100.0 : 7.0; }, true);
+  const Queued stall = queued(60, 6, 8, [](double t) { return t >= 3 && t < 3 + 1.0 / 60 ? 100.0 : 7.0; }, true);
   EXPECT_FALSE(stall.fps);
   EXPECT_EQ(stall.dropped, 0);
+  EXPECT_GE(stall.mostWaited, 4);
 }
 
 }  // namespace
