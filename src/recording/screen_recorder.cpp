@@ -512,7 +512,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
     dearPictures_ += pictures;
     dearBusyNs_ += busy;
     const bool halfFull = mostWaiting > 0 && waiting * 2 >= mostWaiting;
-    if ((++dearWindows_ >= kDearWindows || halfFull) && dearPictures_ >= (halfFull ? kEarlyPictures / 2 : kEarlyPictures)) {
+    const int enough = halfFull ? kEarlyPictures / 2 : kEarlyPictures;
+    if ((++dearWindows_ >= kDearWindows || halfFull) && dearPictures_ >= enough) {
       // Judged as lost frames are: more than one in ten to be lost comes
       // down; fewer, only when the step costs little (60 fps losing a
       // picture a second keeps more than 30 would).

@@ -574,7 +574,8 @@ Queued queued(int fps, double seconds, int most, const std::function<double(doub
   int64_t busy = 0;
   double interval = 1.0 / fps;
   for (double t = interval; t <= seconds; t += interval) {
-    // What the encoder started and finished before this frame came.
+    // What the encoder took before this frame came, counted at once (the
+    // writer counts a picture when it is done, at most one frame later).
     while (!waiting.empty() && std::max(freeAt, waiting.front()) <= t) {
       const double start = std::max(freeAt, waiting.front()), took = costMs(start) / 1e3;
       waiting.pop_front();
