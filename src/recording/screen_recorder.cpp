@@ -489,8 +489,11 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // Losses at one or two moments are a stall, unless they took most of the
   // window: then the machine kept hardly anything, whatever the cause.
   const bool stall = moments < kLossMoments && lost * 4 < due * 3;
-  // A still screen's half second, with hardly a frame, says nothing either way.
-  if (due >= kMinFrames)
+  // A still screen's half second, with hardly a frame, says nothing either
+  // way. At 15 fps a moving one brings fewer than kMinFrames: for the calm,
+  // half of what the rate brings is enough.
+  const int brought = int(double(span) / 1e9 / interval_);
+  if (due >= std::min(kMinFrames, (brought + 1) / 2))
     if (const std::optional<double> up = calm(lost > 0, quickPictures, quickBusyNs)) return up;
   if (interval_ >= kSlowest - 1e-9) return std::nullopt;
   if (due >= kMinFrames && lost * 10 > due && !stall) {

@@ -67,7 +67,8 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // fills the rest before three have passed.
 // A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss (a
-// still screen's, with fewer than kMinFrames frames, do not count), when
+// still screen's, with fewer than kMinFrames frames or half of what the
+// rate brings, whichever is fewer, do not count), when
 // the quick encoder, if it worked in that time, took less than kUpShare of
 // the faster rate's frame time a picture (a tenth under kEncoderShare: at
 // the lower rate it shares the cores less): a program that kept the cores

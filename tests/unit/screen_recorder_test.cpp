@@ -434,24 +434,34 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterTenCalmSecondsWh
   int pictures = 0;
   int64_t quickBusy = 0;
   std::vector<double> asked;
-  const auto run = [&](double seconds, int fps, double costMs) {
+  const auto run = [&](FrameRateGovernor& g, double seconds, int fps, double costMs) {
     asked.clear();
     for (int i = 0; i < int(seconds * fps); ++i) {
       pts += 1000000000LL / fps;
       quickBusy += int64_t(costMs * 1e6);
-      if (const auto next = dear.frame(pts, false, 0, ++pictures, quickBusy)) asked.push_back(*next);
+      if (const auto next = g.frame(pts, false, 0, ++pictures, quickBusy)) asked.push_back(*next);
     }
   };
-  run(0.2, 60, 40);
+  run(dear, 0.2, 60, 40);
   ASSERT_EQ(asked, std::vector<double>{1.0 / 24});
-  run(30, 24, 27);  // 27 ms is more than four fifths of 30 fps's 33.3 ms
+  run(dear, 30, 24, 27);  // 27 ms is more than four fifths of 30 fps's 33.3 ms
   EXPECT_TRUE(asked.empty());
-  run(12, 24, 20);
+  run(dear, 12, 24, 20);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 30});
-  run(30, 30, 20);  // but not of 60 fps's 16.7 ms
+  run(dear, 30, 30, 20);  // but not of 60 fps's 16.7 ms
   EXPECT_TRUE(asked.empty());
-  run(25, 30, 13);
+  run(dear, 25, 30, 13);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 60});
+  // From 15 fps too, whose half second brings fewer frames than a faster
+  // rate's: a load that took a 4K recording down to 15 is only that while.
+  FrameRateGovernor slowest(1.0 / 60);
+  pictures = 0, quickBusy = 0;
+  run(slowest, 0.2, 60, 70);
+  ASSERT_EQ(asked, std::vector<double>{1.0 / 15});
+  run(slowest, 9, 15, 30);
+  EXPECT_TRUE(asked.empty());
+  run(slowest, 4, 15, 30);
+  EXPECT_EQ(asked, std::vector<double>{1.0 / 20});
 }
 
 TEST(FrameRateGovernorTest, AnEncoderTooSlowForTheRateLowersItBeforeAFrameIsLost) {
