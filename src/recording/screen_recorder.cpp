@@ -9,9 +9,11 @@
 #include <QScopeGuard>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <numeric>
 
 #include "recording/audio_level_meter.h"
 #include "recording/audio_mixer.h"
@@ -434,6 +436,8 @@ std::optional<double> FrameRateGovernor::changeTo(double next, std::optional<dou
   dearBusyNs_ = 0;
   lastLost_ = false;
   settling_ = 1;
+  // The pictures of the old rate say nothing of the new one.
+  recentCount_ = 0;
   return interval_;
 }
 
@@ -443,10 +447,34 @@ double FrameRateGovernor::stepBelow(double rate, double holds) {
   return 1.0 / kSlowest;
 }
 
+void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int mostWaiting) {
+  const int pictures = quickPictures - lastQuickPictures_;
+  if (pictures > 0) {
+    std::rotate(recent_.begin(), recent_.begin() + 1, recent_.end());
+    recent_.back() = double(quickBusyNs - lastQuickBusyNs_) / pictures / 1e9;
+    recentCount_ = std::min(recentCount_ + 1, kRecentPictures);
+    framesWithoutQuick_ = 0;
+  } else if (++framesWithoutQuick_ > std::max(mostWaiting, 1)) {
+    // The thorough encoder's turn, or a still screen: what the quick one cost
+    // before is no longer what it costs.
+    recentCount_ = 0;
+  }
+  lastQuickPictures_ = quickPictures;
+  lastQuickBusyNs_ = quickBusyNs;
+}
+
+std::optional<double> FrameRateGovernor::recentlySlower() const {
+  if (recentCount_ < kRecentPictures ||
+      !std::all_of(recent_.begin(), recent_.end(), [&](double c) { return c > interval_; }))
+    return std::nullopt;
+  return std::accumulate(recent_.begin(), recent_.end(), 0.0) / kRecentPictures;
+}
+
 std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures,
                                                int64_t quickBusyNs, int waiting, int mostWaiting) {
   if (!firstPts_) firstPts_ = ptsNs;
   lastPts_ = ptsNs;
+  noteRecent(quickPictures, quickBusyNs, mostWaiting);
   const double rate = 1.0 / interval_;
   const double cost = quickPictures > 0 ? double(quickBusyNs) / quickPictures / 1e9 : 0;
   // Half the pictures tell a cost far over the frame's time well enough, and
@@ -462,6 +490,10 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
       return lowerTo(stepBelow(rate, 1.0 / cost), cost);
     }
   }
+  // At 30 fps or less, a queue three quarters full behind an encoder that has
+  // been slower than the frames for several pictures comes down now.
+  if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3)
+    if (const std::optional<double> dear = recentlySlower()) return lowerTo(stepBelow(rate, 1.0 / *dear), dear);
   if (!windowStart_) {
     windowStart_ = ptsNs;
     missedAtStart_ = missedSoFar;
@@ -514,7 +546,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   if (pictures > 0 && double(busy) / pictures * due > double(span) + interval_ * 1e9) {
     dearPictures_ += pictures;
     dearBusyNs_ += busy;
-    const bool halfFull = mostWaiting > 0 && waiting * 2 >= mostWaiting;
+    // (Half full after a stall, with the pictures since quick again, is not.)
+    const bool halfFull = mostWaiting > 0 && waiting * 2 >= mostWaiting && recentlySlower();
     const int enough = halfFull ? kEarlyPictures / 2 : kEarlyPictures;
     if ((++dearWindows_ >= kDearWindows || halfFull) && dearPictures_ >= enough) {
       // Judged as lost frames are: more than one in ten to be lost comes

@@ -5,6 +5,7 @@
 #include <QSize>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -62,9 +63,15 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // down to the fastest whose frame time that cost fits in, before they are;
 // where it would lose no more than one in ten, only when that step costs
 // little, as with frames lost now and then. When the queue is already half
-// full at the end of such a half second, one is enough: a machine that
-// slowed down under a recording at its limit (4K at 30 fps on two cores)
-// fills the rest before three have passed.
+// full at the end of such a half second, and the last kRecentPictures
+// pictures each took the quick encoder longer than a frame's time (a
+// slower machine, not one slow picture: a stall, which the queue is there
+// to ride out), one is enough: a machine that slowed down under a
+// recording at its limit (4K at 30 fps on two cores) fills the rest before
+// three have passed. At 30 fps or less, a queue three quarters full behind
+// such pictures does not wait for the half second to end: a machine
+// suddenly taken by other programs fills eight places within it. (At 60
+// fps a moment's load loses less than the halving that would answer it.)
 // A rate brought down goes back up a step (never above the one
 // asked for) after kCalmWindows half seconds in a row without a loss (a
 // still screen's, with fewer than kMinFrames frames or half of what the
@@ -99,6 +106,7 @@ class FrameRateGovernor {
   static constexpr int kCalmWindows = 20;
   static constexpr double kUpShare = 0.8;
   static constexpr int kMostCalm = 16;
+  static constexpr int kRecentPictures = 4;
   explicit FrameRateGovernor(double interval) : asked_(interval), interval_(interval) {}
   // A frame delivered at `ptsNs`, `dropped` when the encoder had no room
   // for it, with the capture's count of missed ticks so far, the quick
@@ -155,6 +163,16 @@ class FrameRateGovernor {
   std::optional<int> lastMissed_;
   bool lastLost_ = false;
   int settling_ = 1;
+  // The quick encoder's cost a picture for its last pictures, as the totals
+  // grew from one frame to the next (a frame's worth of pictures at a time),
+  // and those totals at the last frame.
+  std::array<double, kRecentPictures> recent_{};
+  int recentCount_ = 0, lastQuickPictures_ = 0, framesWithoutQuick_ = 0;
+  int64_t lastQuickBusyNs_ = 0;
+  void noteRecent(int quickPictures, int64_t quickBusyNs, int mostWaiting);
+  // The last kRecentPictures' cost a picture when each took the quick encoder
+  // longer than a frame's time: a machine slower than the rate, not a stall.
+  std::optional<double> recentlySlower() const;
 };
 
 class ScreenRecorder : public QObject {

@@ -630,5 +630,30 @@ TEST(FrameRateGovernorTest, AQueueHalfFullBringsTheRateDownBeforeItOverflows) {
   EXPECT_GE(stall.mostWaited, 4);
 }
 
+TEST(FrameRateGovernorTest, AMachineSuddenlyTakenBringsThirtyDownBeforeTheHalfSecondEnds) {
+  // 4K at 30 fps, other programs taking the cores at once at 8 s and the
+  // encoder from 28.6 to 70 ms a picture: the queue of eight is three
+  // quarters full within the half second, and the rate comes down to 15
+  // (or first to 20, when a half second that ends early has seen too few of
+  // the slow pictures) with nothing lost, whenever in its half second the
+  // load came.
+  for (const double at : {8.0, 8.1, 8.2, 8.3, 8.4}) {
+    const Queued taken = queued(30, 12, 8, [&](double t) { return t < at ? 28.6 : 70.0; }, true);
+    EXPECT_EQ(taken.dropped, 0) << at;
+    ASSERT_TRUE(taken.fps) << at;
+    EXPECT_LE(*taken.fps, 20) << at;
+    EXPECT_LT(taken.atS, at + 0.5) << at;
+  }
+  // One slow picture among quick ones is a stall the queue rides out.
+  const Queued stall = queued(30, 6, 8, [](double t) { return t >= 3 && t < 3 + 1.0 / 30 ? 200.0 : 20.0; }, true);
+  EXPECT_FALSE(stall.fps) << stall.fps.value_or(0) << " at " << stall.atS << " waited " << stall.mostWaited;
+  EXPECT_EQ(stall.dropped, 0);
+  EXPECT_GE(stall.mostWaited, 6);
+  // At 60 fps a quarter second's load is not answered by halving the rate.
+  const Queued moment = queued(60, 6, 8, [](double t) { return t >= 3 && t < 3.3 ? 24.0 : 7.0; }, true);
+  EXPECT_FALSE(moment.fps);
+  EXPECT_GE(moment.mostWaited, 6) << moment.dropped;
+}
+
 }  // namespace
 }  // namespace nimbo
