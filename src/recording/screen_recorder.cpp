@@ -447,11 +447,13 @@ double FrameRateGovernor::stepBelow(double rate, double holds) {
   return 1.0 / kSlowest;
 }
 
-void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int mostWaiting) {
+void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int waiting, int mostWaiting) {
   const int pictures = quickPictures - lastQuickPictures_;
   if (pictures > 0) {
     std::rotate(recent_.begin(), recent_.begin() + 1, recent_.end());
+    std::rotate(recentWaiting_.begin(), recentWaiting_.begin() + 1, recentWaiting_.end());
     recent_.back() = double(quickBusyNs - lastQuickBusyNs_) / pictures / 1e9;
+    recentWaiting_.back() = waiting;
     recentCount_ = std::min(recentCount_ + 1, kRecentPictures);
     framesWithoutQuick_ = 0;
   } else if (++framesWithoutQuick_ > std::max(mostWaiting, 1)) {
@@ -464,8 +466,10 @@ void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int m
 }
 
 std::optional<double> FrameRateGovernor::recentlySlower() const {
+  // A machine shared with other programs does not slow every picture alike:
+  // all but one is enough.
   if (recentCount_ < kRecentPictures ||
-      !std::all_of(recent_.begin(), recent_.end(), [&](double c) { return c > interval_; }))
+      std::count_if(recent_.begin(), recent_.end(), [&](double c) { return c > interval_; }) < kRecentPictures - 1)
     return std::nullopt;
   return std::accumulate(recent_.begin(), recent_.end(), 0.0) / kRecentPictures;
 }
@@ -474,7 +478,7 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
                                                int64_t quickBusyNs, int waiting, int mostWaiting) {
   if (!firstPts_) firstPts_ = ptsNs;
   lastPts_ = ptsNs;
-  noteRecent(quickPictures, quickBusyNs, mostWaiting);
+  noteRecent(quickPictures, quickBusyNs, waiting, mostWaiting);
   const double rate = 1.0 / interval_;
   const double cost = quickPictures > 0 ? double(quickBusyNs) / quickPictures / 1e9 : 0;
   // Half the pictures tell a cost far over the frame's time well enough, and
@@ -490,9 +494,12 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
       return lowerTo(stepBelow(rate, 1.0 / cost), cost);
     }
   }
-  // At 30 fps or less, a queue three quarters full behind an encoder that has
-  // been slower than the frames for several pictures comes down now.
-  if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3)
+  // At 30 fps or less, a queue three quarters full and still growing behind
+  // an encoder that has been slower than the frames for several pictures
+  // comes down now. (Not one that only drains slowly what a faster rate
+  // before left in it.)
+  if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3 &&
+      recentCount_ == kRecentPictures && waiting - recentWaiting_.front() >= 2)
     if (const std::optional<double> dear = recentlySlower()) return lowerTo(stepBelow(rate, 1.0 / *dear), dear);
   if (!windowStart_) {
     windowStart_ = ptsNs;

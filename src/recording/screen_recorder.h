@@ -63,13 +63,13 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // down to the fastest whose frame time that cost fits in, before they are;
 // where it would lose no more than one in ten, only when that step costs
 // little, as with frames lost now and then. When the queue is already half
-// full at the end of such a half second, and the last kRecentPictures
-// pictures each took the quick encoder longer than a frame's time (a
-// slower machine, not one slow picture: a stall, which the queue is there
-// to ride out), one is enough: a machine that slowed down under a
+// full at the end of such a half second, and all but one of the last
+// kRecentPictures pictures took the quick encoder longer than a frame's
+// time (a slower machine, not one or two slow pictures: a stall, which the
+// queue is there to ride out), one is enough: a machine that slowed down under a
 // recording at its limit (4K at 30 fps on two cores) fills the rest before
-// three have passed. At 30 fps or less, a queue three quarters full behind
-// such pictures does not wait for the half second to end: a machine
+// three have passed. At 30 fps or less, a queue three quarters full and
+// growing behind such pictures does not wait for the half second to end: a machine
 // suddenly taken by other programs fills eight places within it. (At 60
 // fps a moment's load loses less than the halving that would answer it.)
 // A rate brought down goes back up a step (never above the one
@@ -167,11 +167,13 @@ class FrameRateGovernor {
   // grew from one frame to the next (a frame's worth of pictures at a time),
   // and those totals at the last frame.
   std::array<double, kRecentPictures> recent_{};
+  std::array<int, kRecentPictures> recentWaiting_{};  // the queue as each was noted
   int recentCount_ = 0, lastQuickPictures_ = 0, framesWithoutQuick_ = 0;
   int64_t lastQuickBusyNs_ = 0;
-  void noteRecent(int quickPictures, int64_t quickBusyNs, int mostWaiting);
-  // The last kRecentPictures' cost a picture when each took the quick encoder
-  // longer than a frame's time: a machine slower than the rate, not a stall.
+  void noteRecent(int quickPictures, int64_t quickBusyNs, int waiting, int mostWaiting);
+  // The last kRecentPictures' cost a picture when all but one of them took
+  // the quick encoder longer than a frame's time: a machine slower than the
+  // rate, not a stall.
   std::optional<double> recentlySlower() const;
 };
 

@@ -644,6 +644,23 @@ TEST(FrameRateGovernorTest, AMachineSuddenlyTakenBringsThirtyDownBeforeTheHalfSe
     EXPECT_LE(*taken.fps, 20) << at;
     EXPECT_LT(taken.atS, at + 0.5) << at;
   }
+  // The same pictures, 25 ms each at 30 fps and then 40, before a queue
+  // three quarters full: answered within the half second while it grows, not
+  // while it stays as full as a stall or a faster rate before left it.
+  const auto firstChange = [](bool growing) {
+    FrameRateGovernor g(1.0 / 30);
+    int64_t busy = 0;
+    for (int i = 1; i <= 90; ++i) {
+      busy += i <= 60 ? 25000000 : 40000000;
+      const int waiting = !growing ? 7 : i <= 60 ? 2 : std::min(2 + (i - 60) / 2, 8);
+      if (g.frame(int64_t(i) * 1000000000 / 30, false, 0, i, busy, waiting, 8)) return i;
+    }
+    return 0;
+  };
+  const int grew = firstChange(true), held = firstChange(false);
+  EXPECT_GT(grew, 60);
+  EXPECT_LT(grew, 70);
+  EXPECT_TRUE(held == 0 || held >= 75) << held;
   // One slow picture among quick ones is a stall the queue rides out.
   const Queued stall = queued(30, 6, 8, [](double t) { return t >= 3 && t < 3 + 1.0 / 30 ? 200.0 : 20.0; }, true);
   EXPECT_FALSE(stall.fps) << stall.fps.value_or(0) << " at " << stall.atS << " waited " << stall.mostWaited;
