@@ -66,22 +66,24 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // full at the end of such a half second, and all but one of the last
 // kRecentPictures pictures took the quick encoder longer than a frame's
 // time (a slower machine, not one or two slow pictures: a stall, which the
-// queue is there to ride out), one is enough: a machine that slowed down under a
-// recording at its limit (4K at 30 fps on two cores) fills the rest before
-// three have passed. At 30 fps or less, a queue three quarters full and
-// growing behind such pictures does not wait for the half second to end: a machine
-// suddenly taken by other programs fills eight places within it. (At 60
-// fps a moment's load loses less than the halving that would answer it.)
-// A rate brought down goes back up a step (never above the one
-// asked for) after kCalmWindows half seconds in a row without a loss (a
-// still screen's, with fewer than kMinFrames frames or half of what the
-// rate brings, whichever is fewer, do not count), when
-// the quick encoder, if it worked in that time, took less than kUpShare of
-// the faster rate's frame time a picture (a tenth under kEncoderShare: at
-// the lower rate it shares the cores less): a program that kept the cores
-// busy for a while costs only that while. When a step up is lost again
-// within twice the calm it waited for, the calm asked for before the next
-// doubles, up to kMostCalm times.
+// queue is there to ride out), one is enough: a machine that slowed down
+// under a recording at its limit (4K at 30 fps on two cores) fills the
+// rest before three have passed. At 30 fps or less, a queue three quarters
+// full and growing behind such pictures does not wait for the half second
+// to end: a machine suddenly taken by other programs fills eight places
+// within it. (At 60 fps a moment's load loses less than the halving that
+// would answer it.)
+// A rate brought down goes back up a step (never above the one asked for)
+// after kCalmWindows half seconds in a row without a loss (a still
+// screen's, with fewer than kMinFrames frames or half of what the rate
+// brings, whichever is fewer, do not count), when the quick encoder, if it
+// worked in that time, took less than kUpShare of the faster rate's frame
+// time a picture (a tenth under kEncoderShare: at the faster rate it
+// shares the cores more; in full motion, though, each picture holds less
+// change there and costs less): a program that kept the cores busy for a
+// while costs only that while. When a step up is lost again within twice
+// the calm it waited for, the calm asked for before the next doubles, up
+// to kMostCalm times.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
