@@ -666,7 +666,7 @@ TEST(FrameRateGovernorTest, AMachineSuddenlyTakenBringsThirtyDownBeforeTheHalfSe
   EXPECT_FALSE(stall.fps) << stall.fps.value_or(0) << " at " << stall.atS << " waited " << stall.mostWaited;
   EXPECT_EQ(stall.dropped, 0);
   EXPECT_GE(stall.mostWaited, 6);
-  // At 60 fps a quarter second's load is not answered by halving the rate.
+  // At 60 fps 0.3 s of load is not answered by halving the rate.
   const Queued moment = queued(60, 6, 8, [](double t) { return t >= 3 && t < 3.3 ? 24.0 : 7.0; }, true);
   EXPECT_FALSE(moment.fps);
   EXPECT_GE(moment.mostWaited, 6) << moment.dropped;
