@@ -451,9 +451,7 @@ void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int w
   const int pictures = quickPictures - lastQuickPictures_;
   if (pictures > 0) {
     std::rotate(recent_.begin(), recent_.begin() + 1, recent_.end());
-    std::rotate(recentWaiting_.begin(), recentWaiting_.begin() + 1, recentWaiting_.end());
-    recent_.back() = double(quickBusyNs - lastQuickBusyNs_) / pictures / 1e9;
-    recentWaiting_.back() = waiting;
+    recent_.back() = {double(quickBusyNs - lastQuickBusyNs_) / pictures / 1e9, waiting};
     recentCount_ = std::min(recentCount_ + 1, kRecentPictures);
     framesWithoutQuick_ = 0;
   } else if (++framesWithoutQuick_ > std::max(mostWaiting, 1)) {
@@ -469,9 +467,11 @@ std::optional<double> FrameRateGovernor::recentlySlower() const {
   // A machine shared with other programs does not slow every picture alike:
   // all but one is enough.
   if (recentCount_ < kRecentPictures ||
-      std::count_if(recent_.begin(), recent_.end(), [&](double c) { return c > interval_; }) < kRecentPictures - 1)
+      std::count_if(recent_.begin(), recent_.end(), [&](const Recent& r) { return r.cost > interval_; }) <
+          kRecentPictures - 1)
     return std::nullopt;
-  return std::accumulate(recent_.begin(), recent_.end(), 0.0) / kRecentPictures;
+  return std::accumulate(recent_.begin(), recent_.end(), 0.0, [](double sum, const Recent& r) { return sum + r.cost; }) /
+         kRecentPictures;
 }
 
 std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int missedSoFar, int quickPictures,
@@ -498,9 +498,9 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // an encoder that has been slower than the frames for several pictures
   // comes down now. (Not one that only drains slowly what a faster rate
   // before left in it.)
-  if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3 &&
-      recentCount_ == kRecentPictures && waiting - recentWaiting_.front() >= 2)
-    if (const std::optional<double> dear = recentlySlower()) return lowerTo(stepBelow(rate, 1.0 / *dear), dear);
+  if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3)
+    if (const std::optional<double> dear = recentlySlower(); dear && waiting - recent_.front().waiting >= 2)
+      return lowerTo(stepBelow(rate, 1.0 / *dear), dear);
   if (!windowStart_) {
     windowStart_ = ptsNs;
     missedAtStart_ = missedSoFar;

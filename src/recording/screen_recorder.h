@@ -167,9 +167,12 @@ class FrameRateGovernor {
   int settling_ = 1;
   // The quick encoder's cost a picture for its last pictures, as the totals
   // grew from one frame to the next (a frame's worth of pictures at a time),
-  // and those totals at the last frame.
-  std::array<double, kRecentPictures> recent_{};
-  std::array<int, kRecentPictures> recentWaiting_{};  // the queue as each was noted
+  // with the queue as each was noted; and those totals at the last frame.
+  struct Recent {
+    double cost = 0;
+    int waiting = 0;
+  };
+  std::array<Recent, kRecentPictures> recent_{};
   int recentCount_ = 0, lastQuickPictures_ = 0, framesWithoutQuick_ = 0;
   int64_t lastQuickBusyNs_ = 0;
   void noteRecent(int quickPictures, int64_t quickBusyNs, int waiting, int mostWaiting);
