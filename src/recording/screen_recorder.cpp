@@ -403,21 +403,33 @@ std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int6
     calm_ = 0;
     return std::nullopt;
   }
-  if (calm_++ == 0) calmPictures_ = quickPictures, calmBusyNs_ = quickBusyNs;
+  // The quick encoder's totals at the end of each calm half second, the
+  // newest last; the first ones stand for those before the calm.
+  const QuickTotals now{quickPictures, quickBusyNs};
+  if (calm_++ == 0) {
+    calmTotals_.fill(now);
+  } else {
+    std::rotate(calmTotals_.begin(), calmTotals_.begin() + 1, calmTotals_.end());
+    calmTotals_.back() = now;
+  }
   if (calm_ < calmNeeded_) return std::nullopt;
-  calm_ = 0;
   double faster = 1.0 / asked_;
   for (const double r : {20.0, 24.0, 30.0})
     if (r > 1.0 / interval_ + 0.5) {
       faster = std::min(r, faster);
       break;
     }
-  // The quick encoder's cost a picture in the calm, when it worked enough to
-  // tell; the thorough one alone keeping up leaves room to spare.
-  const int pictures = quickPictures - calmPictures_;
+  // The quick encoder's cost a picture in the calm's last kUpJudged half
+  // seconds, when it worked enough to tell; the thorough one alone keeping
+  // up leaves room to spare. Too dear, and the next half second is judged
+  // the same way: the end of a load that took the first part of the calm
+  // does not wait for another whole calm.
+  const QuickTotals& from = calmTotals_.front();
+  const int pictures = quickPictures - from.pictures;
   const std::optional<double> cost =
-      pictures >= kEarlyPictures ? std::optional(double(quickBusyNs - calmBusyNs_) / pictures / 1e9) : std::nullopt;
+      pictures >= kEarlyPictures ? std::optional(double(quickBusyNs - from.busyNs) / pictures / 1e9) : std::nullopt;
   if (cost && *cost >= kUpShare / faster) return std::nullopt;
+  calm_ = 0;
   upAt_ = lastPts_;
   return changeTo(faster, cost);
 }

@@ -77,13 +77,17 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // after kCalmWindows half seconds in a row without a loss (a still
 // screen's, with fewer than kMinFrames frames or half of what the rate
 // brings, whichever is fewer, do not count), when the quick encoder, if it
-// worked in that time, took less than kUpShare of the faster rate's frame
-// time a picture (a tenth under kEncoderShare: at the faster rate it
-// shares the cores more; in full motion, though, each picture holds less
-// change there and costs less): a program that kept the cores busy for a
-// while costs only that while. When a step up is lost again within twice
-// the calm it waited for, the calm asked for before the next doubles, up
-// to kMostCalm times.
+// worked in the last kUpJudged of them, took less than kUpShare of the
+// faster rate's frame time a picture: the share the start's look lets a
+// rate keep. At the faster rate the encoder shares the cores more, but in
+// motion each picture holds less change there and costs less (a 4K
+// recording's pictures cost 28 ms at 30 fps and 33 at 20). When the cost
+// is still too high, the calm goes on and is judged again each half
+// second, so a program that kept the cores busy for a while costs only
+// that while. A step up that proves too fast comes down again by the
+// rules above, mostly before a frame is lost (the queue is watched); when
+// it is lost within twice the calm it waited for, the calm asked for
+// before the next doubles, up to kMostCalm times.
 class FrameRateGovernor {
  public:
   static constexpr int kMinFrames = 10;
@@ -105,8 +109,10 @@ class FrameRateGovernor {
   static constexpr double kEncoderShare = 0.9;
   static constexpr double kClearlyOver = 1.5;
   static constexpr int kDearWindows = 3;
-  static constexpr int kCalmWindows = 20;
-  static constexpr double kUpShare = 0.8;
+  static constexpr int kCalmWindows = 10;
+  static constexpr int kUpJudged = 8;
+  static constexpr double kUpShare = kEncoderShare;
+  static_assert(kUpJudged < kCalmWindows, "the cost is judged over the calm's last half seconds");
   static constexpr int kMostCalm = 16;
   static constexpr int kRecentPictures = 4;
   explicit FrameRateGovernor(double interval) : asked_(interval), interval_(interval) {}
@@ -142,9 +148,14 @@ class FrameRateGovernor {
   std::optional<int64_t> firstPts_;
   int64_t lastPts_ = 0;
   // Half seconds in a row without a loss at a lowered rate, and the quick
-  // encoder's totals when they began.
-  int calm_ = 0, calmNeeded_ = kCalmWindows, calmPictures_ = 0;
-  int64_t calmBusyNs_ = 0;
+  // encoder's totals at the end of the last kUpJudged of them and of the
+  // one before.
+  int calm_ = 0, calmNeeded_ = kCalmWindows;
+  struct QuickTotals {
+    int pictures = 0;
+    int64_t busyNs = 0;
+  };
+  std::array<QuickTotals, kUpJudged + 1> calmTotals_{};
   std::optional<int64_t> upAt_;  // when the rate last went up
   bool costSeen_ = false;
   std::optional<double> encoderCost_;
