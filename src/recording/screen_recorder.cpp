@@ -459,11 +459,11 @@ double FrameRateGovernor::stepBelow(double rate, double holds) {
   return 1.0 / kSlowest;
 }
 
-void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int waiting, int mostWaiting) {
+void FrameRateGovernor::noteRecent(int quickPictures, int64_t quickBusyNs, int held, int mostWaiting) {
   const int pictures = quickPictures - lastQuickPictures_;
   if (pictures > 0) {
     std::rotate(recent_.begin(), recent_.begin() + 1, recent_.end());
-    recent_.back() = {double(quickBusyNs - lastQuickBusyNs_) / pictures / 1e9, waiting};
+    recent_.back() = {double(quickBusyNs - lastQuickBusyNs_) / pictures / 1e9, held};
     recentCount_ = std::min(recentCount_ + 1, kRecentPictures);
     framesWithoutQuick_ = 0;
   } else if (++framesWithoutQuick_ > std::max(mostWaiting, 1)) {
@@ -490,7 +490,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
                                                int64_t quickBusyNs, int waiting, int mostWaiting) {
   if (!firstPts_) firstPts_ = ptsNs;
   lastPts_ = ptsNs;
-  noteRecent(quickPictures, quickBusyNs, waiting, mostWaiting);
+  if (dropped) ++droppedSoFar_;
+  noteRecent(quickPictures, quickBusyNs, waiting + droppedSoFar_, mostWaiting);
   const double rate = 1.0 / interval_;
   const double cost = quickPictures > 0 ? double(quickBusyNs) / quickPictures / 1e9 : 0;
   // Half the pictures tell a cost far over the frame's time well enough, and
@@ -508,10 +509,10 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   }
   // At 30 fps or less, a queue three quarters full and still growing behind
   // an encoder that has been slower than the frames for several pictures
-  // comes down now. (Not one that only drains slowly what a faster rate
-  // before left in it.)
+  // comes down now; a full one grows by the frames it drops. (Not one that
+  // only drains slowly what a faster rate before left in it.)
   if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3)
-    if (const std::optional<double> dear = recentlySlower(); dear && waiting - recent_.front().waiting >= 2)
+    if (const std::optional<double> dear = recentlySlower(); dear && waiting + droppedSoFar_ - recent_.front().held >= 2)
       return lowerTo(stepBelow(rate, 1.0 / *dear), dear);
   if (!windowStart_) {
     windowStart_ = ptsNs;

@@ -69,9 +69,9 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // queue is there to ride out), one is enough: a machine that slowed down
 // under a recording at its limit (4K at 30 fps on two cores) fills the
 // rest before three have passed. At 30 fps or less, a queue three quarters
-// full and growing behind such pictures does not wait for the half second
-// to end: a machine suddenly taken by other programs fills eight places
-// within it. (At 60 fps a moment's load loses less than the halving that
+// full and growing behind such pictures (a full one grows by the frames
+// it drops) does not wait for the half second to end: a machine suddenly
+// taken by other programs fills eight places within it. (At 60 fps a moment's load loses less than the halving that
 // would answer it.)
 // A rate brought down goes back up a step (never above the one asked for)
 // after kCalmWindows half seconds in a row without a loss (a still
@@ -178,15 +178,17 @@ class FrameRateGovernor {
   int settling_ = 1;
   // The quick encoder's cost a picture for its last pictures, as the totals
   // grew from one frame to the next (a frame's worth of pictures at a time),
-  // with the queue as each was noted; and those totals at the last frame.
+  // with what the queue held as each was noted (counting the frames dropped
+  // so far as held: a full queue grows by what it has no room for); and
+  // those totals at the last frame.
   struct Recent {
     double cost = 0;
-    int waiting = 0;
+    int held = 0;
   };
   std::array<Recent, kRecentPictures> recent_{};
-  int recentCount_ = 0, lastQuickPictures_ = 0, framesWithoutQuick_ = 0;
+  int recentCount_ = 0, lastQuickPictures_ = 0, framesWithoutQuick_ = 0, droppedSoFar_ = 0;
   int64_t lastQuickBusyNs_ = 0;
-  void noteRecent(int quickPictures, int64_t quickBusyNs, int waiting, int mostWaiting);
+  void noteRecent(int quickPictures, int64_t quickBusyNs, int held, int mostWaiting);
   // The last kRecentPictures' cost a picture when all but one of them took
   // the quick encoder longer than a frame's time: a machine slower than the
   // rate, not a stall.

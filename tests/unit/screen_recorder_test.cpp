@@ -655,6 +655,16 @@ TEST(FrameRateGovernorTest, AMachineSuddenlyTakenBringsThirtyDownBeforeTheHalfSe
     EXPECT_LE(*taken.fps, 20) << at;
     EXPECT_LT(taken.atS, at + 0.5) << at;
   }
+  // A load that comes in two steps: 40 ms a picture first, which fills the
+  // queue slowly (too slowly for the quick reaction) until three half
+  // seconds take the rate to 24, then 70 ms. A full queue cannot grow any
+  // more, but the frames it has no room for count as if it had: the rate
+  // does not wait for the half seconds after the change to be judged (six
+  // and five lost when it did, at 9 s and at 10).
+  for (const double second : {8.4, 8.8, 9.0, 10.0}) {
+    const Queued stepped = queued(30, 12, 8, [&](double t) { return t < 8 ? 28.6 : t < second ? 40.0 : 70.0; }, true);
+    EXPECT_LE(stepped.dropped, 2) << second;
+  }
   // The same pictures, 25 ms each at 30 fps and then 40, before a queue
   // three quarters full: answered within the half second while it grows, not
   // while it stays as full as a stall or a faster rate before left it.
