@@ -512,7 +512,8 @@ std::optional<double> FrameRateGovernor::frame(int64_t ptsNs, bool dropped, int 
   // comes down now; a full one grows by the frames it drops. (Not one that
   // only drains slowly what a faster rate before left in it.)
   if (rate < 30.5 && interval_ < kSlowest - 1e-9 && mostWaiting > 0 && waiting * 4 >= mostWaiting * 3)
-    if (const std::optional<double> dear = recentlySlower(); dear && waiting + droppedSoFar_ - recent_.front().held >= 2)
+    if (const std::optional<double> dear = recentlySlower();
+        dear && waiting + droppedSoFar_ - recent_.front().held >= 2)
       return lowerTo(stepBelow(rate, 1.0 / *dear), dear);
   if (!windowStart_) {
     windowStart_ = ptsNs;
