@@ -413,25 +413,28 @@ std::optional<double> FrameRateGovernor::calm(bool lost, int quickPictures, int6
     calmTotals_.back() = now;
   }
   if (calm_ < calmNeeded_) return std::nullopt;
-  double faster = 1.0 / asked_;
-  for (const double r : {20.0, 24.0, 30.0})
-    if (r > 1.0 / interval_ + 0.5) {
-      faster = std::min(r, faster);
-      break;
-    }
   // The quick encoder's cost a picture in the calm's last kUpJudged half
   // seconds, when it worked enough to tell; the thorough one alone keeping
-  // up leaves room to spare. Too dear, and the next half second is judged
-  // the same way: the end of a load that took the first part of the calm
-  // does not wait for another whole calm.
+  // up leaves room to spare.
   const QuickTotals& from = calmTotals_.front();
   const int pictures = quickPictures - from.pictures;
   const std::optional<double> cost =
       pictures >= kEarlyPictures ? std::optional(double(quickBusyNs - from.busyNs) / pictures / 1e9) : std::nullopt;
-  if (cost && *cost >= kUpShare / faster) return std::nullopt;
+  // The fastest step whose frame time that cost fits in with kUpShare, never
+  // above the rate asked for nor more than twice this one (the capture's
+  // work at most doubles); without a cost, the next step. None, and the
+  // next half second is judged the same way: the end of a load that took
+  // the first part of the calm does not wait for another whole calm.
+  const double rate = 1.0 / interval_, asked = 1.0 / asked_;
+  std::optional<double> faster;
+  for (const double r : {20.0, 24.0, 30.0, asked}) {
+    if (r <= rate + 0.5 || r > asked + 0.5 || r > 2 * rate + 0.5) continue;
+    if (cost ? *cost < kUpShare / r : !faster) faster = r;
+  }
+  if (!faster) return std::nullopt;
   calm_ = 0;
   upAt_ = lastPts_;
-  return changeTo(faster, cost);
+  return changeTo(*faster, cost);
 }
 
 std::optional<double> FrameRateGovernor::changeTo(double next, std::optional<double> cost, bool nowAndThen) {

@@ -73,16 +73,17 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // it drops) does not wait for the half second to end: a machine suddenly
 // taken by other programs fills eight places within it. (At 60 fps a moment's load loses less than the halving that
 // would answer it.)
-// A rate brought down goes back up a step (never above the one asked for)
-// after kCalmWindows half seconds in a row without a loss (a still
-// screen's, with fewer than kMinFrames frames or half of what the rate
-// brings, whichever is fewer, do not count), when the quick encoder, if it
-// worked in the last kUpJudged of them, took less than kUpShare of the
-// faster rate's frame time a picture: the share the start's look lets a
-// rate keep. At the faster rate the encoder shares the cores more, but in
-// motion each picture holds less change there and costs less (a 4K
-// recording's pictures cost 28 ms at 30 fps and 33 at 20). When the cost
-// is still too high, the calm goes on and is judged again each half
+// A rate brought down goes back up after kCalmWindows half seconds in a
+// row without a loss (a still screen's, with fewer than kMinFrames frames
+// or half of what the rate brings, whichever is fewer, do not count): to
+// the fastest of 20, 24, 30 and the rate asked for (never above it, nor
+// more than twice the rate) in kUpShare of whose frame time the quick
+// encoder's cost a picture over the last kUpJudged of them fits; a step,
+// when the quick encoder did not work then. kUpShare is the share the
+// start's look lets a rate keep: at the faster rate the encoder shares the
+// cores more, but in motion each picture holds less change there and
+// costs less (a 4K recording's pictures cost 28 ms at 30 fps and 33 at
+// 20). When no rate fits, the calm goes on and is judged again each half
 // second, so a program that kept the cores busy for a while costs only
 // that while. A step up that proves too fast comes down again by the
 // rules above, mostly before a frame is lost (the queue is watched); when

@@ -400,7 +400,7 @@ TEST(FrameRateGovernorTest, APictureLostNowAndThenComesDownOnlyWhereTheStepCosts
   }
 }
 
-TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterFiveCalmSecondsWhenTheEncoderHasRoom) {
+TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAfterFiveCalmSecondsAsFarAsTheEncoderHasRoom) {
   int64_t pts = 0;
   int missed = 0;
   // Frames lost while another program had the cores: down to 24. Five calm
@@ -429,7 +429,7 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterFiveCalmSecondsW
   ASSERT_EQ(govern(uneasy, pts, 1.2, 30, 5, 0, missed), std::vector<double>{1.0 / 24});
   for (int i = 0; i < 8; ++i) EXPECT_TRUE(govern(uneasy, pts, 4, 24, 24 * 4 - 1, 0, missed).empty()) << i;
   // Brought down by the quick encoder's cost: up only when that has fallen
-  // under nine tenths of the faster rate's frame time, a step at a time.
+  // under nine tenths of the faster rate's frame time.
   FrameRateGovernor dear(1.0 / 60);
   int pictures = 0;
   int64_t quickBusy = 0;
@@ -454,14 +454,23 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAStepAfterFiveCalmSecondsW
   EXPECT_EQ(asked, std::vector<double>{1.0 / 60});
   // From 15 fps too, whose half second brings fewer frames than a faster
   // rate's: a load that took a 4K recording down to 15 is only that while.
+  // Up in one step to the fastest rate the cost fits in: 32 ms fits in nine
+  // tenths of 24 fps's frame time, not of 30's.
   FrameRateGovernor slowest(1.0 / 60);
   pictures = 0, quickBusy = 0;
   run(slowest, 0.2, 60, 70);
   ASSERT_EQ(asked, std::vector<double>{1.0 / 15});
-  run(slowest, 4.5, 15, 30);
+  run(slowest, 4.5, 15, 32);
   EXPECT_TRUE(asked.empty());
-  run(slowest, 2, 15, 30);
-  EXPECT_EQ(asked, std::vector<double>{1.0 / 20});
+  run(slowest, 2, 15, 32);
+  EXPECT_EQ(asked, std::vector<double>{1.0 / 24});
+  // Never more than twice as fast at once: from 15 with room for 60, to 30.
+  FrameRateGovernor doubled(1.0 / 60);
+  pictures = 0, quickBusy = 0;
+  run(doubled, 0.2, 60, 70);
+  ASSERT_EQ(asked, std::vector<double>{1.0 / 15});
+  run(doubled, 6.5, 15, 10);
+  EXPECT_EQ(asked, std::vector<double>{1.0 / 30});
   // A load that lasts well into the calm: once the calm is long enough, the
   // last four seconds are judged every half second, so the end of the load
   // is answered then, not a whole calm after the first judgement failed.
