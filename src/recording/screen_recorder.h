@@ -71,8 +71,8 @@ Error fromPlatform(const Error& e, Source source = Source::screen);
 // rest before three have passed. At 30 fps or less, a queue three quarters
 // full and growing behind such pictures (a full one grows by the frames
 // it drops) does not wait for the half second to end: a machine suddenly
-// taken by other programs fills eight places within it. (At 60 fps a moment's load loses less than the halving that
-// would answer it.)
+// taken by other programs fills eight places within it. (At 60 fps a
+// moment's load loses less than the halving that would answer it.)
 // A rate brought down goes back up after kCalmWindows half seconds in a
 // row without a loss (a still screen's, with fewer than kMinFrames frames
 // or half of what the rate brings, whichever is fewer, do not count): to
