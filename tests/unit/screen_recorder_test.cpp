@@ -2,7 +2,6 @@
 #include <cmath>
 #include <deque>
 #include <functional>
-#include <memory>
 
 #include "recording/audio_mixer.h"
 #include "recording/frame_compositor.h"
@@ -455,9 +454,9 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAfterFiveCalmSecondsAsFarA
   EXPECT_EQ(asked, std::vector<double>{1.0 / 60});
   // A recording of `fps` that a 70 ms encoder took down to 15 fps at once.
   const auto atFifteen = [&](int fps) {
-    auto g = std::make_unique<FrameRateGovernor>(1.0 / fps);
+    FrameRateGovernor g(1.0 / fps);
     pictures = 0, quickBusy = 0;
-    run(*g, fps == 60 ? 0.2 : 0.5, fps, 70);
+    run(g, fps == 60 ? 0.2 : 0.5, fps, 70);
     EXPECT_EQ(asked, std::vector<double>{1.0 / 15});
     return g;
   };
@@ -465,22 +464,22 @@ TEST(FrameRateGovernorTest, ARateBroughtDownGoesBackUpAfterFiveCalmSecondsAsFarA
   // rate's: a load that took a 4K recording down to 15 is only that while.
   // Up in one step to the fastest rate the cost fits in: 32 ms fits in nine
   // tenths of 24 fps's frame time, not of 30's.
-  const auto slowest = atFifteen(60);
-  run(*slowest, 4.5, 15, 32);
+  auto slowest = atFifteen(60);
+  run(slowest, 4.5, 15, 32);
   EXPECT_TRUE(asked.empty());
-  run(*slowest, 2, 15, 32);
+  run(slowest, 2, 15, 32);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 24});
   // Never more than twice as fast at once: from 15 with room for 60, to 30.
-  const auto doubled = atFifteen(60);
-  run(*doubled, 6.5, 15, 10);
+  auto doubled = atFifteen(60);
+  run(doubled, 6.5, 15, 10);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 30});
   // A load that lasts well into the calm: once the calm is long enough, the
   // last four seconds are judged every half second, so the end of the load
   // is answered then, not a whole calm after the first judgement failed.
-  const auto loaded = atFifteen(30);
-  run(*loaded, 9, 15, 60);  // within 15 fps's frame time, not 20's
+  auto loaded = atFifteen(30);
+  run(loaded, 9, 15, 60);  // within 15 fps's frame time, not 20's
   EXPECT_TRUE(asked.empty());
-  run(*loaded, 3, 15, 30);
+  run(loaded, 3, 15, 30);
   EXPECT_EQ(asked, std::vector<double>{1.0 / 20});
 }
 
